@@ -42,6 +42,9 @@ class KernelObject {
   virtual bool TryAcquire() { return false; }
 
   void AddRef() { refs_.fetch_add(1, std::memory_order_relaxed); }
+  // AddRef unless the count already reached zero (the object is being
+  // deleted); lets a lookup race the last Release safely.
+  bool TryAddRef();
   void Release();
 
  private:
@@ -110,11 +113,14 @@ void EnterCriticalSection(CRITICAL_SECTION* cs);
 BOOL TryEnterCriticalSection(CRITICAL_SECTION* cs);
 void LeaveCriticalSection(CRITICAL_SECTION* cs);
 
-// Slim reader/writer lock (not recursive). Zero-initialised is unlocked.
+// Slim reader/writer lock (not recursive, not fair). Zero-initialised is
+// unlocked; the lock lives entirely inside the struct (a futex word), so it
+// needs no initialisation or deletion and owns no memory.
 struct SRWLOCK {
-  void* impl = nullptr;  // lazily created, never freed while in use
+  std::atomic<std::uint32_t> state{0};    // writer bit | reader count
+  std::atomic<std::uint32_t> waiters{0};  // threads sleeping on state
 };
-#define SRWLOCK_INIT {nullptr}
+#define SRWLOCK_INIT {}
 void InitializeSRWLock(SRWLOCK* lock);
 void AcquireSRWLockExclusive(SRWLOCK* lock);
 void ReleaseSRWLockExclusive(SRWLOCK* lock);
