@@ -254,7 +254,7 @@ void FormatEngine(std::basic_string<Ch>& out, std::basic_string_view<Ch> fmt, Sr
         }
       }
     }
-    if (i >= end) {  // unfinished specification: copy as written
+    if (i >= end) {  // unfinished conversion: copy as written
       out.append(fmt.substr(start));
       break;
     }

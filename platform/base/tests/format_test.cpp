@@ -1,4 +1,4 @@
-// Expected texts follow the MSVC printf documentation (format specification
+// Expected texts follow the MSVC printf documentation (format spec
 // syntax, size prefixes, %p as 16 upper-case hex digits on x64).
 #include "platform/base/format.h"
 
