@@ -1,0 +1,193 @@
+// HuffmanCoder.cpp - code assignment by the sorted-count split, and the bit writer.
+//
+// The frequency model sorts byte values by count as they are counted (a
+// value that reaches a count first stays ahead of values that reach it
+// later); the cumulative counts are summed once afterwards rather than on
+// every byte, which gives the same table at a fraction of the cost.
+#include "trace/HuffmanCoder.h"
+
+#include <algorithm>
+#include <cstring>
+
+// --- CBitBuffer ---
+
+CHuffmanBase::CBitBuffer::CBitBuffer(BYTE* destination, std::size_t capacity)
+    : m_out(destination), m_capacity(capacity) {}
+CHuffmanBase::CBitBuffer::CBitBuffer() : m_out(nullptr), m_capacity(0) {}
+
+bool CHuffmanBase::CBitBuffer::PutByte(BYTE b) {
+  if (m_out == nullptr) {
+    if (m_used % 4096 == 0) m_chunks.emplace_back(new BYTE[4096]);
+    m_chunks.back()[m_used % 4096] = b;
+    ++m_used;
+    return true;
+  }
+  if (m_used >= m_capacity) {
+    m_overflow = true;
+    return false;
+  }
+  m_out[m_used++] = b;
+  return true;
+}
+
+bool CHuffmanBase::CBitBuffer::Write(ULONGLONG value, unsigned count) {
+  while (count > 0) {
+    const unsigned take = std::min(count, 32u);
+    const ULONGLONG part = take == 64 ? value : (value & ((1ULL << take) - 1));
+    m_acc |= part << m_bits;
+    m_bits += take;
+    value = take >= 64 ? 0 : value >> take;
+    count -= take;
+    while (m_bits >= 8) {
+      if (!PutByte(static_cast<BYTE>(m_acc))) return false;
+      m_acc >>= 8;
+      m_bits -= 8;
+    }
+  }
+  return !m_overflow;
+}
+
+std::size_t CHuffmanBase::CBitBuffer::Flush() {
+  if (m_bits > 0) PutByte(static_cast<BYTE>(m_acc));
+  m_acc = 0;
+  m_bits = 0;
+  return m_used;
+}
+
+std::vector<BYTE> CHuffmanBase::CBitBuffer::TakeChunks() {
+  std::vector<BYTE> out;
+  out.reserve(m_used);
+  for (std::size_t i = 0; i < m_chunks.size(); ++i)
+    out.insert(out.end(), m_chunks[i].get(), m_chunks[i].get() + std::min<std::size_t>(4096, m_used - 4096 * i));
+  m_chunks.clear();
+  m_used = 0;
+  return out;
+}
+
+// --- CHuffmanCoder ---
+
+class CHuffmanCoder::CRep {
+ public:
+  virtual ~CRep() = default;
+  std::atomic<long> m_refs{1};
+  // The frequency model.
+  DWORD m_freq[258];
+  DWORD m_cumFreq[258];
+  int m_charToIndex[256];
+  int m_indexToChar[257];
+  int m_maxIndex = 0;
+  Code m_codes[256];
+  DWORD m_width = 0;
+  DWORD m_compressedSize = 0;
+
+  void Assign(int lo, int hi, DWORD depth, ULONGLONG code);
+};
+
+void CHuffmanCoder::CRep::Assign(int lo, int hi, DWORD depth, ULONGLONG code) {
+  if (lo == hi) {
+    m_codes[m_indexToChar[lo]] = {depth, code};
+    return;
+  }
+  if (hi == lo + 1) {
+    m_codes[m_indexToChar[lo]] = {depth + 1, code};
+    m_codes[m_indexToChar[hi]] = {depth + 1, code | (1ULL << depth)};
+    return;
+  }
+  const DWORD target = m_cumFreq[hi] + (m_cumFreq[lo] - m_cumFreq[hi]) / 2;
+  int left = lo, right = hi;
+  int mid = left + (right - left) / 2;
+  while (right - left > 1) {
+    if (m_cumFreq[mid] > target)
+      left = mid;
+    else if (m_cumFreq[mid] < target)
+      right = mid;
+    else
+      break;
+    mid = left + (right - left) / 2;
+  }
+  Assign(lo, mid, depth + 1, code);
+  Assign(mid + 1, hi, depth + 1, code | (1ULL << depth));
+}
+
+CHuffmanCoder::CHuffmanCoder() : m_rep(new CRep) {
+  std::memset(m_rep->m_codes, 0, sizeof m_rep->m_codes);
+}
+CHuffmanCoder::CHuffmanCoder(const CHuffmanCoder& other) : m_rep(other.m_rep) {
+  m_rep->m_refs.fetch_add(1, std::memory_order_relaxed);
+}
+CHuffmanCoder& CHuffmanCoder::operator=(CHuffmanCoder other) noexcept {
+  std::swap(m_rep, other.m_rep);
+  return *this;
+}
+CHuffmanCoder::~CHuffmanCoder() {
+  if (m_rep != nullptr && m_rep->m_refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete m_rep;
+}
+
+void CHuffmanCoder::BuildCodes(const BYTE* bytes, DWORD length) {
+  CRep& r = *m_rep;
+  for (int i = 0; i <= 257; ++i) r.m_freq[i] = 1;
+  r.m_freq[0] = 0;
+  for (int c = 0; c < 256; ++c) {
+    r.m_charToIndex[c] = c + 1;
+    r.m_indexToChar[c + 1] = c;
+  }
+  r.m_maxIndex = 0;
+  for (DWORD n = 0; n < length; ++n) {
+    const int c = bytes[n];
+    int i = r.m_charToIndex[c];
+    if (r.m_freq[i - 1] == r.m_freq[i]) {
+      int j = i;
+      while (r.m_freq[j - 1] == r.m_freq[i]) --j;  // stops at 1: freq[0] is 0
+      const int other = r.m_indexToChar[j];
+      r.m_indexToChar[i] = other;
+      r.m_indexToChar[j] = c;
+      r.m_charToIndex[other] = i;
+      r.m_charToIndex[c] = j;
+      i = j;
+    }
+    r.m_maxIndex = std::max(r.m_maxIndex, i);
+    r.m_freq[i] += 1;
+  }
+  // cum_freq[k] = sum of freq[j] for j > k.
+  r.m_cumFreq[257] = 0;
+  for (int k = 256; k >= 0; --k) r.m_cumFreq[k] = r.m_cumFreq[k + 1] + r.m_freq[k + 1];
+
+  std::memset(r.m_codes, 0, sizeof r.m_codes);
+  if (r.m_maxIndex == 1)
+    r.m_codes[r.m_indexToChar[1]] = {1, 0};  // one value still needs a bit to decode
+  else if (r.m_maxIndex > 1)
+    r.Assign(1, r.m_maxIndex, 0, 0);
+
+  DWORD longest = 0;
+  ULONGLONG bits = 8 + 32;
+  for (int c = 0; c < 256; ++c) {
+    longest = std::max(longest, r.m_codes[c].length);
+    bits += r.m_codes[c].length;
+  }
+  for (int i = 1; i <= r.m_maxIndex; ++i) {
+    const int c = r.m_indexToChar[i];
+    bits += static_cast<ULONGLONG>(r.m_codes[c].length) * (r.m_freq[i] - 1);
+  }
+  r.m_width = 0;
+  while ((longest >> r.m_width) != 0) ++r.m_width;
+  bits += 256ULL * r.m_width;
+  r.m_compressedSize = static_cast<DWORD>((bits + 7) / 8);
+}
+
+bool CHuffmanCoder::Encode(const BYTE* bytes, DWORD length, BYTE* destination, std::size_t capacity) const {
+  if (capacity < m_rep->m_compressedSize) return false;
+  CBitBuffer out(destination, capacity);
+  const CRep& r = *m_rep;
+  out.Write(r.m_width, 8);
+  for (int c = 0; c < 256; ++c) {
+    out.Write(r.m_codes[c].length, r.m_width);
+    out.Write(r.m_codes[c].code, r.m_codes[c].length);
+  }
+  out.Write(length, 32);
+  for (DWORD n = 0; n < length; ++n) out.Write(r.m_codes[bytes[n]].code, r.m_codes[bytes[n]].length);
+  return out.Flush() == r.m_compressedSize;
+}
+
+const CHuffmanCoder::Code* CHuffmanCoder::GetCodes() const { return m_rep->m_codes; }
+DWORD CHuffmanCoder::GetWidth() const { return m_rep->m_width; }
+DWORD CHuffmanCoder::GetCompressedSize() const { return m_rep->m_compressedSize; }

@@ -1,0 +1,249 @@
+// TraceFile.cpp - the buffers and sources of one trace file, and its saving.
+//
+// The file's size is computed first, then the file is written in one pass
+// through a mapped view. It is written under a temporary name and renamed
+// over the ".VNT" only when complete, so a save that fails part way leaves
+// the previous good file in place.
+#include "trace/TraceFile.h"
+
+#include "platform/base/errors.h"
+#include "platform/base/format.h"
+#include "platform/base/text.h"
+
+#include "trace/HuffmanCoder.h"
+#include "trace/MarkRange.h"
+#include "trace/TraceLogger.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+class CTraceFile::CRep {
+ public:
+  CRep(CTraceLogger* logger, ULONGLONG firstLine, DWORD fileIndex)
+      : m_logger(logger), m_firstLine(firstLine), m_fileIndex(fileIndex) {
+    m_sourcePointers.fill(nullptr);
+    if (!logger->GetFilePrefix().empty())
+      m_properties.emplace("ServiceName", platform::Utf8FromWide(logger->GetFilePrefix()));
+  }
+  virtual ~CRep() = default;
+
+  std::atomic<long> m_refs{1};
+  CTraceLogger* m_logger;
+  std::map<ULONGLONG, CTraceBuffer> m_buffers;
+  std::map<std::string, std::string> m_properties;
+  std::map<CTraceLoggable*, BYTE> m_sources;
+  std::map<BYTE, std::string> m_sourceNames;
+  // Indexed by source index; an array, so that a reader on another thread
+  // resolves a line's source while new sources are entered.
+  std::array<CTraceLoggable*, 256> m_sourcePointers;
+  ULONGLONG m_firstLine;
+  DWORD m_fileIndex;
+  bool m_dirty = false;
+  bool m_gaveUpBuffers = false;
+
+  DWORD Save();
+};
+
+namespace {
+
+constexpr std::size_t kMaxEntryBytes = 255;
+
+// At most 255 bytes, never ending inside a UTF-8 sequence.
+std::string_view Entry(std::string_view text) {
+  if (text.size() <= kMaxEntryBytes) return text;
+  std::size_t n = kMaxEntryBytes;
+  while (n > 0 && (static_cast<BYTE>(text[n]) & 0xC0) == 0x80) --n;
+  return text.substr(0, n);
+}
+
+std::string ToPath(const std::wstring& name) {
+  std::string path = platform::Utf8FromWide(name);
+  for (char& c : path)
+    if (c == '\\') c = '/';
+  return path;
+}
+
+void ReleaseRep(CTraceFile::CRep* rep) {
+  const long left = rep->m_refs.fetch_sub(1, std::memory_order_acq_rel) - 1;
+  if (left == 0) {
+    delete rep;
+    return;
+  }
+  // Only the buffers' own references are left: save, then let the buffers
+  // go (the last of them frees the body, so rep is not touched after).
+  if (!rep->m_gaveUpBuffers && static_cast<std::size_t>(left) == rep->m_buffers.size()) {
+    rep->Save();
+    rep->m_gaveUpBuffers = true;
+    std::map<ULONGLONG, CTraceBuffer> buffers;
+    buffers.swap(rep->m_buffers);
+    buffers.clear();
+  }
+}
+
+}  // namespace
+
+CTraceFile::CTraceFile() : m_rep(nullptr) {}
+CTraceFile::CTraceFile(CTraceLogger* logger, ULONGLONG firstLine, DWORD fileIndex)
+    : m_rep(new CRep(logger, firstLine, fileIndex)) {}
+CTraceFile::CTraceFile(const CTraceFile& other) : m_rep(other.m_rep) {
+  if (m_rep) m_rep->m_refs.fetch_add(1, std::memory_order_relaxed);
+}
+CTraceFile::CTraceFile(CTraceFile&& other) noexcept : m_rep(other.m_rep) { other.m_rep = nullptr; }
+CTraceFile& CTraceFile::operator=(CTraceFile other) noexcept {
+  std::swap(m_rep, other.m_rep);
+  return *this;
+}
+CTraceFile::~CTraceFile() {
+  if (m_rep != nullptr) ReleaseRep(m_rep);
+}
+
+BYTE* CTraceFile::AddLine(DWORD messageId, CTraceLoggable* source, ULONGLONG time, DWORD argLength,
+                          ULONGLONG lineNumber, CTraceBuffer& lineBuffer) {
+  CRep& r = *m_rep;
+  BYTE index = 255;  // a line without a source
+  if (source != nullptr) {
+    auto known = r.m_sources.find(source);
+    if (known != r.m_sources.end()) {
+      index = known->second;
+    } else {
+      if (r.m_sources.size() + r.m_properties.size() >= 255) return nullptr;
+      index = static_cast<BYTE>(r.m_sources.size());
+      r.m_sources.emplace(source, index);
+      r.m_sourceNames.emplace(index, source->GetTraceName());
+      r.m_sourcePointers[index] = source;
+    }
+  }
+  CTraceFile self(*this);
+  if (r.m_buffers.empty()) r.m_buffers.emplace(lineNumber, CTraceBuffer(lineNumber, self));
+  CTraceBuffer& last = r.m_buffers.rbegin()->second;
+  if (BYTE* place = last.AddLine(messageId, index, time, argLength, lineBuffer)) return place;
+  // An empty last buffer is offered every line again rather than followed by
+  // another buffer of the same first line.
+  if (last.GetLineCount() == 0 || r.m_buffers.size() >= kMaxBuffers) return nullptr;
+  auto added = r.m_buffers.emplace(lineNumber, CTraceBuffer(lineNumber, self));
+  return added.first->second.AddLine(messageId, index, time, argLength, lineBuffer);
+}
+
+CTraceLine CTraceFile::GetLine(CTraceLogger* logger, ULONGLONG lineNumber) const {
+  auto it = m_rep->m_buffers.upper_bound(lineNumber);
+  if (it == m_rep->m_buffers.begin()) return CTraceLine(logger);
+  --it;
+  if (lineNumber >= it->first + it->second.GetLineCount()) return CTraceLine(logger);
+  return it->second.GetLine(logger, lineNumber);
+}
+
+DWORD CTraceFile::GetLineCount() const {
+  const auto& buffers = m_rep->m_buffers;
+  if (buffers.empty()) return 0;
+  const auto& last = *buffers.rbegin();
+  return static_cast<DWORD>(last.first + last.second.GetLineCount() - buffers.begin()->first);
+}
+
+ULONGLONG CTraceFile::GetFirstLineNumber() const { return m_rep->m_firstLine; }
+
+void CTraceFile::MarkRange(ULONGLONG first, DWORD count) {
+  m_rep->m_dirty = true;  // also when nothing is held
+  trace_detail::MarkAcross(m_rep->m_buffers, first, count, false);
+}
+
+bool CTraceFile::IsDirty() const { return m_rep->m_dirty; }
+
+DWORD CTraceFile::SaveFile() { return m_rep->Save(); }
+
+std::wstring CTraceFile::GetFileName() const {
+  return m_rep->m_logger->MakeFileName() + platform::FormatW(L"%.4X", m_rep->m_fileIndex) + L".VNT";
+}
+
+CTraceLoggable* CTraceFile::GetSourcePointer(BYTE index) const { return m_rep->m_sourcePointers[index]; }
+
+DWORD CTraceFile::CRep::Save() {
+  // After the buffers were given up nothing is left to write, and writing
+  // would replace a good file with one that holds no lines.
+  if (!m_dirty || m_gaveUpBuffers) return ERROR_SUCCESS;
+
+  std::size_t size = 1;
+  for (const auto& [index, name] : m_sourceNames) size += 1 + Entry(name).size();
+  std::vector<std::string> properties;
+  for (const auto& [key, value] : m_properties) {
+    properties.emplace_back(Entry(key + "::" + value));
+    size += 1 + properties.back().size();
+  }
+  struct Kept {
+    ULONGLONG firstLine;
+    const BYTE* block;
+    DWORD length;
+    CHuffmanCoder coder;
+  };
+  std::vector<Kept> kept;
+  for (auto& [firstLine, buffer] : m_buffers) {
+    if (!buffer.HasKeepRange()) continue;
+    const BYTE* block = buffer.CloseBlock();
+    if (block == nullptr) continue;
+    Kept k{firstLine, block, buffer.GetClosedLength(), CHuffmanCoder()};
+    k.coder.BuildCodes(k.block, k.length);
+    size += 8 + k.coder.GetCompressedSize();
+    kept.push_back(std::move(k));
+  }
+
+  const std::wstring wideName =
+      m_logger->MakeFileName() + platform::FormatW(L"%.4X", m_fileIndex) + L".VNT";
+  const std::string path = ToPath(wideName);
+  const std::string temp = path + ".tmp";
+
+  int fd = open(temp.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    DWORD code = platform::Win32FromErrnoForPath(errno, temp, platform::ErrnoContext::CreateFile);
+    if (code == ERROR_PATH_NOT_FOUND) {
+      const std::string directory = ToPath(m_logger->GetDirectory());
+      if (mkdir(directory.c_str(), 0755) != 0)
+        return platform::Win32FromErrnoForPath(errno, directory, platform::ErrnoContext::CreateDirectory);
+      fd = open(temp.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+      if (fd < 0) code = platform::Win32FromErrnoForPath(errno, temp, platform::ErrnoContext::CreateFile);
+    }
+    if (fd < 0) return code;
+  }
+
+  DWORD result = ERROR_SUCCESS;
+  if (ftruncate(fd, static_cast<off_t>(size)) != 0) result = platform::Win32FromErrno(errno);
+  void* view = MAP_FAILED;
+  if (result == ERROR_SUCCESS) {
+    view = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (view == MAP_FAILED) result = platform::Win32FromErrno(errno);
+  }
+  if (result == ERROR_SUCCESS) {
+    BYTE* out = static_cast<BYTE*>(view);
+    BYTE* const end = out + size;
+    *out++ = static_cast<BYTE>(m_sourceNames.size() + properties.size());
+    auto put = [&out](std::string_view text) {
+      *out++ = static_cast<BYTE>(text.size());
+      std::memcpy(out, text.data(), text.size());
+      out += text.size();
+    };
+    for (const auto& [index, name] : m_sourceNames) put(Entry(name));
+    for (const auto& property : properties) put(property);
+    for (const Kept& k : kept) {
+      for (int b = 0; b < 8; ++b) *out++ = static_cast<BYTE>(k.firstLine >> (8 * b));
+      if (!k.coder.Encode(k.block, k.length, out, static_cast<std::size_t>(end - out))) {
+        result = ERROR_INTERNAL_ERROR;
+        break;
+      }
+      out += k.coder.GetCompressedSize();
+    }
+    if (munmap(view, size) != 0 && result == ERROR_SUCCESS) result = platform::Win32FromErrno(errno);
+  }
+  if (close(fd) != 0 && result == ERROR_SUCCESS) result = platform::Win32FromErrno(errno);
+  if (result == ERROR_SUCCESS && rename(temp.c_str(), path.c_str()) != 0)
+    result = platform::Win32FromErrnoForPath(errno, path, platform::ErrnoContext::MoveFile);
+  if (result != ERROR_SUCCESS) {
+    unlink(temp.c_str());
+    return result;
+  }
+  m_dirty = false;
+  return ERROR_SUCCESS;
+}

@@ -1,0 +1,249 @@
+// TraceLogger.cpp - tracing, the roll-over of files, marking, saving, reading,
+// the message module and the trace clock.
+//
+// Lines are numbered without gaps: a line that is not stored does not use
+// its number. Files are dropped only at a roll-over, and only while the files
+// after the oldest still hold at least `window` lines.
+#include "trace/TraceLogger.h"
+
+#include "platform/base/errors.h"
+#include "platform/messages/messages.h"
+#include "platform/registry/registry.h"
+
+#include "trace/MarkRange.h"
+#include "trace/TraceCache.h"
+
+#include <ctime>
+#include <cwchar>
+#include <system_error>
+
+namespace trace_cache {
+
+State& Get() {
+  static State* state = new State;  // outlives every logger, the static one too
+  return *state;
+}
+
+std::wstring TextLocked(State& state, DWORD messageId) {
+  auto cached = state.texts.find(messageId);
+  if (cached != state.texts.end()) return cached->second;
+  if (state.module == nullptr) return L"";
+  wchar_t* text = nullptr;
+  const DWORD n = FormatMessageW(
+      FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER, state.module,
+      messageId, LANG_USER_DEFAULT, reinterpret_cast<LPWSTR>(&text), 0, nullptr);
+  if (n == 0 || text == nullptr) return L"";
+  std::wstring result(text, n);
+  LocalFree(text);
+  state.texts.emplace(messageId, result);
+  return result;
+}
+
+}  // namespace trace_cache
+
+namespace {
+
+constexpr DWORD kMaxPath = 260;
+
+DWORD Severity(DWORD id) { return id >> 30; }
+DWORD Category(DWORD id) { return (id >> 16) & 0xF; }
+
+}  // namespace
+
+CTraceLogger::CTraceLogger() : m_startTime(static_cast<LONGLONG>(std::time(nullptr))) {
+  m_newLineEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  if (m_newLineEvent == nullptr)
+    throw std::system_error(HRESULT_FROM_WIN32(GetLastError()), std::system_category(), "CreateEventW");
+  InitializeCriticalSection(&m_lock);
+}
+
+CTraceLogger::~CTraceLogger() {
+  {
+    platform::CriticalSectionLock guard(m_lock);
+    // Oldest first; a marked file saves itself when its last handle goes.
+    while (!m_files.empty()) m_files.erase(m_files.begin());
+  }
+  DeleteCriticalSection(&m_lock);
+  CloseHandle(m_newLineEvent);
+}
+
+void CTraceLogger::Trace(CTraceLoggable* source, DWORD messageId, ...) {
+  va_list args;
+  va_start(args, messageId);
+  TraceV(source, messageId, false, args);
+  va_end(args);
+}
+
+void CTraceLogger::TraceNoTrigger(CTraceLoggable* source, DWORD messageId, ...) {
+  va_list args;
+  va_start(args, messageId);
+  TraceV(source, messageId, true, args);
+  va_end(args);
+}
+
+void CTraceLogger::TraceV(CTraceLoggable* source, DWORD messageId, bool noTrigger, va_list args) {
+  // The filter comes first: no lock, no allocation for a line not selected.
+  const DWORD selected = Category(messageId) << (4 * Severity(messageId));
+  const DWORD mask = m_levelMask.load(std::memory_order_relaxed);
+  if ((selected & mask) == 0) return;
+  try {
+    platform::CriticalSectionLock guard(m_lock);
+    {
+      CTraceLine line(this);
+      line.Encode(source, messageId, args);
+    }
+    if (((selected << 16) & mask) != 0 && !noTrigger) {
+      KeepLast(kTriggerKeep);
+      if (Severity(messageId) >= 2) SaveAll();
+    }
+    SetEvent(m_newLineEvent);
+  } catch (const std::exception&) {
+    // Tracing never fails its caller: a line that cannot be kept is lost.
+  }
+}
+
+CTraceFile& CTraceLogger::NewFile() {
+  auto added = m_files.emplace(m_nextLine, CTraceFile(this, m_nextLine, m_fileCounter));
+  ++m_fileCounter;
+  return added.first->second;
+}
+
+BYTE* CTraceLogger::AddLine(DWORD messageId, CTraceLoggable* source, DWORD argLength, CTraceBuffer& lineBuffer) {
+  platform::CriticalSectionLock guard(m_lock);
+  // No block could hold it; refusing here keeps it from starting a file.
+  if (argLength > CTraceBuffer::kMaxArgLength) return nullptr;
+  const ULONGLONG time = GetTraceTime();
+  if (m_files.empty()) NewFile();
+  CTraceFile& current = m_files.rbegin()->second;
+  if (BYTE* place = current.AddLine(messageId, source, time, argLength, m_nextLine, lineBuffer)) {
+    ++m_nextLine;
+    return place;
+  }
+  // A file that holds nothing refused the line for itself, not for being
+  // full; another file of the same first line would do no better.
+  if (current.GetLineCount() == 0) return nullptr;
+
+  CTraceFile& next = NewFile();
+  BYTE* place = next.AddLine(messageId, source, time, argLength, m_nextLine, lineBuffer);
+  if (place != nullptr) ++m_nextLine;
+  // Drop the oldest file only while the files after it still hold the
+  // whole window.
+  const DWORD window = m_window.load(std::memory_order_relaxed);
+  while (window != 0 && m_files.size() > 1) {
+    const ULONGLONG secondFirst = std::next(m_files.begin())->first;
+    if (m_nextLine - secondFirst < window) break;
+    m_files.erase(m_files.begin());
+  }
+  return place;
+}
+
+ULONGLONG CTraceLogger::GetFirstLineNumber() {
+  platform::CriticalSectionLock guard(m_lock);
+  return m_files.empty() ? 0 : m_files.begin()->first;
+}
+
+CTraceLine CTraceLogger::GetLine(ULONGLONG lineNumber) {
+  platform::CriticalSectionLock guard(m_lock);
+  auto it = m_files.upper_bound(lineNumber);
+  if (it == m_files.begin()) return CTraceLine(this);
+  --it;
+  return it->second.GetLine(this, lineNumber);
+}
+
+DWORD CTraceLogger::GetLineCount() {
+  platform::CriticalSectionLock guard(m_lock);
+  if (m_files.empty()) return 0;
+  const auto& current = *m_files.rbegin();
+  return static_cast<DWORD>(current.first + current.second.GetLineCount() - m_files.begin()->first);
+}
+
+ULONGLONG CTraceLogger::GetNextLineNumber() {
+  platform::CriticalSectionLock guard(m_lock);
+  return m_nextLine;
+}
+
+std::size_t CTraceLogger::GetFileCount() {
+  platform::CriticalSectionLock guard(m_lock);
+  return m_files.size();
+}
+
+bool CTraceLogger::WaitForLines(DWORD milliseconds) {
+  return WaitForSingleObject(m_newLineEvent, milliseconds) == WAIT_OBJECT_0;
+}
+
+void CTraceLogger::KeepLast(DWORD count) {
+  platform::CriticalSectionLock guard(m_lock);
+  const ULONGLONG n = m_nextLine;
+  ULONGLONG first = 0;
+  if (count < n)
+    first = n - count;
+  else
+    count = static_cast<DWORD>(n);
+  KeepRange(first, count);
+}
+
+void CTraceLogger::KeepRange(ULONGLONG first, DWORD count) {
+  platform::CriticalSectionLock guard(m_lock);
+  // A range that starts before the oldest file is clipped to start there.
+  trace_detail::MarkAcross(m_files, first, count, true);
+}
+
+DWORD CTraceLogger::SaveAll() {
+  platform::CriticalSectionLock guard(m_lock);
+  for (auto& [firstLine, file] : m_files)
+    if (const DWORD result = file.SaveFile(); result != ERROR_SUCCESS) return result;
+  return ERROR_SUCCESS;
+}
+
+std::wstring CTraceLogger::MakeFileName() const {
+  const time_t start = static_cast<time_t>(m_startTime);
+  struct tm local {};
+  if (localtime_r(&start, &local) == nullptr)
+    throw std::system_error(E_INVALIDARG, std::system_category(), "localtime");
+  wchar_t text[128];
+  const std::size_t n = std::wcsftime(text, 128, L"%Y%m%d%H%M%S", &local);
+  return m_directory + L"\\" + m_filePrefix + std::wstring(text, n);
+}
+
+DWORD CTraceLogger::SetMessageModule(const std::wstring& moduleName) {
+  trace_cache::State& state = trace_cache::Get();
+  std::lock_guard<std::mutex> guard(state.lock);
+  if (state.module != nullptr) {
+    if (!FreeLibrary(state.module)) return GetLastError();
+    state.module = nullptr;
+  }
+  if (HMODULE module = LoadLibraryExW(moduleName.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE)) {
+    state.module = module;
+    return ERROR_SUCCESS;
+  }
+
+  HKEY key = nullptr;
+  LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Vantrel\\COM API", 0, KEY_READ, &key);
+  if (status != ERROR_SUCCESS) return static_cast<DWORD>(status);
+  platform::RegKey keyOwner(key);
+  // The folder is read into MAX_PATH characters and the joined path must fit
+  // there with its terminator; a longer value or path is refused, not cut.
+  std::string raw(kMaxPath * 2, '\0');
+  DWORD type = 0;
+  DWORD size = static_cast<DWORD>(raw.size());
+  status = RegQueryValueExW(key, L"installed", nullptr, &type, reinterpret_cast<BYTE*>(raw.data()), &size);
+  if (status != ERROR_SUCCESS) return static_cast<DWORD>(status);
+  if (type != REG_SZ && type != REG_EXPAND_SZ) return ERROR_INVALID_DATA;
+  const std::wstring installed = platform::RegStringFromBytes(reinterpret_cast<const BYTE*>(raw.data()), size);
+  if (installed.size() + moduleName.size() + 1 > kMaxPath) return ERROR_FILENAME_EXCED_RANGE;
+  const std::wstring path = installed + moduleName;
+  HMODULE module = LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+  const DWORD result = module != nullptr ? ERROR_SUCCESS : GetLastError();
+  state.module = module;
+  return result;
+}
+
+std::wstring CTraceLogger::GetMessageText(DWORD messageId) {
+  trace_cache::State& state = trace_cache::Get();
+  std::lock_guard<std::mutex> guard(state.lock);
+  return trace_cache::TextLocked(state, messageId);
+}
+
+// The system's precise wall clock; the interpolation and timer-period
+// fallbacks of older systems are not needed where CLOCK_REALTIME is precise.
+ULONGLONG CTraceLogger::GetTraceTime() { return platform::UnixTimeMs(); }
