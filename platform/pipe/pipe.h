@@ -1,0 +1,184 @@
+// pipe.h - named pipes in the Windows shape, over Unix-domain sockets.
+//
+// "\\.\pipe\NAME" is the socket file NAME in the folder VANTREL_PIPE_DIR
+// (default /run/vantrel, created when missing). Every instance of one name in
+// a process shares one listening socket; the first instance creates it and
+// the last one to close removes it. A client is admitted only while an
+// instance is free (created, or reconnected after DisconnectNamedPipe), so
+// CreateFileW answers ERROR_PIPE_BUSY exactly when Windows would. Messages
+// keep their boundaries at any size; see README.md for the wire format.
+//
+// Overlapped operations complete on the pipe layer's own I/O thread, which
+// signals the OVERLAPPED's hEvent (a sync.h event), so a caller may wait on
+// it together with a stop event. Received bytes are staged inside the pipe
+// and copied into the caller's buffer only when a read completes, so a
+// cancelled read never consumes data and never touches its buffer again.
+// Write data is copied when WriteFile is called.
+#pragma once
+
+#include "platform/base/errors.h"
+#include "platform/base/types.h"
+#include "platform/sync/sync.h"
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+// Kept opaque (as sync.h and registry.h declare it): the pipe layer reads no
+// security descriptor. The socket file is created mode 0666 (anyone may
+// connect), which is the intent of the only DACL the system builds for a
+// pipe (Everyone read/write, creator owner all).
+struct SECURITY_ATTRIBUTES;
+
+// The part of OVERLAPPED that pipes use. Internal holds the operation's
+// Win32 result (STATUS_PENDING while it runs) and InternalHigh its byte
+// count; both are written under the pipe layer's lock, so read them through
+// GetOverlappedResult only.
+struct OVERLAPPED {
+  ULONG_PTR Internal = 0;
+  ULONG_PTR InternalHigh = 0;
+  DWORD Offset = 0;
+  DWORD OffsetHigh = 0;
+  HANDLE hEvent = nullptr;
+};
+using LPOVERLAPPED = OVERLAPPED*;
+
+constexpr ULONG_PTR STATUS_PENDING = 0x103;
+
+// Access, share and creation values (those CreateFileW takes for a pipe).
+constexpr DWORD GENERIC_READ = 0x80000000u;
+constexpr DWORD GENERIC_WRITE = 0x40000000u;
+constexpr DWORD GENERIC_ALL = 0x10000000u;
+constexpr DWORD FILE_SHARE_READ = 0x1;
+constexpr DWORD FILE_SHARE_WRITE = 0x2;
+constexpr DWORD OPEN_EXISTING = 3;
+constexpr DWORD FILE_FLAG_OVERLAPPED = 0x40000000u;
+constexpr DWORD FILE_FLAG_FIRST_PIPE_INSTANCE = 0x00080000u;
+
+// CreateNamedPipeW open mode and pipe mode.
+constexpr DWORD PIPE_ACCESS_INBOUND = 0x1;
+constexpr DWORD PIPE_ACCESS_OUTBOUND = 0x2;
+constexpr DWORD PIPE_ACCESS_DUPLEX = 0x3;
+constexpr DWORD PIPE_TYPE_BYTE = 0x0;
+constexpr DWORD PIPE_TYPE_MESSAGE = 0x4;
+constexpr DWORD PIPE_READMODE_BYTE = 0x0;
+constexpr DWORD PIPE_READMODE_MESSAGE = 0x2;
+constexpr DWORD PIPE_WAIT = 0x0;
+constexpr DWORD PIPE_NOWAIT = 0x1;
+constexpr DWORD PIPE_UNLIMITED_INSTANCES = 255;
+
+// WaitNamedPipeW time-outs.
+constexpr DWORD NMPWAIT_USE_DEFAULT_WAIT = 0;
+constexpr DWORD NMPWAIT_WAIT_FOREVER = 0xFFFFFFFFu;
+
+// --- Server ---
+// Creates one instance of the pipe. ERROR_INVALID_NAME for a name outside
+// "\\.\pipe\", ERROR_PIPE_BUSY when maxInstances instances already exist,
+// ERROR_ACCESS_DENIED when the name is served by another process (or with
+// FILE_FLAG_FIRST_PIPE_INSTANCE when it already exists here), and
+// ERROR_INVALID_PARAMETER for a different instance count than the first
+// instance gave. defaultTimeout is what NMPWAIT_USE_DEFAULT_WAIT waits
+// (0 means 50 ms). Buffer sizes are accepted and ignored.
+HANDLE CreateNamedPipeW(LPCWSTR name, DWORD openMode, DWORD pipeMode, DWORD maxInstances, DWORD outBufferSize,
+                        DWORD inBufferSize, DWORD defaultTimeout, SECURITY_ATTRIBUTES* attributes);
+// Makes the instance available to one client and waits for it. FALSE with
+// ERROR_PIPE_CONNECTED when a client is already connected, ERROR_NO_DATA when
+// that client already went away, ERROR_IO_PENDING (overlapped) while waiting.
+BOOL ConnectNamedPipe(HANDLE pipe, OVERLAPPED* overlapped);
+// Drops the client (it reads ERROR_BROKEN_PIPE); the instance takes no new
+// client until ConnectNamedPipe is called again. Pending reads and writes end
+// with ERROR_PIPE_NOT_CONNECTED.
+BOOL DisconnectNamedPipe(HANDLE pipe);
+
+// --- Client ---
+// Opens a pipe client. Only "\\.\pipe\" names are handled here (a file layer
+// takes CreateFileW over and forwards pipe names to platform::OpenPipeClient);
+// other names answer ERROR_PATH_NOT_FOUND. ERROR_FILE_NOT_FOUND when no
+// server has the name, ERROR_PIPE_BUSY when no instance is free.
+HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD shareMode, SECURITY_ATTRIBUTES* attributes,
+                   DWORD creationDisposition, DWORD flags, HANDLE templateFile);
+// TRUE as soon as an instance is free (it may be taken again before the
+// caller's CreateFileW); FALSE with ERROR_SEM_TIMEOUT after timeout ms, or
+// ERROR_FILE_NOT_FOUND when no server has the name.
+BOOL WaitNamedPipeW(LPCWSTR name, DWORD timeout);
+// Read mode (PIPE_READMODE_MESSAGE or PIPE_READMODE_BYTE); the other two
+// arguments must be null. Either end may call it.
+BOOL SetNamedPipeHandleState(HANDLE pipe, DWORD* mode, DWORD* maxCollectionCount, DWORD* collectDataTimeout);
+// Writes one message and reads one reply message (ERROR_MORE_DATA when the
+// reply is longer than outSize; the rest stays for ReadFile). Synchronous
+// only: overlapped must be null.
+BOOL TransactNamedPipe(HANDLE pipe, const void* in, DWORD inSize, void* out, DWORD outSize, DWORD* bytesRead,
+                       OVERLAPPED* overlapped);
+
+// --- I/O on either end ---
+// With an overlapped handle and an OVERLAPPED: TRUE when done at once (the
+// event is set as well), else FALSE with ERROR_IO_PENDING. Otherwise the call
+// waits. A message-mode read into a buffer shorter than the message returns
+// its first part with ERROR_MORE_DATA and the rest on the next reads.
+// Errors: ERROR_BROKEN_PIPE (peer gone, nothing left to read), ERROR_NO_DATA
+// (write to a pipe whose peer has gone), ERROR_PIPE_LISTENING /
+// ERROR_PIPE_NOT_CONNECTED (server instance without a client),
+// ERROR_OPERATION_ABORTED (cancelled).
+BOOL ReadFile(HANDLE file, void* buffer, DWORD size, DWORD* bytesRead, OVERLAPPED* overlapped);
+BOOL WriteFile(HANDLE file, const void* buffer, DWORD size, DWORD* bytesWritten, OVERLAPPED* overlapped);
+// The result of an operation started with overlapped. With wait FALSE and
+// the operation still running: FALSE with ERROR_IO_INCOMPLETE.
+BOOL GetOverlappedResult(HANDLE file, OVERLAPPED* overlapped, DWORD* bytes, BOOL wait);
+// CancelIo ends the calling thread's operations on the handle, CancelIoEx the
+// one started with overlapped (all of them when null); FALSE with
+// ERROR_NOT_FOUND when there was none. A write that has begun to go out is
+// finished instead, so that the peer never sees half a message.
+BOOL CancelIo(HANDLE file);
+BOOL CancelIoEx(HANDLE file, OVERLAPPED* overlapped);
+// Copies up to size bytes of what can be read now without removing them;
+// totalAvailable counts every byte waiting, bytesLeftThisMessage what
+// remains of the current message after the copied part (0 in byte mode).
+BOOL PeekNamedPipe(HANDLE pipe, void* buffer, DWORD size, DWORD* bytesRead, DWORD* totalAvailable,
+                   DWORD* bytesLeftThisMessage);
+// Waits until everything written so far has been handed to the socket.
+BOOL FlushFileBuffers(HANDLE file);
+
+// --- The client's identity ---
+// Takes the identity of the pipe's client (from the socket's peer
+// credentials) for the calling thread, without changing the process's own
+// ids. RevertToSelf drops it.
+BOOL ImpersonateNamedPipeClient(HANDLE pipe);
+BOOL RevertToSelf();
+
+namespace platform {
+
+// The implementation of CreateFileW for pipe names.
+HANDLE OpenPipeClient(LPCWSTR name, DWORD access, DWORD flags);
+
+// The folder the socket files live in (VANTREL_PIPE_DIR or /run/vantrel), and
+// the socket file of a "\\.\pipe\NAME" name (empty when it is not one).
+std::string PipeDirectory();
+std::string PipeSocketPath(LPCWSTR name);
+
+// A process's identity as the kernel reports it for a socket peer.
+struct PeerCredentials {
+  pid_t pid = 0;
+  uid_t uid = 0;
+  gid_t gid = 0;
+  std::vector<gid_t> groups;  // supplementary groups, when known
+};
+
+// The identity the calling thread is impersonating (ERROR_NO_TOKEN when it is
+// not impersonating).
+DWORD GetImpersonatedCredentials(PeerCredentials& out);
+// The credentials of the process at the other end of the pipe
+// (ERROR_PIPE_NOT_CONNECTED on a server instance without a client).
+DWORD GetPipePeerCredentials(HANDLE pipe, PeerCredentials& out);
+
+// Whether the identity counts as a member of the local Administrators group:
+// uid 0, or a member (primary or supplementary) of the group named by
+// VANTREL_ADMIN_GROUP (a group name or a numeric gid).
+bool IsAdministrator(const PeerCredentials& credentials);
+// The check of the administration gate for the impersonated client
+// (ERROR_NO_TOKEN when the thread is not impersonating).
+DWORD CheckImpersonatedAdministrator(bool& isAdministrator);
+// The same check for a pipe's peer, without impersonating.
+DWORD PeerIsAdministrator(HANDLE pipe, bool& isAdministrator);
+
+}  // namespace platform
