@@ -1,0 +1,613 @@
+// Authenticator.cpp - accounts, password checks, sessions and the login form.
+//
+// Accounts are reloaded whole: a pass builds new tables aside and swaps them
+// in under both locks, so request threads see either the old or the new set.
+// A user whose registry values did not change keeps its entry object, and with
+// it the sessions it had. Password hashes are computed outside every lock
+// (Argon2id takes a noticeable time and 64 MiB); a semaphore bounds how many
+// run at once. An unknown user or empty password costs a hash as well, and
+// hashes compare in constant time, so answers do not tell which accounts exist.
+#include "REST APIs/HTTP Service/Authenticator.h"
+
+#include "platform/base/format.h"
+#include "platform/base/text.h"
+
+#include <argon2.h>
+#include <cpprest/containerstream.h>
+#include <cpprest/uri.h>
+
+#include <algorithm>
+#include <cstring>
+#include <semaphore>
+#include <thread>
+#include <vector>
+
+namespace {
+
+constexpr DWORD kUsersAccess = 0x2001F;
+constexpr DWORD MSG_BAD_COOKIE_NAME = 0xC00000CA;
+
+// --- Base64 (RFC 4648, "=" padding, no line breaks) ---
+
+constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+std::string Base64Encode(const unsigned char* data, size_t size) {
+  std::string out;
+  out.reserve((size + 2) / 3 * 4);
+  for (size_t i = 0; i < size; i += 3) {
+    const unsigned v = (data[i] << 16) | (i + 1 < size ? data[i + 1] << 8 : 0) | (i + 2 < size ? data[i + 2] : 0);
+    out += kAlphabet[(v >> 18) & 63];
+    out += kAlphabet[(v >> 12) & 63];
+    out += i + 1 < size ? kAlphabet[(v >> 6) & 63] : '=';
+    out += i + 2 < size ? kAlphabet[v & 63] : '=';
+  }
+  return out;
+}
+
+// Skips characters outside the alphabet and stops at a NUL or the padding;
+// false when the digits left over cannot end a quantum.
+bool Base64Decode(std::wstring_view text, std::vector<unsigned char>& out) {
+  out.clear();
+  unsigned buffer = 0;
+  int bits = 0, digits = 0;
+  for (wchar_t c : text) {
+    if (c == L'\0' || c == L'=') break;
+    const char* p = (c > 0 && c < 128) ? std::strchr(kAlphabet, static_cast<char>(c)) : nullptr;
+    if (p == nullptr || *p == '\0') continue;
+    buffer = (buffer << 6) | static_cast<unsigned>(p - kAlphabet);
+    bits += 6;
+    ++digits;
+    if (bits >= 8) {
+      bits -= 8;
+      out.push_back(static_cast<unsigned char>((buffer >> bits) & 0xFF));
+    }
+  }
+  return digits % 4 != 1;
+}
+
+std::wstring HexUpper(const unsigned char* data, size_t size) {
+  std::wstring out;
+  for (size_t i = 0; i < size; ++i) out += platform::FormatW(L"%2.2X", data[i]);
+  return out;
+}
+
+bool ConstantTimeEquals(const std::wstring& a, const std::wstring& b) {
+  if (a.size() != b.size()) return false;
+  wchar_t diff = 0;
+  for (size_t i = 0; i < a.size(); ++i) diff |= a[i] ^ b[i];
+  return diff == 0;
+}
+
+DWORD Win32FromArgon2(int result) {
+  switch (result) {
+    case ARGON2_THREAD_FAIL: return 1054;
+    case ARGON2_DECODING_FAIL: return 8253;
+    case ARGON2_ENCODING_FAIL: return 8252;
+    case ARGON2_INCORRECT_PARAMETER: return ERROR_INVALID_PARAMETER;
+    case ARGON2_MEMORY_ALLOCATION_ERROR: return ERROR_NOT_ENOUGH_MEMORY;
+    case ARGON2_PWD_TOO_SHORT: return 615;
+    default: return ERROR_INTERNAL_ERROR;
+  }
+}
+
+// Each hash takes 64 MiB; more at once than cores only queues memory.
+std::counting_semaphore<64>& HashSlots() {
+  static auto* slots = new std::counting_semaphore<64>(
+      static_cast<std::ptrdiff_t>(std::clamp(std::thread::hardware_concurrency(), 2u, 64u)));
+  return *slots;
+}
+
+// A string value as the authenticator reads it: REG_SZ or REG_EXPAND_SZ, an
+// even byte count and a terminating NUL, else ERROR_INVALID_DATA. Zero bytes
+// read as the empty string.
+DWORD ReadStringValue(HKEY key, const wchar_t* name, std::wstring& out, std::string* raw = nullptr) {
+  DWORD type = 0, size = 0;
+  LSTATUS rc = RegQueryValueExW(key, name, nullptr, &type, nullptr, &size);
+  if (rc != ERROR_SUCCESS) return static_cast<DWORD>(rc);
+  std::vector<BYTE> bytes(size);
+  rc = RegQueryValueExW(key, name, nullptr, &type, bytes.data(), &size);
+  if (rc != ERROR_SUCCESS) return static_cast<DWORD>(rc);
+  bytes.resize(size);
+  if (type != REG_SZ && type != REG_EXPAND_SZ) return ERROR_INVALID_DATA;
+  if (raw != nullptr) raw->append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  if (size == 0) {
+    out.clear();
+    return ERROR_SUCCESS;
+  }
+  if (size % 2 != 0 || size < 2 || bytes[size - 1] != 0 || bytes[size - 2] != 0) return ERROR_INVALID_DATA;
+  out = platform::WideFromUtf16le(bytes.data(), size - 2);
+  return ERROR_SUCCESS;
+}
+
+// A cookie name must be an RFC 6265 token to be found among a header's pairs.
+bool IsCookieToken(const std::wstring& name) {
+  for (wchar_t c : name)
+    if (c <= 0x20 || c >= 0x7F || std::wcschr(L"()<>@,;:\\\"/[]?={}", c) != nullptr) return false;
+  return true;
+}
+
+std::wstring Trim(std::wstring_view s) {
+  while (!s.empty() && (s.front() == L' ' || s.front() == L'\t')) s.remove_prefix(1);
+  while (!s.empty() && (s.back() == L' ' || s.back() == L'\t')) s.remove_suffix(1);
+  return std::wstring(s);
+}
+
+// A form value: "+" is a space, then percent-decoding.
+std::wstring FormValue(const std::map<std::wstring, std::wstring>& fields, const wchar_t* name) {
+  const auto found = fields.find(name);
+  if (found == fields.end()) return {};
+  std::string raw = platform::Utf8FromWide(found->second);
+  for (char& c : raw)
+    if (c == '+') c = ' ';
+  return platform::WideFromUtf8(web::uri::decode(raw));
+}
+
+// Only local paths may be redirect targets: "/" but not "//" or "/\", and no
+// control characters, so neither the form nor the Referer can send the
+// browser elsewhere or split the reply's headers.
+bool IsLocalTarget(const std::wstring& target) {
+  if (target.empty() || target[0] != L'/') return false;
+  if (target.size() > 1 && (target[1] == L'/' || target[1] == L'\\')) return false;
+  for (wchar_t c : target)
+    if (c < 0x20 || c == 0x7F) return false;
+  return web::uri::validate(platform::Utf8FromWide(target));
+}
+
+std::wstring RequestHeader(const web::http::http_request& request, const char* name) {
+  std::string value;
+  return request.headers().match(name, value) ? platform::WideFromUtf8(value) : std::wstring();
+}
+
+class Response : public CHTTPServer::CRequestHandler::CResponse {
+ public:
+  Response(std::uint16_t status, web::http::http_headers headers)
+      : m_status(status),
+        m_headers(std::move(headers)),
+        m_body(concurrency::streams::bytestream::open_istream(std::vector<std::uint8_t>())) {}
+  std::uint16_t GetStatusCode() override { return m_status; }
+  web::http::http_headers& GetHeaders() override { return m_headers; }
+  concurrency::streams::istream& GetBody() override { return m_body; }
+  std::wstring GetContentType() override { return {}; }
+
+ private:
+  std::uint16_t m_status;
+  web::http::http_headers m_headers;
+  concurrency::streams::istream m_body;
+};
+
+// Opens the persisted key; the caller frees it.
+SECURITY_STATUS OpenSessionKey(NCRYPT_PROV_HANDLE provider, NCRYPT_KEY_HANDLE& key) {
+  return NCryptOpenKey(provider, &key, CHTTPServer::CAuthenticator::kKeyName, 0,
+                       NCRYPT_MACHINE_KEY_FLAG | NCRYPT_SILENT_FLAG);
+}
+
+}  // namespace
+
+DWORD HashPassword(const std::wstring& password, const unsigned char* salt, std::wstring& hexHash) {
+  const std::string bytes = platform::Utf8FromWide(password);
+  unsigned char hash[16];
+  HashSlots().acquire();
+  const int rc = argon2_hash(3, 65536, 4, bytes.data(), bytes.size(), salt, 16, hash, sizeof hash, nullptr, 0,
+                             Argon2_id, ARGON2_VERSION_13);
+  HashSlots().release();
+  if (rc != ARGON2_OK) return Win32FromArgon2(rc);
+  hexHash = HexUpper(hash, sizeof hash);
+  return ERROR_SUCCESS;
+}
+
+CHTTPServer::CAuthenticator::CAuthenticator(std::wstring host)
+    : m_host(std::move(host)),
+      m_watchStop(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+      m_watchDone(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+
+CHTTPServer::CAuthenticator::~CAuthenticator() {
+  if (m_watching.load()) {
+    SetEvent(m_watchStop.get());
+    WaitForSingleObject(m_watchDone.get(), INFINITE);
+  }
+  if (m_provider != 0) NCryptFreeObject(m_provider);
+}
+
+CStatus& CHTTPServer::CAuthenticator::Initialize(CStatus& status, const WorkerStarter& startWorker, HANDLE stopEvent,
+                                                 std::wstring host, HKEY hostKey, std::wstring cookieName) {
+  status = CStatus();
+  m_host = std::move(host);
+  SECURITY_STATUS s = NCryptOpenStorageProvider(&m_provider, m_keyStorageProvider.c_str(), 0);
+  if (s != ERROR_SUCCESS) return status = CStatus(new CErrorHRESULT(VN_HERE, s));
+
+  NCRYPT_KEY_HANDLE key = 0;
+  s = OpenSessionKey(m_provider, key);
+  if (s == NTE_NOT_FOUND || s == NTE_BAD_KEYSET) {
+    s = NCryptCreatePersistedKey(m_provider, &key, m_keyAlgorithm.c_str(), m_keyName.c_str(), 0,
+                                 NCRYPT_MACHINE_KEY_FLAG | NCRYPT_SILENT_FLAG);
+    if (s == ERROR_SUCCESS) {
+      const DWORD policy = 0;
+      s = NCryptSetProperty(key, NCRYPT_EXPORT_POLICY_PROPERTY, reinterpret_cast<const BYTE*>(&policy), sizeof policy,
+                            NCRYPT_PERSIST_FLAG | NCRYPT_SILENT_FLAG);
+    }
+    if (s == ERROR_SUCCESS) s = NCryptFinalizeKey(key, NCRYPT_SILENT_FLAG);
+    // Another process made the key between our open and create: use theirs.
+    if (s == NTE_EXISTS) s = ERROR_SUCCESS;
+  }
+  if (key != 0) NCryptFreeObject(key);
+  if (s != ERROR_SUCCESS) return status = CStatus(new CErrorHRESULT(VN_HERE, s));
+
+  if (RegOpenKeyExW(hostKey, L"Users\\", 0, kUsersAccess, m_usersKey.put()) == ERROR_SUCCESS) {
+    LoadUsers(status);
+    if (status.IsOK() && startWorker) {
+      m_watching = true;
+      status = startWorker(L"RegistryChangeWorker", [this, stopEvent] {
+        CStatus result;
+        WatchUsers(result, stopEvent);
+        return result;
+      });
+      if (!status.IsOK()) m_watching = false;
+    }
+  } else {
+    m_usersKey.reset();
+  }
+  if (!status.IsOK()) return status;
+
+  if (!cookieName.empty() && !IsCookieToken(cookieName))
+    return status = CStatus(new CErrorMessage(VN_HERE, MSG_BAD_COOKIE_NAME, {m_host}));
+  m_cookieName = std::move(cookieName);
+  return status;
+}
+
+CStatus& CHTTPServer::CAuthenticator::WatchUsers(CStatus& status, HANDLE stopEvent) {
+  status = CStatus();
+  platform::UniqueHandle changed(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+  if (!changed) status = CStatus(NewLastError(VN_HERE));
+  while (status.IsOK()) {
+    const LSTATUS rc = RegNotifyChangeKeyValue(m_usersKey.get(), TRUE,
+                                               REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET, changed.get(), TRUE);
+    if (rc != ERROR_SUCCESS) {
+      status = CStatus(NewErrorNumber(VN_HERE, static_cast<DWORD>(rc)));
+      break;
+    }
+    const HANDLE waits[] = {changed.get(), stopEvent != nullptr ? stopEvent : m_watchStop.get(), m_watchStop.get()};
+    const DWORD w = WaitForMultipleObjects(3, waits, FALSE, INFINITE);
+    if (w == WAIT_OBJECT_0) {
+      LoadUsers(status);
+    } else if (w == WAIT_OBJECT_0 + 1 || w == WAIT_OBJECT_0 + 2) {
+      break;
+    } else {
+      status = CStatus(NewLastError(VN_HERE));
+    }
+  }
+  SetEvent(m_watchDone.get());  // last touch of this object
+  return status;
+}
+
+DWORD CHTTPServer::CAuthenticator::ReadPassword(UserEntry& entry, HKEY userKey, std::string& fingerprint) {
+  DWORD type = 0, size = 0;
+  LSTATUS rc = RegQueryValueExW(userKey, L"Password", nullptr, &type, nullptr, &size);
+  if (rc != ERROR_SUCCESS) return static_cast<DWORD>(rc);
+  if (type == REG_SZ || type == REG_EXPAND_SZ) {
+    std::wstring plain;
+    const DWORD code = ReadStringValue(userKey, L"Password", plain, &fingerprint);
+    if (code != ERROR_SUCCESS) return code;
+    // An empty password can never log in; it keeps no hash.
+    if (plain.empty()) return ERROR_SUCCESS;
+    HCRYPTPROV random = 0;
+    if (!CryptAcquireContextW(&random, nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT | CRYPT_SILENT))
+      return GetLastError();
+    const BOOL drawn = CryptGenRandom(random, 16, entry.salt.data());
+    const DWORD drawError = drawn ? ERROR_SUCCESS : GetLastError();
+    CryptReleaseContext(random, 0);
+    if (!drawn) return drawError;
+    const DWORD hashed = HashPassword(plain, entry.salt.data(), entry.passwordHash);
+    if (hashed != ERROR_SUCCESS) return hashed;
+    entry.passwordText = platform::WideFromUtf8(Base64Encode(entry.salt.data(), 16)) + entry.passwordHash;
+    return ERROR_SUCCESS;
+  }
+  if (type == REG_BINARY) {
+    std::vector<BYTE> bytes(size);
+    rc = RegQueryValueExW(userKey, L"Password", nullptr, &type, bytes.data(), &size);
+    if (rc != ERROR_SUCCESS) return static_cast<DWORD>(rc);
+    if (type != REG_BINARY) return ERROR_INVALID_DATA;
+    bytes.resize(size);
+    fingerprint.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    entry.passwordText = platform::WideFromUtf8(std::string(bytes.begin(), bytes.end()));
+    std::vector<unsigned char> salt;
+    if (entry.passwordText.size() < 24 || !Base64Decode(entry.passwordText.substr(0, 24), salt) || salt.size() != 16)
+      return ERROR_INVALID_DATA;
+    std::copy(salt.begin(), salt.end(), entry.salt.begin());
+    entry.passwordHash = entry.passwordText.substr(24);
+    return ERROR_SUCCESS;
+  }
+  return ERROR_INVALID_DATA;
+}
+
+CStatus CHTTPServer::CAuthenticator::LoadUser(HKEY usersKey, const std::wstring& name,
+                                              std::shared_ptr<UserEntry>& entry) {
+  platform::RegKey userKey;
+  LSTATUS rc = RegOpenKeyExW(usersKey, name.c_str(), 0, kUsersAccess, userKey.put());
+  if (rc != ERROR_SUCCESS) return CStatus(NewErrorNumber(VN_HERE, static_cast<DWORD>(rc)));
+  entry = std::make_shared<UserEntry>();
+  std::string fingerprint;
+
+  DWORD type = 0, size = 0;
+  if (RegQueryValueExW(userKey.get(), L"Password", nullptr, &type, nullptr, &size) == ERROR_SUCCESS) {
+    fingerprint += "P" + std::to_string(type) + ":";
+    const DWORD code = ReadPassword(*entry, userKey.get(), fingerprint);
+    if (code != ERROR_SUCCESS) return CStatus(NewErrorNumber(VN_HERE, code));
+  }
+
+  if (RegQueryValueExW(userKey.get(), L"Cookie", nullptr, &type, nullptr, &size) == ERROR_SUCCESS &&
+      (type == REG_SZ || type == REG_EXPAND_SZ)) {
+    std::wstring sealedText;
+    fingerprint += "|C:";
+    const DWORD code = ReadStringValue(userKey.get(), L"Cookie", sealedText, &fingerprint);
+    if (code != ERROR_SUCCESS) return CStatus(NewErrorNumber(VN_HERE, code));
+    std::vector<unsigned char> sealed;
+    if (!sealedText.empty() && Base64Decode(sealedText, sealed) && !sealed.empty()) {
+      NCRYPT_KEY_HANDLE key = 0;
+      SECURITY_STATUS s = OpenSessionKey(m_provider, key);
+      DWORD plainSize = 0;
+      std::string plain;
+      if (s == ERROR_SUCCESS)
+        s = NCryptDecrypt(key, sealed.data(), static_cast<DWORD>(sealed.size()), nullptr, nullptr, 0, &plainSize,
+                          NCRYPT_SILENT_FLAG | NCRYPT_PAD_PKCS1_FLAG);
+      if (s == ERROR_SUCCESS) {
+        plain.resize(plainSize);
+        s = NCryptDecrypt(key, sealed.data(), static_cast<DWORD>(sealed.size()), nullptr,
+                          reinterpret_cast<BYTE*>(plain.data()), plainSize, &plainSize,
+                          NCRYPT_SILENT_FLAG | NCRYPT_PAD_PKCS1_FLAG);
+        plain.resize(plainSize);
+      }
+      if (key != 0) NCryptFreeObject(key);
+      if (s != ERROR_SUCCESS) return CStatus(new CErrorHRESULT(VN_HERE, s));
+      entry->rememberedCookie = platform::WideFromUtf8(plain);
+    }
+  }
+
+  DWORD administrator = 0;
+  size = sizeof administrator;
+  rc = RegQueryValueExW(userKey.get(), L"Administrator", nullptr, &type, reinterpret_cast<BYTE*>(&administrator), &size);
+  if (rc == ERROR_SUCCESS) {
+    if (type != REG_DWORD || size != sizeof administrator) return CStatus(NewErrorNumber(VN_HERE, ERROR_INVALID_DATA));
+    entry->administrator = administrator != 0;
+  } else if (rc == ERROR_MORE_DATA) {
+    return CStatus(NewErrorNumber(VN_HERE, ERROR_INVALID_DATA));
+  } else if (rc != ERROR_FILE_NOT_FOUND) {
+    return CStatus(NewErrorNumber(VN_HERE, static_cast<DWORD>(rc)));
+  }
+  fingerprint += "|A" + std::to_string(entry->administrator);
+  entry->fingerprint = std::move(fingerprint);
+  return CStatus();
+}
+
+CStatus& CHTTPServer::CAuthenticator::LoadUsers(CStatus& status) {
+  std::lock_guard<std::mutex> oneAtATime(m_loadLock);
+  status = CStatus();
+  DWORD longest = 0;
+  LSTATUS rc = RegQueryInfoKeyW(m_usersKey.get(), nullptr, nullptr, nullptr, nullptr, &longest, nullptr, nullptr,
+                                nullptr, nullptr, nullptr, nullptr);
+  if (rc != ERROR_SUCCESS) return status = CStatus(NewErrorNumber(VN_HERE, static_cast<DWORD>(rc)));
+
+  UserTable users;
+  CookieTable cookies;
+  std::vector<std::wstring> names;
+  for (DWORD index = 0;; ++index) {
+    std::vector<wchar_t> name(longest + 1);
+    DWORD length = longest + 1;
+    rc = RegEnumKeyExW(m_usersKey.get(), index, name.data(), &length, nullptr, nullptr, nullptr, nullptr);
+    if (rc == ERROR_NO_MORE_ITEMS) break;
+    // A user added with a longer name since the measure: keep the old
+    // tables; the change that added it wakes the watcher again.
+    if (rc == ERROR_MORE_DATA) return status;
+    if (rc != ERROR_SUCCESS) return status = CStatus(NewErrorNumber(VN_HERE, static_cast<DWORD>(rc)));
+    names.emplace_back(name.data(), length);
+  }
+
+  for (const std::wstring& name : names) {
+    std::shared_ptr<UserEntry> entry;
+    status = LoadUser(m_usersKey.get(), name, entry);
+    if (!status.IsOK()) return status;
+    users.emplace(name, entry);
+  }
+
+  AcquireSRWLockExclusive(&m_tablesLock);
+  AcquireSRWLockExclusive(&m_cookieLock);
+  for (auto& [name, entry] : users) {
+    // An unchanged account keeps its entry, and so its sessions.
+    const auto old = m_users.find(name);
+    if (old != m_users.end() && old->first.str() == name.str() && old->second->fingerprint == entry->fingerprint) {
+      const std::wstring remembered = entry->rememberedCookie;
+      entry = old->second;
+      if (entry->rememberedCookie.empty()) entry->rememberedCookie = remembered;
+      for (const auto& [cookie, owner] : m_cookies)
+        if (owner == entry) cookies.emplace(cookie, entry);
+    }
+    if (!entry->rememberedCookie.empty()) cookies.emplace(entry->rememberedCookie, entry);
+  }
+  m_users.swap(users);
+  m_cookies.swap(cookies);
+  ReleaseSRWLockExclusive(&m_cookieLock);
+  ReleaseSRWLockExclusive(&m_tablesLock);
+  return status;
+}
+
+std::wstring CHTTPServer::CAuthenticator::GetSessionCookie(const web::http::http_request& request) const {
+  if (m_cookieName.empty()) return {};
+  for (const auto& [name, value] : request.headers()) {
+    if (!platform::EqualsNoCaseA(name, "Cookie")) continue;
+    // Pairs are separated by ";"; the library joins repeated headers with
+    // ",", which no cookie value may contain.
+    const std::wstring text = platform::WideFromUtf8(value);
+    size_t start = 0;
+    while (start <= text.size()) {
+      const size_t end = text.find_first_of(L";,", start);
+      const std::wstring pair = Trim(std::wstring_view(text).substr(start, end == std::wstring::npos ? end : end - start));
+      const size_t eq = pair.find(L'=');
+      if (eq != std::wstring::npos && Trim(std::wstring_view(pair).substr(0, eq)) == m_cookieName)
+        return Trim(std::wstring_view(pair).substr(eq + 1));
+      if (end == std::wstring::npos) break;
+      start = end + 1;
+    }
+  }
+  return {};
+}
+
+std::pair<vantrel::basic_istring<wchar_t>, int> CHTTPServer::CAuthenticator::GetUser(
+    const web::http::http_request& request) const {
+  const std::wstring cookie = GetSessionCookie(request);
+  if (cookie.empty()) return {{}, kAnonymous};
+  std::pair<vantrel::basic_istring<wchar_t>, int> result{{}, kAnonymous};
+  AcquireSRWLockShared(&m_tablesLock);
+  const auto found = m_cookies.find(cookie);
+  if (found != m_cookies.end()) {
+    for (const auto& [name, entry] : m_users)
+      if (entry == found->second) {
+        result = {name, entry->administrator ? kAdministrator : kUser};
+        break;
+      }
+  }
+  ReleaseSRWLockShared(&m_tablesLock);
+  return result;
+}
+
+std::wstring CHTTPServer::CAuthenticator::NewSessionLocked() {
+  std::lock_guard<std::mutex> hold(m_randomLock);
+  for (;;) {
+    const unsigned long long high = m_random() & 0xFFFFFFFFull;
+    const unsigned long long low = m_random() & 0xFFFFFFFFull;
+    std::wstring value = platform::FormatW(L"%16.16llX", (high << 32) | low);
+    if (m_cookies.find(value) == m_cookies.end()) return value;
+  }
+}
+
+void CHTTPServer::CAuthenticator::RememberSession(const std::wstring& user, const std::wstring& session) {
+  const std::string plain = platform::Utf8FromWide(session);
+  NCRYPT_KEY_HANDLE key = 0;
+  SECURITY_STATUS s = OpenSessionKey(m_provider, key);
+  DWORD size = 0;
+  std::vector<BYTE> sealed;
+  if (s == ERROR_SUCCESS)
+    s = NCryptEncrypt(key, reinterpret_cast<const BYTE*>(plain.data()), static_cast<DWORD>(plain.size()), nullptr,
+                      nullptr, 0, &size, NCRYPT_SILENT_FLAG | NCRYPT_PAD_PKCS1_FLAG);
+  if (s == ERROR_SUCCESS) {
+    sealed.resize(size);
+    s = NCryptEncrypt(key, reinterpret_cast<const BYTE*>(plain.data()), static_cast<DWORD>(plain.size()), nullptr,
+                      sealed.data(), size, &size, NCRYPT_SILENT_FLAG | NCRYPT_PAD_PKCS1_FLAG);
+    sealed.resize(size);
+  }
+  if (key != 0) NCryptFreeObject(key);
+  if (s != ERROR_SUCCESS) {
+    ReportError(CErrorHRESULT(VN_HERE, s));
+    return;
+  }
+  platform::RegKey userKey;
+  LSTATUS rc = RegOpenKeyExW(m_usersKey.get(), user.c_str(), 0, kUsersAccess, userKey.put());
+  if (rc == ERROR_SUCCESS)
+    rc = platform::RegWriteString(userKey.get(), L"Cookie",
+                                  platform::WideFromUtf8(Base64Encode(sealed.data(), sealed.size())), REG_SZ);
+  if (rc != ERROR_SUCCESS) ReportError(CErrorNumber(VN_HERE, MSG_SYSTEM_ERROR, static_cast<DWORD>(rc)));
+}
+
+std::shared_ptr<CHTTPServer::CRequestHandler::CResponse> CHTTPServer::CAuthenticator::Authenticate(
+    const web::http::http_request& request, const std::map<std::wstring, std::wstring>& parameters) {
+  web::http::http_headers headers;
+  std::wstring user, password, action, remember, onSuccess, onFailure;
+  try {
+    user = FormValue(parameters, L"user");
+    password = FormValue(parameters, L"password");
+    action = FormValue(parameters, L"action");
+    remember = FormValue(parameters, L"remember");
+    onSuccess = FormValue(parameters, L"OnSuccess");
+    onFailure = FormValue(parameters, L"OnFailure");
+  } catch (const web::uri_exception&) {
+    return std::make_shared<Response>(web::http::status_codes::BadRequest, headers);
+  }
+  std::uint16_t status = web::http::status_codes::SeeOther;
+
+  if (platform::EqualsNoCase(action, L"logout")) {
+    headers.add("Set-Cookie",
+                platform::Utf8FromWide(m_cookieName) + "=; expires=Thu, 01 Jan 1970 00:00:00 GMT");
+  } else {
+    // Copy what the check needs, then hash outside the locks.
+    std::array<unsigned char, 16> salt{};
+    std::wstring expected;
+    std::shared_ptr<UserEntry> entry;
+    vantrel::basic_istring<wchar_t> storedName;
+    AcquireSRWLockShared(&m_tablesLock);
+    const auto found = m_users.find(vantrel::basic_istring<wchar_t>(user));
+    if (found != m_users.end()) {
+      entry = found->second;
+      storedName = found->first;
+      salt = entry->salt;
+      expected = entry->passwordHash;
+    }
+    ReleaseSRWLockShared(&m_tablesLock);
+
+    std::wstring typed;
+    const DWORD hashed = HashPassword(password, salt.data(), typed);
+    const bool match = entry != nullptr && !password.empty() && !expected.empty() && hashed == ERROR_SUCCESS &&
+                       ConstantTimeEquals(typed, expected);
+
+    std::wstring session;
+    bool fresh = false;
+    if (match) {
+      AcquireSRWLockExclusive(&m_tablesLock);
+      const auto again = m_users.find(storedName);
+      if (again != m_users.end() && again->second == entry) {
+        session = entry->rememberedCookie;
+        if (session.empty()) {
+          AcquireSRWLockExclusive(&m_cookieLock);
+          session = NewSessionLocked();
+          m_cookies.emplace(session, entry);
+          ReleaseSRWLockExclusive(&m_cookieLock);
+          if (platform::EqualsNoCase(remember, L"on")) {
+            entry->rememberedCookie = session;
+            fresh = true;
+          }
+        }
+      }
+      ReleaseSRWLockExclusive(&m_tablesLock);
+    }
+    // The registry write wakes the watcher, whose reload takes the tables lock.
+    if (fresh) RememberSession(storedName.str(), session);
+
+    if (!session.empty())
+      headers.add("Set-Cookie",
+                  platform::Utf8FromWide(m_cookieName + L"=" + session + L"; HttpOnly"));
+    else
+      status = web::http::status_codes::Unauthorized;
+  }
+
+  std::wstring target;
+  if (status == web::http::status_codes::SeeOther) {
+    if (!onSuccess.empty()) {
+      target = onSuccess;
+    } else {
+      const std::wstring origin = RequestHeader(request, "Origin");
+      const std::wstring referer = RequestHeader(request, "Referer");
+      if (origin.empty() || origin == L"null")
+        target = L"/";
+      else if (referer.size() >= origin.size() && referer.compare(0, origin.size(), origin) == 0)
+        target = referer.substr(origin.size());
+      else
+        target = L"/";  // a Referer from elsewhere (or none) is not followed
+    }
+  } else {
+    target = onFailure;
+  }
+
+  if (!target.empty()) {
+    if (IsLocalTarget(target)) {
+      headers.add(web::http::header_names::location, platform::Utf8FromWide(target));
+      status = web::http::status_codes::SeeOther;
+    } else {
+      status = web::http::status_codes::BadRequest;
+    }
+  }
+  return std::make_shared<Response>(status, headers);
+}
+
+std::shared_ptr<CHTTPServer::CRequestHandler::CResponse>& CHTTPServer::CAuthenticator::Handler::Handle(
+    std::shared_ptr<CResponse>& response, web::http::http_request request, vantrel::basic_istring<wchar_t>,
+    const std::map<std::wstring, std::wstring>& parameters) {
+  response = m_authenticator->Authenticate(request, parameters);
+  return response;
+}

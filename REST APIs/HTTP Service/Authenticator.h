@@ -1,0 +1,129 @@
+// Authenticator.h - CHTTPServer::CAuthenticator, the cookie-session authenticator of one host.
+//
+// It keeps the host's accounts (the subkeys of "Users\" under the host key),
+// reloading them whenever that key changes; checks a login form against a
+// salted Argon2id hash; hands out session cookies, and remembers a session in
+// the registry, encrypted with the persisted machine AES key. For each request
+// it tells the listener who sent it and at which access level.
+#pragma once
+
+#include "LibService/Status.h"
+#include "REST APIs/HTTP Service/HTTPServer.h"
+#include "REST APIs/HTTP Service/RequestHandler.h"
+#include "REST APIs/HTTP Service/istring.h"
+#include "platform/keystore/keystore.h"
+#include "platform/registry/registry.h"
+#include "platform/sync/sync.h"
+
+#include <cpprest/http_msg.h>
+
+#include <array>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <string>
+#include <utility>
+
+// Starts a named worker thread whose body gets the service's stop event; the
+// service framework provides it (its registry-change worker), tests start a
+// plain thread. The status is the start's, not the body's.
+using WorkerStarter = std::function<CStatus(const std::wstring& threadName, std::function<CStatus()> body)>;
+
+class CHTTPServer::CAuthenticator : public std::enable_shared_from_this<CHTTPServer::CAuthenticator> {
+ public:
+  class Handler;
+
+  // Access levels GetUser answers.
+  static constexpr int kAnonymous = 1;
+  static constexpr int kUser = 2;
+  static constexpr int kAdministrator = 3;
+
+  explicit CAuthenticator(std::wstring host);
+  // Ends the users watcher (if it runs) before anything it uses goes away.
+  virtual ~CAuthenticator();
+  CAuthenticator(const CAuthenticator&) = delete;
+  CAuthenticator& operator=(const CAuthenticator&) = delete;
+
+  // Opens the key store (creating the persisted key on first use), loads
+  // "Users\" of hostKey and starts the watcher through startWorker with the
+  // service's stopEvent. A host without "Users\" has no users and no watcher.
+  CStatus& Initialize(CStatus& status, const WorkerStarter& startWorker, HANDLE stopEvent, std::wstring host,
+                      HKEY hostKey, std::wstring cookieName);
+  // The watcher's body: reloads on every change under "Users\" until the stop
+  // event (or the destructor) ends it, or a reload fails.
+  CStatus& WatchUsers(CStatus& status, HANDLE stopEvent);
+  CStatus& LoadUsers(CStatus& status);
+
+  std::wstring GetSessionCookie(const web::http::http_request& request) const;
+  std::pair<vantrel::basic_istring<wchar_t>, int> GetUser(const web::http::http_request& request) const;
+  std::shared_ptr<CHTTPServer::CRequestHandler::CResponse> Authenticate(
+      const web::http::http_request& request, const std::map<std::wstring, std::wstring>& parameters);
+
+  // The persisted key's name, one for the machine.
+  static constexpr const wchar_t* kKeyName = L"Vantrel Webbridge Session Key";
+
+ private:
+  struct UserEntry {
+    bool administrator = false;
+    std::wstring rememberedCookie;  // guarded by m_tablesLock
+    std::wstring passwordText;      // Base64 salt + hex hash
+    std::wstring passwordHash;      // 32 upper-case hex digits; empty: no password login
+    std::array<unsigned char, 16> salt{};
+    std::string fingerprint;        // the registry values the entry was made from
+  };
+  using UserTable = std::map<vantrel::basic_istring<wchar_t>, std::shared_ptr<UserEntry>>;
+  using CookieTable = std::map<std::wstring, std::shared_ptr<UserEntry>>;
+
+  CStatus LoadUser(HKEY usersKey, const std::wstring& name, std::shared_ptr<UserEntry>& entry);
+  DWORD ReadPassword(UserEntry& entry, HKEY userKey, std::string& fingerprint);
+  std::wstring NewSessionLocked();  // the caller holds both locks exclusively
+  void RememberSession(const std::wstring& user, const std::wstring& session);
+
+  const std::wstring m_keyStorageProvider = MS_KEY_STORAGE_PROVIDER;
+  const std::wstring m_keyAlgorithm = NCRYPT_AES_ALGORITHM;
+  const std::wstring m_keyName = kKeyName;
+  std::wstring m_host;
+  platform::RegKey m_usersKey;
+
+  // Lock order: m_tablesLock, then m_cookieLock. m_tablesLock guards m_users,
+  // m_cookies and every entry's rememberedCookie (shared to read, exclusive
+  // to change); m_cookieLock is also held exclusively whenever m_cookies
+  // changes. m_randomLock guards m_random. m_loadLock makes reloads one at a
+  // time (it guards nothing the request threads read).
+  UserTable m_users;
+  CookieTable m_cookies;
+  mutable SRWLOCK m_tablesLock = SRWLOCK_INIT;
+  mutable SRWLOCK m_cookieLock = SRWLOCK_INIT;
+  std::mutex m_loadLock;
+  std::mutex m_randomLock;
+
+  // Set by Initialize before the host's listener opens; read-only afterwards.
+  std::wstring m_cookieName;
+  NCRYPT_PROV_HANDLE m_provider = 0;
+
+  std::random_device m_random;
+  std::uniform_int_distribution<unsigned long long> m_distribution{0, 0xFFFFFFFFFFFFFFFFull};
+
+  // The destructor sets m_watchStop; the watcher sets m_watchDone as it ends.
+  platform::UniqueHandle m_watchStop;
+  platform::UniqueHandle m_watchDone;
+  std::atomic<bool> m_watching{false};
+};
+
+// The request handler of the login location's POST: Authenticate.
+class CHTTPServer::CAuthenticator::Handler : public CHTTPServer::CRequestHandler {
+ public:
+  explicit Handler(std::shared_ptr<CAuthenticator> authenticator) : m_authenticator(std::move(authenticator)) {}
+  std::shared_ptr<CResponse>& Handle(std::shared_ptr<CResponse>& response, web::http::http_request request,
+                                     vantrel::basic_istring<wchar_t> user,
+                                     const std::map<std::wstring, std::wstring>& parameters) override;
+
+ private:
+  std::shared_ptr<CAuthenticator> m_authenticator;
+};
+
+// Argon2id (v0x13, t=3, m=65536 KiB, p=4) of password's UTF-8 bytes with the
+// 16-byte salt, as 32 upper-case hex digits; a Win32 code on failure.
+DWORD HashPassword(const std::wstring& password, const unsigned char* salt, std::wstring& hexHash);

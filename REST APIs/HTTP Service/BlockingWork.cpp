@@ -1,0 +1,59 @@
+// BlockingWork.cpp - the blocking-work threads and their queue.
+//
+// The pool is made on first use and never destroyed (its threads may still be
+// waiting when static destructors run); a fixed number of threads bounds how
+// many opens can be in flight at once.
+#include "REST APIs/HTTP Service/BlockingWork.h"
+
+#include "platform/sync/sync.h"
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+namespace {
+
+constexpr int kThreads = 8;
+
+// m_lock guards m_queue; workers sleep on m_ready while it is empty.
+class BlockingPool {
+ public:
+  BlockingPool() {
+    for (int i = 0; i < kThreads; ++i) std::thread([this] { Run(); }).detach();
+  }
+
+  void Push(std::function<void()> work) {
+    {
+      std::lock_guard<std::mutex> hold(m_lock);
+      m_queue.push_back(std::move(work));
+    }
+    m_ready.notify_one();
+  }
+
+ private:
+  void Run() {
+    platform::SetCurrentThreadName(L"BlockingWorker");
+    for (;;) {
+      std::function<void()> work;
+      {
+        std::unique_lock<std::mutex> hold(m_lock);
+        m_ready.wait(hold, [this] { return !m_queue.empty(); });
+        work = std::move(m_queue.front());
+        m_queue.pop_front();
+      }
+      work();
+    }
+  }
+
+  std::mutex m_lock;
+  std::condition_variable m_ready;
+  std::deque<std::function<void()>> m_queue;
+};
+
+}  // namespace
+
+void RunBlockingWork(std::function<void()> work) {
+  static BlockingPool* const pool = new BlockingPool();
+  pool->Push(std::move(work));
+}

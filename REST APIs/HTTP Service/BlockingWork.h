@@ -1,0 +1,13 @@
+// BlockingWork.h - a small pool of threads of its own for work that may block.
+//
+// The HTTP library runs request handlers, task continuations and socket I/O
+// on one shared pool. A handler that waits for work queued on that same pool
+// can freeze the server once every pool thread is such a waiter, so file
+// opens (and anything else a handler waits for) run here instead.
+#pragma once
+
+#include <functional>
+
+// Queues work on the blocking-work threads ("BlockingWorker"), started on
+// first use and kept for the life of the process. work must not throw.
+void RunBlockingWork(std::function<void()> work);

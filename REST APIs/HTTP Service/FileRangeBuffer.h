@@ -1,0 +1,103 @@
+// FileRangeBuffer.h - a read-only stream buffer over a byte window of an open file.
+//
+// basic_file_range_buffer serves the bytes [offset, offset + length) of a
+// file, clipped to the file's end, as a cpprestsdk stream buffer; the file
+// response hands it to the HTTP library as the body of a 200 or 206 reply.
+// Positions count from the window's start and the end is the window's end,
+// so the stream looks exactly like a file holding only the window: the
+// library's own length computation (seek to the end, minus the position)
+// then agrees with the Content-Length announced. Reads are plain pread calls
+// that complete at once; nothing here waits for the library's task pool, and
+// closing or destroying the buffer closes the descriptor on the spot.
+#pragma once
+
+#include <cpprest/astreambuf.h>
+#include <cpprest/streams.h>
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+// An open file for reading, as the file response and the window buffer share it.
+struct OpenedFile {
+  int fd = -1;
+  std::uint64_t size = 0;
+};
+
+// Opens path for reading (without blocking on a FIFO), takes a shared lock
+// that fails while another opener holds the file exclusively, and checks that
+// it is a regular file. Throws std::system_error whose value is a Win32 code
+// (2/3 missing, 5 denied or not a regular file, 32 locked by another opener).
+OpenedFile OpenFileForReading(const std::wstring& path);
+
+namespace Concurrency::streams::details {
+
+template <typename CharType>
+class basic_file_range_buffer;
+
+template <>
+class basic_file_range_buffer<unsigned char> : public streambuf_state_manager<unsigned char> {
+ public:
+  using traits = streambuf_state_manager<unsigned char>::traits;
+  using int_type = streambuf_state_manager<unsigned char>::int_type;
+  using pos_type = streambuf_state_manager<unsigned char>::pos_type;
+  using off_type = streambuf_state_manager<unsigned char>::off_type;
+
+  // Adopts file.fd; the window is clipped to file.size.
+  basic_file_range_buffer(OpenedFile file, std::uint64_t offset, std::uint64_t length);
+  ~basic_file_range_buffer() override;
+
+  // Opens path and makes the buffer over [offset, offset + length); throws
+  // as OpenFileForReading does.
+  static std::shared_ptr<basic_file_range_buffer> open(const std::wstring& path, std::uint64_t offset,
+                                                       std::uint64_t length);
+  // The buffer as the input stream the HTTP library reads.
+  static Concurrency::streams::basic_istream<unsigned char> as_istream(std::shared_ptr<basic_file_range_buffer> buffer);
+
+  bool can_seek() const override { return true; }
+  bool has_size() const override { return true; }
+  utility::size64_t size() const override { return m_windowEnd - m_offset; }
+  size_t buffer_size(std::ios_base::openmode) const override { return 0; }
+  void set_buffer_size(size_t, std::ios_base::openmode) override {}
+  size_t in_avail() const override { return 0; }
+  pos_type getpos(std::ios_base::openmode direction) const override;
+  pos_type seekpos(pos_type pos, std::ios_base::openmode direction) override;
+  pos_type seekoff(off_type offset, std::ios_base::seekdir way, std::ios_base::openmode mode) override;
+  bool acquire(unsigned char*& ptr, size_t& count) override {
+    ptr = nullptr;
+    count = 0;
+    return false;
+  }
+  void release(unsigned char*, size_t) override {}
+
+  pplx::task<int_type> _putc(unsigned char) override { return pplx::task_from_result<int_type>(traits::eof()); }
+  pplx::task<size_t> _putn(const unsigned char*, size_t) override { return pplx::task_from_result<size_t>(0); }
+  pplx::task<int_type> _bumpc() override { return pplx::task_from_result<int_type>(_sbumpc()); }
+  int_type _sbumpc() override;
+  pplx::task<int_type> _getc() override { return pplx::task_from_result<int_type>(_sgetc()); }
+  int_type _sgetc() override;
+  pplx::task<int_type> _nextc() override;
+  pplx::task<int_type> _ungetc() override;
+  pplx::task<size_t> _getn(unsigned char* ptr, size_t count) override;
+  size_t _scopy(unsigned char*, size_t) override { return 0; }
+  pplx::task<bool> _sync() override { return pplx::task_from_result(true); }
+  unsigned char* _alloc(size_t) override { return nullptr; }
+  void _commit(size_t) override {}
+  pplx::task<void> _close_read() override;
+
+ private:
+  // Reads up to count bytes at the read position; the caller holds m_lock.
+  size_t ReadLocked(unsigned char* ptr, size_t count);
+  int_type PeekLocked();
+
+  // m_lock guards m_fd and m_pos (the library may issue reads from several
+  // task threads one after another); the window bounds never change.
+  mutable std::mutex m_lock;
+  int m_fd;
+  const std::uint64_t m_offset;
+  const std::uint64_t m_windowEnd;  // min(file size, offset + length)
+  std::uint64_t m_pos;              // file position of the next byte
+};
+
+}  // namespace Concurrency::streams::details
