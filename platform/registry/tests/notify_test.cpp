@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <string>
@@ -189,4 +190,32 @@ TEST(RegistryNotify, ChangeByAnotherProcessWakesTheWaiter) {
   EXPECT_TRUE(Arrives(gone.get()));
   DWORD v = 0;
   EXPECT_EQ(platform::RegReadDword(k.get(), L"Level", v), ERROR_KEY_DELETED);
+}
+
+// A configuration imported by the tool in another process reaches a waiting
+// program, values included, in one notification.
+TEST(RegistryNotify, ImportByAnotherProcessWakesTheWaiter) {
+  RegKey k = Create(HKEY_LOCAL_MACHINE, L"Software\\Imported");
+  UniqueHandle changed = NewEvent();
+  ASSERT_EQ(RegNotifyChangeKeyValue(k.get(), TRUE, REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET, changed.get(),
+                                    TRUE),
+            ERROR_SUCCESS);
+  std::string file = registry_test::TempDir() + "/import.reg";
+  FILE* f = std::fopen(file.c_str(), "w");
+  ASSERT_NE(f, nullptr);
+  std::fputs("Windows Registry Editor Version 5.00\r\n\r\n"
+             "[HKEY_LOCAL_MACHINE\\Software\\Imported\\Hosts\\web]\r\n"
+             "\"Port\"=dword:00001f90\r\n\"Root\"=\"/srv/www\"\r\n",
+             f);
+  std::fclose(f);
+  ASSERT_EQ(RunTool("import '" + file + "'"), 0);
+  ASSERT_TRUE(Arrives(changed.get()));
+  RegKey host;
+  ASSERT_EQ(RegOpenKeyExW(k.get(), L"Hosts\\web", 0, KEY_READ, host.put()), ERROR_SUCCESS);
+  DWORD port = 0;
+  std::wstring root;
+  EXPECT_EQ(platform::RegReadDword(host.get(), L"Port", port), ERROR_SUCCESS);
+  EXPECT_EQ(port, 8080u);
+  EXPECT_EQ(platform::RegReadString(host.get(), L"Root", root), ERROR_SUCCESS);
+  EXPECT_EQ(root, L"/srv/www");
 }
