@@ -13,6 +13,7 @@
 #include "trace/MarkRange.h"
 #include "trace/TraceCache.h"
 
+#include <algorithm>
 #include <ctime>
 #include <cwchar>
 #include <system_error>
@@ -97,6 +98,7 @@ void CTraceLogger::TraceV(CTraceLoggable* source, DWORD messageId, bool noTrigge
       if (Severity(messageId) >= 2) SaveAll();
     }
     SetEvent(m_newLineEvent);
+    for (HANDLE waiter : m_lineWaiters) SetEvent(waiter);
   } catch (const std::exception&) {
     // Tracing never fails its caller: a line that cannot be kept is lost.
   }
@@ -169,6 +171,25 @@ std::size_t CTraceLogger::GetFileCount() {
 
 bool CTraceLogger::WaitForLines(DWORD milliseconds) {
   return WaitForSingleObject(m_newLineEvent, milliseconds) == WAIT_OBJECT_0;
+}
+
+bool CTraceLogger::WaitForLines(ULONGLONG afterLine, DWORD milliseconds, HANDLE stopEvent) {
+  platform::UniqueHandle waiter(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  if (!waiter) return false;
+  {
+    // Checked and registered under the lock, so a line stored between the
+    // reader's last look and this wait is never missed.
+    platform::CriticalSectionLock guard(m_lock);
+    if (m_nextLine > afterLine) return true;
+    m_lineWaiters.push_back(waiter.get());
+  }
+  HANDLE handles[2] = {waiter.get(), stopEvent};
+  const DWORD result = WaitForMultipleObjects(stopEvent != nullptr ? 2 : 1, handles, FALSE, milliseconds);
+  {
+    platform::CriticalSectionLock guard(m_lock);
+    m_lineWaiters.erase(std::find(m_lineWaiters.begin(), m_lineWaiters.end(), waiter.get()));
+  }
+  return result == WAIT_OBJECT_0;
 }
 
 void CTraceLogger::KeepLast(DWORD count) {

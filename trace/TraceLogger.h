@@ -12,10 +12,11 @@
 // allocates nothing.
 //
 // Locking: m_lock guards the line number, file counter, files and the buffers
-// reached through them, and is held while saving. The setters take no lock:
-// they are called once before tracing starts. The message module and the
-// text, argument and template caches are process-wide and guarded by their
-// own lock (taken after m_lock, never the other way).
+// reached through them and the list of waiting readers, and is held while
+// saving. The setters take no lock: they are called once before tracing
+// starts. The message module and the text, argument and template caches are
+// process-wide and guarded by their own lock (taken after m_lock, never the
+// other way).
 #pragma once
 
 #include "platform/base/types.h"
@@ -28,6 +29,7 @@
 #include <cstdarg>
 #include <map>
 #include <string>
+#include <vector>
 
 // The base of every object that writes trace lines.
 class CTraceLoggable {
@@ -66,6 +68,12 @@ class CTraceLogger {
   DWORD GetLineCount();
   ULONGLONG GetNextLineNumber();
   bool WaitForLines(DWORD milliseconds);
+  // Waits for a line numbered afterLine or later: true at once when the next
+  // line number is already past afterLine, else when a line is stored within
+  // the time; false on time-out or when stopEvent (may be null) is set. Every
+  // reader waiting here wakes for each new line, unlike the auto-reset
+  // new-line event, which releases one waiter per line.
+  bool WaitForLines(ULONGLONG afterLine, DWORD milliseconds, HANDLE stopEvent);
   void KeepLast(DWORD count);
   void KeepRange(ULONGLONG first, DWORD count);
   DWORD SaveAll();
@@ -104,5 +112,6 @@ class CTraceLogger {
   LONGLONG m_startTime;
   std::map<ULONGLONG, CTraceFile> m_files;
   HANDLE m_newLineEvent;
+  std::vector<HANDLE> m_lineWaiters;  // one event per WaitForLines(afterLine, ...) caller
   CRITICAL_SECTION m_lock;
 };

@@ -1,0 +1,647 @@
+// LibServiceAPI.cpp - the administration pipe: request handling, the
+// connection of one client, the pipe server, and their threads.
+//
+// Every overlapped operation is waited for together with the stop event;
+// when the stop event wins, the operation is cancelled (or, for a write
+// already on the wire, ended by closing the pipe) and its completion is
+// awaited before its buffer or OVERLAPPED can go away.
+#include "LibService/LibServiceAPI.h"
+
+#include "LibService/ServiceLogger.h"
+#include "LibService/ThreadSet.h"
+
+#include "platform/base/errors.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <new>
+
+namespace {
+
+// How long the server waits before it tries again to create a pipe instance
+// while every instance is serving a client.
+constexpr DWORD kAllInstancesBusyRetryMs = 250;
+// How often the server looks whether an instance got its client without
+// its connect completing.
+constexpr DWORD kConnectCheckMs = 1000;
+// How often a read that waits for lines looks whether its client has gone.
+constexpr DWORD kClientCheckMs = 1000;
+
+CStatus OutOfMemory(int line, ULONGLONG size) {
+  return CStatus(NewErrorMessage(CSourcePos{__FILE__, line}, MSG_OUT_OF_MEMORY, {std::to_wstring(size)}));
+}
+
+// The smallest output capacity that holds the fixed part of a code's reply.
+DWORD MinimumCapacity(DWORD controlCode) {
+  switch (controlCode) {
+    case SERVICE_API_READ_TRACE_LINES:
+      return SERVICE_API_READ_LINES_REPLY_HEADER;
+    case SERVICE_API_GET_SOURCE_NAME:
+      return SERVICE_API_SOURCE_NAME_REPLY;
+    default:
+      return 0;
+  }
+}
+
+// The request's payload area as the reply echoes it: capacity bytes, the
+// message's bytes from offset 36 on and zeros past its end (never bytes of
+// an earlier message).
+std::vector<BYTE> PayloadArea(const BYTE* message, std::size_t length, DWORD capacity) {
+  std::vector<BYTE> area(capacity, 0);
+  const std::size_t available = length - SERVICE_API_REQUEST_HEADER;
+  std::copy_n(message + SERVICE_API_REQUEST_HEADER, std::min<std::size_t>(available, capacity), area.begin());
+  return area;
+}
+
+void AppendRecord(std::vector<BYTE>& data, ULONGLONG lineNumber, const CTraceLine& line, const BYTE* argBytes,
+                  DWORD argLength) {
+  const std::size_t at = data.size();
+  data.resize(at + SERVICE_API_LINE_RECORD_HEADER + argLength, 0);
+  BYTE* p = data.data() + at;
+  ServiceAPIWriteU64(p + 0, lineNumber);
+  ServiceAPIWriteU64(p + 8, line.GetTime());
+  ServiceAPIWriteU32(p + 16, line.GetMessageId());
+  ServiceAPIWriteU64(p + 24, static_cast<ULONGLONG>(reinterpret_cast<std::uintptr_t>(line.GetSource())));
+  ServiceAPIWriteU32(p + 32, argLength);
+  if (argLength != 0) std::copy_n(argBytes, argLength, p + SERVICE_API_LINE_RECORD_HEADER);
+}
+
+// Read trace lines: records from the first line wanted (or the oldest held)
+// while they fit, waiting up to the wait time for a first line.
+void ReadTraceLines(const CServiceAPIContext& context, const BYTE* payload, DWORD capacity,
+                    std::vector<BYTE>& data) {
+  CTraceLogger& logger = *context.logger;
+  const ULONGLONG wanted = ServiceAPIReadU64(payload + 8);
+  const DWORD waitMs = ServiceAPIReadU32(payload + 16);
+  const ULONGLONG waitStart = GetTickCount64();
+
+  ULONGLONG first = logger.GetFirstLineNumber();
+  ULONGLONG n = std::max(wanted, first);
+  ULONGLONG space = ULONGLONG{capacity} - SERVICE_API_READ_LINES_REPLY_HEADER;
+  bool written = false;
+  data.assign(SERVICE_API_READ_LINES_REPLY_HEADER, 0);
+  for (;;) {
+    const CTraceLine line = logger.GetLine(n);
+    if (!line.IsEmpty()) {
+      const BYTE* argBytes = nullptr;
+      DWORD argLength = 0;
+      line.GetArgBytes(&argBytes, &argLength);
+      const ULONGLONG size = ULONGLONG{SERVICE_API_LINE_RECORD_HEADER} + argLength;
+      if (size >= space) break;  // left for the next request
+      AppendRecord(data, n, line, argBytes, argLength);
+      space -= size;
+      ++n;
+      written = true;
+      continue;
+    }
+    if (written) break;
+    const ULONGLONG held = logger.GetFirstLineNumber();
+    if (held > first) {
+      // Lines were dropped meanwhile: go on from the oldest still held, but
+      // never back to lines before the one asked for.
+      first = held;
+      n = std::max(n, held);
+      continue;
+    }
+    // Lines are numbered without gaps; a missing line below the next number
+    // has nothing to wait for.
+    if (n < logger.GetNextLineNumber()) break;
+    DWORD remaining = INFINITE;
+    if (waitMs != INFINITE) {
+      const ULONGLONG elapsed = GetTickCount64() - waitStart;
+      if (elapsed >= waitMs) break;
+      remaining = static_cast<DWORD>(waitMs - elapsed);
+    }
+    if (context.clientGone) {
+      // Waited in slices, so a client that left does not keep its
+      // connection (and a pipe instance) until the next line or the stop.
+      if (context.clientGone()) break;
+      if (!logger.WaitForLines(n, std::min(remaining, kClientCheckMs), context.stopEvent)) {
+        if (WaitForSingleObject(context.stopEvent, 0) == WAIT_OBJECT_0) break;
+        continue;
+      }
+      continue;
+    }
+    if (!logger.WaitForLines(n, remaining, context.stopEvent)) break;
+  }
+  // First held line + lines held, read under one lock.
+  ServiceAPIWriteU64(data.data(), logger.GetNextLineNumber());
+}
+
+}  // namespace
+
+bool HandleServiceAPIRequest(const CServiceAPIContext& context, bool isAdministrator, const BYTE* message,
+                             std::size_t length, CServiceAPIAnswer& answer) {
+  ServiceAPIRequest request;
+  if (DecodeServiceAPIRequest(message, length, request) != ServiceAPIParse::kOk) return false;
+  answer = CServiceAPIAnswer{};
+  answer.requestId = request.requestId;
+
+  if ((request.controlCode & SERVICE_API_ADMINISTRATORS_ONLY) != 0 && !isAdministrator) {
+    answer.status = SERVICE_API_STATUS_ACCESS_DENIED;
+    return true;
+  }
+  if (request.outputCapacity > SERVICE_API_MAX_OUTPUT || request.outputCapacity < MinimumCapacity(request.controlCode)) {
+    answer.status = SERVICE_API_STATUS_INVALID_PARAMETER;
+    return true;
+  }
+  // The payload fields lie inside the message: it holds at least 140 bytes
+  // after the header.
+  const BYTE* payload = message + SERVICE_API_REQUEST_HEADER;
+  switch (request.controlCode) {
+    case SERVICE_API_READ_TRACE_LINES:
+      if (context.logger == nullptr) {
+        answer.status = SERVICE_API_STATUS_INVALID_PARAMETER;
+        return true;
+      }
+      ReadTraceLines(context, payload, request.outputCapacity, answer.data);
+      return true;
+    case SERVICE_API_GET_SOURCE_NAME: {
+      std::string name;
+      const CStatus found = context.lookup ? context.lookup(ServiceAPIReadU64(payload), name)
+                                           : CStatus(NewErrorMessage(VN_HERE, MSG_ITEM_NOT_FOUND, {L"COOKIE"}));
+      if (!found.IsOK()) {
+        // The lookup's error carries no Win32 code; success would be a lie.
+        answer.status = SERVICE_API_STATUS_NOT_FOUND;
+        return true;
+      }
+      answer.data = PayloadArea(message, length, request.outputCapacity);
+      BYTE* place = answer.data.data() + SERVICE_API_SOURCE_NAME_OFFSET;
+      std::fill_n(place, SERVICE_API_SOURCE_NAME_BYTES, 0);
+      std::copy_n(name.data(), std::min<std::size_t>(name.size(), SERVICE_API_SOURCE_NAME_BYTES), place);
+      return true;
+    }
+    default:
+      answer.status = SERVICE_API_STATUS_INVALID_PARAMETER;
+      answer.data = PayloadArea(message, length, request.outputCapacity);
+      return true;
+  }
+}
+
+CServiceAPISourceLookup ServiceLoggerSourceLookup(CServiceLogger& logger) {
+  return [&logger](ULONGLONG cookie, std::string& name) {
+    if (logger.GetNameOfCookie(reinterpret_cast<const void*>(static_cast<std::uintptr_t>(cookie)), name))
+      return CStatus();
+    return CStatus(NewErrorMessage(CSourcePos{__FILE__, 118}, MSG_ITEM_NOT_FOUND, {L"COOKIE"}));
+  };
+}
+
+// --- CServiceAPIConnection ---
+
+CServiceAPIConnection::CServiceAPIConnection(CTraceLogger& logger, CServiceAPISourceLookup lookup, HANDLE pipe,
+                                             std::shared_ptr<const SID> administrators)
+    : m_logger(logger),
+      m_lookup(std::move(lookup)),
+      m_pipe(pipe),
+      m_administrators(std::move(administrators)),
+      m_event(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+
+CServiceAPIConnection::~CServiceAPIConnection() { ClosePipe(); }
+
+void CServiceAPIConnection::ClosePipe() {
+  if (m_pipe != nullptr && m_pipe != INVALID_HANDLE_VALUE) CloseHandle(m_pipe);
+  m_pipe = nullptr;
+}
+
+DWORD CServiceAPIConnection::AwaitPending(HANDLE stopEvent) {
+  HANDLE handles[2] = {m_event.get(), stopEvent};
+  const DWORD result = WaitForMultipleObjects(stopEvent != nullptr ? 2 : 1, handles, FALSE, INFINITE);
+  if (result == WAIT_OBJECT_0) return result;
+  const DWORD waitError = GetLastError();
+  CancelIoEx(m_pipe, &m_overlapped);
+  DWORD bytes = 0;
+  if (!GetOverlappedResult(m_pipe, &m_overlapped, &bytes, FALSE) && GetLastError() == ERROR_IO_INCOMPLETE) {
+    // A write already on the wire is finished rather than cancelled, and a
+    // client that never reads would hold it for ever: closing the pipe ends
+    // it. Its completion still signals the event.
+    ClosePipe();
+    m_closed = true;
+    WaitForSingleObject(m_event.get(), INFINITE);
+  }
+  SetLastError(waitError);
+  return result == WAIT_OBJECT_0 + 1 ? result : WAIT_FAILED;
+}
+
+CStatus CServiceAPIConnection::Read(HANDLE stopEvent, ULONGLONG& length) {
+  length = 0;
+  std::size_t held = 0;  // bytes of this message in m_buffer
+  ULONGLONG total = 0;   // bytes of this message read, including dropped ones
+  std::vector<BYTE> drop;
+  for (;;) {
+    // Past the largest request served, the rest of the message is read into
+    // a small buffer and dropped, so the next message starts cleanly.
+    const bool dropping = held == m_buffer.size() && m_buffer.size() >= SERVICE_API_MAX_MESSAGE;
+    if (dropping && drop.empty()) drop.resize(4096);
+    BYTE* target = dropping ? drop.data() : m_buffer.data() + held;
+    const DWORD room = static_cast<DWORD>(dropping ? drop.size() : m_buffer.size() - held);
+
+    ResetEvent(m_event.get());
+    m_overlapped = OVERLAPPED{};
+    m_overlapped.hEvent = m_event.get();
+    DWORD bytes = 0;
+    BOOL ok = ReadFile(m_pipe, target, room, &bytes, &m_overlapped);
+    DWORD error = ok ? 0 : GetLastError();
+    if (!ok && error == ERROR_IO_PENDING) {
+      const DWORD wait = AwaitPending(stopEvent);
+      if (wait == WAIT_OBJECT_0 + 1) {
+        m_closed = true;
+        return {};
+      }
+      if (wait != WAIT_OBJECT_0) return CStatus(NewErrorNumber(CSourcePos{__FILE__, 322}, GetLastError()));
+      ok = GetOverlappedResult(m_pipe, &m_overlapped, &bytes, FALSE);
+      error = ok ? 0 : GetLastError();
+    }
+    if (ok || error == ERROR_MORE_DATA) {
+      total += bytes;
+      if (!dropping) held += bytes;
+      if (ok) {
+        length = total;
+        return {};
+      }
+      if (held == m_buffer.size() && m_buffer.size() < SERVICE_API_MAX_MESSAGE) {
+        const DWORD capacity = m_capacity * 2;
+        try {
+          std::vector<BYTE> larger(capacity);
+          std::copy_n(m_buffer.begin(), held, larger.begin());
+          m_buffer.swap(larger);
+          m_capacity = capacity;
+        } catch (const std::bad_alloc&) {
+          return OutOfMemory(317, capacity);
+        }
+      }
+      continue;
+    }
+    if (error == ERROR_BROKEN_PIPE) {
+      m_closed = true;
+      return {};
+    }
+    return CStatus(NewErrorNumber(CSourcePos{__FILE__, 322}, error));
+  }
+}
+
+void CServiceAPIConnection::Write(ULONGLONG requestId, DWORD status, DWORD length, const BYTE* data,
+                                  HANDLE stopEvent) {
+  if (m_closed || m_pipe == nullptr) return;
+  std::vector<BYTE> reply;
+  try {
+    if (!EncodeServiceAPIReply(requestId, status, data, length, reply)) throw std::bad_alloc();
+  } catch (const std::bad_alloc&) {
+    OutOfMemory(361, ULONGLONG{length} + SERVICE_API_REPLY_OVERHEAD).Report();
+    return;
+  }
+  ResetEvent(m_event.get());
+  m_overlapped = OVERLAPPED{};
+  m_overlapped.hEvent = m_event.get();
+  DWORD bytes = 0;
+  BOOL ok = WriteFile(m_pipe, reply.data(), static_cast<DWORD>(reply.size()), &bytes, &m_overlapped);
+  DWORD error = ok ? 0 : GetLastError();
+  if (!ok && error == ERROR_IO_PENDING) {
+    const DWORD wait = AwaitPending(stopEvent);
+    if (wait == WAIT_OBJECT_0 + 1) {
+      m_closed = true;
+      return;
+    }
+    if (wait != WAIT_OBJECT_0) {
+      CStatus(NewErrorNumber(CSourcePos{__FILE__, 356}, GetLastError())).Report();
+      return;
+    }
+    ok = GetOverlappedResult(m_pipe, &m_overlapped, &bytes, FALSE);
+    error = ok ? 0 : GetLastError();
+  }
+  if (ok || error == ERROR_NO_DATA) return;
+  CStatus(NewErrorNumber(CSourcePos{__FILE__, 358}, error)).Report();
+}
+
+CStatus CServiceAPIConnection::Serve(HANDLE stopEvent) {
+  if (!m_event) return CStatus(NewLastError(VN_HERE));
+  if (m_buffer.empty()) {
+    try {
+      m_buffer.resize(m_capacity);
+    } catch (const std::bad_alloc&) {
+      return OutOfMemory(191, m_capacity);
+    }
+  }
+  CServiceAPIContext context{&m_logger, m_lookup, stopEvent, {}};
+  context.clientGone = [this] {
+    DWORD available = 0;
+    return !PeekNamedPipe(m_pipe, nullptr, 0, nullptr, &available, nullptr) && GetLastError() == ERROR_BROKEN_PIPE;
+  };
+  CStatus status;
+  while (!m_closed && status.IsOK()) {
+    // Requests already received are not served once the service stops.
+    if (stopEvent != nullptr && WaitForSingleObject(stopEvent, 0) == WAIT_OBJECT_0) {
+      m_closed = true;
+      break;
+    }
+    ULONGLONG length = 0;
+    status = Read(stopEvent, length);
+    if (!status.IsOK() || m_closed) break;
+
+    if (!m_identityKnown) {
+      // Once per connection: the client's membership holds for all of it.
+      if (!ImpersonateNamedPipeClient(m_pipe)) {
+        status = CStatus(NewLastError(CSourcePos{__FILE__, 199}));
+        break;
+      }
+      bool isAdministrator = false;
+      const DWORD checkError =
+          m_administrators != nullptr ? platform::CheckImpersonatedAdministrator(isAdministrator) : 0;
+      // Reverted on every path before anything else can fail.
+      const BOOL reverted = RevertToSelf();
+      const DWORD revertError = reverted ? 0 : GetLastError();
+      if (checkError != 0) {
+        status = CStatus(NewErrorNumber(CSourcePos{__FILE__, 204}, checkError));
+        break;
+      }
+      if (!reverted) {
+        status = CStatus(NewErrorNumber(CSourcePos{__FILE__, 209}, revertError));
+        break;
+      }
+      m_isAdministrator = isAdministrator;
+      m_identityKnown = true;
+    }
+
+    if (length > SERVICE_API_MAX_MESSAGE) continue;  // longer than any request served: no reply
+    CServiceAPIAnswer answer;
+    try {
+      if (!HandleServiceAPIRequest(context, m_isAdministrator, m_buffer.data(), static_cast<std::size_t>(length),
+                                   answer))
+        continue;
+    } catch (const std::bad_alloc&) {
+      status = OutOfMemory(229, ULONGLONG{SERVICE_API_MAX_OUTPUT} + SERVICE_API_REQUEST_HEADER);
+      break;
+    }
+    Write(answer.requestId, answer.status, static_cast<DWORD>(answer.data.size()), answer.data.data(), stopEvent);
+  }
+  return status;
+}
+
+// --- the server ---
+
+std::wstring ServiceAPIPipeName(const std::wstring& serviceName) { return L"\\\\.\\pipe\\Vantrel." + serviceName; }
+
+CStatus RunServiceAPIServer(HANDLE stopEvent, const std::wstring& serviceName,
+                            const CServiceAPIConnectionHandler& onConnection) {
+  const std::wstring name = ServiceAPIPipeName(serviceName);
+  // The pipe layer grants everyone read and write through the socket file's
+  // mode; the Administrators group is what connections check membership of.
+  std::shared_ptr<const SID> administrators;
+  try {
+    administrators = std::make_shared<const SID>(SID{L"S-1-5-32-544"});
+  } catch (const std::bad_alloc&) {
+    return OutOfMemory(144, sizeof(SID));
+  }
+  // Manual reset, reset before each connect: a completion signalled at once
+  // must not be taken for the next instance's connect.
+  platform::UniqueHandle connectEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  if (!connectEvent) return CStatus(NewLastError(VN_HERE));
+
+  CStatus status;
+  HANDLE pipe = nullptr;
+  bool pending = false;
+  OVERLAPPED overlapped{};
+  while (status.IsOK()) {
+    if (pipe == nullptr) {
+      pipe = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                              PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, PIPE_UNLIMITED_INSTANCES, 4096,
+                              4096, 0, nullptr);
+      if (pipe == INVALID_HANDLE_VALUE) {
+        pipe = nullptr;
+        if (GetLastError() == ERROR_PIPE_BUSY) {
+          // Every instance serves a client: one will be free when it leaves.
+          if (WaitForSingleObject(stopEvent, kAllInstancesBusyRetryMs) == WAIT_OBJECT_0) break;
+          continue;
+        }
+        status = CStatus(NewLastError(CSourcePos{__FILE__, 92}, name));
+        break;
+      }
+    }
+    bool connected = false;
+    if (!pending) {
+      ResetEvent(connectEvent.get());
+      overlapped = OVERLAPPED{};
+      overlapped.hEvent = connectEvent.get();
+      if (ConnectNamedPipe(pipe, &overlapped)) {
+        connected = true;
+      } else {
+        const DWORD error = GetLastError();
+        if (error == ERROR_PIPE_CONNECTED) {
+          connected = true;
+        } else if (error == ERROR_IO_PENDING) {
+          pending = true;
+        } else if (error == ERROR_NO_DATA) {
+          // The client came and went before it was served: serve the next.
+          DisconnectNamedPipe(pipe);
+          continue;
+        } else {
+          status = CStatus(NewLastError(CSourcePos{__FILE__, 108}, name));
+          break;
+        }
+      }
+    }
+    if (!connected) {
+      HANDLE handles[2] = {stopEvent, connectEvent.get()};
+      const DWORD result = WaitForMultipleObjects(2, handles, FALSE, kConnectCheckMs);
+      if (result == WAIT_OBJECT_0) break;
+      if (result == WAIT_TIMEOUT) {
+        // A client admitted while the connect was being queued leaves the
+        // connect pending for ever; an instance that is no longer listening
+        // has its client, so it is handed over all the same.
+        DWORD available = 0;
+        if (!PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr) && GetLastError() == ERROR_PIPE_LISTENING)
+          continue;
+        CancelIoEx(pipe, &overlapped);
+        DWORD bytes = 0;
+        GetOverlappedResult(pipe, &overlapped, &bytes, TRUE);
+        pending = false;
+      } else if (result != WAIT_OBJECT_0 + 1) {
+        status = CStatus(NewErrorNumber(CSourcePos{__FILE__, 131}, result));
+        break;
+      } else {
+        DWORD bytes = 0;
+        const BOOL done = GetOverlappedResult(pipe, &overlapped, &bytes, TRUE);
+        pending = false;
+        if (!done) {
+          const DWORD error = GetLastError();
+          if (error == ERROR_NO_DATA || error == ERROR_BROKEN_PIPE) {
+            DisconnectNamedPipe(pipe);
+            continue;
+          }
+          status = CStatus(NewErrorNumber(CSourcePos{__FILE__, 128}, error));
+          break;
+        }
+      }
+      connected = true;
+    }
+    // The instance belongs to the connection now; the next pass makes another.
+    HANDLE handed = pipe;
+    pipe = nullptr;
+    status = onConnection(handed, administrators);
+  }
+  if (pipe != nullptr) {
+    if (pending) {
+      CancelIoEx(pipe, &overlapped);
+      DWORD bytes = 0;
+      GetOverlappedResult(pipe, &overlapped, &bytes, TRUE);
+    }
+    CloseHandle(pipe);
+  }
+  return status;
+}
+
+CStatus RunServiceAPIConnection(HANDLE stopEvent, CServiceAPIConnection* connection) {
+  const std::unique_ptr<CServiceAPIConnection> owned(connection);
+  return owned->Serve(stopEvent);
+}
+
+// --- CServiceAPI ---
+
+struct CServiceAPI::CWork {
+  CServiceAPI* api;
+  HANDLE stopEvent;
+  std::wstring serviceName;                         // the server's
+  CServiceAPIConnection* connection = nullptr;  // a connection's
+};
+
+CServiceAPI::CServiceAPI(CThreadSet& threads, CTraceLogger& logger, CServiceAPISourceLookup lookup)
+    : m_threads(threads), m_logger(logger), m_lookup(std::move(lookup)) {}
+
+CServiceAPI::CServiceAPI(CThreadSet& threads, CServiceLogger& logger)
+    : CServiceAPI(threads, logger, ServiceLoggerSourceLookup(logger)) {}
+
+CServiceAPI::~CServiceAPI() { WaitForThreads(INFINITE); }
+
+void CServiceAPI::ThreadBody(void* context) {
+  CWork* work = static_cast<CWork*>(context);
+  CServiceAPI* api = work->api;
+  CStatus status;
+  if (work->connection != nullptr) {
+    CServiceAPIConnection* connection = work->connection;
+    work->connection = nullptr;  // deleted by RunServiceAPIConnection, whatever happens
+    status = RunServiceAPIConnection(work->stopEvent, connection);
+  } else {
+    status = RunServiceAPIServer(work->stopEvent, work->serviceName,
+                                 [api](HANDLE pipe, std::shared_ptr<const SID> administrators) {
+                                   return api->OnAPIConnection(pipe, std::move(administrators));
+                                 });
+    std::lock_guard<std::mutex> lock(api->m_lock);
+    api->m_serverStatus = status;
+  }
+  if (!status.IsOK()) status.Report();
+}
+
+void CServiceAPI::ThreadDone(void* context) {
+  CWork* work = static_cast<CWork*>(context);
+  CServiceAPI* api = work->api;
+  delete work->connection;  // still set only when the work item never got to it
+  delete work;
+  api->ThreadEnded();
+}
+
+CStatus CServiceAPI::StartThread(CWork* work, const char* name) {
+  {
+    // Counted before the start, so a wait never misses a thread that is
+    // about to run.
+    std::lock_guard<std::mutex> lock(m_lock);
+    ++m_running;
+  }
+  CStatus status;
+  status = m_threads.Start(status, &CServiceAPI::ThreadBody, work, name, &CServiceAPI::ThreadDone);
+  if (!status.IsOK()) ThreadEnded();
+  return status;
+}
+
+void CServiceAPI::ThreadEnded() {
+  std::lock_guard<std::mutex> lock(m_lock);
+  // Notified under the lock: once it is released the waiter may destroy us.
+  if (--m_running == 0) m_threadsDone.notify_all();
+}
+
+CStatus CServiceAPI::StartAPIServer(HANDLE stopEvent, const std::wstring& serviceName) {
+  {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_stopEvent = stopEvent;
+    m_serverStatus = CStatus();
+  }
+  CWork* work = new (std::nothrow) CWork{this, stopEvent, serviceName};
+  if (work == nullptr) return OutOfMemory(64, sizeof(CWork));
+  CStatus status = StartThread(work, "APIServer");
+  if (!status.IsOK()) delete work;
+  return status;
+}
+
+CStatus CServiceAPI::OnAPIConnection(HANDLE pipe, std::shared_ptr<const SID> administrators) {
+  CServiceAPIConnection* connection =
+      new (std::nothrow) CServiceAPIConnection(m_logger, m_lookup, pipe, std::move(administrators));
+  if (connection == nullptr) {
+    CloseHandle(pipe);
+    return OutOfMemory(228, sizeof(CServiceAPIConnection));
+  }
+  HANDLE stopEvent;
+  {
+    std::lock_guard<std::mutex> lock(m_lock);
+    stopEvent = m_stopEvent;
+  }
+  CWork* work = new (std::nothrow) CWork{this, stopEvent, {}, connection};
+  if (work == nullptr) {
+    delete connection;
+    return OutOfMemory(64, sizeof(CWork));
+  }
+  CStatus status = StartThread(work, "APIConnection");
+  if (!status.IsOK()) {
+    delete work;
+    delete connection;
+  }
+  return status;
+}
+
+bool CServiceAPI::WaitForThreads(DWORD milliseconds) {
+  std::unique_lock<std::mutex> lock(m_lock);
+  auto done = [this] { return m_running == 0; };
+  if (milliseconds == INFINITE) {
+    m_threadsDone.wait(lock, done);
+    return true;
+  }
+  return m_threadsDone.wait_for(lock, std::chrono::milliseconds(milliseconds), done);
+}
+
+int CServiceAPI::GetRunningThreads() {
+  std::lock_guard<std::mutex> lock(m_lock);
+  return m_running;
+}
+
+CStatus CServiceAPI::GetServerStatus() {
+  std::lock_guard<std::mutex> lock(m_lock);
+  return m_serverStatus;
+}
+
+// --- a client ---
+
+DWORD CallServiceAPI(HANDLE pipe, ULONGLONG requestId, DWORD controlCode, const std::vector<BYTE>& input,
+                     DWORD outputCapacity, DWORD& status, std::vector<BYTE>& data) {
+  status = 0;
+  data.clear();
+  std::vector<BYTE> request;
+  if (!EncodeServiceAPIRequest(requestId, 0, controlCode, input.data(), static_cast<DWORD>(input.size()),
+                               outputCapacity, request))
+    return ERROR_INVALID_PARAMETER;
+  DWORD bytes = 0;
+  if (!WriteFile(pipe, request.data(), static_cast<DWORD>(request.size()), &bytes, nullptr)) return GetLastError();
+  std::vector<BYTE> reply(4096);
+  std::size_t held = 0;
+  for (;;) {
+    bytes = 0;
+    const BOOL ok = ReadFile(pipe, reply.data() + held, static_cast<DWORD>(reply.size() - held), &bytes, nullptr);
+    held += bytes;
+    if (ok) break;
+    if (GetLastError() != ERROR_MORE_DATA) return GetLastError();
+    if (reply.size() >= ULONGLONG{SERVICE_API_MAX_OUTPUT} + SERVICE_API_REPLY_OVERHEAD) return ERROR_INVALID_DATA;
+    reply.resize(reply.size() * 2);
+  }
+  ServiceAPIReply header;
+  if (DecodeServiceAPIReply(reply.data(), held, header) != ServiceAPIParse::kOk || header.requestId != requestId)
+    return ERROR_INVALID_DATA;
+  status = header.status;
+  data.assign(header.data, header.data + header.dataLength);
+  return 0;
+}
