@@ -93,10 +93,12 @@ class Authenticator : public ::testing::Test {
     return status;
   }
 
-  // Polls (no time limit asserted) until the reloaded tables show cond.
+  // Polls until the reloaded tables show cond. The bound only keeps a broken
+  // watcher from hanging the run: a reload hashes with Argon2id, which a
+  // loaded machine under a sanitizer makes slow.
   template <class F>
   bool Eventually(F cond) {
-    for (int i = 0; i < 400; ++i) {
+    for (int i = 0; i < 4800; ++i) {
       if (cond()) return true;
       std::this_thread::sleep_for(std::chrono::milliseconds(25));
     }
