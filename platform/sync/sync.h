@@ -143,6 +143,30 @@ class CriticalSectionLock {
   CRITICAL_SECTION& cs_;
 };
 
+// Scoped holds of an SRW lock, shared or exclusive: released on every path
+// out of the scope, exceptions included.
+class SrwSharedLock {
+ public:
+  explicit SrwSharedLock(SRWLOCK& lock) : lock_(lock) { AcquireSRWLockShared(&lock_); }
+  ~SrwSharedLock() { ReleaseSRWLockShared(&lock_); }
+  SrwSharedLock(const SrwSharedLock&) = delete;
+  SrwSharedLock& operator=(const SrwSharedLock&) = delete;
+
+ private:
+  SRWLOCK& lock_;
+};
+
+class SrwExclusiveLock {
+ public:
+  explicit SrwExclusiveLock(SRWLOCK& lock) : lock_(lock) { AcquireSRWLockExclusive(&lock_); }
+  ~SrwExclusiveLock() { ReleaseSRWLockExclusive(&lock_); }
+  SrwExclusiveLock(const SrwExclusiveLock&) = delete;
+  SrwExclusiveLock& operator=(const SrwExclusiveLock&) = delete;
+
+ private:
+  SRWLOCK& lock_;
+};
+
 // An owning HANDLE: closed when it goes out of scope.
 class UniqueHandle {
  public:

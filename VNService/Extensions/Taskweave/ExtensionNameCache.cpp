@@ -1,7 +1,7 @@
 // ExtensionNameCache.cpp - the one load of the extension names, lookups and pin names.
 #include "VNService/Extensions/Taskweave/ExtensionNameCache.h"
+#include "platform/sync/sync.h"
 
-#include "VNService/Extensions/Taskweave/SrwHold.h"
 #include "platform/base/format.h"
 #include "platform/registry/registry.h"
 
@@ -22,10 +22,10 @@ ExtensionNameCache& ExtensionNameCache::Instance() {
 
 void ExtensionNameCache::EnsureLoaded() {
   {
-    CSharedHold hold(lock_);
+    platform::SrwSharedLock hold(lock_);
     if (loaded_) return;
   }
-  CExclusiveHold hold(lock_);
+  platform::SrwExclusiveLock hold(lock_);
   if (loaded_) return;
   Load();
   // Also after a failure: the cache is never retried while the process runs.
@@ -65,7 +65,7 @@ void ExtensionNameCache::Load() {
 std::wstring ExtensionNameCache::Lookup(std::wstring_view text, int mode) {
   if (mode != kNameFromClsid && mode != kClsidFromName) return std::wstring(text);
   EnsureLoaded();
-  CSharedHold hold(lock_);
+  platform::SrwSharedLock hold(lock_);
   const auto& map = mode == kNameFromClsid ? nameByClsid_ : clsidByName_;
   auto found = map.find(text);
   return found == map.end() ? std::wstring() : found->second;

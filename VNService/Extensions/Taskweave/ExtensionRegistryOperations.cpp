@@ -1,7 +1,7 @@
 // ExtensionRegistryOperations.cpp - reading rules and operations, and choosing them for a path.
 #include "VNService/Extensions/Taskweave/ExtensionRegistryOperations.h"
+#include "platform/sync/sync.h"
 
-#include "VNService/Extensions/Taskweave/SrwHold.h"
 
 namespace {
 
@@ -87,7 +87,7 @@ HRESULT CExtensionRegistryOperations::ReadOperation(const std::wstring& operatio
 }
 
 HRESULT CExtensionRegistryOperations::ReloadRules() {
-  CExclusiveHold reload(reloadLock_);
+  platform::SrwExclusiveLock reload(reloadLock_);
   HRESULT hr = CheckChanged();
   if (hr == S_FALSE) return S_OK;
   // A key that cannot be opened (E_FAIL) stays a failure: answering "no rule"
@@ -108,7 +108,7 @@ HRESULT CExtensionRegistryOperations::ReloadRules() {
       MarkChangedAgain();
       return hr;
     }
-    CExclusiveHold hold(rulesLock_);
+    platform::SrwExclusiveLock hold(rulesLock_);
     rules_.swap(rules);
     operations_.swap(operations);
     return hr;
@@ -124,7 +124,7 @@ HRESULT CExtensionRegistryOperations::FindOperations(std::wstring_view path, std
   if (hr != S_OK) return hr;
   try {
     std::vector<Operation> found;
-    CSharedHold hold(rulesLock_);
+    platform::SrwSharedLock hold(rulesLock_);
     for (const Rule& rule : rules_) {
       if (!MatchRule(rule, path)) continue;
       for (const std::wstring& name : rule.operations) {
@@ -141,6 +141,6 @@ HRESULT CExtensionRegistryOperations::FindOperations(std::wstring_view path, std
 }
 
 std::vector<CExtensionRegistryOperations::Rule> CExtensionRegistryOperations::Rules() {
-  CSharedHold hold(rulesLock_);
+  platform::SrwSharedLock hold(rulesLock_);
   return rules_;
 }

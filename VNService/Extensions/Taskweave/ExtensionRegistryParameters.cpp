@@ -4,8 +4,8 @@
 // keysLock_ and a parameter's valueLock_ are taken alone. SetChanged only
 // stores an atomic flag, so it may be called under lock_.
 #include "VNService/Extensions/Taskweave/ExtensionRegistryParameters.h"
+#include "platform/sync/sync.h"
 
-#include "VNService/Extensions/Taskweave/SrwHold.h"
 
 #include <algorithm>
 #include <cstring>
@@ -95,7 +95,7 @@ CExtensionRegistryParametersBase::~CExtensionRegistryParametersBase() {
   WaitForSingleObject(watcher_.get(), INFINITE);
   watcher_.reset();
   {
-    CExclusiveHold hold(lock_);
+    platform::SrwExclusiveLock hold(lock_);
     strings_.clear();
     numbers_.clear();
     parameters_.clear();
@@ -115,7 +115,7 @@ HRESULT CExtensionRegistryParametersBase::ArmNotification() {
 
 HRESULT CExtensionRegistryParametersBase::CheckChanged() {
   if (!armed_.load(std::memory_order_acquire)) {
-    CExclusiveHold hold(keysLock_);
+    platform::SrwExclusiveLock hold(keysLock_);
     if (!armed_.load(std::memory_order_relaxed)) {
       // A key that opened stays open; the next call retries only what is missing.
       if (!extensionPath_.empty() && !extensionKey_ &&
@@ -161,11 +161,11 @@ void CExtensionRegistryParametersBase::WatchKey() {
     // Re-arm before marking, so that a change made while a reader reloads is
     // seen by the next CheckChanged rather than lost.
     if (armed_.load(std::memory_order_acquire)) {
-      CExclusiveHold hold(keysLock_);
+      platform::SrwExclusiveLock hold(keysLock_);
       (void)ArmNotification();
     }
     changed_.store(true);
-    CSharedHold hold(lock_);
+    platform::SrwSharedLock hold(lock_);
     for (CParameterCore* parameter : parameters_) parameter->SetChanged();
   }
 }
@@ -183,7 +183,7 @@ HKEY CExtensionRegistryParametersBase::ExtensionKey() {
 HRESULT CExtensionRegistryParametersBase::RefreshValues() { return RefreshValuesFor(nullptr); }
 
 HRESULT CExtensionRegistryParametersBase::RefreshValuesFor(CParameterCore* reader) {
-  CExclusiveHold reload(reloadLock_);
+  platform::SrwExclusiveLock reload(reloadLock_);
   HRESULT hr = CheckChanged();
   if (hr != S_OK) return hr;
   try {
@@ -207,7 +207,7 @@ HRESULT CExtensionRegistryParametersBase::RefreshValuesFor(CParameterCore* reade
       MarkChangedAgain();
       return hr;
     }
-    CExclusiveHold hold(lock_);
+    platform::SrwExclusiveLock hold(lock_);
     strings_.swap(strings);
     numbers_.swap(numbers);
     for (CParameterCore* parameter : parameters_)
@@ -232,7 +232,7 @@ DWORD CExtensionRegistryParametersBase::GetDWORDValue(std::wstring_view name, DW
 
 std::optional<std::wstring> CExtensionRegistryParametersBase::LookupString(std::wstring_view name,
                                                                           const wchar_t* defaultValue) {
-  CSharedHold hold(lock_);
+  platform::SrwSharedLock hold(lock_);
   auto found = strings_.find(name);
   if (found != strings_.end()) return found->second;
   if (defaultValue == nullptr) return std::nullopt;
@@ -240,7 +240,7 @@ std::optional<std::wstring> CExtensionRegistryParametersBase::LookupString(std::
 }
 
 DWORD CExtensionRegistryParametersBase::LookupDword(std::wstring_view name, DWORD defaultValue) {
-  CSharedHold hold(lock_);
+  platform::SrwSharedLock hold(lock_);
   auto found = numbers_.find(name);
   return found == numbers_.end() ? defaultValue : found->second;
 }
@@ -248,12 +248,12 @@ DWORD CExtensionRegistryParametersBase::LookupDword(std::wstring_view name, DWOR
 // --- registered parameters ---
 
 void CExtensionRegistryParametersBase::RegisterParameter(CParameterCore* parameter) {
-  CExclusiveHold hold(lock_);
+  platform::SrwExclusiveLock hold(lock_);
   parameters_.push_back(parameter);
 }
 
 void CExtensionRegistryParametersBase::UnregisterParameter(CParameterCore* parameter) {
-  CExclusiveHold hold(lock_);
+  platform::SrwExclusiveLock hold(lock_);
   std::erase(parameters_, parameter);
 }
 
@@ -276,22 +276,22 @@ bool CExtensionRegistryParametersBase::CParameterCore::TakeChangeAndRefresh() {
 std::optional<std::wstring> CExtensionRegistryParametersBase::CStringParameter::Get() {
   if (TakeChangeAndRefresh()) {
     std::optional<std::wstring> value = owner_.LookupString(name_, nullptr);
-    CExclusiveHold hold(valueLock_);
+    platform::SrwExclusiveLock hold(valueLock_);
     value_ = std::move(value);
     return value_;
   }
-  CSharedHold hold(valueLock_);
+  platform::SrwSharedLock hold(valueLock_);
   return value_;
 }
 
 DWORD CExtensionRegistryParametersBase::CDwordParameter::Get() {
   if (TakeChangeAndRefresh()) {
     const DWORD value = owner_.LookupDword(name_, default_);
-    CExclusiveHold hold(valueLock_);
+    platform::SrwExclusiveLock hold(valueLock_);
     value_ = value;
     return value;
   }
-  CSharedHold hold(valueLock_);
+  platform::SrwSharedLock hold(valueLock_);
   return value_;
 }
 
