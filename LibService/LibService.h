@@ -3,3 +3,7 @@
 
 #include "LibService/RegistryKey.h"
 #include "LibService/Status.h"
+#include "LibService/ServiceApp.h"
+#include "LibService/ServiceLogger.h"
+#include "LibService/ThreadSet.h"
+#include "LibService/WinService.h"

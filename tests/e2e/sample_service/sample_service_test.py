@@ -1,0 +1,319 @@
+#!/usr/bin/env python3
+"""sample_service_test.py - the service framework end to end, with the sample service.
+
+Installs the sample service with its own "-install", starts it through vnsc,
+reads its administration pipe with a client written from the wire format
+(the pipe's socket framing: a byte 'C' to open, the answer 1, then messages
+as u32 little-endian length + bytes; requests and replies little-endian as
+in LibService/ServiceAPI.h), stops it and checks its exit code, its events
+and the .VNT file of its error line; runs it again failing, to check the
+exit codes of failures; removes it with "-remove". Then runs it with
+"-debug" on a pseudo-terminal, where the service dialog must print the
+formatted trace lines and close on Enter, and checks the command-line table
+(an unknown flag, no flag without a terminal). All state lives in a
+temporary folder.
+"""
+import argparse
+import glob
+import json
+import os
+import pty
+import select
+import shutil
+import socket
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+
+SERVICE = "VnSample"
+DISPLAY = "Vantrel Sample Service"
+SETTINGS_KEY = "HKLM\\Software\\Vantrel\\" + DISPLAY
+
+READ_LINES = 0x930C4
+SOURCE_NAME = 0x930C8
+TRC_SAMPLE_BEGIN = 0x00010100
+TRC_SAMPLE_TICK = 0x00010101
+TRC_SAMPLE_ERROR = 0xC0010102
+TRC_FRAMEWORK_RUNNING = 0x00010001
+MSG_STARTED = 1
+MSG_STOPPED = 2
+MSG_SYSTEM_ERROR = 0xC0000064
+MSG_SAMPLE_FAILED = 0xC0000200
+ERROR_SERVICE_SPECIFIC_ERROR = 1066
+
+failures = []
+
+
+def check(name, condition, detail=""):
+    if condition:
+        print("ok", name, flush=True)
+    else:
+        failures.append(name)
+        print("FAIL", name, detail, flush=True)
+    return condition
+
+
+class Env:
+    def __init__(self, args):
+        self.args = args
+        self.root = tempfile.mkdtemp(prefix="vn-e2e-sample-")
+        self.env = dict(os.environ)
+        self.env["VANTREL_REGISTRY"] = os.path.join(self.root, "registry.db")
+        self.env["VANTREL_PIPE_DIR"] = os.path.join(self.root, "pipes")
+        self.env["VANTREL_LOG_DIR"] = os.path.join(self.root, "logs")
+        self.env.pop("VANTREL_SERVICE_NAME", None)
+        self.env.pop("INVOCATION_ID", None)
+        self.trace_dir = os.path.join(self.root, "trace")
+        for d in ("pipes", "logs", "trace"):
+            os.makedirs(os.path.join(self.root, d))
+
+    def run(self, argv, timeout=60, **kwargs):
+        return subprocess.run(argv, env=self.env, stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                              timeout=timeout, **kwargs)
+
+    def vnsc(self, *words):
+        return self.run([self.args.vnsc] + list(words))
+
+    def vnreg(self, *words):
+        result = self.run([self.args.vnreg] + list(words))
+        if result.returncode != 0:
+            raise RuntimeError("vnreg %s: %s" % (words, result.stderr))
+
+    def query(self):
+        result = self.vnsc("query", SERVICE)
+        if result.returncode != 0:
+            return None
+        fields = {}
+        for line in result.stdout.splitlines():
+            key, _, value = line.partition(":")
+            fields[key.strip()] = value.strip()
+        return fields
+
+    def wait_state(self, state, seconds=20):
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            fields = self.query()
+            if fields is not None and fields["STATE"].split()[0] == str(state):
+                return fields
+            time.sleep(0.1)
+        return self.query()
+
+    def events(self):
+        path = os.path.join(self.root, "logs", "eventlog", DISPLAY + ".jsonl")
+        if not os.path.exists(path):
+            return []
+        with open(path, encoding="utf-8") as f:
+            return [json.loads(line) for line in f if line.strip()]
+
+
+# --- the administration pipe, from the wire format ---
+
+def recv_exact(sock, size):
+    data = bytearray()
+    while len(data) < size:
+        chunk = sock.recv(size - len(data))
+        if not chunk:
+            raise EOFError("the service closed the pipe")
+        data += chunk
+    return bytes(data)
+
+
+def open_admin_pipe(env, seconds=20):
+    path = os.path.join(env.env["VANTREL_PIPE_DIR"], ("Vantrel." + SERVICE).lower())
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        try:
+            sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+            sock.settimeout(20)
+            sock.connect(path)
+            sock.sendall(b"C")
+            if sock.recv(1) == b"\x01":
+                return sock
+            sock.close()
+        except OSError:
+            pass
+        time.sleep(0.05)
+    raise RuntimeError("the administration pipe did not open")
+
+
+def call(sock, request_id, code, payload, capacity):
+    request = struct.pack("<IIQIIIII", 176 + len(payload), 20, request_id, 0, 0, code, len(payload), capacity)
+    request += payload + bytes(140)
+    sock.sendall(struct.pack("<I", len(request)) + request)
+    (length,) = struct.unpack("<I", recv_exact(sock, 4))
+    reply = recv_exact(sock, length)
+    rid, status, data_length = struct.unpack_from("<QII", reply, 0)
+    assert rid == request_id and len(reply) == 24 + data_length and reply[16 + data_length:] == bytes(8)
+    return status, reply[16:16 + data_length]
+
+
+def read_lines(sock, first, wait_ms=500):
+    status, data = call(sock, 7, READ_LINES, struct.pack("<QQI", 0, first, wait_ms), 65536)
+    assert status == 0, hex(status)
+    (next_line,) = struct.unpack_from("<Q", data, 0)
+    records, offset = [], 8
+    while offset < len(data):
+        number, stamp, message_id, cookie, arg_length = struct.unpack_from("<QQI4xQI4x", data, offset)
+        records.append((number, message_id, cookie, data[offset + 40:offset + 40 + arg_length]))
+        offset += 40 + arg_length
+    return next_line, records
+
+
+def source_name(sock, cookie):
+    status, data = call(sock, 8, SOURCE_NAME, struct.pack("<Q", cookie), 24)
+    return status, data[8:24].split(b"\0")[0].decode()
+
+
+# --- the cases ---
+
+def service_run(env):
+    result = env.run([env.args.program, "-INSTALL"])
+    check("install exits 0", result.returncode == 0, result.stderr)
+    fields = env.query()
+    check("installed service is stopped", fields is not None and fields["STATE"].startswith("1"), fields)
+
+    check("start", env.vnsc("start", SERVICE).returncode == 0)
+    fields = env.wait_state(4)
+    check("running", fields is not None and fields["STATE"].startswith("4") and fields["CONTROLS_ACCEPTED"] == "0x5",
+          fields)
+
+    sock = open_admin_pipe(env)
+    seen, first, deadline = {}, 0, time.monotonic() + 20
+    while TRC_SAMPLE_ERROR not in seen and time.monotonic() < deadline:
+        next_line, records = read_lines(sock, first)
+        for number, message_id, cookie, args in records:
+            seen.setdefault(message_id, (number, cookie, args))
+            first = number + 1
+    check("pipe gives the running line", TRC_FRAMEWORK_RUNNING in seen)
+    check("pipe gives the tick lines", TRC_SAMPLE_TICK in seen and b"tick" in seen[TRC_SAMPLE_TICK][2],
+          seen.get(TRC_SAMPLE_TICK))
+    check("pipe gives the error line", TRC_SAMPLE_ERROR in seen)
+    if TRC_SAMPLE_TICK in seen:
+        status, name = source_name(sock, seen[TRC_SAMPLE_TICK][1])
+        check("source name of the tick lines", status == 0 and name == "SampleService", (hex(status), name))
+    sock.close()
+
+    result = env.vnsc("stop", SERVICE)
+    check("stop", result.returncode == 0, result.stderr)
+    fields = env.wait_state(1)
+    check("stopped with exit code 0", fields is not None and fields["WIN32_EXIT_CODE"] == "0", fields)
+
+    ids = [e["id"] for e in env.events() if e["source"] == DISPLAY]
+    check("event 1 (started) then 2 (stopped)", MSG_STARTED in ids and MSG_STOPPED in ids
+          and ids.index(MSG_STARTED) < ids.index(MSG_STOPPED), ids)
+    started = [e for e in env.events() if e["id"] == MSG_STARTED]
+    check("started event names the service", started and started[0]["strings"] == [DISPLAY], started[:1])
+    vnt = glob.glob(os.path.join(env.trace_dir, "*.VNT"))
+    check("a .VNT file was written for the error line", len(vnt) >= 1, os.listdir(env.trace_dir))
+
+
+def failing_runs(env):
+    cases = [
+        # (name, "Run result", expected Win32 exit code, expected service-specific code, expected event)
+        ("Win32 failure ends with its code", 5, 5, 0, MSG_SYSTEM_ERROR),
+        ("message failure ends with 1066", 0xFFFFFFFF, ERROR_SERVICE_SPECIFIC_ERROR, MSG_SAMPLE_FAILED,
+         MSG_SAMPLE_FAILED),
+    ]
+    for name, value, exit_code, specific, event_id in cases:
+        env.vnreg("add", SETTINGS_KEY, "/v", "Run result", "/t", "REG_DWORD", "/d", str(value), "/f")
+        before = len(env.events())
+        check(name + ": start", env.vnsc("start", SERVICE).returncode == 0)
+        fields = env.wait_state(1)
+        check(name, fields is not None and fields["WIN32_EXIT_CODE"] == str(exit_code)
+              and fields["SERVICE_EXIT_CODE"] == str(specific), fields)
+        new_ids = [e["id"] for e in env.events()[before:]]
+        check(name + ": error event", event_id in new_ids and MSG_STOPPED in new_ids, new_ids)
+    env.vnreg("delete", SETTINGS_KEY, "/v", "Run result", "/f")
+
+
+def remove(env):
+    check("start before remove", env.vnsc("start", SERVICE).returncode == 0)
+    env.wait_state(4)
+    result = env.run([env.args.program, "/remove"], timeout=60)
+    check("remove of a running service exits 0", result.returncode == 0, result.stderr)
+    check("removed service is gone", env.query() is None)
+    check("removed service's process ended", not os.path.exists(os.path.join(env.env["VANTREL_PIPE_DIR"],
+                                                                                ("Vantrel." + SERVICE).lower())))
+
+
+def debug_on_terminal(env):
+    pid, fd = pty.fork()
+    if pid == 0:
+        os.execve(env.args.program, [env.args.program, "-Debug"], env.env)
+    output = b""
+    deadline = time.monotonic() + 30
+    want = b"Sample error line (planned)"  # the last line Run writes
+    while want not in output and time.monotonic() < deadline:
+        ready, _, _ = select.select([fd], [], [], 0.5)
+        if ready:
+            try:
+                output += os.read(fd, 4096)
+            except OSError:
+                break
+    check("debug: the dialog shows the title", b"Activity Display: VnSample" in output, output[-400:])
+    check("debug: the dialog prints formatted trace lines", b"Sample tick 3" in output and b"SampleService" in output,
+          output[-400:])
+    check("debug: the error line is formatted", want in output, output[-400:])
+    os.write(fd, b"\n")
+    deadline = time.monotonic() + 20
+    status = None
+    while time.monotonic() < deadline:
+        done, status = os.waitpid(pid, os.WNOHANG)
+        if done:
+            break
+        try:
+            if select.select([fd], [], [], 0.1)[0]:
+                os.read(fd, 4096)
+        except OSError:
+            pass
+    else:
+        os.kill(pid, 9)
+        os.waitpid(pid, 0)
+    os.close(fd)
+    check("debug: Enter closes the dialog and the program exits 0",
+          status is not None and os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0, status)
+
+
+def command_line(env):
+    result = env.run([env.args.program, "-bogus", "/other"])
+    check("unknown flag: invalid-parameter dialog with the first flag",
+          "Invalid Parameter" in result.stderr and "parameter 'bogus'" in result.stderr, result.stderr)
+    check("unknown flag: exit status 2", result.returncode == 2, result.returncode)
+    # No terminal and not started by the control manager: the dispatcher fails
+    # with 1063 and the program takes the dialog path (closed by the end of input).
+    result = env.run([env.args.program], timeout=30)
+    check("no terminal, no control manager: the dialog path", result.returncode == 0
+          and "Activity Display" in result.stdout, (result.returncode, result.stdout, result.stderr))
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    for name in ("program", "vnsc", "vnreg", "vnevent"):
+        parser.add_argument("--" + name, required=True)
+    env = Env(parser.parse_args())
+    try:
+        env.vnreg("add", SETTINGS_KEY, "/v", "Log file directory", "/t", "REG_SZ", "/d", env.trace_dir, "/f")
+        service_run(env)
+        failing_runs(env)
+        remove(env)
+        debug_on_terminal(env)
+        command_line(env)
+        # What the service runs wrote to its output (sanitizer builds report there).
+        path = os.path.join(env.env["VANTREL_LOG_DIR"], SERVICE + ".log")
+        text = open(path, errors="replace").read() if os.path.exists(path) else ""
+        check("the service's output holds no sanitizer report",
+              not any(w in text for w in ("Sanitizer", "runtime error:")), text[-2000:])
+    finally:
+        subprocess.run([env.args.vnsc, "stop", SERVICE], env=env.env, capture_output=True)
+        if failures:
+            print("state kept in", env.root)
+        else:
+            shutil.rmtree(env.root, ignore_errors=True)
+    print("%d failure(s)" % len(failures))
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
