@@ -3,7 +3,7 @@
 // Values are read into buffers sized from RegQueryInfoKeyW. The data of a
 // value is taken only as far as its reported size reaches, so a malformed
 // string (odd byte count, no terminator), DWORD or QWORD never reads past
-// what was stored.
+// what was stored; a number of the wrong size is skipped.
 #include "LibService/RegistryKey.h"
 
 #include "platform/base/text.h"
@@ -70,17 +70,18 @@ CStatus EnumRegistryValues(HKEY key, const StringValueCallback& onString, const 
         }
         break;
       case REG_DWORD:
-        // Fewer than 4 bytes stored: the missing high bytes read as zero.
-        if (onDword) {
+        // A value of another size is malformed: skipped, as every other
+        // reader of numbers here skips it, rather than read past its bytes.
+        if (onDword && size == sizeof(DWORD)) {
           DWORD v = 0;
-          std::memcpy(&v, data.data(), size < sizeof v ? size : sizeof v);
+          std::memcpy(&v, data.data(), sizeof v);
           status = onDword(valueName, v);
         }
         break;
       case REG_QWORD:
-        if (onQword) {
+        if (onQword && size == sizeof(ULONGLONG)) {
           ULONGLONG v = 0;
-          std::memcpy(&v, data.data(), size < sizeof v ? size : sizeof v);
+          std::memcpy(&v, data.data(), sizeof v);
           status = onQword(valueName, v);
         }
         break;

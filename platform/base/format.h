@@ -26,7 +26,7 @@ std::string FormatAV(const char* format, va_list args);
 //   %n line break (\r\n), %r carriage return, %t tab, %0 ends the text with no
 //   trailing break, %% %, %. ., %! !, %space space; other text is copied.
 // Arguments are the DWORD_PTR array form (FORMAT_MESSAGE_ARGUMENT_ARRAY): a
-// string argument is a pointer to a terminated string of the spec's kind, an
+// string argument is a pointer to a terminated string of the conversion's kind, an
 // integer argument is the value itself. With ignoreInserts the %n inserts are
 // copied as written (the escapes still apply).
 // Returns ERROR_SUCCESS, or ERROR_INVALID_PARAMETER when an insert names an
