@@ -4,6 +4,7 @@
 // nobody), a full set of instances, a reader waiting while the service stops,
 // a reply that is never read while the service stops, two readers waiting
 // for the same new line, and a client that leaves while its read waits.
+#include "platform/base/testing/temp_dir.h"
 #include "LibService/LibServiceAPI.h"
 #include "LibService/ServiceLogger.h"
 #include "LibService/ThreadSet.h"
@@ -28,8 +29,7 @@
 namespace {
 
 const std::string kTempDir = [] {
-  char dir[] = "/tmp/vn_admin_pipe_test.XXXXXX";
-  const std::string base = ::mkdtemp(dir);
+  const std::string base = platform::testing::MakeTempDir("vn_admin_pipe_test.");
   ::chmod(base.c_str(), 0755);  // a client running as nobody must reach the socket
   ::setenv("VANTREL_REGISTRY", (base + "/registry.db").c_str(), 1);
   ::setenv("VANTREL_LOG_DIR", base.c_str(), 1);

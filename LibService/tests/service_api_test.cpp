@@ -3,6 +3,7 @@
 // that must not wrap, the administrators gate, capacities, reading trace
 // lines (oldest held, waiting, records that do not fit, stop, two readers)
 // and source names.
+#include "platform/base/testing/temp_dir.h"
 #include "LibService/LibServiceAPI.h"
 #include "LibService/ServiceAPI.h"
 #include "LibService/ServiceLogger.h"
@@ -21,8 +22,7 @@
 namespace {
 
 const bool kEnvironment = [] {
-  char dir[] = "/tmp/vn_service_api_test.XXXXXX";
-  const std::string base = ::mkdtemp(dir);
+  const std::string base = platform::testing::MakeTempDir("vn_service_api_test.");
   ::setenv("VANTREL_REGISTRY", (base + "/registry.db").c_str(), 1);
   ::setenv("VANTREL_LOG_DIR", base.c_str(), 1);
   ::setenv("VANTREL_PIPE_DIR", base.c_str(), 1);

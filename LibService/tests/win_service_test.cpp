@@ -1,6 +1,7 @@
 // win_service_test.cpp - the application object: command line, exit codes,
 // the running-thread counter, the status sequence under the dispatcher,
 // install and remove, and the dialogs' texts.
+#include "platform/base/testing/temp_dir.h"
 #include "LibService/ServiceApp.h"
 #include "LibService/ServiceDialog.h"
 #include "LibService/WinService.h"
@@ -30,8 +31,7 @@ const wchar_t* const kDisplayName = L"Vantrel WinService Test";
 
 // Fresh registry, log and pipe folders for this process, before anything runs.
 const std::string g_dir = [] {
-  char dir[] = "/tmp/vn-winservice-test-XXXXXX";
-  const std::string base = ::mkdtemp(dir);
+  const std::string base = platform::testing::MakeTempDir("vn-winservice-test-");
   ::setenv("VANTREL_REGISTRY", (base + "/registry.db").c_str(), 1);
   ::setenv("VANTREL_LOG_DIR", base.c_str(), 1);
   ::setenv("VANTREL_PIPE_DIR", base.c_str(), 1);

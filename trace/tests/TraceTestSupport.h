@@ -2,6 +2,7 @@
 // its own, the test message module, and sources with names.
 #pragma once
 
+#include "platform/base/testing/temp_dir.h"
 #include "trace/TraceLogger.h"
 
 #include <gtest/gtest.h>
@@ -17,9 +18,7 @@ namespace trace_test {
 // runs in a process of its own).
 inline const std::filesystem::path& TempDir() {
   static const std::filesystem::path dir = [] {
-    char pattern[] = "/tmp/vn_trace_test_XXXXXX";
-    const char* made = mkdtemp(pattern);
-    std::filesystem::path path = made ? made : "/tmp";
+    std::filesystem::path path = platform::testing::MakeTempDir("vn_trace_test_");
     setenv("VANTREL_REGISTRY", (path / "registry.db").c_str(), 1);
     return path;
   }();

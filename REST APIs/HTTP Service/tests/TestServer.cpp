@@ -1,4 +1,5 @@
 // TestServer.cpp - the loopback listener, the Python peer and temp folders of the tests.
+#include "platform/base/testing/temp_dir.h"
 #include "TestServer.h"
 
 #include "platform/base/text.h"
@@ -21,8 +22,7 @@ namespace {
 
 // Every test program gets a registry of its own, before any test runs.
 const bool g_registrySet = [] {
-  char dir[] = "/tmp/webbridge-reg-XXXXXX";
-  if (mkdtemp(dir) != nullptr) setenv("VANTREL_REGISTRY", (std::string(dir) + "/registry.db").c_str(), 1);
+  setenv("VANTREL_REGISTRY", (platform::testing::MakeTempDir("webbridge-reg-") + "/registry.db").c_str(), 1);
   return true;
 }();
 

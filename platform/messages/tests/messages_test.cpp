@@ -1,5 +1,6 @@
 // messages_test.cpp - message modules built from TestMessages.mc, read back
 // through LoadLibraryExW and FormatMessageW.
+#include "platform/base/testing/temp_dir.h"
 #include "platform/messages/messages.h"
 
 #include "TestMessages.h"
@@ -14,10 +15,7 @@ namespace {
 
 // Every test program gets a registry of its own, though these tests need none.
 const bool kRegistry = [] {
-  char path[] = "/tmp/vn_messages_registry_XXXXXX";
-  const int fd = mkstemp(path);
-  if (fd >= 0) close(fd);
-  setenv("VANTREL_REGISTRY", path, 1);
+  setenv("VANTREL_REGISTRY", (platform::testing::MakeTempDir("vn_messages_registry_") + "/registry.db").c_str(), 1);
   return true;
 }();
 

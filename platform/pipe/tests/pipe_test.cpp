@@ -3,6 +3,7 @@
 // identity, with a Python client (pipe_peer.py) as the peer where the bytes on
 // the wire matter.
 
+#include "platform/base/testing/temp_dir.h"
 #include "platform/pipe/pipe.h"
 #include "platform/base/text.h"
 
@@ -29,11 +30,11 @@ namespace {
 using platform::UniqueHandle;
 
 const bool kEnvironment = [] {
-  char pipes[] = "/tmp/vn_pipe_test.XXXXXX";
-  char registry[] = "/tmp/vn_pipe_reg.XXXXXX";
-  ::setenv("VANTREL_PIPE_DIR", ::mkdtemp(pipes), 1);
-  ::setenv("VANTREL_REGISTRY", (std::string(::mkdtemp(registry)) + "/registry.db").c_str(), 1);
-  ::chmod(pipes, 0755);  // a client running as nobody must reach the socket
+  const std::string pipes = platform::testing::MakeTempDir("vn_pipe_test.");
+  const std::string registry = platform::testing::MakeTempDir("vn_pipe_reg.");
+  ::setenv("VANTREL_PIPE_DIR", pipes.c_str(), 1);
+  ::setenv("VANTREL_REGISTRY", (registry + "/registry.db").c_str(), 1);
+  ::chmod(pipes.c_str(), 0755);  // a client running as nobody must reach the socket
   return true;
 }();
 

@@ -2,6 +2,7 @@
 // real service process (vn_test_service) started, queried, controlled,
 // signalled, crashed and deleted, and the vnsc tool over the same calls.
 
+#include "platform/base/testing/temp_dir.h"
 #include "platform/service/service.h"
 #include "platform/base/text.h"
 #include "platform/registry/registry.h"
@@ -25,12 +26,9 @@ namespace {
 std::string g_logDir;
 
 const bool kEnvironment = [] {
-  char pipes[] = "/tmp/vn_service_pipes.XXXXXX";
-  char registry[] = "/tmp/vn_service_reg.XXXXXX";
-  char logs[] = "/tmp/vn_service_logs.XXXXXX";
-  ::setenv("VANTREL_PIPE_DIR", ::mkdtemp(pipes), 1);
-  ::setenv("VANTREL_REGISTRY", (std::string(::mkdtemp(registry)) + "/registry.db").c_str(), 1);
-  g_logDir = ::mkdtemp(logs);
+  ::setenv("VANTREL_PIPE_DIR", platform::testing::MakeTempDir("vn_service_pipes.").c_str(), 1);
+  ::setenv("VANTREL_REGISTRY", (platform::testing::MakeTempDir("vn_service_reg.") + "/registry.db").c_str(), 1);
+  g_logDir = platform::testing::MakeTempDir("vn_service_logs.");
   ::setenv("VANTREL_LOG_DIR", g_logDir.c_str(), 1);
   ::unsetenv("VANTREL_SERVICE_NAME");
   return true;
