@@ -10,8 +10,6 @@
 #include "platform/messages/messages.h"
 #include "platform/registry/registry.h"
 
-#include <unistd.h>
-
 #include <mutex>
 #include <new>
 
@@ -271,14 +269,13 @@ void CEventLog::Write(PSID sid, DWORD eventId, WORD type, const char* fileName, 
 }
 
 std::wstring EventMessageModulePath() {
-  char buffer[4096];
-  ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-  if (n <= 0) return {};
-  std::wstring path = platform::WideFromUtf8(std::string(buffer, static_cast<std::size_t>(n)));
-  std::wstring name = path.substr(path.find_last_of(L'/') + 1);
+  const std::wstring path = platform::ExecutablePath();
+  if (path.empty()) return {};
+  const std::size_t slash = path.find_last_of(L'/');
+  std::wstring name = path.substr(slash + 1);
   std::size_t dot = name.find_last_of(L'.');
   if (dot != std::wstring::npos && dot != 0) name.resize(dot);
-  return platform::ExecutableDirectory() + L"Evt" + name + L".msg";
+  return path.substr(0, slash + 1) + L"Evt" + name + L".msg";
 }
 
 CStatus RegisterEventLog(const std::wstring& displayName) {

@@ -8,6 +8,8 @@
 // ReportStatus, one at a time.
 #include "LibService/WinService.h"
 
+#include "platform/messages/messages.h"
+
 #include "LibService/ServiceDialog.h"
 #include "LibService/ServiceLogger.h"
 #include "platform/base/text.h"
@@ -27,17 +29,6 @@ constexpr wchar_t kComFailedText[] = L"The service program could not initialise 
 
 void ShowMessageBox(const std::wstring& text) {
   std::fprintf(stderr, "%s\n", platform::Utf8FromWide(text).c_str());
-}
-
-// The program's own path (empty with the last error set when unknown).
-std::wstring ModuleFileName() {
-  std::vector<char> buffer(4096);
-  const ssize_t n = readlink("/proc/self/exe", buffer.data(), buffer.size() - 1);
-  if (n <= 0) {
-    SetLastError(platform::Win32FromErrno(errno));
-    return {};
-  }
-  return platform::WideFromUtf8(std::string(buffer.data(), static_cast<std::size_t>(n)));
 }
 
 // Closes a service control handle however the scope is left.
@@ -230,7 +221,7 @@ CStatus CWinService::Start(bool asService) {
 }
 
 CStatus CWinService::Install() {
-  const std::wstring path = ModuleFileName();
+  const std::wstring path = platform::ExecutablePath();
   if (path.empty()) return CStatus(NewLastError(CSourcePos{__FILE__, 51}));
   ScHandle manager{OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS)};
   if (manager.h == nullptr) return CStatus(NewLastError(CSourcePos{__FILE__, 77}));

@@ -152,13 +152,21 @@ DWORD FindModuleText(HMODULE module, DWORD id, DWORD language, std::wstring& tex
 
 namespace platform {
 
-std::wstring ExecutableDirectory() {
+std::wstring ExecutablePath() {
   std::vector<char> path(4096);
   const ssize_t n = readlink("/proc/self/exe", path.data(), path.size() - 1);
-  if (n <= 0) return L"./";
-  std::string p(path.data(), static_cast<std::size_t>(n));
-  p.erase(p.rfind('/') + 1);
-  return WideFromUtf8(p);
+  if (n <= 0) {
+    SetLastError(Win32FromErrno(errno));
+    return {};
+  }
+  return WideFromUtf8(std::string(path.data(), static_cast<std::size_t>(n)));
+}
+
+std::wstring ExecutableDirectory() {
+  std::wstring path = ExecutablePath();
+  if (path.empty()) return L"./";
+  path.erase(path.rfind(L'/') + 1);
+  return path;
 }
 
 }  // namespace platform

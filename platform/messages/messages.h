@@ -68,6 +68,9 @@ HLOCAL LocalFree(HLOCAL memory);
 
 namespace platform {
 
+// The running executable's full path; empty with the last error set when it
+// cannot be read.
+std::wstring ExecutablePath();
 // The folder of the running executable, with a trailing '/'.
 std::wstring ExecutableDirectory();
 
