@@ -29,7 +29,8 @@ std::string FormatState(const MainServiceState& state) {
   std::ostringstream out;
   out << "ok connections=" << state.connections << " lists=" << state.listsReceived << " requests=" << state.requests
       << " polls=" << state.pendingPolls << " last=";
-  for (std::size_t i = 0; i < state.lastList.size(); ++i) out << (i ? "," : "") << "0x" << std::hex << state.lastList[i];
+  for (std::size_t i = 0; i < state.lastList.size(); ++i)
+    out << (i ? "," : "") << "0x" << std::hex << state.lastList[i];
   return out.str();
 }
 
@@ -120,8 +121,8 @@ DWORD ServeControlPipe(MainService& service, const std::wstring& controlPipeName
   bool quit = false;
   while (!quit) {
     platform::UniqueHandle pipe(CreateNamedPipeW(full.c_str(), PIPE_ACCESS_DUPLEX,
-                                                 PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, 4096,
-                                                 4096, 0, nullptr));
+                                                 PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, 4096, 4096,
+                                                 0, nullptr));
     if (!pipe) return GetLastError();
     if (!ConnectNamedPipe(pipe.get(), nullptr) && GetLastError() != ERROR_PIPE_CONNECTED) continue;
     std::vector<char> buffer(4096);

@@ -395,8 +395,8 @@ void MainService::SetBusy(bool busy) {
 void MainService::Occupy(bool busy) {
   HANDLE occupant = nullptr;
   if (busy) {
-    occupant = CreateFileW(FullName(m_pipeName).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                           0, nullptr);
+    occupant =
+        CreateFileW(FullName(m_pipeName).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (occupant == INVALID_HANDLE_VALUE) return;
   }
   platform::CriticalSectionLock hold(m_lock);
@@ -520,9 +520,8 @@ bool MainService::CollectLocked(ULONGLONG cursor, const std::vector<ULONGLONG>& 
   bool any = false;
   for (const LoggedRecord& r : m_log) {
     if (r.sequence < next) continue;
-    const bool wanted = std::any_of(codes.begin(), codes.end(), [&r](ULONGLONG c) {
-      return c == r.code || c == MAIN_SERVICE_ALL_CODES;
-    });
+    const bool wanted = std::any_of(codes.begin(), codes.end(),
+                                    [&r](ULONGLONG c) { return c == r.code || c == MAIN_SERVICE_ALL_CODES; });
     if (wanted) {
       if (data.size() + r.record.size() + MAIN_SERVICE_RECORD_HEADER > capacity) break;
       data.insert(data.end(), r.record.begin(), r.record.end());
@@ -531,8 +530,8 @@ bool MainService::CollectLocked(ULONGLONG cursor, const std::vector<ULONGLONG>& 
     next = r.sequence + 1;
   }
   if (!any) next = m_nextSequence;
-  const std::vector<BYTE> mark = RecordBytes(MAIN_SERVICE_RECORD_HEADER, kCursorRecord, static_cast<DWORD>(next),
-                                             MAIN_SERVICE_RECORD_HEADER);
+  const std::vector<BYTE> mark =
+      RecordBytes(MAIN_SERVICE_RECORD_HEADER, kCursorRecord, static_cast<DWORD>(next), MAIN_SERVICE_RECORD_HEADER);
   data.insert(data.end(), mark.begin(), mark.end());
   return any;
 }
@@ -554,6 +553,5 @@ void MainService::LoseCursors() {
   m_validFrom = m_nextSequence + 1;
   m_nextSequence = m_validFrom;
 }
-
 
 }  // namespace archive

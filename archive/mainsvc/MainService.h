@@ -27,8 +27,8 @@
 namespace archive {
 
 // Control codes the stand-in serves.
-constexpr DWORD MAIN_SERVICE_SUBSCRIBE = 0x93134;  // cursor, count, 0, count u64 codes
-constexpr DWORD MAIN_SERVICE_ECHO = 0x930F0;       // the stand-in's own: input returned as data
+constexpr DWORD MAIN_SERVICE_SUBSCRIBE = 0x93134;    // cursor, count, 0, count u64 codes
+constexpr DWORD MAIN_SERVICE_ECHO = 0x930F0;         // the stand-in's own: input returned as data
 constexpr ULONGLONG MAIN_SERVICE_ALL_CODES = ~0ull;  // in a list: every code
 constexpr DWORD MAIN_SERVICE_RECORD_HEADER = 12;     // u32 size, u32 type, u32 code
 constexpr DWORD MAIN_SERVICE_LIST_HEADER = 16;       // u64 cursor, u32 count, u32 0
@@ -116,8 +116,7 @@ class MainService {
   void AnswerVolume(const std::shared_ptr<Connection>& connection, const BYTE* message, DWORD length);
   void FileSystemRecord(std::vector<BYTE>& data);
   DWORD Poll(const BYTE* input, DWORD length, DWORD capacity, std::vector<BYTE>& data);
-  bool CollectLocked(ULONGLONG cursor, const std::vector<ULONGLONG>& codes, DWORD capacity,
-                     std::vector<BYTE>& data);
+  bool CollectLocked(ULONGLONG cursor, const std::vector<ULONGLONG>& codes, DWORD capacity, std::vector<BYTE>& data);
   void StartAcceptor(const std::wstring& name, HANDLE firstInstance, bool mainPipe);
   void Answer(const std::shared_ptr<Connection>& connection, const BYTE* message, DWORD length);
   void Subscribe(Connection& connection, const BYTE* input, DWORD length, DWORD& status);
@@ -138,7 +137,7 @@ class MainService {
   std::size_t m_requests = 0;
   std::vector<ULONGLONG> m_lastList;
   HANDLE m_stopEvent = nullptr;  // manual-reset: ends the accept loop
-  HANDLE m_occupant = nullptr;  // our own client on the one instance while busy
+  HANDLE m_occupant = nullptr;   // our own client on the one instance while busy
   std::vector<std::thread> m_acceptors;
   std::vector<wchar_t> m_volumes;  // letters whose endpoints are served
   VolumeFault m_volumeFault = VolumeFault::kNone;

@@ -79,9 +79,8 @@ DWORD VolumeRoot::Transact(const std::vector<BYTE>& request, std::vector<BYTE>& 
   OVERLAPPED ov;
   ov.hEvent = event.get();
   DWORD bytes = 0;
-  DWORD error = WriteFile(m_endpoint, request.data(), static_cast<DWORD>(request.size()), &bytes, &ov)
-                    ? ERROR_SUCCESS
-                    : GetLastError();
+  DWORD error = WriteFile(m_endpoint, request.data(), static_cast<DWORD>(request.size()), &bytes, &ov) ? ERROR_SUCCESS
+                                                                                                       : GetLastError();
   if (error == ERROR_IO_PENDING) error = Wait(ov, bytes);
   if (error != ERROR_SUCCESS) return error;
   std::size_t have = 0;
@@ -136,8 +135,8 @@ std::vector<DriveMapping> ReadDriveMap() {
     if (RegEnumValueW(key, index, name, &nameLength, nullptr, &type, nullptr, nullptr) != ERROR_SUCCESS) break;
     const wchar_t letter = RootLetter(name);
     std::wstring folder;
-    if (letter == 0 || nameLength != 2 || RegReadString(key, name, folder, &type) != ERROR_SUCCESS ||
-        type != REG_SZ || folder.empty())
+    if (letter == 0 || nameLength != 2 || RegReadString(key, name, folder, &type) != ERROR_SUCCESS || type != REG_SZ ||
+        folder.empty())
       continue;
     map.push_back({letter, Utf8FromWide(folder)});
   }
@@ -194,8 +193,8 @@ HANDLE OpenVolumeRootW(LPCWSTR root, DWORD access, DWORD shareMode, DWORD creati
     SetLastError(ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;
   }
-  HANDLE endpoint = CreateFileW(platform::VolumeEndpointName(letter).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
-                                nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+  HANDLE endpoint = CreateFileW(platform::VolumeEndpointName(letter).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
   DWORD mode = PIPE_READMODE_MESSAGE;
   if (endpoint != INVALID_HANDLE_VALUE && !SetNamedPipeHandleState(endpoint, &mode, nullptr, nullptr)) {
     CloseHandle(endpoint);

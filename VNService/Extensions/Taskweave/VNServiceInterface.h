@@ -22,13 +22,13 @@
 #include <vector>
 
 // Control codes and notification types the client itself knows.
-constexpr DWORD VN_CONTROL_SUBSCRIBE = 0x93134;     // input: the subscription list
-constexpr DWORD VN_CONTROL_FILE_SYSTEM = 0x92000;   // volume: file-system name and flags
-constexpr DWORD VN_NOTIFY_CHANGED = 7;              // what the extension service acts on
-constexpr DWORD VN_NOTIFY_PIPE_BROKEN = 9999;       // made by the client when the pipe breaks
-constexpr DWORD VN_NOTIFY_CURSOR = 0xFFFFFFFFu;     // volume mode: the next poll cursor in the code field
-constexpr DWORD VN_NOTIFY_RECORD_HEADER = 12;       // u32 size, u32 type, u32 code
-constexpr ULONGLONG VN_SUBSCRIBE_ALL = ~0ull;       // the code that subscribes to every code
+constexpr DWORD VN_CONTROL_SUBSCRIBE = 0x93134;    // input: the subscription list
+constexpr DWORD VN_CONTROL_FILE_SYSTEM = 0x92000;  // volume: file-system name and flags
+constexpr DWORD VN_NOTIFY_CHANGED = 7;             // what the extension service acts on
+constexpr DWORD VN_NOTIFY_PIPE_BROKEN = 9999;      // made by the client when the pipe breaks
+constexpr DWORD VN_NOTIFY_CURSOR = 0xFFFFFFFFu;    // volume mode: the next poll cursor in the code field
+constexpr DWORD VN_NOTIFY_RECORD_HEADER = 12;      // u32 size, u32 type, u32 code
+constexpr ULONGLONG VN_SUBSCRIBE_ALL = ~0ull;      // the code that subscribes to every code
 
 // Called on the client's thread with the subscription's code, its context,
 // and the record (its size bytes, the header included).
@@ -37,20 +37,20 @@ using VNServiceCallback = void (*)(ULONGLONG code, void* context, DWORD type, DW
 // The bounds of the client; the defaults are the service's own.
 struct CVNServiceOptions {
   std::wstring pipeName = L"Vantrel.VNService";
-  DWORD pipeBusyWaitMs = 10000;   // one WaitNamedPipeW
-  DWORD pipeBusyAttempts = 3;     // waits before the busy pipe counts as unavailable
-  DWORD requestTimeoutMs = 30000; // a reply that has not come by then will not be waited for
-  DWORD reconnectFirstMs = 100;   // backoff after a broken pipe or a failed poller, doubled
-  DWORD reconnectMaxMs = 5000;    // up to this
-  DWORD pollWaitMs = 1000;        // volume mode: how long one poll may wait for records
-  std::size_t queueLimit = 4096;  // notifications held for the dispatcher
+  DWORD pipeBusyWaitMs = 10000;    // one WaitNamedPipeW
+  DWORD pipeBusyAttempts = 3;      // waits before the busy pipe counts as unavailable
+  DWORD requestTimeoutMs = 30000;  // a reply that has not come by then will not be waited for
+  DWORD reconnectFirstMs = 100;    // backoff after a broken pipe or a failed poller, doubled
+  DWORD reconnectMaxMs = 5000;     // up to this
+  DWORD pollWaitMs = 1000;         // volume mode: how long one poll may wait for records
+  std::size_t queueLimit = 4096;   // notifications held for the dispatcher
 };
 
 // What the client dropped, for tests and diagnostics.
 struct CVNServiceCounters {
-  std::size_t lateReplies = 0;        // replies for no pending request (late, unknown, duplicate)
-  std::size_t malformedMessages = 0;  // messages whose lengths do not hold
-  std::size_t droppedNotifications = 0;  // a full queue
+  std::size_t lateReplies = 0;             // replies for no pending request (late, unknown, duplicate)
+  std::size_t malformedMessages = 0;       // messages whose lengths do not hold
+  std::size_t droppedNotifications = 0;    // a full queue
   std::size_t coalescedNotifications = 0;  // type 7 already queued for the same code
 };
 

@@ -12,8 +12,8 @@
 
 namespace {
 
-constexpr DWORD kFileSystemRecordSize = 264;   // name (256 bytes), u32, u32 flags
-constexpr DWORD kFileSystemNameUnits = 128;    // UTF-16 units of the name field
+constexpr DWORD kFileSystemRecordSize = 264;  // name (256 bytes), u32, u32 flags
+constexpr DWORD kFileSystemNameUnits = 128;   // UTF-16 units of the name field
 constexpr DWORD kFileSystemFlagsOffset = 260;
 constexpr DWORD kArchiveVolumeFlag = 0x1;
 constexpr wchar_t kArchiveFileSystemName[] = L"Vantrel kernel file system";
@@ -40,7 +40,8 @@ DWORD ProbeDrive(const wchar_t* root, bool& archive) {
   if (volume == INVALID_HANDLE_VALUE) return GetLastError();
   BYTE record[kFileSystemRecordSize] = {};
   DWORD returned = 0;
-  const BOOL ok = DeviceIoControl(volume, VN_CONTROL_FILE_SYSTEM, nullptr, 0, record, sizeof record, &returned, nullptr);
+  const BOOL ok =
+      DeviceIoControl(volume, VN_CONTROL_FILE_SYSTEM, nullptr, 0, record, sizeof record, &returned, nullptr);
   const DWORD error = ok ? ERROR_SUCCESS : GetLastError();
   CloseHandle(volume);
   if (error != ERROR_SUCCESS) return error;
@@ -108,8 +109,8 @@ void CRep::CloseVolumesLocked() {
   m_volumes.clear();
 }
 
-bool CRep::VolumeIoControl(DWORD controlCode, const void* input, DWORD inputLength, void* output,
-                           DWORD outputCapacity, DWORD* bytesReturned, bool foundNow) {
+bool CRep::VolumeIoControl(DWORD controlCode, const void* input, DWORD inputLength, void* output, DWORD outputCapacity,
+                           DWORD* bytesReturned, bool foundNow) {
   platform::UniqueHandle volume;
   {
     platform::CriticalSectionLock hold(m_requestLock);

@@ -53,7 +53,7 @@ struct DriveTypeCase {
 
 TEST_F(VolumeTest, DriveTypesTable) {
   const DriveTypeCase cases[] = {
-      {L"D:\\", DRIVE_FIXED},       {L"d:", DRIVE_FIXED},           {L"E:\\", DRIVE_NO_ROOT_DIR},
+      {L"D:\\", DRIVE_FIXED},       {L"d:", DRIVE_FIXED},          {L"E:\\", DRIVE_NO_ROOT_DIR},
       {L"Z:\\", DRIVE_NO_ROOT_DIR}, {L"D:\\x", DRIVE_NO_ROOT_DIR}, {L"", DRIVE_NO_ROOT_DIR},
   };
   for (const DriveTypeCase& c : cases) EXPECT_EQ(GetDriveTypeW(c.root), c.type) << platform::Utf8FromWide(c.root);

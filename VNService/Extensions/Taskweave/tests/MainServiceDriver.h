@@ -73,8 +73,8 @@ class MainServiceDriver {
     ASSERT_EQ(::posix_spawn(&m_pid, VNARCHIVE_MAINSVC_PROGRAM, nullptr, nullptr, argv, environ), 0);
     const std::wstring control = L"\\\\.\\pipe\\" + m_pipeName + L".Control";
     ASSERT_TRUE(WaitUntil([&] {
-      m_control.reset(CreateFileW(control.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                                  nullptr));
+      m_control.reset(
+          CreateFileW(control.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
       return static_cast<bool>(m_control);
     }));
     DWORD mode = PIPE_READMODE_MESSAGE;

@@ -11,10 +11,10 @@
 namespace vnservice_test {
 
 struct Heard {
-  ULONGLONG code;        // as passed to the callback
+  ULONGLONG code;  // as passed to the callback
   DWORD type;
   DWORD size;
-  DWORD recordCode;      // the record's own code field
+  DWORD recordCode;  // the record's own code field
 };
 
 class Recorder {

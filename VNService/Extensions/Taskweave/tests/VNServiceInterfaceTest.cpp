@@ -103,10 +103,13 @@ TEST_P(VNServiceTest, HostileRepliesTable) {
     if (row.ok) {
       EXPECT_EQ(output, "abc");
     }
-    EXPECT_TRUE(WaitUntil([&] {
-      const CVNServiceCounters c = client->GetCounters();
-      return c.lateReplies == row.lateReplies && c.malformedMessages == row.malformed;
-    }, 3000)) << "late " << client->GetCounters().lateReplies << ", malformed " << client->GetCounters().malformedMessages;
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+          const CVNServiceCounters c = client->GetCounters();
+          return c.lateReplies == row.lateReplies && c.malformedMessages == row.malformed;
+        },
+        3000))
+        << "late " << client->GetCounters().lateReplies << ", malformed " << client->GetCounters().malformedMessages;
   }
 }
 
@@ -197,7 +200,8 @@ TEST_P(VNServiceTest, KillAndRestart) {
   ASSERT_TRUE(client->Subscribe(kCode, &first, &Recorder::Callback));
   ASSERT_TRUE(client->Subscribe(kCode, &second, &Recorder::Callback));
   m_driver->Kill();
-  ASSERT_TRUE(WaitUntil([&] { return first.Count(VN_NOTIFY_PIPE_BROKEN) == 1 && second.Count(VN_NOTIFY_PIPE_BROKEN) == 1; }));
+  ASSERT_TRUE(
+      WaitUntil([&] { return first.Count(VN_NOTIFY_PIPE_BROKEN) == 1 && second.Count(VN_NOTIFY_PIPE_BROKEN) == 1; }));
   m_driver->Start();
   // The client comes back on its own and tells the new service its list.
   ASSERT_TRUE(WaitUntil([&] { return m_driver->StateValue("lists") >= 1; }));
@@ -280,6 +284,38 @@ TEST_P(VNServiceLocalTest, NoMainServiceIsNotReady) {
   EXPECT_FALSE(Echo(*client, "x", output, error));
   EXPECT_EQ(error, ERROR_NOT_READY);
   EXPECT_FALSE(client->IsConnected());
+}
+
+// A callback that holds the dispatcher until released, so records pile up.
+struct Blocker {
+  HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  std::atomic<int> calls{0};
+  ~Blocker() { CloseHandle(release); }
+  static void Callback(ULONGLONG, void* context, DWORD, DWORD, const BYTE*) {
+    auto* self = static_cast<Blocker*>(context);
+    if (self->calls.fetch_add(1) == 0) WaitForSingleObject(self->release, 10000);
+  }
+};
+
+TEST_P(VNServiceLocalTest, TheQueueIsBoundedAndChangesCoalesce) {
+  m_options.queueLimit = 3;
+  auto client = Client();
+  Blocker blocker;
+  Recorder recorder;
+  ASSERT_TRUE(client->Subscribe(kCode, &blocker, &Blocker::Callback));
+  ASSERT_TRUE(client->Subscribe(kCode, &recorder, &Recorder::Callback));
+  ASSERT_EQ(m_driver->Command("notify 8 5 4"), "ok");  // taken by the dispatcher, which then waits
+  ASSERT_TRUE(WaitUntil([&] { return blocker.calls == 1; }));
+  for (int i = 0; i < 4; ++i) ASSERT_EQ(m_driver->Command("notify 7 5 4"), "ok");
+  for (int i = 0; i < 4; ++i) ASSERT_EQ(m_driver->Command("notify 8 5 4"), "ok");
+  ASSERT_TRUE(WaitUntil([&] {
+    const CVNServiceCounters c = client->GetCounters();
+    return c.coalescedNotifications == 3 && c.droppedNotifications == 2;
+  }));
+  SetEvent(blocker.release);
+  // The first record, one "changed" for the four, and two of the other four.
+  ASSERT_TRUE(WaitUntil([&] { return recorder.Count(kOtherType) == 3 && recorder.Count(VN_NOTIFY_CHANGED) == 1; }));
+  EXPECT_TRUE(client->Unsubscribe(kCode, &blocker, &Blocker::Callback));
 }
 
 // A notification queued for a subscription races its removal: once
