@@ -308,7 +308,9 @@ CStatus RegisterEventLog(const std::wstring& displayName) {
   BYTE data[520];
   DWORD size = sizeof data, type = 0;
   rc = RegQueryValueExW(key.get(), L"EventMessageFile", nullptr, &type, data, &size);
-  if (rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND) return CStatus(NewErrorNumber(CSourcePos{__FILE__, 145}, rc));
+  // A value longer than the buffer (a long install path) is written again.
+  if (rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND && rc != ERROR_MORE_DATA)
+    return CStatus(NewErrorNumber(CSourcePos{__FILE__, 145}, rc));
   bool same = rc == ERROR_SUCCESS && type == REG_EXPAND_SZ && platform::RegStringFromBytes(data, size) == path;
   if (!same) {
     rc = platform::RegWriteString(key.get(), L"EventMessageFile", path, REG_EXPAND_SZ);
