@@ -141,6 +141,10 @@ bool HandleServiceAPIRequest(const CServiceAPIContext& context, bool isAdministr
     answer.status = SERVICE_API_STATUS_ACCESS_DENIED;
     return true;
   }
+  // The lines request fills what room it has, so more than a reply may carry
+  // is only an offer: it gets the bound. Other codes echo their whole area.
+  if (request.controlCode == SERVICE_API_READ_TRACE_LINES)
+    request.outputCapacity = std::min(request.outputCapacity, SERVICE_API_MAX_OUTPUT);
   if (request.outputCapacity > SERVICE_API_MAX_OUTPUT || request.outputCapacity < MinimumCapacity(request.controlCode)) {
     answer.status = SERVICE_API_STATUS_INVALID_PARAMETER;
     return true;
