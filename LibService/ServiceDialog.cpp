@@ -117,7 +117,10 @@ bool CTraceViewer::ReadOnce(DWORD waitMs) {
     DWORD mode = PIPE_READMODE_MESSAGE;
     SetNamedPipeHandleState(pipe, &mode, nullptr, nullptr);
     m_pipe = pipe;
-    m_names.clear();  // cookies belong to one run of the service
+    // Line numbers and cookies belong to one run of the service: a new
+    // connection may reach a restarted process, whose lines start again.
+    m_names.clear();
+    m_nextLine = 0;
   }
   DWORD status = 0;
   std::vector<BYTE> data;
