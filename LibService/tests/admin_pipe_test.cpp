@@ -10,6 +10,7 @@
 #include "LibService/ThreadSet.h"
 
 #include "platform/base/text.h"
+#include "platform/fs/fs.h"
 
 #include "trace/tests/TraceTestSupport.h"
 
