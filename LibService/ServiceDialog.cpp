@@ -9,6 +9,7 @@
 #include "LibService/LibServiceAPI.h"
 #include "platform/base/format.h"
 #include "platform/base/text.h"
+#include "platform/fs/fs.h"
 #include "platform/sync/sync.h"
 #include "trace/TraceBuffer.h"
 #include "trace/TraceLine.h"

@@ -11,6 +11,7 @@
 #include "LibService/ThreadSet.h"
 
 #include "platform/base/text.h"
+#include "platform/fs/fs.h"
 
 #include "trace/tests/TraceTestSupport.h"
 
