@@ -9,6 +9,7 @@
 
 #include "platform/base/bytes.h"
 #include "platform/base/format.h"
+#include "platform/base/process.h"
 #include "platform/base/text.h"
 
 #include <cerrno>
@@ -144,27 +145,6 @@ DWORD FindModuleText(HMODULE module, DWORD id, DWORD language, std::wstring& tex
 }
 
 }  // namespace
-
-namespace platform {
-
-std::wstring ExecutablePath() {
-  std::vector<char> path(4096);
-  const ssize_t n = readlink("/proc/self/exe", path.data(), path.size() - 1);
-  if (n <= 0) {
-    SetLastError(Win32FromErrno(errno));
-    return {};
-  }
-  return WideFromUtf8(std::string(path.data(), static_cast<std::size_t>(n)));
-}
-
-std::wstring ExecutableDirectory() {
-  std::wstring path = ExecutablePath();
-  if (path.empty()) return L"./";
-  path.erase(path.rfind(L'/') + 1);
-  return path;
-}
-
-}  // namespace platform
 
 HMODULE LoadLibraryExW(LPCWSTR fileName, HANDLE, DWORD) {
   if (fileName == nullptr || *fileName == 0) {
