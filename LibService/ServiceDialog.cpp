@@ -98,7 +98,7 @@ std::string CTraceViewer::SourceName(ULONGLONG cookie) {
   auto found = m_names.find(cookie);
   if (found != m_names.end()) return found->second;
   std::vector<BYTE> input(8);
-  ServiceAPIWriteU64(input.data(), cookie);
+  platform::StoreLe64(input.data(), cookie);
   DWORD status = 0;
   std::vector<BYTE> data;
   std::string name = "?";

@@ -138,7 +138,7 @@ TEST_F(AdminPipeTest, AClientReadsTraceLinesAndNamesTheirSource) {
             (std::vector<BYTE>{12, 42}));
 
   std::vector<BYTE> cookie(8);
-  ServiceAPIWriteU64(cookie.data(), records[0].sourceCookie);
+  platform::StoreLe64(cookie.data(), records[0].sourceCookie);
   ASSERT_EQ(CallServiceAPI(client.get(), 8, SERVICE_API_GET_SOURCE_NAME, cookie, 64, status, data), 0u);
   EXPECT_EQ(status, 0u);
   EXPECT_EQ(DecodeSourceName(data.data(), data.size()), "PipeWorker");
