@@ -8,6 +8,7 @@
 
 #include "LibService/ServiceAPI.h"
 #include "platform/base/ntstatus.h"
+#include "platform/fs/fs.h"
 #include "platform/pipe/pipe.h"
 #include "platform/base/text.h"
 #include "platform/volume/volume.h"
@@ -30,9 +31,9 @@ std::wstring FullName(const std::wstring& name) { return L"\\\\.\\pipe\\" + name
 // A record of bytes bytes (at least the header) whose header says size.
 std::vector<BYTE> RecordBytes(DWORD size, DWORD type, DWORD code, DWORD bytes) {
   std::vector<BYTE> record(bytes);
-  ServiceAPIWriteU32(record.data(), size);
-  ServiceAPIWriteU32(record.data() + 4, type);
-  ServiceAPIWriteU32(record.data() + 8, code);
+  platform::StoreLe32(record.data(), size);
+  platform::StoreLe32(record.data() + 4, type);
+  platform::StoreLe32(record.data() + 8, code);
   for (std::size_t i = MAIN_SERVICE_RECORD_HEADER; i < record.size(); ++i) record[i] = static_cast<BYTE>(i);
   return record;
 }
@@ -246,13 +247,13 @@ void MainService::Subscribe(Connection& connection, const BYTE* input, DWORD len
     status = static_cast<DWORD>(STATUS_INVALID_PARAMETER);
     return;
   }
-  const ULONGLONG count = ServiceAPIReadU32(input + 8);
+  const ULONGLONG count = platform::LoadLe32(input + 8);
   if (MAIN_SERVICE_LIST_HEADER + 8 * count != length) {
     status = static_cast<DWORD>(STATUS_INVALID_PARAMETER);
     return;
   }
   std::vector<ULONGLONG> codes(count);
-  for (ULONGLONG i = 0; i < count; ++i) codes[i] = ServiceAPIReadU64(input + MAIN_SERVICE_LIST_HEADER + 8 * i);
+  for (ULONGLONG i = 0; i < count; ++i) codes[i] = platform::LoadLe64(input + MAIN_SERVICE_LIST_HEADER + 8 * i);
   platform::CriticalSectionLock hold(m_lock);
   connection.list = codes;
   m_lastList = std::move(codes);
@@ -283,7 +284,7 @@ void MainService::Reply(const std::shared_ptr<Connection>& connection, ULONGLONG
     }
     case ReplyFault::kTooShort:
       message.assign(12, 0);
-      ServiceAPIWriteU64(message.data(), id);
+      platform::StoreLe64(message.data(), id);
       break;
     case ReplyFault::kStatus:
       EncodeServiceAPIReply(id, argument, nullptr, 0, message);
@@ -433,9 +434,9 @@ constexpr DWORD kCursorRecord = 0xFFFFFFFFu;
 
 void MainService::AnswerVolume(const std::shared_ptr<Connection>& connection, const BYTE* message, DWORD length) {
   if (length < platform::VOLUME_ENDPOINT_REQUEST_HEADER) return;
-  const DWORD operation = ServiceAPIReadU32(message);
-  const DWORD code = ServiceAPIReadU32(message + 4);
-  const DWORD capacity = ServiceAPIReadU32(message + 8);
+  const DWORD operation = platform::LoadLe32(message);
+  const DWORD code = platform::LoadLe32(message + 4);
+  const DWORD capacity = platform::LoadLe32(message + 8);
   const BYTE* input = message + platform::VOLUME_ENDPOINT_REQUEST_HEADER;
   const DWORD inputLength = length - platform::VOLUME_ENDPOINT_REQUEST_HEADER;
   DWORD error = ERROR_SUCCESS;
@@ -452,7 +453,7 @@ void MainService::AnswerVolume(const std::shared_ptr<Connection>& connection, co
   }
   if (data.size() > capacity) data.resize(capacity);
   std::vector<BYTE> reply(platform::VOLUME_ENDPOINT_REPLY_HEADER + data.size());
-  ServiceAPIWriteU32(reply.data(), error);
+  platform::StoreLe32(reply.data(), error);
   std::copy(data.begin(), data.end(), reply.begin() + platform::VOLUME_ENDPOINT_REPLY_HEADER);
   Write(*connection, reply);
 }
@@ -467,18 +468,18 @@ void MainService::FileSystemRecord(std::vector<BYTE>& data) {
   data.assign(kFileSystemRecordSize, 0);
   const std::string utf16 = platform::Utf16leFromWide(name);
   std::copy(utf16.begin(), utf16.end(), data.begin());
-  ServiceAPIWriteU32(data.data() + kFileSystemFlagsOffset, fault == VolumeFault::kFlagClear ? 0 : kArchiveVolumeFlag);
+  platform::StoreLe32(data.data() + kFileSystemFlagsOffset, fault == VolumeFault::kFlagClear ? 0 : kArchiveVolumeFlag);
 }
 
 // A bounded long poll: the records for the listed codes from the cursor on,
 // then a cursor record naming where the next poll starts.
 DWORD MainService::Poll(const BYTE* input, DWORD length, DWORD capacity, std::vector<BYTE>& data) {
   if (length < MAIN_SERVICE_LIST_HEADER) return ERROR_INVALID_PARAMETER;
-  const ULONGLONG cursor = ServiceAPIReadU64(input);
-  const ULONGLONG count = ServiceAPIReadU32(input + 8);
+  const ULONGLONG cursor = platform::LoadLe64(input);
+  const ULONGLONG count = platform::LoadLe32(input + 8);
   if (MAIN_SERVICE_LIST_HEADER + 8 * count != length) return ERROR_INVALID_PARAMETER;
   std::vector<ULONGLONG> codes(count);
-  for (ULONGLONG i = 0; i < count; ++i) codes[i] = ServiceAPIReadU64(input + MAIN_SERVICE_LIST_HEADER + 8 * i);
+  for (ULONGLONG i = 0; i < count; ++i) codes[i] = platform::LoadLe64(input + MAIN_SERVICE_LIST_HEADER + 8 * i);
   {
     platform::CriticalSectionLock hold(m_lock);
     if (cursor != 0 && (cursor < m_validFrom || cursor > m_nextSequence)) return ERROR_NOT_FOUND;

@@ -8,15 +8,11 @@
 #include "platform/registry/registry.h"
 #include "platform/sync/sync.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cstring>
 #include <cwctype>
 
 namespace platform {
-
-const wchar_t* const kDriveMapKey = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager\\DOS Devices";
 
 namespace {
 
@@ -34,30 +30,27 @@ wchar_t RootLetter(LPCWSTR root) {
   return static_cast<wchar_t>(std::towupper(root[0]));
 }
 
-bool FolderExists(const std::string& folder) {
-  struct stat st;
-  return ::stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-std::string FolderOf(wchar_t letter) {
-  for (const DriveMapping& m : ReadDriveMap()) {
-    if (m.letter == letter) return m.folder;
-  }
-  return {};
+bool RootExists(wchar_t letter) {
+  const wchar_t root[] = {letter, L':', L'\\', 0};
+  const DWORD attributes = GetFileAttributesW(root);
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
 // An opened volume root; m_lock keeps one request at a time on the endpoint.
 class VolumeRoot : public KernelObject {
  public:
-  VolumeRoot(HANDLE endpoint) : m_endpoint(endpoint), m_cancel(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
+  VolumeRoot(HANDLE folder, HANDLE endpoint)
+      : m_folder(folder), m_endpoint(endpoint), m_cancel(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
     InitializeCriticalSection(&m_lock);
   }
   ~VolumeRoot() override {
+    CloseHandle(m_folder);
     if (m_endpoint != nullptr) CloseHandle(m_endpoint);
     CloseHandle(m_cancel);
     DeleteCriticalSection(&m_lock);
   }
   DWORD Transact(const std::vector<BYTE>& request, std::vector<BYTE>& reply);
+  HANDLE m_folder;    // the root folder, opened through platform/fs
   HANDLE m_endpoint;  // null when no endpoint serves the volume
   HANDLE m_cancel;    // manual-reset, set by CancelVolumeIo
   CRITICAL_SECTION m_lock;
@@ -170,29 +163,17 @@ DWORD GetLogicalDriveStringsW(DWORD size, LPWSTR buffer) {
 
 UINT GetDriveTypeW(LPCWSTR root) {
   const wchar_t letter = platform::RootLetter(root);
-  if (letter == 0) return DRIVE_NO_ROOT_DIR;
-  const std::string folder = platform::FolderOf(letter);
-  return !folder.empty() && platform::FolderExists(folder) ? DRIVE_FIXED : DRIVE_NO_ROOT_DIR;
+  return letter != 0 && platform::RootExists(letter) ? DRIVE_FIXED : DRIVE_NO_ROOT_DIR;
 }
 
 HANDLE OpenVolumeRootW(LPCWSTR root, DWORD access, DWORD shareMode, DWORD creationDisposition, DWORD flags) {
-  (void)access;
-  (void)shareMode;
   const wchar_t letter = platform::RootLetter(root);
-  if (letter == 0 || creationDisposition != OPEN_EXISTING) {
-    SetLastError(letter == 0 ? ERROR_INVALID_NAME : ERROR_INVALID_PARAMETER);
+  if (letter == 0) {
+    SetLastError(ERROR_INVALID_NAME);
     return INVALID_HANDLE_VALUE;
   }
-  const std::string folder = platform::FolderOf(letter);
-  if (folder.empty() || !platform::FolderExists(folder)) {
-    SetLastError(ERROR_PATH_NOT_FOUND);
-    return INVALID_HANDLE_VALUE;
-  }
-  // A directory opens only with backup semantics, as on Windows.
-  if ((flags & FILE_FLAG_BACKUP_SEMANTICS) == 0) {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return INVALID_HANDLE_VALUE;
-  }
+  HANDLE folder = CreateFileW(root, access, shareMode, nullptr, creationDisposition, flags, nullptr);
+  if (folder == INVALID_HANDLE_VALUE) return INVALID_HANDLE_VALUE;
   HANDLE endpoint = CreateFileW(platform::VolumeEndpointName(letter).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                 OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
   DWORD mode = PIPE_READMODE_MESSAGE;
@@ -200,7 +181,7 @@ HANDLE OpenVolumeRootW(LPCWSTR root, DWORD access, DWORD shareMode, DWORD creati
     CloseHandle(endpoint);
     endpoint = INVALID_HANDLE_VALUE;
   }
-  auto* volume = new platform::VolumeRoot(endpoint == INVALID_HANDLE_VALUE ? nullptr : endpoint);
+  auto* volume = new platform::VolumeRoot(folder, endpoint == INVALID_HANDLE_VALUE ? nullptr : endpoint);
   HANDLE handle = platform::MakeHandle(volume);
   if (volume->m_endpoint == nullptr) return handle;
   std::vector<BYTE> reply;

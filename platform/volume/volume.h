@@ -1,9 +1,7 @@
 // volume.h - drive letters, volume roots and file-system control requests.
 //
-// A drive letter is a folder named by a REG_SZ value "D:" under HKLM
-// "SYSTEM\CurrentControlSet\Control\Session Manager\DOS Devices" (the
-// platform's one drive map). Every mapped letter whose folder exists is a
-// fixed drive. A program that plays a file system for a volume (the archive's
+// Drive letters are platform/fs's drive map (kDriveMapKey, DriveFolder):
+// every mapped letter whose folder exists is a fixed drive. A program that plays a file system for a volume (the archive's
 // kernel file system stand-in) serves the volume's endpoint, the pipe
 // "\\.\pipe\Vantrel.Volume.D"; a volume root opened while its endpoint is
 // served carries DeviceIoControl requests to it, and the endpoint may refuse
@@ -17,6 +15,7 @@
 #pragma once
 
 #include "platform/base/types.h"
+#include "platform/fs/fs.h"
 
 #include <string>
 #include <vector>
@@ -26,11 +25,6 @@ constexpr UINT DRIVE_UNKNOWN = 0;
 constexpr UINT DRIVE_NO_ROOT_DIR = 1;
 constexpr UINT DRIVE_FIXED = 3;
 
-// Open flags for a volume root.
-constexpr DWORD FILE_ATTRIBUTE_DIRECTORY = 0x10;
-constexpr DWORD FILE_FLAG_POSIX_SEMANTICS = 0x01000000u;
-constexpr DWORD FILE_FLAG_BACKUP_SEMANTICS = 0x02000000u;
-
 // The roots "C:\<NUL>D:\<NUL>...<NUL>" of the mapped letters in order. The
 // number of characters written (without the final NUL), or the size needed
 // (with it) when size is too small; 0 with GetLastError on failure.
@@ -38,11 +32,12 @@ DWORD GetLogicalDriveStringsW(DWORD size, LPWSTR buffer);
 // DRIVE_FIXED for a mapped letter whose folder exists, DRIVE_NO_ROOT_DIR
 // otherwise (and for anything but "X:\" or "X:").
 UINT GetDriveTypeW(LPCWSTR root);
-// Opens the root "X:\" of a fixed drive, the way CreateFileW opens a
-// directory: FILE_FLAG_BACKUP_SEMANTICS is required (ERROR_ACCESS_DENIED
-// without it), ERROR_PATH_NOT_FOUND for an unmapped letter or a missing
-// folder, ERROR_INVALID_NAME for another path, or the endpoint's answer to
-// the open. INVALID_HANDLE_VALUE on failure; close with CloseHandle.
+// Opens the root "X:\" of a fixed drive: the folder through CreateFileW
+// (so its answers hold: FILE_FLAG_BACKUP_SEMANTICS required, 3 for an
+// unmapped letter), then the endpoint's answer to the open when one serves
+// the volume; ERROR_INVALID_NAME for anything but a root. The handle also
+// carries DeviceIoControl, which an fs handle cannot. INVALID_HANDLE_VALUE on
+// failure; close with CloseHandle.
 HANDLE OpenVolumeRootW(LPCWSTR root, DWORD access, DWORD shareMode, DWORD creationDisposition, DWORD flags);
 // One control request on an opened volume root, synchronous (overlapped
 // must be null). ERROR_INVALID_FUNCTION when no endpoint serves the volume,
@@ -60,8 +55,7 @@ constexpr DWORD VOLUME_ENDPOINT_CONTROL = 2;
 constexpr DWORD VOLUME_ENDPOINT_REQUEST_HEADER = 12;
 constexpr DWORD VOLUME_ENDPOINT_REPLY_HEADER = 4;
 
-// The drive map key and the endpoint's pipe name for a letter.
-extern const wchar_t* const kDriveMapKey;
+// The endpoint's pipe name for a letter.
 std::wstring VolumeEndpointName(wchar_t letter);
 // The mapped letters (upper case, in order) and their folders.
 struct DriveMapping {

@@ -7,9 +7,11 @@
 
 #include "LibService/ServiceAPI.h"
 #include "platform/base/ntstatus.h"
+#include "platform/fs/fs.h"
 #include "platform/pipe/pipe.h"
 
 #include <algorithm>
+#include <cstring>
 #include <new>
 
 namespace {
@@ -284,8 +286,8 @@ bool CRep::FinishRequest(const CPendingRequest& pending, DWORD failure, void* ou
                          DWORD* bytesReturned) {
   if (failure != ERROR_SUCCESS) return Fail(failure);
   if (pending.failure != ERROR_SUCCESS) return Fail(pending.failure);
-  const DWORD status = ServiceAPIReadU32(pending.reply.data() + 8);
-  const DWORD length = ServiceAPIReadU32(pending.reply.data() + 12);
+  const DWORD status = platform::LoadLe32(pending.reply.data() + 8);
+  const DWORD length = platform::LoadLe32(pending.reply.data() + 12);
   if (status == SERVICE_API_STATUS_SUCCESS) {
     const DWORD copied = std::min(length, outputCapacity);  // the reader already refused more
     if (copied != 0 && output != nullptr) std::memcpy(output, pending.reply.data() + SERVICE_API_REPLY_HEADER, copied);
@@ -310,8 +312,8 @@ void CRep::Cancel(HANDLE thread) {
     // The reader writes replies only under this lock and never into a
     // request that is done, so this header is the reply the caller reads.
     pending->reply.assign(SERVICE_API_REPLY_HEADER, 0);
-    ServiceAPIWriteU64(pending->reply.data(), id);
-    ServiceAPIWriteU32(pending->reply.data() + 8, static_cast<DWORD>(STATUS_CANCELLED));
+    platform::StoreLe64(pending->reply.data(), id);
+    platform::StoreLe32(pending->reply.data() + 8, static_cast<DWORD>(STATUS_CANCELLED));
     pending->done = true;
     SetEvent(pending->event);
   }
@@ -397,12 +399,12 @@ void CRep::HandleMessage(const BYTE* message, DWORD length) {
     ++m_counters.malformedMessages;
     return;
   }
-  const ULONGLONG id = ServiceAPIReadU64(message);
-  const DWORD dataLength = ServiceAPIReadU32(message + 12);
+  const ULONGLONG id = platform::LoadLe64(message);
+  const DWORD dataLength = platform::LoadLe32(message + 12);
   const BYTE* data = message + SERVICE_API_REPLY_HEADER;
   const bool fits = ULONGLONG{SERVICE_API_REPLY_HEADER} + dataLength <= length;
   if (id == 0) {
-    const DWORD size = fits && dataLength >= 16 ? ServiceAPIReadU32(data) : 0;
+    const DWORD size = fits && dataLength >= 16 ? platform::LoadLe32(data) : 0;
     if (size >= VN_NOTIFY_RECORD_HEADER && size <= dataLength) {
       QueueRecord(data, size);
       return;
@@ -435,8 +437,8 @@ void CRep::EndReader(HANDLE pipe, DWORD generation, DWORD error) {
   const bool broken = error == ERROR_BROKEN_PIPE || error == ERROR_PIPE_NOT_CONNECTED;
   if (broken && !m_stopping) {
     BYTE record[16] = {};
-    ServiceAPIWriteU32(record, sizeof record);
-    ServiceAPIWriteU32(record + 4, VN_NOTIFY_PIPE_BROKEN);
+    platform::StoreLe32(record, sizeof record);
+    platform::StoreLe32(record + 4, VN_NOTIFY_PIPE_BROKEN);
     QueueRecord(record, sizeof record);
   }
   {

@@ -22,14 +22,14 @@ using CRep = CVNServiceInterfaceImpl::CRep;
 // --- the queue and the dispatcher ---
 
 void CRep::QueueRecord(const BYTE* record, DWORD size) {
-  const DWORD type = ServiceAPIReadU32(record + 4);
-  const DWORD code = ServiceAPIReadU32(record + 8);
+  const DWORD type = platform::LoadLe32(record + 4);
+  const DWORD code = platform::LoadLe32(record + 8);
   platform::CriticalSectionLock hold(m_subscriptionLock);
   if (m_stopping) return;
   if (type == VN_NOTIFY_CHANGED) {
     // One queued "changed" per code says all that a second one would.
     const bool queued = std::any_of(m_queue.begin(), m_queue.end(), [code](const std::vector<BYTE>& r) {
-      return ServiceAPIReadU32(r.data() + 4) == VN_NOTIFY_CHANGED && ServiceAPIReadU32(r.data() + 8) == code;
+      return platform::LoadLe32(r.data() + 4) == VN_NOTIFY_CHANGED && platform::LoadLe32(r.data() + 8) == code;
     });
     if (queued) {
       ++m_counters.coalescedNotifications;
@@ -97,7 +97,7 @@ void CRep::DispatcherLoop() {
 }
 
 void CRep::Dispatch(const std::vector<BYTE>& record) {
-  const DWORD code = ServiceAPIReadU32(record.data() + 8);
+  const DWORD code = platform::LoadLe32(record.data() + 8);
   std::vector<std::pair<ULONGLONG, ULONGLONG>> chosen;  // subscription id, its code
   {
     platform::CriticalSectionLock hold(m_subscriptionLock);
@@ -129,8 +129,8 @@ void CRep::CallSubscription(ULONGLONG id, ULONGLONG code, const std::vector<BYTE
   std::vector<BYTE> copy = record;
   // The record names the subscription's code; one for every code keeps the
   // record's own.
-  if (code != VN_SUBSCRIBE_ALL) ServiceAPIWriteU32(copy.data() + 8, static_cast<DWORD>(code));
-  callback(code, context, ServiceAPIReadU32(copy.data() + 4), static_cast<DWORD>(copy.size()), copy.data());
+  if (code != VN_SUBSCRIBE_ALL) platform::StoreLe32(copy.data() + 8, static_cast<DWORD>(code));
+  callback(code, context, platform::LoadLe32(copy.data() + 4), static_cast<DWORD>(copy.size()), copy.data());
   platform::CriticalSectionLock hold(m_subscriptionLock);
   m_calling = 0;
   SetEvent(m_callDoneEvent);
@@ -198,9 +198,9 @@ bool CRep::Unsubscribe(ULONGLONG code, void* context, VNServiceCallback callback
 
 std::vector<BYTE> CRep::BuildList(const std::vector<ULONGLONG>& codes, ULONGLONG cursor) {
   std::vector<BYTE> list(kListHeader + 8 * codes.size());
-  ServiceAPIWriteU64(list.data(), cursor);
-  ServiceAPIWriteU32(list.data() + 8, static_cast<DWORD>(codes.size()));
-  for (std::size_t i = 0; i < codes.size(); ++i) ServiceAPIWriteU64(list.data() + kListHeader + 8 * i, codes[i]);
+  platform::StoreLe64(list.data(), cursor);
+  platform::StoreLe32(list.data() + 8, static_cast<DWORD>(codes.size()));
+  for (std::size_t i = 0; i < codes.size(); ++i) platform::StoreLe64(list.data() + kListHeader + 8 * i, codes[i]);
   return list;
 }
 

@@ -46,7 +46,7 @@ DWORD ProbeDrive(const wchar_t* root, bool& archive) {
   CloseHandle(volume);
   if (error != ERROR_SUCCESS) return error;
   archive = returned == sizeof record && IsArchiveFileSystem(record) &&
-            (ServiceAPIReadU32(record + kFileSystemFlagsOffset) & kArchiveVolumeFlag) != 0;
+            (platform::LoadLe32(record + kFileSystemFlagsOffset) & kArchiveVolumeFlag) != 0;
   return ERROR_SUCCESS;
 }
 
@@ -183,7 +183,7 @@ bool CRep::PollOnce(ULONGLONG& cursor, std::vector<BYTE>& output) {
   }
   if (GetLastError() != ERROR_NOT_FOUND || cursor == 0) return false;
   BYTE lost[kLostCursorRecordSize] = {};
-  ServiceAPIWriteU32(lost, sizeof lost);
+  platform::StoreLe32(lost, sizeof lost);
   DeliverToCode(0, lost, sizeof lost);
   cursor = 0;
   return true;
@@ -194,14 +194,14 @@ bool CRep::PollOnce(ULONGLONG& cursor, std::vector<BYTE>& output) {
 void CRep::DeliverPolled(const BYTE* data, DWORD length, ULONGLONG& cursor) {
   DWORD offset = 0;
   while (length - offset >= VN_NOTIFY_RECORD_HEADER) {
-    const DWORD size = ServiceAPIReadU32(data + offset);
+    const DWORD size = platform::LoadLe32(data + offset);
     if (size < VN_NOTIFY_RECORD_HEADER || size > length - offset) {
       platform::CriticalSectionLock hold(m_requestLock);
       ++m_counters.malformedMessages;
       return;
     }
-    const DWORD type = ServiceAPIReadU32(data + offset + 4);
-    const DWORD code = ServiceAPIReadU32(data + offset + 8);
+    const DWORD type = platform::LoadLe32(data + offset + 4);
+    const DWORD code = platform::LoadLe32(data + offset + 8);
     if (type == VN_NOTIFY_CURSOR) {
       cursor = code;
     } else {
@@ -214,7 +214,7 @@ void CRep::DeliverPolled(const BYTE* data, DWORD length, ULONGLONG& cursor) {
 // Calls, under the subscription lock, every live subscription of the code
 // (every one for code 0) and those for every code.
 void CRep::DeliverToCode(ULONGLONG code, const BYTE* record, DWORD size) {
-  const DWORD type = ServiceAPIReadU32(record + 4);
+  const DWORD type = platform::LoadLe32(record + 4);
   platform::CriticalSectionLock hold(m_subscriptionLock);
   for (const auto& [subscribed, subscription] : m_subscriptions) {
     if (code != 0 && subscribed != code && subscribed != VN_SUBSCRIBE_ALL) continue;

@@ -13,6 +13,7 @@
 #include "archive/mainsvc/MainService.h"
 #include "platform/base/testing/temp_dir.h"
 #include "platform/base/text.h"
+#include "platform/fs/fs.h"
 #include "platform/pipe/pipe.h"
 #include "platform/sync/sync.h"
 

@@ -27,7 +27,7 @@ class Recorder {
   static void Callback(ULONGLONG code, void* context, DWORD type, DWORD size, const BYTE* record) {
     auto* self = static_cast<Recorder*>(context);
     platform::CriticalSectionLock hold(self->m_lock);
-    self->m_heard.push_back({code, type, size, ServiceAPIReadU32(record + 8)});
+    self->m_heard.push_back({code, type, size, platform::LoadLe32(record + 8)});
   }
 
   std::size_t Count(DWORD type) {
