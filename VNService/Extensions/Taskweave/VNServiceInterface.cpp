@@ -18,8 +18,8 @@ namespace {
 
 constexpr DWORD kFirstReceiveSize = 4096;
 constexpr DWORD kMaxMessage = SERVICE_API_MAX_MESSAGE + SERVICE_API_REPLY_OVERHEAD;
-constexpr DWORD kStopRecheckMs = 100;  // how often a stopping client looks at a thread again
 constexpr DWORD kWriteWaitMs = 5000;
+constexpr DWORD kBusyWaitSliceMs = 250;
 
 std::wstring FullPipeName(const std::wstring& name) { return L"\\\\.\\pipe\\" + name; }
 
@@ -133,6 +133,19 @@ CRep::Mode CRep::ConnectLocked(bool& connectedNow) {
   return Mode::kNone;
 }
 
+// WaitNamedPipeW in slices, so that a stopping client is not held by a busy
+// pipe; true once an instance was free.
+bool CRep::WaitForFreeInstance(const std::wstring& name) {
+  const ULONGLONG deadline = GetTickCount64() + m_options.pipeBusyWaitMs;
+  for (;;) {
+    const ULONGLONG now = GetTickCount64();
+    if (m_stopping || now >= deadline) return false;
+    if (WaitNamedPipeW(name.c_str(), static_cast<DWORD>(std::min<ULONGLONG>(deadline - now, kBusyWaitSliceMs))))
+      return true;
+    if (GetLastError() != ERROR_SEM_TIMEOUT) return false;
+  }
+}
+
 bool CRep::OpenPipeLocked() {
   const std::wstring name = FullPipeName(m_pipeName);
   HANDLE pipe = INVALID_HANDLE_VALUE;
@@ -141,8 +154,7 @@ bool CRep::OpenPipeLocked() {
                        nullptr);
     if (pipe != INVALID_HANDLE_VALUE || GetLastError() != ERROR_PIPE_BUSY) break;
     // Bounded: a service whose every instance stays busy counts as absent.
-    if (attempt + 1 >= m_options.pipeBusyAttempts || m_stopping) break;
-    if (!WaitNamedPipeW(name.c_str(), m_options.pipeBusyWaitMs)) break;
+    if (attempt + 1 >= m_options.pipeBusyAttempts || !WaitForFreeInstance(name)) break;
   }
   if (pipe == INVALID_HANDLE_VALUE) return false;
   m_pipeOpened = true;

@@ -72,6 +72,7 @@ class CVNServiceInterfaceImpl::CRep {
   // Connecting.
   Mode ConnectLocked(bool& connectedNow);
   bool OpenPipeLocked();
+  bool WaitForFreeInstance(const std::wstring& name);
   bool OpenVolumesLocked();
   void CloseVolumesLocked();
   // Requests.
