@@ -157,7 +157,12 @@ void CRep::PollerLoop() {
       platform::CriticalSectionLock hold(m_syncLock);
       if (!m_listBuilt || m_listBuilt->empty()) break;  // nothing left to hear
     }
-    // A failed poll is tried again, later each time: nothing else would.
+    // A failed poll is tried again, later each time: nothing else would. The
+    // volumes are found afresh, as their file system may have restarted.
+    {
+      platform::CriticalSectionLock hold(m_requestLock);
+      CloseVolumesLocked();
+    }
     if (WaitForSingleObject(m_stopEvent, backoff) == WAIT_OBJECT_0) break;
     backoff = std::min(backoff * 2, m_options.reconnectMaxMs);
   }

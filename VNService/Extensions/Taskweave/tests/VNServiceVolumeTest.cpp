@@ -97,6 +97,20 @@ TEST_F(VNServiceVolumeTest, ALostCursorTellsEveryoneAndPollingGoesOn) {
   ASSERT_TRUE(WaitUntil([&] { return recorder.Count(8) == 2; }));
 }
 
+TEST_F(VNServiceVolumeTest, AFailedPollerComesBackAfterTheFileSystemRestarts) {
+  CVNServiceInterface client(m_options);
+  Recorder recorder;
+  ASSERT_TRUE(client.Subscribe(kCode, &recorder, &Recorder::Callback));
+  m_service.Notify(8, kCode, 4);
+  ASSERT_TRUE(WaitUntil([&] { return recorder.Count(8) == 1; }));
+  const std::size_t lists = m_service.State().listsReceived;
+  m_service.Restart(200);
+  // Polling again once the volumes answer again.
+  ASSERT_TRUE(WaitUntil([&] { return m_service.State().listsReceived > lists + 1; }));
+  m_service.Notify(8, kCode, 4);
+  ASSERT_TRUE(WaitUntil([&] { return recorder.Count(8) == 2; }));
+}
+
 TEST_F(VNServiceVolumeTest, DestructionDoesNotWaitForAPendingPoll) {
   m_service.SetPollWait(60000);
   auto client = std::make_unique<CVNServiceInterface>(m_options);
