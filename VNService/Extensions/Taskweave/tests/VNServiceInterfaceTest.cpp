@@ -177,8 +177,8 @@ TEST_P(VNServiceTest, HostileNotificationsTable) {
   };
   for (const NotificationRow& row : rows) {
     SCOPED_TRACE(row.name);
-    auto client = Client();
     Recorder recorder;
+    auto client = Client();
     ASSERT_TRUE(client->Subscribe(kCode, &recorder, &Recorder::Callback)) << GetLastError();
     ASSERT_EQ(m_driver->Command(row.command), "ok");
     // A type 7 behind it must still arrive, and after it nothing more can.
@@ -195,8 +195,8 @@ TEST_P(VNServiceTest, HostileNotificationsTable) {
 }
 
 TEST_P(VNServiceTest, KillAndRestart) {
-  auto client = Client();
   Recorder first, second;
+  auto client = Client();
   ASSERT_TRUE(client->Subscribe(kCode, &first, &Recorder::Callback));
   ASSERT_TRUE(client->Subscribe(kCode, &second, &Recorder::Callback));
   m_driver->Kill();
@@ -220,8 +220,8 @@ INSTANTIATE_TEST_SUITE_P(Both, VNServiceTest, ::testing::Values(Where::kInProces
 class VNServiceLocalTest : public VNServiceTest {};
 
 TEST_P(VNServiceLocalTest, TheSameCodeTwiceSendsTheListOnce) {
-  auto client = Client();
   Recorder a, b;
+  auto client = Client();
   ASSERT_TRUE(client->Subscribe(kCode, &a, &Recorder::Callback));
   ASSERT_TRUE(client->Subscribe(kCode, &b, &Recorder::Callback));
   EXPECT_EQ(m_driver->StateValue("lists"), 1u);
@@ -235,8 +235,8 @@ TEST_P(VNServiceLocalTest, TheSameCodeTwiceSendsTheListOnce) {
 }
 
 TEST_P(VNServiceLocalTest, EveryCodeSubscriptionHearsEveryCode) {
-  auto client = Client();
   Recorder all, five;
+  auto client = Client();
   ASSERT_TRUE(client->Subscribe(VN_SUBSCRIBE_ALL, &all, &Recorder::Callback));
   ASSERT_TRUE(client->Subscribe(kCode, &five, &Recorder::Callback));
   ASSERT_EQ(m_driver->Command("notify 8 9 4"), "ok");
@@ -299,9 +299,9 @@ struct Blocker {
 
 TEST_P(VNServiceLocalTest, TheQueueIsBoundedAndChangesCoalesce) {
   m_options.queueLimit = 3;
-  auto client = Client();
   Blocker blocker;
   Recorder recorder;
+  auto client = Client();
   ASSERT_TRUE(client->Subscribe(kCode, &blocker, &Blocker::Callback));
   ASSERT_TRUE(client->Subscribe(kCode, &recorder, &Recorder::Callback));
   ASSERT_EQ(m_driver->Command("notify 8 5 4"), "ok");  // taken by the dispatcher, which then waits
@@ -330,8 +330,8 @@ struct RaceContext {
 };
 
 TEST_P(VNServiceLocalTest, UnsubscribeRacingAQueuedNotification) {
-  auto client = Client();
   Recorder anchor;  // keeps the list unchanged, so each round stays local
+  auto client = Client();
   ASSERT_TRUE(client->Subscribe(kCode, &anchor, &Recorder::Callback));
   constexpr int kRounds = 10000;
   int lateCalls = 0;

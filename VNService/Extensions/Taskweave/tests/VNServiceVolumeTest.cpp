@@ -74,8 +74,8 @@ TEST_F(VNServiceVolumeTest, NoArchiveVolumeAndNoPipeIsNotReady) {
 }
 
 TEST_F(VNServiceVolumeTest, ATypeSevenReachesASingleSubscribe) {
-  CVNServiceInterface client(m_options);
   Recorder recorder;
+  CVNServiceInterface client(m_options);
   ASSERT_TRUE(client.Subscribe(kCode, &recorder, &Recorder::Callback)) << GetLastError();
   EXPECT_TRUE(client.IsConnected());
   m_service.Notify(VN_NOTIFY_CHANGED, 9, 4);  // not subscribed
@@ -86,8 +86,8 @@ TEST_F(VNServiceVolumeTest, ATypeSevenReachesASingleSubscribe) {
 }
 
 TEST_F(VNServiceVolumeTest, ALostCursorTellsEveryoneAndPollingGoesOn) {
-  CVNServiceInterface client(m_options);
   Recorder recorder;
+  CVNServiceInterface client(m_options);
   ASSERT_TRUE(client.Subscribe(kCode, &recorder, &Recorder::Callback));
   m_service.Notify(8, kCode, 4);
   ASSERT_TRUE(WaitUntil([&] { return recorder.Count(8) == 1; }));
@@ -98,8 +98,8 @@ TEST_F(VNServiceVolumeTest, ALostCursorTellsEveryoneAndPollingGoesOn) {
 }
 
 TEST_F(VNServiceVolumeTest, AFailedPollerComesBackAfterTheFileSystemRestarts) {
-  CVNServiceInterface client(m_options);
   Recorder recorder;
+  CVNServiceInterface client(m_options);
   ASSERT_TRUE(client.Subscribe(kCode, &recorder, &Recorder::Callback));
   m_service.Notify(8, kCode, 4);
   ASSERT_TRUE(WaitUntil([&] { return recorder.Count(8) == 1; }));
@@ -113,8 +113,8 @@ TEST_F(VNServiceVolumeTest, AFailedPollerComesBackAfterTheFileSystemRestarts) {
 
 TEST_F(VNServiceVolumeTest, DestructionDoesNotWaitForAPendingPoll) {
   m_service.SetPollWait(60000);
-  auto client = std::make_unique<CVNServiceInterface>(m_options);
   Recorder recorder;
+  auto client = std::make_unique<CVNServiceInterface>(m_options);
   ASSERT_TRUE(client->Subscribe(kCode, &recorder, &Recorder::Callback));
   ASSERT_TRUE(WaitUntil([&] { return m_service.State().pendingPolls == 1; }));
   const auto start = std::chrono::steady_clock::now();
