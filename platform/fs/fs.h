@@ -149,6 +149,13 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD shareMode, SECURITY_ATTRIBU
                    DWORD creationDisposition, DWORD flags, HANDLE templateFile);
 
 // --- Position, size, times, attributes ---
+constexpr DWORD FILE_TYPE_UNKNOWN = 0;
+constexpr DWORD FILE_TYPE_DISK = 1;  // files and folders
+constexpr DWORD FILE_TYPE_CHAR = 2;  // devices
+constexpr DWORD FILE_TYPE_PIPE = 3;  // pipes, FIFOs and sockets
+// FILE_TYPE_UNKNOWN with ERROR_INVALID_HANDLE for a handle of another kind
+// (pipe handles of platform/pipe answer FILE_TYPE_PIPE).
+DWORD GetFileType(HANDLE file);
 BOOL SetFilePointerEx(HANDLE file, LARGE_INTEGER distance, LARGE_INTEGER* newPosition, DWORD moveMethod);
 // INVALID_SET_FILE_POINTER with last error set on failure (ERROR_SUCCESS when
 // the new position's low part happens to be 0xFFFFFFFF).
