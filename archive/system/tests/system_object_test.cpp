@@ -10,6 +10,7 @@
 #include "platform/base/format.h"
 #include "platform/base/text.h"
 #include "platform/com/comptr.h"
+#include "platform/fs/fs.h"
 #include "platform/registry/registry.h"
 
 #include <dlfcn.h>
@@ -96,8 +97,8 @@ class ArchiveSystemTest : public ::testing::Test {
     fs::create_directories(volume_ / "Media");
     fs::create_directories(other_);
     WriteFile(volume_ / "Media" / "clip.mov", "first content");
-    SetString(kVolumesKey, L"D", platform::WideFromUtf8(volume_.string()));
-    SetString(kVolumesKey, L"E", platform::WideFromUtf8(other_.string()));
+    SetString(platform::kDriveMapKey, L"D:", platform::WideFromUtf8(volume_.string()));
+    SetString(platform::kDriveMapKey, L"E:", platform::WideFromUtf8(other_.string()));
     SetString(kVolumesKey, L"0", L"D");
     ASSERT_EQ(system_.CoCreateInstance(CLSID_ArchiveSystem, nullptr, CLSCTX_INPROC_SERVER), S_OK);
   }
@@ -210,6 +211,23 @@ TEST_F(ArchiveSystemTest, BadPathsAreRefusedNotFollowed) {
   EXPECT_EQ(system_->GetArchiveObject(ComBstr(std::wstring_view(withNul, 22)), object.ReleaseAndGetAddressOf()),
             HRESULT_FROM_WIN32(ERROR_INVALID_NAME));
   EXPECT_EQ(system_->GetArchiveObject(ComBstr(L"D:\\Media\\clip.mov"), nullptr), E_POINTER);
+}
+
+TEST_F(ArchiveSystemTest, PathsTheObjectsGiveOpenThroughTheDriveMap) {
+  ComPtr<IArchiveObject> object;
+  ASSERT_EQ(Object(L"0\\Media\\clip.mov", object), S_OK);
+  const std::wstring path = PathOf(object.Get());
+  ASSERT_EQ(path, L"D:\\Media\\clip.mov");
+  platform::UniqueHandle file(
+      CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+  ASSERT_TRUE(file) << GetLastError();
+  char buffer[64] = {};
+  DWORD n = 0;
+  ASSERT_TRUE(ReadFile(file.get(), buffer, sizeof buffer, &n, nullptr));
+  EXPECT_EQ(std::string(buffer, n), "first content");
+  // Moving the drive moves the archive's volume with it: one map for both.
+  SetString(platform::kDriveMapKey, L"D:", platform::WideFromUtf8(other_.string()));
+  EXPECT_EQ(Object(L"D:\\Media\\clip.mov", object), HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND));
 }
 
 TEST_F(ArchiveSystemTest, FileObjectAnswersEveryInterfaceAndFindsItsIdentity) {
