@@ -21,6 +21,7 @@
 #include <future>
 #include <string>
 #include <thread>
+#include <vector>
 
 using platform::ComBstr;
 using platform::ComPtr;
@@ -50,7 +51,7 @@ std::string ActivateArchiveSystem() {
 class TextResponse : public CHTTPServer::CRequestHandler::CResponse {
  public:
   explicit TextResponse(const std::string& text)
-      : m_body(concurrency::streams::bytestream::open_istream(std::string(text))) {}
+      : m_body(concurrency::streams::bytestream::open_istream(std::vector<std::uint8_t>(text.begin(), text.end()))) {}
   std::uint16_t GetStatusCode() override { return web::http::status_codes::OK; }
   web::http::http_headers& GetHeaders() override { return m_headers; }
   concurrency::streams::istream& GetBody() override { return m_body; }
