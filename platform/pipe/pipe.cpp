@@ -6,6 +6,7 @@
 // wait on a private event, so one code path serves both forms.
 
 #include "platform/pipe/pipe_internal.h"
+#include "platform/base/bytes.h"
 #include "platform/base/text.h"
 #include "platform/fs/host.h"
 #include "platform/sync/sync_internal.h"
@@ -492,8 +493,7 @@ BOOL WaitNamedPipeW(LPCWSTR name, DWORD timeout) {
     }
     DWORD limit = timeout;
     if (timeout == NMPWAIT_USE_DEFAULT_WAIT) {
-      limit = defaultTimeout[0] | (defaultTimeout[1] << 8) | (defaultTimeout[2] << 16) |
-              (static_cast<DWORD>(defaultTimeout[3]) << 24);
+      limit = platform::LoadLe32(defaultTimeout);
     }
     int left = -1;
     if (limit != NMPWAIT_WAIT_FOREVER) {
@@ -548,7 +548,7 @@ BOOL WriteFile(HANDLE file, const void* buffer, DWORD size, DWORD* bytesWritten,
   auto op = std::make_unique<Op>();
   op->kind = OpKind::Write;
   op->frame.resize(platform::pipe_detail::kFrameHeader + size);
-  for (int i = 0; i < 4; ++i) op->frame[i] = static_cast<char>((size >> (8 * i)) & 0xFF);
+  platform::StoreLe32(op->frame.data(), size);
   if (size > 0) std::memcpy(op->frame.data() + platform::pipe_detail::kFrameHeader, buffer, size);
   return platform::Run(*pipe, std::move(op), overlapped, bytesWritten);
 }
@@ -629,7 +629,7 @@ BOOL PeekNamedPipe(HANDLE handle, void* buffer, DWORD size, DWORD* bytesRead, DW
   while (pos < end) {
     if (!inMessage) {
       if (end - pos < platform::pipe_detail::kFrameHeader) break;
-      left = data[pos] | (data[pos + 1] << 8) | (data[pos + 2] << 16) | (static_cast<std::size_t>(data[pos + 3]) << 24);
+      left = platform::LoadLe32(data + pos);
       pos += platform::pipe_detail::kFrameHeader;
       inMessage = true;
     }
