@@ -59,6 +59,9 @@ FileRange WholeFile(std::uint64_t size, bool announce) { return FileRange{200, 0
 
 FileRange ComputeFileRange(const std::optional<std::string>& range, std::uint64_t size, std::uint64_t maxOpenRange) {
   if (!range) return WholeFile(size, false);
+  // A "Default Range" of 0 means no limit; taken literally it would announce
+  // a range ending before it starts, with no body.
+  if (maxOpenRange == 0) maxOpenRange = kNoRangeLimit;
   // Any header that is not one well-formed first range gets the whole file,
   // announced with its length.
   std::string_view s(*range);
