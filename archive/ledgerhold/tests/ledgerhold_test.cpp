@@ -86,4 +86,108 @@ TEST_F(LedgerholdTest, ASecondProcessViewSeesWhatTheFirstWrote) {
   EXPECT_TRUE(reader.List().Check(report));
 }
 
+TEST_F(LedgerholdTest, FindByNameWithValueZeroGivesTheFirstPinAtEverySize) {
+  CFragmentList fragments(m_path);
+  ASSERT_EQ(fragments.Attach(), ERROR_SUCCESS);
+  CFileListInternal& list = fragments.List();
+  ULONGLONG inserted = 0;
+  for (ULONGLONG size : {1ull, 1000ull, 100000ull}) {
+    SCOPED_TRACE(size);
+    // Values go in from the top, so the first pin is always the last one added.
+    for (; inserted < size; ++inserted) {
+      CPinnedElem pin = Pin(kB, 1000000 - inserted, static_cast<int>(inserted % 50));
+      ASSERT_EQ(list.Insert(pin), ERROR_SUCCESS);
+    }
+    CPinnedElem before = Pin(kA, 5);
+    ASSERT_EQ(list.Insert(before), ERROR_SUCCESS);
+    CFragmentSearchKey key;
+    key.name = kB;
+    CFragmentSearch search(key);
+    auto it = list.find(search, CFragmentItem::kPinIndex);
+    ASSERT_NE(it, list.end(CFragmentItem::kPinIndex));
+    CFileListPointer<CFragmentItem> pointer(list, it);
+    const CFragmentItem* first = pointer.Load(true);
+    ASSERT_NE(first->Name(), nullptr);
+    EXPECT_EQ(*first->Name(), kB);
+    EXPECT_EQ(first->Value64(), 1000000 - size + 1);
+  }
+  std::wstring report;
+  EXPECT_TRUE(list.Check(report));
+  EXPECT_EQ(list.Count(CFragmentItem::kPinIndex), 100003u);
+}
+
+TEST_F(LedgerholdTest, TheLoaderRefusesTheWrongPageKindAndARecordChangedUnderIt) {
+  CFragmentList reader(m_path), writer(m_path);
+  ASSERT_EQ(reader.Attach(), ERROR_SUCCESS);
+  ASSERT_EQ(writer.Attach(), ERROR_SUCCESS);
+  CPinnedElem pin = Pin(kA, 1, 1, L"Preview");
+  ASSERT_EQ(writer.List().Insert(pin), ERROR_SUCCESS);
+  CFileListInternal& list = reader.List();
+  const auto it = list.begin(CFragmentItem::kPinIndex);
+  ASSERT_NE(it, list.end(CFragmentItem::kPinIndex));
+
+  CFileListPointer<CFragmentItem> asPointerPage(list, it);
+  try {
+    asPointerPage.Load(false);
+    ADD_FAILURE() << "a record page read as a pointer page";
+  } catch (DWORD code) {
+    EXPECT_EQ(code, ERROR_FILE_CORRUPT);
+  }
+
+  // The writer changes the pin's operation and writes it back while the
+  // reader stands on it: the reader's load tells the change.
+  {
+    auto at = writer.List().begin(CFragmentItem::kPinIndex);
+    CFileListPointer<CFragmentItem> pointer(writer.List(), at);
+    auto* loaded = dynamic_cast<CPinnedElem*>(pointer.Load(true));
+    ASSERT_NE(loaded, nullptr);
+    loaded->SetAttribute(L"Transcode");
+    ASSERT_EQ(loaded->Allocate(writer.List()), ERROR_SUCCESS);
+    pointer.Changed();
+    EXPECT_EQ(pointer.WriteBack(), ERROR_SUCCESS);
+  }
+  CFileListPointer<CFragmentItem> stale(list, it);
+  try {
+    stale.Load(true);
+    ADD_FAILURE() << "a changed record loaded as if unchanged";
+  } catch (DWORD code) {
+    EXPECT_EQ(code, ERROR_DELETE_PENDING);
+  }
+  // A fresh walk finds the changed record, once.
+  auto again = list.begin(CFragmentItem::kPinIndex);
+  CFileListPointer<CFragmentItem> fresh(list, again);
+  auto* now = dynamic_cast<CPinnedElem*>(fresh.Load(true));
+  ASSERT_NE(now, nullptr);
+  EXPECT_EQ(now->Attribute(), L"Transcode");
+  EXPECT_EQ(++again, list.end(CFragmentItem::kPinIndex));
+  std::wstring report;
+  EXPECT_TRUE(list.Check(report));
+}
+
+TEST_F(LedgerholdTest, AWalkGoesOnFromItsPlaceWhenTheListChangesUnderIt) {
+  CFragmentList reader(m_path), writer(m_path);
+  ASSERT_EQ(reader.Attach(), ERROR_SUCCESS);
+  ASSERT_EQ(writer.Attach(), ERROR_SUCCESS);
+  for (ULONGLONG v : {10ull, 20ull, 30ull}) {
+    CPinnedElem pin = Pin(kA, v);
+    ASSERT_EQ(writer.List().Insert(pin), ERROR_SUCCESS);
+  }
+  CFileListInternal& list = reader.List();
+  auto it = list.begin(CFragmentItem::kPinIndex);  // on 10
+  // 20 goes, 15 and 25 come: the walk from 10 meets 15, 25, 30.
+  CPinnedElem twenty = Pin(kA, 20);
+  ASSERT_EQ(writer.List().RemoveFirst(twenty, CFragmentItem::kPinIndex, [](const CFileListFile&) { return true; }),
+            ERROR_SUCCESS);
+  for (ULONGLONG v : {25ull, 15ull}) {
+    CPinnedElem pin = Pin(kA, v);
+    ASSERT_EQ(writer.List().Insert(pin), ERROR_SUCCESS);
+  }
+  std::vector<ULONGLONG> seen;
+  for (++it; it != list.end(CFragmentItem::kPinIndex); ++it) {
+    CFileListPointer<CFragmentItem> pointer(list, it);
+    seen.push_back(pointer.Load(true)->Value64());
+  }
+  EXPECT_EQ(seen, (std::vector<ULONGLONG>{15, 25, 30}));
+}
+
 }  // namespace
