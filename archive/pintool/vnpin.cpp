@@ -1,8 +1,13 @@
 // vnpin.cpp - the pin tool: pins files for an extension in the archive's fragment list, lists and releases pins,
 // and checks the list's file.
 //
+//   vnpin pin-file     <archive path> <CLSID> <value> <operation>
+//   vnpin release-file <archive path> <CLSID> <value>
+//     through the archive system object, as Taskweave releases pins (the
+//     archive keeps them in the list when its "Pin Store" says so)
 //   vnpin pin     <key string> <CLSID> <value> <operation>
 //   vnpin release <key string> <CLSID> <value>
+//     straight into the list
 //   vnpin list    [CLSID]
 //   vnpin fill    <CLSID> <count> [first value]   (synthetic files, for load tests)
 //   vnpin check
@@ -10,6 +15,8 @@
 // CLSIDs are written braced and upper case, the form the worker compares
 // exactly; a value of 0 is refused, since only search keys carry 0.
 #include "VNService/Extensions/Taskweave/FragmentList/FragmentList.h"
+#include "archive/system/ArchiveInterfaces.h"
+#include "platform/com/comptr.h"
 
 #include "platform/base/errors.h"
 #include "platform/base/format.h"
@@ -24,8 +31,9 @@
 namespace {
 
 int Usage() {
-  std::fputs("usage: vnpin [--list PATH] pin KEY CLSID VALUE OPERATION | release KEY CLSID VALUE | list [CLSID] |"
-             " fill CLSID COUNT [FIRST] | check\n",
+  std::fputs("usage: vnpin [--list PATH] pin-file PATH CLSID VALUE OPERATION | release-file PATH CLSID VALUE |"
+             " pin KEY CLSID VALUE OPERATION | release KEY CLSID VALUE | list [CLSID] | fill CLSID COUNT [FIRST] |"
+             " check\n",
              stderr);
   return 2;
 }
@@ -71,6 +79,28 @@ int List(CFileListInternal& list, const std::wstring& clsid) {
   return 0;
 }
 
+// Pins (operation given) or releases a file's pin through the archive's
+// system object; the HRESULT.
+HRESULT PinThroughArchive(const std::wstring& path, const std::wstring& clsid, ULONGLONG value,
+                          const std::wstring* operation) {
+  HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+  if (FAILED(hr)) return hr;
+  {
+    platform::ComPtr<IArchiveSystem> system;
+    platform::ComPtr<IArchiveObject> object;
+    platform::ComPtr<IArchivePins> pins;
+    platform::ComPtr<IArchivePin> pin;
+    hr = system.CoCreateInstance(CLSID_ArchiveSystem, nullptr, CLSCTX_INPROC_SERVER);
+    if (SUCCEEDED(hr)) hr = system->GetArchiveObject(platform::ComBstr(path), object.ReleaseAndGetAddressOf());
+    if (SUCCEEDED(hr)) hr = object->QueryInterface(IID_IArchivePins, pins.PutVoid());
+    const std::wstring name = L"Pinned-" + clsid + platform::FormatW(L"-%016I64X", value);
+    if (SUCCEEDED(hr)) hr = pins->GetPin(platform::ComVariant(name), pin.ReleaseAndGetAddressOf());
+    if (SUCCEEDED(hr)) hr = pin->SetValue(operation != nullptr ? platform::ComVariant(*operation) : platform::ComVariant());
+  }
+  CoUninitialize();
+  return hr;
+}
+
 int Run(CFileListInternal& list, const std::vector<std::string>& args) {
   const std::string& command = args[0];
   std::wstring clsid;
@@ -88,6 +118,14 @@ int Run(CFileListInternal& list, const std::vector<std::string>& args) {
     const DWORD rc = list.RemoveFirst(pin, CFragmentItem::kPinIndex,
                                       [&](const CFileListFile& r) { return r.KeyString() == key; });
     return rc == ERROR_SUCCESS ? 0 : Fail("release", rc);
+  }
+  if ((command == "pin-file" && args.size() == 5) || (command == "release-file" && args.size() == 4)) {
+    if (!Clsid(args[2], clsid) || !Value(args[3], value)) return Usage();
+    const std::wstring operation = args.size() == 5 ? platform::WideFromUtf8(args[4]) : std::wstring();
+    const HRESULT hr = PinThroughArchive(platform::WideFromUtf8(args[1]), clsid, value,
+                                         args.size() == 5 ? &operation : nullptr);
+    if (FAILED(hr)) std::fprintf(stderr, "vnpin: %s: 0x%08X\n", command.c_str(), static_cast<DWORD>(hr));
+    return FAILED(hr) ? 1 : 0;
   }
   if (command == "list" && args.size() <= 2) {
     if (args.size() == 2 && !Clsid(args[1], clsid)) return Usage();

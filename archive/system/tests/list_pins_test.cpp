@@ -155,4 +155,24 @@ TEST_F(ListPinsTest, FailuresInjectedForOneKeyStringLeaveOtherFilesAlone) {
   }
 }
 
+// The pin tool pins and releases through the archive object, as a person
+// would; its second release reports the pin already offline.
+TEST_F(ListPinsTest, ThePinToolPinsAFileAndReleasesItOnce) {
+  const std::string tool = std::string("'") + VNPIN_PROGRAM + "' ";
+  const std::string clsid = " {1b353362-c59f-4258-9819-0c742ec7f32f} ";
+  const std::string err = (g_root / (volume_.filename().string() + ".err")).string();
+  EXPECT_EQ(std::system((tool + "pin-file 'D:\\Media\\clip.mov'" + clsid + "0xA5 Preview").c_str()), 0);
+  using Row = std::tuple<std::wstring, ULONGLONG, std::wstring>;
+  EXPECT_EQ(ListedPins(), (std::vector<Row>{Row{KeyOf(L"D:\\Media\\clip.mov"), 0xA5, L"Preview"}}))
+      << "the tool writes the braced upper-case CLSID the worker compares";
+  EXPECT_NE(std::system((tool + "pin-file 'D:\\Media\\clip.mov'" + clsid + "0 Preview 2>/dev/null").c_str()), 0);
+  EXPECT_EQ(std::system((tool + "release-file 'D:\\Media\\clip.mov'" + clsid + "0xA5").c_str()), 0);
+  EXPECT_TRUE(ListedPins().empty());
+  EXPECT_NE(std::system((tool + "release-file 'D:\\Media\\clip.mov'" + clsid + "0xA5 2>'" + err + "'").c_str()), 0);
+  std::ifstream in(err);
+  std::stringstream text;
+  text << in.rdbuf();
+  EXPECT_NE(text.str().find("0x800710FE"), std::string::npos) << text.str();
+}
+
 }  // namespace
