@@ -139,15 +139,24 @@ TEST_F(ListPinsTest, FailuresInjectedForOneKeyStringLeaveOtherFilesAlone) {
   WriteFile(volume_ / "Media" / "other.mov", "other");
   const std::wstring key = KeyOf(L"D:\\Media\\clip.mov");
   const HRESULT denied = HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED);
-  for (const wchar_t* slot : {L"IArchivePin.9", L"IArchivePin.8", L"IArchivePins.8", L"IArchiveSystem.26"}) {
+  const std::vector<DWORD> ids = [&] {
+    ComPtr<IArchiveObject> object;
+    EXPECT_EQ(Object(L"D:\\Media\\clip.mov", object), S_OK);
+    return Identity(object.Get());
+  }();
+  for (const wchar_t* slot :
+       {L"IArchivePin.9", L"IArchivePin.8", L"IArchivePins.8", L"IArchiveSystem.26", L"IArchiveObject.20"}) {
     SCOPED_TRACE(platform::Utf8FromWide(slot));
     const std::wstring name = std::wstring(slot) + L":" + key;
     SetFail(name, denied);
     ComPtr<IArchiveObject> object;
+    ComPtr<IArchiveFile> file;
     ComPtr<IArchivePin> pin;
     ComVariant value;
+    // The worker's road: the object, its file of that identity, the pin.
     HRESULT hr = Object(L"D:\\Media\\clip.mov", object);
-    if (SUCCEEDED(hr)) hr = As<IArchivePins>(object.Get())->GetPin(ComVariant(kPinName), pin.ReleaseAndGetAddressOf());
+    if (SUCCEEDED(hr)) hr = object->GetFile(ids[1], ids[2], ids[0], file.ReleaseAndGetAddressOf());
+    if (SUCCEEDED(hr)) hr = As<IArchivePins>(file.Get())->GetPin(ComVariant(kPinName), pin.ReleaseAndGetAddressOf());
     if (SUCCEEDED(hr)) hr = std::wstring(slot) == L"IArchivePin.8" ? pin->GetValue(&value) : pin->SetValue(ComVariant(L"Op"));
     EXPECT_EQ(hr, denied);
     EXPECT_EQ(PinOf(L"D:\\Media\\other.mov")->SetValue(ComVariant(L"Op")), S_OK);
