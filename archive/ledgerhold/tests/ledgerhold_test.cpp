@@ -164,6 +164,44 @@ TEST_F(LedgerholdTest, TheLoaderRefusesTheWrongPageKindAndARecordChangedUnderIt)
   EXPECT_TRUE(list.Check(report));
 }
 
+// A place held while its page is emptied and reused by other records tells
+// that its record went (303), never an unknown type (13) or a damaged file
+// (1392), either of which would end a worker for good.
+TEST_F(LedgerholdTest, APlaceOnAReusedPageLoadsAsGoneNotAsDamage) {
+  CFragmentList reader(m_path), writer(m_path);
+  ASSERT_EQ(reader.Attach(), ERROR_SUCCESS);
+  ASSERT_EQ(writer.Attach(), ERROR_SUCCESS);
+  CFileListInternal& list = writer.List();
+  for (int i = 1; i <= 200; ++i) {
+    CPinnedElem pin = Pin(kA, i, i);
+    ASSERT_EQ(list.Insert(pin), ERROR_SUCCESS);
+  }
+  const auto held = reader.List().begin(CFragmentItem::kPinIndex);
+  for (int i = 1; i <= 200; ++i) {
+    CPinnedElem pin = Pin(kA, i, i);
+    ASSERT_EQ(list.RemoveFirst(pin, CFragmentItem::kPinIndex, [](const CFileListFile&) { return true; }),
+              ERROR_SUCCESS);
+  }
+  for (int i = 1; i <= 200; ++i) {
+    CFragmentElem element;
+    element.SetKeyString(platform::FormatW(L"%08X@D:\\a longer path that shifts the records\\%d", i, i));
+    element.SetFields(CFragmentElem::kFlagKind1, 100 + i, i);
+    ASSERT_EQ(list.Insert(element), ERROR_SUCCESS);
+  }
+  CFileListPointer<CFragmentItem> stale(reader.List(), held);
+  try {
+    stale.Load(true);
+    ADD_FAILURE() << "a removed pin loaded";
+  } catch (DWORD code) {
+    EXPECT_EQ(code, ERROR_DELETE_PENDING);
+  }
+  std::wstring report;
+  EXPECT_TRUE(list.Check(report));
+  EXPECT_EQ(list.Count(CFragmentItem::kPinIndex), 0u);
+  EXPECT_EQ(list.Count(0), 200u);
+  EXPECT_EQ(list.Count(3), 200u) << "kind 1 elements are in index 3";
+}
+
 TEST_F(LedgerholdTest, AWalkGoesOnFromItsPlaceWhenTheListChangesUnderIt) {
   CFragmentList reader(m_path), writer(m_path);
   ASSERT_EQ(reader.Attach(), ERROR_SUCCESS);
