@@ -88,7 +88,7 @@ ULONGLONG Descend(CFileListInternal& list, unsigned index, ULONGLONG* update, Be
 
 }  // namespace
 
-bool Engine::RecordAt(const LedgerFile& file, ULONGLONG offset, RecordView& view, bool deletedToo) {
+bool Engine::RecordAt(const LedgerFile& file, ULONGLONG offset, RecordView& view, bool deletedToo, bool walk) {
   const DWORD page = static_cast<DWORD>(offset / kPageSize);
   const DWORD pos = static_cast<DWORD>(offset % kPageSize);
   if (!file.ValidDataPage(page)) return false;
@@ -98,7 +98,7 @@ bool Engine::RecordAt(const LedgerFile& file, ULONGLONG offset, RecordView& view
     return false;
   // A place held since an earlier hold of the lock may now lie inside
   // another record: only a walk of the page tells where records start.
-  DWORD at = kPageHeaderBytes;
+  DWORD at = walk ? kPageHeaderBytes : pos;
   const BYTE* pageBase = file.At(ULONGLONG(page) * kPageSize);
   while (at < pos) {
     const auto* r = reinterpret_cast<const RecordHeader*>(pageBase + at);
@@ -130,7 +130,7 @@ bool Engine::RecordAt(const LedgerFile& file, ULONGLONG offset, RecordView& view
 
 RecordView Engine::RecordAtOrThrow(const LedgerFile& file, ULONGLONG offset) {
   RecordView view;
-  if (!RecordAt(file, offset, view)) Corrupt();
+  if (!RecordAt(file, offset, view, false, false)) Corrupt();
   return view;
 }
 
@@ -307,7 +307,7 @@ DWORD Engine::InsertLocked(CFileListInternal& list, Txn& txn, CFileListFile& rec
 DWORD Engine::RemoveLocked(CFileListInternal& list, Txn& txn, ULONGLONG offset) {
   LedgerFile& file = list.File();
   RecordView view;
-  if (!RecordAt(file, offset, view)) return ERROR_FILE_NOT_FOUND;
+  if (!RecordAt(file, offset, view, false, false)) return ERROR_FILE_NOT_FOUND;
   const std::unique_ptr<CFileListFile> record = Materialize(list, view);
   for (unsigned n = 0; n < list.IndexCount(); ++n)
     if (view.header->mask & (1u << n))
@@ -364,6 +364,14 @@ DWORD Engine::AllocatePathLocked(LedgerFile& file, Txn& txn, const std::wstring&
 }
 
 std::wstring Engine::PathText(const LedgerFile& file, DWORD pathId) {
+  auto& cache = file.PathCache();
+  if (auto it = cache.find(pathId); it != cache.end()) return it->second;
+  std::wstring text = ReadPathText(file, pathId);
+  if (!text.empty()) cache.emplace(pathId, text);
+  return text;
+}
+
+std::wstring Engine::ReadPathText(const LedgerFile& file, DWORD pathId) {
   const DWORD page = pathId >> 12;
   const DWORD at = pathId & 0xFFF;
   if (pathId == CFileListInternal::kNoPath || !file.ValidDataPage(page)) return {};

@@ -24,8 +24,14 @@ struct RecordView {
 
 struct Engine {
   // The record that starts exactly at offset, on an object page, with type
-  // other than 255 unless deletedToo. False when none starts there.
-  static bool RecordAt(const LedgerFile& file, ULONGLONG offset, RecordView& view, bool deletedToo = false);
+  // other than 255 unless deletedToo. False when none starts there. A place
+  // held from an earlier hold of the lock must be walked to (walk); one read
+  // from the indexes under this hold starts a record unless the file is
+  // damaged, and the bounds checks alone keep such a damage from reading
+  // outside its page.
+  static bool RecordAt(const LedgerFile& file, ULONGLONG offset, RecordView& view, bool deletedToo = false,
+                       bool walk = true);
+  // A place read from the indexes: no walk, ERROR_FILE_CORRUPT when no record is there.
   static RecordView RecordAtOrThrow(const LedgerFile& file, ULONGLONG offset);
   // The record object for a stored form (the allocator's throws pass through).
   static std::unique_ptr<CFileListFile> Materialize(CFileListInternal& list, const RecordView& view);
@@ -50,6 +56,7 @@ struct Engine {
   static DWORD NewPage(LedgerFile& file, Txn& txn, DWORD kind, DWORD& page);
   static DWORD AllocatePathLocked(LedgerFile& file, Txn& txn, const std::wstring& text);
   static std::wstring PathText(const LedgerFile& file, DWORD pathId);
+  static std::wstring ReadPathText(const LedgerFile& file, DWORD pathId);
 
   // Places the iterator on offset (0: the end) with what it needs to go on.
   static void Place(CFileListInternal::iterator& it, ULONGLONG offset);

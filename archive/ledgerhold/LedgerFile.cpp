@@ -150,6 +150,7 @@ void LedgerFile::RollBack() {
   std::atomic_thread_fence(std::memory_order_seq_cst);
   h.journalEntries = 0;
   h.journalBytes = 0;
+  m_pathCache.clear();
 }
 
 // --- Txn ---

@@ -29,6 +29,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <unordered_map>
 
 namespace ledgerhold {
 
@@ -114,6 +115,9 @@ class LedgerFile {
   // Makes the file hold at least pages pages (never shrinks). A Win32 code.
   DWORD Reserve(DWORD pages);
   Txn* ActiveTxn() const { return m_txn; }
+  // Texts of path ids already read. A committed path entry never changes, and
+  // every rollback forgets them all, so an entry is never served stale.
+  std::unordered_map<DWORD, std::wstring>& PathCache() const { return m_pathCache; }
   const std::string& Path() const { return m_path; }
 
  private:
@@ -129,6 +133,7 @@ class LedgerFile {
   std::atomic<std::thread::id> m_owner{};
   ULONGLONG m_fileBytes = 0;  // what this process last saw; guarded by the lock
   Txn* m_txn = nullptr;       // the holder's transaction; guarded by the lock
+  mutable std::unordered_map<DWORD, std::wstring> m_pathCache;  // guarded by the lock
 };
 
 // One change of the file, made with the lock held: undone on destruction
