@@ -1,8 +1,8 @@
 // archive_fixture.h - what the archive system object's tests share: a fresh registry with the library
 // registered, two mapped volumes and the object made through CoCreateInstance.
 //
-// The test program registers the library with vnarchive-register into a fresh
-// registry file once per process, before any test touches the registry.
+// The test program registers the library with vnregsvr into a fresh registry
+// file once per process, before any test touches the registry.
 #pragma once
 
 #include "archive/system/ArchiveInterfaces.h"
@@ -12,10 +12,12 @@
 #include "platform/base/format.h"
 #include "platform/base/text.h"
 #include "platform/com/comptr.h"
+#include "platform/fs/fs.h"
 #include "platform/registry/registry.h"
 
 #include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -34,8 +36,6 @@ using platform::ComBstr;
 using platform::ComPtr;
 using platform::ComVariant;
 
-
-
 inline constexpr HRESULT kOffline = static_cast<HRESULT>(0x800710FEu);
 inline const wchar_t kArchiveKey[] = L"Software\\Vantrel\\Corvellane\\Archive";
 inline const wchar_t kVolumesKey[] = L"Software\\Vantrel\\Corvellane\\Volumes";
@@ -52,16 +52,18 @@ class ArchiveEnvironment : public ::testing::Environment {
     g_root = pattern;
     setenv("VANTREL_REGISTRY", (g_root / "registry.db").c_str(), 1);
     setenv("VANTREL_ARCHIVE_EVENTS", g_root.c_str(), 1);
-    ASSERT_EQ(Register(false), 0);
+    ASSERT_EQ(Register(), 0);
   }
   void TearDown() override {
     std::error_code ec;
     fs::remove_all(g_root, ec);
   }
-  static int Register(bool unregister) {
-    const std::string command = std::string("'") + VNARCHIVE_REGISTER + "' " + (unregister ? "/u " : "") + "'" +
-                                VNARCHIVE_LIBRARY + "' >/dev/null";
-    return std::system(command.c_str());
+  // The registration tool's exit code for its flags and the library.
+  static int Register(const std::string& flags = "") {
+    const std::string command =
+        std::string("'") + VN_REGSVR_PATH + "' /s " + flags + " '" + VNARCHIVE_LIBRARY + "' 2>/dev/null";
+    const int status = std::system(command.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
 };
 inline const auto* const g_environment = ::testing::AddGlobalTestEnvironment(new ArchiveEnvironment);
@@ -98,8 +100,8 @@ class ArchiveSystemTest : public ::testing::Test {
     fs::create_directories(volume_ / "Media");
     fs::create_directories(other_);
     WriteFile(volume_ / "Media" / "clip.mov", "first content");
-    SetString(kVolumesKey, L"D", platform::WideFromUtf8(volume_.string()));
-    SetString(kVolumesKey, L"E", platform::WideFromUtf8(other_.string()));
+    SetString(platform::kDriveMapKey, L"D:", platform::WideFromUtf8(volume_.string()));
+    SetString(platform::kDriveMapKey, L"E:", platform::WideFromUtf8(other_.string()));
     SetString(kVolumesKey, L"0", L"D");
     ASSERT_EQ(system_.CoCreateInstance(CLSID_ArchiveSystem, nullptr, CLSCTX_INPROC_SERVER), S_OK);
   }
