@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <future>
 #include <thread>
 
 namespace {
@@ -173,6 +174,30 @@ TEST_F(Locations, SystemInfoDocumentByteForByte) {
   EXPECT_EQ(json.body, std::string("{\"Version\":\"") + kVersion + "\"}");
   const auto file = scratch.Write("info.json", json.body);
   EXPECT_EQ(RunProgram({"jq", "-r", ".Version", file.string()}).second, std::string(kVersion) + "\n");
+}
+
+// The service object's adapter starts a body on a "RegistryChangeWorker" thread.
+class LocationTestService : public CServiceApp<LocationTestService> {
+ public:
+  LocationTestService() : CServiceApp(L"VnLocationTest", L"Location Test", {}) {}
+  CStatus Run() override { return CStatus(); }
+  std::string GetTraceName() const override { return "VnLocationTest"; }
+};
+
+TEST(ServiceApplicationOf, StartsTheServicesRegistryChangeWorker) {
+  LocationTestService service;
+  const ServiceApplication app = ServiceApplicationOf(service);
+  EXPECT_EQ(app.stopEvent, service.GetStopEvent());
+  std::promise<std::wstring> name;
+  auto seen = name.get_future();
+  ASSERT_TRUE(app.startWorker(L"RegistryChangeWorker", [&name] {
+                   name.set_value(platform::GetCurrentThreadName());
+                   return CStatus();
+                 }).IsOK());
+  ASSERT_EQ(seen.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+  EXPECT_EQ(seen.get(), L"RegistryChangeWorker");
+  service.WaitForExit(60000);
+  EXPECT_EQ(service.GetRunningThreads(), 0);
 }
 
 }  // namespace
