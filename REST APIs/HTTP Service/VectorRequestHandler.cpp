@@ -3,6 +3,9 @@
 
 #include <cpprest/containerstream.h>
 
+#include <cstdint>
+#include <vector>
+
 namespace {
 
 // The XML declaration line that starts every XML body.
@@ -53,7 +56,7 @@ void CVectorRequestHandler::Response::Build(const std::string& name, const CHTTP
   std::string text = GetPrefix(name);
   text += Render(object);
   text += GetSuffix(name);
-  m_body = concurrency::streams::bytestream::open_istream(std::move(text));
+  m_body = concurrency::streams::bytestream::open_istream(std::vector<std::uint8_t>(text.begin(), text.end()));
 }
 
 std::string CVectorRequestHandler::XMLResponse::GetPrefix(const std::string& name) {

@@ -36,7 +36,8 @@ class QueryStandIn : public CHTTPServer::CRequestHandler {
   std::shared_ptr<CResponse>& Handle(std::shared_ptr<CResponse>& response, web::http::http_request,
                                      vantrel::basic_istring<wchar_t>, const std::map<std::wstring, std::wstring>&) override {
     struct Body : CResponse {
-      explicit Body(std::string text) : body(concurrency::streams::bytestream::open_istream(std::move(text))) {}
+      explicit Body(const std::string& text)
+          : body(concurrency::streams::bytestream::open_istream(std::vector<std::uint8_t>(text.begin(), text.end()))) {}
       std::uint16_t GetStatusCode() override { return 200; }
       web::http::http_headers& GetHeaders() override { return headers; }
       concurrency::streams::istream& GetBody() override { return body; }
@@ -438,6 +439,27 @@ TEST_F(Selection, AMissIsReportedOnceAndRememberedUntilTheCacheEmpties) {
   EXPECT_EQ(shared->Get("/nothing", "open").status, 303);
   EXPECT_EQ(shared->open->HandlerCacheSize(), 0u);
   EXPECT_EQ(archive_fixture::EventsWithId(0xC00007D0).size(), before + 1);
+}
+
+TEST_F(Selection, ConcurrentRequestsForOneKeyShareTheFirstInsertedHandler) {
+  for (int round = 0; round < 20; ++round) {
+    shared->login->ClearHandlerCache();
+    std::vector<std::shared_ptr<CHTTPServer::CRequestHandler>> seen(8);
+    std::vector<std::thread> threads;
+    for (std::size_t i = 0; i < seen.size(); ++i)
+      threads.emplace_back([&seen, i] {
+        const auto request = RequestFor("/a");
+        platform::SrwSharedLock hold(shared->login->ConfigLock());
+        seen[i] = shared->login->FindRequestHandler(request).second;
+        // Misses beside it push the cache towards its limit while hits touch entries.
+        for (int j = 0; j < 50; ++j) shared->login->FindRequestHandler(RequestFor("/c" + std::to_string(i * 100 + j)));
+      });
+    for (auto& t : threads) t.join();
+    for (const auto& handler : seen) {
+      ASSERT_TRUE(handler);
+      EXPECT_EQ(handler, seen[0]);
+    }
+  }
 }
 
 long ResidentKiB() {
