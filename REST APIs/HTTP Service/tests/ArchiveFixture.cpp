@@ -5,6 +5,7 @@
 #include "platform/base/testing/temp_dir.h"
 #include "platform/base/text.h"
 #include "platform/eventlog/eventlog.h"
+#include "platform/fs/fs.h"
 #include "platform/registry/registry.h"
 
 #include <gtest/gtest.h>
@@ -23,8 +24,7 @@ class Environment : public ::testing::Environment {
     const std::string dir = platform::testing::MakeTempDir("webbridge-select-");
     setenv("VANTREL_LOG_DIR", dir.c_str(), 1);
     setenv("VANTREL_ARCHIVE_EVENTS", dir.c_str(), 1);
-    const std::string command =
-        std::string("'") + VNARCHIVE_REGISTER + "' '" + VNARCHIVE_LIBRARY + "' >/dev/null";
+    const std::string command = std::string("'") + VN_REGSVR_PATH + "' /s '" + VNARCHIVE_LIBRARY + "'";
     ASSERT_EQ(std::system(command.c_str()), 0);
     const HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     ASSERT_TRUE(hr == S_OK || hr == S_FALSE);
@@ -52,8 +52,7 @@ platform::ComPtr<IArchiveSystem> CreateArchiveSystem() {
 
 void MapDrive(const std::wstring& letter, const std::filesystem::path& folder) {
   const std::wstring host = platform::WideFromUtf8(folder.string());
-  SetString(L"Software\\Vantrel\\Corvellane\\Volumes", letter, host);
-  SetString(L"SYSTEM\\CurrentControlSet\\Control\\Session Manager\\DOS Devices", letter + L":", host);
+  SetString(platform::kDriveMapKey, letter + L":", host);
 }
 
 void InjectFailure(const std::wstring& interfaceSlot, HRESULT hr) {

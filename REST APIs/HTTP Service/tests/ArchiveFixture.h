@@ -3,7 +3,7 @@
 // The test program registers the archive system object into its own registry
 // (TestServer.cpp picks the file) before any test runs, enters COM's
 // multithreaded apartment and points the event log at a temporary folder.
-// MapDrive maps a letter to a folder for both the archive and the platform.
+// MapDrive maps a letter to a folder in the one drive map.
 #pragma once
 
 #include "archive/system/ArchiveInterfaces.h"
