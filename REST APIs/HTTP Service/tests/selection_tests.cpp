@@ -412,8 +412,13 @@ TEST_F(Selection, MappedExtensionsViewsAndBoundaries) {
   const ProbeReply a = shared->Get("/a/x", "user");
   EXPECT_EQ(a.status, 200);
   EXPECT_EQ(a.body, "a file");
-  // An extension is the last segment's only.
-  EXPECT_EQ(shared->Get("/media/clip.mov", "user").status, 200);
+  // An extension is the last segment's only: "extension" is added to the
+  // file's name, not put in place of the folder's dotted part.
+  WriteFile(shared->tree.path() / "archive" / "Media" / "dir.v2" / "file.webm", "file in a dotted folder");
+  const ProbeReply dotted = shared->Get("/media/dir.v2/file?extension=webm", "user");
+  EXPECT_EQ(dotted.status, 200);
+  EXPECT_EQ(dotted.body, "file in a dotted folder");
+  EXPECT_EQ(dotted.Header("Content-Type").value_or(""), platform::Utf8FromWide(CMIMEMap::GetMIMEType(L"")));
 }
 
 // --- the cache and the miss events ---
