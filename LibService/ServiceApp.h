@@ -24,6 +24,7 @@
 #include "platform/sync/sync.h"
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <new>
 #include <string>
@@ -117,6 +118,11 @@ class CServiceApp : public CWinService {
   CStatus StartRegistryChangeWorker(CStatus (T::*body)(CStatus& status, TObject* object), TObject* object) {
     return StartThread("RegistryChangeWorker", static_cast<T*>(this), body, object);
   }
+  // "RegistryChangeWorker" for a body that is no member of the service class
+  // (a component's own watcher, such as a host's authenticator).
+  CStatus StartRegistryChangeWorker(std::function<CStatus()> body) {
+    return StartThread("RegistryChangeWorker", this, &CServiceApp::FunctionBody, std::move(body));
+  }
   // "APIServer": the administration pipe's server.
   CStatus StartAPIServer(HANDLE stopEvent, const std::wstring& serviceName) {
     return StartThread("APIServer", this, &CServiceApp::APIServerBody, stopEvent, serviceName);
@@ -199,6 +205,10 @@ class CServiceApp : public CWinService {
     }
   };
 
+  CStatus FunctionBody(CStatus& status, std::function<CStatus()> body) {
+    status = body();
+    return status;
+  }
   CStatus APIServerBody(CStatus& status, HANDLE stopEvent, std::wstring serviceName) {
     status = RunServiceAPIServer(stopEvent, serviceName, [this](HANDLE pipe, std::shared_ptr<const SID> administrators) {
       return OnAPIConnection(pipe, std::move(administrators));

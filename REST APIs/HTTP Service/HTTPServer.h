@@ -11,4 +11,5 @@ class CHTTPServer {
   class CRequestHandler;
   class CLocation;      // Location.h
   class CAuthenticator; // Authenticator.h
+  class CListener;      // Listener.h
 };

@@ -240,6 +240,12 @@ DWORD DriveFolder(wchar_t letter, std::string& folder);
 // of the drive's folder, or a UNC or device path.
 DWORD ResolvePath(std::wstring_view path, std::string& hostPath);
 
+// The host path of an existing file or folder once every symbolic link in
+// it is followed (what GetFinalPathNameByHandleW gives for an open file), so
+// that a caller can check that what a search found lies under the folder it
+// searched. The codes of ResolvePath, and 2 or 3 when nothing is there.
+DWORD FinalPath(std::wstring_view path, std::string& finalPath);
+
 // The same with "*" and "?" allowed in the last component (for searches).
 DWORD ResolvePattern(std::wstring_view pattern, std::string& hostFolder, std::wstring& namePattern);
 

@@ -174,4 +174,13 @@ DWORD ResolvePattern(std::wstring_view pattern, std::string& hostFolder, std::ws
   return ResolveWith(folder, false, hostFolder);
 }
 
+DWORD FinalPath(std::wstring_view path, std::string& finalPath) {
+  std::string host;
+  if (DWORD e = ResolvePath(path, host); e != ERROR_SUCCESS) return e;
+  char buffer[PATH_MAX];
+  if (::realpath(host.c_str(), buffer) == nullptr) return Win32FromErrnoForPath(errno, host);
+  finalPath = buffer;
+  return ERROR_SUCCESS;
+}
+
 }  // namespace platform

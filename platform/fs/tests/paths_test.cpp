@@ -57,6 +57,30 @@ TEST_F(FsTest, ResolvesEveryDriveFormAndRefusesEscapes) {
   }
 }
 
+TEST_F(FsTest, FinalPathsFollowEveryLink) {
+  ASSERT_EQ(::mkdir((d_ + "/a").c_str(), 0755), 0);
+  Put(d_ + "/a/f", "x");
+  Put(base_ + "/outside", "x");
+  ASSERT_EQ(::symlink((d_ + "/a").c_str(), (d_ + "/in").c_str()), 0);
+  ASSERT_EQ(::symlink((base_ + "/outside").c_str(), (d_ + "/a/out").c_str()), 0);
+  const PathCase cases[] = {
+      {"plain file", L"D:\\a\\f", ERROR_SUCCESS, "d/a/f"},
+      {"through a folder link", L"D:\\in\\f", ERROR_SUCCESS, "d/a/f"},
+      {"host path to a link out", platform::WideFromUtf8(d_ + "/a/out"), ERROR_SUCCESS, "outside"},
+      {"host path with backslashes", platform::WideFromUtf8(d_) + L"\\in\\f", ERROR_SUCCESS, "d/a/f"},
+      {"link out of the drive", L"D:\\a\\out", ERROR_BAD_PATHNAME, ""},
+      {"missing file", L"D:\\a\\none", ERROR_FILE_NOT_FOUND, ""},
+      {"missing folder", L"D:\\none\\f", ERROR_PATH_NOT_FOUND, ""},
+  };
+  for (const auto& c : cases) {
+    std::string host;
+    EXPECT_EQ(platform::FinalPath(c.path, host), c.code) << c.name;
+    if (c.code == ERROR_SUCCESS) {
+      EXPECT_EQ(host, base_ + "/" + c.expected) << c.name;
+    }
+  }
+}
+
 TEST_F(FsTest, RelativeHostPathsStartAtTheCurrentFolder) {
   ASSERT_EQ(::chdir(d_.c_str()), 0);
   std::string host;
