@@ -5,6 +5,7 @@
 // many opens can be in flight at once.
 #include "REST APIs/HTTP Service/BlockingWork.h"
 
+#include "platform/com/com.h"
 #include "platform/sync/sync.h"
 
 #include <condition_variable>
@@ -14,13 +15,14 @@
 
 namespace {
 
-constexpr int kThreads = 8;
+constexpr int kBlockingThreads = 8;
+constexpr int kQueryThreads = 32;
 
 // m_lock guards m_queue; workers sleep on m_ready while it is empty.
 class BlockingPool {
  public:
-  BlockingPool() {
-    for (int i = 0; i < kThreads; ++i) std::thread([this] { Run(); }).detach();
+  BlockingPool(const wchar_t* name, int threads, bool com) : m_name(name), m_com(com) {
+    for (int i = 0; i < threads; ++i) std::thread([this] { Run(); }).detach();
   }
 
   void Push(std::function<void()> work) {
@@ -33,7 +35,8 @@ class BlockingPool {
 
  private:
   void Run() {
-    platform::SetCurrentThreadName(L"BlockingWorker");
+    platform::SetCurrentThreadName(m_name);
+    if (m_com) CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     for (;;) {
       std::function<void()> work;
       {
@@ -46,6 +49,8 @@ class BlockingPool {
     }
   }
 
+  const wchar_t* const m_name;
+  const bool m_com;
   std::mutex m_lock;
   std::condition_variable m_ready;
   std::deque<std::function<void()>> m_queue;
@@ -54,6 +59,11 @@ class BlockingPool {
 }  // namespace
 
 void RunBlockingWork(std::function<void()> work) {
-  static BlockingPool* const pool = new BlockingPool();
+  static BlockingPool* const pool = new BlockingPool(L"BlockingWorker", kBlockingThreads, false);
+  pool->Push(std::move(work));
+}
+
+void RunQueryWork(std::function<void()> work) {
+  static BlockingPool* const pool = new BlockingPool(L"QueryWorker", kQueryThreads, true);
   pool->Push(std::move(work));
 }
