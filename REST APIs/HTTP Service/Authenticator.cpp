@@ -213,7 +213,7 @@ CStatus& CHTTPServer::CAuthenticator::Initialize(CStatus& status, const WorkerSt
   status = CStatus();
   m_host = std::move(host);
   SECURITY_STATUS s = NCryptOpenStorageProvider(&m_provider, m_keyStorageProvider.c_str(), 0);
-  if (s != ERROR_SUCCESS) return status = CStatus(new CErrorHRESULT(VN_HERE, s));
+  if (s != ERROR_SUCCESS) return status = CStatus(NewHRESULT(VN_HERE, s));
 
   NCRYPT_KEY_HANDLE key = 0;
   s = OpenSessionKey(m_provider, key);
@@ -230,7 +230,7 @@ CStatus& CHTTPServer::CAuthenticator::Initialize(CStatus& status, const WorkerSt
     if (s == NTE_EXISTS) s = ERROR_SUCCESS;
   }
   if (key != 0) NCryptFreeObject(key);
-  if (s != ERROR_SUCCESS) return status = CStatus(new CErrorHRESULT(VN_HERE, s));
+  if (s != ERROR_SUCCESS) return status = CStatus(NewHRESULT(VN_HERE, s));
 
   if (RegOpenKeyExW(hostKey, L"Users\\", 0, kUsersAccess, m_usersKey.put()) == ERROR_SUCCESS) {
     LoadUsers(status);
@@ -249,7 +249,7 @@ CStatus& CHTTPServer::CAuthenticator::Initialize(CStatus& status, const WorkerSt
   if (!status.IsOK()) return status;
 
   if (!cookieName.empty() && !IsCookieToken(cookieName))
-    return status = CStatus(new CErrorMessage(VN_HERE, MSG_BAD_COOKIE_NAME, {m_host}));
+    return status = CStatus(NewErrorMessage(VN_HERE, MSG_BAD_COOKIE_NAME, {m_host}));
   m_cookieName = std::move(cookieName);
   return status;
 }
@@ -357,7 +357,7 @@ CStatus CHTTPServer::CAuthenticator::LoadUser(HKEY usersKey, const std::wstring&
         plain.resize(plainSize);
       }
       if (key != 0) NCryptFreeObject(key);
-      if (s != ERROR_SUCCESS) return CStatus(new CErrorHRESULT(VN_HERE, s));
+      if (s != ERROR_SUCCESS) return CStatus(NewHRESULT(VN_HERE, s));
       entry->rememberedCookie = platform::WideFromUtf8(plain);
     }
   }
