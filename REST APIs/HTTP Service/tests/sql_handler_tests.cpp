@@ -216,6 +216,48 @@ TEST(SqlHandler, UnimplementedBufferMethodsThrowTheirNames) {
   }
 }
 
+TEST(SqlHandler, EmptyResultIsPrologueAndEpilogue) {
+  TestServer server(SqlRouter(WriteFile("e.GET.SQL", "SELECT id FROM t WHERE 0")));
+  EXPECT_EQ(Probe("GET", server.base() + "/e", {{"Accept", "application/json"}}).body, "[]");
+  EXPECT_EQ(Probe("GET", server.base() + "/e", {{"Accept", "*/*"}}).body,
+            "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<?xml-stylesheet type=\"text/xsl\" href=\"/e.xslt\"?>\r\n"
+            "<data>\r\n</data>\r\n");
+  const ProbeReply reply = Probe("GET", server.base() + "/e", {{"Accept", "application/json"}});
+  EXPECT_EQ(reply.Header("Cache-Control"), "no-store");  // CacheMode 4
+}
+
+TEST(SqlHandler, StylesheetAlignsByType) {
+  TestServer server(SqlRouter(WriteFile("al.GET.SQL", "SELECT id, w FROM t")));
+  const std::string body = Probe("GET", server.base() + "/al.xslt").body;
+  EXPECT_NE(body.find("    <th align=\"right\">id</th>\r\n    <th align=\"left\">w</th>\r\n"), std::string::npos) << body;
+  EXPECT_NE(body.find("<td align=\"left\"><xsl:value-of select=\"w\"/></td>"), std::string::npos);
+  EXPECT_NE(body.find("xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\""), std::string::npos);
+}
+
+TEST(SqlHandler, BookmarkColumnIsNeverWritten) {
+  platform::RegKey key;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Vantrel\\Corvellane\\OLEDBProvider", 0, nullptr, 0,
+                            KEY_ALL_ACCESS, nullptr, key.put(), nullptr),
+            ERROR_SUCCESS);
+  ASSERT_EQ(platform::RegWriteDword(key.get(), L"Bookmarks", 1), ERROR_SUCCESS);
+  TestServer server(SqlRouter(WriteFile("bm.GET.SQL", "SELECT id FROM t ORDER BY id")));
+  EXPECT_EQ(Probe("GET", server.base() + "/bm", {{"Accept", "application/json"}}).body,
+            "[{\"id\":1},{\"id\":2},{\"id\":3}]");
+  const std::string sheet = Probe("GET", server.base() + "/bm.xslt").body;
+  EXPECT_EQ(sheet.find("Bookmark"), std::string::npos) << sheet;
+  const std::string xml = Probe("GET", server.base() + "/bm", {{"Accept", "*/*"}}).body;
+  EXPECT_NE(xml.find("<row><id>1</id></row><row><id>2</id></row>"), std::string::npos) << xml;
+}
+
+TEST(SqlHandler, HundredsOfParametersAreBoundWhole) {
+  const std::string file = WriteFile("many.GET.SQL", "SELECT :p250 AS v, length(:big) AS n");
+  std::string query = "/many?big=" + std::string(20000, 'y');
+  for (int i = 0; i < 300; ++i) query += "&p" + std::to_string(i) + "=value" + std::to_string(i);
+  TestServer server(SqlRouter(file));
+  EXPECT_EQ(Probe("GET", server.base() + query, {{"Accept", "application/json"}}).body,
+            "[{\"v\":\"value250\",\"n\":20000}]");
+}
+
 TEST(SqlHandler, ReservedNames) {
   EXPECT_TRUE(IsReservedParameterName(L"session$user"));
   EXPECT_TRUE(IsReservedParameterName(L"Registry$X"));
