@@ -170,10 +170,14 @@ HRESULT ResultStream<unsigned char>::JsonQueryInfo::NextRow(std::wstring& text) 
   });
 }
 
+ResultStream<unsigned char>::XMLQueryInfo::XMLQueryInfo(bool variantTypes, RowFilter filter, ValueFormatter formatter,
+                                                       const web::http::http_request& request)
+    : QueryInfo(variantTypes, std::move(filter), std::move(formatter)),
+      m_stylesheet(platform::WideFromUtf8(PercentEncodePath(web::uri::decode(request.relative_uri().path()) + ".xslt"))) {}
+
 std::wstring ResultStream<unsigned char>::XMLQueryInfo::GetPrologue() {
-  const std::string path = PercentEncodePath(web::uri::decode(m_request.relative_uri().path()) + ".xslt");
-  return L"<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<?xml-stylesheet type=\"text/xsl\" href=\"" +
-         platform::WideFromUtf8(path) + L"\"?>\r\n<data>\r\n";
+  return L"<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<?xml-stylesheet type=\"text/xsl\" href=\"" + m_stylesheet +
+         L"\"?>\r\n<data>\r\n";
 }
 
 HRESULT ResultStream<unsigned char>::XMLQueryInfo::NextRow(std::wstring& text) {

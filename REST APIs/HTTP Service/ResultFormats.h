@@ -34,15 +34,16 @@ class ResultStream<unsigned char>::JsonQueryInfo final : public QueryInfo {
 
 class ResultStream<unsigned char>::XMLQueryInfo final : public QueryInfo {
  public:
-  XMLQueryInfo(bool variantTypes, RowFilter filter, ValueFormatter formatter, web::http::http_request request)
-      : QueryInfo(variantTypes, std::move(filter), std::move(formatter)), m_request(std::move(request)) {}
+  XMLQueryInfo(bool variantTypes, RowFilter filter, ValueFormatter formatter, const web::http::http_request& request);
   std::wstring GetContentType() override { return L"text/xml"; }
   std::wstring GetPrologue() override;
   std::wstring GetEpilogue() override { return L"</data>\r\n"; }
   HRESULT NextRow(std::wstring& text) override;
 
  private:
-  web::http::http_request m_request;
+  // Only the link is kept, not the request: the request holds its reply,
+  // whose body holds this object, and the cycle would never be freed.
+  std::wstring m_stylesheet;
 };
 
 class ResultStream<unsigned char>::XSLQueryInfo final : public QueryInfo {

@@ -87,3 +87,14 @@ TEST(ResultFormatText, StylesheetLinkIsPercentEncoded) {
 }
 
 }  // namespace
+
+namespace {
+TEST(ResultFormatText, XmlHeadLinksTheDecodedPathEncodedAgain) {
+  web::http::http_request request(web::http::methods::GET);
+  request.set_request_uri(web::uri("/my%20q"));
+  ResultStream<unsigned char>::XMLQueryInfo query(true, RowFilter(), ValueFormatter(), request);
+  EXPECT_EQ(query.GetPrologue(),
+            L"<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<?xml-stylesheet type=\"text/xsl\" href=\"/my%20q.xslt\"?>\r\n"
+            L"<data>\r\n");
+}
+}  // namespace
