@@ -59,12 +59,23 @@ HRESULT ResultStream<unsigned char>::QueryInfo::NextRowWith(const std::function<
 
 void ResultStream<unsigned char>::CallbackOpen::Start(std::shared_ptr<QueryInfo> query) {
   auto buffer = std::make_shared<BasicBuffer>(std::move(query));
-  m_event.set(concurrency::streams::streambuf<unsigned char>(buffer).create_istream());
+  const auto stream = concurrency::streams::streambuf<unsigned char>(buffer).create_istream();
+  m_event.set(stream);
+  if (m_ready) m_ready(pplx::task_from_result(stream));
   delete this;
 }
 
 void ResultStream<unsigned char>::CallbackOpen::SetResultException(std::exception_ptr error) {
-  m_event.set_exception(std::move(error));
+  m_event.set_exception(error);
+  if (m_ready) {
+    // The caller follows the outcome through m_ready; mark the event's
+    // failure seen, or its task would end the process when it is destroyed.
+    try {
+      pplx::create_task(m_event).get();
+    } catch (...) {
+    }
+    m_ready(pplx::task_from_exception<concurrency::streams::istream>(error));
+  }
   delete this;
 }
 
@@ -94,12 +105,16 @@ pplx::task<concurrency::streams::istream> ResultStream<unsigned char>::Create(co
                                                                              web::http::http_request request,
                                                                              OpenCallback open, bool variantTypes,
                                                                              RowFilter filter,
-                                                                             ValueFormatter formatter) {
+                                                                             ValueFormatter formatter,
+                                                                             ReadyCallback ready) {
   std::shared_ptr<Query> query = ChooseFormat(request, variantTypes, std::move(filter), std::move(formatter));
-  if (!query)
-    return pplx::task_from_exception<concurrency::streams::istream>(
+  if (!query) {
+    auto refused = pplx::task_from_exception<concurrency::streams::istream>(
         std::system_error(ERROR_UNSUPPORTED_TYPE, std::system_category(), "no result format for the request"));
-  auto* holder = new CallbackOpen();
+    if (ready) ready(refused);
+    return refused;
+  }
+  auto* holder = new CallbackOpen(std::move(ready));
   auto task = holder->Task();
   RunQueryWork([open = std::move(open), query, holder] {
     try {
@@ -151,14 +166,11 @@ size_t ResultStream<unsigned char>::BasicBuffer::Fill(unsigned char* destination
 
 pplx::task<size_t> ResultStream<unsigned char>::BasicBuffer::_getn(unsigned char* ptr, size_t count) {
   auto self = std::static_pointer_cast<BasicBuffer>(shared_from_this());
-  // Each fill waits for the one before it and runs on the query threads,
-  // because the provider may block.
-  m_last = m_last.then([self, ptr, count](pplx::task<size_t> previous) {
-    try {
-      previous.get();
-    } catch (...) {
-      // The previous read's failure was reported to its reader; this one tries again.
-    }
+  // Each fill runs on the query threads, because the provider may block, and
+  // after the one before it. The HTTP library reads one piece at a time, so
+  // the last fill has normally finished and no continuation (which would need
+  // a thread of the library's pool) is involved.
+  auto fill = [self, ptr, count] {
     pplx::task_completion_event<size_t> done;
     RunQueryWork([self, ptr, count, done] {
       try {
@@ -168,7 +180,11 @@ pplx::task<size_t> ResultStream<unsigned char>::BasicBuffer::_getn(unsigned char
       }
     });
     return pplx::create_task(done);
-  });
+  };
+  if (m_last.is_done())
+    m_last = fill();
+  else
+    m_last = m_last.then([fill](pplx::task<size_t>) { return fill(); });
   return m_last;
 }
 

@@ -57,8 +57,12 @@ class ResultStream<unsigned char> {
   class XMLQueryInfo;
   class XSLQueryInfo;
 
+  // Called on the thread that completes the stream, with the finished task.
+  using ReadyCallback = std::function<void(pplx::task<concurrency::streams::istream>)>;
+
   class CallbackOpen {
    public:
+    explicit CallbackOpen(ReadyCallback ready = ReadyCallback()) : m_ready(std::move(ready)) {}
     // After a successful Execute: the body stream is made over query.
     void Start(std::shared_ptr<QueryInfo> query);
     void SetResultException(std::exception_ptr error);
@@ -66,14 +70,19 @@ class ResultStream<unsigned char> {
 
    private:
     pplx::task_completion_event<concurrency::streams::istream> m_event;
+    // Told directly rather than through a continuation: continuations run on
+    // the HTTP library's pool, whose threads may all be waiting for this.
+    ReadyCallback m_ready;
   };
   using OpenCallback = std::function<void(std::shared_ptr<QueryInfo>, CallbackOpen*)>;
 
   class BasicBuffer;
 
+  // ready, when given, is called with the finished task on the thread that
+  // finishes it (a query thread, or the caller when no format fits).
   static pplx::task<concurrency::streams::istream> Create(const std::wstring& root, web::http::http_request request,
                                                           OpenCallback open, bool variantTypes, RowFilter filter,
-                                                          ValueFormatter formatter);
+                                                          ValueFormatter formatter, ReadyCallback ready = ReadyCallback());
   // The format's query object for request, or nullptr when no format fits.
   static std::shared_ptr<QueryInfo> ChooseFormat(const web::http::http_request& request, bool variantTypes,
                                                  RowFilter filter, ValueFormatter formatter);

@@ -190,9 +190,14 @@ std::shared_ptr<CHTTPServer::CRequestHandler::CResponse>& CSQLRequestHandler::Ha
                   ResultStream<unsigned char>::CallbackOpen* holder) {
     RunQuery(response, path, userName, request, parameters, std::move(query), holder);
   };
-  auto stream = ResultStream<unsigned char>::Create(m_root, request, open, true, RowFilter(), ValueFormatter());
-  // The continuation holds the response until its outcome is fixed.
-  stream.then([response](pplx::task<concurrency::streams::istream> done) { response->Complete(std::move(done)); });
+  // The outcome is fixed on the query thread that finishes the stream, never
+  // through a continuation on the HTTP library's pool: the listener's threads
+  // wait in GetStatusCode, and with enough slow queries all of them would be
+  // waiting for a continuation that no free thread is left to run.
+  ResultStream<unsigned char>::Create(m_root, request, open, true, RowFilter(), ValueFormatter(),
+                                      [response](pplx::task<concurrency::streams::istream> done) {
+                                        response->Complete(std::move(done));
+                                      });
   out = response;
   return out;
 }

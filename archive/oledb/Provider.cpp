@@ -447,12 +447,14 @@ STDMETHODIMP DataSource::Initialize() {
     if (path.empty()) platform::RegReadString(key.get(), L"Database", path);
     platform::RegReadDword(key.get(), L"Bookmarks", bookmarks);
   }
-  if (path.empty()) return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
+  // A database that is not there is the provider's failure, not a missing
+  // resource of the request: E_FAIL, which the handler answers with 500.
+  if (path.empty()) return E_FAIL;
   auto db = std::make_shared<Database>();
   db->bookmarks = bookmarks == 1;
   const int rc = sqlite3_open_v2(platform::Utf8FromWide(path).c_str(), &db->handle,
                                  SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX, nullptr);
-  if (rc != SQLITE_OK) return rc == SQLITE_CANTOPEN ? HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) : E_FAIL;
+  if (rc != SQLITE_OK) return E_FAIL;
   sqlite3_busy_timeout(db->handle, kBusyTimeoutMs);
   m_db = std::move(db);
   return S_OK;

@@ -78,6 +78,17 @@ class Listener {
 
  private:
   void Serve(http_request request) {
+    // A query response blocks in GetStatusCode until its command has run, so
+    // it is read on a thread of its own: on the library's pool, 200 slow
+    // queries would hold every pool thread and nothing else would be served.
+    const std::string path = web::uri::decode(request.relative_uri().path());
+    if (path.rfind("/q/", 0) == 0)
+      std::thread([this, request] { Answer(request); }).detach();
+    else
+      Answer(request);
+  }
+
+  void Answer(http_request request) {
     http_response reply(500);
     try {
       std::shared_ptr<CHTTPServer::CRequestHandler> handler;

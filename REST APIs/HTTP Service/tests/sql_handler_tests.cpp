@@ -163,6 +163,12 @@ TEST(SqlHandler, StatusesOfFailures) {
   }
 }
 
+TEST(SqlHandler, MissingDatabaseIsAServerError) {
+  ASSERT_TRUE(SetValue(L"Database", platform::WideFromUtf8(g_root + "/no-such.db")));
+  TestServer server(SqlRouter(WriteFile("nodb.GET.SQL", "SELECT 1")));
+  EXPECT_EQ(Curl(server.base() + "/nodb", "application/json", g_root + "/nodb.out").second, "500");
+}
+
 TEST(SqlHandler, RowFailureBreaksTheTransfer) {
   const std::string file = WriteFile(
       "fail.GET.SQL",
