@@ -5,7 +5,6 @@
 // many opens can be in flight at once.
 #include "REST APIs/HTTP Service/BlockingWork.h"
 
-#include "platform/com/com.h"
 #include "platform/sync/sync.h"
 
 #include <condition_variable>
@@ -21,7 +20,7 @@ constexpr int kQueryThreads = 32;
 // m_lock guards m_queue; workers sleep on m_ready while it is empty.
 class BlockingPool {
  public:
-  BlockingPool(const wchar_t* name, int threads, bool com) : m_name(name), m_com(com) {
+  BlockingPool(const wchar_t* name, int threads) : m_name(name) {
     for (int i = 0; i < threads; ++i) std::thread([this] { Run(); }).detach();
   }
 
@@ -36,7 +35,6 @@ class BlockingPool {
  private:
   void Run() {
     platform::SetCurrentThreadName(m_name);
-    if (m_com) CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     for (;;) {
       std::function<void()> work;
       {
@@ -50,7 +48,6 @@ class BlockingPool {
   }
 
   const wchar_t* const m_name;
-  const bool m_com;
   std::mutex m_lock;
   std::condition_variable m_ready;
   std::deque<std::function<void()>> m_queue;
@@ -59,11 +56,11 @@ class BlockingPool {
 }  // namespace
 
 void RunBlockingWork(std::function<void()> work) {
-  static BlockingPool* const pool = new BlockingPool(L"BlockingWorker", kBlockingThreads, false);
+  static BlockingPool* const pool = new BlockingPool(L"BlockingWorker", kBlockingThreads);
   pool->Push(std::move(work));
 }
 
 void RunQueryWork(std::function<void()> work) {
-  static BlockingPool* const pool = new BlockingPool(L"QueryWorker", kQueryThreads, true);
+  static BlockingPool* const pool = new BlockingPool(L"QueryWorker", kQueryThreads);
   pool->Push(std::move(work));
 }

@@ -13,6 +13,6 @@
 void RunBlockingWork(std::function<void()> work);
 
 // Queues work on the query threads ("QueryWorker"), a pool apart from the
-// file opens, so that slow queries never hold up static files. Each query
-// thread is in the multithreaded apartment. work must not throw.
+// file opens, so that slow queries never hold up static files. The threads
+// are in the implicit multithreaded apartment. work must not throw.
 void RunQueryWork(std::function<void()> work);

@@ -9,7 +9,6 @@
 #include <cpprest/containerstream.h>
 
 #include <set>
-#include <unistd.h>
 
 namespace {
 
@@ -20,18 +19,15 @@ constexpr const char* kSourceFile = "SQLRequestHandler";
 
 const auto g_registered = RegisterRequestHandlerFactory(L"SQL", &CreateSQLRequestHandler);
 
-// The handler file's bytes up to its first zero byte. Throws std::system_error
-// with a Win32 code when it cannot be opened or read.
+// The handler file's bytes up to its first zero byte, read through the file
+// window buffer (and so through platform/fs). Throws std::system_error with a
+// Win32 code when it cannot be opened or read.
 std::string ReadHandlerFile(const std::wstring& path) {
-  OpenedFile file = OpenFileForReading(path);
-  std::string bytes(static_cast<std::size_t>(file.size), '\0');
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = ::pread(file.fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(done));
-    if (n <= 0) break;
-    done += static_cast<std::size_t>(n);
-  }
-  ::close(file.fd);
+  using Concurrency::streams::details::basic_file_range_buffer;
+  const auto file = basic_file_range_buffer<unsigned char>::open(path, 0, kNoRangeLimit);
+  std::string bytes(static_cast<std::size_t>(file->size()), '\0');
+  // The window buffer's reads complete at once, so get() waits for nothing.
+  const std::size_t done = file->getn(reinterpret_cast<unsigned char*>(bytes.data()), bytes.size()).get();
   bytes.resize(done);
   const std::size_t nul = bytes.find('\0');
   if (nul != std::string::npos) bytes.resize(nul);

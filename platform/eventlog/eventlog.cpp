@@ -6,11 +6,13 @@
 // within a record.
 #include "platform/eventlog/eventlog.h"
 
+#include "platform/base/bytes.h"
 #include "platform/base/errors.h"
 #include "platform/base/text.h"
 #include "platform/messages/messages.h"
 #include "platform/pipe/pipe.h"
 #include "platform/registry/registry.h"
+#include "platform/fs/host.h"
 #include "platform/sync/sync.h"
 
 #define _TURN_OFF_PLATFORM_STRING
@@ -89,27 +91,6 @@ int SyslogPriority(WORD type) {
   }
 }
 
-std::string HexBytes(const BYTE* data, DWORD size) {
-  static const char digits[] = "0123456789abcdef";
-  std::string out;
-  out.reserve(size * 2);
-  for (DWORD i = 0; i < size; ++i) {
-    out += digits[data[i] >> 4];
-    out += digits[data[i] & 15];
-  }
-  return out;
-}
-
-bool MakeDirs(const std::string& path) {
-  for (std::size_t pos = 1; pos <= path.size(); ++pos) {
-    if (pos == path.size() || path[pos] == '/') {
-      std::string part = path.substr(0, pos);
-      if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) return false;
-    }
-  }
-  return true;
-}
-
 std::string LogFilePath(const std::wstring& log) {
   std::string name = platform::Utf8FromWide(log);
   for (char& c : name)
@@ -172,13 +153,13 @@ BOOL ReportEventW(HANDLE eventSource, WORD type, WORD category, DWORD eventId, P
   web::json::value list = web::json::value::array(inserts.size());
   for (std::size_t i = 0; i < inserts.size(); ++i) list[i] = web::json::value::string(ToJson(inserts[i]));
   record["strings"] = list;
-  record["data"] = web::json::value::string(HexBytes(static_cast<const BYTE*>(rawData), dataSize));
+  record["data"] = web::json::value::string(platform::HexEncode(rawData, dataSize, platform::HexCase::Lower));
   record["text"] = web::json::value::string(ToJson(text));
   std::string line = record.serialize() + "\n";
 
   std::string dir = platform::EventLogDirectory();
-  if (!MakeDirs(dir)) {
-    SetLastError(platform::Win32FromErrno(errno));
+  if (DWORD e = platform::CreateHostDirectoryTree(dir); e != ERROR_SUCCESS) {
+    SetLastError(e);
     return FALSE;
   }
   int fd = open(LogFilePath(source->log).c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);

@@ -1,18 +1,21 @@
 // system_object_test.cpp - the archive system object, activated from the registry, slot by slot.
 //
-// The test program registers the library with vnarchive-register into a fresh
+// The test program registers the library with vnregsvr into a fresh
 // registry file, maps two drive letters to temporary folders and walks every
 // slot of the table through CoCreateInstance, with good and bad inputs.
 #include "archive/system/ArchiveInterfaces.h"
 
+#include "platform/base/bytes.h"
 #include "platform/base/errors.h"
 #include "platform/base/format.h"
 #include "platform/base/text.h"
 #include "platform/com/comptr.h"
+#include "platform/fs/fs.h"
 #include "platform/registry/registry.h"
 
 #include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -49,16 +52,18 @@ class ArchiveEnvironment : public ::testing::Environment {
     g_root = pattern;
     setenv("VANTREL_REGISTRY", (g_root / "registry.db").c_str(), 1);
     setenv("VANTREL_ARCHIVE_EVENTS", g_root.c_str(), 1);
-    ASSERT_EQ(Register(false), 0);
+    ASSERT_EQ(Register(), 0);
   }
   void TearDown() override {
     std::error_code ec;
     fs::remove_all(g_root, ec);
   }
-  static int Register(bool unregister) {
-    const std::string command = std::string("'") + VNARCHIVE_REGISTER + "' " + (unregister ? "/u " : "") + "'" +
-                                VNARCHIVE_LIBRARY + "' >/dev/null";
-    return std::system(command.c_str());
+  // The registration tool's exit code for its flags and the library.
+  static int Register(const std::string& flags = "") {
+    const std::string command =
+        std::string("'") + VN_REGSVR_PATH + "' /s " + flags + " '" + VNARCHIVE_LIBRARY + "' 2>/dev/null";
+    const int status = std::system(command.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
 };
 const auto* const g_environment = ::testing::AddGlobalTestEnvironment(new ArchiveEnvironment);
@@ -75,18 +80,13 @@ void WriteFile(const fs::path& path, const std::string& content) {
   std::ofstream(path, std::ios::binary) << content;
 }
 
-DWORD U32(const BYTE* at) { return at[0] | (at[1] << 8) | (at[2] << 16) | (static_cast<DWORD>(at[3]) << 24); }
-
 // The companion request: id1, id2, name bytes, name.
 std::vector<BYTE> CompanionRequest(DWORD id1, DWORD id2, const std::wstring& name) {
   const std::string bytes = platform::Utf16leFromWide(name);
   std::vector<BYTE> request(10 + 128, 0);
-  for (int i = 0; i < 4; ++i) {
-    request[i] = static_cast<BYTE>(id1 >> (8 * i));
-    request[4 + i] = static_cast<BYTE>(id2 >> (8 * i));
-  }
-  request[8] = static_cast<BYTE>(bytes.size());
-  request[9] = static_cast<BYTE>(bytes.size() >> 8);
+  platform::StoreLe32(request.data(), id1);
+  platform::StoreLe32(request.data() + 4, id2);
+  platform::StoreLe16(request.data() + 8, static_cast<WORD>(bytes.size()));
   std::copy(bytes.begin(), bytes.end(), request.begin() + 10);
   return request;
 }
@@ -100,8 +100,8 @@ class ArchiveSystemTest : public ::testing::Test {
     fs::create_directories(volume_ / "Media");
     fs::create_directories(other_);
     WriteFile(volume_ / "Media" / "clip.mov", "first content");
-    SetString(kVolumesKey, L"D", platform::WideFromUtf8(volume_.string()));
-    SetString(kVolumesKey, L"E", platform::WideFromUtf8(other_.string()));
+    SetString(platform::kDriveMapKey, L"D:", platform::WideFromUtf8(volume_.string()));
+    SetString(platform::kDriveMapKey, L"E:", platform::WideFromUtf8(other_.string()));
     SetString(kVolumesKey, L"0", L"D");
     ASSERT_EQ(system_.CoCreateInstance(CLSID_ArchiveSystem, nullptr, CLSCTX_INPROC_SERVER), S_OK);
   }
@@ -130,7 +130,7 @@ class ArchiveSystemTest : public ::testing::Test {
   static std::vector<DWORD> Identity(IUnknown* object) {
     BYTE ids[12];
     EXPECT_EQ(As<IArchiveItems>(object)->GetItem(12, ids, sizeof ids), S_OK);
-    return {U32(ids), U32(ids + 4), U32(ids + 8)};
+    return {platform::LoadLe32(ids), platform::LoadLe32(ids + 4), platform::LoadLe32(ids + 8)};
   }
   static HRESULT Companion(IUnknown* file, ULONG code, const std::wstring& name, std::wstring& out,
                            DWORD id1 = 0x1A, DWORD id2 = 0x2) {
@@ -216,6 +216,23 @@ TEST_F(ArchiveSystemTest, BadPathsAreRefusedNotFollowed) {
   EXPECT_EQ(system_->GetArchiveObject(ComBstr(L"D:\\Media\\clip.mov"), nullptr), E_POINTER);
 }
 
+TEST_F(ArchiveSystemTest, PathsTheObjectsGiveOpenThroughTheDriveMap) {
+  ComPtr<IArchiveObject> object;
+  ASSERT_EQ(Object(L"0\\Media\\clip.mov", object), S_OK);
+  const std::wstring path = PathOf(object.Get());
+  ASSERT_EQ(path, L"D:\\Media\\clip.mov");
+  platform::UniqueHandle file(
+      CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+  ASSERT_TRUE(file) << GetLastError();
+  char buffer[64] = {};
+  DWORD n = 0;
+  ASSERT_TRUE(ReadFile(file.get(), buffer, sizeof buffer, &n, nullptr));
+  EXPECT_EQ(std::string(buffer, n), "first content");
+  // Moving the drive moves the archive's volume with it: one map for both.
+  SetString(platform::kDriveMapKey, L"D:", platform::WideFromUtf8(other_.string()));
+  EXPECT_EQ(Object(L"D:\\Media\\clip.mov", object), HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND));
+}
+
 TEST_F(ArchiveSystemTest, FileObjectAnswersEveryInterfaceAndFindsItsIdentity) {
   ComPtr<IArchiveObject> object;
   ASSERT_EQ(Object(L"0/Media\\clip.mov", object), S_OK);
@@ -261,9 +278,9 @@ TEST_F(ArchiveSystemTest, ItemsGiveTheIdentityAndTheRecordAndRefuseShortBuffers)
 
   BYTE record[64] = {};
   ASSERT_EQ(items->GetItem(48, record, 48), S_OK);
-  EXPECT_EQ(U32(record + 32), ids[1]);
-  EXPECT_EQ(U32(record + 36), ids[2]);
-  EXPECT_EQ(U32(record + 16), 13u);  // the file's size
+  EXPECT_EQ(platform::LoadLe32(record + 32), ids[1]);
+  EXPECT_EQ(platform::LoadLe32(record + 36), ids[2]);
+  EXPECT_EQ(platform::LoadLe32(record + 16), 13u);  // the file's size
 
   const struct {
     ULONG code;
@@ -300,12 +317,12 @@ TEST_F(ArchiveSystemTest, IdentityPairFollowsTheContentAndKeysFollowTheFile) {
   ULONG returned = 0;
   ASSERT_EQ(As<IArchiveFileControl>(before.Get())->Control(0x96194, nullptr, 0, pair, 8, &returned), S_OK);
   EXPECT_EQ(returned, 8u);
-  EXPECT_TRUE(U32(pair) != old[1] || U32(pair + 4) != old[2]);
-  EXPECT_GT(U32(pair), old[1]);  // later versions order after earlier ones
+  EXPECT_TRUE(platform::LoadLe32(pair) != old[1] || platform::LoadLe32(pair + 4) != old[2]);
+  EXPECT_GT(platform::LoadLe32(pair), old[1]);  // later versions order after earlier ones
   EXPECT_EQ(Identity(before.Get()), old) << "an object keeps the version it was made for";
   ComPtr<IArchiveObject> after;
   ASSERT_EQ(Object(key.Str(), after), S_OK);
-  EXPECT_EQ(Identity(after.Get()), (std::vector<DWORD>{old[0], U32(pair), U32(pair + 4)}));
+  EXPECT_EQ(Identity(after.Get()), (std::vector<DWORD>{old[0], platform::LoadLe32(pair), platform::LoadLe32(pair + 4)}));
 
   // Replaced by another file under the same name: the old key no longer resolves.
   WriteFile(volume_ / "Media" / "clip.new", "replacement");
@@ -540,21 +557,35 @@ TEST_F(ArchiveSystemTest, ServerExportsHandOutTheClassAndCountItsObjects) {
   dlclose(module);
 }
 
-TEST_F(ArchiveSystemTest, UnregisteringRemovesTheClass) {
-  ASSERT_EQ(ArchiveEnvironment::Register(true), 0);
+bool KeyExists(const wchar_t* path) {
+  platform::RegKey key;
+  return RegOpenKeyExW(HKEY_CLASSES_ROOT, path, 0, KEY_READ, key.put()) == ERROR_SUCCESS;
+}
+
+TEST_F(ArchiveSystemTest, RegistrationToolRegistersAndUnregisters) {
+  const wchar_t kClassKey[] = L"CLSID\\{B0E4A6E9-6EC0-4453-B9FC-BD327330AC1C}";
+  ASSERT_EQ(ArchiveEnvironment::Register("/u"), 0);
+  EXPECT_FALSE(KeyExists(kClassKey));  // the whole class key goes, not only its server key
+  EXPECT_TRUE(KeyExists(L"CLSID"));    // the shared parent stays
   ComPtr<IArchiveSystem> again;
   EXPECT_EQ(again.CoCreateInstance(CLSID_ArchiveSystem, nullptr, CLSCTX_INPROC_SERVER), REGDB_E_CLASSNOTREG);
-  ASSERT_EQ(ArchiveEnvironment::Register(false), 0);
+  EXPECT_EQ(ArchiveEnvironment::Register("/u"), 0);  // unregistering again is no failure
+
+  ASSERT_EQ(ArchiveEnvironment::Register(), 0);
   EXPECT_EQ(again.CoCreateInstance(CLSID_ArchiveSystem, nullptr, CLSCTX_INPROC_SERVER), S_OK);
   platform::RegKey server;
-  ASSERT_EQ(RegOpenKeyExW(HKEY_CLASSES_ROOT, L"CLSID\\{B0E4A6E9-6EC0-4453-B9FC-BD327330AC1C}\\InprocServer32", 0,
-                          KEY_READ, server.put()),
+  ASSERT_EQ(RegOpenKeyExW(HKEY_CLASSES_ROOT, (std::wstring(kClassKey) + L"\\InprocServer32").c_str(), 0, KEY_READ,
+                          server.put()),
             ERROR_SUCCESS);
   std::wstring module, threading;
   ASSERT_EQ(platform::RegReadString(server.get(), L"", module), ERROR_SUCCESS);
   EXPECT_EQ(fs::path(platform::Utf8FromWide(module)), fs::absolute(VNARCHIVE_LIBRARY));
   ASSERT_EQ(platform::RegReadString(server.get(), L"ThreadingModel", threading), ERROR_SUCCESS);
   EXPECT_EQ(threading, L"Both");
+
+  // The stand-in has no DllInstall: the tool says so and calls nothing.
+  EXPECT_EQ(ArchiveEnvironment::Register("/u /n /i:user"), 4);
+  EXPECT_TRUE(KeyExists(kClassKey));
 }
 
 }  // namespace
