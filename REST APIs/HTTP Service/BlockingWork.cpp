@@ -14,13 +14,14 @@
 
 namespace {
 
-constexpr int kThreads = 8;
+constexpr int kBlockingThreads = 8;
+constexpr int kQueryThreads = 32;
 
 // m_lock guards m_queue; workers sleep on m_ready while it is empty.
 class BlockingPool {
  public:
-  BlockingPool() {
-    for (int i = 0; i < kThreads; ++i) std::thread([this] { Run(); }).detach();
+  BlockingPool(const wchar_t* name, int threads) : m_name(name) {
+    for (int i = 0; i < threads; ++i) std::thread([this] { Run(); }).detach();
   }
 
   void Push(std::function<void()> work) {
@@ -33,7 +34,7 @@ class BlockingPool {
 
  private:
   void Run() {
-    platform::SetCurrentThreadName(L"BlockingWorker");
+    platform::SetCurrentThreadName(m_name);
     for (;;) {
       std::function<void()> work;
       {
@@ -46,6 +47,7 @@ class BlockingPool {
     }
   }
 
+  const wchar_t* const m_name;
   std::mutex m_lock;
   std::condition_variable m_ready;
   std::deque<std::function<void()>> m_queue;
@@ -54,6 +56,11 @@ class BlockingPool {
 }  // namespace
 
 void RunBlockingWork(std::function<void()> work) {
-  static BlockingPool* const pool = new BlockingPool();
+  static BlockingPool* const pool = new BlockingPool(L"BlockingWorker", kBlockingThreads);
+  pool->Push(std::move(work));
+}
+
+void RunQueryWork(std::function<void()> work) {
+  static BlockingPool* const pool = new BlockingPool(L"QueryWorker", kQueryThreads);
   pool->Push(std::move(work));
 }

@@ -11,3 +11,8 @@
 // Queues work on the blocking-work threads ("BlockingWorker"), started on
 // first use and kept for the life of the process. work must not throw.
 void RunBlockingWork(std::function<void()> work);
+
+// Queues work on the query threads ("QueryWorker"), a pool apart from the
+// file opens, so that slow queries never hold up static files. The threads
+// are in the implicit multithreaded apartment. work must not throw.
+void RunQueryWork(std::function<void()> work);

@@ -1,0 +1,222 @@
+// ResultFormats.cpp - writing rows as JSON or XML, and the stylesheet for the XML.
+#include "REST APIs/HTTP Service/ResultFormats.h"
+
+#include "platform/base/format.h"
+#include "platform/base/text.h"
+
+#include <cwctype>
+
+namespace {
+
+constexpr wchar_t kReplacement = 0xFFFD;
+constexpr wchar_t kXslNamespace[] = L"http://www.w3.org/1999/XSL/Transform";
+
+DBTYPE BaseType(DBTYPE type) { return static_cast<DBTYPE>(type & ~kDbTypeModifiers); }
+
+bool IsStringType(DBTYPE type) {
+  const DBTYPE t = BaseType(type);
+  return t == DBTYPE_BSTR || t == DBTYPE_STR || t == DBTYPE_WSTR;
+}
+
+bool IsNumericType(DBTYPE type) {
+  switch (BaseType(type)) {
+    case DBTYPE_I1: case DBTYPE_I2: case DBTYPE_I4: case DBTYPE_I8:
+    case DBTYPE_UI1: case DBTYPE_UI2: case DBTYPE_UI4: case DBTYPE_UI8:
+    case DBTYPE_R4: case DBTYPE_R8: case DBTYPE_DECIMAL: case DBTYPE_NUMERIC: case DBTYPE_CY:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// -?(0|[1-9][0-9]*)(.[0-9]+)?([eE][+-]?[0-9]+)? : what JSON accepts bare.
+bool IsJsonNumber(std::wstring_view s) {
+  std::size_t i = 0;
+  auto digits = [&] {
+    const std::size_t start = i;
+    while (i < s.size() && s[i] >= L'0' && s[i] <= L'9') ++i;
+    return i - start;
+  };
+  if (i < s.size() && s[i] == L'-') ++i;
+  if (i < s.size() && s[i] == L'0')
+    ++i;
+  else if (digits() == 0)
+    return false;
+  if (i < s.size() && s[i] == L'.') {
+    ++i;
+    if (digits() == 0) return false;
+  }
+  if (i < s.size() && (s[i] == L'e' || s[i] == L'E')) {
+    ++i;
+    if (i < s.size() && (s[i] == L'+' || s[i] == L'-')) ++i;
+    if (digits() == 0) return false;
+  }
+  return i == s.size();
+}
+
+bool IsXmlChar(wchar_t c) {
+  return c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c <= 0xD7FF) || (c >= 0xE000 && c <= 0xFFFD) ||
+         (c >= 0x10000 && c <= 0x10FFFF);
+}
+
+bool IsNameStart(wchar_t c) {
+  return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z') || c == L'_' ||
+         (c >= 0xC0 && c != 0xD7 && c != 0xF7 && c <= 0x2FF) || (c >= 0x370 && c <= 0x1FFF && c != 0x37E) ||
+         (c >= 0x3001 && c <= 0xD7FF) || (c >= 0xF900 && c <= 0xFDCF) || (c >= 0xFDF0 && c <= 0xFFFD) ||
+         (c >= 0x10000 && c <= 0xEFFFF);
+}
+
+bool IsNameChar(wchar_t c) { return IsNameStart(c) || (c >= L'0' && c <= L'9') || c == L'-' || c == L'.' || c == 0xB7; }
+
+const wchar_t* Alignment(DBTYPE type) { return IsStringType(type) ? L"left" : L"right"; }
+
+}  // namespace
+
+std::wstring EscapeJSON(std::wstring_view text) {
+  std::wstring out;
+  out.reserve(text.size() + 2);
+  for (const wchar_t c : text) {
+    switch (c) {
+      case L'"': out += L"\\\""; break;
+      case L'\\': out += L"\\\\"; break;
+      case L'\n': out += L"\\n"; break;
+      case L'\r': out += L"\\r"; break;
+      case L'\t': out += L"\\t"; break;
+      case L'\b': out += L"\\b"; break;
+      case L'\f': out += L"\\f"; break;
+      default:
+        if (c < 0x20) {
+          wchar_t escaped[8];
+          std::swprintf(escaped, 8, L"\\u%04x", static_cast<unsigned>(c));
+          out += escaped;
+        } else {
+          out += c;
+        }
+    }
+  }
+  return out;
+}
+
+std::wstring EscapeXML(std::wstring_view text) {
+  std::wstring out;
+  out.reserve(text.size());
+  for (const wchar_t c : text) {
+    switch (c) {
+      case L'"': out += L"&quot;"; break;
+      case L'&': out += L"&amp;"; break;
+      case L'\'': out += L"&apos;"; break;
+      case L'<': out += L"&lt;"; break;
+      case L'>': out += L"&gt;"; break;
+      case L'\r': out += L"&#13;"; break;  // a bare CR would be read back as a line feed
+      default: out += IsXmlChar(c) ? c : kReplacement;
+    }
+  }
+  return out;
+}
+
+std::wstring XMLName(std::wstring_view name) {
+  std::wstring out;
+  if (name.empty() || !IsNameStart(name.front())) out += L'_';
+  for (const wchar_t c : name) out += IsNameChar(c) ? c : L'_';
+  return out;
+}
+
+std::string PercentEncodePath(const std::string& path) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (const unsigned char c : path) {
+    const bool keep = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                      std::string_view("-._~/!$()*+,;=:@").find(static_cast<char>(c)) != std::string_view::npos;
+    if (keep) {
+      out += static_cast<char>(c);
+    } else {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    }
+  }
+  return out;
+}
+
+HRESULT ResultStream<unsigned char>::JsonQueryInfo::NextRow(std::wstring& text) {
+  return NextRowWith([this, &text](bool) {
+    text += m_written ? L",{" : L"{";
+    m_written = true;
+    bool member = false;
+    for (std::size_t i = 0; i < BoundColumns().size(); ++i) {
+      const CBoundColumn& c = BoundColumns()[i];
+      if (c.ordinal == 0) continue;  // the bookmark is never written
+      if (member) text += L',';
+      member = true;
+      text += L'"' + EscapeJSON(c.name) + L"\":";
+      const DBTYPE type = Type(i);
+      const bool isNull = Status(i) == DBSTATUS_S_ISNULL;
+      if (BaseType(type) == DBTYPE_BOOL) {
+        text += !isNull && Text(i) == L"Tr" ? L"true" : L"false";
+        continue;
+      }
+      const std::wstring value = isNull ? std::wstring() : ValueText(i);
+      if (IsStringType(type))
+        text += L'"' + EscapeJSON(value) + L'"';
+      else if (isNull)
+        text += L"null";
+      else if (IsNumericType(type) && IsJsonNumber(value))
+        text += value;
+      else
+        text += L'"' + EscapeJSON(value) + L'"';
+    }
+    text += L'}';
+    return S_OK;
+  });
+}
+
+ResultStream<unsigned char>::XMLQueryInfo::XMLQueryInfo(bool variantTypes, RowFilter filter, ValueFormatter formatter,
+                                                       const web::http::http_request& request)
+    : QueryInfo(variantTypes, std::move(filter), std::move(formatter)),
+      m_stylesheet(platform::WideFromUtf8(PercentEncodePath(web::uri::decode(request.relative_uri().path()) + ".xslt"))) {}
+
+std::wstring ResultStream<unsigned char>::XMLQueryInfo::GetPrologue() {
+  return L"<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<?xml-stylesheet type=\"text/xsl\" href=\"" + m_stylesheet +
+         L"\"?>\r\n<data>\r\n";
+}
+
+HRESULT ResultStream<unsigned char>::XMLQueryInfo::NextRow(std::wstring& text) {
+  return NextRowWith([this, &text](bool) {
+    text += L"<row>";
+    for (std::size_t i = 0; i < BoundColumns().size(); ++i) {
+      const CBoundColumn& c = BoundColumns()[i];
+      if (c.ordinal == 0) continue;
+      const std::wstring name = XMLName(c.name);
+      text += L'<' + name + L'>';
+      if (Status(i) != DBSTATUS_S_ISNULL) {
+        // The bound BOOL is cut to its first two characters; write it whole.
+        if (BaseType(Type(i)) == DBTYPE_BOOL)
+          text += Text(i) == L"Tr" ? L"True" : L"False";
+        else
+          text += EscapeXML(ValueText(i));
+      }
+      text += L"</" + name + L'>';
+    }
+    text += L"</row>";
+    return S_OK;
+  });
+}
+
+std::wstring ResultStream<unsigned char>::XSLQueryInfo::GetPrologue() {
+  std::wstring text = std::wstring(L"<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"") +
+                      kXslNamespace +
+                      L"\">\r\n<xsl:template match=\"/\">\r\n<html>\r\n<body>\r\n  <table>\r\n"
+                      L"   <tr style=\"background-color:#EEEEEE\">\r\n";
+  for (const CColumn& c : Columns()) {
+    if (c.info.iOrdinal == 0) continue;
+    text += std::wstring(L"    <th align=\"") + Alignment(c.info.wType) + L"\">" + EscapeXML(c.name) + L"</th>\r\n";
+  }
+  text += L"   </tr>\r\n   <xsl:for-each select=\"data/row\">\r\n   <tr>\r\n";
+  for (const CColumn& c : Columns()) {
+    if (c.info.iOrdinal == 0) continue;
+    text += std::wstring(L"    <td align=\"") + Alignment(c.info.wType) + L"\"><xsl:value-of select=\"" +
+            XMLName(c.name) + L"\"/></td>\r\n";
+  }
+  text += L"   </tr>\r\n   </xsl:for-each>\r\n  </table>\r\n</body>\r\n</html>\r\n</xsl:template>\r\n</xsl:stylesheet>\r\n";
+  return text;
+}

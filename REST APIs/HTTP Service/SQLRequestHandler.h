@@ -1,0 +1,79 @@
+// SQLRequestHandler.h - the "SQL" handler file: one SQL command answered as a streamed result.
+//
+// CSQLRequestInstance is what the SQL and SEARCH handlers share: the root
+// and the handler file the factory was given, and the asynchronous response
+// base (CacheMode 4, status 204 until the query has run, a manual-reset ready
+// event). CSQLRequestHandler reads the handler file, opens
+// "Provider=Vantrel.OLEDBProvider", binds the request's parameters by name
+// and executes the command on the query threads; the response becomes ready
+// once the command has run, and the rows are written as the body is read.
+//
+// Parameters, in this order (the provider binds the first of equal names, so
+// a server value always wins over a client's): "Session$User",
+// "Session$Host", the listener's map, then the query string's pairs in name
+// order with their values decoded. A client name with a reserved prefix
+// ("Session$", "Registry$", "Directory$") is dropped.
+#pragma once
+
+#include "REST APIs/HTTP Service/RequestHandler.h"
+#include "REST APIs/HTTP Service/ResultStream.h"
+#include "LibService/Status.h"
+#include "platform/sync/sync.h"
+
+#include <memory>
+#include <string>
+
+class CSQLRequestInstance : public CHTTPServer::CRequestHandler {
+ public:
+  class Response : public CHTTPServer::CRequestHandler::CResponse {
+   public:
+    Response();
+    virtual ~Response();
+    std::uint16_t GetStatusCode() override;
+    web::http::http_headers& GetHeaders() override { return m_headers; }
+    concurrency::streams::istream& GetBody() override;
+    std::wstring GetContentType() override;
+
+    // Fixes the outcome of stream (body and 200, or the error's status) and
+    // signals the ready event.
+    void Complete(pplx::task<concurrency::streams::istream> stream);
+    void SetContentType(std::wstring type);
+
+   private:
+    // m_lock guards m_contentType (set on a query thread, read by the
+    // listener); status and body are written once before m_ready is set.
+    std::uint16_t m_status = 204;
+    web::http::http_headers m_headers;
+    concurrency::streams::istream m_body;
+    std::wstring m_contentType;
+    SRWLOCK m_lock;
+    platform::UniqueHandle m_ready;
+  };
+
+  CSQLRequestInstance(std::wstring root, std::wstring path) : m_root(std::move(root)), m_path(std::move(path)) {}
+
+ protected:
+  const std::wstring m_root;
+  const std::wstring m_path;
+};
+
+class CSQLRequestHandler : public CSQLRequestInstance {
+ public:
+  using CSQLRequestInstance::CSQLRequestInstance;
+  std::shared_ptr<CResponse>& Handle(std::shared_ptr<CResponse>& response, web::http::http_request request,
+                                     vantrel::basic_istring<wchar_t> user,
+                                     const std::map<std::wstring, std::wstring>& parameters) override;
+};
+
+// The "SQL" factory, registered in the handler factory map at start-up.
+std::shared_ptr<CHTTPServer::CRequestHandler> CreateSQLRequestHandler(std::wstring root, std::wstring path);
+
+// Reports status's error to the event log the first time its text is seen.
+// At most kMaxReportedErrors texts are remembered; when the set is full it
+// starts afresh, so memory stays bounded and a text is reported again at
+// most once per round.
+constexpr std::size_t kMaxReportedErrors = 1024;
+void LogErrorOnce(CStatus status);
+
+// The parameter names a client may not use.
+bool IsReservedParameterName(std::wstring_view name);

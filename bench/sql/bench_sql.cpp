@@ -1,0 +1,249 @@
+// bench_sql.cpp - throughput, first byte, memory and isolation of the SQL handler.
+//
+// One loopback listener answers "/q/NAME" with the SQL handler file NAME and
+// "/static.txt" with a 1 KiB file through the file response. The peers are
+// curl, wrk and sqlite3; every run is bounded by `timeout`. See README.md.
+#include "REST APIs/HTTP Service/FileResponse.h"
+#include "REST APIs/HTTP Service/HandlerFactory.h"
+#include "REST APIs/HTTP Service/RequestHandler.h"
+#include "REST APIs/HTTP Service/SQLRequestHandler.h"
+#include "platform/base/text.h"
+#include "platform/com/com.h"
+#include "platform/registry/registry.h"
+
+#include <cpprest/http_listener.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using web::http::http_request;
+using web::http::http_response;
+
+std::pair<int, std::string> RunCommand(const std::string& command) {
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return {-1, {}};
+  std::string out;
+  char buf[4096];
+  for (size_t n; (n = std::fread(buf, 1, sizeof buf, pipe)) > 0;) out.append(buf, n);
+  const int status = pclose(pipe);
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
+}
+
+int FreePort() {
+  const int s = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  socklen_t len = sizeof addr;
+  getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len);
+  close(s);
+  return ntohs(addr.sin_port);
+}
+
+// Resident memory of this process in KiB.
+long ResidentKiB() {
+  std::ifstream in("/proc/self/status");
+  for (std::string line; std::getline(in, line);)
+    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+  return 0;
+}
+
+class Listener {
+ public:
+  explicit Listener(fs::path folder) : m_folder(std::move(folder)) {
+    m_base = "http://127.0.0.1:" + std::to_string(FreePort());
+    m_listener = std::make_unique<web::http::experimental::listener::http_listener>(m_base);
+    m_listener->support([this](http_request request) { Serve(std::move(request)); });
+    m_listener->open().wait();
+  }
+  ~Listener() { m_listener->close().wait(); }
+  const std::string& base() const { return m_base; }
+
+ private:
+  void Serve(http_request request) {
+    // A query response blocks in GetStatusCode until its command has run, so
+    // it is read on a thread of its own: on the library's pool, 200 slow
+    // queries would hold every pool thread and nothing else would be served.
+    const std::string path = web::uri::decode(request.relative_uri().path());
+    if (path.rfind("/q/", 0) == 0)
+      std::thread([this, request] { Answer(request); }).detach();
+    else
+      Answer(request);
+  }
+
+  void Answer(http_request request) {
+    http_response reply(500);
+    try {
+      std::shared_ptr<CHTTPServer::CRequestHandler> handler;
+      const std::string path = web::uri::decode(request.relative_uri().path());
+      if (path.rfind("/q/", 0) == 0) {
+        std::string name = path.substr(3);
+        if (name.size() > 5 && name.substr(name.size() - 5) == ".xslt") name.resize(name.size() - 5);
+        // Named directly, so that the linker keeps the handler and its registration.
+        handler = CreateSQLRequestHandler(m_folder.wstring(), (m_folder / (name + ".GET.SQL")).wstring());
+      } else {
+        handler = std::make_shared<CFileRequestHandler>((m_folder / "static.txt").wstring(), L"text/plain", L"",
+                                                        CacheModes::RootFile, kNoRangeLimit);
+      }
+      std::shared_ptr<CHTTPServer::CRequestHandler::CResponse> response;
+      handler->Handle(response, request, {}, {});
+      reply = ReadResponse(request.method(), *response);
+    } catch (const std::exception&) {
+      reply = http_response(500);
+    }
+    request.reply(reply).then([](pplx::task<void> t) {
+      try {
+        t.get();
+      } catch (...) {
+      }
+    });
+  }
+
+  fs::path m_folder;
+  std::string m_base;
+  std::unique_ptr<web::http::experimental::listener::http_listener> m_listener;
+};
+
+std::string Rows(long n) {
+  return "WITH RECURSIVE n(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM n WHERE x < " + std::to_string(n) +
+         ") SELECT x AS id, 'row ' || x AS name, x * 0.5 AS half FROM n";
+}
+
+void Throughput(const Listener& server, const fs::path& folder, long rows) {
+  std::printf("rows: %ld rows of (integer, text, real)\n", rows);
+  for (const char* accept : {"application/json", "application/xml"}) {
+    const auto [rc, out] = RunCommand("timeout 600 curl -s -o /dev/null -H 'Accept: " + std::string(accept) +
+                                      "' -w '%{time_total} %{size_download}' " + server.base() + "/q/rows");
+    double seconds = 0, bytes = 0;
+    std::sscanf(out.c_str(), "%lf %lf", &seconds, &bytes);
+    std::printf("  %-18s %10.0f rows/s %8.1f MB/s (%.2f s, %.0f bytes, curl %d)\n", accept, rows / seconds,
+                bytes / seconds / 1e6, seconds, bytes, rc);
+  }
+  const auto start = std::chrono::steady_clock::now();
+  const auto [rc, out] = RunCommand("timeout 600 sqlite3 -json '" + (folder / "bench.db").string() + "' \"" +
+                                    Rows(rows) + "\" | wc -c");
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const double bytes = std::atof(out.c_str());
+  std::printf("  %-18s %10.0f rows/s %8.1f MB/s (%.2f s, %.0f bytes, rc %d)\n", "sqlite3 -json", rows / seconds,
+              bytes / seconds / 1e6, seconds, bytes, rc);
+}
+
+void FirstByteAndMemory(const Listener& server, long rows) {
+  const long baseline = ResidentKiB();
+  std::atomic<bool> done{false};
+  std::atomic<long> peak{baseline};
+  std::thread sampler([&] {
+    while (!done) {
+      peak = std::max(peak.load(), ResidentKiB());
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  });
+  const auto [rc, out] = RunCommand("timeout 900 curl -s -o /dev/null -H 'Accept: application/json' "
+                                    "-w '%{time_starttransfer} %{time_total} %{size_download}' " +
+                                    server.base() + "/q/long");
+  done = true;
+  sampler.join();
+  double first = 0, total = 0, bytes = 0;
+  std::sscanf(out.c_str(), "%lf %lf %lf", &first, &total, &bytes);
+  std::printf("long result: %ld rows, first byte %.1f ms, whole %.1f s, %.0f MB, peak memory +%.1f MiB (curl %d)\n",
+              rows, first * 1000, total, bytes / 1e6, (peak - baseline) / 1024.0, rc);
+}
+
+void Wrk(const std::string& name, const std::string& url, const std::string& accept) {
+  const auto [rc, out] = RunCommand("timeout 40 wrk -t2 -c16 -d5s --latency -H 'Accept: " + accept + "' '" + url +
+                                    "' 2>/dev/null");
+  auto grab = [&out](const std::string& key) {
+    const auto at = out.find(key);
+    if (at == std::string::npos) return std::string("?");
+    const auto end = out.find('\n', at);
+    std::string v = out.substr(at + key.size(), end - at - key.size());
+    v.erase(0, v.find_first_not_of(" \t"));
+    return v;
+  };
+  std::printf("  %-12s %s requests/s, p50 %s, p99 %s (wrk %d)\n", name.c_str(), grab("Requests/sec:").c_str(),
+              grab(" 50%").c_str(), grab(" 99%").c_str(), rc);
+}
+
+void SlowQueries(const Listener& server, int count) {
+  // Each query counts to a million, a few tenths of a second of work.
+  std::vector<std::thread> clients;
+  for (int i = 0; i < count; ++i)
+    clients.emplace_back([&server] {
+      RunCommand("timeout 300 curl -s -o /dev/null -H 'Accept: application/json' " + server.base() + "/q/slow");
+    });
+  std::vector<double> latencies;
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (std::chrono::steady_clock::now() < until) {
+    const auto [rc, out] =
+        RunCommand("timeout 30 curl -s -o /dev/null -w '%{time_total}' " + server.base() + "/static.txt");
+    latencies.push_back(std::atof(out.c_str()) * 1000);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  for (auto& t : clients) t.join();
+  std::sort(latencies.begin(), latencies.end());
+  auto at = [&](double q) { return latencies[std::min(latencies.size() - 1, static_cast<size_t>(q * latencies.size()))]; };
+  std::printf("static file beside %d slow queries: %zu fetches, p50 %.1f ms, p99 %.1f ms, max %.1f ms\n", count,
+              latencies.size(), at(0.5), at(0.99), latencies.back());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  const long rows = argc > 1 ? std::atol(argv[1]) : 1000000;
+  const bool slowOnly = argc > 2 && std::string(argv[2]) == "slow";
+  char dir[] = "/tmp/bench-sql-XXXXXX";
+  if (mkdtemp(dir) == nullptr) return 1;
+  const fs::path folder = dir;
+  setenv("VANTREL_REGISTRY", (folder / "registry.db").c_str(), 1);
+  int rc = RunCommand(std::string("'") + REGISTER_TOOL + "' '" + DATA_INIT_LIBRARY + "' >/dev/null").first;
+  rc |= RunCommand(std::string("'") + REGISTER_TOOL + "' '" + PROVIDER_LIBRARY + "' >/dev/null").first;
+  rc |= RunCommand("sqlite3 '" + (folder / "bench.db").string() + "' \"CREATE TABLE one(id INTEGER, name TEXT); "
+                   "INSERT INTO one VALUES(1, 'one')\"").first;
+  {
+    platform::RegKey key;
+    RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Vantrel\\Corvellane\\OLEDBProvider", 0, nullptr, 0,
+                    KEY_ALL_ACCESS, nullptr, key.put(), nullptr);
+    platform::RegWriteString(key.get(), L"Database", (folder / "bench.db").wstring());
+  }
+  std::ofstream(folder / "rows.GET.SQL") << Rows(rows);
+  std::ofstream(folder / "long.GET.SQL") << Rows(10000000);
+  std::ofstream(folder / "one.GET.SQL") << "SELECT id, name FROM one";
+  std::ofstream(folder / "slow.GET.SQL")
+      << "WITH RECURSIVE n(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM n WHERE x < 1000000) SELECT count(*) FROM n";
+  std::ofstream(folder / "static.txt") << std::string(1024, 's');
+  if (rc != 0) {
+    std::fprintf(stderr, "bench_sql: setup failed\n");
+  } else {
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    Listener server(folder);
+    if (!slowOnly) {
+      Throughput(server, folder, rows);
+      FirstByteAndMemory(server, 10000000);
+      std::printf("one-row query beside a static file (wrk, 16 connections):\n");
+      Wrk("one-row SQL", server.base() + "/q/one", "application/json");
+      Wrk("static 1 KiB", server.base() + "/static.txt", "*/*");
+    }
+    SlowQueries(server, 200);
+  }
+  std::error_code ec;
+  fs::remove_all(folder, ec);
+  return rc == 0 ? 0 : 1;
+}
