@@ -22,8 +22,8 @@ namespace rd = platform::registry_detail;
 
 namespace {
 
-constexpr std::size_t kMaxKeyNameChars = 255;
-constexpr std::size_t kMaxValueNameChars = 16383;
+using platform::kRegMaxKeyNameChars;
+using platform::kRegMaxValueNameChars;
 
 // Rights that let a handle change the registry.
 constexpr REGSAM kDeleteRight = 0x00010000;
@@ -87,7 +87,7 @@ LSTATUS SplitPath(LPCWSTR subKey, std::vector<std::wstring>& parts) {
     if (end == std::wstring_view::npos) end = p.size();
     std::wstring_view name = p.substr(start, end - start);
     if (name.empty()) return ERROR_BAD_PATHNAME;
-    if (platform::Utf16Length(name) > kMaxKeyNameChars) return ERROR_INVALID_PARAMETER;
+    if (platform::Utf16Length(name) > kRegMaxKeyNameChars) return ERROR_INVALID_PARAMETER;
     parts.emplace_back(name);
     start = end + 1;
   }
@@ -180,8 +180,19 @@ LSTATUS ValuesChanged(Store& s, const Target& t) {
   return s.LogChange(t.path, rd::kChangeLastSet);
 }
 
+std::string ParentPath(const std::string& path) { return path.substr(0, path.rfind('\\')); }
+
+// A root, or a key that holds one (HKLM\SOFTWARE holds HKCR's key): never
+// deleted, as Windows keeps its hives.
+bool IsRootPath(const std::string& path) {
+  if (path == rd::kHklmPath || path == rd::kHkcuPath) return true;
+  const std::string_view classes(rd::kClassesPath);
+  return classes == path || (classes.starts_with(path) && classes[path.size()] == '\\');
+}
+
 // Deletes the key at path and everything below it, logging the change.
 LSTATUS DeleteSubtree(Store& s, const std::string& path, const std::string& parentPath) {
+  if (IsRootPath(path)) return ERROR_ACCESS_DENIED;
   std::string lo = path + "\\", hi = path + "]";
   Stmt dv(s,
           "DELETE FROM vals WHERE key IN (SELECT id FROM keys WHERE path = ?1 OR (path >= ?2 AND path < ?3))");
@@ -193,12 +204,6 @@ LSTATUS DeleteSubtree(Store& s, const std::string& path, const std::string& pare
   LSTATUS st = s.LogChange(path, rd::kChangeDeleted);
   if (st == ERROR_SUCCESS) st = s.LogChange(parentPath, rd::kChangeName);
   return st;
-}
-
-std::string ParentPath(const std::string& path) { return path.substr(0, path.rfind('\\')); }
-
-bool IsRootPath(const std::string& path) {
-  return path == rd::kHklmPath || path == rd::kHkcuPath || path == rd::kClassesPath;
 }
 
 // Reads a value's type and bytes; the common road of the query calls.
@@ -368,7 +373,7 @@ LSTATUS RegGetValueW(HKEY key, LPCWSTR subKey, LPCWSTR valueName, DWORD flags, D
 LSTATUS RegSetValueExW(HKEY key, LPCWSTR valueName, DWORD /*reserved*/, DWORD type, const BYTE* data,
                        DWORD dataSize) {
   if (data == nullptr && dataSize != 0) return ERROR_NOACCESS;
-  if (valueName != nullptr && platform::Utf16Length(valueName) > kMaxValueNameChars) return ERROR_INVALID_PARAMETER;
+  if (valueName != nullptr && platform::Utf16Length(valueName) > kRegMaxValueNameChars) return ERROR_INVALID_PARAMETER;
   return Call(key, true, [&](Store& s, Target& t) -> LSTATUS {
     if (!t.CanSetValues()) return ERROR_ACCESS_DENIED;
     // An existing value keeps its row, so its name's case and its position.

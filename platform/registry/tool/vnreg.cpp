@@ -347,8 +347,12 @@ int Import(const Options& o) {
     std::cerr << file << ":" << pe.line << ": " << pe.reason << "\n";
     return 1;
   }
-  LSTATUS st = vnreg::ApplyRegOps(ops);
-  if (st != ERROR_SUCCESS) return Fail(file + ": " + Describe(st));
+  int line = 0;
+  LSTATUS st = vnreg::ApplyRegOps(ops, &line);
+  if (st != ERROR_SUCCESS) {
+    std::cerr << file << ":" << line << ": " << Describe(st) << "\n";
+    return 1;
+  }
   std::cout << "The operation completed successfully.\n";
   return 0;
 }
