@@ -26,6 +26,9 @@ constexpr int kBusyTimeoutMs = 10000;
 // Rows of the change log older than this are pruned; a watcher lags by a few
 // milliseconds, so a minute is ample.
 constexpr std::int64_t kChangeKeepMs = 60000;
+// A writer prunes at most this often; every process also prunes when it opens
+// the store, so short-lived writers do not leave the log growing.
+constexpr std::int64_t kPruneEveryMs = 5000;
 
 // Published once opened; g_storeMu only serialises the opening.
 std::atomic<Store*> g_store{nullptr};
@@ -141,18 +144,43 @@ bool Store::Open(const std::string& file) {
   if (!wal || Exec("PRAGMA synchronous=NORMAL") != ERROR_SUCCESS) return false;
 
   // Creating the schema takes the write lock, so look first.
+  bool ready = false;
   {
     Stmt v(*this, "PRAGMA user_version");
-    if (v.Step() == SQLITE_ROW && v.Int(0) == 1) return true;
+    ready = v.Step() == SQLITE_ROW && v.Int(0) == 1;
   }
   // Several processes may create a new file at once; the loser sees the
   // winner's schema change mid-statement and tries again. (No lock: the
   // store is not published yet.)
-  for (int attempt = 0; attempt < 5; ++attempt) {
-    if (CreateSchema()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  for (int attempt = 0; attempt < 5 && !ready; ++attempt) {
+    ready = CreateSchema();
+    if (!ready) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  return false;
+  if (ready) PruneOnOpen();
+  return ready;
+}
+
+void Store::PruneOnOpen() {
+  // Only the oldest row is read unless there is something to prune, so a
+  // reader does not take the write lock for nothing.
+  bool stale = false;
+  {
+    Stmt oldest(*this, "SELECT at FROM changes ORDER BY seq LIMIT 1");
+    stale = oldest.Step() == SQLITE_ROW && oldest.Int(0) < NowMs() - kChangeKeepMs;
+  }
+  if (!stale) return;
+  Txn txn(*this);
+  if (txn.status() != ERROR_SUCCESS) return;
+  PruneChangesLocked();
+  txn.Commit();
+}
+
+void Store::PruneChangesLocked() {
+  // Rows are appended in time order, so the old ones are a prefix by seq.
+  Stmt prune(*this, "DELETE FROM changes WHERE seq <= (SELECT MAX(seq) FROM changes WHERE at < ?1)");
+  prune.Bind(1, NowMs() - kChangeKeepMs);
+  prune.Step();
+  lastPruneMs_ = NowMs();
 }
 
 bool Store::CreateSchema() {
@@ -236,11 +264,7 @@ LSTATUS Store::Commit() {
     --depth_;
     return Exec("RELEASE nested");
   }
-  if (changed_ && (++writes_ % 64) == 0) {
-    Stmt prune(*this, "DELETE FROM changes WHERE at < ?1");
-    prune.Bind(1, NowMs() - kChangeKeepMs);
-    prune.Step();
-  }
+  if (changed_ && NowMs() - lastPruneMs_ >= kPruneEveryMs) PruneChangesLocked();
   LSTATUS st = Exec("COMMIT");
   if (st != ERROR_SUCCESS) {
     Exec("ROLLBACK");

@@ -128,6 +128,9 @@ class Store {
   bool CreateSchema();
   LSTATUS Exec(const char* sql);
   std::int64_t MaxSeq();
+  void PruneOnOpen();
+  // Drops change rows older than a minute; inside a write transaction.
+  void PruneChangesLocked();
   void WatcherLoop();
   void WakeWatcher();
   void ScanChanges();
@@ -136,7 +139,7 @@ class Store {
   sqlite3* db_ = nullptr;
   std::unordered_map<const char*, sqlite3_stmt*> cache_;
   int depth_ = 0;
-  unsigned writes_ = 0;
+  std::int64_t lastPruneMs_ = 0;
   bool changed_ = false;  // this transaction logged a change
 
   std::string file_;

@@ -359,20 +359,49 @@ class Exporter {
 }  // namespace
 
 LSTATUS ReadValues(HKEY key, std::vector<ValueEntry>& out) {
+  // Another process may add or grow values while we read: a value that no
+  // longer fits sizes the buffers again and is read again.
+  constexpr int kMaxResizes = 100;
   out.clear();
-  DWORD maxName = 0, maxData = 0;
-  LSTATUS st = RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &maxName,
-                                &maxData, nullptr, nullptr);
-  if (st != ERROR_SUCCESS) return st;
-  std::vector<wchar_t> name(maxName + 2);
-  std::string data(maxData + 1, '\0');
-  for (DWORD i = 0;; ++i) {
-    DWORD nameLen = static_cast<DWORD>(name.size()), size = static_cast<DWORD>(data.size()), type = 0;
-    st = RegEnumValueW(key, i, name.data(), &nameLen, nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &size);
+  std::vector<wchar_t> name;
+  std::string data;
+  auto size = [&]() -> LSTATUS {
+    DWORD maxName = 0, maxData = 0;
+    LSTATUS st = RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &maxName,
+                                  &maxData, nullptr, nullptr);
+    name.resize(std::max<std::size_t>(name.size(), maxName + 2));
+    data.resize(std::max<std::size_t>(data.size(), maxData + 1));
+    return st;
+  };
+  LSTATUS st = size();
+  for (DWORD i = 0, resizes = 0; st == ERROR_SUCCESS;) {
+    DWORD nameLen = static_cast<DWORD>(name.size()), got = static_cast<DWORD>(data.size()), type = 0;
+    st = RegEnumValueW(key, i, name.data(), &nameLen, nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &got);
     if (st == ERROR_NO_MORE_ITEMS) return ERROR_SUCCESS;
+    if (st == ERROR_MORE_DATA && ++resizes <= kMaxResizes) {
+      st = size();
+      continue;
+    }
     if (st != ERROR_SUCCESS) return st;
-    out.push_back(ValueEntry{std::wstring(name.data(), nameLen), type, data.substr(0, size)});
+    out.push_back(ValueEntry{std::wstring(name.data(), nameLen), type, data.substr(0, got)});
+    ++i;
   }
+  return st;
+}
+
+LSTATUS ReadValue(HKEY key, const std::wstring& name, DWORD& type, std::string& data) {
+  constexpr int kMaxResizes = 100;
+  DWORD size = 0;
+  LSTATUS st = RegQueryValueExW(key, name.c_str(), nullptr, &type, nullptr, &size);
+  for (int resizes = 0; st == ERROR_SUCCESS || (st == ERROR_MORE_DATA && ++resizes <= kMaxResizes);) {
+    data.resize(size);
+    st = RegQueryValueExW(key, name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &size);
+    if (st == ERROR_SUCCESS) {
+      data.resize(size);
+      return st;
+    }
+  }
+  return st;
 }
 
 LSTATUS ReadSubkeyNames(HKEY key, std::vector<std::wstring>& out) {

@@ -34,7 +34,10 @@ struct ValueEntry {
 };
 
 // All values of key in their order, and the names of its subkeys in theirs.
+// Values that another process adds or grows meanwhile are sized again.
 LSTATUS ReadValues(HKEY key, std::vector<ValueEntry>& out);
+// One value, sized again while another process grows it.
+LSTATUS ReadValue(HKEY key, const std::wstring& name, DWORD& type, std::string& data);
 LSTATUS ReadSubkeyNames(HKEY key, std::vector<std::wstring>& out);
 
 // Splits "HKLM\Software\X" into its predefined root and the rest. Accepts
