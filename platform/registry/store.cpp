@@ -47,6 +47,10 @@ std::int64_t NowMs() {
       .count();
 }
 
+// Version 2 added vals_order; a version 1 file is brought up to date by
+// running the (idempotent) schema again.
+constexpr std::int64_t kSchemaVersion = 2;
+
 const char* const kSchema[] = {
     "CREATE TABLE IF NOT EXISTS keys(id INTEGER PRIMARY KEY AUTOINCREMENT, parent INTEGER NOT NULL,"
     " name TEXT NOT NULL, fold TEXT NOT NULL, path TEXT NOT NULL, last_write INTEGER NOT NULL)",
@@ -55,6 +59,7 @@ const char* const kSchema[] = {
     "CREATE TABLE IF NOT EXISTS vals(id INTEGER PRIMARY KEY AUTOINCREMENT, key INTEGER NOT NULL,"
     " name TEXT NOT NULL, fold TEXT NOT NULL, type INTEGER NOT NULL, data BLOB NOT NULL)",
     "CREATE UNIQUE INDEX IF NOT EXISTS vals_name ON vals(key, fold)",
+    "CREATE INDEX IF NOT EXISTS vals_order ON vals(key, id)",
     "CREATE TABLE IF NOT EXISTS changes(seq INTEGER PRIMARY KEY AUTOINCREMENT, path TEXT NOT NULL,"
     " kind INTEGER NOT NULL, at INTEGER NOT NULL)",
 };
@@ -147,7 +152,7 @@ bool Store::Open(const std::string& file) {
   bool ready = false;
   {
     Stmt v(*this, "PRAGMA user_version");
-    ready = v.Step() == SQLITE_ROW && v.Int(0) == 1;
+    ready = v.Step() == SQLITE_ROW && v.Int(0) == kSchemaVersion;
   }
   // Several processes may create a new file at once; the loser sees the
   // winner's schema change mid-statement and tries again. (No lock: the
@@ -190,7 +195,7 @@ bool Store::CreateSchema() {
     Stmt v(*this, "PRAGMA user_version");
     int rc = v.Step();
     if (rc != SQLITE_ROW) return false;
-    if (v.Int(0) == 1) return txn.Commit() == ERROR_SUCCESS;
+    if (v.Int(0) == kSchemaVersion) return txn.Commit() == ERROR_SUCCESS;
   }
   for (const char* sql : kSchema)
     if (Exec(sql) != ERROR_SUCCESS) return false;
@@ -220,7 +225,8 @@ bool Store::CreateSchema() {
     ins.Bind(1, now);
     if (ins.Step() != SQLITE_DONE) return false;
   }
-  if (Exec("PRAGMA user_version=1") != ERROR_SUCCESS) return false;
+  const std::string setVersion = "PRAGMA user_version=" + std::to_string(kSchemaVersion);
+  if (Exec(setVersion.c_str()) != ERROR_SUCCESS) return false;
   return txn.Commit() == ERROR_SUCCESS;
 }
 
@@ -298,6 +304,16 @@ LSTATUS Store::LogChange(const std::string& path, DWORD kind) {
 std::int64_t Store::MaxSeq() {
   Stmt q(*this, "SELECT COALESCE(MAX(seq), 0) FROM changes");
   return q.Step() == SQLITE_ROW ? q.Int(0) : 0;
+}
+
+bool Store::ChangedSince(std::int64_t seq, const std::string& path, DWORD kinds) {
+  {
+    Stmt first(*this, "SELECT MIN(seq) FROM changes");
+    if (first.Step() != SQLITE_ROW || first.IsNull(0) || first.Int(0) > seq + 1) return true;
+  }
+  Stmt q(*this, "SELECT 1 FROM changes WHERE seq > ?1 AND path = ?2 AND (kind & ?3) != 0 LIMIT 1");
+  q.Bind(1, seq).Bind(2, path).Bind(3, static_cast<std::int64_t>(kinds));
+  return q.Step() != SQLITE_DONE;
 }
 
 std::int64_t Store::NowFileTime() {

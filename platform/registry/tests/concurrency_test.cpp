@@ -153,12 +153,12 @@ TEST(RegistryConcurrency, QueryAndExportWhileAnotherProcessAddsValues) {
 TEST(RegistryConcurrency, AddWithoutForceNeverOverwritesARacingCreate) {
   constexpr int kRounds = 40, kWriters = 8;
   const std::string gate = registry_test::TempDir() + "/gate";
-  // Every writer blocks opening the FIFO until the round opens it for writing.
-  std::string script = "mkfifo '" + gate + "'; i=0; while [ $i -lt " + std::to_string(kRounds) + " ]; do ";
+  // Every writer spins until its round's gate file appears.
+  std::string script = "i=0; while [ $i -lt " + std::to_string(kRounds) + " ]; do ";
   for (int w = 0; w < kWriters; ++w)
-    script += "(cat '" + gate + "' >/dev/null; " + VNREG_PATH + " add 'HKCU\\Software\\Race' /v r$i /d w" +
+    script += "(until [ -e '" + gate + "'$i ]; do :; done; " + VNREG_PATH + " add 'HKCU\\Software\\Race' /v r$i /d w" +
               std::to_string(w) + " >/dev/null 2>&1 && echo won) & ";
-  script += "sleep 0.05; : > '" + gate + "'; wait; i=$((i+1)); done";
+  script += "sleep 0.05; : > '" + gate + "'$i; wait; i=$((i+1)); done";
   const std::string scriptFile = registry_test::TempDir() + "/race.sh";
   std::ofstream(scriptFile) << script << "\n";
   FILE* p = ::popen(("sh '" + scriptFile + "'").c_str(), "r");
