@@ -67,6 +67,8 @@ constexpr DWORD SERVICE_API_SOURCE_NAME_REPLY = SERVICE_API_SOURCE_NAME_OFFSET +
 // reads; larger values are refused rather than allocated.
 constexpr DWORD SERVICE_API_MAX_OUTPUT = 1u << 20;
 constexpr DWORD SERVICE_API_MAX_MESSAGE = (1u << 20) + SERVICE_API_REQUEST_OVERHEAD;
+// A connection whose first request does not arrive within this is closed.
+constexpr DWORD SERVICE_API_FIRST_REQUEST_TIMEOUT_MS = 10000;
 
 // Little-endian field access on a byte buffer; callers check the bounds.
 inline DWORD ServiceAPIReadU32(const BYTE* p) {

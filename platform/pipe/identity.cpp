@@ -147,3 +147,18 @@ BOOL RevertToSelf() {
   platform::t_impersonated.reset();
   return TRUE;
 }
+
+namespace platform {
+
+DWORD GetPipeAcceptStalls(HANDLE pipe, ULONGLONG& stalls) {
+  stalls = 0;
+  auto* object = ObjectFromHandle(pipe);
+  std::lock_guard<std::mutex> lock(pipe_detail::PipeLock());
+  auto& live = pipe_detail::LivePipes();
+  auto it = object != nullptr ? live.find(object) : live.end();
+  if (it == live.end() || !it->second->server) return ERROR_INVALID_HANDLE;
+  if (it->second->listener != nullptr) stalls = it->second->listener->acceptStalls;
+  return ERROR_SUCCESS;
+}
+
+}  // namespace platform

@@ -91,6 +91,10 @@ struct Listener {
   DWORD defaultTimeout = 50;
   std::vector<Pipe*> instances;
   std::vector<int> waiters;  // WaitNamedPipe connections waiting for a free instance
+  // Accepting stopped for lack of descriptors: not polled before this
+  // (CLOCK_MONOTONIC ms), and how often that happened.
+  std::uint64_t acceptPausedUntilMs = 0;
+  std::uint64_t acceptStalls = 0;
 };
 
 std::mutex& PipeLock();
