@@ -146,8 +146,9 @@ struct CAcceptStalls {
 
 void ReportAcceptStallOnce(HANDLE pipe, const std::wstring& name, CAcceptStalls& stalls) {
   ULONGLONG now = 0;
-  if (stalls.reported || platform::GetPipeAcceptStalls(pipe, now) != ERROR_SUCCESS || now == 0) return;
-  if (now != stalls.seen) {
+  bool crowded = false;
+  if (stalls.reported || platform::GetPipeAcceptStalls(pipe, now, crowded) != ERROR_SUCCESS || now == 0) return;
+  if (now != stalls.seen || crowded) {
     stalls.seen = now;  // still short: wait for a quiet check
     return;
   }

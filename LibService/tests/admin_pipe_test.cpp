@@ -298,6 +298,11 @@ std::size_t OpenDescriptors() {
 // them than this process has descriptors: the pipe thread does not spin, a
 // well-formed request is still answered, and one event says what happened.
 TEST_F(AdminPipeTest, SilentClientsAtTheFdLimit) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  // The sanitizers' runtimes need descriptors of their own (UBSan probes
+  // memory through a pipe), so a process without any cannot be checked.
+  GTEST_SKIP() << "not under a sanitizer";
+#endif
   platform::UniqueHandle(Connect()).reset();  // the server's instance is up
   rlimit saved{};
   ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
@@ -332,6 +337,7 @@ TEST_F(AdminPipeTest, SilentClientsAtTheFdLimit) {
   EXPECT_NE(output.find("ok a well-formed request is answered"), std::string::npos) << output;
   StopHolder(holder);
   ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
+  Sleep(2500);  // the server's quiet check reports the shortage once it is over
 }
 
 // Clients whose first message is longer than any request served: the server

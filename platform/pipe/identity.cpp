@@ -150,14 +150,18 @@ BOOL RevertToSelf() {
 
 namespace platform {
 
-DWORD GetPipeAcceptStalls(HANDLE pipe, ULONGLONG& stalls) {
+DWORD GetPipeAcceptStalls(HANDLE pipe, ULONGLONG& stalls, bool& crowded) {
   stalls = 0;
+  crowded = false;
   auto* object = ObjectFromHandle(pipe);
   std::lock_guard<std::mutex> lock(pipe_detail::PipeLock());
   auto& live = pipe_detail::LivePipes();
   auto it = object != nullptr ? live.find(object) : live.end();
   if (it == live.end() || !it->second->server) return ERROR_INVALID_HANDLE;
-  if (it->second->listener != nullptr) stalls = it->second->listener->acceptStalls;
+  if (const pipe_detail::Listener* l = it->second->listener) {
+    stalls = l->acceptStalls;
+    crowded = pipe_detail::ArrivalsOf(*l) > 0;
+  }
   return ERROR_SUCCESS;
 }
 

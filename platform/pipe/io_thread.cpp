@@ -455,6 +455,12 @@ void DropListener(Listener& listener) {
   listener.fd = -1;
 }
 
+std::size_t ArrivalsOf(const Listener& listener) {
+  const auto& arrivals = Arrivals();
+  return static_cast<std::size_t>(
+      std::count_if(arrivals.begin(), arrivals.end(), [&](const Arrival& a) { return a.listener == &listener; }));
+}
+
 DWORD NotConnectedError(const Pipe& pipe) {
   return pipe.state == Pipe::State::Listening ? ERROR_PIPE_LISTENING : ERROR_PIPE_NOT_CONNECTED;
 }

@@ -152,8 +152,10 @@ namespace platform {
 
 // How often the server's name could not take a client because the process
 // had no descriptor left (the client then waits in the socket's queue, and
-// accepting pauses briefly). ERROR_INVALID_HANDLE for a client handle.
-DWORD GetPipeAcceptStalls(HANDLE pipe, ULONGLONG& stalls);
+// accepting pauses briefly), and whether connections that have not yet
+// asked to open still hold descriptors. ERROR_INVALID_HANDLE for a client
+// handle.
+DWORD GetPipeAcceptStalls(HANDLE pipe, ULONGLONG& stalls, bool& crowded);
 
 // The implementation of CreateFileW for pipe names.
 HANDLE OpenPipeClient(LPCWSTR name, DWORD access, DWORD flags);

@@ -122,6 +122,9 @@ DWORD NotConnectedError(const Pipe& pipe);
 void Fill(Pipe& pipe, std::size_t want);
 std::size_t Staged(const Pipe& pipe);
 
+// Under PipeLock: connections of the listener still owing their open request.
+std::size_t ArrivalsOf(const Listener& listener);
+
 // The peer credentials of a connected Unix socket.
 PeerCredentials ReadPeerCredentials(int fd);
 
