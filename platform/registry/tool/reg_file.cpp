@@ -385,6 +385,7 @@ LSTATUS ReadValues(HKEY key, std::vector<ValueEntry>& out) {
     if (st != ERROR_SUCCESS) return st;
     out.push_back(ValueEntry{std::wstring(name.data(), nameLen), type, data.substr(0, got)});
     ++i;
+    resizes = 0;  // the bound is per value: only one that keeps growing ends the walk
   }
   return st;
 }
