@@ -13,6 +13,7 @@
 #include "platform/base/errors.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <new>
 
@@ -26,6 +27,13 @@ constexpr DWORD kAllInstancesBusyRetryMs = 250;
 constexpr DWORD kConnectCheckMs = 1000;
 // How often a read that waits for lines looks whether its client has gone.
 constexpr DWORD kClientCheckMs = 1000;
+// The first buffer of each connection; only a larger request grows it.
+constexpr DWORD kInitialCapacity = 4096;
+// Bytes that all connections together may hold in buffers beyond their
+// first: a request is at most SERVICE_API_MAX_MESSAGE, so this serves many
+// large requests at once while bounding what hostile clients can pin.
+constexpr std::size_t kBufferBudgetBytes = 32u << 20;
+std::atomic<std::size_t> g_bufferBytes{0};
 
 CStatus OutOfMemory(int line, ULONGLONG size) {
   return CStatus(NewErrorMessage(CSourcePos{__FILE__, line}, MSG_OUT_OF_MEMORY, {std::to_wstring(size)}));
@@ -128,6 +136,27 @@ void ReadTraceLines(const CServiceAPIContext& context, const BYTE* payload, DWOR
   platform::StoreLe64(data.data(), logger.GetNextLineNumber());
 }
 
+// Clients that could not be taken because the process ran out of
+// descriptors are said once per server run, once the shortage is over (the
+// event log needs a descriptor too): they waited in the socket's queue.
+struct CAcceptStalls {
+  ULONGLONG seen = 0;
+  bool reported = false;
+};
+
+void ReportAcceptStallOnce(HANDLE pipe, const std::wstring& name, CAcceptStalls& stalls) {
+  ULONGLONG now = 0;
+  bool crowded = false;
+  if (stalls.reported || platform::GetPipeAcceptStalls(pipe, now, crowded) != ERROR_SUCCESS || now == 0) return;
+  if (now != stalls.seen || crowded) {
+    stalls.seen = now;  // still short: wait for a quiet check
+    return;
+  }
+  stalls.reported = true;
+  SetLastError(ERROR_TOO_MANY_OPEN_FILES);
+  CStatus(NewLastError(VN_HERE, name)).Report();
+}
+
 }  // namespace
 
 bool HandleServiceAPIRequest(const CServiceAPIContext& context, bool isAdministrator, const BYTE* message,
@@ -200,16 +229,19 @@ CServiceAPIConnection::CServiceAPIConnection(CTraceLogger& logger, CServiceAPISo
       m_administrators(std::move(administrators)),
       m_event(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
 
-CServiceAPIConnection::~CServiceAPIConnection() { ClosePipe(); }
+CServiceAPIConnection::~CServiceAPIConnection() {
+  ReleaseLargeBuffer();
+  ClosePipe();
+}
 
 void CServiceAPIConnection::ClosePipe() {
   if (m_pipe != nullptr && m_pipe != INVALID_HANDLE_VALUE) CloseHandle(m_pipe);
   m_pipe = nullptr;
 }
 
-DWORD CServiceAPIConnection::AwaitPending(HANDLE stopEvent) {
+DWORD CServiceAPIConnection::AwaitPending(HANDLE stopEvent, DWORD timeoutMs) {
   HANDLE handles[2] = {m_event.get(), stopEvent};
-  const DWORD result = WaitForMultipleObjects(stopEvent != nullptr ? 2 : 1, handles, FALSE, INFINITE);
+  const DWORD result = WaitForMultipleObjects(stopEvent != nullptr ? 2 : 1, handles, FALSE, timeoutMs);
   if (result == WAIT_OBJECT_0) return result;
   const DWORD waitError = GetLastError();
   CancelIoEx(m_pipe, &m_overlapped);
@@ -223,7 +255,33 @@ DWORD CServiceAPIConnection::AwaitPending(HANDLE stopEvent) {
     WaitForSingleObject(m_event.get(), INFINITE);
   }
   SetLastError(waitError);
-  return result == WAIT_OBJECT_0 + 1 ? result : WAIT_FAILED;
+  return result == WAIT_OBJECT_0 + 1 || result == WAIT_TIMEOUT ? result : WAIT_FAILED;
+}
+
+bool CServiceAPIConnection::GrowBuffer(DWORD capacity, std::size_t held) {
+  const std::size_t more = capacity - m_buffer.size();
+  if (g_bufferBytes.fetch_add(more) + more > kBufferBudgetBytes) {
+    g_bufferBytes -= more;
+    return false;
+  }
+  try {
+    std::vector<BYTE> larger(capacity);
+    std::copy_n(m_buffer.begin(), held, larger.begin());
+    m_buffer.swap(larger);
+    m_capacity = capacity;
+    return true;
+  } catch (const std::bad_alloc&) {
+    g_bufferBytes -= more;
+    throw;
+  }
+}
+
+void CServiceAPIConnection::ReleaseLargeBuffer() {
+  m_refusing = false;
+  if (m_buffer.size() <= kInitialCapacity) return;
+  g_bufferBytes -= m_buffer.size() - kInitialCapacity;
+  std::vector<BYTE>(kInitialCapacity).swap(m_buffer);
+  m_capacity = kInitialCapacity;
 }
 
 CStatus CServiceAPIConnection::Read(HANDLE stopEvent, ULONGLONG& length) {
@@ -234,7 +292,7 @@ CStatus CServiceAPIConnection::Read(HANDLE stopEvent, ULONGLONG& length) {
   for (;;) {
     // Past the largest request served, the rest of the message is read into
     // a small buffer and dropped, so the next message starts cleanly.
-    const bool dropping = held == m_buffer.size() && m_buffer.size() >= SERVICE_API_MAX_MESSAGE;
+    const bool dropping = held == m_buffer.size() && (m_buffer.size() >= SERVICE_API_MAX_MESSAGE || m_refusing);
     if (dropping && drop.empty()) drop.resize(4096);
     BYTE* target = dropping ? drop.data() : m_buffer.data() + held;
     const DWORD room = static_cast<DWORD>(dropping ? drop.size() : m_buffer.size() - held);
@@ -246,8 +304,9 @@ CStatus CServiceAPIConnection::Read(HANDLE stopEvent, ULONGLONG& length) {
     BOOL ok = ReadFile(m_pipe, target, room, &bytes, &m_overlapped);
     DWORD error = ok ? 0 : GetLastError();
     if (!ok && error == ERROR_IO_PENDING) {
-      const DWORD wait = AwaitPending(stopEvent);
-      if (wait == WAIT_OBJECT_0 + 1) {
+      // A client that connects and never asks anything is not kept.
+      const DWORD wait = AwaitPending(stopEvent, m_identityKnown ? INFINITE : SERVICE_API_FIRST_REQUEST_TIMEOUT_MS);
+      if (wait == WAIT_OBJECT_0 + 1 || wait == WAIT_TIMEOUT) {
         m_closed = true;
         return {};
       }
@@ -262,13 +321,16 @@ CStatus CServiceAPIConnection::Read(HANDLE stopEvent, ULONGLONG& length) {
         length = total;
         return {};
       }
-      if (held == m_buffer.size() && m_buffer.size() < SERVICE_API_MAX_MESSAGE) {
-        const DWORD capacity = m_capacity * 2;
+      if (held == m_buffer.size() && m_buffer.size() < SERVICE_API_MAX_MESSAGE && !m_refusing) {
+        // The pipe knows the whole message's length: one longer than any
+        // request served is dropped without growing the buffer at all.
+        DWORD left = 0;
+        PeekNamedPipe(m_pipe, nullptr, 0, nullptr, nullptr, &left);
+        const ULONGLONG whole = ULONGLONG{held} + left;
+        const DWORD capacity = static_cast<DWORD>(std::max<ULONGLONG>(whole, m_capacity * 2ull));
         try {
-          std::vector<BYTE> larger(capacity);
-          std::copy_n(m_buffer.begin(), held, larger.begin());
-          m_buffer.swap(larger);
-          m_capacity = capacity;
+          // Past the budget the rest of the message is dropped unanswered.
+          m_refusing = whole > SERVICE_API_MAX_MESSAGE || !GrowBuffer(std::min(capacity, SERVICE_API_MAX_MESSAGE), held);
         } catch (const std::bad_alloc&) {
           return OutOfMemory(317, capacity);
         }
@@ -337,6 +399,8 @@ CStatus CServiceAPIConnection::Serve(HANDLE stopEvent) {
       m_closed = true;
       break;
     }
+    // The last message's large buffer goes back before the next wait.
+    ReleaseLargeBuffer();
     ULONGLONG length = 0;
     status = Read(stopEvent, length);
     if (!status.IsOK() || m_closed) break;
@@ -365,7 +429,8 @@ CStatus CServiceAPIConnection::Serve(HANDLE stopEvent) {
       m_identityKnown = true;
     }
 
-    if (length > SERVICE_API_MAX_MESSAGE) continue;  // longer than any request served: no reply
+    // Longer than any request served, or than the buffer budget allowed: no reply.
+    if (length > SERVICE_API_MAX_MESSAGE || length > m_buffer.size()) continue;
     CServiceAPIAnswer answer;
     try {
       if (!HandleServiceAPIRequest(context, m_isAdministrator, m_buffer.data(), static_cast<std::size_t>(length),
@@ -403,6 +468,7 @@ CStatus RunServiceAPIServer(HANDLE stopEvent, const std::wstring& serviceName,
   CStatus status;
   HANDLE pipe = nullptr;
   bool pending = false;
+  CAcceptStalls stalls;
   OVERLAPPED overlapped{};
   while (status.IsOK()) {
     if (pipe == nullptr) {
@@ -411,8 +477,9 @@ CStatus RunServiceAPIServer(HANDLE stopEvent, const std::wstring& serviceName,
                               4096, 0, nullptr);
       if (pipe == INVALID_HANDLE_VALUE) {
         pipe = nullptr;
-        if (GetLastError() == ERROR_PIPE_BUSY) {
-          // Every instance serves a client: one will be free when it leaves.
+        if (GetLastError() == ERROR_PIPE_BUSY || GetLastError() == ERROR_TOO_MANY_OPEN_FILES) {
+          // Every instance serves a client, or the process is out of
+          // descriptors: one will be free when a client leaves.
           if (WaitForSingleObject(stopEvent, kAllInstancesBusyRetryMs) == WAIT_OBJECT_0) break;
           continue;
         }
@@ -448,6 +515,7 @@ CStatus RunServiceAPIServer(HANDLE stopEvent, const std::wstring& serviceName,
       const DWORD result = WaitForMultipleObjects(2, handles, FALSE, kConnectCheckMs);
       if (result == WAIT_OBJECT_0) break;
       if (result == WAIT_TIMEOUT) {
+        ReportAcceptStallOnce(pipe, name, stalls);
         // A client admitted while the connect was being queued leaves the
         // connect pending for ever; an instance that is no longer listening
         // has its client, so it is handed over all the same.

@@ -86,8 +86,10 @@ class CServiceAPIConnection {
   // or an error occurs (the error is returned).
   CStatus Serve(HANDLE stopEvent);
   // Reads one message into the buffer; length is its full length (more than
-  // the buffer holds when it was longer than SERVICE_API_MAX_MESSAGE). Marks
-  // the connection closed when the client has gone or the stop event is set.
+  // the buffer holds when it was longer than SERVICE_API_MAX_MESSAGE or the
+  // buffer budget was spent). Marks the connection closed when the client
+  // has gone, the stop event is set, or the first message does not come
+  // within SERVICE_API_FIRST_REQUEST_TIMEOUT_MS.
   CStatus Read(HANDLE stopEvent, ULONGLONG& length);
   // Sends one reply. ERROR_NO_DATA and a closed connection are ignored; other
   // failures are reported to the event log and the connection goes on.
@@ -101,8 +103,16 @@ class CServiceAPIConnection {
   // completed before the buffers and the OVERLAPPED go away. WAIT_OBJECT_0
   // when the operation completed by itself, else WAIT_OBJECT_0 + 1 (stop) or
   // WAIT_FAILED.
-  DWORD AwaitPending(HANDLE stopEvent);
+  // timeoutMs bounds the wait (the operation is then cancelled as on stop,
+  // and WAIT_TIMEOUT is returned).
+  DWORD AwaitPending(HANDLE stopEvent, DWORD timeoutMs = INFINITE);
   void ClosePipe();
+  // Grows the buffer to capacity within the process-wide budget of buffer
+  // bytes held beyond the first 4096 of each connection; false when the
+  // budget is spent (the message is then refused) or memory is short.
+  bool GrowBuffer(DWORD capacity, std::size_t held);
+  // Gives a grown buffer back once its message is done.
+  void ReleaseLargeBuffer();
 
   CTraceLogger& m_logger;
   CServiceAPISourceLookup m_lookup;
@@ -110,6 +120,7 @@ class CServiceAPIConnection {
   std::shared_ptr<const SID> m_administrators;  // shared with the server, so it outlives both
   DWORD m_capacity = 4096;
   std::vector<BYTE> m_buffer;
+  bool m_refusing = false;  // the message being read is dropped: the budget is spent
   bool m_closed = false;
   bool m_identityKnown = false;
   bool m_isAdministrator = false;

@@ -64,6 +64,8 @@ constexpr DWORD SERVICE_API_SOURCE_NAME_REPLY = SERVICE_API_SOURCE_NAME_OFFSET +
 // reads; larger values are refused rather than allocated.
 constexpr DWORD SERVICE_API_MAX_OUTPUT = 1u << 20;
 constexpr DWORD SERVICE_API_MAX_MESSAGE = (1u << 20) + SERVICE_API_REQUEST_OVERHEAD;
+// A connection whose first request does not arrive within this is closed.
+constexpr DWORD SERVICE_API_FIRST_REQUEST_TIMEOUT_MS = 10000;
 
 // The fields of a request a server reads. input points into the message.
 struct ServiceAPIRequest {

@@ -16,6 +16,13 @@ Usage: admin_client.py [--as-nobody] MODE SOCKET_PATH [ARG]
             each followed by a fresh connection that must be served
   full N    hold N connections (the most the server has), check that one more
             is turned away, close one and check that a new client is served
+  silent PATH N S  open N connections that never send their open byte, print
+            "held", keep them S seconds
+  bigfirst PATH N S  open N connections whose first message is 1.5 MiB, print
+            "held", keep them silent S seconds
+  pingafter PATH S  print "held", wait S seconds, then ping
+  ping      one well-formed request on a fresh connection must be answered
+            (retried for up to 60 s while the server is crowded)
 --as-nobody drops to uid/gid 65534 first (needs root), so the client is not an
 administrator. Prints one line per case ("ok NAME" or "FAIL NAME: why");
 exit code 0 when every case passed.
@@ -296,6 +303,51 @@ def run_full(path, count):
             sock.close()
 
 
+def run_silent(path, count, seconds, first_message=None):
+    held = []
+    for _ in range(count):
+        sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        if first_message is None:
+            # A full queue of the server's socket refuses rather than waits.
+            sock.setblocking(False)
+            try:
+                sock.connect(path)
+            except BlockingIOError:
+                sock.close()
+                continue
+            held.append(sock)
+            continue
+        sock.connect(path)
+        if first_message is not None:
+            sock.sendall(b"C")
+            if sock.recv(1) == b"\x01":
+                sock.sendall(struct.pack("<I", len(first_message)) + first_message)
+        held.append(sock)
+    print("held", flush=True)
+    time.sleep(seconds)
+    for sock in held:
+        sock.close()
+
+
+def run_ping(path):
+    deadline = time.monotonic() + 60
+    problem = "never answered"
+    while time.monotonic() < deadline:
+        try:
+            sock = open_pipe(path, timeout=5.0)
+            if sock is None:
+                time.sleep(0.1)
+                continue
+            send_message(sock, good_request(0x42))
+            problem = check_good(recv_reply(sock), 0x42)
+            sock.close()
+            break
+        except (OSError, EOFError) as error:
+            problem = str(error)
+            time.sleep(0.1)
+    report("a well-formed request is answered", problem)
+
+
 def main(argv):
     args = argv[1:]
     administrator = True
@@ -311,6 +363,16 @@ def main(argv):
         run_framing_cases(path)
     elif mode == "full":
         run_full(path, int(args[2]))
+    elif mode == "silent":
+        run_silent(path, int(args[2]), float(args[3]))
+    elif mode == "bigfirst":
+        run_silent(path, int(args[2]), float(args[3]), first_message=bytes(3 << 19))
+    elif mode == "ping":
+        run_ping(path)
+    elif mode == "pingafter":
+        print("held", flush=True)
+        time.sleep(float(args[2]))
+        run_ping(path)
     else:
         print("unknown mode " + mode, file=sys.stderr)
         return 2

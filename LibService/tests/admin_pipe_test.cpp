@@ -17,6 +17,8 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -24,6 +26,8 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -276,3 +280,119 @@ TEST(TraceViewerRestartTest, AfterARestartTheNewProcessesLinesAreShown) {
 }
 
 }  // namespace
+
+namespace {
+
+// Starts the Python client in mode with args as a process of its own and
+// waits for its "held" line; the process's id.
+pid_t StartHolder(const std::string& arguments, const rlimit* descriptors = nullptr) {
+  int out[2];
+  if (::pipe(out) != 0) return -1;
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    if (descriptors != nullptr) ::setrlimit(RLIMIT_NOFILE, descriptors);  // the clients are not short of them
+    ::dup2(out[1], 1);
+    ::close(out[0]);
+    ::execl("/bin/sh", "sh", "-c", ("exec python3 " + ClientScript() + " " + arguments).c_str(),
+            static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  ::close(out[1]);
+  std::string held;
+  char c = 0;
+  while (held.size() < 5 && ::read(out[0], &c, 1) == 1) held.push_back(c);
+  ::close(out[0]);
+  EXPECT_EQ(held, "held\n");
+  return pid;
+}
+
+void StopHolder(pid_t pid) {
+  ::kill(pid, SIGKILL);
+  ::waitpid(pid, nullptr, 0);
+}
+
+double CpuSeconds() {
+  rusage usage{};
+  ::getrusage(RUSAGE_SELF, &usage);
+  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+long ResidentKiB() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+  return 0;
+}
+
+std::size_t OpenDescriptors() {
+  std::size_t n = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) ++n;
+  return n;
+}
+
+}  // namespace
+
+// Clients from outside that connect and never send their open byte, more of
+// them than this process has descriptors: the pipe thread does not spin, a
+// well-formed request is still answered, and one event says what happened.
+TEST_F(AdminPipeTest, SilentClientsAtTheFdLimit) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  // The sanitizers' runtimes need descriptors of their own (UBSan probes
+  // memory through a pipe), so a process without any cannot be checked.
+  GTEST_SKIP() << "not under a sanitizer";
+#endif
+  platform::UniqueHandle(Connect()).reset();  // the server's instance is up
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+  // Started before the limit drops: this process will have no descriptor
+  // left to start a client with. Its output is read through a pipe made now.
+  int pingOut[2];
+  ASSERT_EQ(::pipe(pingOut), 0);
+  const pid_t pinger = ::fork();
+  if (pinger == 0) {
+    ::dup2(pingOut[1], 1);
+    ::close(pingOut[0]);
+    ::execl("/bin/sh", "sh", "-c", ("exec python3 " + ClientScript() + " pingafter " + SocketPath() + " 5").c_str(),
+            static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  ::close(pingOut[1]);
+  rlimit low = saved;
+  low.rlim_cur = OpenDescriptors() + 32;
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+  const pid_t holder = StartHolder("silent " + SocketPath() + " 200 60", &saved);
+  Sleep(1000);
+  const double before = CpuSeconds();
+  Sleep(3000);
+  EXPECT_LT(CpuSeconds() - before, 1.5) << "a thread spins while descriptors are exhausted";
+  std::string output;
+  char c = 0;
+  while (::read(pingOut[0], &c, 1) == 1) output.push_back(c);
+  ::close(pingOut[0]);
+  int status = 0;
+  ::waitpid(pinger, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << output;
+  EXPECT_NE(output.find("ok a well-formed request is answered"), std::string::npos) << output;
+  StopHolder(holder);
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
+  Sleep(2500);  // the server's quiet check reports the shortage once it is over
+}
+
+// Clients whose first message is longer than any request served: the server
+// refuses each and gives the memory back, so what they pin stays bounded.
+TEST_F(AdminPipeTest, HugeFirstMessages) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "resident memory counts the sanitizer's shadow under a sanitizer";
+#endif
+  platform::UniqueHandle(Connect()).reset();
+  const long before = ResidentKiB();
+  const pid_t holder = StartHolder("bigfirst " + SocketPath() + " 100 60");
+  Sleep(3000);  // every message read to its end and dropped
+  const long grown = ResidentKiB() - before;
+  StopHolder(holder);
+  EXPECT_LT(grown, 64L * 1024) << "KiB resident held for 100 refused clients";
+  std::string output;
+  EXPECT_EQ(RunClient("ping " + SocketPath(), output), 0) << output;
+}

@@ -165,8 +165,14 @@ std::u16string Utf16FromWide(std::wstring_view text) {
 }
 
 namespace {
+// Decodes count units; an unpaired surrogate becomes U+FFFD, and the index of
+// the first one goes to *bad when bad is given.
 template <typename Get>
-std::wstring DecodeUtf16(std::size_t count, Get&& get) {
+std::wstring DecodeUtf16(std::size_t count, Get&& get, std::size_t* bad = nullptr) {
+  auto unpaired = [bad](std::size_t i) {
+    if (bad != nullptr && *bad == std::wstring::npos) *bad = i;
+    return static_cast<wchar_t>(kReplacement);
+  };
   std::wstring out;
   out.reserve(count);
   for (std::size_t i = 0; i < count; ++i) {
@@ -180,9 +186,9 @@ std::wstring DecodeUtf16(std::size_t count, Get&& get) {
           continue;
         }
       }
-      out += static_cast<wchar_t>(kReplacement);
+      out += unpaired(i);
     } else if (u >= 0xDC00 && u <= 0xDFFF) {
-      out += static_cast<wchar_t>(kReplacement);
+      out += unpaired(i);
     } else {
       out += static_cast<wchar_t>(u);
     }
@@ -218,6 +224,21 @@ std::wstring WideFromUtf16le(const void* bytes, std::size_t byteCount) {
   });
   if (byteCount % 2) out += static_cast<wchar_t>(kReplacement);
   return out;
+}
+
+bool WideFromUtf16leStrict(const void* bytes, std::size_t byteCount, std::wstring& out, std::size_t* badUnit) {
+  const auto* p = static_cast<const unsigned char*>(bytes);
+  std::size_t bad = std::wstring::npos;
+  std::wstring result = DecodeUtf16(byteCount / 2, [&](std::size_t i) {
+    return static_cast<char16_t>(p[2 * i] | (p[2 * i + 1] << 8));
+  }, &bad);
+  if (bad == std::wstring::npos && byteCount % 2 != 0) bad = byteCount / 2;
+  if (bad != std::wstring::npos) {
+    if (badUnit != nullptr) *badUnit = bad;
+    return false;
+  }
+  out = std::move(result);
+  return true;
 }
 
 // --- UTF-8 ---

@@ -26,6 +26,11 @@ void AppendUtf16le(std::string& out, std::wstring_view text);
 // Reads byteCount bytes of UTF-16LE; an odd last byte and unpaired surrogates
 // become U+FFFD.
 std::wstring WideFromUtf16le(const void* bytes, std::size_t byteCount);
+// False (and out unchanged) when the bytes are not well-formed UTF-16LE: an
+// odd byte count or an unpaired surrogate. badUnit, when given, receives the
+// index of the first UTF-16 unit at fault.
+bool WideFromUtf16leStrict(const void* bytes, std::size_t byteCount, std::wstring& out,
+                           std::size_t* badUnit = nullptr);
 
 // --- UTF-8 ---
 std::string Utf8FromWide(std::wstring_view text);

@@ -147,3 +147,22 @@ BOOL RevertToSelf() {
   platform::t_impersonated.reset();
   return TRUE;
 }
+
+namespace platform {
+
+DWORD GetPipeAcceptStalls(HANDLE pipe, ULONGLONG& stalls, bool& crowded) {
+  stalls = 0;
+  crowded = false;
+  auto* object = ObjectFromHandle(pipe);
+  std::lock_guard<std::mutex> lock(pipe_detail::PipeLock());
+  auto& live = pipe_detail::LivePipes();
+  auto it = object != nullptr ? live.find(object) : live.end();
+  if (it == live.end() || !it->second->server) return ERROR_INVALID_HANDLE;
+  if (const pipe_detail::Listener* l = it->second->listener) {
+    stalls = l->acceptStalls;
+    crowded = pipe_detail::ArrivalsOf(*l) > 0;
+  }
+  return ERROR_SUCCESS;
+}
+
+}  // namespace platform

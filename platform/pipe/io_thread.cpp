@@ -18,18 +18,37 @@
 #include <cerrno>
 #include <cstring>
 #include <thread>
+#include <time.h>
 
 namespace platform::pipe_detail {
 namespace {
 
 constexpr std::size_t kMinChunk = 64 * 1024;
 constexpr std::size_t kMaxChunk = 1024 * 1024;
+// A staging buffer that grew past this is given back once it is drained, so
+// a connection that once took a large message does not keep its memory.
+constexpr std::size_t kKeptStagingBytes = 2 * kMinChunk;
+// A connection that sends no request byte within this is closed, so silent
+// clients cannot pin descriptors.
+constexpr std::uint64_t kArrivalTimeoutMs = 5000;
+// Accepting pauses this long when the process is out of descriptors,
+// instead of polling a listener that stays readable.
+constexpr std::uint64_t kAcceptBackoffMs = 250;
+// Without descriptors, an arrival silent this long gives its place up.
+constexpr std::uint64_t kShedAfterMs = 200;
+
+std::uint64_t NowMs() {
+  timespec ts{};
+  ::clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<std::uint64_t>(ts.tv_sec) * 1000 + static_cast<std::uint64_t>(ts.tv_nsec) / 1000000;
+}
 
 // A connection accepted but not yet admitted: it still owes its request byte.
 struct Arrival {
   int fd;
   Listener* listener;
   PeerCredentials peer;
+  std::uint64_t deadlineMs;
 };
 
 // Guarded by PipeLock, like everything the thread touches.
@@ -106,15 +125,54 @@ void Admit(Arrival& arrival, unsigned char request) {
   }
 }
 
+// Closes the oldest arrival when it has been silent for a while.
+bool ShedOldestArrival() {
+  auto& arrivals = Arrivals();
+  if (arrivals.empty()) return false;
+  auto oldest = std::min_element(arrivals.begin(), arrivals.end(),
+                                 [](const Arrival& a, const Arrival& b) { return a.deadlineMs < b.deadlineMs; });
+  if (oldest->deadlineMs > NowMs() + kArrivalTimeoutMs - kShedAfterMs) return false;
+  ::close(oldest->fd);
+  arrivals.erase(oldest);
+  return true;
+}
+
 void AcceptAll(Listener& l) {
   for (;;) {
     int fd = ::accept4(l.fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) {
       if (errno == EINTR || errno == ECONNABORTED) continue;
-      return;  // EAGAIN, or descriptors exhausted: try again on the next poll
+      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+        ++l.acceptStalls;
+        // The connection that has been silent longest makes room for the
+        // next one; with none to give up, polling again at once would only
+        // spin, so accepting pauses.
+        if (ShedOldestArrival()) continue;
+        l.acceptPausedUntilMs = NowMs() + kAcceptBackoffMs;
+      }
+      return;
     }
-    Arrivals().push_back(Arrival{fd, &l, ReadPeerCredentials(fd)});
+    Arrivals().push_back(Arrival{fd, &l, ReadPeerCredentials(fd), NowMs() + kArrivalTimeoutMs});
   }
+}
+
+// Closes arrivals that are overdue; the poll time-out until the next
+// deadline (an arrival's or a paused listener's), -1 for none.
+int ExpireArrivals() {
+  const std::uint64_t now = NowMs();
+  std::uint64_t next = UINT64_MAX;
+  auto& arrivals = Arrivals();
+  std::erase_if(arrivals, [&](const Arrival& a) {
+    if (a.deadlineMs > now) {
+      next = std::min(next, a.deadlineMs);
+      return false;
+    }
+    ::close(a.fd);
+    return true;
+  });
+  for (auto& [path, l] : Listeners())
+    if (l->acceptPausedUntilMs > now) next = std::min(next, l->acceptPausedUntilMs);
+  return next == UINT64_MAX ? -1 : static_cast<int>(next - now);
 }
 
 void ServeArrival(int fd) {
@@ -150,7 +208,10 @@ struct Watched {
     watched.clear();
     fds.push_back(pollfd{WakeFd(), POLLIN, 0});
     watched.push_back({Tag::Wake, nullptr});
+    const int timeout = ExpireArrivals();
+    const std::uint64_t now = NowMs();
     for (auto& [path, l] : Listeners()) {
+      if (l->acceptPausedUntilMs > now) continue;
       fds.push_back(pollfd{l->fd, POLLIN, 0});
       watched.push_back({Tag::Listen, l});
     }
@@ -167,7 +228,7 @@ struct Watched {
       watched.push_back({Tag::Pipe, key});
     }
     lock.unlock();
-    int rc = ::poll(fds.data(), fds.size(), -1);
+    int rc = ::poll(fds.data(), fds.size(), timeout);
     lock.lock();
     if (rc <= 0) continue;
     for (std::size_t i = 0; i < fds.size(); ++i) {
@@ -360,6 +421,10 @@ void Fill(Pipe& p, std::size_t want) {
 
 void Progress(Pipe& pipe) {
   while (!pipe.reads.empty() && TryRead(pipe, *pipe.reads.front())) pipe.reads.pop_front();
+  if (Staged(pipe) == 0 && pipe.rx.capacity() > kKeptStagingBytes) {
+    std::string().swap(pipe.rx);
+    pipe.rxPos = 0;
+  }
   while (!pipe.writes.empty() && TryWrite(pipe, *pipe.writes.front())) pipe.writes.pop_front();
 }
 
@@ -385,6 +450,12 @@ void DropListener(Listener& listener) {
   listener.waiters.clear();
   ::close(listener.fd);
   listener.fd = -1;
+}
+
+std::size_t ArrivalsOf(const Listener& listener) {
+  const auto& arrivals = Arrivals();
+  return static_cast<std::size_t>(
+      std::count_if(arrivals.begin(), arrivals.end(), [&](const Arrival& a) { return a.listener == &listener; }));
 }
 
 DWORD NotConnectedError(const Pipe& pipe) {

@@ -6,7 +6,9 @@
 // the last one to close removes it. A client is admitted only while an
 // instance is free (created, or reconnected after DisconnectNamedPipe), so
 // CreateFileW answers ERROR_PIPE_BUSY exactly when Windows would. Messages
-// keep their boundaries at any size; see README.md for the wire format.
+// keep their boundaries at any size; see README.md for the wire format. A
+// connection that does not ask to open within 5 s is closed, and accepting
+// pauses briefly while the process has no descriptor left.
 //
 // Overlapped operations complete on the pipe layer's own I/O thread, which
 // signals the OVERLAPPED's hEvent (a sync.h event), so a caller may wait on
@@ -145,6 +147,13 @@ BOOL ImpersonateNamedPipeClient(HANDLE pipe);
 BOOL RevertToSelf();
 
 namespace platform {
+
+// How often the server's name could not take a client because the process
+// had no descriptor left (the client then waits in the socket's queue, and
+// accepting pauses briefly), and whether connections that have not yet
+// asked to open still hold descriptors. ERROR_INVALID_HANDLE for a client
+// handle.
+DWORD GetPipeAcceptStalls(HANDLE pipe, ULONGLONG& stalls, bool& crowded);
 
 // Opens a pipe client: ERROR_FILE_NOT_FOUND when no server has the name,
 // ERROR_PIPE_BUSY when no instance is free, ERROR_PATH_NOT_FOUND for a name

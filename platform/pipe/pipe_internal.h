@@ -91,6 +91,10 @@ struct Listener {
   DWORD defaultTimeout = 50;
   std::vector<Pipe*> instances;
   std::vector<int> waiters;  // WaitNamedPipe connections waiting for a free instance
+  // Accepting stopped for lack of descriptors: not polled before this
+  // (CLOCK_MONOTONIC ms), and how often that happened.
+  std::uint64_t acceptPausedUntilMs = 0;
+  std::uint64_t acceptStalls = 0;
 };
 
 std::mutex& PipeLock();
@@ -117,6 +121,9 @@ DWORD NotConnectedError(const Pipe& pipe);
 // Reads what the socket has now (up to want staged bytes in all).
 void Fill(Pipe& pipe, std::size_t want);
 std::size_t Staged(const Pipe& pipe);
+
+// Under PipeLock: connections of the listener still owing their open request.
+std::size_t ArrivalsOf(const Listener& listener);
 
 // The peer credentials of a connected Unix socket.
 PeerCredentials ReadPeerCredentials(int fd);

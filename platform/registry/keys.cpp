@@ -22,8 +22,8 @@ namespace rd = platform::registry_detail;
 
 namespace {
 
-constexpr std::size_t kMaxKeyNameChars = 255;
-constexpr std::size_t kMaxValueNameChars = 16383;
+using platform::kRegMaxKeyNameChars;
+using platform::kRegMaxValueNameChars;
 
 // Rights that let a handle change the registry.
 constexpr REGSAM kDeleteRight = 0x00010000;
@@ -87,7 +87,7 @@ LSTATUS SplitPath(LPCWSTR subKey, std::vector<std::wstring>& parts) {
     if (end == std::wstring_view::npos) end = p.size();
     std::wstring_view name = p.substr(start, end - start);
     if (name.empty()) return ERROR_BAD_PATHNAME;
-    if (platform::Utf16Length(name) > kMaxKeyNameChars) return ERROR_INVALID_PARAMETER;
+    if (platform::Utf16Length(name) > kRegMaxKeyNameChars) return ERROR_INVALID_PARAMETER;
     parts.emplace_back(name);
     start = end + 1;
   }
@@ -119,6 +119,9 @@ LSTATUS Walk(Store& s, Target& t, const std::vector<std::wstring>& parts, bool c
     if (st == ERROR_FILE_NOT_FOUND && create) {
       if ((t.access & (KEY_CREATE_SUB_KEY | kGenericAll | kGenericWrite | kMaximumAllowed)) == 0)
         return ERROR_ACCESS_DENIED;
+      // Levels below the hive: one per separator of the folded path.
+      if (static_cast<std::size_t>(std::count(path.begin(), path.end(), '\\')) > platform::kRegMaxKeyDepth)
+        return ERROR_INVALID_PARAMETER;
       Stmt ins(s, "INSERT INTO keys(parent, name, fold, path, last_write) VALUES(?1, ?2, ?3, ?4, ?5)");
       ins.Bind(1, t.id).Bind(2, platform::Utf8FromWide(name)).Bind(3, fold).Bind(4, path).Bind(5, Store::NowFileTime());
       if (ins.Step() != SQLITE_DONE) return ERROR_REGISTRY_IO_FAILED;
@@ -136,7 +139,7 @@ LSTATUS Walk(Store& s, Target& t, const std::vector<std::wstring>& parts, bool c
 }
 
 HKEY NewHandle(Store& s, const Target& t, REGSAM access) {
-  auto* h = new KeyHandle{t.id, access, t.path};
+  auto* h = new KeyHandle{t.id, access, t.path, {}, {}};
   s.handles.insert(h);
   return reinterpret_cast<HKEY>(h);
 }
@@ -172,16 +175,28 @@ void SetFileTime(FILETIME* ft, std::int64_t v) {
   ft->dwHighDateTime = static_cast<DWORD>(static_cast<std::uint64_t>(v) >> 32);
 }
 
-// Records that t's values changed: its last-write time and the change log.
-LSTATUS ValuesChanged(Store& s, const Target& t) {
+// Records that t's values changed (and whether some were removed): its
+// last-write time and the change log.
+LSTATUS ValuesChanged(Store& s, const Target& t, bool removed = false) {
   Stmt u(s, "UPDATE keys SET last_write = ?2 WHERE id = ?1");
   u.Bind(1, t.id).Bind(2, Store::NowFileTime());
   if (u.Step() != SQLITE_DONE) return ERROR_REGISTRY_IO_FAILED;
-  return s.LogChange(t.path, rd::kChangeLastSet);
+  return s.LogChange(t.path, rd::kChangeLastSet | (removed ? rd::kChangeValueRemoved : 0));
+}
+
+std::string ParentPath(const std::string& path) { return path.substr(0, path.rfind('\\')); }
+
+// A root, or a key that holds one (HKLM\SOFTWARE holds HKCR's key): never
+// deleted, as Windows keeps its hives.
+bool IsRootPath(const std::string& path) {
+  if (path == rd::kHklmPath || path == rd::kHkcuPath) return true;
+  const std::string_view classes(rd::kClassesPath);
+  return classes == path || (classes.starts_with(path) && classes[path.size()] == '\\');
 }
 
 // Deletes the key at path and everything below it, logging the change.
 LSTATUS DeleteSubtree(Store& s, const std::string& path, const std::string& parentPath) {
+  if (IsRootPath(path)) return ERROR_ACCESS_DENIED;
   std::string lo = path + "\\", hi = path + "]";
   Stmt dv(s,
           "DELETE FROM vals WHERE key IN (SELECT id FROM keys WHERE path = ?1 OR (path >= ?2 AND path < ?3))");
@@ -193,12 +208,6 @@ LSTATUS DeleteSubtree(Store& s, const std::string& path, const std::string& pare
   LSTATUS st = s.LogChange(path, rd::kChangeDeleted);
   if (st == ERROR_SUCCESS) st = s.LogChange(parentPath, rd::kChangeName);
   return st;
-}
-
-std::string ParentPath(const std::string& path) { return path.substr(0, path.rfind('\\')); }
-
-bool IsRootPath(const std::string& path) {
-  return path == rd::kHklmPath || path == rd::kHkcuPath || path == rd::kClassesPath;
 }
 
 // Reads a value's type and bytes; the common road of the query calls.
@@ -368,7 +377,7 @@ LSTATUS RegGetValueW(HKEY key, LPCWSTR subKey, LPCWSTR valueName, DWORD flags, D
 LSTATUS RegSetValueExW(HKEY key, LPCWSTR valueName, DWORD /*reserved*/, DWORD type, const BYTE* data,
                        DWORD dataSize) {
   if (data == nullptr && dataSize != 0) return ERROR_NOACCESS;
-  if (valueName != nullptr && platform::Utf16Length(valueName) > kMaxValueNameChars) return ERROR_INVALID_PARAMETER;
+  if (valueName != nullptr && platform::Utf16Length(valueName) > kRegMaxValueNameChars) return ERROR_INVALID_PARAMETER;
   return Call(key, true, [&](Store& s, Target& t) -> LSTATUS {
     if (!t.CanSetValues()) return ERROR_ACCESS_DENIED;
     // An existing value keeps its row, so its name's case and its position.
@@ -392,7 +401,7 @@ LSTATUS RegDeleteValueW(HKEY key, LPCWSTR valueName) {
     del.Bind(1, t.id).Bind(2, FoldValueName(valueName));
     if (del.Step() != SQLITE_DONE) return ERROR_REGISTRY_IO_FAILED;
     if (s.Changes() == 0) return ERROR_FILE_NOT_FOUND;
-    return ValuesChanged(s, t);
+    return ValuesChanged(s, t, /*removed=*/true);
   });
 }
 
@@ -439,20 +448,48 @@ LSTATUS RegDeleteTreeW(HKEY key, LPCWSTR subKey) {
     Stmt dv(s, "DELETE FROM vals WHERE key = ?1");
     dv.Bind(1, t.id);
     if (dv.Step() != SQLITE_DONE) return ERROR_REGISTRY_IO_FAILED;
-    return ValuesChanged(s, t);
+    return ValuesChanged(s, t, /*removed=*/true);
   });
 }
+
+namespace {
+
+// Whether a handle's cursor can answer index: the same index again or the
+// next one, with no change since that moved positions.
+bool CursorServes(Store& s, const Target& t, const rd::EnumCursor& c, DWORD index, DWORD movingKinds) {
+  if (t.handle == nullptr || !c.valid || (index != c.index && index != c.index + 1)) return false;
+  return s.MaxSeq() == c.seq || !s.ChangedSince(c.seq, t.path, movingKinds);
+}
+
+void MoveCursor(Store& s, rd::EnumCursor& c, DWORD index, std::int64_t lastId, std::string lastFold) {
+  c = rd::EnumCursor{true, index, s.MaxSeq(), lastId, std::move(lastFold)};
+}
+
+}  // namespace
 
 LSTATUS RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, DWORD* nameLength, DWORD* /*reserved*/, LPWSTR keyClass,
                       DWORD* classLength, FILETIME* lastWrite) {
   if (name == nullptr || nameLength == nullptr) return ERROR_INVALID_PARAMETER;
   return Call(key, false, [&](Store& s, Target& t) -> LSTATUS {
     LSTATUS st = ERROR_SUCCESS;
-    Stmt q(s, "SELECT name, last_write FROM keys WHERE parent = ?1 ORDER BY fold LIMIT 1 OFFSET ?2");
-    q.Bind(1, t.id).Bind(2, static_cast<std::int64_t>(index));
+    const bool step = CursorServes(s, t, t.handle != nullptr ? t.handle->subkeys : rd::EnumCursor{}, index,
+                                   rd::kChangeName);
+    // Subkeys in folded order: the next one after the cursor's, or a walk
+    // from the first.
+    Stmt byCursor(s,
+                  "SELECT name, last_write, fold FROM keys WHERE parent = ?1 AND fold >= ?2"
+                  " ORDER BY fold LIMIT 1 OFFSET ?3");
+    Stmt byOffset(s, "SELECT name, last_write, fold FROM keys WHERE parent = ?1 ORDER BY fold LIMIT 1 OFFSET ?2");
+    Stmt& q = step ? byCursor : byOffset;
+    if (step) {
+      q.Bind(1, t.id).Bind(2, t.handle->subkeys.lastFold).Bind(3, std::int64_t{index - t.handle->subkeys.index});
+    } else {
+      q.Bind(1, t.id).Bind(2, static_cast<std::int64_t>(index));
+    }
     int rc = q.Step();
     if (rc == SQLITE_DONE) return ERROR_NO_MORE_ITEMS;
     if (rc != SQLITE_ROW) return ERROR_REGISTRY_IO_FAILED;
+    if (t.handle != nullptr) MoveCursor(s, t.handle->subkeys, index, 0, q.Text(2));
     if ((st = CopyName(q.Text(0), name, nameLength)) != ERROR_SUCCESS) return st;
     if (classLength != nullptr) {
       if (keyClass != nullptr && *classLength > 0) keyClass[0] = L'\0';
@@ -469,11 +506,22 @@ LSTATUS RegEnumValueW(HKEY key, DWORD index, LPWSTR valueName, DWORD* valueNameL
   if (data != nullptr && dataSize == nullptr) return ERROR_INVALID_PARAMETER;
   return Call(key, false, [&](Store& s, Target& t) -> LSTATUS {
     LSTATUS st = ERROR_SUCCESS;
-    Stmt q(s, "SELECT name, type, data FROM vals WHERE key = ?1 ORDER BY id LIMIT 1 OFFSET ?2");
-    q.Bind(1, t.id).Bind(2, static_cast<std::int64_t>(index));
+    // New values go last, so only a removal moves the positions after it.
+    const bool step = CursorServes(s, t, t.handle != nullptr ? t.handle->values : rd::EnumCursor{}, index,
+                                   rd::kChangeValueRemoved);
+    Stmt byCursor(s,
+                  "SELECT name, type, data, id FROM vals WHERE key = ?1 AND id >= ?2 ORDER BY id LIMIT 1 OFFSET ?3");
+    Stmt byOffset(s, "SELECT name, type, data, id FROM vals WHERE key = ?1 ORDER BY id LIMIT 1 OFFSET ?2");
+    Stmt& q = step ? byCursor : byOffset;
+    if (step) {
+      q.Bind(1, t.id).Bind(2, t.handle->values.lastId).Bind(3, std::int64_t{index - t.handle->values.index});
+    } else {
+      q.Bind(1, t.id).Bind(2, static_cast<std::int64_t>(index));
+    }
     int rc = q.Step();
     if (rc == SQLITE_DONE) return ERROR_NO_MORE_ITEMS;
     if (rc != SQLITE_ROW) return ERROR_REGISTRY_IO_FAILED;
+    if (t.handle != nullptr) MoveCursor(s, t.handle->values, index, q.Int(3), {});
     if ((st = CopyName(q.Text(0), valueName, valueNameLength)) != ERROR_SUCCESS) return st;
     if (type != nullptr) *type = static_cast<DWORD>(q.Int(1));
     return CopyData(q.Blob(2), static_cast<std::size_t>(q.Bytes(2)), data, dataSize);

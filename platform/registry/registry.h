@@ -118,6 +118,12 @@ LSTATUS RegNotifyChangeKeyValue(HKEY key, BOOL watchSubtree, DWORD notifyFilter,
 
 namespace platform {
 
+// Limits as Windows sets them: UTF-16 units of a key name and of a value
+// name, and levels of keys below a hive's root.
+constexpr std::size_t kRegMaxKeyNameChars = 255;
+constexpr std::size_t kRegMaxValueNameChars = 16383;
+constexpr std::size_t kRegMaxKeyDepth = 512;
+
 // Typed helpers over the raw calls (they share their error codes).
 LSTATUS RegReadString(HKEY key, const std::wstring& valueName, std::wstring& out, DWORD* type = nullptr);
 LSTATUS RegReadDword(HKEY key, const std::wstring& valueName, DWORD& out);

@@ -27,6 +27,9 @@ constexpr int kBusyTimeoutMs = 10000;
 // Rows of the change log older than this are pruned; a watcher lags by a few
 // milliseconds, so a minute is ample.
 constexpr std::int64_t kChangeKeepMs = 60000;
+// A writer prunes at most this often; every process also prunes when it opens
+// the store, so short-lived writers do not leave the log growing.
+constexpr std::int64_t kPruneEveryMs = 5000;
 
 // Published once opened; g_storeMu only serialises the opening.
 std::atomic<Store*> g_store{nullptr};
@@ -43,6 +46,10 @@ std::int64_t NowMs() {
       .count();
 }
 
+// Version 2 added vals_order; a version 1 file is brought up to date by
+// running the (idempotent) schema again.
+constexpr std::int64_t kSchemaVersion = 2;
+
 const char* const kSchema[] = {
     "CREATE TABLE IF NOT EXISTS keys(id INTEGER PRIMARY KEY AUTOINCREMENT, parent INTEGER NOT NULL,"
     " name TEXT NOT NULL, fold TEXT NOT NULL, path TEXT NOT NULL, last_write INTEGER NOT NULL)",
@@ -51,6 +58,7 @@ const char* const kSchema[] = {
     "CREATE TABLE IF NOT EXISTS vals(id INTEGER PRIMARY KEY AUTOINCREMENT, key INTEGER NOT NULL,"
     " name TEXT NOT NULL, fold TEXT NOT NULL, type INTEGER NOT NULL, data BLOB NOT NULL)",
     "CREATE UNIQUE INDEX IF NOT EXISTS vals_name ON vals(key, fold)",
+    "CREATE INDEX IF NOT EXISTS vals_order ON vals(key, id)",
     "CREATE TABLE IF NOT EXISTS changes(seq INTEGER PRIMARY KEY AUTOINCREMENT, path TEXT NOT NULL,"
     " kind INTEGER NOT NULL, at INTEGER NOT NULL)",
 };
@@ -140,18 +148,43 @@ bool Store::Open(const std::string& file) {
   if (!wal || Exec("PRAGMA synchronous=NORMAL") != ERROR_SUCCESS) return false;
 
   // Creating the schema takes the write lock, so look first.
+  bool ready = false;
   {
     Stmt v(*this, "PRAGMA user_version");
-    if (v.Step() == SQLITE_ROW && v.Int(0) == 1) return true;
+    ready = v.Step() == SQLITE_ROW && v.Int(0) == kSchemaVersion;
   }
   // Several processes may create a new file at once; the loser sees the
   // winner's schema change mid-statement and tries again. (No lock: the
   // store is not published yet.)
-  for (int attempt = 0; attempt < 5; ++attempt) {
-    if (CreateSchema()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  for (int attempt = 0; attempt < 5 && !ready; ++attempt) {
+    ready = CreateSchema();
+    if (!ready) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  return false;
+  if (ready) PruneOnOpen();
+  return ready;
+}
+
+void Store::PruneOnOpen() {
+  // Only the oldest row is read unless there is something to prune, so a
+  // reader does not take the write lock for nothing.
+  bool stale = false;
+  {
+    Stmt oldest(*this, "SELECT at FROM changes ORDER BY seq LIMIT 1");
+    stale = oldest.Step() == SQLITE_ROW && oldest.Int(0) < NowMs() - kChangeKeepMs;
+  }
+  if (!stale) return;
+  Txn txn(*this);
+  if (txn.status() != ERROR_SUCCESS) return;
+  PruneChangesLocked();
+  txn.Commit();
+}
+
+void Store::PruneChangesLocked() {
+  // Rows are appended in time order, so the old ones are a prefix by seq.
+  Stmt prune(*this, "DELETE FROM changes WHERE seq <= (SELECT MAX(seq) FROM changes WHERE at < ?1)");
+  prune.Bind(1, NowMs() - kChangeKeepMs);
+  prune.Step();
+  lastPruneMs_ = NowMs();
 }
 
 bool Store::CreateSchema() {
@@ -161,7 +194,7 @@ bool Store::CreateSchema() {
     Stmt v(*this, "PRAGMA user_version");
     int rc = v.Step();
     if (rc != SQLITE_ROW) return false;
-    if (v.Int(0) == 1) return txn.Commit() == ERROR_SUCCESS;
+    if (v.Int(0) == kSchemaVersion) return txn.Commit() == ERROR_SUCCESS;
   }
   for (const char* sql : kSchema)
     if (Exec(sql) != ERROR_SUCCESS) return false;
@@ -191,7 +224,8 @@ bool Store::CreateSchema() {
     ins.Bind(1, now);
     if (ins.Step() != SQLITE_DONE) return false;
   }
-  if (Exec("PRAGMA user_version=1") != ERROR_SUCCESS) return false;
+  const std::string setVersion = "PRAGMA user_version=" + std::to_string(kSchemaVersion);
+  if (Exec(setVersion.c_str()) != ERROR_SUCCESS) return false;
   return txn.Commit() == ERROR_SUCCESS;
 }
 
@@ -235,11 +269,7 @@ LSTATUS Store::Commit() {
     --depth_;
     return Exec("RELEASE nested");
   }
-  if (changed_ && (++writes_ % 64) == 0) {
-    Stmt prune(*this, "DELETE FROM changes WHERE at < ?1");
-    prune.Bind(1, NowMs() - kChangeKeepMs);
-    prune.Step();
-  }
+  if (changed_ && NowMs() - lastPruneMs_ >= kPruneEveryMs) PruneChangesLocked();
   LSTATUS st = Exec("COMMIT");
   if (st != ERROR_SUCCESS) {
     Exec("ROLLBACK");
@@ -273,6 +303,16 @@ LSTATUS Store::LogChange(const std::string& path, DWORD kind) {
 std::int64_t Store::MaxSeq() {
   Stmt q(*this, "SELECT COALESCE(MAX(seq), 0) FROM changes");
   return q.Step() == SQLITE_ROW ? q.Int(0) : 0;
+}
+
+bool Store::ChangedSince(std::int64_t seq, const std::string& path, DWORD kinds) {
+  {
+    Stmt first(*this, "SELECT MIN(seq) FROM changes");
+    if (first.Step() != SQLITE_ROW || first.IsNull(0) || first.Int(0) > seq + 1) return true;
+  }
+  Stmt q(*this, "SELECT 1 FROM changes WHERE seq > ?1 AND path = ?2 AND (kind & ?3) != 0 LIMIT 1");
+  q.Bind(1, seq).Bind(2, path).Bind(3, static_cast<std::int64_t>(kinds));
+  return q.Step() != SQLITE_DONE;
 }
 
 std::int64_t Store::NowFileTime() {

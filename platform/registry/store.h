@@ -8,7 +8,8 @@
 //     subtree is the range [path + "\", path + "]"). Ids are AUTOINCREMENT and
 //     never reused, so a handle holding the id of a deleted key can tell.
 //   vals(id, key, name, fold, type, data): `id` orders values by creation; an
-//     update keeps the row and so the position.
+//     update keeps the row and so the position. Indexed by (key, fold) for
+//     lookups and (key, id) for enumeration.
 //   changes(seq, path, kind, at): appended by every write in the same
 //     transaction; the watcher thread of each process reads rows past the
 //     last sequence it saw and signals matching watches.
@@ -32,6 +33,9 @@ namespace platform::registry_detail {
 constexpr DWORD kChangeName = REG_NOTIFY_CHANGE_NAME;         // path: the key whose subkeys changed
 constexpr DWORD kChangeLastSet = REG_NOTIFY_CHANGE_LAST_SET;  // path: the key whose values changed
 constexpr DWORD kChangeDeleted = 0x100;                       // path: the deleted key (and all below)
+// Added to kChangeLastSet when values of path were removed (positions of the
+// values after them moved).
+constexpr DWORD kChangeValueRemoved = 0x200;
 
 constexpr std::int64_t kHklmId = 1;
 constexpr std::int64_t kHkcuId = 2;
@@ -50,10 +54,24 @@ struct Watch {
   HANDLE event;         // our own reference, released when the watch ends
 };
 
+// Where an enumeration by index stands, so the next index costs one step
+// instead of a walk from the start. Valid while no change that moves
+// positions (a subkey added or removed, a value removed) was logged for the
+// key after seq.
+struct EnumCursor {
+  bool valid = false;
+  DWORD index = 0;        // the index last answered
+  std::int64_t seq = 0;   // the change log's last sequence then
+  std::int64_t lastId = 0;  // values: the row id answered
+  std::string lastFold;     // subkeys: the folded name answered
+};
+
 struct KeyHandle {
   std::int64_t id;
   REGSAM access;
   std::string path;  // folded full path
+  EnumCursor values;
+  EnumCursor subkeys;
 };
 
 // The upper-cased UTF-8 form names are compared and ordered by.
@@ -121,13 +139,20 @@ class Store {
   void EndWatches(KeyHandle* owner);
 
   static std::int64_t NowFileTime();
+  // The change log's last sequence number (0 when empty).
+  std::int64_t MaxSeq();
+  // Whether any change of one of kinds was logged for path after seq (true
+  // too when rows after seq were pruned, as nothing can be told then).
+  bool ChangedSince(std::int64_t seq, const std::string& path, DWORD kinds);
 
  private:
   Store() = default;
   bool Open(const std::string& file);
   bool CreateSchema();
   LSTATUS Exec(const char* sql);
-  std::int64_t MaxSeq();
+  void PruneOnOpen();
+  // Drops change rows older than a minute; inside a write transaction.
+  void PruneChangesLocked();
   void WatcherLoop();
   void WakeWatcher();
   void ScanChanges();
@@ -136,7 +161,7 @@ class Store {
   sqlite3* db_ = nullptr;
   std::unordered_map<const char*, sqlite3_stmt*> cache_;
   int depth_ = 0;
-  unsigned writes_ = 0;
+  std::int64_t lastPruneMs_ = 0;
   bool changed_ = false;  // this transaction logged a change
 
   std::string file_;

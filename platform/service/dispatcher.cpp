@@ -18,6 +18,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
@@ -141,46 +142,166 @@ DWORD RunServiceMain(LPVOID parameter) {
   return 0;
 }
 
-DWORD WaitAny(std::vector<HANDLE> handles) {
-  return WaitForMultipleObjects(static_cast<DWORD>(handles.size()), handles.data(), FALSE, INFINITE);
-}
 
-// Serves one control request on a connected instance. Ends early (without
-// an answer) when the service stops meanwhile.
-void ServeControl(HANDLE pipe, HANDLE stopped, HANDLE signals) {
-  UniqueHandle readEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  OVERLAPPED ov;
-  ov.hEvent = readEvent.get();
+// Instances of the control pipe, so that a client that connects and stays
+// silent does not shut out the control manager; such a client is dropped
+// after kControlReadTimeoutMs.
+constexpr DWORD kControlInstances = 4;
+constexpr DWORD kControlReadTimeoutMs = 3000;
+
+// One instance of the control pipe and where its client stands. Touched only
+// by the dispatcher's thread.
+struct ControlInstance {
+  enum class State { Idle, Connecting, Reading };
+  UniqueHandle pipe;
+  UniqueHandle event{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+  OVERLAPPED ov{};
+  State state = State::Idle;
   DWORD control = 0;
-  DWORD got = 0;
-  if (!ReadFile(pipe, &control, sizeof control, &got, &ov)) {
-    if (GetLastError() != ERROR_IO_PENDING) return;
-    for (;;) {
-      const DWORD w = WaitAny({stopped, readEvent.get(), signals});
-      if (w == WAIT_OBJECT_0 + 2) {
-        DrainSignals();
-        DeliverSignals();
-        continue;
-      }
-      if (w != WAIT_OBJECT_0 + 1) {
-        CancelIoEx(pipe, &ov);
-        GetOverlappedResult(pipe, &ov, &got, TRUE);
-        return;
-      }
-      break;
-    }
-    if (!GetOverlappedResult(pipe, &ov, &got, TRUE)) return;
-  }
-  if (got != sizeof control) return;
+  ULONGLONG deadline = 0;
+};
+
+// Answers the control that was read: only an administrator (uid 0 or the
+// configured group) may send anything but INTERROGATE, as the control
+// manager's access rights allow.
+void AnswerControl(ControlInstance& c) {
+  bool administrator = false;
+  const DWORD peer = PeerIsAdministrator(c.pipe.get(), administrator);
   DWORD reply[8];
-  reply[0] = Deliver(control);
+  if (peer != ERROR_SUCCESS) {
+    reply[0] = peer;
+  } else if (!administrator && c.control != SERVICE_CONTROL_INTERROGATE) {
+    reply[0] = ERROR_ACCESS_DENIED;
+  } else {
+    reply[0] = Deliver(c.control);
+  }
   {
     std::lock_guard<std::mutex> lock(State().mutex);
     std::memcpy(reply + 1, &State().status, sizeof(SERVICE_STATUS));
   }
   // The writer waits for the reply, so it is taken up at once.
-  WriteFile(pipe, reply, sizeof reply, nullptr, nullptr);
-  FlushFileBuffers(pipe);
+  WriteFile(c.pipe.get(), reply, sizeof reply, nullptr, nullptr);
+  FlushFileBuffers(c.pipe.get());
+}
+
+void Release(ControlInstance& c) {
+  if (c.state != ControlInstance::State::Idle) {
+    CancelIoEx(c.pipe.get(), &c.ov);
+    DWORD ignored = 0;
+    GetOverlappedResult(c.pipe.get(), &c.ov, &ignored, TRUE);
+  }
+  DisconnectNamedPipe(c.pipe.get());
+  c.state = ControlInstance::State::Idle;
+}
+
+void StartRead(ControlInstance& c) {
+  ResetEvent(c.event.get());
+  c.ov = OVERLAPPED{};
+  c.ov.hEvent = c.event.get();
+  DWORD got = 0;
+  if (ReadFile(c.pipe.get(), &c.control, sizeof c.control, &got, &c.ov)) {
+    c.state = ControlInstance::State::Idle;
+    if (got == sizeof c.control) AnswerControl(c);
+    Release(c);
+  } else if (GetLastError() == ERROR_IO_PENDING) {
+    c.state = ControlInstance::State::Reading;
+    c.deadline = GetTickCount64() + kControlReadTimeoutMs;
+  } else {
+    c.state = ControlInstance::State::Idle;
+    Release(c);
+  }
+}
+
+// Makes an idle instance wait for its next client; false when it could not.
+bool StartConnect(ControlInstance& c) {
+  ResetEvent(c.event.get());
+  c.ov = OVERLAPPED{};
+  c.ov.hEvent = c.event.get();
+  if (ConnectNamedPipe(c.pipe.get(), &c.ov) || GetLastError() == ERROR_PIPE_CONNECTED) {
+    StartRead(c);
+    return true;
+  }
+  if (GetLastError() == ERROR_IO_PENDING) {
+    c.state = ControlInstance::State::Connecting;
+    return true;
+  }
+  DisconnectNamedPipe(c.pipe.get());  // the client left already
+  return false;
+}
+
+// The instance's operation completed: a client arrived, or its control did.
+void Advance(ControlInstance& c) {
+  DWORD got = 0;
+  const BOOL done = GetOverlappedResult(c.pipe.get(), &c.ov, &got, TRUE);
+  const bool reading = c.state == ControlInstance::State::Reading;
+  c.state = ControlInstance::State::Idle;
+  if (!done) {
+    DisconnectNamedPipe(c.pipe.get());
+  } else if (!reading) {
+    StartRead(c);
+  } else {
+    if (got == sizeof c.control) AnswerControl(c);
+    Release(c);
+  }
+}
+
+// Drops clients whose control is overdue; the time to the next deadline.
+DWORD ExpireSilent(std::vector<ControlInstance>& instances) {
+  const ULONGLONG now = GetTickCount64();
+  DWORD next = INFINITE;
+  for (ControlInstance& c : instances) {
+    if (c.state != ControlInstance::State::Reading) continue;
+    if (c.deadline <= now) {
+      Release(c);
+    } else {
+      next = std::min<DWORD>(next, static_cast<DWORD>(c.deadline - now));
+    }
+  }
+  return next;
+}
+
+HANDLE CreateControlInstance(const std::wstring& pipeName) {
+  return CreateNamedPipeW(pipeName.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                          PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, kControlInstances, 64, 64, 0,
+                          nullptr);
+}
+
+// The dispatcher's loop: serves controls on every instance and signals until
+// the service reports STOPPED (or ServiceMain ends without a handler).
+void ServeControls(UniqueHandle first, const std::wstring& pipeName, HANDLE signals, HANDLE mainThread) {
+  ServiceState& st = State();
+  std::vector<ControlInstance> instances(kControlInstances);
+  instances[0].pipe = std::move(first);
+  for (DWORD i = 1; i < kControlInstances; ++i) instances[i].pipe.reset(CreateControlInstance(pipeName));
+  std::erase_if(instances, [](const ControlInstance& c) { return !c.pipe || !c.event; });
+  bool mainRunning = true;
+  for (;;) {
+    for (ControlInstance& c : instances) {
+      // A client that leaves at once is retried on the next pass, not here.
+      if (c.state == ControlInstance::State::Idle) StartConnect(c);
+    }
+    const DWORD timeout = ExpireSilent(instances);
+    std::vector<HANDLE> waits{st.stopped, signals};
+    for (ControlInstance& c : instances) waits.push_back(c.event.get());
+    if (mainRunning) waits.push_back(mainThread);
+    const DWORD w = WaitForMultipleObjects(static_cast<DWORD>(waits.size()), waits.data(), FALSE, timeout);
+    if (w == WAIT_OBJECT_0 || w == WAIT_FAILED) break;
+    if (w == WAIT_TIMEOUT) continue;
+    const DWORD index = w - WAIT_OBJECT_0;
+    if (index == 1) {
+      DrainSignals();
+      DeliverSignals();
+    } else if (index - 2 < instances.size()) {
+      if (instances[index - 2].state != ControlInstance::State::Idle) Advance(instances[index - 2]);
+    } else {
+      // ServiceMain returned without reporting STOPPED: go on serving the
+      // handler it registered, or end when it never registered one.
+      mainRunning = false;
+      std::lock_guard<std::mutex> lock(st.mutex);
+      if (!st.registered) break;
+    }
+  }
+  for (ControlInstance& c : instances) Release(c);
 }
 
 void InstallSignals(bool install) {
@@ -229,8 +350,7 @@ BOOL StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table) {
   platform::g_signalFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   UniqueHandle signals(platform::CreateFdWaitHandle(platform::g_signalFd, POLLIN));
   const std::wstring pipeName = platform::service_detail::ControlPipeName(name);
-  UniqueHandle pipe(CreateNamedPipeW(pipeName.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
-                                     PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, 64, 64, 0, nullptr));
+  UniqueHandle pipe(platform::CreateControlInstance(pipeName));
   if (!pipe) {
     pipe.release();
     // The control pipe is served by the one process that runs the service.
@@ -242,55 +362,7 @@ BOOL StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table) {
   platform::MainArgs args{table[0].lpServiceProc, name};
   UniqueHandle mainThread(CreateThread(nullptr, 0, platform::RunServiceMain, &args, 0, nullptr));
   if (!mainThread) return FALSE;
-
-  UniqueHandle connectEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  OVERLAPPED ov;
-  ov.hEvent = connectEvent.get();
-  bool pending = false;
-  bool mainRunning = true;
-  for (;;) {
-    bool client = false;
-    if (!pending) {
-      if (ConnectNamedPipe(pipe.get(), &ov) || GetLastError() == ERROR_PIPE_CONNECTED) {
-        client = true;
-      } else if (GetLastError() == ERROR_IO_PENDING) {
-        pending = true;
-      } else {
-        DisconnectNamedPipe(pipe.get());  // the client left already
-        continue;
-      }
-    }
-    if (!client) {
-      std::vector<HANDLE> waits{st.stopped, signals.get(), connectEvent.get()};
-      if (mainRunning) waits.push_back(mainThread.get());
-      const DWORD w = WaitForMultipleObjects(static_cast<DWORD>(waits.size()), waits.data(), FALSE, INFINITE);
-      if (w == WAIT_OBJECT_0 || w == WAIT_FAILED) break;
-      if (w == WAIT_OBJECT_0 + 1) {
-        platform::DrainSignals();
-        platform::DeliverSignals();
-        continue;
-      }
-      if (w == WAIT_OBJECT_0 + 3) {
-        // ServiceMain returned without reporting STOPPED: go on serving the
-        // handler it registered, or end when it never registered one.
-        mainRunning = false;
-        std::lock_guard<std::mutex> lock(st.mutex);
-        if (!st.registered) break;
-        continue;
-      }
-      DWORD ignored = 0;
-      pending = false;
-      if (!GetOverlappedResult(pipe.get(), &ov, &ignored, TRUE)) continue;
-    }
-    platform::ServeControl(pipe.get(), st.stopped, signals.get());
-    DisconnectNamedPipe(pipe.get());
-    pending = false;
-  }
-  if (pending) {
-    CancelIoEx(pipe.get(), &ov);
-    DWORD ignored = 0;
-    GetOverlappedResult(pipe.get(), &ov, &ignored, TRUE);
-  }
+  platform::ServeControls(std::move(pipe), pipeName, signals.get(), mainThread.get());
   WaitForSingleObject(mainThread.get(), INFINITE);
   platform::InstallSignals(false);
   return TRUE;

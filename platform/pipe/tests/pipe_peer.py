@@ -7,11 +7,15 @@ Steps, run in order:
   sendn:N     write one message of N bytes (byte i is i % 251)
   recv        read one message, print "recv TEXT"
   recvn       read one message, print "recvn LENGTH SUM" (SUM: bytes summed mod 2**32)
+  sendu32:N   write one message holding N as a u32 little-endian
+  recvu32     read one message, print "recvu32 V" with V its first u32 little-endian
+  sleep:S     stay connected and silent for S seconds
 Exit codes: 0 done, 2 no such pipe, 3 busy, 4 the server went away.
 """
 import socket
 import struct
 import sys
+import time
 
 
 def recv_exact(sock, size):
@@ -55,6 +59,12 @@ def main(argv):
             elif step == "recvn":
                 data = recv_message(sock)
                 print("recvn %d %d" % (len(data), sum(data) % 2**32), flush=True)
+            elif step.startswith("sendu32:"):
+                send_message(sock, struct.pack("<I", int(step[8:], 0)))
+            elif step == "recvu32":
+                print("recvu32 %d" % struct.unpack_from("<I", recv_message(sock))[0], flush=True)
+            elif step.startswith("sleep:"):
+                time.sleep(float(step[6:]))
             else:
                 print("unknown step " + step, file=sys.stderr)
                 return 1

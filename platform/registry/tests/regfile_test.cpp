@@ -237,3 +237,95 @@ TEST(RegFileExport, RoundTripIsIdentical) {
   EXPECT_NE(std::system((tool + "export HKCU\\\\Software\\\\Trip '" + file + "' >/dev/null 2>&1").c_str()), 0);
   EXPECT_EQ(std::system((tool + "export HKCU\\\\Software\\\\Trip '" + file + "' /y >/dev/null").c_str()), 0);
 }
+
+namespace {
+
+// Runs `vnreg import FILE` on bytes written to a file of their own; the exit
+// code, and stderr in error.
+int ImportThroughTool(const std::string& name, const std::string& bytes, std::string& file, std::string& error) {
+  file = registry_test::TempDir() + "/" + name + ".reg";
+  std::ofstream(file, std::ios::binary) << bytes;
+  const std::string errFile = file + ".stderr";
+  const int rc = std::system((std::string(VNREG_PATH) + " import '" + file + "' >/dev/null 2>'" + errFile + "'").c_str());
+  error = ReadFile(errFile);
+  return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+}
+
+std::string Levels(int count) {
+  std::string path;
+  for (int i = 0; i < count; ++i) path += "\\l";
+  return path;
+}
+
+}  // namespace
+
+// Hostile files from outside: each is refused by the tool with its file and
+// line, and the registry is left as it was (the hives and HKCR included).
+TEST(RegFileImport, HostileFilesAreRefusedWithFileAndLine) {
+  const std::string head = "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\Software\\Hostile]\r\n";
+  const std::wstring wideHead = platform::WideFromUtf8(head);
+  auto utf16WithUnit = [&](char16_t unit) {
+    std::string b = Utf16File(wideHead + L"\"v\"=\"a");
+    b.push_back(static_cast<char>(unit & 0xFF));
+    b.push_back(static_cast<char>(unit >> 8));
+    return b + platform::Utf16leFromWide(L"b\"\r\n");
+  };
+  struct Case {
+    const char* name;
+    std::string bytes;
+    int line;
+  } cases[] = {
+      {"delete_hklm", head + "[-HKEY_LOCAL_MACHINE]\r\n", 4},
+      {"delete_hkcu", head + "[-HKEY_CURRENT_USER]\r\n", 4},
+      {"delete_hkcu_trailing_backslash", head + "[-HKCU\\]\r\n", 4},
+      {"delete_hkcr", head + "[-HKEY_CLASSES_ROOT]\r\n", 4},
+      {"delete_hklm_software", head + "[-HKLM\\Software]\r\n", 4},
+      {"delete_hklm_classes", head + "[-HKLM\\SOFTWARE\\classes]\r\n", 4},
+      {"nul_in_value_name", head + std::string("\"a\0bcd\"=\"x\"\r\n", 13), 4},
+      {"nul_in_key_name", head + std::string("[HKCU\\Software\\k\0ey]\r\n", 22), 4},
+      {"lone_high_surrogate_utf16", utf16WithUnit(0xD800), 4},
+      {"lone_low_surrogate_utf16", utf16WithUnit(0xDC00), 4},
+      {"odd_byte_utf16", Utf16File(wideHead + L"\"v\"=\"x\"\r\n") + "x", 5},
+      {"invalid_utf8", head + "\"v\"=\"\xED\xA0\x80\"\r\n", 4},
+      {"key_name_too_long", head + "[HKCU\\Software\\" + std::string(256, 'k') + "]\r\n", 4},
+      {"value_name_too_long", head + "\"" + std::string(16384, 'v') + "\"=\"x\"\r\n", 4},
+      {"empty_name_inside_path", head + "[HKLM\\\\x]\r\n", 4},
+      {"empty_name_in_the_middle", head + "[HKCU\\Software\\\\x]\r\n", 4},
+      {"too_deep", head + "[HKCU" + Levels(513) + "]\r\n", 4},
+      {"too_deep_below_hkcr", head + "[HKCR" + Levels(511) + "]\r\n", 4},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string file, error;
+    EXPECT_EQ(ImportThroughTool(c.name, c.bytes, file, error), 1);
+    EXPECT_NE(error.find(file + ":" + std::to_string(c.line) + ": "), std::string::npos) << error;
+    EXPECT_FALSE(KeyExists(L"Software\\Hostile"));
+  }
+  // The hives and HKCR are whole: HKCR's key is still HKLM\Software\Classes.
+  RegKey classes;
+  ASSERT_EQ(RegCreateKeyW(HKEY_CLASSES_ROOT, L".hostile", classes.put()), ERROR_SUCCESS);
+  RegKey viaHklm;
+  EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Classes\\.hostile", 0, KEY_READ, viaHklm.put()),
+            ERROR_SUCCESS);
+}
+
+TEST(RegFileImport, TheDeepestKeyAllowedAndTheLimitsOfNamesAreAccepted) {
+  const std::string head = "Windows Registry Editor Version 5.00\r\n\r\n";
+  const std::string text = head + "[HKCU" + Levels(512) + "]\r\n\"" + std::string(16383, 'v') + "\"=\"x\"\r\n" +
+                           "[HKCU\\Software\\Edge\\" + std::string(255, 'k') + "]\r\n[-HKCU\\Software\\Gone]\r\n";
+  std::string file, error;
+  EXPECT_EQ(ImportThroughTool("limits", text, file, error), 0) << error;
+  EXPECT_TRUE(KeyExists((L"Software\\Edge\\" + std::wstring(255, L'k')).c_str()));
+}
+
+// Deleting a hive or the keys holding HKCR through the API is refused too,
+// and leaves everything in place.
+TEST(RegFileImport, HivesCannotBeDeletedThroughTheApi) {
+  RegKey k;
+  ASSERT_EQ(RegCreateKeyW(HKEY_LOCAL_MACHINE, L"Software\\Classes\\.kept", k.put()), ERROR_SUCCESS);
+  EXPECT_EQ(RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"Software"), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(RegDeleteTreeW(HKEY_LOCAL_MACHINE, nullptr), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(RegDeleteTreeW(HKEY_CLASSES_ROOT, nullptr), ERROR_SUCCESS);  // emptying HKCR keeps its key
+  RegKey classes;
+  EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Classes", 0, KEY_READ, classes.put()), ERROR_SUCCESS);
+}

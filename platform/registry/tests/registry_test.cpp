@@ -99,6 +99,22 @@ TEST(RegistryKeys, NameLengthLimit) {
   EXPECT_FALSE(b);
 }
 
+TEST(RegistryKeys, DepthLimit) {
+  // 512 levels below the hive, as Windows allows; one more is refused.
+  std::wstring path = L"Software";
+  for (int i = 1; i < 512; ++i) path += L"\\d";
+  RegKey deepest;
+  EXPECT_EQ(RegCreateKeyW(HKEY_CURRENT_USER, path.c_str(), deepest.put()), ERROR_SUCCESS);
+  RegKey tooDeep;
+  EXPECT_EQ(RegCreateKeyW(deepest.get(), L"x", tooDeep.put()), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(RegCreateKeyW(HKEY_CURRENT_USER, (path + L"\\x\\y").c_str(), tooDeep.put()), ERROR_INVALID_PARAMETER);
+  RegKey classes;
+  EXPECT_EQ(RegCreateKeyW(HKEY_CLASSES_ROOT, path.substr(0, path.size() - 4).c_str(), classes.put()),
+            ERROR_SUCCESS);  // 2 + 510 levels
+  EXPECT_EQ(RegCreateKeyW(classes.get(), L"x", tooDeep.put()), ERROR_INVALID_PARAMETER);
+  RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\d");
+}
+
 TEST(RegistryKeys, CaseInsensitiveAndCasePreserving) {
   DWORD disposition = 0;
   RegKey first = Create(HKEY_CURRENT_USER, L"Software\\CaseTest\\Foo", KEY_ALL_ACCESS, &disposition);
@@ -337,6 +353,69 @@ TEST(RegistryEnum, ValuesInCreationOrder) {
   len = 16;
   EXPECT_EQ(RegEnumValueW(k.get(), 0, name, &len, nullptr, &type, small, &smallSize), ERROR_MORE_DATA);
   EXPECT_EQ(smallSize, size);
+}
+
+namespace {
+
+std::wstring ValueAt(HKEY key, DWORD index) {
+  wchar_t name[64];
+  DWORD length = 64;
+  LSTATUS st = RegEnumValueW(key, index, name, &length, nullptr, nullptr, nullptr, nullptr);
+  return st == ERROR_SUCCESS ? std::wstring(name, length) : L"<" + std::to_wstring(st) + L">";
+}
+
+std::wstring SubkeyAt(HKEY key, DWORD index) {
+  wchar_t name[64];
+  DWORD length = 64;
+  LSTATUS st = RegEnumKeyExW(key, index, name, &length, nullptr, nullptr, nullptr, nullptr);
+  return st == ERROR_SUCCESS ? std::wstring(name, length) : L"<" + std::to_wstring(st) + L">";
+}
+
+}  // namespace
+
+// A walk by index that is interrupted by a change answers what a fresh handle
+// answers at the same index: positions that a change moved are not taken from
+// where the walk stood.
+TEST(RegistryEnum, WalkByIndexFollowsChangesMadeMeanwhile) {
+  struct Case {
+    const char* what;
+    void (*change)(HKEY other);
+  } cases[] = {
+      {"a value before the walk's position removed", [](HKEY o) { RegDeleteValueW(o, L"v1"); }},
+      {"the value at the walk's position removed", [](HKEY o) { RegDeleteValueW(o, L"v3"); }},
+      {"a value added", [](HKEY o) { platform::RegWriteDword(o, L"added", 1); }},
+      {"a value rewritten", [](HKEY o) { platform::RegWriteDword(o, L"v2", 9); }},
+      {"all values removed", [](HKEY o) { RegDeleteTreeW(o, nullptr); }},
+      {"a subkey sorting first added", [](HKEY o) {
+         RegKey k;
+         RegCreateKeyW(o, L"a0", k.put());
+       }},
+      {"a subkey before the walk's position removed", [](HKEY o) { RegDeleteKeyW(o, L"k1"); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Walk");
+    RegKey other;
+    ASSERT_EQ(RegCreateKeyW(HKEY_CURRENT_USER, L"Software\\Walk", other.put()), ERROR_SUCCESS);
+    for (int i = 0; i < 6; ++i) {
+      ASSERT_EQ(platform::RegWriteDword(other.get(), L"v" + std::to_wstring(i), i), ERROR_SUCCESS);
+      RegKey sub;
+      ASSERT_EQ(RegCreateKeyW(other.get(), (L"k" + std::to_wstring(i)).c_str(), sub.put()), ERROR_SUCCESS);
+    }
+    RegKey walker;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Walk", 0, KEY_READ, walker.put()), ERROR_SUCCESS);
+    for (DWORD i = 0; i < 4; ++i) {
+      EXPECT_EQ(ValueAt(walker.get(), i), L"v" + std::to_wstring(i));
+      EXPECT_EQ(SubkeyAt(walker.get(), i), L"k" + std::to_wstring(i));
+    }
+    c.change(other.get());
+    RegKey fresh;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Walk", 0, KEY_READ, fresh.put()), ERROR_SUCCESS);
+    for (DWORD i : {3u, 4u, 5u, 6u}) {
+      EXPECT_EQ(ValueAt(walker.get(), i), ValueAt(fresh.get(), i)) << i;
+      EXPECT_EQ(SubkeyAt(walker.get(), i), SubkeyAt(fresh.get(), i)) << i;
+    }
+  }
 }
 
 TEST(RegistryEnum, NameBufferLimits) {

@@ -12,6 +12,7 @@
 #include "platform/base/text.h"
 #include "platform/registry/store.h"
 
+#include <algorithm>
 
 namespace vnreg {
 namespace {
@@ -118,8 +119,38 @@ class Parser {
     HKEY root;
     std::wstring sub;
     if (!SplitRootPath(std::wstring(inner), root, sub)) return Fail(number, "unknown root key");
-    ops_.push_back(RegOp{remove ? RegOp::kDeleteTree : RegOp::kCreateKey, std::wstring(inner), L"", REG_NONE, {}});
+    if (!KeyPathIsSound(root, sub, remove, number)) return false;
+    ops_.push_back(
+        RegOp{remove ? RegOp::kDeleteTree : RegOp::kCreateKey, std::wstring(inner), L"", REG_NONE, {}, number});
     key_ = remove ? std::wstring() : std::wstring(inner);
+    return true;
+  }
+
+  // The names below the root: none empty, none with a NUL, none too long,
+  // not too many; and a removal never reaches a root, HKEY_CLASSES_ROOT or a
+  // key above it.
+  bool KeyPathIsSound(HKEY root, std::wstring_view sub, bool remove, int number) {
+    if (!sub.empty() && sub.back() == L'\\') sub.remove_suffix(1);  // one trailing backslash, as the API allows
+    std::vector<std::wstring_view> names;
+    for (std::size_t start = 0; !sub.empty() && start <= sub.size();) {
+      std::size_t end = std::min(sub.find(L'\\', start), sub.size());
+      std::wstring_view name = sub.substr(start, end - start);
+      if (name.empty()) return Fail(number, "empty key name in the path");
+      if (name.find(L'\0') != std::wstring_view::npos) return Fail(number, "NUL in a key name");
+      if (platform::Utf16Length(name) > platform::kRegMaxKeyNameChars)
+        return Fail(number, "key name longer than 255 characters");
+      names.push_back(name);
+      start = end + 1;
+    }
+    const std::size_t classesDepth = 2;  // HKEY_CLASSES_ROOT is HKLM\Software\Classes
+    if (names.size() + (root == HKEY_CLASSES_ROOT ? classesDepth : 0) > platform::kRegMaxKeyDepth)
+      return Fail(number, "key deeper than 512 levels");
+    if (!remove) return true;
+    static constexpr std::wstring_view kAboveClasses[] = {L"Software", L"Classes"};
+    bool holdsClasses = root == HKEY_LOCAL_MACHINE && names.size() <= classesDepth;
+    for (std::size_t i = 0; holdsClasses && i < names.size(); ++i)
+      holdsClasses = platform::EqualsNoCase(names[i], kAboveClasses[i]);
+    if (names.empty() || holdsClasses) return Fail(number, "a root key cannot be deleted");
     return true;
   }
 
@@ -160,6 +191,10 @@ class Parser {
     } else if (!Quoted(l, pos, op.name)) {
       return false;
     }
+    if (op.name.find(L'\0') != std::wstring::npos) return Fail(first, "NUL in a value name");
+    if (platform::Utf16Length(op.name) > platform::kRegMaxValueNameChars)
+      return Fail(first, "value name longer than 16383 characters");
+    op.line = first;
     while (pos < t.size() && (t[pos] == L' ' || t[pos] == L'\t')) ++pos;
     if (pos >= t.size() || t[pos] != L'=') return Fail(l.LineAt(pos), "expected '=' after the value name");
     ++pos;
@@ -316,20 +351,50 @@ class Exporter {
 }  // namespace
 
 LSTATUS ReadValues(HKEY key, std::vector<ValueEntry>& out) {
+  // Another process may add or grow values while we read: a value that no
+  // longer fits sizes the buffers again and is read again.
+  constexpr int kMaxResizes = 100;
   out.clear();
-  DWORD maxName = 0, maxData = 0;
-  LSTATUS st = RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &maxName,
-                                &maxData, nullptr, nullptr);
-  if (st != ERROR_SUCCESS) return st;
-  std::vector<wchar_t> name(maxName + 2);
-  std::string data(maxData + 1, '\0');
-  for (DWORD i = 0;; ++i) {
-    DWORD nameLen = static_cast<DWORD>(name.size()), size = static_cast<DWORD>(data.size()), type = 0;
-    st = RegEnumValueW(key, i, name.data(), &nameLen, nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &size);
+  std::vector<wchar_t> name;
+  std::string data;
+  auto size = [&]() -> LSTATUS {
+    DWORD maxName = 0, maxData = 0;
+    LSTATUS st = RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &maxName,
+                                  &maxData, nullptr, nullptr);
+    name.resize(std::max<std::size_t>(name.size(), maxName + 2));
+    data.resize(std::max<std::size_t>(data.size(), maxData + 1));
+    return st;
+  };
+  LSTATUS st = size();
+  for (DWORD i = 0, resizes = 0; st == ERROR_SUCCESS;) {
+    DWORD nameLen = static_cast<DWORD>(name.size()), got = static_cast<DWORD>(data.size()), type = 0;
+    st = RegEnumValueW(key, i, name.data(), &nameLen, nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &got);
     if (st == ERROR_NO_MORE_ITEMS) return ERROR_SUCCESS;
+    if (st == ERROR_MORE_DATA && ++resizes <= kMaxResizes) {
+      st = size();
+      continue;
+    }
     if (st != ERROR_SUCCESS) return st;
-    out.push_back(ValueEntry{std::wstring(name.data(), nameLen), type, data.substr(0, size)});
+    out.push_back(ValueEntry{std::wstring(name.data(), nameLen), type, data.substr(0, got)});
+    ++i;
+    resizes = 0;  // the bound is per value: only one that keeps growing ends the walk
   }
+  return st;
+}
+
+LSTATUS ReadValue(HKEY key, const std::wstring& name, DWORD& type, std::string& data) {
+  constexpr int kMaxResizes = 100;
+  DWORD size = 0;
+  LSTATUS st = RegQueryValueExW(key, name.c_str(), nullptr, &type, nullptr, &size);
+  for (int resizes = 0; st == ERROR_SUCCESS || (st == ERROR_MORE_DATA && ++resizes <= kMaxResizes);) {
+    data.resize(size);
+    st = RegQueryValueExW(key, name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &size);
+    if (st == ERROR_SUCCESS) {
+      data.resize(size);
+      return st;
+    }
+  }
+  return st;
 }
 
 LSTATUS ReadSubkeyNames(HKEY key, std::vector<std::wstring>& out) {
@@ -368,7 +433,14 @@ bool ParseRegFile(const std::string& bytes, std::vector<RegOp>& ops, ParseError&
   ops.clear();
   std::wstring text;
   if (bytes.size() >= 2 && static_cast<BYTE>(bytes[0]) == 0xFF && static_cast<BYTE>(bytes[1]) == 0xFE) {
-    text = platform::WideFromUtf16le(bytes.data() + 2, bytes.size() - 2);
+    std::size_t bad = 0;
+    if (!platform::WideFromUtf16leStrict(bytes.data() + 2, bytes.size() - 2, text, &bad)) {
+      // The line of the first unit at fault: the lines before it decode.
+      const std::wstring before = platform::WideFromUtf16le(bytes.data() + 2, 2 * bad);
+      error.line = 1 + static_cast<int>(std::count(before.begin(), before.end(), L'\n'));
+      error.reason = "text is neither UTF-8 nor UTF-16LE with a byte order mark";
+      return false;
+    }
   } else {
     std::string_view utf8(bytes);
     if (utf8.starts_with("\xEF\xBB\xBF")) utf8.remove_prefix(3);
@@ -394,8 +466,8 @@ bool ParseRegFile(const std::string& bytes, std::vector<RegOp>& ops, ParseError&
   return false;
 }
 
-LSTATUS ApplyRegOps(const std::vector<RegOp>& ops) {
-  return platform::registry_detail::RunInTransaction([&ops]() -> LSTATUS {
+LSTATUS ApplyRegOps(const std::vector<RegOp>& ops, int* failedLine) {
+  return platform::registry_detail::RunInTransaction([&ops, failedLine]() -> LSTATUS {
     platform::RegKey current;
     std::wstring currentPath;
     for (const RegOp& op : ops) {
@@ -430,7 +502,10 @@ LSTATUS ApplyRegOps(const std::vector<RegOp>& ops) {
           }
           break;
       }
-      if (st != ERROR_SUCCESS) return st;
+      if (st != ERROR_SUCCESS) {
+        if (failedLine != nullptr) *failedLine = op.line;
+        return st;
+      }
     }
     return ERROR_SUCCESS;
   });

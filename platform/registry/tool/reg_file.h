@@ -19,6 +19,7 @@ struct RegOp {
   std::wstring name;  // value name; empty for the default value
   DWORD type = REG_NONE;
   std::string data;  // raw value bytes
+  int line = 0;      // where the file asks for it
 };
 
 struct ParseError {
@@ -33,7 +34,10 @@ struct ValueEntry {
 };
 
 // All values of key in their order, and the names of its subkeys in theirs.
+// Values that another process adds or grows meanwhile are sized again.
 LSTATUS ReadValues(HKEY key, std::vector<ValueEntry>& out);
+// One value, sized again while another process grows it.
+LSTATUS ReadValue(HKEY key, const std::wstring& name, DWORD& type, std::string& data);
 LSTATUS ReadSubkeyNames(HKEY key, std::vector<std::wstring>& out);
 
 // Splits "HKLM\Software\X" into its predefined root and the rest. Accepts
@@ -42,11 +46,15 @@ LSTATUS ReadSubkeyNames(HKEY key, std::vector<std::wstring>& out);
 bool SplitRootPath(const std::wstring& path, HKEY& root, std::wstring& subKey, std::wstring* longRoot = nullptr);
 
 // Parses the bytes of a .reg file: UTF-16LE with a BOM, or UTF-8 with or
-// without one.
+// without one. Refused with their line: text that does not decode, a NUL or
+// an over-long name, an empty name inside a key path, a key deeper than
+// the registry allows, and the removal of a root key (or of a key holding
+// HKEY_CLASSES_ROOT).
 bool ParseRegFile(const std::string& bytes, std::vector<RegOp>& ops, ParseError& error);
 
-// Performs ops as one transaction: all of them, or none on error.
-LSTATUS ApplyRegOps(const std::vector<RegOp>& ops);
+// Performs ops as one transaction: all of them, or none on error; failedLine,
+// when given, receives the line of the operation that failed.
+LSTATUS ApplyRegOps(const std::vector<RegOp>& ops, int* failedLine = nullptr);
 
 // The key at path and everything below it as .reg text, encoded as regedit
 // writes it: UTF-16LE with a BOM and CRLF line ends.

@@ -14,6 +14,7 @@
 #include "platform/base/format.h"
 #include "platform/base/text.h"
 #include "platform/registry/registry.h"
+#include "platform/registry/store.h"
 #include "platform/registry/tool/reg_file.h"
 
 #include <algorithm>
@@ -187,15 +188,13 @@ int Query(const Options& o) {
   if (!OpenKey(o.positional[0], KEY_READ, key, &path, false, error)) return Fail(error);
   if (o.hasName || o.defaultValue) {
     std::wstring name = o.defaultValue ? L"" : o.name;
-    DWORD type = 0, size = 0;
-    LSTATUS st = RegQueryValueExW(key.get(), name.c_str(), nullptr, &type, nullptr, &size);
-    std::string data(size, '\0');
-    if (st == ERROR_SUCCESS)
-      st = RegQueryValueExW(key.get(), name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &size);
+    DWORD type = 0;
+    std::string data;
+    LSTATUS st = vnreg::ReadValue(key.get(), name, type, data);
     if (st == ERROR_FILE_NOT_FOUND) return Fail("The system was unable to find the specified registry key or value.");
     if (st != ERROR_SUCCESS) return Fail(Describe(st));
     std::cout << "\n" << Utf8(path) << "\n";
-    PrintValue(name, type, data.substr(0, size));
+    PrintValue(name, type, data);
     return 0;
   }
   LSTATUS st = QueryKey(key.get(), path, o.recurse);
@@ -274,11 +273,17 @@ int Add(const Options& o) {
   std::string bytes;
   if (!EncodeData(type, o, bytes, error)) return Fail(error);
   std::wstring name = o.defaultValue ? L"" : o.name;
-  DWORD size = 0;
-  if (!o.force && RegQueryValueExW(key.get(), name.c_str(), nullptr, nullptr, nullptr, &size) == ERROR_SUCCESS)
+  // The test and the write are one transaction, so a value another process
+  // creates meanwhile is never overwritten without /f.
+  LSTATUS st = platform::registry_detail::RunInTransaction([&]() -> LSTATUS {
+    DWORD size = 0;
+    if (!o.force && RegQueryValueExW(key.get(), name.c_str(), nullptr, nullptr, nullptr, &size) == ERROR_SUCCESS)
+      return ERROR_ALREADY_EXISTS;
+    return RegSetValueExW(key.get(), name.c_str(), 0, type, reinterpret_cast<const BYTE*>(bytes.data()),
+                          static_cast<DWORD>(bytes.size()));
+  });
+  if (st == ERROR_ALREADY_EXISTS)
     return Fail("The value " + Utf8(name.empty() ? L"(Default)" : name) + " exists; use /f to overwrite it.");
-  LSTATUS st = RegSetValueExW(key.get(), name.c_str(), 0, type, reinterpret_cast<const BYTE*>(bytes.data()),
-                              static_cast<DWORD>(bytes.size()));
   if (st != ERROR_SUCCESS) return Fail(Describe(st));
   std::cout << "The operation completed successfully.\n";
   return 0;
@@ -336,8 +341,12 @@ int Import(const Options& o) {
     std::cerr << file << ":" << pe.line << ": " << pe.reason << "\n";
     return 1;
   }
-  LSTATUS st = vnreg::ApplyRegOps(ops);
-  if (st != ERROR_SUCCESS) return Fail(file + ": " + Describe(st));
+  int line = 0;
+  LSTATUS st = vnreg::ApplyRegOps(ops, &line);
+  if (st != ERROR_SUCCESS) {
+    std::cerr << file << ":" << line << ": " << Describe(st) << "\n";
+    return 1;
+  }
   std::cout << "The operation completed successfully.\n";
   return 0;
 }

@@ -4,6 +4,8 @@
 
 #include "platform/base/testing/temp_dir.h"
 #include "platform/service/service.h"
+#include "platform/service/service_internal.h"
+#include "platform/pipe/pipe.h"
 #include "platform/base/text.h"
 #include "platform/registry/registry.h"
 #include "platform/sync/sync.h"
@@ -11,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -328,3 +331,91 @@ TEST(ServiceTool, InstallStartQueryStopDelete) {
 }
 
 }  // namespace
+
+namespace {
+
+// The control pipe's socket, as a client outside the platform layer sees it.
+std::string ControlSocket(const std::wstring& service) {
+  const std::wstring name = platform::service_detail::ControlPipeName(service);
+  return platform::PipeSocketPath(name.c_str());
+}
+
+// Runs the Python peer on the control pipe, as nobody when asked; its output.
+std::string Peer(bool asNobody, const std::string& socket, const std::string& steps) {
+  const std::string as = asNobody ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "";
+  // The system interpreter: a per-user one may not be reachable by nobody.
+  std::string out;
+  RunCommand(as + "/usr/bin/python3 " + PIPE_PEER_SCRIPT + " '" + socket + "' " + steps, &out);
+  while (!out.empty() && out.back() == '\n') out.pop_back();
+  return out;
+}
+
+pid_t SpawnSilentPeer(const std::string& socket) {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::execlp("setpriv", "setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "/usr/bin/python3",
+             PIPE_PEER_SCRIPT, socket.c_str(), "sleep:120", static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  return pid;
+}
+
+}  // namespace
+
+// Controls sent from outside by another user: only interrogate is served for
+// a user who is not an administrator; the service keeps running.
+TEST(ServiceControlFromOutside, OnlyAdministratorsMayControlAService) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as a second user";
+  ::chmod(std::getenv("VANTREL_PIPE_DIR"), 0755);
+  Service svc;
+  ASSERT_NE(Install(svc, L"GuardedSvc", ""), nullptr);
+  ASSERT_TRUE(StartServiceW(svc.handle, 0, nullptr));
+  svc.WaitFor(SERVICE_RUNNING);
+  const std::string socket = ControlSocket(L"GuardedSvc");
+  struct Case {
+    const char* who;
+    bool asNobody;
+    DWORD control;
+    DWORD answer;
+  } cases[] = {
+      {"nobody stops", true, SERVICE_CONTROL_STOP, ERROR_ACCESS_DENIED},
+      {"nobody shuts down", true, SERVICE_CONTROL_SHUTDOWN, ERROR_ACCESS_DENIED},
+      {"nobody sends a code of the service's own", true, 200, ERROR_ACCESS_DENIED},
+      {"nobody interrogates", true, SERVICE_CONTROL_INTERROGATE, ERROR_SUCCESS},
+      {"root interrogates", false, SERVICE_CONTROL_INTERROGATE, ERROR_SUCCESS},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.who);
+    EXPECT_EQ(Peer(c.asNobody, socket, "sendu32:" + std::to_string(c.control) + " recvu32"),
+              "recvu32 " + std::to_string(c.answer));
+    EXPECT_EQ(svc.Status().dwCurrentState, SERVICE_RUNNING);
+  }
+  SERVICE_STATUS s{};
+  ASSERT_TRUE(ControlService(svc.handle, SERVICE_CONTROL_STOP, &s));
+  svc.WaitFor(SERVICE_STOPPED);
+  EXPECT_TRUE(DeleteService(svc.handle));
+}
+
+// Clients that connect to the control pipe and send nothing, more of them
+// than it has instances, do not keep the control manager out: the stop goes
+// through and the service stops.
+TEST(ServiceControlFromOutside, SilentClientsDoNotBlockAStop) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as a second user";
+  ::chmod(std::getenv("VANTREL_PIPE_DIR"), 0755);
+  Service svc;
+  ASSERT_NE(Install(svc, L"CrowdedSvc", ""), nullptr);
+  ASSERT_TRUE(StartServiceW(svc.handle, 0, nullptr));
+  svc.WaitFor(SERVICE_RUNNING);
+  const std::string socket = ControlSocket(L"CrowdedSvc");
+  std::vector<pid_t> silent;
+  for (int i = 0; i < 8; ++i) silent.push_back(SpawnSilentPeer(socket));
+  Sleep(500);  // let them connect first
+  std::string out;
+  EXPECT_EQ(RunCommand(std::string(VNSC_PATH) + " stop CrowdedSvc", &out), 0) << out;
+  svc.WaitFor(SERVICE_STOPPED);
+  for (pid_t pid : silent) {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+  }
+  EXPECT_TRUE(DeleteService(svc.handle));
+}
