@@ -76,7 +76,8 @@ WORD EventType(DWORD id, DWORD mask, bool& accepted) {
   return types[severity];
 }
 
-std::vector<std::wstring> TakeInserts(DWORD messageId, std::initializer_list<std::wstring> strings, int skip = 0) {
+template <class TStrings>
+std::vector<std::wstring> TakeInserts(DWORD messageId, const TStrings& strings, int skip = 0) {
   int wanted = GetInsertCount(messageId) - skip;
   std::vector<std::wstring> out;
   for (const auto& s : strings) {
@@ -196,6 +197,7 @@ std::wstring CStatus::GetText() const {
 // --- factories ---
 
 CError* NewErrorNumber(const CSourcePos& pos, DWORD code) { return Make<CErrorNumber>(pos, MSG_SYSTEM_ERROR, code); }
+CError* NewErrorHRESULT(const CSourcePos& pos, HRESULT hr) { return Make<CErrorHRESULT>(pos, hr); }
 
 CError* NewLastError(const CSourcePos& pos) { return NewErrorNumber(pos, GetLastError()); }
 
@@ -337,6 +339,10 @@ void ReportError(const CError& error) {
 }
 
 bool ReportEvent(PSID sid, DWORD messageId, std::initializer_list<std::wstring> strings) {
+  return ReportEvent(sid, messageId, std::vector<std::wstring>(strings));
+}
+
+bool ReportEvent(PSID sid, DWORD messageId, const std::vector<std::wstring>& strings) {
   bool accepted = false;
   WORD type = EventType(messageId, g_EventLog.m_mask, accepted);
   if (!accepted) return false;

@@ -140,6 +140,7 @@ class CStatus {
 // never success) ---
 CError* NewErrorNumber(const CSourcePos& pos, DWORD code);
 CError* NewLastError(const CSourcePos& pos);
+CError* NewErrorHRESULT(const CSourcePos& pos, HRESULT hr);
 CError* NewLastError(const CSourcePos& pos, const std::wstring& text);
 // Takes as many strings as the id's message text has inserts, at most those given.
 CError* NewErrorMessage(const CSourcePos& pos, DWORD messageId, std::initializer_list<std::wstring> strings);
@@ -173,3 +174,4 @@ CStatus RegisterEventLog(const std::wstring& displayName);
 void ReportError(const CError& error);
 // One event for the id, with the strings given (at most the id's insert count).
 bool ReportEvent(PSID sid, DWORD messageId, std::initializer_list<std::wstring> strings);
+bool ReportEvent(PSID sid, DWORD messageId, const std::vector<std::wstring>& strings);

@@ -80,4 +80,16 @@ HRESULT RecordEvent(DWORD eventId, const std::vector<std::wstring>& strings) {
   return written && closed ? S_OK : HRESULT_FROM_WIN32(ERROR_CANTWRITE);
 }
 
+void RecordPinRelease(wchar_t drive, DWORD id0, const std::wstring& name, HRESULT result) {
+  const char* path = std::getenv("VANTREL_ARCHIVE_PIN_LOG");
+  if (path == nullptr || *path == '\0') return;
+  const std::string line = platform::FormatA("%c-%u\t%s\t0x%08X\n", static_cast<int>(drive), id0,
+                                             Escaped(name).c_str(), static_cast<DWORD>(result));
+  std::lock_guard<std::mutex> lock(g_logLock);
+  if (std::FILE* file = std::fopen(path, "a")) {
+    std::fwrite(line.data(), 1, line.size(), file);
+    std::fclose(file);
+  }
+}
+
 }  // namespace vnarchive

@@ -178,7 +178,11 @@ STDMETHODIMP PinObject::GetValue(VARIANT* value) {
 
 STDMETHODIMP PinObject::SetValue(VARIANT value) {
   if (HRESULT hr = InjectedFailure(L"IArchivePin", 9); FAILED(hr)) return hr;
-  if (value.vt == VT_EMPTY) return store_->Release(file_, name_);
+  if (value.vt == VT_EMPTY) {
+    const HRESULT released = store_->Release(file_, name_);
+    RecordPinRelease(file_.drive, file_.id0, name_, released);
+    return released;
+  }
   platform::ComVariant text;
   if (HRESULT hr = VariantChangeType(&text, &value, 0, VT_BSTR); FAILED(hr)) return hr;
   // An empty operation could not be told from "not pinned" by its reader.
