@@ -58,11 +58,11 @@ void AppendRecord(std::vector<BYTE>& data, ULONGLONG lineNumber, const CTraceLin
   const std::size_t at = data.size();
   data.resize(at + SERVICE_API_LINE_RECORD_HEADER + argLength, 0);
   BYTE* p = data.data() + at;
-  ServiceAPIWriteU64(p + 0, lineNumber);
-  ServiceAPIWriteU64(p + 8, line.GetTime());
-  ServiceAPIWriteU32(p + 16, line.GetMessageId());
-  ServiceAPIWriteU64(p + 24, static_cast<ULONGLONG>(reinterpret_cast<std::uintptr_t>(line.GetSource())));
-  ServiceAPIWriteU32(p + 32, argLength);
+  platform::StoreLe64(p + 0, lineNumber);
+  platform::StoreLe64(p + 8, line.GetTime());
+  platform::StoreLe32(p + 16, line.GetMessageId());
+  platform::StoreLe64(p + 24, static_cast<ULONGLONG>(reinterpret_cast<std::uintptr_t>(line.GetSource())));
+  platform::StoreLe32(p + 32, argLength);
   if (argLength != 0) std::copy_n(argBytes, argLength, p + SERVICE_API_LINE_RECORD_HEADER);
 }
 
@@ -71,8 +71,8 @@ void AppendRecord(std::vector<BYTE>& data, ULONGLONG lineNumber, const CTraceLin
 void ReadTraceLines(const CServiceAPIContext& context, const BYTE* payload, DWORD capacity,
                     std::vector<BYTE>& data) {
   CTraceLogger& logger = *context.logger;
-  const ULONGLONG wanted = ServiceAPIReadU64(payload + 8);
-  const DWORD waitMs = ServiceAPIReadU32(payload + 16);
+  const ULONGLONG wanted = platform::LoadLe64(payload + 8);
+  const DWORD waitMs = platform::LoadLe32(payload + 16);
   const ULONGLONG waitStart = GetTickCount64();
 
   ULONGLONG first = logger.GetFirstLineNumber();
@@ -125,7 +125,7 @@ void ReadTraceLines(const CServiceAPIContext& context, const BYTE* payload, DWOR
     if (!logger.WaitForLines(n, remaining, context.stopEvent)) break;
   }
   // First held line + lines held, read under one lock.
-  ServiceAPIWriteU64(data.data(), logger.GetNextLineNumber());
+  platform::StoreLe64(data.data(), logger.GetNextLineNumber());
 }
 
 }  // namespace
@@ -141,6 +141,10 @@ bool HandleServiceAPIRequest(const CServiceAPIContext& context, bool isAdministr
     answer.status = SERVICE_API_STATUS_ACCESS_DENIED;
     return true;
   }
+  // The lines request fills what room it has, so more than a reply may carry
+  // is only an offer: it gets the bound. Other codes echo their whole area.
+  if (request.controlCode == SERVICE_API_READ_TRACE_LINES)
+    request.outputCapacity = std::min(request.outputCapacity, SERVICE_API_MAX_OUTPUT);
   if (request.outputCapacity > SERVICE_API_MAX_OUTPUT || request.outputCapacity < MinimumCapacity(request.controlCode)) {
     answer.status = SERVICE_API_STATUS_INVALID_PARAMETER;
     return true;
@@ -158,7 +162,7 @@ bool HandleServiceAPIRequest(const CServiceAPIContext& context, bool isAdministr
       return true;
     case SERVICE_API_GET_SOURCE_NAME: {
       std::string name;
-      const CStatus found = context.lookup ? context.lookup(ServiceAPIReadU64(payload), name)
+      const CStatus found = context.lookup ? context.lookup(platform::LoadLe64(payload), name)
                                            : CStatus(NewErrorMessage(VN_HERE, MSG_ITEM_NOT_FOUND, {L"COOKIE"}));
       if (!found.IsOK()) {
         // The lookup's error carries no Win32 code; success would be a lie.

@@ -65,7 +65,8 @@ struct CServiceAPIAnswer {
 // holds the reply. Refusals: 0xC0000022 for a code with bit 0x4000 from a
 // non-administrator (no data); 0xC000000D for a code not served (the payload
 // area echoed) or an output capacity outside [fixed part of the reply,
-// SERVICE_API_MAX_OUTPUT] (no data); SERVICE_API_STATUS_NOT_FOUND for a cookie
+// SERVICE_API_MAX_OUTPUT] (no data; the lines request takes a larger capacity
+// as SERVICE_API_MAX_OUTPUT); SERVICE_API_STATUS_NOT_FOUND for a cookie
 // no source has. Throws std::bad_alloc only.
 bool HandleServiceAPIRequest(const CServiceAPIContext& context, bool isAdministrator, const BYTE* message,
                              std::size_t length, CServiceAPIAnswer& answer);

@@ -6,9 +6,9 @@
 // what was stored; a number of the wrong size is skipped.
 #include "LibService/RegistryKey.h"
 
+#include "platform/base/bytes.h"
 #include "platform/base/text.h"
 
-#include <cstring>
 #include <vector>
 
 CStatus EnumRegistryKeys(HKEY key, const KeyCallback& onKey) {
@@ -73,16 +73,12 @@ CStatus EnumRegistryValues(HKEY key, const StringValueCallback& onString, const 
         // A value of another size is malformed: skipped, as every other
         // reader of numbers here skips it, rather than read past its bytes.
         if (onDword && size == sizeof(DWORD)) {
-          DWORD v = 0;
-          std::memcpy(&v, data.data(), sizeof v);
-          status = onDword(valueName, v);
+          status = onDword(valueName, platform::LoadLe32(data.data()));
         }
         break;
       case REG_QWORD:
         if (onQword && size == sizeof(ULONGLONG)) {
-          ULONGLONG v = 0;
-          std::memcpy(&v, data.data(), sizeof v);
-          status = onQword(valueName, v);
+          status = onQword(valueName, platform::LoadLe64(data.data()));
         }
         break;
       default:

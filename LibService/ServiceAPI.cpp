@@ -6,6 +6,7 @@
 #include "LibService/ServiceAPI.h"
 
 #include <algorithm>
+#include <cstring>
 
 bool EncodeServiceAPIRequest(ULONGLONG requestId, DWORD argument, DWORD controlCode, const void* input,
                              DWORD inputLength, DWORD outputCapacity, std::vector<BYTE>& out) {
@@ -14,14 +15,14 @@ bool EncodeServiceAPIRequest(ULONGLONG requestId, DWORD argument, DWORD controlC
   if (total > 0xFFFFFFFFull) return false;
   out.assign(static_cast<std::size_t>(total), 0);
   BYTE* p = out.data();
-  ServiceAPIWriteU32(p + 0, static_cast<DWORD>(total));
-  ServiceAPIWriteU32(p + 4, SERVICE_API_REQUEST_MARK);
-  ServiceAPIWriteU64(p + 8, requestId);
-  ServiceAPIWriteU32(p + 16, argument);
-  ServiceAPIWriteU32(p + 20, 0);
-  ServiceAPIWriteU32(p + 24, controlCode);
-  ServiceAPIWriteU32(p + 28, inputLength);
-  ServiceAPIWriteU32(p + 32, outputCapacity);
+  platform::StoreLe32(p + 0, static_cast<DWORD>(total));
+  platform::StoreLe32(p + 4, SERVICE_API_REQUEST_MARK);
+  platform::StoreLe64(p + 8, requestId);
+  platform::StoreLe32(p + 16, argument);
+  platform::StoreLe32(p + 20, 0);
+  platform::StoreLe32(p + 24, controlCode);
+  platform::StoreLe32(p + 28, inputLength);
+  platform::StoreLe32(p + 32, outputCapacity);
   if (inputLength != 0 && input != nullptr) std::memcpy(p + SERVICE_API_REQUEST_HEADER, input, inputLength);
   return true;
 }
@@ -29,14 +30,14 @@ bool EncodeServiceAPIRequest(ULONGLONG requestId, DWORD argument, DWORD controlC
 ServiceAPIParse DecodeServiceAPIRequest(const BYTE* message, std::size_t length, ServiceAPIRequest& out) {
   out = ServiceAPIRequest{};
   if (message == nullptr || length < SERVICE_API_REQUEST_OVERHEAD) return ServiceAPIParse::kTooShort;
-  const DWORD inputLength = ServiceAPIReadU32(message + 28);
+  const DWORD inputLength = platform::LoadLe32(message + 28);
   if (ULONGLONG{inputLength} + SERVICE_API_REQUEST_OVERHEAD != ULONGLONG{length})
     return ServiceAPIParse::kLengthMismatch;
-  out.requestId = ServiceAPIReadU64(message + 8);
-  out.argument = ServiceAPIReadU32(message + 16);
-  out.controlCode = ServiceAPIReadU32(message + 24);
+  out.requestId = platform::LoadLe64(message + 8);
+  out.argument = platform::LoadLe32(message + 16);
+  out.controlCode = platform::LoadLe32(message + 24);
   out.inputLength = inputLength;
-  out.outputCapacity = ServiceAPIReadU32(message + 32);
+  out.outputCapacity = platform::LoadLe32(message + 32);
   out.input = message + SERVICE_API_REQUEST_HEADER;
   return ServiceAPIParse::kOk;
 }
@@ -47,9 +48,9 @@ bool EncodeServiceAPIReply(ULONGLONG requestId, DWORD status, const void* data, 
   const ULONGLONG total = ULONGLONG{SERVICE_API_REPLY_OVERHEAD} + dataLength;
   if (total > 0xFFFFFFFFull) return false;
   out.assign(static_cast<std::size_t>(total), 0);
-  ServiceAPIWriteU64(out.data() + 0, requestId);
-  ServiceAPIWriteU32(out.data() + 8, status);
-  ServiceAPIWriteU32(out.data() + 12, dataLength);
+  platform::StoreLe64(out.data() + 0, requestId);
+  platform::StoreLe32(out.data() + 8, status);
+  platform::StoreLe32(out.data() + 12, dataLength);
   if (dataLength != 0 && data != nullptr) std::memcpy(out.data() + SERVICE_API_REPLY_HEADER, data, dataLength);
   return true;
 }
@@ -57,11 +58,11 @@ bool EncodeServiceAPIReply(ULONGLONG requestId, DWORD status, const void* data, 
 ServiceAPIParse DecodeServiceAPIReply(const BYTE* message, std::size_t length, ServiceAPIReply& out) {
   out = ServiceAPIReply{};
   if (message == nullptr || length < SERVICE_API_REPLY_OVERHEAD) return ServiceAPIParse::kTooShort;
-  const DWORD dataLength = ServiceAPIReadU32(message + 12);
+  const DWORD dataLength = platform::LoadLe32(message + 12);
   if (ULONGLONG{dataLength} + SERVICE_API_REPLY_OVERHEAD != ULONGLONG{length})
     return ServiceAPIParse::kLengthMismatch;
-  out.requestId = ServiceAPIReadU64(message + 0);
-  out.status = ServiceAPIReadU32(message + 8);
+  out.requestId = platform::LoadLe64(message + 0);
+  out.status = platform::LoadLe32(message + 8);
   out.dataLength = dataLength;
   out.data = message + SERVICE_API_REPLY_HEADER;
   return ServiceAPIParse::kOk;
@@ -69,8 +70,8 @@ ServiceAPIParse DecodeServiceAPIReply(const BYTE* message, std::size_t length, S
 
 std::vector<BYTE> EncodeReadTraceLinesInput(ULONGLONG firstLine, DWORD waitMilliseconds) {
   std::vector<BYTE> input(SERVICE_API_READ_LINES_INPUT, 0);
-  ServiceAPIWriteU64(input.data() + 8, firstLine);
-  ServiceAPIWriteU32(input.data() + 16, waitMilliseconds);
+  platform::StoreLe64(input.data() + 8, firstLine);
+  platform::StoreLe32(input.data() + 16, waitMilliseconds);
   return input;
 }
 
@@ -79,17 +80,17 @@ bool DecodeTraceLineRecords(const BYTE* data, std::size_t length, ULONGLONG& nex
   records.clear();
   nextLine = 0;
   if (data == nullptr || length < SERVICE_API_READ_LINES_REPLY_HEADER) return false;
-  nextLine = ServiceAPIReadU64(data);
+  nextLine = platform::LoadLe64(data);
   ULONGLONG at = SERVICE_API_READ_LINES_REPLY_HEADER;
   while (at < length) {
     if (length - at < SERVICE_API_LINE_RECORD_HEADER) return false;
     const BYTE* p = data + at;
     ServiceAPITraceLineRecord record;
-    record.lineNumber = ServiceAPIReadU64(p + 0);
-    record.time = ServiceAPIReadU64(p + 8);
-    record.messageId = ServiceAPIReadU32(p + 16);
-    record.sourceCookie = ServiceAPIReadU64(p + 24);
-    record.argLength = ServiceAPIReadU32(p + 32);
+    record.lineNumber = platform::LoadLe64(p + 0);
+    record.time = platform::LoadLe64(p + 8);
+    record.messageId = platform::LoadLe32(p + 16);
+    record.sourceCookie = platform::LoadLe64(p + 24);
+    record.argLength = platform::LoadLe32(p + 32);
     if (ULONGLONG{record.argLength} > length - at - SERVICE_API_LINE_RECORD_HEADER) return false;
     record.argBytes = p + SERVICE_API_LINE_RECORD_HEADER;
     records.push_back(record);

@@ -17,15 +17,12 @@
 // it is used, so no field value can make a reader step outside the message.
 #pragma once
 
+#include "platform/base/bytes.h"  // the fields are read and written with LoadLe32/StoreLe32 and kin
 #include "platform/base/types.h"
 
-#include <bit>
 #include <cstddef>
-#include <cstring>
 #include <string>
 #include <vector>
-
-static_assert(std::endian::native == std::endian::little, "the wire format is copied as little-endian");
 
 // Request layout.
 constexpr DWORD SERVICE_API_REQUEST_HEADER = 36;
@@ -67,20 +64,6 @@ constexpr DWORD SERVICE_API_SOURCE_NAME_REPLY = SERVICE_API_SOURCE_NAME_OFFSET +
 // reads; larger values are refused rather than allocated.
 constexpr DWORD SERVICE_API_MAX_OUTPUT = 1u << 20;
 constexpr DWORD SERVICE_API_MAX_MESSAGE = (1u << 20) + SERVICE_API_REQUEST_OVERHEAD;
-
-// Little-endian field access on a byte buffer; callers check the bounds.
-inline DWORD ServiceAPIReadU32(const BYTE* p) {
-  DWORD v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-inline ULONGLONG ServiceAPIReadU64(const BYTE* p) {
-  ULONGLONG v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-inline void ServiceAPIWriteU32(BYTE* p, DWORD v) { std::memcpy(p, &v, sizeof v); }
-inline void ServiceAPIWriteU64(BYTE* p, ULONGLONG v) { std::memcpy(p, &v, sizeof v); }
 
 // The fields of a request a server reads. input points into the message.
 struct ServiceAPIRequest {

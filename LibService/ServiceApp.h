@@ -41,11 +41,6 @@ constexpr DWORD TRC_MAIN_THREAD_NOT_STARTED = 0xC0010001;
 namespace service_app_detail {
 // What a work package that never ran still owns: a connection owns its pipe.
 inline void ReleaseUnrun(CServiceAPIConnection* connection) { delete connection; }
-// A CErrorHRESULT, or the out-of-memory error when none can be had: never success.
-inline CError* NewHRESULTError(const CSourcePos& pos, HRESULT hr) {
-  CError* error = new (std::nothrow) CErrorHRESULT(pos, hr);
-  return error != nullptr ? error : NewErrorNumber(pos, ERROR_NOT_ENOUGH_MEMORY);
-}
 template <class TArg>
 void ReleaseUnrun(const TArg&) {}
 }  // namespace service_app_detail
@@ -189,7 +184,7 @@ class CServiceApp : public CWinService {
         work->comInitialised = false;
         CoUninitialize();
       } else {
-        status = CStatus(service_app_detail::NewHRESULTError(CSourcePos{__FILE__, 115}, hr));
+        status = CStatus(NewHRESULT(CSourcePos{__FILE__, 115}, hr));
       }
       if (!status.IsOK()) status.Report();
     }
@@ -280,7 +275,7 @@ class CServiceApp : public CWinService {
     }
     m_threads.Unlock();
     if (ok) return CStatus();
-    return CStatus(service_app_detail::NewHRESULTError(CSourcePos{__FILE__, 163}, hr));
+    return CStatus(NewHRESULT(CSourcePos{__FILE__, 163}, hr));
   }
 
   std::atomic<LONG> m_running{0};

@@ -9,6 +9,7 @@
 #include "LibService/LibServiceAPI.h"
 #include "platform/base/format.h"
 #include "platform/base/text.h"
+#include "platform/fs/fs.h"
 #include "platform/sync/sync.h"
 #include "trace/TraceBuffer.h"
 #include "trace/TraceLine.h"
@@ -97,7 +98,7 @@ std::string CTraceViewer::SourceName(ULONGLONG cookie) {
   auto found = m_names.find(cookie);
   if (found != m_names.end()) return found->second;
   std::vector<BYTE> input(8);
-  ServiceAPIWriteU64(input.data(), cookie);
+  platform::StoreLe64(input.data(), cookie);
   DWORD status = 0;
   std::vector<BYTE> data;
   std::string name = "?";
@@ -117,7 +118,10 @@ bool CTraceViewer::ReadOnce(DWORD waitMs) {
     DWORD mode = PIPE_READMODE_MESSAGE;
     SetNamedPipeHandleState(pipe, &mode, nullptr, nullptr);
     m_pipe = pipe;
-    m_names.clear();  // cookies belong to one run of the service
+    // Line numbers and cookies belong to one run of the service: a new
+    // connection may reach a restarted process, whose lines start again.
+    m_names.clear();
+    m_nextLine = 0;
   }
   DWORD status = 0;
   std::vector<BYTE> data;

@@ -26,6 +26,9 @@ std::wstring g_crashEventSource;
 struct CThrowaway {};
 void ThrowAway(unsigned int, EXCEPTION_POINTERS*) { throw CThrowaway{}; }
 
+// Runs on the crash watcher, not in the signal handler: the faulting thread
+// waits (bounded) while the event is written, then the process exits with
+// the exception code.
 void FatalReport(const EXCEPTION_RECORD& record, const CONTEXT& context) {
   std::wstring text = DescribeFault(record, context, true);
   if (text.size() > 1023) text.resize(1023);  // the report's 1024-character buffer
@@ -34,10 +37,9 @@ void FatalReport(const EXCEPTION_RECORD& record, const CONTEXT& context) {
     ReportEventW(source, EVENTLOG_ERROR_TYPE, 0, MSG_FATAL_EXCEPTION, nullptr, 1, 0, strings, nullptr);
     DeregisterEventSource(source);
   }
-  std::exit(static_cast<int>(record.ExceptionCode));
 }
 
-void FatalHook(EXCEPTION_POINTERS* pointers) { FatalReport(*pointers->ExceptionRecord, *pointers->ContextRecord); }
+void FatalHook(EXCEPTION_POINTERS* pointers) { platform::EndProcessAfterFault(pointers); }
 
 void DumpHook(EXCEPTION_POINTERS* pointers) { platform::RequestDump(pointers, nullptr); }
 
@@ -172,6 +174,7 @@ CStatus StartServiceLogger(const std::wstring& serviceName, const std::wstring& 
   toolPath = toolPath.substr(0, lastSeparator) + L"\\VnMiniDump.exe";
   const DWORD dumpResult = platform::StartCrashDumps(toolPath, directory, serviceName);
   if (dumpResult != ERROR_SUCCESS) return CStatus(NewErrorNumber(CSourcePos{__FILE__, 82}, dumpResult));
+  platform::SetFatalReport(FatalReport);
   platform::SetFaultDumpHook(DumpHook);
   platform::SetFatalFaultHook(FatalHook);
 
@@ -222,6 +225,11 @@ void CrashTranslator(unsigned int /*code*/, EXCEPTION_POINTERS* pointers) {
     describe.result = nullptr;
   }
   _set_se_translator(previous);
-  if (describe.result == nullptr) FatalReport(record, context);
+  if (describe.result == nullptr) {
+    EXCEPTION_RECORD recordCopy = record;
+    CONTEXT contextCopy = context;
+    EXCEPTION_POINTERS fatal{&recordCopy, &contextCopy};
+    platform::EndProcessAfterFault(&fatal);
+  }
   throw describe.result;
 }

@@ -10,6 +10,7 @@
 #include "platform/messages/messages.h"
 #include "platform/registry/registry.h"
 
+#include <algorithm>
 #include <mutex>
 #include <new>
 
@@ -76,9 +77,16 @@ WORD EventType(DWORD id, DWORD mask, bool& accepted) {
   return types[severity];
 }
 
+// The highest insert number of the id's text, or -1 when the module or the
+// text is missing.
+int InsertCountOrUnknown(DWORD messageId);
+
+// The strings the id's text declares; all of them when there is no text to
+// count (a missing text must not lose what the error says).
 template <class TStrings>
 std::vector<std::wstring> TakeInserts(DWORD messageId, const TStrings& strings, int skip = 0) {
-  int wanted = GetInsertCount(messageId) - skip;
+  const int declared = InsertCountOrUnknown(messageId);
+  const int wanted = declared < 0 ? static_cast<int>(strings.size()) : declared - skip;
   std::vector<std::wstring> out;
   for (const auto& s : strings) {
     if (static_cast<int>(out.size()) >= wanted) break;
@@ -197,7 +205,8 @@ std::wstring CStatus::GetText() const {
 // --- factories ---
 
 CError* NewErrorNumber(const CSourcePos& pos, DWORD code) { return Make<CErrorNumber>(pos, MSG_SYSTEM_ERROR, code); }
-CError* NewErrorHRESULT(const CSourcePos& pos, HRESULT hr) { return Make<CErrorHRESULT>(pos, hr); }
+
+CError* NewHRESULT(const CSourcePos& pos, HRESULT hr) { return Make<CErrorHRESULT>(pos, hr); }
 
 CError* NewLastError(const CSourcePos& pos) { return NewErrorNumber(pos, GetLastError()); }
 
@@ -224,12 +233,16 @@ CError* NewExceptionMessage(const CSourcePos& pos, const std::exception& e, DWOR
   return Make<CErrorMessage>(pos, messageId, std::vector<std::wstring>{platform::WideFromUtf8(e.what())});
 }
 
-int GetInsertCount(DWORD messageId) {
+int GetInsertCount(DWORD messageId) { return std::max(InsertCountOrUnknown(messageId), 0); }
+
+namespace {
+int InsertCountOrUnknown(DWORD messageId) {
   HMODULE module = MessageModule();
-  if (module == nullptr) return 0;
+  if (module == nullptr) return -1;
   LPWSTR text = nullptr;
   DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER,
                            module, messageId, 0, reinterpret_cast<LPWSTR>(&text), 0, nullptr);
+  if (text == nullptr) return -1;
   int highest = 0;
   for (DWORD i = 0; text != nullptr && i < n; ++i) {
     if (text[i] != L'%') continue;
@@ -242,9 +255,10 @@ int GetInsertCount(DWORD messageId) {
     while (j < n && text[j] >= L'0' && text[j] <= L'9' && number < 1000) number = number * 10 + (text[j++] - L'0');
     if (number > highest) highest = number;
   }
-  if (text != nullptr) LocalFree(text);
+  LocalFree(text);
   return highest;
 }
+}  // namespace
 
 // --- event log ---
 
@@ -290,16 +304,18 @@ CStatus RegisterEventLog(const std::wstring& displayName) {
   platform::RegKey key;
   std::wstring keyPath = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\" + displayName + L"\\" + displayName;
   LSTATUS rc = RegCreateKeyW(HKEY_LOCAL_MACHINE, keyPath.c_str(), key.put());
-  if (rc != ERROR_SUCCESS) return CStatus(Make<CErrorHRESULT>(CSourcePos{__FILE__, 120}, static_cast<HRESULT>(rc)));
+  if (rc != ERROR_SUCCESS) return CStatus(NewHRESULT(CSourcePos{__FILE__, 120}, static_cast<HRESULT>(rc)));
 
   BYTE data[520];
   DWORD size = sizeof data, type = 0;
   rc = RegQueryValueExW(key.get(), L"EventMessageFile", nullptr, &type, data, &size);
-  if (rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND) return CStatus(NewErrorNumber(CSourcePos{__FILE__, 145}, rc));
+  // A value longer than the buffer (a long install path) is written again.
+  if (rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND && rc != ERROR_MORE_DATA)
+    return CStatus(NewErrorNumber(CSourcePos{__FILE__, 145}, rc));
   bool same = rc == ERROR_SUCCESS && type == REG_EXPAND_SZ && platform::RegStringFromBytes(data, size) == path;
   if (!same) {
     rc = platform::RegWriteString(key.get(), L"EventMessageFile", path, REG_EXPAND_SZ);
-    if (rc != ERROR_SUCCESS) return CStatus(Make<CErrorHRESULT>(CSourcePos{__FILE__, 138}, static_cast<HRESULT>(rc)));
+    if (rc != ERROR_SUCCESS) return CStatus(NewHRESULT(CSourcePos{__FILE__, 138}, static_cast<HRESULT>(rc)));
   }
 
   DWORD types = 0;
@@ -309,7 +325,7 @@ CStatus RegisterEventLog(const std::wstring& displayName) {
     return CStatus(NewErrorNumber(CSourcePos{__FILE__, 164}, rc));
   if (rc != ERROR_SUCCESS || type != REG_DWORD || size != sizeof types || types != 31) {
     rc = platform::RegWriteDword(key.get(), L"TypesSupported", 31);
-    if (rc != ERROR_SUCCESS) return CStatus(Make<CErrorHRESULT>(CSourcePos{__FILE__, 157}, static_cast<HRESULT>(rc)));
+    if (rc != ERROR_SUCCESS) return CStatus(NewHRESULT(CSourcePos{__FILE__, 157}, static_cast<HRESULT>(rc)));
   }
 
   g_EventLog.m_source = RegisterEventSourceW(nullptr, displayName.c_str());

@@ -139,8 +139,8 @@ class CStatus {
 // --- factories (an allocation failure gives the shared out-of-memory error,
 // never success) ---
 CError* NewErrorNumber(const CSourcePos& pos, DWORD code);
+CError* NewHRESULT(const CSourcePos& pos, HRESULT hr);
 CError* NewLastError(const CSourcePos& pos);
-CError* NewErrorHRESULT(const CSourcePos& pos, HRESULT hr);
 CError* NewLastError(const CSourcePos& pos, const std::wstring& text);
 // Takes as many strings as the id's message text has inserts, at most those given.
 CError* NewErrorMessage(const CSourcePos& pos, DWORD messageId, std::initializer_list<std::wstring> strings);

@@ -108,8 +108,8 @@ CStatus CThreadSet::Start(CStatus& status, WorkFunction function, void* context,
     if (created == nullptr) {
       created = new (std::nothrow) CThread(m_state);
       if (created == nullptr) {
-        status = CStatus(new (std::nothrow) CErrorMessage(CSourcePos{__FILE__, 166}, MSG_OUT_OF_MEMORY,
-                                                          {platform::FormatW(L"%d", static_cast<int>(sizeof(CThread)))}));
+        status = CStatus(NewErrorMessage(CSourcePos{__FILE__, 166}, MSG_OUT_OF_MEMORY,
+                                         {platform::FormatW(L"%d", static_cast<int>(sizeof(CThread)))}));
         break;
       }
     }

@@ -1,5 +1,35 @@
 # Helpers shared by every folder's CMakeLists.
 
+# vantrel_folder_label(DIR OUT): the ctest label of a top-level folder, so that
+# `ctest -L <label>` runs that folder's tests (vantrel_label_tree gives it to
+# every test below the folder). Labels are matched as regular expressions, so
+# no label is part of another: "platform-service", not "service", which
+# "libservice" would also match.
+function(vantrel_folder_label dir out)
+  if(dir MATCHES "^platform/(.+)$")
+    set(label "platform-${CMAKE_MATCH_1}")
+  elseif(dir STREQUAL "REST APIs/HTTP Service")
+    set(label webbridge)
+  elseif(dir STREQUAL "VNService/Extensions/Taskweave")
+    set(label taskweave)
+  elseif(dir MATCHES "^(providers|tests)/(.+)$")
+    string(TOLOWER "${CMAKE_MATCH_2}" label)
+  else()
+    string(TOLOWER "${dir}" label)
+  endif()
+  set(${out} "${label}" PARENT_SCOPE)
+endfunction()
+
+# vantrel_label_tree(DIR LABEL): LABEL on every test of DIR and the folders
+# below it (a directory's LABELS reach only its own tests).
+function(vantrel_label_tree dir label)
+  set_property(DIRECTORY "${dir}" APPEND PROPERTY LABELS "${label}")
+  get_property(subdirs DIRECTORY "${dir}" PROPERTY SUBDIRECTORIES)
+  foreach(sub IN LISTS subdirs)
+    vantrel_label_tree("${sub}" "${label}")
+  endforeach()
+endfunction()
+
 # vantrel_test(NAME SOURCES... LIBS lib...): a GoogleTest program registered
 # with CTest, each TEST a test case of its own. Label "unit" is what the
 # sanitizer builds run.

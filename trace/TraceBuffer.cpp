@@ -7,6 +7,7 @@
 // block yields empty lines rather than reads past it.
 #include "trace/TraceBuffer.h"
 
+#include "platform/base/bytes.h"
 #include "trace/TraceFile.h"
 
 #include <algorithm>
@@ -20,12 +21,6 @@ struct Checkpoint {
   const BYTE* record;
   ULONGLONG timeBase;
 };
-
-WORD ReadU16(const BYTE* p) { return static_cast<WORD>(p[0] | (p[1] << 8)); }
-void WriteU16(BYTE* p, WORD v) {
-  p[0] = static_cast<BYTE>(v);
-  p[1] = static_cast<BYTE>(v >> 8);
-}
 
 unsigned DeltaBytes(ULONGLONG delta) {
   unsigned d = 1;
@@ -45,14 +40,13 @@ struct Record {
 };
 bool ReadRecord(const BYTE* p, const BYTE* end, Record& r) {
   if (end - p < 4) return false;
-  const WORD bits = ReadU16(p + 2);
+  const WORD bits = platform::LoadLe16(p + 2);
   r.slot = p[0];
   r.source = p[1];
   r.argLength = bits & 0x1FFF;
   r.deltaBytes = (bits >> 13) + 1;
   if (static_cast<std::size_t>(end - p) < 4 + r.deltaBytes + std::size_t{r.argLength}) return false;
-  r.delta = 0;
-  for (unsigned k = 0; k < r.deltaBytes; ++k) r.delta |= static_cast<ULONGLONG>(p[4 + k]) << (8 * k);
+  r.delta = platform::LoadLe(p + 4, r.deltaBytes);
   r.args = p + 4 + r.deltaBytes;
   r.next = r.args + r.argLength;
   return true;
@@ -84,7 +78,7 @@ class CTraceBuffer::CRep {
   // position. Null without a block.
   const BYTE* RecordsEnd() const {
     if (m_block == nullptr) return nullptr;
-    const WORD table = ReadU16(m_block);
+    const WORD table = platform::LoadLe16(m_block);
     if (table != 0) return m_block + std::min<DWORD>(table, static_cast<DWORD>(m_writePos - m_block));
     return m_writePos;
   }
@@ -134,7 +128,7 @@ BYTE* CTraceBuffer::AddLine(DWORD messageId, BYTE sourceIndex, ULONGLONG time, D
     r.m_lineCount = 0;
     r.m_writePos = r.m_block + 2;
   }
-  WriteU16(r.m_block, 0);  // open again after a save
+  platform::StoreLe16(r.m_block, 0);  // open again after a save
   const std::size_t room = static_cast<std::size_t>(r.m_block + r.m_blockSize - r.m_writePos);
   if (!(room > reserve + argLength && room >= 4 + d + argLength + 4 * slots)) return nullptr;
 
@@ -145,8 +139,8 @@ BYTE* CTraceBuffer::AddLine(DWORD messageId, BYTE sourceIndex, ULONGLONG time, D
   BYTE* p = r.m_writePos;
   p[0] = slot;
   p[1] = sourceIndex;
-  WriteU16(p + 2, static_cast<WORD>(argLength | ((d - 1) << 13)));
-  for (unsigned k = 0; k < d; ++k) p[4 + k] = static_cast<BYTE>(delta >> (8 * k));
+  platform::StoreLe16(p + 2, static_cast<WORD>(argLength | ((d - 1) << 13)));
+  platform::StoreLe(p + 4, delta, d);
   BYTE* args = p + 4 + d;
   r.m_writePos = args + argLength;
   r.m_previousTime = time;
@@ -173,7 +167,7 @@ CTraceLine CTraceBuffer::GetLine(CTraceLogger* logger, ULONGLONG lineNumber) con
   CRep& r = *m_rep;
   if (r.m_block == nullptr || lineNumber < r.m_firstLine) return CTraceLine(logger);
   const BYTE* end = r.RecordsEnd();
-  const bool closed = ReadU16(r.m_block) != 0;
+  const bool closed = platform::LoadLe16(r.m_block) != 0;
   const DWORD lineCount = GetLineCount();
 
   ULONGLONG startLine = r.m_firstLine;
@@ -208,8 +202,7 @@ CTraceLine CTraceBuffer::GetLine(CTraceLogger* logger, ULONGLONG lineNumber) con
   if (closed) {
     const std::size_t at = static_cast<std::size_t>(end - r.m_block) + 4 * std::size_t{rec.slot};
     if (at + 4 <= r.m_blockSize)
-      id = r.m_block[at] | (r.m_block[at + 1] << 8) | (r.m_block[at + 2] << 16) |
-           (static_cast<DWORD>(r.m_block[at + 3]) << 24);
+      id = platform::LoadLe32(r.m_block + at);
   } else {
     auto found = r.m_ids.find(rec.slot);
     if (found != r.m_ids.end()) id = found->second;
@@ -230,11 +223,8 @@ bool CTraceBuffer::HasKeepRange() const {
 BYTE* CTraceBuffer::CloseBlock() {
   CRep& r = *m_rep;
   if (r.m_block == nullptr) return nullptr;
-  WriteU16(r.m_block, static_cast<WORD>(r.m_writePos - r.m_block));
-  for (const auto& [id, slot] : r.m_slots) {
-    BYTE* at = r.m_writePos + 4 * std::size_t{slot};
-    for (int k = 0; k < 4; ++k) at[k] = static_cast<BYTE>(id >> (8 * k));
-  }
+  platform::StoreLe16(r.m_block, static_cast<WORD>(r.m_writePos - r.m_block));
+  for (const auto& [id, slot] : r.m_slots) platform::StoreLe32(r.m_writePos + 4 * std::size_t{slot}, id);
   return r.m_block;
 }
 

@@ -6,6 +6,7 @@
 // the previous good file in place.
 #include "trace/TraceFile.h"
 
+#include "platform/base/bytes.h"
 #include "platform/base/errors.h"
 #include "platform/base/format.h"
 #include "platform/base/text.h"
@@ -228,7 +229,8 @@ DWORD CTraceFile::CRep::Save() {
     for (const auto& [index, name] : m_sourceNames) put(Entry(name));
     for (const auto& property : properties) put(property);
     for (const Kept& k : kept) {
-      for (int b = 0; b < 8; ++b) *out++ = static_cast<BYTE>(k.firstLine >> (8 * b));
+      platform::StoreLe64(out, k.firstLine);
+      out += 8;
       if (!k.coder.Encode(k.block, k.length, out, static_cast<std::size_t>(end - out))) {
         result = ERROR_INTERNAL_ERROR;
         break;

@@ -8,6 +8,7 @@
 // here once ints, pointers and doubles are mixed.
 #include "trace/TraceLine.h"
 
+#include "platform/base/bytes.h"
 #include "platform/base/format.h"
 #include "platform/base/text.h"
 
@@ -111,7 +112,7 @@ void EncodeInt(const CArg& arg, const CArg::Value& value, BYTE* out, DWORD size)
     return;
   }
   out[0] = static_cast<BYTE>(4 + size - 2);
-  for (DWORD k = 0; k + 1 < size; ++k) out[1 + k] = static_cast<BYTE>(static_cast<ULONGLONG>(value.i) >> (8 * k));
+  platform::StoreLe(out + 1, static_cast<ULONGLONG>(value.i), size - 1);
 }
 void EncodeUInt(const CArg&, const CArg::Value& value, BYTE* out, DWORD size) {
   if (value.u == 0) {
@@ -119,7 +120,7 @@ void EncodeUInt(const CArg&, const CArg::Value& value, BYTE* out, DWORD size) {
     return;
   }
   out[0] = static_cast<BYTE>(12 + size - 2);
-  for (DWORD k = 0; k + 1 < size; ++k) out[1 + k] = static_cast<BYTE>(value.u >> (8 * k));
+  platform::StoreLe(out + 1, value.u, size - 1);
 }
 
 // Reads an integer entry (3, 4..11 signed, 12..19 unsigned) as 64 bits.
@@ -137,8 +138,7 @@ DWORD ReadInteger(const BYTE* bytes, DWORD length, ULONGLONG& v, bool& ok) {
   const bool isSigned = tag <= 11;
   const DWORD k = isSigned ? tag - 3 : tag - 11;
   if (k >= length) return length;
-  v = 0;
-  for (DWORD i = 0; i < k; ++i) v |= static_cast<ULONGLONG>(bytes[1 + i]) << (8 * i);
+  v = platform::LoadLe(bytes + 1, k);
   if (isSigned && k < 8 && (bytes[k] & 0x80)) v |= ~0ULL << (8 * k);
   ok = true;
   return 1 + k;
@@ -175,12 +175,11 @@ void EncodeDouble(const CArg&, const CArg::Value& value, BYTE* out, DWORD) {
   ULONGLONG bits;
   std::memcpy(&bits, &value.d, 8);
   out[0] = 20;
-  for (int k = 0; k < 8; ++k) out[1 + k] = static_cast<BYTE>(bits >> (8 * k));
+  platform::StoreLe64(out + 1, bits);
 }
 DWORD DoubleToText(const CArg& arg, const BYTE* bytes, DWORD length, std::wstring& text) {
   if (length < 9) return length;
-  ULONGLONG bits = 0;
-  for (int k = 0; k < 8; ++k) bits |= static_cast<ULONGLONG>(bytes[1 + k]) << (8 * k);
+  const ULONGLONG bits = platform::LoadLe64(bytes + 1);
   double d;
   std::memcpy(&d, &bits, 8);
   text = platform::FormatW(arg.MakeSpec().c_str(), d);
@@ -239,13 +238,11 @@ void EncodeString(const CArg& arg, const CArg::Value& value, BYTE* out, DWORD si
       // Measuring left this string's bytes in the scratch.
       out[0] = 2;
       std::memcpy(out + 3, t_utf16.data(), n);
-      out[1] = static_cast<BYTE>((n / 2) >> 8);
-      out[2] = static_cast<BYTE>(n / 2);
+      platform::StoreBe16(out + 1, static_cast<WORD>(n / 2));
       return;
     }
   }
-  out[1] = static_cast<BYTE>(n >> 8);
-  out[2] = static_cast<BYTE>(n);
+  platform::StoreBe16(out + 1, static_cast<WORD>(n));
 }
 
 // Narrow entries hold UTF-8 (narrow text is UTF-8 here) or the low bytes of a
@@ -260,7 +257,7 @@ std::wstring WideFromNarrowEntry(const BYTE* bytes, std::size_t n) {
 
 DWORD StringToText(const CArg& arg, const BYTE* bytes, DWORD length, std::wstring& text) {
   if (length < 3) return length;
-  const DWORD n = (static_cast<DWORD>(bytes[1]) << 8) | bytes[2];
+  const DWORD n = platform::LoadBe16(bytes + 1);
   std::wstring value;
   DWORD used = 3;
   if (bytes[0] == 1 && n <= length - 3) {
@@ -324,8 +321,7 @@ DWORD IntToVariant(const CArg& arg, const BYTE* bytes, DWORD length, VARIANT* ou
 
 DWORD DoubleToVariant(const CArg&, const BYTE* bytes, DWORD length, VARIANT* out) {
   if (length < 9) return length;
-  ULONGLONG bits = 0;
-  for (int k = 0; k < 8; ++k) bits |= static_cast<ULONGLONG>(bytes[1 + k]) << (8 * k);
+  const ULONGLONG bits = platform::LoadLe64(bytes + 1);
   out->vt = VT_R8;
   std::memcpy(&out->dblVal, &bits, 8);
   return 9;

@@ -138,10 +138,10 @@ def message_cases(administrator):
         ("input length that wraps 176 to 0", request(0, READ_LINES, b"", input_length=0xFFFFFF50), None),
         ("input length that wraps to the length",
          request(0, READ_LINES, b"\0" * 24, input_length=(24 - 176) & 0xFFFFFFFF), None),
-        ("read lines, capacity 2^32-1", request(1, READ_LINES, read_lines_input(0, 0), 0xFFFFFFFF),
-         (INVALID_PARAMETER, 0)),
+        # More room than a reply may carry is taken as the bound.
+        ("read lines, capacity 2^32-1", request(1, READ_LINES, read_lines_input(0, 0), 0xFFFFFFFF), (OK, None)),
         ("read lines, capacity just past the bound",
-         request(1, READ_LINES, read_lines_input(0, 0), MAX_OUTPUT + 1), (INVALID_PARAMETER, 0)),
+         request(1, READ_LINES, read_lines_input(0, 0), MAX_OUTPUT + 1), (OK, None)),
         ("read lines, capacity 0", request(1, READ_LINES, read_lines_input(0, 0), 0), (INVALID_PARAMETER, 0)),
         ("read lines, capacity 7", request(1, READ_LINES, read_lines_input(0, 0), 7), (INVALID_PARAMETER, 0)),
         ("read lines, capacity 8", request(1, READ_LINES, read_lines_input(0, 0), 8), (OK, 8)),

@@ -6,10 +6,12 @@
 // for the same new line, and a client that leaves while its read waits.
 #include "platform/base/testing/temp_dir.h"
 #include "LibService/LibServiceAPI.h"
+#include "LibService/ServiceDialog.h"
 #include "LibService/ServiceLogger.h"
 #include "LibService/ThreadSet.h"
 
 #include "platform/base/text.h"
+#include "platform/fs/fs.h"
 
 #include "trace/tests/TraceTestSupport.h"
 
@@ -42,10 +44,9 @@ constexpr DWORD TRC_TEST_TICK = 0x00010101;  // "Tick %u1"
 
 using trace_test::NamedSource;
 
-std::string ClientScript() {
-  const std::string here = __FILE__;
-  return here.substr(0, here.find_last_of('/')) + "/admin_client.py";
-}
+// The client lies beside this source; the build passes its folder, since
+// __FILE__ may be relative to the build folder.
+std::string ClientScript() { return std::string(LIBSERVICE_TESTS_DIR) + "/admin_client.py"; }
 
 // Runs the Python client; its output goes to the test log.
 int RunClient(const std::string& arguments, std::string& output) {
@@ -137,7 +138,7 @@ TEST_F(AdminPipeTest, AClientReadsTraceLinesAndNamesTheirSource) {
             (std::vector<BYTE>{12, 42}));
 
   std::vector<BYTE> cookie(8);
-  ServiceAPIWriteU64(cookie.data(), records[0].sourceCookie);
+  platform::StoreLe64(cookie.data(), records[0].sourceCookie);
   ASSERT_EQ(CallServiceAPI(client.get(), 8, SERVICE_API_GET_SOURCE_NAME, cookie, 64, status, data), 0u);
   EXPECT_EQ(status, 0u);
   EXPECT_EQ(DecodeSourceName(data.data(), data.size()), "PipeWorker");
@@ -233,6 +234,45 @@ TEST_F(AdminPipeTest, AClientThatLeavesDuringAWaitFreesItsConnection) {
   client.reset();
   for (int i = 0; i < 500 && m_api.GetRunningThreads() > 1; ++i) Sleep(10);
   EXPECT_EQ(m_api.GetRunningThreads(), 1) << "the connection outlived its client";
+}
+
+// The activity display follows a service that restarts: the new process's
+// line numbers start again from the beginning, and so must the reader.
+TEST(TraceViewerRestartTest, AfterARestartTheNewProcessesLinesAreShown) {
+  const std::wstring service = L"ApiViewerRestart";
+  char* text = nullptr;
+  std::size_t size = 0;
+  std::FILE* out = ::open_memstream(&text, &size);
+  ASSERT_NE(out, nullptr);
+  CTraceViewer viewer(out);
+  ASSERT_EQ(viewer.MessageLib(L"Evtlibservice_admin_pipe_test"), 0u);
+  ASSERT_EQ(viewer.Connect(L":" + service), 0u);
+  auto lookup = [](ULONGLONG, std::string& name) {
+    name = "Src";
+    return CStatus();
+  };
+  auto runOnce = [&](DWORD firstTick, int lines, const std::wstring& wanted) {
+    CTraceLogger logger;
+    NamedSource source{"Src"};
+    for (int i = 0; i < lines; ++i) logger.Trace(&source, TRC_TEST_TICK, firstTick + i);
+    platform::UniqueHandle stop(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    CThreadSet threads{{}};
+    CServiceAPI api(threads, logger, lookup);
+    ASSERT_TRUE(api.StartAPIServer(stop.get(), service).IsOK());
+    bool seen = false;
+    for (int i = 0; i < 100 && !seen; ++i) {
+      if (!viewer.ReadOnce(50)) Sleep(20);
+      std::fflush(out);
+      seen = std::string(text, size).find(platform::Utf8FromWide(wanted)) != std::string::npos;
+    }
+    SetEvent(stop.get());
+    EXPECT_TRUE(api.WaitForThreads(10000));
+    EXPECT_TRUE(seen) << "not shown: " << platform::Utf8FromWide(wanted);
+  };
+  runOnce(100, 40, L"Tick 139");  // the first process: lines 0 to 39
+  runOnce(900, 2, L"Tick 901");   // the second: lines 0 and 1 again
+  std::fclose(out);
+  std::free(text);
 }
 
 }  // namespace

@@ -151,4 +151,21 @@ TEST_F(StatusTest, RegisterAndReportWriteTheEventLog) {
   EXPECT_TRUE(RegisterEventLog(L"Vantrel Status Test").IsOK());
 }
 
+// A registered message file longer than the buffer it is read into (a program
+// installed under a long path) is written again, not a failure of every start.
+TEST_F(StatusTest, ALongRegisteredMessageFileIsRewritten) {
+  const std::wstring keyPath =
+      L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Vantrel Long Path\\Vantrel Long Path";
+  platform::RegKey key;
+  ASSERT_EQ(RegCreateKeyW(HKEY_LOCAL_MACHINE, keyPath.c_str(), key.put()), ERROR_SUCCESS);
+  const std::wstring longPath = L"/opt/" + std::wstring(400, L'x') + L"/Evtprogram.msg";
+  ASSERT_EQ(platform::RegWriteString(key.get(), L"EventMessageFile", longPath, REG_EXPAND_SZ), ERROR_SUCCESS);
+  CStatus status = RegisterEventLog(L"Vantrel Long Path");
+  ASSERT_TRUE(status.IsOK()) << platform::Utf8FromWide(status.GetText());
+  std::wstring file;
+  DWORD type = 0;
+  ASSERT_EQ(platform::RegReadString(key.get(), L"EventMessageFile", file, &type), ERROR_SUCCESS);
+  EXPECT_EQ(file, EventMessageModulePath());
+}
+
 }  // namespace

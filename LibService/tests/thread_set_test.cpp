@@ -12,10 +12,36 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <new>
 #include <filesystem>
 #include <stdexcept>
 #include <string>
 #include <thread>
+
+// Allocation failure on demand: the next g_failNothrow nothrow allocations of
+// the calling thread answer null. Every form of new and delete is replaced so
+// that they stay one malloc/free pair (the sanitizers check the pairing).
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+thread_local int g_failNothrow = 0;
+void* operator new(std::size_t n) {
+  if (void* p = std::malloc(n ? n : 1)) return p;
+  throw std::bad_alloc();
+}
+void* operator new[](std::size_t n) { return ::operator new(n); }
+void* operator new(std::size_t n, const std::nothrow_t&) noexcept {
+  if (g_failNothrow > 0) {
+    --g_failNothrow;
+    return nullptr;
+  }
+  return std::malloc(n ? n : 1);
+}
+void* operator new[](std::size_t n, const std::nothrow_t& t) noexcept { return ::operator new(n, t); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
 
 namespace {
 
@@ -282,6 +308,23 @@ TEST_F(ThreadSetTest, ManyStartersAtOnceRunEveryItemOnce) {
   ASSERT_TRUE(Eventually([&] { return ran == 150; }));
   ASSERT_TRUE(Eventually([&] { return set.GetIdleCount() == set.GetThreadCount(); }));
   EXPECT_LE(set.GetThreadCount(), 150u);
+}
+
+// A pool thread that cannot be allocated, nor the error that says so, is still
+// a failure: the caller must not count a work item that never runs.
+TEST_F(ThreadSetTest, AnAllocationFailureIsAFailureAndTheItemNeverRuns) {
+  CThreadSet set({});
+  Seen seen;
+  CStatus status;
+  g_failNothrow = 2;  // the pool thread, then its out-of-memory error
+  CStatus result = set.Start(status, Record, &seen, "NoMemory");
+  g_failNothrow = 0;
+  ASSERT_FALSE(result.IsOK());
+  EXPECT_FALSE(status.IsOK());
+  EXPECT_EQ(result.GetError()->GetCode(), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
+  Sleep(200);
+  EXPECT_FALSE(seen.ran);
+  EXPECT_EQ(set.GetThreadCount(), 0u);
 }
 
 }  // namespace

@@ -216,14 +216,14 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         ExitCodeCase{"SuccessIsZero", [] { return static_cast<CError*>(nullptr); }, 0, 0},
         ExitCodeCase{"Win32CodeIsKept", [] { return NewErrorNumber(VN_HERE, ERROR_ACCESS_DENIED); }, 5, 0},
-        ExitCodeCase{"HRESULTGivesItsLowBits", [] { return new CErrorHRESULT(VN_HERE, E_FAIL); }, 0x4005, 0},
+        ExitCodeCase{"HRESULTGivesItsLowBits", [] { return NewHRESULT(VN_HERE, E_FAIL); }, 0x4005, 0},
         ExitCodeCase{"AccessDeniedHRESULTIsFive",
-                     [] { return new CErrorHRESULT(VN_HERE, static_cast<HRESULT>(0x80070005u)); }, 5, 0},
+                     [] { return NewHRESULT(VN_HERE, static_cast<HRESULT>(0x80070005u)); }, 5, 0},
         ExitCodeCase{"MessageErrorIsServiceSpecific",
                      [] { return NewErrorMessage(VN_HERE, MSG_OUT_OF_MEMORY, {L"40"}); },
                      ERROR_SERVICE_SPECIFIC_ERROR, MSG_OUT_OF_MEMORY},
         ExitCodeCase{"HRESULTWithZeroLowBitsIsNotSuccess",
-                     [] { return new CErrorHRESULT(VN_HERE, static_cast<HRESULT>(0x80040000u)); },
+                     [] { return NewHRESULT(VN_HERE, static_cast<HRESULT>(0x80040000u)); },
                      ERROR_SERVICE_SPECIFIC_ERROR, MSG_SYSTEM_ERROR}),
     [](const auto& info) { return std::string(info.param.name); });
 

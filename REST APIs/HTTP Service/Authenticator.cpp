@@ -9,6 +9,7 @@
 // hashes compare in constant time, so answers do not tell which accounts exist.
 #include "REST APIs/HTTP Service/Authenticator.h"
 
+#include "platform/base/bytes.h"
 #include "platform/base/format.h"
 #include "platform/base/text.h"
 
@@ -17,7 +18,6 @@
 #include <cpprest/uri.h>
 
 #include <algorithm>
-#include <cstring>
 #include <semaphore>
 #include <thread>
 #include <vector>
@@ -27,48 +27,10 @@ namespace {
 constexpr DWORD kUsersAccess = 0x2001F;
 constexpr DWORD MSG_BAD_COOKIE_NAME = 0xC00000CA;
 
-// --- Base64 (RFC 4648, "=" padding, no line breaks) ---
-
-constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-
-std::string Base64Encode(const unsigned char* data, size_t size) {
-  std::string out;
-  out.reserve((size + 2) / 3 * 4);
-  for (size_t i = 0; i < size; i += 3) {
-    const unsigned v = (data[i] << 16) | (i + 1 < size ? data[i + 1] << 8 : 0) | (i + 2 < size ? data[i + 2] : 0);
-    out += kAlphabet[(v >> 18) & 63];
-    out += kAlphabet[(v >> 12) & 63];
-    out += i + 1 < size ? kAlphabet[(v >> 6) & 63] : '=';
-    out += i + 2 < size ? kAlphabet[v & 63] : '=';
-  }
-  return out;
-}
-
-// Skips characters outside the alphabet and stops at a NUL or the padding;
-// false when the digits left over cannot end a quantum.
-bool Base64Decode(std::wstring_view text, std::vector<unsigned char>& out) {
-  out.clear();
-  unsigned buffer = 0;
-  int bits = 0, digits = 0;
-  for (wchar_t c : text) {
-    if (c == L'\0' || c == L'=') break;
-    const char* p = (c > 0 && c < 128) ? std::strchr(kAlphabet, static_cast<char>(c)) : nullptr;
-    if (p == nullptr || *p == '\0') continue;
-    buffer = (buffer << 6) | static_cast<unsigned>(p - kAlphabet);
-    bits += 6;
-    ++digits;
-    if (bits >= 8) {
-      bits -= 8;
-      out.push_back(static_cast<unsigned char>((buffer >> bits) & 0xFF));
-    }
-  }
-  return digits % 4 != 1;
-}
-
-std::wstring HexUpper(const unsigned char* data, size_t size) {
-  std::wstring out;
-  for (size_t i = 0; i < size; ++i) out += platform::FormatW(L"%2.2X", data[i]);
-  return out;
+// Stored salts and cookies are read the lenient way: characters outside the
+// alphabet are skipped and a NUL ends the text.
+bool DecodeBase64(std::wstring_view text, std::vector<BYTE>& out) {
+  return platform::Base64Decode(text, out, platform::Base64Foreign::Skip);
 }
 
 bool ConstantTimeEquals(const std::wstring& a, const std::wstring& b) {
@@ -191,7 +153,7 @@ DWORD HashPassword(const std::wstring& password, const unsigned char* salt, std:
                              Argon2_id, ARGON2_VERSION_13);
   HashSlots().release();
   if (rc != ARGON2_OK) return Win32FromArgon2(rc);
-  hexHash = HexUpper(hash, sizeof hash);
+  hexHash = platform::HexEncodeW(hash, sizeof hash);
   return ERROR_SUCCESS;
 }
 
@@ -213,7 +175,7 @@ CStatus& CHTTPServer::CAuthenticator::Initialize(CStatus& status, const WorkerSt
   status = CStatus();
   m_host = std::move(host);
   SECURITY_STATUS s = NCryptOpenStorageProvider(&m_provider, m_keyStorageProvider.c_str(), 0);
-  if (s != ERROR_SUCCESS) return status = CStatus(new CErrorHRESULT(VN_HERE, s));
+  if (s != ERROR_SUCCESS) return status = CStatus(NewHRESULT(VN_HERE, s));
 
   NCRYPT_KEY_HANDLE key = 0;
   s = OpenSessionKey(m_provider, key);
@@ -230,7 +192,7 @@ CStatus& CHTTPServer::CAuthenticator::Initialize(CStatus& status, const WorkerSt
     if (s == NTE_EXISTS) s = ERROR_SUCCESS;
   }
   if (key != 0) NCryptFreeObject(key);
-  if (s != ERROR_SUCCESS) return status = CStatus(new CErrorHRESULT(VN_HERE, s));
+  if (s != ERROR_SUCCESS) return status = CStatus(NewHRESULT(VN_HERE, s));
 
   if (RegOpenKeyExW(hostKey, L"Users\\", 0, kUsersAccess, m_usersKey.put()) == ERROR_SUCCESS) {
     LoadUsers(status);
@@ -249,7 +211,7 @@ CStatus& CHTTPServer::CAuthenticator::Initialize(CStatus& status, const WorkerSt
   if (!status.IsOK()) return status;
 
   if (!cookieName.empty() && !IsCookieToken(cookieName))
-    return status = CStatus(new CErrorMessage(VN_HERE, MSG_BAD_COOKIE_NAME, {m_host}));
+    return status = CStatus(NewErrorMessage(VN_HERE, MSG_BAD_COOKIE_NAME, {m_host}));
   m_cookieName = std::move(cookieName);
   return status;
 }
@@ -298,7 +260,7 @@ DWORD CHTTPServer::CAuthenticator::ReadPassword(UserEntry& entry, HKEY userKey, 
     if (!drawn) return drawError;
     const DWORD hashed = HashPassword(plain, entry.salt.data(), entry.passwordHash);
     if (hashed != ERROR_SUCCESS) return hashed;
-    entry.passwordText = platform::WideFromUtf8(Base64Encode(entry.salt.data(), 16)) + entry.passwordHash;
+    entry.passwordText = platform::WideFromUtf8(platform::Base64Encode(entry.salt.data(), 16)) + entry.passwordHash;
     return ERROR_SUCCESS;
   }
   if (type == REG_BINARY) {
@@ -310,7 +272,7 @@ DWORD CHTTPServer::CAuthenticator::ReadPassword(UserEntry& entry, HKEY userKey, 
     fingerprint.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
     entry.passwordText = platform::WideFromUtf8(std::string(bytes.begin(), bytes.end()));
     std::vector<unsigned char> salt;
-    if (entry.passwordText.size() < 24 || !Base64Decode(entry.passwordText.substr(0, 24), salt) || salt.size() != 16)
+    if (entry.passwordText.size() < 24 || !DecodeBase64(entry.passwordText.substr(0, 24), salt) || salt.size() != 16)
       return ERROR_INVALID_DATA;
     std::copy(salt.begin(), salt.end(), entry.salt.begin());
     entry.passwordHash = entry.passwordText.substr(24);
@@ -341,7 +303,7 @@ CStatus CHTTPServer::CAuthenticator::LoadUser(HKEY usersKey, const std::wstring&
     const DWORD code = ReadStringValue(userKey.get(), L"Cookie", sealedText, &fingerprint);
     if (code != ERROR_SUCCESS) return CStatus(NewErrorNumber(VN_HERE, code));
     std::vector<unsigned char> sealed;
-    if (!sealedText.empty() && Base64Decode(sealedText, sealed) && !sealed.empty()) {
+    if (!sealedText.empty() && DecodeBase64(sealedText, sealed) && !sealed.empty()) {
       NCRYPT_KEY_HANDLE key = 0;
       SECURITY_STATUS s = OpenSessionKey(m_provider, key);
       DWORD plainSize = 0;
@@ -357,7 +319,7 @@ CStatus CHTTPServer::CAuthenticator::LoadUser(HKEY usersKey, const std::wstring&
         plain.resize(plainSize);
       }
       if (key != 0) NCryptFreeObject(key);
-      if (s != ERROR_SUCCESS) return CStatus(new CErrorHRESULT(VN_HERE, s));
+      if (s != ERROR_SUCCESS) return CStatus(NewHRESULT(VN_HERE, s));
       entry->rememberedCookie = platform::WideFromUtf8(plain);
     }
   }
@@ -502,7 +464,7 @@ void CHTTPServer::CAuthenticator::RememberSession(const std::wstring& user, cons
   LSTATUS rc = RegOpenKeyExW(m_usersKey.get(), user.c_str(), 0, kUsersAccess, userKey.put());
   if (rc == ERROR_SUCCESS)
     rc = platform::RegWriteString(userKey.get(), L"Cookie",
-                                  platform::WideFromUtf8(Base64Encode(sealed.data(), sealed.size())), REG_SZ);
+                                  platform::WideFromUtf8(platform::Base64Encode(sealed.data(), sealed.size())), REG_SZ);
   if (rc != ERROR_SUCCESS) ReportError(CErrorNumber(VN_HERE, MSG_SYSTEM_ERROR, static_cast<DWORD>(rc)));
 }
 

@@ -6,6 +6,7 @@
 #include "archive/system/ArchiveObjects.h"
 
 #include "archive/system/Diagnostics.h"
+#include "platform/base/bytes.h"
 #include "platform/base/errors.h"
 #include "platform/base/text.h"
 #include "platform/com/comptr.h"
@@ -19,13 +20,6 @@ namespace vnarchive {
 namespace {
 
 constexpr ULONG kAny = 0xFFFFFFFFu;
-
-void PutU32(BYTE* at, DWORD v) {
-  for (int i = 0; i < 4; ++i) at[i] = static_cast<BYTE>(v >> (8 * i));
-}
-DWORD GetU32(const BYTE* at) {
-  return at[0] | (at[1] << 8) | (at[2] << 16) | (static_cast<DWORD>(at[3]) << 24);
-}
 
 }  // namespace
 
@@ -84,9 +78,9 @@ STDMETHODIMP FileObject::GetItem(ULONG itemCode, void* buffer, ULONG bufferBytes
   if (bufferBytes < itemCode) return HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER);
   auto* out = static_cast<BYTE*>(buffer);
   if (itemCode == kItemIdentity) {
-    PutU32(out + 0, identity_.id0);
-    PutU32(out + 4, identity_.id1);
-    PutU32(out + 8, identity_.id2);
+    platform::StoreLe32(out + 0, identity_.id0);
+    platform::StoreLe32(out + 4, identity_.id1);
+    platform::StoreLe32(out + 8, identity_.id2);
   } else {
     BYTE record[kRecordSize];
     FillRecord(path_, identity_, record);
@@ -107,8 +101,8 @@ STDMETHODIMP FileObject::Control(ULONG code, const void* input, ULONG inputBytes
       if (outputBytes < 8) return HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER);
       FileIdentity current;
       if (DWORD rc = ReadIdentity(path_, current); rc != ERROR_SUCCESS) return HRESULT_FROM_WIN32(rc);
-      PutU32(static_cast<BYTE*>(output), current.id1);
-      PutU32(static_cast<BYTE*>(output) + 4, current.id2);
+      platform::StoreLe32(static_cast<BYTE*>(output), current.id1);
+      platform::StoreLe32(static_cast<BYTE*>(output) + 4, current.id2);
       *bytesReturned = 8;
       return S_OK;
     }
@@ -124,9 +118,9 @@ HRESULT FileObject::CompanionControl(ULONG code, const void* input, ULONG inputB
                                      ULONG outputBytes, ULONG* bytesReturned) {
   if (input == nullptr || inputBytes < kCompanionHeaderSize) return E_INVALIDARG;
   const auto* request = static_cast<const BYTE*>(input);
-  const DWORD id1 = GetU32(request);
-  const DWORD id2 = GetU32(request + 4);
-  const std::size_t nameBytes = request[8] | (request[9] << 8);
+  const DWORD id1 = platform::LoadLe32(request);
+  const DWORD id2 = platform::LoadLe32(request + 4);
+  const std::size_t nameBytes = platform::LoadLe16(request + 8);
   // The length must be whole UTF-16 units, fit the name field and lie within
   // what the caller says it passed.
   if (nameBytes % 2 != 0 || nameBytes > kCompanionNameMaxChars * 2 || inputBytes < kCompanionHeaderSize + nameBytes)

@@ -4,6 +4,7 @@
 // does not depend on the host's structure packing.
 #include "archive/system/FileRecords.h"
 
+#include "platform/base/bytes.h"
 #include "platform/base/errors.h"
 #include "platform/base/format.h"
 #include "platform/base/text.h"
@@ -14,24 +15,6 @@
 #include <cstring>
 
 namespace vnarchive {
-
-namespace {
-
-void PutU32(BYTE* at, DWORD v) {
-  for (int i = 0; i < 4; ++i) at[i] = static_cast<BYTE>(v >> (8 * i));
-}
-void PutU64(BYTE* at, ULONGLONG v) {
-  for (int i = 0; i < 8; ++i) at[i] = static_cast<BYTE>(v >> (8 * i));
-}
-
-int HexValue(wchar_t c) {
-  if (c >= L'0' && c <= L'9') return c - L'0';
-  if (c >= L'A' && c <= L'F') return c - L'A' + 10;
-  if (c >= L'a' && c <= L'f') return c - L'a' + 10;
-  return -1;
-}
-
-}  // namespace
 
 DWORD ReadIdentity(const ArchivePath& path, FileIdentity& out) {
   struct stat st {};
@@ -50,7 +33,7 @@ bool ParseKeyString(std::wstring_view text, DWORD& id0, std::wstring_view& path)
   if (text.size() < 10 || text[8] != L'@') return false;
   DWORD value = 0;
   for (std::size_t i = 0; i < 8; ++i) {
-    const int digit = HexValue(text[i]);
+    const int digit = platform::HexDigitValue(text[i]);
     if (digit < 0) return false;
     value = (value << 4) | static_cast<DWORD>(digit);
   }
@@ -63,19 +46,19 @@ void FillRecord(const ArchivePath& path, const FileIdentity& identity, BYTE (&re
   std::memset(record, 0, kRecordSize);
   struct stat st {};
   const bool known = ::stat(path.host.c_str(), &st) == 0;
-  PutU32(record + 0, identity.id0);
-  PutU32(record + 4, identity.id1);
-  PutU32(record + 8, identity.id2);
-  PutU32(record + 12, known && S_ISDIR(st.st_mode) ? 0x10 : 0x20);
-  PutU64(record + 16, known ? static_cast<ULONGLONG>(st.st_size) : 0);
+  platform::StoreLe32(record + 0, identity.id0);
+  platform::StoreLe32(record + 4, identity.id1);
+  platform::StoreLe32(record + 8, identity.id2);
+  platform::StoreLe32(record + 12, known && S_ISDIR(st.st_mode) ? 0x10 : 0x20);
+  platform::StoreLe64(record + 16, known ? static_cast<ULONGLONG>(st.st_size) : 0);
   // 100 ns units between 1601-01-01 and 1970-01-01.
   constexpr ULONGLONG kEpochDelta = 116444736000000000ull;
   if (known)
-    PutU64(record + 24, kEpochDelta + static_cast<ULONGLONG>(st.st_mtim.tv_sec) * 10000000ull +
-                            static_cast<ULONGLONG>(st.st_mtim.tv_nsec) / 100);
-  PutU32(record + 32, identity.id1);
-  PutU32(record + 36, identity.id2);
-  PutU32(record + 40, static_cast<DWORD>(path.drive));
+    platform::StoreLe64(record + 24, kEpochDelta + static_cast<ULONGLONG>(st.st_mtim.tv_sec) * 10000000ull +
+                                         static_cast<ULONGLONG>(st.st_mtim.tv_nsec) / 100);
+  platform::StoreLe32(record + 32, identity.id1);
+  platform::StoreLe32(record + 36, identity.id2);
+  platform::StoreLe32(record + 40, static_cast<DWORD>(path.drive));
 }
 
 bool IsValidCompanionName(std::wstring_view name) {

@@ -16,6 +16,7 @@
 #include "REST APIs/HTTP Service/FileResponse.h"
 #include "REST APIs/HTTP Service/MIMEMap.h"
 #include "REST APIs/HTTP Service/RequestHandler.h"
+#include "platform/base/bytes.h"
 #include "platform/base/text.h"
 #include "platform/registry/registry.h"
 #include "platform/sync/sync.h"
@@ -23,7 +24,6 @@
 #include <cpprest/filestream.h>
 #include <cpprest/http_client.h>
 #include <cpprest/http_listener.h>
-#include <openssl/evp.h>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -370,10 +370,7 @@ bool MakeHost(platform::RegKey& hostKey) {
   for (auto& b : salt) b = static_cast<unsigned char>(random());
   std::wstring hash;
   if (HashPassword(platform::WideFromUtf8(kPassword), salt, hash) != ERROR_SUCCESS) return false;
-  unsigned char encoded[32] = {};
-  const int n = EVP_EncodeBlock(encoded, salt, sizeof salt);
-  const std::string stored = std::string(reinterpret_cast<char*>(encoded), static_cast<size_t>(n)) +
-                             platform::Utf8FromWide(hash);
+  const std::string stored = platform::Base64Encode(salt, sizeof salt) + platform::Utf8FromWide(hash);
   platform::RegKey user;
   const std::wstring userPath = L"Users\\" + platform::WideFromUtf8(kUser);
   if (RegCreateKeyExW(hostKey.get(), userPath.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, user.put(),

@@ -2,6 +2,7 @@
 // threads, beside spdlog writing the same lines to an in-memory sink), an
 // error trigger and the wait it imposes on other tracing threads, and the
 // block coder's speed and ratio on real blocks beside zlib level 1.
+#include "platform/base/bytes.h"
 #include "trace/HuffmanCoder.h"
 #include "trace/TraceBuffer.h"
 #include "trace/TraceFile.h"
@@ -105,14 +106,14 @@ std::vector<std::vector<BYTE>> RealBlocks() {
       auto str = [&](const wchar_t* s) {
         const std::size_t n = std::wcslen(s);
         args.push_back(1);
-        args.push_back(static_cast<BYTE>(n >> 8));
-        args.push_back(static_cast<BYTE>(n));
+        platform::AppendBe(args, n, 2);
         for (std::size_t k = 0; k < n; ++k) args.push_back(static_cast<BYTE>(s[k]));
       };
       str(paths[line % 4]);
       str(L"10.0.0.7");
       args.insert(args.end(), {5, 200, 0});
-      args.insert(args.end(), {13, static_cast<BYTE>(line), static_cast<BYTE>(line >> 8)});
+      args.push_back(13);
+      platform::AppendLe16(args, static_cast<WORD>(line));
       CTraceBuffer lineBuffer;
       time += line % 3;
       BYTE* place = buffer.AddLine(BENCH_REQUEST + static_cast<DWORD>(line % 3), 0, time,

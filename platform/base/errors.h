@@ -110,6 +110,15 @@ constexpr DWORD ERROR_NETWORK_UNREACHABLE = 1231;
 constexpr DWORD ERROR_HOST_UNREACHABLE = 1232;
 constexpr DWORD ERROR_CONNECTION_ABORTED = 1236;
 constexpr DWORD ERROR_CANT_RESOLVE_FILENAME = 1921;
+// Added with the file layer (platform/fs).
+constexpr DWORD ERROR_NO_MORE_FILES = 18;
+constexpr DWORD ERROR_NEGATIVE_SEEK = 131;
+constexpr DWORD ERROR_FILE_INVALID = 1006;
+constexpr DWORD ERROR_MAPPED_ALIGNMENT = 1132;
+constexpr DWORD ERROR_INVALID_ADDRESS = 487;
+constexpr DWORD ERROR_NOTIFY_ENUM_DIR = 1022;
+// A folder watch that cannot watch every folder below it (watch limit).
+constexpr DWORD ERROR_NOT_ENOUGH_QUOTA = 1816;
 
 // --- HRESULT values ---
 constexpr HRESULT S_OK = 0;

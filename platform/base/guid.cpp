@@ -1,6 +1,8 @@
 // guid.cpp - GUID text form.
 #include "platform/base/guid.h"
 
+#include "platform/base/bytes.h"
+
 #include <stdexcept>
 
 namespace platform {
@@ -12,17 +14,10 @@ void PutHex(std::wstring& out, std::uint64_t v, int digits) {
   for (int i = digits - 1; i >= 0; --i) out += kHex[(v >> (4 * i)) & 0xF];
 }
 
-int HexValue(wchar_t c) {
-  if (c >= L'0' && c <= L'9') return c - L'0';
-  if (c >= L'a' && c <= L'f') return c - L'a' + 10;
-  if (c >= L'A' && c <= L'F') return c - L'A' + 10;
-  return -1;
-}
-
 bool ReadHex(std::wstring_view s, std::size_t pos, int digits, std::uint64_t& v) {
   v = 0;
   for (int i = 0; i < digits; ++i) {
-    int h = HexValue(s[pos + static_cast<std::size_t>(i)]);
+    int h = HexDigitValue(s[pos + static_cast<std::size_t>(i)]);
     if (h < 0) return false;
     v = (v << 4) | static_cast<std::uint64_t>(h);
   }
@@ -40,9 +35,8 @@ bool ParseBare(std::wstring_view s, GUID& out) {
   g.Data1 = static_cast<DWORD>(d1);
   g.Data2 = static_cast<WORD>(d2);
   g.Data3 = static_cast<WORD>(d3);
-  g.Data4[0] = static_cast<BYTE>(d4a >> 8);
-  g.Data4[1] = static_cast<BYTE>(d4a);
-  for (int i = 0; i < 6; ++i) g.Data4[2 + i] = static_cast<BYTE>(d4b >> (8 * (5 - i)));
+  StoreBe(g.Data4, d4a, 2);
+  StoreBe(g.Data4 + 2, d4b, 6);
   out = g;
   return true;
 }

@@ -50,6 +50,9 @@ using HANDLE = void*;
 #endif
 
 constexpr DWORD INFINITE = 0xFFFFFFFFu;
+
+// The standard access right that services, files and keys share.
+constexpr DWORD DELETE = 0x00010000u;
 inline HANDLE const INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1));
 
 constexpr WORD LOWORD(DWORD v) { return static_cast<WORD>(v & 0xFFFF); }

@@ -12,6 +12,7 @@
 // The count of initialised threads is an atomic of its own.
 #include "platform/com/com.h"
 
+#include "platform/base/cmdline.h"
 #include "platform/base/text.h"
 #include "platform/registry/registry.h"
 
@@ -30,6 +31,9 @@ namespace {
 // --- Apartments ---
 
 std::atomic<int> g_initialisedThreads{0};
+// Threads that entered the multithreaded apartment themselves. While there is
+// one, every thread that never initialised COM belongs to it implicitly.
+std::atomic<int> g_multithreadedThreads{0};
 
 void FreeUnusedLibraries();
 
@@ -38,13 +42,28 @@ struct ThreadApartment {
   DWORD model = COINIT_MULTITHREADED;
   ~ThreadApartment() {
     // A thread that ends without balancing its calls leaves its apartment.
-    if (count > 0) g_initialisedThreads.fetch_sub(1);
+    if (count > 0) Leave();
+  }
+  void Enter(DWORD newModel) {
+    model = newModel;
+    count = 1;
+    g_initialisedThreads.fetch_add(1);
+    if (model == COINIT_MULTITHREADED) g_multithreadedThreads.fetch_add(1);
+  }
+  // True when this was the last initialised thread of the process.
+  bool Leave() {
+    count = 0;
+    if (model == COINIT_MULTITHREADED) g_multithreadedThreads.fetch_sub(1);
+    return g_initialisedThreads.fetch_sub(1) == 1;
   }
 };
 
 thread_local ThreadApartment t_apartment;
 
 bool ThreadInitialised() { return t_apartment.count > 0; }
+bool ImplicitlyMultithreaded() { return !ThreadInitialised() && g_multithreadedThreads.load() > 0; }
+// May the calling thread use COM: its own apartment, or the implicit MTA.
+bool ThreadInApartment() { return ThreadInitialised() || ImplicitlyMultithreaded(); }
 
 // --- Class objects and libraries ---
 
@@ -86,20 +105,37 @@ void FreeUnusedLibraries() {
   }
 }
 
-// The library path registered for clsid, or the activation error.
-HRESULT RegisteredLibraryPath(REFCLSID clsid, std::wstring& path) {
+// The default value of a server key, expanded when it is REG_EXPAND_SZ.
+HRESULT ServerKeyValue(HKEY classKey, const wchar_t* serverKeyName, std::wstring& value) {
+  platform::RegKey serverKey;
+  if (RegOpenKeyExW(classKey, serverKeyName, 0, KEY_READ, serverKey.put()) != ERROR_SUCCESS)
+    return REGDB_E_CLASSNOTREG;
+  DWORD type = REG_SZ;
+  if (platform::RegReadString(serverKey.get(), L"", value, &type) != ERROR_SUCCESS) return CO_E_DLLNOTFOUND;
+  if (type == REG_EXPAND_SZ) value = platform::ExpandEnvironment(value);
+  return S_OK;
+}
+
+// The library path registered for clsid in the contexts asked, or the
+// activation error. InprocServer32 names the library; LocalServer32 holds a
+// server's command line, whose program is here a library loaded in-process
+// (its arguments, such as "-Embedding", mean nothing in-process).
+HRESULT RegisteredLibraryPath(REFCLSID clsid, DWORD clsCtx, std::wstring& path) {
   std::wstring subKey = L"CLSID\\" + platform::FormatGuid(clsid);
   platform::RegKey classKey;
   if (RegOpenKeyExW(HKEY_CLASSES_ROOT, subKey.c_str(), 0, KEY_READ, classKey.put()) != ERROR_SUCCESS)
     return REGDB_E_CLASSNOTREG;
-  platform::RegKey serverKey;
-  if (RegOpenKeyExW(classKey.get(), L"InprocServer32", 0, KEY_READ, serverKey.put()) != ERROR_SUCCESS)
-    return REGDB_E_CLASSNOTREG;
-  DWORD type = REG_SZ;
+  HRESULT hr = REGDB_E_CLASSNOTREG;
   std::wstring value;
-  if (platform::RegReadString(serverKey.get(), L"", value, &type) != ERROR_SUCCESS || value.empty())
-    return CO_E_DLLNOTFOUND;
-  path = type == REG_EXPAND_SZ ? platform::ExpandEnvironment(value) : value;
+  if (clsCtx & CLSCTX_INPROC_SERVER) hr = ServerKeyValue(classKey.get(), L"InprocServer32", value);
+  if (hr == REGDB_E_CLASSNOTREG && (clsCtx & CLSCTX_LOCAL_SERVER)) {
+    hr = ServerKeyValue(classKey.get(), L"LocalServer32", value);
+    // An empty command line would name the running program: keep it empty.
+    if (SUCCEEDED(hr) && !value.empty()) value = platform::CommandLineToArgvW(value).front();
+  }
+  if (FAILED(hr)) return hr;
+  if (value.empty()) return CO_E_DLLNOTFOUND;
+  path = std::move(value);
   return S_OK;
 }
 
@@ -141,19 +177,34 @@ HRESULT CoInitializeEx(void*, DWORD coInit) {
     ++a.count;
     return S_FALSE;
   }
-  a.model = model;
-  a.count = 1;
-  g_initialisedThreads.fetch_add(1);
+  a.Enter(model);
   return S_OK;
 }
 
 HRESULT CoInitialize(void* reserved) { return CoInitializeEx(reserved, COINIT_APARTMENTTHREADED); }
 
+HRESULT CoGetApartmentType(APTTYPE* type, APTTYPEQUALIFIER* qualifier) {
+  if (type == nullptr || qualifier == nullptr) return E_INVALIDARG;
+  *type = APTTYPE_CURRENT;
+  *qualifier = APTTYPEQUALIFIER_NONE;
+  if (ImplicitlyMultithreaded()) {
+    *type = APTTYPE_MTA;
+    *qualifier = APTTYPEQUALIFIER_IMPLICIT_MTA;
+    return S_OK;
+  }
+  if (!ThreadInitialised()) return CO_E_NOTINITIALIZED;
+  *type = t_apartment.model == COINIT_MULTITHREADED ? APTTYPE_MTA : APTTYPE_STA;
+  return S_OK;
+}
+
 void CoUninitialize() {
   ThreadApartment& a = t_apartment;
   if (a.count == 0) return;  // unbalanced call: Windows ignores it too
-  if (--a.count > 0) return;
-  if (g_initialisedThreads.fetch_sub(1) == 1) FreeUnusedLibraries();
+  if (a.count > 1) {
+    --a.count;
+    return;
+  }
+  if (a.Leave()) FreeUnusedLibraries();
 }
 
 // --- Activation ---
@@ -161,7 +212,7 @@ void CoUninitialize() {
 HRESULT CoGetClassObject(REFCLSID clsid, DWORD clsCtx, COSERVERINFO*, REFIID riid, void** ppv) {
   if (ppv == nullptr) return E_INVALIDARG;
   *ppv = nullptr;
-  if (!ThreadInitialised()) return CO_E_NOTINITIALIZED;
+  if (!ThreadInApartment()) return CO_E_NOTINITIALIZED;
   State& s = GlobalState();
   std::unique_lock lock(s.mutex);
   for (auto& [cookie, entry] : s.classes) {
@@ -174,9 +225,9 @@ HRESULT CoGetClassObject(REFCLSID clsid, DWORD clsCtx, COSERVERINFO*, REFIID rii
       return hr;
     }
   }
-  if ((clsCtx & CLSCTX_INPROC_SERVER) == 0) return REGDB_E_CLASSNOTREG;
+  if ((clsCtx & (CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER)) == 0) return REGDB_E_CLASSNOTREG;
   std::wstring path;
-  HRESULT hr = RegisteredLibraryPath(clsid, path);
+  HRESULT hr = RegisteredLibraryPath(clsid, clsCtx, path);
   if (FAILED(hr)) return hr;
   LoadedLibrary* lib = nullptr;
   hr = LoadLibraryLocked(s, path, lib);
@@ -198,7 +249,7 @@ HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD clsCtx, REFIID r
 HRESULT CoRegisterClassObject(REFCLSID clsid, IUnknown* factory, DWORD clsCtx, DWORD, DWORD* cookie) {
   if (factory == nullptr || cookie == nullptr) return E_INVALIDARG;
   *cookie = 0;
-  if (!ThreadInitialised()) return CO_E_NOTINITIALIZED;
+  if (!ThreadInApartment()) return CO_E_NOTINITIALIZED;
   State& s = GlobalState();
   std::lock_guard lock(s.mutex);
   factory->AddRef();

@@ -3,14 +3,18 @@
 // Interfaces are abstract structs whose pure virtual methods sit in COM's slot
 // order, with no virtual destructor, so a vtable built by g++ has the layout a
 // COM client expects (slot 0 QueryInterface, 1 AddRef, 2 Release, ...).
-// Apartments are counted per thread as CoInitializeEx counts them. Activation
-// is in-process only: HKCR\CLSID\{clsid}\InprocServer32 names a shared library
-// that is dlopen'ed once per process and asked through its exported
+// Apartments are counted per thread as CoInitializeEx counts them, and a
+// thread that never called it is in the implicit multithreaded apartment
+// while another thread is in the MTA. Activation is in-process only:
+// HKCR\CLSID\{clsid}\InprocServer32 (or, for servers Windows would start
+// out of process, the program of LocalServer32) names a shared library that
+// is dlopen'ed once per process and asked through its exported
 // DllGetClassObject; classes registered in the process with
 // CoRegisterClassObject are found first.
 //
 // Answers of activation, as Windows gives them:
-//   REGDB_E_CLASSNOTREG            no process-local class and no InprocServer32 key
+//   REGDB_E_CLASSNOTREG            no process-local class and no server key for the contexts asked
+//   CO_E_DLLNOTFOUND               the server key's value is empty
 //   HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND) (0x8007007E) the library cannot be loaded
 //   CO_E_ERRORINDLL                the library has no DllGetClassObject export
 //   anything else                  passed through from DllGetClassObject / CreateInstance
@@ -105,6 +109,18 @@ HRESULT CoInitialize(void* reserved);
 // in the process also unloads libraries whose DllCanUnloadNow answers S_OK.
 void CoUninitialize();
 
+// A thread that never called CoInitializeEx (or balanced all its calls)
+// belongs to the multithreaded apartment while any other thread of the
+// process is in it, as on Windows: pool threads of libraries can activate and
+// call objects without initialising COM themselves. CoInitializeEx on such a
+// thread answers as on a fresh thread.
+enum APTTYPE { APTTYPE_CURRENT = -1, APTTYPE_STA = 0, APTTYPE_MTA = 1, APTTYPE_NA = 2, APTTYPE_MAINSTA = 3 };
+enum APTTYPEQUALIFIER { APTTYPEQUALIFIER_NONE = 0, APTTYPEQUALIFIER_IMPLICIT_MTA = 1 };
+// The calling thread's apartment; APTTYPE_MTA with
+// APTTYPEQUALIFIER_IMPLICIT_MTA for a thread in the MTA without a call of its
+// own; CO_E_NOTINITIALIZED for a thread in no apartment.
+HRESULT CoGetApartmentType(APTTYPE* type, APTTYPEQUALIFIER* qualifier);
+
 // --- Activation ---
 constexpr DWORD CLSCTX_INPROC_SERVER = 0x1;
 constexpr DWORD CLSCTX_INPROC_HANDLER = 0x2;
@@ -120,9 +136,13 @@ constexpr DWORD REGCLS_MULTI_SEPARATE = 2;
 
 struct COSERVERINFO;
 
-// CO_E_NOTINITIALIZED on a thread without an apartment; REGDB_E_CLASSNOTREG
-// when clsCtx holds no in-process context (there are no out-of-process
-// servers here). See the top of this file for the other answers.
+// CO_E_NOTINITIALIZED on a thread in no apartment (neither its own nor the
+// implicit MTA). With CLSCTX_INPROC_SERVER the class's InprocServer32 library
+// is used; with CLSCTX_LOCAL_SERVER (and no InprocServer32 when both are
+// asked) the program of its LocalServer32 command line, which here is a
+// library activated in-process like any other: there are no out-of-process
+// servers. REGDB_E_CLASSNOTREG when clsCtx holds neither context or the
+// class has no key for it. See the top of this file for the other answers.
 HRESULT CoGetClassObject(REFCLSID clsid, DWORD clsCtx, COSERVERINFO* serverInfo, REFIID riid, void** ppv);
 HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD clsCtx, REFIID riid, void** ppv);
 // Makes factory the process's class object for clsid until revoked; found

@@ -5,6 +5,7 @@
 // its children were removed. Both stop at the first registry failure.
 #include "platform/com/registrar.h"
 
+#include "platform/base/bytes.h"
 #include "platform/base/format.h"
 #include "platform/base/text.h"
 
@@ -323,10 +324,7 @@ class Parser {
       for (wchar_t c : value.text)
         if (!std::iswspace(c)) hex += c;
       if (hex.size() % 2 != 0) return Fail(value, L"an even number of hex digits was expected");
-      for (std::size_t i = 0; i < hex.size(); i += 2) {
-        if (!std::iswxdigit(hex[i]) || !std::iswxdigit(hex[i + 1])) return Fail(value, L"hex digits were expected");
-        v.bytes.push_back(static_cast<BYTE>(std::wcstoul(hex.substr(i, 2).c_str(), nullptr, 16)));
-      }
+      if (!HexDecode(hex, v.bytes)) return Fail(value, L"hex digits were expected");
       return S_OK;
     }
     return Fail(type, L"a value type (s, e, d, b) was expected");

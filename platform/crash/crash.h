@@ -122,9 +122,25 @@ void CallWithFaultRecovery(void (*fn)(void* context), void* context);
 // in the signal handler (alternate stack). The dump hook runs first for every
 // fault of a thread with a translator; the fatal hook runs for faults that
 // cannot be recovered and must end the process.
+// A fault inside a recovery point is resumed only when the thread holds no
+// more platform locks than when the point was set; otherwise it is fatal.
 using FaultHook = void (*)(EXCEPTION_POINTERS* pointers);
 void SetFaultDumpHook(FaultHook hook);
 void SetFatalFaultHook(FaultHook hook);
+
+// The fatal report: run on the watcher thread, an ordinary thread that may
+// allocate and write the event log, while the faulting thread waits. Set once
+// at start.
+using FatalReport = void (*)(const EXCEPTION_RECORD& record, const CONTEXT& context);
+void SetFatalReport(FatalReport report);
+// Ends the process for a fault that cannot be recovered: the watcher runs the
+// fatal report, then the process exits with the exception code (_exit, so no
+// destructor or atexit handler runs on a broken process). Safe in a signal
+// handler: the faulting side uses only eventfds, atomics, poll and _exit. It
+// waits at most kFatalReportTimeoutMs for the report (which may block on a
+// lock the faulting thread holds) and exits at once without a watcher.
+constexpr int kFatalReportTimeoutMs = 20000;
+[[noreturn]] void EndProcessAfterFault(EXCEPTION_POINTERS* pointers);
 
 // The exception code of a signal (0 for signals that are not faults).
 DWORD ExceptionCodeFromSignal(int signal, int code);

@@ -11,6 +11,7 @@
 #include "platform/messages/messages.h"
 #include "platform/sync/sync.h"
 
+#include <poll.h>
 #include <spawn.h>
 #include <sched.h>
 #include <sys/eventfd.h>
@@ -49,6 +50,8 @@ struct CrashSupport {
   std::atomic<const wchar_t*> reason{nullptr};
   std::atomic<EXCEPTION_POINTERS*> pointers{nullptr};
   std::atomic<DWORD> threadId{0};
+  std::atomic<bool> fatal{false};  // the request is the fatal report, not a dump
+  std::atomic<platform::FatalReport> fatalReport{nullptr};
 };
 
 CrashSupport& Crash() {
@@ -103,6 +106,39 @@ void RunDumpTool(CrashSupport& c) {
   platform::RunCommandLineAndWait(commandLine, started);
 }
 
+[[noreturn]] void ExitWithCode(const EXCEPTION_POINTERS* pointers) {
+  const DWORD code = pointers != nullptr && pointers->ExceptionRecord != nullptr ? pointers->ExceptionRecord->ExceptionCode
+                                                                                 : STATUS_STACK_BUFFER_OVERRUN;
+  ::_exit(static_cast<int>(code));
+}
+
+// The fatal request: report, then end the process from here.
+[[noreturn]] void RunFatalReport(CrashSupport& c) {
+  EXCEPTION_POINTERS* const pointers = c.pointers.load(std::memory_order_acquire);
+  platform::FatalReport report = c.fatalReport.load();
+  if (report != nullptr && pointers != nullptr && pointers->ExceptionRecord != nullptr &&
+      pointers->ContextRecord != nullptr) {
+    report(*pointers->ExceptionRecord, *pointers->ContextRecord);
+  }
+  ExitWithCode(pointers);
+}
+
+// Takes the owner word for the calling thread, giving up after timeoutMs
+// (another request may never end). Signal-safe.
+bool TakeOwner(CrashSupport& c, DWORD self, int timeoutMs) {
+  struct timespec start{}, now{};
+  ::clock_gettime(CLOCK_MONOTONIC, &start);
+  DWORD expected = 0;
+  while (!c.owner.compare_exchange_weak(expected, self, std::memory_order_acquire)) {
+    if (expected == self) return false;
+    expected = 0;
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    if ((now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000 > timeoutMs) return false;
+    ::sched_yield();
+  }
+  return true;
+}
+
 DWORD Watcher(LPVOID parameter) {
   auto& c = *static_cast<CrashSupport*>(parameter);
   // Wait until the starter has stored the handle and released the lock.
@@ -110,6 +146,7 @@ DWORD Watcher(LPVOID parameter) {
   LeaveCriticalSection(&c.configLock);
   while (c.watcher.load() != nullptr) {
     if (!Await(c.requestFd)) break;
+    if (c.fatal.load(std::memory_order_acquire)) RunFatalReport(c);
     RunDumpTool(c);
     Signal(c.doneFd);
   }
@@ -135,6 +172,23 @@ DWORD StartCrashDumps(const std::wstring& toolPath, const std::wstring& logDirec
     c.watcher.store(thread);
   }
   return ERROR_SUCCESS;
+}
+
+void SetFatalReport(FatalReport report) { Crash().fatalReport.store(report); }
+
+void EndProcessAfterFault(EXCEPTION_POINTERS* pointers) {
+  CrashSupport& c = Crash();
+  if (c.watcher.load() == nullptr || c.requestFd < 0 || c.doneFd < 0) ExitWithCode(pointers);
+  if (!TakeOwner(c, GetCurrentThreadId(), kFatalReportTimeoutMs)) ExitWithCode(pointers);
+  c.pointers.store(pointers, std::memory_order_release);
+  c.threadId.store(GetCurrentThreadId(), std::memory_order_release);
+  c.fatal.store(true, std::memory_order_release);
+  Signal(c.requestFd);
+  // The watcher exits the process; this wait only bounds a report that blocks.
+  struct pollfd done{c.doneFd, POLLIN, 0};
+  while (::poll(&done, 1, kFatalReportTimeoutMs) < 0 && errno == EINTR) {
+  }
+  ExitWithCode(pointers);
 }
 
 void RequestDump(EXCEPTION_POINTERS* pointers, const wchar_t* reason) {

@@ -6,6 +6,8 @@
 // invalid-parameter handler are atomics, set at start-up.
 #include "platform/crash/crash.h"
 
+#include "platform/sync/sync.h"
+
 #include <pthread.h>
 #include <setjmp.h>
 #include <signal.h>
@@ -25,6 +27,7 @@ constexpr int kFaultSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT};
 struct FaultState {
   _se_translator_function translator = nullptr;
   sigjmp_buf* recovery = nullptr;
+  int recoveryLocks = 0;  // platform locks this thread held when recovery was set
   void* altStack = nullptr;
   std::uintptr_t stackLow = 0;
   std::uintptr_t stackHigh = 0;
@@ -117,9 +120,12 @@ void FaultHandler(int sig, siginfo_t* info, void* uc) {
   FillRecord(st, sig, info, uc);
   if (platform::FaultHook dump = g_dumpHook.load()) dump(&st.pointers);
   // Only a fault of the instruction itself can be resumed elsewhere; an abort
-  // or a signal sent by someone may have come with any lock held.
+  // or a signal sent by someone may have come with any lock held. A lock
+  // taken by the frames that the jump would abandon stays held for good and
+  // every later caller of it blocks: such a fault ends the process instead.
   const bool synchronous = sig != SIGABRT && info != nullptr && info->si_code > 0;
-  if (synchronous && st.recovery != nullptr) siglongjmp(*st.recovery, 1);
+  const bool locksAbandoned = platform::HeldLockCount() > st.recoveryLocks;
+  if (synchronous && st.recovery != nullptr && !locksAbandoned) siglongjmp(*st.recovery, 1);
   if (platform::FaultHook fatal = g_fatalHook.load()) fatal(&st.pointers);
   DieBySignal(sig);
 }
@@ -250,17 +256,22 @@ void CallWithFaultRecovery(void (*fn)(void* context), void* context) {
   FaultState& st = t_state;
   sigjmp_buf point;
   sigjmp_buf* const previous = st.recovery;
+  const int previousLocks = st.recoveryLocks;
   if (sigsetjmp(point, 1) == 0) {
+    st.recoveryLocks = HeldLockCount();
     st.recovery = &point;
     try {
       fn(context);
     } catch (...) {
       st.recovery = previous;
+      st.recoveryLocks = previousLocks;
       throw;
     }
     st.recovery = previous;
+    st.recoveryLocks = previousLocks;
     return;
   }
+  st.recoveryLocks = previousLocks;
   // Back from the fault handler: the record stays in st until the next fault
   // of this thread, which cannot come before the translator has copied what it
   // needs (a fault inside the translator lands in an inner recovery point).

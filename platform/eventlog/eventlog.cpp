@@ -6,6 +6,7 @@
 // within a record.
 #include "platform/eventlog/eventlog.h"
 
+#include "platform/base/bytes.h"
 #include "platform/base/errors.h"
 #include "platform/base/text.h"
 #include "platform/messages/messages.h"
@@ -89,17 +90,6 @@ int SyslogPriority(WORD type) {
   }
 }
 
-std::string HexBytes(const BYTE* data, DWORD size) {
-  static const char digits[] = "0123456789abcdef";
-  std::string out;
-  out.reserve(size * 2);
-  for (DWORD i = 0; i < size; ++i) {
-    out += digits[data[i] >> 4];
-    out += digits[data[i] & 15];
-  }
-  return out;
-}
-
 bool MakeDirs(const std::string& path) {
   for (std::size_t pos = 1; pos <= path.size(); ++pos) {
     if (pos == path.size() || path[pos] == '/') {
@@ -172,7 +162,7 @@ BOOL ReportEventW(HANDLE eventSource, WORD type, WORD category, DWORD eventId, P
   web::json::value list = web::json::value::array(inserts.size());
   for (std::size_t i = 0; i < inserts.size(); ++i) list[i] = web::json::value::string(ToJson(inserts[i]));
   record["strings"] = list;
-  record["data"] = web::json::value::string(HexBytes(static_cast<const BYTE*>(rawData), dataSize));
+  record["data"] = web::json::value::string(platform::HexEncode(rawData, dataSize, platform::HexCase::Lower));
   record["text"] = web::json::value::string(ToJson(text));
   std::string line = record.serialize() + "\n";
 

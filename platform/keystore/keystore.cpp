@@ -7,6 +7,7 @@
 // create the same key at once end with one key: the second gets NTE_EXISTS.
 #include "platform/keystore/keystore.h"
 
+#include "platform/base/bytes.h"
 #include "platform/base/text.h"
 
 #include <openssl/evp.h>
@@ -82,10 +83,8 @@ std::string KeyPath(const std::wstring& name) {
     if (std::isalnum(c) || c == '-' || c == '_') {
       file += static_cast<char>(c);
     } else {
-      static const char hex[] = "0123456789ABCDEF";
       file += '%';
-      file += hex[c >> 4];
-      file += hex[c & 15];
+      file += platform::HexEncode(&c, 1);
     }
   }
   return KeyFolder() + "/" + file + ".key";

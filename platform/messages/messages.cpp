@@ -7,7 +7,9 @@
 // free a module while another thread formats from it (as on Windows).
 #include "platform/messages/messages.h"
 
+#include "platform/base/bytes.h"
 #include "platform/base/format.h"
+#include "platform/base/process.h"
 #include "platform/base/text.h"
 
 #include <cerrno>
@@ -41,22 +43,16 @@ std::set<HMODULE>& Modules() {
   return *modules;
 }
 
-DWORD ReadU32(const std::string& data, std::size_t at) {
-  DWORD v = 0;
-  for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<BYTE>(data[at + i]);
-  return v;
-}
-
 // Parses a module file's bytes. A file without the magic is a module without
 // a message table; a table whose entries point outside the file is refused.
 bool ParseModule(const std::string& data, HINSTANCE__& module) {
   if (data.size() < 12 || std::memcmp(data.data(), kMagic, 8) != 0) return true;
-  const DWORD count = ReadU32(data, 8);
+  const DWORD count = platform::LoadLe32(data.data() + 8);
   if (count > (data.size() - 12) / 16) return false;
   for (DWORD i = 0; i < count; ++i) {
-    const std::size_t at = 12 + 16 * std::size_t{i};
-    const DWORD id = ReadU32(data, at), language = ReadU32(data, at + 4);
-    const std::size_t offset = ReadU32(data, at + 8), length = ReadU32(data, at + 12);
+    const char* entry = data.data() + 12 + 16 * std::size_t{i};
+    const DWORD id = platform::LoadLe32(entry), language = platform::LoadLe32(entry + 4);
+    const std::size_t offset = platform::LoadLe32(entry + 8), length = platform::LoadLe32(entry + 12);
     if (offset > data.size() || length > data.size() - offset) return false;
     module.texts[id][language] = platform::WideFromUtf16le(data.data() + offset, length);
   }
@@ -149,27 +145,6 @@ DWORD FindModuleText(HMODULE module, DWORD id, DWORD language, std::wstring& tex
 }
 
 }  // namespace
-
-namespace platform {
-
-std::wstring ExecutablePath() {
-  std::vector<char> path(4096);
-  const ssize_t n = readlink("/proc/self/exe", path.data(), path.size() - 1);
-  if (n <= 0) {
-    SetLastError(Win32FromErrno(errno));
-    return {};
-  }
-  return WideFromUtf8(std::string(path.data(), static_cast<std::size_t>(n)));
-}
-
-std::wstring ExecutableDirectory() {
-  std::wstring path = ExecutablePath();
-  if (path.empty()) return L"./";
-  path.erase(path.rfind(L'/') + 1);
-  return path;
-}
-
-}  // namespace platform
 
 HMODULE LoadLibraryExW(LPCWSTR fileName, HANDLE, DWORD) {
   if (fileName == nullptr || *fileName == 0) {

@@ -10,6 +10,7 @@
 #pragma once
 
 #include "platform/base/errors.h"
+#include "platform/base/process.h"  // ExecutablePath, ExecutableDirectory: module names resolve beside the program
 #include "platform/base/types.h"
 
 #include <cstdarg>
@@ -67,12 +68,6 @@ DWORD FormatMessageW(DWORD flags, LPCVOID source, DWORD messageId, DWORD languag
 HLOCAL LocalFree(HLOCAL memory);
 
 namespace platform {
-
-// The running executable's full path; empty with the last error set when it
-// cannot be read.
-std::wstring ExecutablePath();
-// The folder of the running executable, with a trailing '/'.
-std::wstring ExecutableDirectory();
 
 // The text of a module's message with string inserts. An insert beyond the
 // strings given stays as written ("%3"), as event viewers show it, instead of

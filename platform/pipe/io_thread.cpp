@@ -7,6 +7,7 @@
 // (under the lock) and queue it only when the socket cannot serve it yet.
 
 #include "platform/pipe/pipe_internal.h"
+#include "platform/base/bytes.h"
 
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -69,10 +70,8 @@ Pipe* FreeInstance(Listener& listener) {
 void Admit(Arrival& arrival, unsigned char request) {
   Listener& l = *arrival.listener;
   if (request == kWaitRequest) {
-    const unsigned char t[4] = {static_cast<unsigned char>(l.defaultTimeout),
-                                static_cast<unsigned char>(l.defaultTimeout >> 8),
-                                static_cast<unsigned char>(l.defaultTimeout >> 16),
-                                static_cast<unsigned char>(l.defaultTimeout >> 24)};
+    unsigned char t[4];
+    platform::StoreLe32(t, l.defaultTimeout);
     if (!SendAll(arrival.fd, t, sizeof t)) {
       ::close(arrival.fd);
     } else if (FreeInstance(l) != nullptr) {
@@ -214,8 +213,7 @@ bool TryReadMessage(Pipe& p, Op& op) {
       Complete(p, op, ERROR_BROKEN_PIPE, 0);
       return true;
     }
-    const auto* h = reinterpret_cast<const unsigned char*>(p.rx.data() + p.rxPos);
-    p.msgLeft = h[0] | (h[1] << 8) | (h[2] << 16) | (static_cast<std::uint32_t>(h[3]) << 24);
+    p.msgLeft = platform::LoadLe32(p.rx.data() + p.rxPos);
     p.rxPos += kFrameHeader;
     p.haveHeader = true;
   }
@@ -243,8 +241,7 @@ bool TryReadBytes(Pipe& p, Op& op) {
     if (!p.haveHeader) {
       if (Staged(p) < kFrameHeader) Fill(p, kFrameHeader);
       if (Staged(p) < kFrameHeader) break;
-      const auto* h = reinterpret_cast<const unsigned char*>(p.rx.data() + p.rxPos);
-      p.msgLeft = h[0] | (h[1] << 8) | (h[2] << 16) | (static_cast<std::uint32_t>(h[3]) << 24);
+      p.msgLeft = platform::LoadLe32(p.rx.data() + p.rxPos);
       p.rxPos += kFrameHeader;
       p.haveHeader = true;
     }

@@ -6,7 +6,9 @@
 // wait on a private event, so one code path serves both forms.
 
 #include "platform/pipe/pipe_internal.h"
+#include "platform/base/bytes.h"
 #include "platform/base/text.h"
+#include "platform/sync/sync_internal.h"
 
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -116,6 +118,9 @@ class PipeRef {
  private:
   Pipe* pipe_ = nullptr;
 };
+
+// Handles of other kinds (files, folders) that serve the I/O calls.
+using OtherIo = sync_detail::ObjectRef<HandleIo>;
 
 HANDLE Register(Pipe* pipe) {
   std::lock_guard<std::mutex> lock(PipeLock());
@@ -296,9 +301,13 @@ int CancelWhere(Pipe& pipe, const std::function<bool(const Op&)>& match) {
   return count;
 }
 
-BOOL Cancel(HANDLE file, const std::function<bool(const Op&)>& match) {
+// overlapped: what the handle kinds of HandleIo cancel (null: all).
+BOOL Cancel(HANDLE file, OVERLAPPED* overlapped, const std::function<bool(const Op&)>& match) {
   PipeRef pipe(file);
-  if (!pipe) return Fail(ERROR_INVALID_HANDLE);
+  if (!pipe) {
+    OtherIo io(file);
+    return io ? io->Cancel(overlapped) : Fail(ERROR_INVALID_HANDLE);
+  }
   std::lock_guard<std::mutex> lock(PipeLock());
   return CancelWhere(*pipe, match) > 0 ? TRUE : Fail(ERROR_NOT_FOUND);
 }
@@ -472,15 +481,6 @@ BOOL DisconnectNamedPipe(HANDLE handle) {
   return TRUE;
 }
 
-HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD /*shareMode*/, SECURITY_ATTRIBUTES* /*attributes*/,
-                   DWORD creationDisposition, DWORD flags, HANDLE /*templateFile*/) {
-  if (creationDisposition != OPEN_EXISTING && !platform::PipeSocketPath(name).empty()) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return INVALID_HANDLE_VALUE;
-  }
-  return platform::OpenPipeClient(name, access, flags);
-}
-
 BOOL WaitNamedPipeW(LPCWSTR name, DWORD timeout) {
   const std::string path = platform::PipeSocketPath(name);
   if (path.empty()) return platform::Fail(ERROR_INVALID_NAME);
@@ -499,8 +499,7 @@ BOOL WaitNamedPipeW(LPCWSTR name, DWORD timeout) {
     }
     DWORD limit = timeout;
     if (timeout == NMPWAIT_USE_DEFAULT_WAIT) {
-      limit = defaultTimeout[0] | (defaultTimeout[1] << 8) | (defaultTimeout[2] << 16) |
-              (static_cast<DWORD>(defaultTimeout[3]) << 24);
+      limit = platform::LoadLe32(defaultTimeout);
     }
     int left = -1;
     if (limit != NMPWAIT_WAIT_FOREVER) {
@@ -531,7 +530,10 @@ BOOL SetNamedPipeHandleState(HANDLE handle, DWORD* mode, DWORD* maxCollectionCou
 
 BOOL ReadFile(HANDLE file, void* buffer, DWORD size, DWORD* bytesRead, OVERLAPPED* overlapped) {
   platform::PipeRef pipe(file);
-  if (!pipe) return platform::Fail(ERROR_INVALID_HANDLE);
+  if (!pipe) {
+    platform::OtherIo io(file);
+    return io ? io->Read(buffer, size, bytesRead, overlapped) : platform::Fail(ERROR_INVALID_HANDLE);
+  }
   if (buffer == nullptr && size > 0) return platform::Fail(ERROR_INVALID_PARAMETER);
   if (bytesRead != nullptr) *bytesRead = 0;
   auto op = std::make_unique<Op>();
@@ -543,20 +545,26 @@ BOOL ReadFile(HANDLE file, void* buffer, DWORD size, DWORD* bytesRead, OVERLAPPE
 
 BOOL WriteFile(HANDLE file, const void* buffer, DWORD size, DWORD* bytesWritten, OVERLAPPED* overlapped) {
   platform::PipeRef pipe(file);
-  if (!pipe) return platform::Fail(ERROR_INVALID_HANDLE);
+  if (!pipe) {
+    platform::OtherIo io(file);
+    return io ? io->Write(buffer, size, bytesWritten, overlapped) : platform::Fail(ERROR_INVALID_HANDLE);
+  }
   if (buffer == nullptr && size > 0) return platform::Fail(ERROR_INVALID_PARAMETER);
   if (bytesWritten != nullptr) *bytesWritten = 0;
   auto op = std::make_unique<Op>();
   op->kind = OpKind::Write;
   op->frame.resize(platform::pipe_detail::kFrameHeader + size);
-  for (int i = 0; i < 4; ++i) op->frame[i] = static_cast<char>((size >> (8 * i)) & 0xFF);
+  platform::StoreLe32(op->frame.data(), size);
   if (size > 0) std::memcpy(op->frame.data() + platform::pipe_detail::kFrameHeader, buffer, size);
   return platform::Run(*pipe, std::move(op), overlapped, bytesWritten);
 }
 
 BOOL FlushFileBuffers(HANDLE file) {
   platform::PipeRef pipe(file);
-  if (!pipe) return platform::Fail(ERROR_INVALID_HANDLE);
+  if (!pipe) {
+    platform::OtherIo io(file);
+    return io ? io->Flush() : platform::Fail(ERROR_INVALID_HANDLE);
+  }
   auto op = std::make_unique<Op>();
   op->kind = OpKind::Flush;
   return platform::Run(*pipe, std::move(op), nullptr, nullptr);
@@ -571,7 +579,10 @@ BOOL TransactNamedPipe(HANDLE pipe, const void* in, DWORD inSize, void* out, DWO
 
 BOOL GetOverlappedResult(HANDLE file, OVERLAPPED* overlapped, DWORD* bytes, BOOL wait) {
   platform::PipeRef pipe(file);
-  if (!pipe) return platform::Fail(ERROR_INVALID_HANDLE);
+  if (!pipe) {
+    platform::OtherIo io(file);
+    return io ? io->OverlappedResult(overlapped, bytes, wait) : platform::Fail(ERROR_INVALID_HANDLE);
+  }
   if (overlapped == nullptr) return platform::Fail(ERROR_INVALID_PARAMETER);
   for (;;) {
     {
@@ -593,11 +604,11 @@ BOOL GetOverlappedResult(HANDLE file, OVERLAPPED* overlapped, DWORD* bytes, BOOL
 
 BOOL CancelIo(HANDLE file) {
   const DWORD self = GetCurrentThreadId();
-  return platform::Cancel(file, [self](const Op& op) { return op.thread == self; });
+  return platform::Cancel(file, nullptr, [self](const Op& op) { return op.thread == self; });
 }
 
 BOOL CancelIoEx(HANDLE file, OVERLAPPED* overlapped) {
-  return platform::Cancel(file, [overlapped](const Op& op) {
+  return platform::Cancel(file, overlapped, [overlapped](const Op& op) {
     return overlapped == nullptr || op.overlapped == overlapped;
   });
 }
@@ -624,7 +635,7 @@ BOOL PeekNamedPipe(HANDLE handle, void* buffer, DWORD size, DWORD* bytesRead, DW
   while (pos < end) {
     if (!inMessage) {
       if (end - pos < platform::pipe_detail::kFrameHeader) break;
-      left = data[pos] | (data[pos + 1] << 8) | (data[pos + 2] << 16) | (static_cast<std::size_t>(data[pos + 3]) << 24);
+      left = platform::LoadLe32(data + pos);
       pos += platform::pipe_detail::kFrameHeader;
       inMessage = true;
     }

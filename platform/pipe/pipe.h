@@ -92,12 +92,8 @@ BOOL ConnectNamedPipe(HANDLE pipe, OVERLAPPED* overlapped);
 BOOL DisconnectNamedPipe(HANDLE pipe);
 
 // --- Client ---
-// Opens a pipe client. Only "\\.\pipe\" names are handled here (a file layer
-// takes CreateFileW over and forwards pipe names to platform::OpenPipeClient);
-// other names answer ERROR_PATH_NOT_FOUND. ERROR_FILE_NOT_FOUND when no
-// server has the name, ERROR_PIPE_BUSY when no instance is free.
-HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD shareMode, SECURITY_ATTRIBUTES* attributes,
-                   DWORD creationDisposition, DWORD flags, HANDLE templateFile);
+// A client opens a pipe with CreateFileW of platform/fs, which hands
+// "\\.\pipe\" names to platform::OpenPipeClient.
 // TRUE as soon as an instance is free (it may be taken again before the
 // caller's CreateFileW); FALSE with ERROR_SEM_TIMEOUT after timeout ms, or
 // ERROR_FILE_NOT_FOUND when no server has the name.
@@ -112,6 +108,8 @@ BOOL TransactNamedPipe(HANDLE pipe, const void* in, DWORD inSize, void* out, DWO
                        OVERLAPPED* overlapped);
 
 // --- I/O on either end ---
+// These calls serve pipes here and every other handle kind that implements
+// platform::HandleIo (the files and folders of platform/fs).
 // With an overlapped handle and an OVERLAPPED: TRUE when done at once (the
 // event is set as well), else FALSE with ERROR_IO_PENDING. Otherwise the call
 // waits. A message-mode read into a buffer shorter than the message returns
@@ -148,8 +146,22 @@ BOOL RevertToSelf();
 
 namespace platform {
 
-// The implementation of CreateFileW for pipe names.
+// Opens a pipe client: ERROR_FILE_NOT_FOUND when no server has the name,
+// ERROR_PIPE_BUSY when no instance is free, ERROR_PATH_NOT_FOUND for a name
+// outside "\\.\pipe\".
 HANDLE OpenPipeClient(LPCWSTR name, DWORD access, DWORD flags);
+
+// A handle kind other than a pipe that ReadFile, WriteFile,
+// GetOverlappedResult, CancelIo(Ex) and FlushFileBuffers serve. Cancel with a
+// null OVERLAPPED cancels every pending operation of the handle.
+class HandleIo : public KernelObject {
+ public:
+  virtual BOOL Read(void* buffer, DWORD size, DWORD* bytesRead, OVERLAPPED* overlapped) = 0;
+  virtual BOOL Write(const void* buffer, DWORD size, DWORD* bytesWritten, OVERLAPPED* overlapped) = 0;
+  virtual BOOL OverlappedResult(OVERLAPPED* overlapped, DWORD* bytes, BOOL wait) = 0;
+  virtual BOOL Cancel(OVERLAPPED* overlapped) = 0;
+  virtual BOOL Flush() = 0;
+};
 
 // The folder the socket files live in (VANTREL_PIPE_DIR or /run/vantrel), and
 // the socket file of a "\\.\pipe\NAME" name (empty when it is not one).

@@ -3,6 +3,7 @@
 // Strings are stored as UTF-16LE with their terminator, multi-strings as each
 // string terminated plus one final terminator, so the byte sizes seen by the
 // raw calls are the ones Windows programs expect.
+#include "platform/base/bytes.h"
 #include "platform/base/text.h"
 #include "platform/registry/registry.h"
 
@@ -43,15 +44,14 @@ LSTATUS ReadNumber(HKEY key, const std::wstring& valueName, DWORD expectedType, 
   LSTATUS st = ReadRaw(key, valueName, t, b);
   if (st != ERROR_SUCCESS) return st;
   if (t != expectedType || b.size() != sizeof(T)) return ERROR_UNSUPPORTED_TYPE;
-  out = 0;
-  for (std::size_t i = sizeof(T); i-- > 0;) out = static_cast<T>((out << 8) | static_cast<BYTE>(b[i]));
+  out = static_cast<T>(LoadLe(b.data(), sizeof(T)));
   return ERROR_SUCCESS;
 }
 
 template <typename T>
 std::string NumberBytes(T value) {
-  std::string b(sizeof(T), '\0');
-  for (std::size_t i = 0; i < sizeof(T); ++i) b[i] = static_cast<char>((value >> (8 * i)) & 0xFF);
+  std::string b;
+  AppendLe(b, value, sizeof(T));
   return b;
 }
 

@@ -7,6 +7,7 @@
 
 #include "platform/service/service_internal.h"
 #include "platform/base/text.h"
+#include "platform/fs/fs.h"
 #include "platform/pipe/pipe.h"
 #include "platform/registry/registry.h"
 

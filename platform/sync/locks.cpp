@@ -6,6 +6,9 @@
 // futex(2). It has no memory to leak, so a zero-initialised lock embedded in
 // any object just works, as the Windows lock does. Sleepers are all woken
 // when the lock becomes free and compete again; the lock is not fair.
+//
+// Every hold is counted per thread (t_held), so that the fault handler can
+// tell whether the frames it would abandon hold a lock.
 
 #include "platform/sync/sync.h"
 
@@ -16,6 +19,12 @@
 #include <climits>
 #include <cstdint>
 #include <mutex>
+
+// Initial-exec: read from a signal handler, so no lazy allocation of the
+// thread's block may happen there (this library is loaded at start).
+static thread_local int t_held __attribute__((tls_model("initial-exec"))) = 0;
+
+int platform::HeldLockCount() { return t_held; }
 
 // --- critical section ---
 
@@ -30,11 +39,21 @@ void DeleteCriticalSection(CRITICAL_SECTION* cs) {
   cs->impl = nullptr;
 }
 
-void EnterCriticalSection(CRITICAL_SECTION* cs) { MutexOf(cs)->lock(); }
+void EnterCriticalSection(CRITICAL_SECTION* cs) {
+  MutexOf(cs)->lock();
+  ++t_held;
+}
 
-BOOL TryEnterCriticalSection(CRITICAL_SECTION* cs) { return MutexOf(cs)->try_lock() ? TRUE : FALSE; }
+BOOL TryEnterCriticalSection(CRITICAL_SECTION* cs) {
+  if (!MutexOf(cs)->try_lock()) return FALSE;
+  ++t_held;
+  return TRUE;
+}
 
-void LeaveCriticalSection(CRITICAL_SECTION* cs) { MutexOf(cs)->unlock(); }
+void LeaveCriticalSection(CRITICAL_SECTION* cs) {
+  --t_held;
+  MutexOf(cs)->unlock();
+}
 
 // --- SRW lock ---
 
@@ -74,18 +93,22 @@ void InitializeSRWLock(SRWLOCK* lock) {
 
 BOOL TryAcquireSRWLockExclusive(SRWLOCK* lock) {
   std::uint32_t expected = 0;
-  return lock->state.compare_exchange_strong(expected, kWriter, std::memory_order_acquire) ? TRUE : FALSE;
+  if (!lock->state.compare_exchange_strong(expected, kWriter, std::memory_order_acquire)) return FALSE;
+  ++t_held;
+  return TRUE;
 }
 
 void AcquireSRWLockExclusive(SRWLOCK* lock) {
   for (;;) {
     std::uint32_t seen = 0;
-    if (lock->state.compare_exchange_strong(seen, kWriter, std::memory_order_acquire)) return;
+    if (lock->state.compare_exchange_strong(seen, kWriter, std::memory_order_acquire)) break;
     SleepWhile(lock, seen);
   }
+  ++t_held;
 }
 
 void ReleaseSRWLockExclusive(SRWLOCK* lock) {
+  --t_held;
   lock->state.store(0);
   WakeAll(lock);
 }
@@ -93,7 +116,10 @@ void ReleaseSRWLockExclusive(SRWLOCK* lock) {
 BOOL TryAcquireSRWLockShared(SRWLOCK* lock) {
   std::uint32_t seen = lock->state.load(std::memory_order_relaxed);
   while ((seen & kWriter) == 0) {
-    if (lock->state.compare_exchange_weak(seen, seen + 1, std::memory_order_acquire)) return TRUE;
+    if (lock->state.compare_exchange_weak(seen, seen + 1, std::memory_order_acquire)) {
+      ++t_held;
+      return TRUE;
+    }
   }
   return FALSE;
 }
@@ -102,13 +128,17 @@ void AcquireSRWLockShared(SRWLOCK* lock) {
   for (;;) {
     std::uint32_t seen = lock->state.load(std::memory_order_relaxed);
     while ((seen & kWriter) == 0) {
-      if (lock->state.compare_exchange_weak(seen, seen + 1, std::memory_order_acquire)) return;
+      if (lock->state.compare_exchange_weak(seen, seen + 1, std::memory_order_acquire)) {
+        ++t_held;
+        return;
+      }
     }
     SleepWhile(lock, seen);
   }
 }
 
 void ReleaseSRWLockShared(SRWLOCK* lock) {
+  --t_held;
   // Only writers wait while readers hold the lock; they care about zero.
   if (lock->state.fetch_sub(1) == 1) WakeAll(lock);
 }

@@ -131,6 +131,12 @@ BOOL TryAcquireSRWLockShared(SRWLOCK* lock);
 
 namespace platform {
 
+// How many holds of platform locks (critical sections, SRW locks shared or
+// exclusive) the calling thread has now. The fault handler reads it: frames
+// abandoned by a recovered fault must not leave a lock held. Safe to call
+// from a signal handler.
+int HeldLockCount();
+
 // Scoped helpers over the two lock kinds.
 class CriticalSectionLock {
  public:

@@ -4,11 +4,11 @@
 // keysLock_ and a parameter's valueLock_ are taken alone. SetChanged only
 // stores an atomic flag, so it may be called under lock_.
 #include "VNService/Extensions/Taskweave/ExtensionRegistryParameters.h"
+#include "platform/base/bytes.h"
 #include "platform/sync/sync.h"
 
 
 #include <algorithm>
-#include <cstring>
 #include <new>
 #include <system_error>
 
@@ -52,16 +52,12 @@ void AppendValue(CExtensionRegistryParametersBase::ValueList& values, const std:
     case REG_DWORD:
       // A number of any other size is malformed; reading it would run past the data.
       if (size == sizeof(DWORD)) {
-        DWORD number;
-        std::memcpy(&number, data, sizeof number);
-        values.emplace_back(name, platform::ComVariant(static_cast<UINT>(number)));
+        values.emplace_back(name, platform::ComVariant(static_cast<UINT>(platform::LoadLe32(data))));
       }
       break;
     case REG_QWORD:
       if (size == sizeof(ULONGLONG)) {
-        ULONGLONG number;
-        std::memcpy(&number, data, sizeof number);
-        values.emplace_back(name, platform::ComVariant(static_cast<ULONGLONG>(number)));
+        values.emplace_back(name, platform::ComVariant(platform::LoadLe64(data)));
       }
       break;
     default:

@@ -165,7 +165,7 @@ void CExtensionWorker::EraseRecord(RecordSet::iterator record) {
 // --- the runner ---
 
 CStatus CExtensionWorker::RunOperation(CStatus& status, std::shared_ptr<COperationRun> run) {
-  if (!run) return status = CStatus(NewErrorHRESULT(kRunnerFailed, E_INVALIDARG));
+  if (!run) return status = CStatus(NewHRESULT(kRunnerFailed, E_INVALIDARG));
   HRESULT hr = S_OK;
   bool threw = false;
   if (run->Parameters() == nullptr) {
@@ -180,7 +180,7 @@ CStatus CExtensionWorker::RunOperation(CStatus& status, std::shared_ptr<COperati
   }
   // A provider that threw will not report completion itself.
   run->Finish(threw);
-  if (hr != S_OK) status = CStatus(NewErrorHRESULT(kRunnerFailed, hr));
+  if (hr != S_OK) status = CStatus(NewHRESULT(kRunnerFailed, hr));
   return status;
 }
 

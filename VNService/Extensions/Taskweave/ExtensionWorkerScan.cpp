@@ -131,7 +131,7 @@ CStatus CExtensionWorker::HandleElement(const CPinnedElement& element, bool& bus
   if (FAILED(hr)) return CStatus(NewHRESULTMessage(kFileFailed, hr, MSG_ARCHIVE_LOOKUP_FAILED, {element.keyString}));
   platform::ComPtr<IArchivePins> pins;
   hr = file.As(&pins);
-  if (FAILED(hr)) return CStatus(NewErrorHRESULT(kNoPins, hr));
+  if (FAILED(hr)) return CStatus(NewHRESULT(kNoPins, hr));
 
   const std::wstring pinName = ExtensionNameCache::HasPinPrefix(element.name)
                                    ? element.name
@@ -140,14 +140,14 @@ CStatus CExtensionWorker::HandleElement(const CPinnedElement& element, bool& bus
   const ULONGLONG erasures = m_erasures.load();
   platform::ComPtr<IArchivePin> pin;
   hr = pins->GetPin(platform::ComVariant(pinName), pin.ReleaseAndGetAddressOf());
-  if (FAILED(hr)) return CStatus(NewErrorHRESULT(kPinLookupFailed, hr));
+  if (FAILED(hr)) return CStatus(NewHRESULT(kPinLookupFailed, hr));
   platform::ComVariant value;
   hr = pin->GetValue(&value);
-  if (FAILED(hr)) return CStatus(NewErrorHRESULT(kPinReadFailed, hr));
+  if (FAILED(hr)) return CStatus(NewHRESULT(kPinReadFailed, hr));
   if (value.vt == VT_EMPTY) return CStatus();
   platform::ComVariant text;
   hr = VariantChangeType(&text, &value, 0, VT_BSTR);
-  if (FAILED(hr)) return CStatus(NewErrorHRESULT(kPinNotText, hr));
+  if (FAILED(hr)) return CStatus(NewHRESULT(kPinNotText, hr));
   const std::wstring operation = platform::ComBstr::FromBstr(text.bstrVal).Str();
   return HandOver(operation, element.keyString, element, file.Get(), pin.Get(), pinName, erasures, busy);
 }
@@ -166,7 +166,7 @@ CStatus CExtensionWorker::HandOver(const std::wstring& operation, const std::wst
     return CStatus();
   }
   if (hr == E_FAIL) return CStatus(NewErrorMessage(kCapacityFailed, MSG_PROVIDER_FAILED, {RegisteredName()}));
-  if (FAILED(hr)) return CStatus(NewErrorHRESULT(kCapacityError, hr));
+  if (FAILED(hr)) return CStatus(NewHRESULT(kCapacityError, hr));
   TraceHandOver(mode, operation, keyString, element);
   return Schedule(op, keyString, file, pin, pinName, mode);
 }
@@ -186,12 +186,12 @@ CStatus CExtensionWorker::Schedule(BSTR operation, const std::wstring& keyString
   const HRESULT hr = CallProvider([&] { return m_provider->ScheduleOperation(operation, parameters.Get(), this); });
   // E_PENDING: the provider took the work (or it joined work in progress).
   if (hr == E_PENDING) return CStatus();
-  if (FAILED(hr)) return CStatus(NewErrorHRESULT(kScheduleFailed, hr));
+  if (FAILED(hr)) return CStatus(NewHRESULT(kScheduleFailed, hr));
   // A pin that PostProcess gave to an operation is that operation's to release.
   if (parameters->WasPostProcessed()) return CStatus();
   ServiceTrace(this, TRC_RELEASED_UNUSED, platform::ComBstr::FromBstr(operation).Str().c_str(), keyString.c_str());
   const HRESULT released = pin->SetValue(platform::ComVariant());
-  if (FAILED(released) && released != kPinOffline) return CStatus(NewErrorHRESULT(kReleaseFailed, released));
+  if (FAILED(released) && released != kPinOffline) return CStatus(NewHRESULT(kReleaseFailed, released));
   return CStatus();
 }
 

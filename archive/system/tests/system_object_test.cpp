@@ -5,6 +5,7 @@
 // slot of the table through CoCreateInstance, with good and bad inputs.
 #include "archive/system/ArchiveInterfaces.h"
 
+#include "platform/base/bytes.h"
 #include "platform/base/errors.h"
 #include "platform/base/format.h"
 #include "platform/base/text.h"
@@ -75,18 +76,13 @@ void WriteFile(const fs::path& path, const std::string& content) {
   std::ofstream(path, std::ios::binary) << content;
 }
 
-DWORD U32(const BYTE* at) { return at[0] | (at[1] << 8) | (at[2] << 16) | (static_cast<DWORD>(at[3]) << 24); }
-
 // The companion request: id1, id2, name bytes, name.
 std::vector<BYTE> CompanionRequest(DWORD id1, DWORD id2, const std::wstring& name) {
   const std::string bytes = platform::Utf16leFromWide(name);
   std::vector<BYTE> request(10 + 128, 0);
-  for (int i = 0; i < 4; ++i) {
-    request[i] = static_cast<BYTE>(id1 >> (8 * i));
-    request[4 + i] = static_cast<BYTE>(id2 >> (8 * i));
-  }
-  request[8] = static_cast<BYTE>(bytes.size());
-  request[9] = static_cast<BYTE>(bytes.size() >> 8);
+  platform::StoreLe32(request.data(), id1);
+  platform::StoreLe32(request.data() + 4, id2);
+  platform::StoreLe16(request.data() + 8, static_cast<WORD>(bytes.size()));
   std::copy(bytes.begin(), bytes.end(), request.begin() + 10);
   return request;
 }
@@ -130,7 +126,7 @@ class ArchiveSystemTest : public ::testing::Test {
   static std::vector<DWORD> Identity(IUnknown* object) {
     BYTE ids[12];
     EXPECT_EQ(As<IArchiveItems>(object)->GetItem(12, ids, sizeof ids), S_OK);
-    return {U32(ids), U32(ids + 4), U32(ids + 8)};
+    return {platform::LoadLe32(ids), platform::LoadLe32(ids + 4), platform::LoadLe32(ids + 8)};
   }
   static HRESULT Companion(IUnknown* file, ULONG code, const std::wstring& name, std::wstring& out,
                            DWORD id1 = 0x1A, DWORD id2 = 0x2) {
@@ -261,9 +257,9 @@ TEST_F(ArchiveSystemTest, ItemsGiveTheIdentityAndTheRecordAndRefuseShortBuffers)
 
   BYTE record[64] = {};
   ASSERT_EQ(items->GetItem(48, record, 48), S_OK);
-  EXPECT_EQ(U32(record + 32), ids[1]);
-  EXPECT_EQ(U32(record + 36), ids[2]);
-  EXPECT_EQ(U32(record + 16), 13u);  // the file's size
+  EXPECT_EQ(platform::LoadLe32(record + 32), ids[1]);
+  EXPECT_EQ(platform::LoadLe32(record + 36), ids[2]);
+  EXPECT_EQ(platform::LoadLe32(record + 16), 13u);  // the file's size
 
   const struct {
     ULONG code;
@@ -300,12 +296,12 @@ TEST_F(ArchiveSystemTest, IdentityPairFollowsTheContentAndKeysFollowTheFile) {
   ULONG returned = 0;
   ASSERT_EQ(As<IArchiveFileControl>(before.Get())->Control(0x96194, nullptr, 0, pair, 8, &returned), S_OK);
   EXPECT_EQ(returned, 8u);
-  EXPECT_TRUE(U32(pair) != old[1] || U32(pair + 4) != old[2]);
-  EXPECT_GT(U32(pair), old[1]);  // later versions order after earlier ones
+  EXPECT_TRUE(platform::LoadLe32(pair) != old[1] || platform::LoadLe32(pair + 4) != old[2]);
+  EXPECT_GT(platform::LoadLe32(pair), old[1]);  // later versions order after earlier ones
   EXPECT_EQ(Identity(before.Get()), old) << "an object keeps the version it was made for";
   ComPtr<IArchiveObject> after;
   ASSERT_EQ(Object(key.Str(), after), S_OK);
-  EXPECT_EQ(Identity(after.Get()), (std::vector<DWORD>{old[0], U32(pair), U32(pair + 4)}));
+  EXPECT_EQ(Identity(after.Get()), (std::vector<DWORD>{old[0], platform::LoadLe32(pair), platform::LoadLe32(pair + 4)}));
 
   // Replaced by another file under the same name: the old key no longer resolves.
   WriteFile(volume_ / "Media" / "clip.new", "replacement");

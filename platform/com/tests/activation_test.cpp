@@ -5,6 +5,7 @@
 #include "platform/com/tests/temp_registry.h"
 #include "platform/com/tests/test_server.h"
 #include "platform/registry/registry.h"
+#include "platform/sync/sync.h"
 
 #include <gtest/gtest.h>
 
@@ -77,9 +78,9 @@ TEST(Apartment, ThreadsAreIndependent) {
   CoUninitialize();
 }
 
-void RegisterServer(REFCLSID clsid, const std::wstring& path) {
+void RegisterServer(REFCLSID clsid, const std::wstring& path, const std::wstring& serverKey = L"InprocServer32") {
   platform::RegKey key;
-  std::wstring sub = L"CLSID\\" + platform::FormatGuid(clsid) + L"\\InprocServer32";
+  std::wstring sub = L"CLSID\\" + platform::FormatGuid(clsid) + L"\\" + serverKey;
   ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, sub.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.put(), nullptr),
             ERROR_SUCCESS);
   ASSERT_EQ(platform::RegWriteString(key.get(), L"", path), ERROR_SUCCESS);
@@ -188,6 +189,114 @@ TEST(ActivationShutdown, LastUninitialiseUnloadsIdleLibraries) {
     CoUninitialize();
   }).join();
   EXPECT_EQ(platform::LoadedComLibraryCount(), 0u);
+}
+
+// What a thread that never initialised COM may do, by what the rest of the
+// process has entered.
+struct ImplicitRow {
+  const char* name;
+  DWORD mainModel;  // the model the test's main thread enters, or kNone
+  HRESULT activation;
+  APTTYPE type;
+  APTTYPEQUALIFIER qualifier;
+};
+constexpr DWORD kNone = 0xFFFFFFFF;
+
+TEST(ImplicitMta, ThreadsWithoutACallUseTheProcessMta) {
+  RegisterServer(CLSID_TestObject, Wide(VN_TEST_SERVER_PATH));
+  const ImplicitRow rows[] = {
+      {"no apartment anywhere", kNone, CO_E_NOTINITIALIZED, APTTYPE_CURRENT, APTTYPEQUALIFIER_NONE},
+      {"another thread in the MTA", COINIT_MULTITHREADED, S_OK, APTTYPE_MTA, APTTYPEQUALIFIER_IMPLICIT_MTA},
+      {"another thread in an STA only", COINIT_APARTMENTTHREADED, CO_E_NOTINITIALIZED, APTTYPE_CURRENT,
+       APTTYPEQUALIFIER_NONE},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    if (row.mainModel != kNone) {
+      ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, row.mainModel)));
+    }
+    std::thread([&] {
+      ComPtr<ITestObject> object;
+      EXPECT_EQ(object.CoCreateInstance(CLSID_TestObject, nullptr, CLSCTX_INPROC_SERVER), row.activation);
+      APTTYPE type = APTTYPE_NA;
+      APTTYPEQUALIFIER qualifier = APTTYPEQUALIFIER_NONE;
+      EXPECT_EQ(CoGetApartmentType(&type, &qualifier), SUCCEEDED(row.activation) ? S_OK : CO_E_NOTINITIALIZED);
+      EXPECT_EQ(type, row.type);
+      EXPECT_EQ(qualifier, row.qualifier);
+    }).join();
+    if (row.mainModel != kNone) CoUninitialize();
+  }
+}
+
+TEST(ImplicitMta, AThreadMayStillChooseItsOwnApartment) {
+  ASSERT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
+  std::thread([] {
+    // Implicit membership is no initialisation: the first call answers S_OK.
+    ASSERT_EQ(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), S_OK);
+    APTTYPE type = APTTYPE_NA;
+    APTTYPEQUALIFIER qualifier = APTTYPEQUALIFIER_IMPLICIT_MTA;
+    EXPECT_EQ(CoGetApartmentType(&type, &qualifier), S_OK);
+    EXPECT_EQ(type, APTTYPE_STA);
+    EXPECT_EQ(qualifier, APTTYPEQUALIFIER_NONE);
+    CoUninitialize();
+    // Balanced again: back in the implicit MTA.
+    EXPECT_EQ(CoGetApartmentType(&type, &qualifier), S_OK);
+    EXPECT_EQ(qualifier, APTTYPEQUALIFIER_IMPLICIT_MTA);
+  }).join();
+  CoUninitialize();
+}
+
+TEST(ImplicitMta, EndsWhenTheLastMtaThreadLeaves) {
+  RegisterServer(CLSID_TestObject, Wide(VN_TEST_SERVER_PATH));
+  // A thread that ends without CoUninitialize leaves the MTA all the same.
+  std::thread([] { ASSERT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK); }).join();
+  ComPtr<ITestObject> object;
+  EXPECT_EQ(object.CoCreateInstance(CLSID_TestObject, nullptr, CLSCTX_INPROC_SERVER), CO_E_NOTINITIALIZED);
+
+  platform::UniqueHandle entered(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  platform::UniqueHandle leave(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  std::thread member([&] {
+    EXPECT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
+    SetEvent(entered.get());
+    WaitForSingleObject(leave.get(), INFINITE);
+    CoUninitialize();
+  });
+  ASSERT_EQ(WaitForSingleObject(entered.get(), 60000), WAIT_OBJECT_0);
+  EXPECT_EQ(object.CoCreateInstance(CLSID_TestObject, nullptr, CLSCTX_INPROC_SERVER), S_OK);
+  object.Reset();
+  SetEvent(leave.get());
+  member.join();
+  EXPECT_EQ(object.CoCreateInstance(CLSID_TestObject, nullptr, CLSCTX_INPROC_SERVER), CO_E_NOTINITIALIZED);
+}
+
+TEST_F(Activation, LocalServerIsActivatedInProcessFromItsLibrary) {
+  const std::wstring library = Wide(VN_TEST_SERVER_PATH);
+  const CLSID emptyCommand = {0x5A0C1E24, 0, 0, {1, 2, 3, 4, 5, 6, 7, 8}};
+  RegisterServer(emptyCommand, L"", L"LocalServer32");
+  const struct {
+    const char* name;
+    std::wstring command;  // LocalServer32 of CLSID_TestObject
+    CLSID clsid;
+    DWORD ctx;
+    HRESULT expected;
+  } cases[] = {
+      {"local server asked", library, CLSID_TestObject, CLSCTX_LOCAL_SERVER, S_OK},
+      {"any server context", library, CLSID_TestObject, CLSCTX_SERVER, S_OK},
+      {"in-process only finds no InprocServer32", library, CLSID_TestObject, CLSCTX_INPROC_SERVER,
+       REGDB_E_CLASSNOTREG},
+      {"quoted command line with arguments", L"\"" + library + L"\" -Embedding", CLSID_TestObject,
+       CLSCTX_LOCAL_SERVER, S_OK},
+      {"program of the command line missing", L"/nonexistent/server -Embedding", CLSID_TestObject,
+       CLSCTX_LOCAL_SERVER, HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND)},
+      {"empty command line", L"", emptyCommand, CLSCTX_LOCAL_SERVER, CO_E_DLLNOTFOUND},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.clsid == CLSID_TestObject) RegisterServer(CLSID_TestObject, c.command, L"LocalServer32");
+    ComPtr<ITestObject> object;
+    EXPECT_EQ(object.CoCreateInstance(c.clsid, nullptr, c.ctx), c.expected);
+    EXPECT_EQ(object.Get() != nullptr, SUCCEEDED(c.expected));
+  }
 }
 
 // A class object registered in the process.

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -204,6 +205,91 @@ TEST_F(CrashTest, UnrecoverableFaultsGoToTheFatalHook) {
     ASSERT_TRUE(WIFEXITED(status)) << c.name << " " << status;
     EXPECT_EQ(WEXITSTATUS(status), c.exitCode) << c.name;
   }
+}
+
+// A recovered fault abandons its frames without destructors: a lock they
+// took would stay held and block every later caller. Such a fault ends the
+// process through the fatal report on the watcher; locks taken before the
+// recovery point do not count.
+CRITICAL_SECTION g_section;
+SRWLOCK g_srw = SRWLOCK_INIT;
+
+void FaultHoldingTheSection(void*) {
+  platform::CriticalSectionLock hold(g_section);
+  ReadNull(nullptr);
+}
+void FaultHoldingSharedSrw(void*) {
+  platform::SrwSharedLock hold(g_srw);
+  WriteNull(nullptr);
+}
+
+// In the child: the watcher runs the report, which writes the marker file
+// named by VN_CRASH_TEST_MARKER; the process then exits with the code.
+void ExpectRecoveryOrFatal(void (*body)(void*), bool lockedBeforeThePoint) {
+  InitializeCriticalSection(&g_section);
+  if (platform::StartCrashDumps(L"\\nonexistent\\VnMiniDump.exe", L"\\tmp", L"CrashTest") != 0) _exit(98);
+  platform::SetFatalReport([](const EXCEPTION_RECORD&, const CONTEXT&) {
+    const int fd = ::open(getenv("VN_CRASH_TEST_MARKER"), O_CREAT | O_WRONLY | O_TRUNC, 0600);
+    if (fd >= 0) ::close(fd);
+  });
+  platform::SetFatalFaultHook(platform::EndProcessAfterFault);
+  _set_se_translator(ThrowFault);
+  if (lockedBeforeThePoint) EnterCriticalSection(&g_section);
+  try {
+    platform::CallWithFaultRecovery(body, nullptr);
+  } catch (const Fault&) {
+    _exit(0);  // recovered
+  }
+  _exit(97);
+}
+
+TEST_F(CrashTest, AFaultThatWouldAbandonAHeldLockEndsTheProcess) {
+  struct Case {
+    const char* name;
+    void (*child)();
+    bool fatal;
+  } cases[] = {
+      {"critical section taken inside the point", [] { ExpectRecoveryOrFatal(FaultHoldingTheSection, false); }, true},
+      {"SRW lock held shared inside the point", [] { ExpectRecoveryOrFatal(FaultHoldingSharedSrw, false); }, true},
+      {"no lock", [] { ExpectRecoveryOrFatal(ReadNull, false); }, false},
+      {"a lock held only outside the point", [] { ExpectRecoveryOrFatal(ReadNull, true); }, false},
+  };
+  for (const Case& c : cases) {
+    const std::string marker = dir_ + "/fatal-report";
+    ::unlink(marker.c_str());
+    setenv("VN_CRASH_TEST_MARKER", marker.c_str(), 1);
+    const int status = InChild(c.child);
+    ASSERT_TRUE(WIFEXITED(status)) << c.name << " " << status;
+    struct stat info{};
+    if (c.fatal) {
+      EXPECT_EQ(WEXITSTATUS(status), static_cast<int>(EXCEPTION_ACCESS_VIOLATION & 0xFF)) << c.name;
+      EXPECT_EQ(::stat(marker.c_str(), &info), 0) << c.name << ": the report did not run";
+    } else {
+      EXPECT_EQ(WEXITSTATUS(status), 0) << c.name;
+      EXPECT_NE(::stat(marker.c_str(), &info), 0) << c.name;
+    }
+  }
+}
+
+TEST_F(CrashTest, HeldLockCountFollowsEveryKindOfHold) {
+  CRITICAL_SECTION cs;
+  InitializeCriticalSection(&cs);
+  SRWLOCK srw = SRWLOCK_INIT;
+  const int base = platform::HeldLockCount();
+  {
+    platform::CriticalSectionLock a(cs);
+    platform::CriticalSectionLock again(cs);  // recursive: two holds
+    EXPECT_EQ(platform::HeldLockCount(), base + 2);
+    platform::SrwSharedLock b(srw);
+    EXPECT_EQ(platform::HeldLockCount(), base + 3);
+  }
+  EXPECT_EQ(platform::HeldLockCount(), base);
+  ASSERT_TRUE(TryAcquireSRWLockExclusive(&srw));
+  EXPECT_FALSE(TryAcquireSRWLockShared(&srw));
+  EXPECT_EQ(platform::HeldLockCount(), base + 1);
+  ReleaseSRWLockExclusive(&srw);
+  EXPECT_EQ(platform::HeldLockCount(), base);
+  DeleteCriticalSection(&cs);
 }
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)

@@ -4,6 +4,7 @@
 // the wire matter.
 
 #include "platform/base/testing/temp_dir.h"
+#include "platform/fs/fs.h"
 #include "platform/pipe/pipe.h"
 #include "platform/base/text.h"
 

@@ -7,6 +7,7 @@
 // go out as hex(1) rather than lose their raw form.
 #include "platform/registry/tool/reg_file.h"
 
+#include "platform/base/bytes.h"
 #include "platform/base/format.h"
 #include "platform/base/text.h"
 #include "platform/registry/store.h"
@@ -36,13 +37,6 @@ std::wstring_view TrimLeft(std::wstring_view s) {
 std::wstring_view TrimRight(std::wstring_view s) {
   while (!s.empty() && (s.back() == L' ' || s.back() == L'\t' || s.back() == L'\r')) s.remove_suffix(1);
   return s;
-}
-
-int HexDigit(wchar_t c) {
-  if (c >= L'0' && c <= L'9') return c - L'0';
-  if (c >= L'a' && c <= L'f') return c - L'a' + 10;
-  if (c >= L'A' && c <= L'F') return c - L'A' + 10;
-  return -1;
 }
 
 class Parser {
@@ -183,15 +177,15 @@ class Parser {
       pos += 6;
       std::size_t digits = 0;
       DWORD v = 0;
-      while (pos < t.size() && HexDigit(t[pos]) >= 0) {
-        v = (v << 4) | static_cast<DWORD>(HexDigit(t[pos]));
+      while (pos < t.size() && platform::HexDigitValue(t[pos]) >= 0) {
+        v = (v << 4) | static_cast<DWORD>(platform::HexDigitValue(t[pos]));
         ++pos;
         ++digits;
       }
       if (digits == 0 || digits > 8) return Fail(l.LineAt(pos), "dword needs 1 to 8 hex digits");
       if (!AtEnd(l, pos)) return false;
       op.type = REG_DWORD;
-      for (int b = 0; b < 4; ++b) op.data.push_back(static_cast<char>((v >> (8 * b)) & 0xFF));
+      platform::AppendLe32(op.data, v);
     } else if (data.size() >= 3 && platform::EqualsNoCase(data.substr(0, 3), L"hex")) {
       pos += 3;
       op.type = REG_BINARY;
@@ -201,8 +195,8 @@ class Parser {
           return Fail(l.LineAt(pos), "bad hex(type)");
         DWORD type = 0;
         for (std::size_t k = pos + 1; k < close; ++k) {
-          if (HexDigit(t[k]) < 0) return Fail(l.LineAt(k), "bad hex(type)");
-          type = (type << 4) | static_cast<DWORD>(HexDigit(t[k]));
+          if (platform::HexDigitValue(t[k]) < 0) return Fail(l.LineAt(k), "bad hex(type)");
+          type = (type << 4) | static_cast<DWORD>(platform::HexDigitValue(t[k]));
         }
         op.type = type;
         pos = close + 1;
@@ -225,11 +219,11 @@ class Parser {
     if (pos >= t.size() || t[pos] == L';') return true;  // empty list
     for (;;) {
       skipSpace();
-      int hi = pos < t.size() ? HexDigit(t[pos]) : -1;
+      int hi = pos < t.size() ? platform::HexDigitValue(t[pos]) : -1;
       if (hi < 0) return Fail(l.LineAt(pos), "bad hex byte");
       int v = hi;
       ++pos;
-      if (pos < t.size() && HexDigit(t[pos]) >= 0) v = v * 16 + HexDigit(t[pos++]);
+      if (pos < t.size() && platform::HexDigitValue(t[pos]) >= 0) v = v * 16 + platform::HexDigitValue(t[pos++]);
       out.push_back(static_cast<char>(v));
       skipSpace();
       if (pos >= t.size() || t[pos] == L';') return true;
@@ -293,9 +287,7 @@ class Exporter {
       return;
     }
     if (type == REG_DWORD && data.size() == 4) {
-      DWORD v = 0;
-      for (int b = 3; b >= 0; --b) v = (v << 8) | static_cast<BYTE>(data[static_cast<std::size_t>(b)]);
-      out += line + platform::FormatW(L"dword:%08x", v) + L"\r\n";
+      out += line + platform::FormatW(L"dword:%08x", platform::LoadLe32(data.data())) + L"\r\n";
       return;
     }
     if (type == REG_BINARY) {
@@ -306,7 +298,7 @@ class Exporter {
     // Lines wrap before 80 columns, as regedit wraps them.
     std::size_t column = line.size();
     for (std::size_t i = 0; i < data.size(); ++i) {
-      line += platform::FormatW(L"%02x", static_cast<unsigned>(static_cast<BYTE>(data[i])));
+      line += platform::HexEncodeW(&data[i], 1, platform::HexCase::Lower);
       column += 2;
       if (i + 1 < data.size()) {
         line += L",";

@@ -10,6 +10,7 @@
 // stderr with exit code 1. The tool never prompts: add refuses to overwrite
 // an existing value without /f, export an existing file without /y; delete
 // proceeds with or without /f.
+#include "platform/base/bytes.h"
 #include "platform/base/format.h"
 #include "platform/base/text.h"
 #include "platform/registry/registry.h"
@@ -138,7 +139,6 @@ bool TypeFromName(const std::wstring& name, DWORD& type) {
 }
 
 std::wstring DataText(DWORD type, const std::string& b) {
-  auto u = [&b](std::size_t i) { return static_cast<ULONGLONG>(static_cast<BYTE>(b[i])); };
   if ((type == REG_SZ || type == REG_EXPAND_SZ) )
     return platform::RegStringFromBytes(reinterpret_cast<const BYTE*>(b.data()), static_cast<DWORD>(b.size()));
   if (type == REG_MULTI_SZ) {
@@ -148,15 +148,9 @@ std::wstring DataText(DWORD type, const std::string& b) {
     for (wchar_t c : all) shown += c == L'\0' ? std::wstring(L"\\0") : std::wstring(1, c);
     return shown;
   }
-  if (type == REG_DWORD && b.size() == 4) return platform::FormatW(L"0x%x", static_cast<DWORD>(u(0) | u(1) << 8 | u(2) << 16 | u(3) << 24));
-  if (type == REG_QWORD && b.size() == 8) {
-    ULONGLONG v = 0;
-    for (int i = 7; i >= 0; --i) v = (v << 8) | u(static_cast<std::size_t>(i));
-    return platform::FormatW(L"0x%I64x", v);
-  }
-  std::wstring hex;
-  for (std::size_t i = 0; i < b.size(); ++i) hex += platform::FormatW(L"%02X", static_cast<unsigned>(u(i)));
-  return hex;
+  if (type == REG_DWORD && b.size() == 4) return platform::FormatW(L"0x%x", platform::LoadLe32(b.data()));
+  if (type == REG_QWORD && b.size() == 8) return platform::FormatW(L"0x%I64x", platform::LoadLe64(b.data()));
+  return platform::HexEncodeW(b.data(), b.size());
 }
 
 void PrintValue(const std::wstring& name, DWORD type, const std::string& data) {
@@ -246,11 +240,10 @@ bool EncodeData(DWORD type, const Options& o, std::string& out, std::string& err
     case REG_QWORD: {
       ULONGLONG v = 0;
       if (!number(type == REG_QWORD ? ~0ull : 0xFFFFFFFFull, v)) return false;
-      int n = type == REG_QWORD ? 8 : 4;
-      for (int i = 0; i < n; ++i) {
-        int shift = type == REG_DWORD_BIG_ENDIAN ? 8 * (n - 1 - i) : 8 * i;
-        out.push_back(static_cast<char>((v >> shift) & 0xFF));
-      }
+      if (type == REG_DWORD_BIG_ENDIAN)
+        platform::AppendBe(out, v, 4);
+      else
+        platform::AppendLe(out, v, type == REG_QWORD ? 8 : 4);
       return true;
     }
     default: {
@@ -259,16 +252,12 @@ bool EncodeData(DWORD type, const Options& o, std::string& out, std::string& err
         error = "Binary data needs an even number of hex digits";
         return false;
       }
-      for (std::size_t i = 0; i < d.size(); i += 2) {
-        std::string pair = Utf8(d.substr(i, 2));
-        char* end = nullptr;
-        long v = std::strtol(pair.c_str(), &end, 16);
-        if (*end != '\0' || pair.size() != 2 || !std::isxdigit(static_cast<unsigned char>(pair[0]))) {
-          error = "Invalid hex data: " + Utf8(d);
-          return false;
-        }
-        out.push_back(static_cast<char>(v));
+      std::vector<BYTE> bytes;
+      if (!platform::HexDecode(d, bytes)) {
+        error = "Invalid hex data: " + Utf8(d);
+        return false;
       }
+      out.append(bytes.begin(), bytes.end());
       return true;
     }
   }

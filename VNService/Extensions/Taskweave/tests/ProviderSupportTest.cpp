@@ -130,7 +130,7 @@ TEST(StartResultTest, AFailedStartIsNeverSuccess) {
   } cases[] = {
       {"OutOfMemoryMessage", NewErrorMessage(VN_HERE, MSG_OUT_OF_MEMORY, {L"64"}), E_OUTOFMEMORY},
       {"OtherMessage", NewErrorMessage(VN_HERE, MSG_ITEM_NOT_FOUND, {L"x"}), E_FAIL},
-      {"HRESULTKeepsItsValue", NewErrorHRESULT(VN_HERE, E_FAIL), E_FAIL},
+      {"HRESULTKeepsItsValue", NewHRESULT(VN_HERE, E_FAIL), E_FAIL},
       {"Win32Code", NewErrorNumber(VN_HERE, ERROR_NOT_ENOUGH_MEMORY), HRESULT_FROM_WIN32(ERROR_NOT_ENOUGH_MEMORY)},
   };
   for (const auto& c : cases) EXPECT_EQ(CExtensionWorker::StartResult(CStatus(c.error)), c.expected) << c.name;

@@ -1,0 +1,31 @@
+// process.cpp - the running program's path, from /proc/self/exe.
+#include "platform/base/process.h"
+
+#include "platform/base/errors.h"
+#include "platform/base/text.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <vector>
+
+namespace platform {
+
+std::wstring ExecutablePath() {
+  std::vector<char> path(4096);
+  const ssize_t n = readlink("/proc/self/exe", path.data(), path.size() - 1);
+  if (n <= 0) {
+    SetLastError(Win32FromErrno(errno));
+    return {};
+  }
+  return WideFromUtf8(std::string(path.data(), static_cast<std::size_t>(n)));
+}
+
+std::wstring ExecutableDirectory() {
+  std::wstring path = ExecutablePath();
+  if (path.empty()) return L"./";
+  path.erase(path.rfind(L'/') + 1);
+  return path;
+}
+
+}  // namespace platform
