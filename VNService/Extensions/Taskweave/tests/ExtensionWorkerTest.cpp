@@ -190,6 +190,42 @@ TEST_F(WorkerFixture, AProviderRefusalSkipsOnlyThatFile) {
   EXPECT_TRUE(IsPinned(f, pin));
 }
 
+// --- what providers hand back, as they hand it ---
+
+struct CallbackCase {
+  const char* name;
+  std::map<std::wstring, DWORD> numbers;
+  const wchar_t* expectedCall;  // a line of the stub's log
+  bool released;
+};
+
+class CallbackTest : public WorkerFixture, public ::testing::WithParamInterface<CallbackCase> {};
+
+TEST_P(CallbackTest, TheWorkerAnswersItsProvider) {
+  Extension& e = AddExtension(GetParam().numbers);
+  const TestFile f = MakeFile(m_system.Get(), "callback/clip.mov");
+  const std::wstring pin = Pin(e.elements, f, e.clsidString, 1, L"Preview");
+  Start(e);
+  const std::wstring expected = GetParam().expectedCall;
+  ASSERT_TRUE(WaitLong([&] { return CountCalls(expected) >= 1; })) << GetParam().name;
+  if (GetParam().released) {
+    EXPECT_TRUE(WaitLong([&] { return !IsPinned(f, pin); }));
+  } else {
+    Sleep(200);
+    EXPECT_TRUE(IsPinned(f, pin));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Calls, CallbackTest,
+    ::testing::Values(CallbackCase{"NullParametersAreRefused", {{L"Null Parameters", 1}}, L"PostProcess 0x80070057", false},
+                      CallbackCase{"Item48IsRefusedUnwritten", {{L"Item 48", 1}}, L"Item48 0x80070057 untouched", true},
+                      // The stub names the file as item: path, id1, id2, id0 follow its strings.
+                      CallbackCase{"ThreeStringsAndTheItemAreReported", {{L"Event Strings", 3}}, L"ReportEvent 0x00000000", true},
+                      CallbackCase{"FourStringsAndTheItemAreTooMany", {{L"Event Strings", 4}}, L"ReportEvent 0x80070057", true},
+                      CallbackCase{"LoggingIsAnswered", {{L"Log Severity", 2}}, L"Unpin 0x00000000", true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 // --- many extensions, pins arriving during the drain ---
 
 TEST_F(WorkerFixture, PinToolDuringDrainOverThreeExtensions) {
