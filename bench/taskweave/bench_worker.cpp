@@ -7,7 +7,7 @@
 //   bare loop        the same walk and archive calls without a worker or provider
 //   burst/<cap>      10,000 pins, E_PENDING, 10 ms of work each, capacity unlimited or 16:
 //                    drain time, peak threads of the process, peak resident memory
-// Usage: bench_worker [pins] (10000 by default).
+// Usage: bench_worker [pins [run]] (10000 pins by default; run: a name prefix, all runs by default).
 #include "VNService/Extensions/Taskweave/tests/WorkerTestSupport.h"
 
 #include <atomic>
@@ -148,15 +148,22 @@ void RunBareLoop(IArchiveSystem* system, int pins) {
 
 int main(int argc, char** argv) {
   const int pins = argc > 1 ? std::atoi(argv[1]) : 10000;
+  const std::string only = argc > 2 ? argv[2] : "";
+  const Run runs[] = {
+      {"instant/ok", {}, {{L"Schedule", L"ok"}}},
+      {"instant/pending", {}, {{L"Schedule", L"pending"}}},
+      {"bare loop", {}, {}},
+      {"burst/unlimited", {{L"Execute Delay", 10}}, {{L"Schedule", L"pending"}}},
+      {"burst/16", {{L"Execute Delay", 10}, {L"Capacity", 16}}, {{L"Schedule", L"pending"}}},
+  };
   CoInitializeEx(nullptr, COINIT_MULTITHREADED);
   {
     ComPtr<IArchiveSystem> system = CreateSystem();
-    RunWorker(system.Get(), {"instant/ok", {}, {{L"Schedule", L"ok"}}}, pins);
-    RunWorker(system.Get(), {"instant/pending", {}, {{L"Schedule", L"pending"}}}, pins);
-    RunBareLoop(system.Get(), pins);
-    RunWorker(system.Get(), {"burst/unlimited", {{L"Execute Delay", 10}}, {{L"Schedule", L"pending"}}}, pins);
-    RunWorker(system.Get(), {"burst/16", {{L"Execute Delay", 10}, {L"Capacity", 16}}, {{L"Schedule", L"pending"}}},
-              pins);
+    for (const Run& run : runs) {
+      if (std::string(run.name).rfind(only, 0) != 0) continue;
+      if (std::string(run.name) == "bare loop") RunBareLoop(system.Get(), pins);
+      else RunWorker(system.Get(), run, pins);
+    }
   }
   CoUninitialize();
   return 0;

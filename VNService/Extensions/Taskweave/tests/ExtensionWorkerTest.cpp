@@ -26,6 +26,8 @@ struct DrainCase {
   bool oneHandOver;    // false: a provider that takes work before it records it may be asked again
 };
 
+void PrintTo(const DrainCase& c, std::ostream* os) { *os << c.name; }
+
 class DrainTest : public WorkerFixture, public ::testing::WithParamInterface<DrainCase> {};
 
 TEST_P(DrainTest, HundredPinsAreReleasedOnceEach) {
@@ -76,6 +78,8 @@ struct MergeCase {
   const char* name;
   DWORD mode;
 };
+
+void PrintTo(const MergeCase& c, std::ostream* os) { *os << c.name; }
 
 class MergeTest : public WorkerFixture, public ::testing::WithParamInterface<MergeCase> {};
 
@@ -148,6 +152,8 @@ struct BadElementCase {
   DWORD code;
 };
 
+void PrintTo(const BadElementCase& c, std::ostream* os) { *os << c.name; }
+
 class BadElementTest : public WorkerFixture, public ::testing::WithParamInterface<BadElementCase> {};
 
 TEST_P(BadElementTest, OthersDrainPastIt) {
@@ -198,6 +204,8 @@ struct CallbackCase {
   const wchar_t* expectedCall;  // a line of the stub's log
   bool released;
 };
+
+void PrintTo(const CallbackCase& c, std::ostream* os) { *os << c.name; }
 
 class CallbackTest : public WorkerFixture, public ::testing::WithParamInterface<CallbackCase> {};
 
