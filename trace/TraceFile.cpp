@@ -10,18 +10,13 @@
 #include "platform/base/errors.h"
 #include "platform/base/format.h"
 #include "platform/base/text.h"
+#include "platform/fs/fs.h"
 
 #include "trace/HuffmanCoder.h"
 #include "trace/MarkRange.h"
 #include "trace/TraceLogger.h"
 
-#include <cerrno>
-#include <cstdio>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
 
 class CTraceFile::CRep {
@@ -63,11 +58,33 @@ std::string_view Entry(std::string_view text) {
   return text.substr(0, n);
 }
 
-std::string ToPath(const std::wstring& name) {
-  std::string path = platform::Utf8FromWide(name);
-  for (char& c : path)
-    if (c == '\\') c = '/';
-  return path;
+// A block to save: its first line and its content with the codes built.
+struct KeptBlock {
+  ULONGLONG firstLine;
+  const BYTE* block;
+  DWORD length;
+  CHuffmanCoder coder;
+};
+
+// The file's layout into out (exactly size bytes, as the caller counted them).
+DWORD WriteLayout(BYTE* out, std::size_t size, const std::map<BYTE, std::string>& sourceNames,
+                  const std::vector<std::string>& properties, const std::vector<KeptBlock>& kept) {
+  BYTE* const end = out + size;
+  *out++ = static_cast<BYTE>(sourceNames.size() + properties.size());
+  auto put = [&out](std::string_view text) {
+    *out++ = static_cast<BYTE>(text.size());
+    std::memcpy(out, text.data(), text.size());
+    out += text.size();
+  };
+  for (const auto& [index, name] : sourceNames) put(Entry(name));
+  for (const auto& property : properties) put(property);
+  for (const KeptBlock& k : kept) {
+    platform::StoreLe64(out, k.firstLine);
+    out += 8;
+    if (!k.coder.Encode(k.block, k.length, out, static_cast<std::size_t>(end - out))) return ERROR_INTERNAL_ERROR;
+    out += k.coder.GetCompressedSize();
+  }
+  return ERROR_SUCCESS;
 }
 
 void ReleaseRep(CTraceFile::CRep* rep) {
@@ -175,18 +192,12 @@ DWORD CTraceFile::CRep::Save() {
     properties.emplace_back(Entry(key + "::" + value));
     size += 1 + properties.back().size();
   }
-  struct Kept {
-    ULONGLONG firstLine;
-    const BYTE* block;
-    DWORD length;
-    CHuffmanCoder coder;
-  };
-  std::vector<Kept> kept;
+  std::vector<KeptBlock> kept;
   for (auto& [firstLine, buffer] : m_buffers) {
     if (!buffer.HasKeepRange()) continue;
     const BYTE* block = buffer.CloseBlock();
     if (block == nullptr) continue;
-    Kept k{firstLine, block, buffer.GetClosedLength(), CHuffmanCoder()};
+    KeptBlock k{firstLine, block, buffer.GetClosedLength(), CHuffmanCoder()};
     k.coder.BuildCodes(k.block, k.length);
     size += 8 + k.coder.GetCompressedSize();
     kept.push_back(std::move(k));
@@ -194,58 +205,29 @@ DWORD CTraceFile::CRep::Save() {
 
   const std::wstring wideName =
       m_logger->MakeFileName() + platform::FormatW(L"%.4X", m_fileIndex) + L".VNT";
-  const std::string path = ToPath(wideName);
-  const std::string temp = path + ".tmp";
+  // Written under a temporary name and renamed on, so that a failed save
+  // never leaves half a file where a good one was.
+  platform::ReplacementFile file;
+  DWORD result = file.Create(wideName);
+  if (result == ERROR_PATH_NOT_FOUND) {
+    if (!CreateDirectoryW(m_logger->GetDirectory().c_str(), nullptr)) return GetLastError();
+    result = file.Create(wideName);
+  }
+  if (result != ERROR_SUCCESS) return result;
 
-  int fd = open(temp.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    DWORD code = platform::Win32FromErrnoForPath(errno, temp, platform::ErrnoContext::CreateFile);
-    if (code == ERROR_PATH_NOT_FOUND) {
-      const std::string directory = ToPath(m_logger->GetDirectory());
-      if (mkdir(directory.c_str(), 0755) != 0)
-        return platform::Win32FromErrnoForPath(errno, directory, platform::ErrnoContext::CreateDirectory);
-      fd = open(temp.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-      if (fd < 0) code = platform::Win32FromErrnoForPath(errno, temp, platform::ErrnoContext::CreateFile);
-    }
-    if (fd < 0) return code;
-  }
-
-  DWORD result = ERROR_SUCCESS;
-  if (ftruncate(fd, static_cast<off_t>(size)) != 0) result = platform::Win32FromErrno(errno);
-  void* view = MAP_FAILED;
-  if (result == ERROR_SUCCESS) {
-    view = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    if (view == MAP_FAILED) result = platform::Win32FromErrno(errno);
-  }
-  if (result == ERROR_SUCCESS) {
-    BYTE* out = static_cast<BYTE*>(view);
-    BYTE* const end = out + size;
-    *out++ = static_cast<BYTE>(m_sourceNames.size() + properties.size());
-    auto put = [&out](std::string_view text) {
-      *out++ = static_cast<BYTE>(text.size());
-      std::memcpy(out, text.data(), text.size());
-      out += text.size();
-    };
-    for (const auto& [index, name] : m_sourceNames) put(Entry(name));
-    for (const auto& property : properties) put(property);
-    for (const Kept& k : kept) {
-      platform::StoreLe64(out, k.firstLine);
-      out += 8;
-      if (!k.coder.Encode(k.block, k.length, out, static_cast<std::size_t>(end - out))) {
-        result = ERROR_INTERNAL_ERROR;
-        break;
-      }
-      out += k.coder.GetCompressedSize();
-    }
-    if (munmap(view, size) != 0 && result == ERROR_SUCCESS) result = platform::Win32FromErrno(errno);
-  }
-  if (close(fd) != 0 && result == ERROR_SUCCESS) result = platform::Win32FromErrno(errno);
-  if (result == ERROR_SUCCESS && rename(temp.c_str(), path.c_str()) != 0)
-    result = platform::Win32FromErrnoForPath(errno, path, platform::ErrnoContext::MoveFile);
-  if (result != ERROR_SUCCESS) {
-    unlink(temp.c_str());
-    return result;
-  }
+  LARGE_INTEGER length{};
+  length.QuadPart = static_cast<LONGLONG>(size);
+  if (!SetFilePointerEx(file.Handle(), length, nullptr, FILE_BEGIN) || !SetEndOfFile(file.Handle()))
+    return GetLastError();
+  platform::UniqueHandle mapping(CreateFileMappingW(file.Handle(), nullptr, PAGE_READWRITE, 0, 0, nullptr));
+  if (!mapping) return GetLastError();
+  void* view = MapViewOfFile(mapping.get(), FILE_MAP_WRITE, 0, 0, size);
+  if (view == nullptr) return GetLastError();
+  result = WriteLayout(static_cast<BYTE*>(view), size, m_sourceNames, properties, kept);
+  if (!UnmapViewOfFile(view) && result == ERROR_SUCCESS) result = GetLastError();
+  mapping.reset();
+  if (result == ERROR_SUCCESS) result = file.Commit();
+  if (result != ERROR_SUCCESS) return result;
   m_dirty = false;
   return ERROR_SUCCESS;
 }

@@ -5,49 +5,55 @@
 #include "REST APIs/HTTP Service/FileRangeBuffer.h"
 
 #include "platform/base/errors.h"
-#include "platform/base/text.h"
+#include "platform/fs/fs.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
 #include <system_error>
-#include <unistd.h>
 
 namespace {
+
+// The longest single read (ReadFile counts in DWORDs).
+constexpr size_t kMaxRead = 1u << 30;
 
 [[noreturn]] void ThrowWin32(DWORD code, const char* what) {
   throw std::system_error(static_cast<int>(code), std::system_category(), what);
 }
 
+
+// Reads up to count bytes at pos, as many as the file gives; false with
+// error set when the first read fails.
+bool ReadAt(HANDLE file, std::uint64_t pos, unsigned char* ptr, size_t count, size_t& done, DWORD& error) {
+  done = 0;
+  while (done < count) {
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(pos + done);
+    at.OffsetHigh = static_cast<DWORD>((pos + done) >> 32);
+    const DWORD chunk = static_cast<DWORD>(std::min<size_t>(count - done, kMaxRead));
+    DWORD n = 0;
+    if (!ReadFile(file, ptr + done, chunk, &n, &at)) {
+      error = GetLastError();
+      if (error == ERROR_HANDLE_EOF) return true;  // the file shrank under us: end of stream
+      return done > 0;  // hand out what was read; the next read reports the error
+    }
+    if (n == 0) break;
+    done += n;
+  }
+  return true;
+}
+
 }  // namespace
 
 OpenedFile OpenFileForReading(const std::wstring& path) {
-  const std::string utf8 = platform::Utf8FromWide(path);
-  // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
-  const int fd = ::open(utf8.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0)
-    ThrowWin32(platform::Win32FromErrnoForPath(errno, utf8, platform::ErrnoContext::CreateFile), "open");
-  struct stat st {};
-  if (::fstat(fd, &st) != 0) {
-    const int err = errno;
-    ::close(fd);
-    ThrowWin32(platform::Win32FromErrno(err), "fstat");
-  }
-  // Directories, devices and FIFOs are not files to serve.
-  if (!S_ISREG(st.st_mode)) {
-    ::close(fd);
-    ThrowWin32(ERROR_ACCESS_DENIED, "not a regular file");
-  }
-  // A writer that opened the file without read sharing holds it exclusively;
-  // the shared lock is kept while the body is read, as a sharing open would be.
-  if (::flock(fd, LOCK_SH | LOCK_NB) != 0) {
-    const int err = errno;
-    ::close(fd);
-    ThrowWin32(platform::Win32FromErrno(err, platform::ErrnoContext::CreateFile), "flock");
-  }
-  return OpenedFile{fd, static_cast<std::uint64_t>(st.st_size)};
+  OpenedFile opened;
+  opened.file.reset(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, 0, nullptr));
+  if (!opened.file) ThrowWin32(GetLastError(), "CreateFile");
+  // Devices and FIFOs are not files to serve (folders do not open at all).
+  if (GetFileType(opened.file.get()) != FILE_TYPE_DISK) ThrowWin32(ERROR_ACCESS_DENIED, "not a regular file");
+  LARGE_INTEGER size{};
+  if (!GetFileSizeEx(opened.file.get(), &size)) ThrowWin32(GetLastError(), "GetFileSize");
+  opened.size = static_cast<std::uint64_t>(size.QuadPart);
+  return opened;
 }
 
 namespace Concurrency::streams::details {
@@ -56,23 +62,15 @@ using Buffer = basic_file_range_buffer<unsigned char>;
 
 Buffer::basic_file_range_buffer(OpenedFile file, std::uint64_t offset, std::uint64_t length)
     : streambuf_state_manager<unsigned char>(std::ios_base::in),
-      m_fd(file.fd),
+      m_file(std::move(file.file)),
       m_offset(std::min(offset, file.size)),
       m_windowEnd(std::min(file.size, offset + std::min(length, UINT64_MAX - offset))),
       m_pos(m_offset) {}
 
-Buffer::~basic_file_range_buffer() {
-  if (m_fd >= 0) ::close(m_fd);
-}
+Buffer::~basic_file_range_buffer() = default;
 
 std::shared_ptr<Buffer> Buffer::open(const std::wstring& path, std::uint64_t offset, std::uint64_t length) {
-  OpenedFile file = OpenFileForReading(path);
-  try {
-    return std::make_shared<Buffer>(file, offset, length);
-  } catch (...) {
-    ::close(file.fd);
-    throw;
-  }
+  return std::make_shared<Buffer>(OpenFileForReading(path), offset, length);
 }
 
 Concurrency::streams::basic_istream<unsigned char> Buffer::as_istream(std::shared_ptr<Buffer> buffer) {
@@ -80,28 +78,21 @@ Concurrency::streams::basic_istream<unsigned char> Buffer::as_istream(std::share
 }
 
 size_t Buffer::ReadLocked(unsigned char* ptr, size_t count) {
-  if (m_fd < 0 || m_pos >= m_windowEnd) return 0;
+  if (!m_file || m_pos >= m_windowEnd) return 0;
   const size_t want = static_cast<size_t>(std::min<std::uint64_t>(count, m_windowEnd - m_pos));
   size_t done = 0;
-  while (done < want) {
-    const ssize_t n = ::pread(m_fd, ptr + done, want - done, static_cast<off_t>(m_pos + done));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      if (done > 0) break;  // hand out what was read; the next read reports the error
-      ThrowWin32(platform::Win32FromErrno(errno), "pread");
-    }
-    if (n == 0) break;  // the file shrank under us: end of stream
-    done += static_cast<size_t>(n);
-  }
+  DWORD error = ERROR_SUCCESS;
+  if (!ReadAt(m_file.get(), m_pos, ptr, want, done, error)) ThrowWin32(error, "ReadFile");
   m_pos += done;
   return done;
 }
 
 Buffer::int_type Buffer::PeekLocked() {
   unsigned char c = 0;
-  if (m_fd < 0 || m_pos >= m_windowEnd) return traits::eof();
-  const ssize_t n = ::pread(m_fd, &c, 1, static_cast<off_t>(m_pos));
-  return n == 1 ? static_cast<int_type>(c) : traits::eof();
+  size_t done = 0;
+  DWORD error = ERROR_SUCCESS;
+  if (!m_file || m_pos >= m_windowEnd) return traits::eof();
+  return ReadAt(m_file.get(), m_pos, &c, 1, done, error) && done == 1 ? static_cast<int_type>(c) : traits::eof();
 }
 
 pplx::task<size_t> Buffer::_getn(unsigned char* ptr, size_t count) {
@@ -167,8 +158,7 @@ Buffer::pos_type Buffer::seekoff(off_type offset, std::ios_base::seekdir way, st
 pplx::task<void> Buffer::_close_read() {
   {
     std::lock_guard<std::mutex> hold(m_lock);
-    if (m_fd >= 0) ::close(m_fd);
-    m_fd = -1;
+    m_file.reset();
   }
   return streambuf_state_manager<unsigned char>::_close_read();
 }

@@ -6,10 +6,12 @@
 // Positions count from the window's start and the end is the window's end,
 // so the stream looks exactly like a file holding only the window: the
 // library's own length computation (seek to the end, minus the position)
-// then agrees with the Content-Length announced. Reads are plain pread calls
-// that complete at once; nothing here waits for the library's task pool, and
-// closing or destroying the buffer closes the descriptor on the spot.
+// then agrees with the Content-Length announced. Reads are positioned
+// ReadFile calls that complete at once; nothing here waits for the library's
+// task pool, and closing or destroying the buffer closes the file on the spot.
 #pragma once
+
+#include "platform/sync/sync.h"
 
 #include <cpprest/astreambuf.h>
 #include <cpprest/streams.h>
@@ -21,14 +23,14 @@
 
 // An open file for reading, as the file response and the window buffer share it.
 struct OpenedFile {
-  int fd = -1;
+  platform::UniqueHandle file;
   std::uint64_t size = 0;
 };
 
-// Opens path for reading (without blocking on a FIFO), takes a shared lock
-// that fails while another opener holds the file exclusively, and checks that
-// it is a regular file. Throws std::system_error whose value is a Win32 code
-// (2/3 missing, 5 denied or not a regular file, 32 locked by another opener).
+// Opens path for reading, sharing reading and writing with every other
+// opener (so it fails while another opener denies that), and checks that it
+// is a regular file. Throws std::system_error whose value is a Win32 code
+// (2/3 missing, 5 denied or not a regular file, 32 held by another opener).
 OpenedFile OpenFileForReading(const std::wstring& path);
 
 namespace Concurrency::streams::details {
@@ -44,7 +46,7 @@ class basic_file_range_buffer<unsigned char> : public streambuf_state_manager<un
   using pos_type = streambuf_state_manager<unsigned char>::pos_type;
   using off_type = streambuf_state_manager<unsigned char>::off_type;
 
-  // Adopts file.fd; the window is clipped to file.size.
+  // Takes the file over; the window is clipped to file.size.
   basic_file_range_buffer(OpenedFile file, std::uint64_t offset, std::uint64_t length);
   ~basic_file_range_buffer() override;
 
@@ -91,10 +93,10 @@ class basic_file_range_buffer<unsigned char> : public streambuf_state_manager<un
   size_t ReadLocked(unsigned char* ptr, size_t count);
   int_type PeekLocked();
 
-  // m_lock guards m_fd and m_pos (the library may issue reads from several
+  // m_lock guards m_file and m_pos (the library may issue reads from several
   // task threads one after another); the window bounds never change.
   mutable std::mutex m_lock;
-  int m_fd;
+  platform::UniqueHandle m_file;
   const std::uint64_t m_offset;
   const std::uint64_t m_windowEnd;  // min(file size, offset + length)
   std::uint64_t m_pos;              // file position of the next byte

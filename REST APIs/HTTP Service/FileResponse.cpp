@@ -14,7 +14,6 @@
 
 #include <cctype>
 #include <string_view>
-#include <unistd.h>
 #include <vector>
 
 using Concurrency::streams::details::basic_file_range_buffer;
@@ -60,6 +59,9 @@ FileRange WholeFile(std::uint64_t size, bool announce) { return FileRange{200, 0
 
 FileRange ComputeFileRange(const std::optional<std::string>& range, std::uint64_t size, std::uint64_t maxOpenRange) {
   if (!range) return WholeFile(size, false);
+  // A "Default Range" of 0 means no limit; taken literally it would announce
+  // a range ending before it starts, with no body.
+  if (maxOpenRange == 0) maxOpenRange = kNoRangeLimit;
   // Any header that is not one well-formed first range gets the whole file,
   // announced with its length.
   std::string_view s(*range);
@@ -164,8 +166,7 @@ void CFileResponseHandler::Open(std::optional<std::string> range, std::uint64_t 
                                                                   std::to_string(r.first + r.length - 1) + "/" +
                                                                   std::to_string(file.size));
       if (r.contentLength) m_headers.add(web::http::header_names::content_length, std::to_string(r.length));
-      auto buffer = std::make_shared<basic_file_range_buffer<unsigned char>>(file, r.first, r.length);
-      file.fd = -1;  // the buffer owns it now
+      auto buffer = std::make_shared<basic_file_range_buffer<unsigned char>>(std::move(file), r.first, r.length);
       m_body = basic_file_range_buffer<unsigned char>::as_istream(std::move(buffer));
     }
   } catch (const std::system_error& e) {
@@ -173,7 +174,6 @@ void CFileResponseHandler::Open(std::optional<std::string> range, std::uint64_t 
   } catch (...) {
     m_status = web::http::status_codes::InternalError;
   }
-  if (file.fd >= 0) ::close(file.fd);
   // A reply without a file still reads as an empty, valid body.
   if (!m_body) {
     try {

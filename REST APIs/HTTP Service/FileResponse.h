@@ -33,7 +33,7 @@ struct FileRange {
 
 // Reads the first range of a "bytes=" header (absent: nullopt) in the RFC 7233
 // way: "a-b" (b clipped to the end; b < a ignores the header), "a-" (at most
-// maxOpenRange bytes), "-n" (the last n bytes). A range starting at or beyond
+// maxOpenRange bytes; 0 is no limit), "-n" (the last n bytes). A range starting at or beyond
 // the end is 416; a range covering the whole file, or a header that does not
 // parse, is a whole-file 200.
 FileRange ComputeFileRange(const std::optional<std::string>& range, std::uint64_t size, std::uint64_t maxOpenRange);

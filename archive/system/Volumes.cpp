@@ -6,6 +6,7 @@
 
 #include "platform/base/errors.h"
 #include "platform/base/text.h"
+#include "platform/fs/fs.h"
 #include "platform/registry/registry.h"
 
 #include <cwctype>
@@ -19,16 +20,21 @@ bool IsLetter(wchar_t c) { return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <=
 wchar_t Upper(wchar_t c) { return (c >= L'a' && c <= L'z') ? static_cast<wchar_t>(c - L'a' + L'A') : c; }
 
 // The drive letter that volume "0" stands for, or 0 when no volume is mapped.
-wchar_t DefaultDrive(HKEY volumes) {
+wchar_t DefaultDrive() {
+  platform::RegKey volumes;
   std::wstring letter;
-  if (platform::RegReadString(volumes, L"0", letter) == ERROR_SUCCESS && letter.size() >= 1 && IsLetter(letter[0]))
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kVolumesKey, 0, KEY_READ, volumes.put()) == ERROR_SUCCESS &&
+      platform::RegReadString(volumes.get(), L"0", letter) == ERROR_SUCCESS && letter.size() >= 1 &&
+      IsLetter(letter[0]))
     return Upper(letter[0]);
+  platform::RegKey map;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, platform::kDriveMapKey, 0, KEY_READ, map.put()) != ERROR_SUCCESS) return 0;
   for (DWORD index = 0;; ++index) {
     wchar_t name[16];
     DWORD nameLength = 16;
-    const LSTATUS rc = RegEnumValueW(volumes, index, name, &nameLength, nullptr, nullptr, nullptr, nullptr);
+    const LSTATUS rc = RegEnumValueW(map.get(), index, name, &nameLength, nullptr, nullptr, nullptr, nullptr);
     if (rc == ERROR_NO_MORE_ITEMS) return 0;
-    if (rc == ERROR_SUCCESS && nameLength == 1 && IsLetter(name[0])) return Upper(name[0]);
+    if (rc == ERROR_SUCCESS && nameLength == 2 && IsLetter(name[0]) && name[1] == L':') return Upper(name[0]);
     if (rc != ERROR_SUCCESS && rc != ERROR_MORE_DATA) return 0;
   }
 }
@@ -56,12 +62,9 @@ std::wstring ArchivePath::Relative() const {
 std::wstring ArchivePath::Text() const { return std::wstring{drive, L':', L'\\'} + Relative(); }
 
 std::filesystem::path VolumeFolder(wchar_t drive) {
-  platform::RegKey volumes;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kVolumesKey, 0, KEY_READ, volumes.put()) != ERROR_SUCCESS) return {};
-  std::wstring folder;
-  const wchar_t name[2] = {Upper(drive), 0};
-  if (platform::RegReadString(volumes.get(), name, folder) != ERROR_SUCCESS || folder.empty()) return {};
-  return std::filesystem::path(platform::Utf8FromWide(folder));
+  std::string folder;
+  if (platform::DriveFolder(drive, folder) != ERROR_SUCCESS) return {};
+  return std::filesystem::path(folder.empty() ? std::string("/") : folder);
 }
 
 DWORD ResolveArchivePath(std::wstring_view text, ArchivePath& out) {
@@ -72,10 +75,7 @@ DWORD ResolveArchivePath(std::wstring_view text, ArchivePath& out) {
   wchar_t drive = 0;
   std::wstring_view rest;
   if (text[0] == L'0' && (text.size() == 1 || text[1] == L'\\' || text[1] == L'/')) {
-    platform::RegKey volumes;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kVolumesKey, 0, KEY_READ, volumes.put()) != ERROR_SUCCESS)
-      return ERROR_PATH_NOT_FOUND;
-    drive = DefaultDrive(volumes.get());
+    drive = DefaultDrive();
     rest = text.substr(1);
   } else if (text.size() >= 2 && IsLetter(text[0]) && text[1] == L':') {
     drive = Upper(text[0]);

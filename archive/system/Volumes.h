@@ -1,11 +1,13 @@
 // Volumes.h - archive paths ("D:\Media\clip.mov") and the volume folders behind them.
 //
-// The archive presents its files on drive letters. Here each letter is a
-// folder, mapped by a REG_SZ value named after the letter under HKLM
-// "Software\Vantrel\Corvellane\Volumes" ("D" = "/srv/archive/d"). The volume
-// "0" is the archive's default volume: the value "0" names its drive letter,
-// or, without it, the first letter mapped. Every path handed in is resolved
-// to a folder or file inside its volume; a path that would leave the volume
+// The archive presents its files on drive letters, and a letter is the
+// folder the platform's drive map names (platform/fs: REG_SZ "D:" under HKLM
+// "SYSTEM\CurrentControlSet\Control\Session Manager\DOS Devices"), so the
+// archive and the programs that open its paths agree on where "D:" lies. The
+// volume "0" is the archive's default volume: the value "0" under HKLM
+// "Software\Vantrel\Corvellane\Volumes" names its drive letter, or, without
+// it, the first letter of the drive map. Every path handed in is resolved to
+// a folder or file inside its volume; a path that would leave the volume
 // ("..", or a symbolic link that points outside) is refused.
 #pragma once
 
@@ -46,7 +48,7 @@ DWORD ResolveArchivePath(std::wstring_view text, ArchivePath& out);
 // real location (after symbolic links) lies outside the volume.
 DWORD Probe(const ArchivePath& path, bool& isDirectory);
 
-// The folder mapped to a drive letter, or an empty path.
+// The folder the drive map gives a drive letter, or an empty path.
 std::filesystem::path VolumeFolder(wchar_t drive);
 
 }  // namespace vnarchive

@@ -12,6 +12,7 @@
 #include "platform/messages/messages.h"
 #include "platform/pipe/pipe.h"
 #include "platform/registry/registry.h"
+#include "platform/fs/host.h"
 #include "platform/sync/sync.h"
 
 #define _TURN_OFF_PLATFORM_STRING
@@ -90,16 +91,6 @@ int SyslogPriority(WORD type) {
   }
 }
 
-bool MakeDirs(const std::string& path) {
-  for (std::size_t pos = 1; pos <= path.size(); ++pos) {
-    if (pos == path.size() || path[pos] == '/') {
-      std::string part = path.substr(0, pos);
-      if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) return false;
-    }
-  }
-  return true;
-}
-
 std::string LogFilePath(const std::wstring& log) {
   std::string name = platform::Utf8FromWide(log);
   for (char& c : name)
@@ -167,8 +158,8 @@ BOOL ReportEventW(HANDLE eventSource, WORD type, WORD category, DWORD eventId, P
   std::string line = record.serialize() + "\n";
 
   std::string dir = platform::EventLogDirectory();
-  if (!MakeDirs(dir)) {
-    SetLastError(platform::Win32FromErrno(errno));
+  if (DWORD e = platform::CreateHostDirectoryTree(dir); e != ERROR_SUCCESS) {
+    SetLastError(e);
     return FALSE;
   }
   int fd = open(LogFilePath(source->log).c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);

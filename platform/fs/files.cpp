@@ -290,6 +290,24 @@ DWORD SetFilePointer(HANDLE file, LONG distance, LONG* distanceHigh, DWORD moveM
   return static_cast<DWORD>(at.QuadPart);
 }
 
+DWORD GetFileType(HANDLE file) {
+  FileRef f(file);
+  if (!f) {
+    if (platform::IsPipeHandle(file)) return FILE_TYPE_PIPE;
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FILE_TYPE_UNKNOWN;
+  }
+  struct stat st {};
+  if (::fstat(f->Fd(), &st) != 0) {
+    SetLastError(platform::Win32FromErrno(errno));
+    return FILE_TYPE_UNKNOWN;
+  }
+  SetLastError(ERROR_SUCCESS);
+  if (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) return FILE_TYPE_DISK;
+  if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) return FILE_TYPE_CHAR;
+  return FILE_TYPE_PIPE;
+}
+
 BOOL SetEndOfFile(HANDLE file) {
   FileRef f(file);
   if (!f || f->IsDirectory()) return Fail(ERROR_INVALID_HANDLE);

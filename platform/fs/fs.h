@@ -149,6 +149,13 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD shareMode, SECURITY_ATTRIBU
                    DWORD creationDisposition, DWORD flags, HANDLE templateFile);
 
 // --- Position, size, times, attributes ---
+constexpr DWORD FILE_TYPE_UNKNOWN = 0;
+constexpr DWORD FILE_TYPE_DISK = 1;  // files and folders
+constexpr DWORD FILE_TYPE_CHAR = 2;  // devices
+constexpr DWORD FILE_TYPE_PIPE = 3;  // pipes, FIFOs and sockets
+// FILE_TYPE_UNKNOWN with ERROR_INVALID_HANDLE for a handle of another kind
+// (pipe handles of platform/pipe answer FILE_TYPE_PIPE).
+DWORD GetFileType(HANDLE file);
 BOOL SetFilePointerEx(HANDLE file, LARGE_INTEGER distance, LARGE_INTEGER* newPosition, DWORD moveMethod);
 // INVALID_SET_FILE_POINTER with last error set on failure (ERROR_SUCCESS when
 // the new position's low part happens to be 0xFFFFFFFF).
@@ -197,15 +204,19 @@ BOOL MoveFileExW(LPCWSTR existing, LPCWSTR target, DWORD flags);
 
 // --- Folder change notification ---
 // On a folder opened with FILE_FLAG_BACKUP_SEMANTICS. Changes are collected
-// from the first call on (between calls too) and handed to the next read.
-// With an OVERLAPPED: FALSE with ERROR_IO_PENDING until a change arrives,
-// then hEvent is set and GetOverlappedResult answers the byte count. A
-// buffer too small for what was collected, or a kernel queue overflow,
-// completes with 0 bytes: the caller must look at the folder again (as on
-// Windows). CancelIo completes a pending read with ERROR_OPERATION_ABORTED.
-// New folders below a subtree watch are watched as they appear; when a folder
-// cannot be watched (watch limit) the call, or the pending read, fails with
-// ERROR_NOT_ENOUGH_QUOTA. Completion routines are not supported
+// from the first call on (between calls too; the first call's subtree flag
+// and filter hold for the handle's life) and handed to the next read. With an
+// OVERLAPPED the call answers TRUE once the read is queued; when changes
+// arrive hEvent is set and GetOverlappedResult answers the byte count. Lost
+// changes (a kernel queue overflow) or more than the buffer holds complete
+// with 0 bytes: the caller must look at the folder again, as on Windows (a
+// synchronous read answers ERROR_NOTIFY_ENUM_DIR instead). CancelIo, or
+// closing the handle, completes a pending read with ERROR_OPERATION_ABORTED.
+// New folders below a subtree watch are watched as they appear, and what they
+// already hold is reported as added. When a folder cannot be watched (the
+// kernel's inotify watch limit, or the cap VANTREL_FS_MAX_WATCHES sets per
+// handle) the call, or the pending read, fails with ERROR_NOT_ENOUGH_QUOTA.
+// One read at a time; completion routines are not supported
 // (ERROR_INVALID_PARAMETER).
 BOOL ReadDirectoryChangesW(HANDLE directory, LPVOID buffer, DWORD bufferLength, BOOL watchSubtree,
                            DWORD notifyFilter, DWORD* bytesReturned, OVERLAPPED* overlapped,

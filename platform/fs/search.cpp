@@ -71,9 +71,15 @@ bool Fill(int dirFd, const char* name, WIN32_FIND_DATAW& data) {
   return true;
 }
 
-bool NameOrder(const WIN32_FIND_DATAW& a, const WIN32_FIND_DATAW& b) {
-  const int c = CompareNoCase(a.cFileName, b.cFileName);
-  return c != 0 ? c < 0 : std::wcscmp(a.cFileName, b.cFileName) < 0;
+// An entry with its folded name, folded once rather than at every comparison.
+struct Found {
+  std::wstring folded;
+  WIN32_FIND_DATAW data;
+};
+
+bool NameOrder(const Found& a, const Found& b) {
+  const int c = a.folded.compare(b.folded);
+  return c != 0 ? c < 0 : std::wcscmp(a.data.cFileName, b.data.cFileName) < 0;
 }
 
 // Every entry of folder that matches pattern, in name order.
@@ -87,16 +93,24 @@ DWORD ListFolder(const std::string& folder, const std::wstring& pattern, bool wi
     ::close(dirFd);
     return Win32FromErrno(err);
   }
+  const std::wstring folded = ToLower(pattern == L"*.*" ? std::wstring_view(L"*") : std::wstring_view(pattern));
+  std::vector<Found> found;
   while (const dirent* entry = ::readdir(dir)) {
     const bool dot = std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0;
     if (dot && !withDots) continue;
-    const std::wstring name = WideFromUtf8(entry->d_name);
-    if (!MatchesFilePattern(pattern, name)) continue;
-    WIN32_FIND_DATAW data;
-    if (Fill(dirFd, entry->d_name, data)) out.push_back(data);
+    Found f{ToLower(WideFromUtf8(entry->d_name)), {}};
+    if (!Match(folded, f.folded)) continue;
+    if (Fill(dirFd, entry->d_name, f.data)) found.push_back(std::move(f));
   }
   ::closedir(dir);
-  std::sort(out.begin(), out.end(), NameOrder);
+  // Case-insensitive order, as CompareNoCase gives it (both fold with
+  // towlower). Pointers are sorted: the records are large to move.
+  std::vector<const Found*> order;
+  order.reserve(found.size());
+  for (const Found& f : found) order.push_back(&f);
+  std::sort(order.begin(), order.end(), [](const Found* a, const Found* b) { return NameOrder(*a, *b); });
+  out.reserve(order.size());
+  for (const Found* f : order) out.push_back(f->data);
   return out.empty() ? ERROR_FILE_NOT_FOUND : ERROR_SUCCESS;
 }
 
@@ -113,7 +127,7 @@ bool IsDriveRoot(std::wstring_view pattern, const std::string& folder) {
 
 bool MatchesFilePattern(std::wstring_view pattern, std::wstring_view name) {
   if (pattern == L"*.*") pattern = L"*";
-  return Match(ToUpper(pattern), ToUpper(name));
+  return Match(ToLower(pattern), ToLower(name));
 }
 
 }  // namespace platform

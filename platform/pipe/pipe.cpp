@@ -8,6 +8,7 @@
 #include "platform/pipe/pipe_internal.h"
 #include "platform/base/bytes.h"
 #include "platform/base/text.h"
+#include "platform/fs/host.h"
 #include "platform/sync/sync_internal.h"
 
 #include <poll.h>
@@ -193,16 +194,7 @@ bool RecvExact(int fd, void* data, std::size_t size, int timeoutMs, bool& timedO
   return true;
 }
 
-bool EnsureDirectory(const std::string& dir) {
-  std::string partial;
-  for (std::size_t i = 0; i <= dir.size(); ++i) {
-    if (i == dir.size() || (dir[i] == '/' && i > 0)) {
-      partial = dir.substr(0, i);
-      if (::mkdir(partial.c_str(), 0755) != 0 && errno != EEXIST) return false;
-    }
-  }
-  return true;
-}
+bool EnsureDirectory(const std::string& dir) { return CreateHostDirectoryTree(dir) == ERROR_SUCCESS; }
 
 DWORD ResultOf(const OVERLAPPED& ov) { return static_cast<DWORD>(ov.Internal); }
 
@@ -356,6 +348,8 @@ HANDLE OpenPipeClient(LPCWSTR name, DWORD /*access*/, DWORD flags) {
   pipe->peer = pipe_detail::ReadPeerCredentials(fd);
   return Register(pipe);
 }
+
+bool IsPipeHandle(HANDLE handle) { return static_cast<bool>(PipeRef(handle)); }
 
 }  // namespace platform
 

@@ -150,6 +150,8 @@ namespace platform {
 // ERROR_PIPE_BUSY when no instance is free, ERROR_PATH_NOT_FOUND for a name
 // outside "\\.\pipe\".
 HANDLE OpenPipeClient(LPCWSTR name, DWORD access, DWORD flags);
+// Whether handle is a live pipe end of this layer.
+bool IsPipeHandle(HANDLE handle);
 
 // A handle kind other than a pipe that ReadFile, WriteFile,
 // GetOverlappedResult, CancelIo(Ex) and FlushFileBuffers serve. Cancel with a

@@ -8,6 +8,7 @@
 #include "platform/registry/store.h"
 
 #include "platform/base/text.h"
+#include "platform/fs/host.h"
 
 #include <pthread.h>
 #include <sys/stat.h>
@@ -31,12 +32,10 @@ constexpr std::int64_t kChangeKeepMs = 60000;
 std::atomic<Store*> g_store{nullptr};
 std::mutex g_storeMu;
 
-// mkdir -p for the database's folder.
+// The database's folder, with its parents (a failure shows when SQLite opens the file).
 void MakeParents(const std::string& file) {
-  for (std::size_t pos = file.find('/', 1); pos != std::string::npos; pos = file.find('/', pos + 1)) {
-    std::string dir = file.substr(0, pos);
-    if (::mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) return;
-  }
+  const std::size_t slash = file.rfind('/');
+  if (slash != std::string::npos && slash > 0) platform::CreateHostDirectoryTree(file.substr(0, slash));
 }
 
 std::int64_t NowMs() {

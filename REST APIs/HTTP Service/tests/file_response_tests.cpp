@@ -44,6 +44,8 @@ TEST(ComputeFileRange, Table) {
       {"closed range", "bytes=0-99", 1000, any, 206, 0, 100, true},
       {"open range limited by the maximum", "bytes=100-", 10485760, 1048576, 206, 100, 1048576, true},
       {"open range from 0 without limit", "bytes=0-", 1000, any, 200, 0, 1000, true},
+      {"a maximum of 0 is no limit", "bytes=0-", 1000, 0, 200, 0, 1000, true},
+      {"a maximum of 0 is no limit from the middle", "bytes=100-", 1000, 0, 206, 100, 900, true},
       {"closed range over the whole file", "bytes=0-999", 1000, any, 200, 0, 1000, true},
       {"other unit", "items=1-2", 1000, any, 200, 0, 1000, true},
       {"only the first of a list", "bytes=0-1,5-6", 1000, any, 206, 0, 2, true},

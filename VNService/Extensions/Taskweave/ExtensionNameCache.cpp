@@ -89,7 +89,8 @@ std::wstring ExtensionNameCache::PinNameText(std::wstring_view name, ULONGLONG i
 }
 
 VARIANT ExtensionNameCache::PinName(const NamedVariant& entry) {
-  std::wstring_view name = entry.name == nullptr ? std::wstring_view() : std::wstring_view(entry.name, SysStringLen(entry.name));
+  const BSTR raw = entry.name.Get();
+  std::wstring_view name = raw == nullptr ? std::wstring_view() : std::wstring_view(raw, SysStringLen(raw));
   std::wstring text = PinNameText(name, entry.id);
   VARIANT result;
   VariantInit(&result);

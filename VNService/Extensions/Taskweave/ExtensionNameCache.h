@@ -11,6 +11,8 @@
 // already such a pin name; the two helpers at the end test and build them.
 #pragma once
 
+#include "platform/com/comptr.h"
+
 #include "platform/base/types.h"
 #include "platform/base/text.h"
 #include "platform/com/oleauto.h"
@@ -38,9 +40,11 @@ class ExtensionNameCache {
   static bool HasPinPrefix(std::wstring_view text);
 
   // One element of a named-value list: its name, its value and its 64-bit id.
+  // It owns its name and value: a copy copies both, a move takes them, and
+  // destruction frees them.
   struct NamedVariant {
-    BSTR name = nullptr;
-    VARIANT value{};
+    platform::ComBstr name;
+    platform::ComVariant value;
     ULONGLONG id = 0;
   };
   // The pin name of an entry as VT_BSTR ("Pinned-" + name + "-%p" of the id;

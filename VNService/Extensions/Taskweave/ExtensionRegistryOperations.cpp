@@ -90,8 +90,15 @@ HRESULT CExtensionRegistryOperations::ReloadRules() {
   platform::SrwExclusiveLock reload(reloadLock_);
   HRESULT hr = CheckChanged();
   if (hr == S_FALSE) return S_OK;
-  // A key that cannot be opened (E_FAIL) stays a failure: answering "no rule"
-  // here would have the caller release pins for want of the rules.
+  if (hr == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)) {
+    // No settings key (yet): nothing is configured, so no rule applies.
+    platform::SrwExclusiveLock hold(rulesLock_);
+    rules_.clear();
+    operations_.clear();
+    return S_FALSE;
+  }
+  // A key that cannot be opened otherwise stays a failure: answering "no
+  // rule" would have the caller release pins for want of the rules.
   if (hr != S_OK) return hr;
   try {
     std::vector<Rule> rules;
@@ -99,19 +106,21 @@ HRESULT CExtensionRegistryOperations::ReloadRules() {
     hr = EnumNamedSubkeys(BaseKey(), kRulesKey, [&](const std::wstring& name, const ValueList& values) {
       return ReadRule(name, values, rules);
     });
-    if (hr == S_OK && !ClsidString().empty()) {
-      hr = EnumNamedSubkeys(ExtensionKey(), kOperationsKey, [&](const std::wstring& name, const ValueList& values) {
-        return ReadOperation(name, values, operations);
-      });
-    }
-    if (FAILED(hr)) {
-      MarkChangedAgain();
-      return hr;
+    // The rules read before a failing one serve until the next change, and
+    // they need their operations to serve; a missing "Rules" key reads none.
+    HRESULT operationsResult = S_OK;
+    if (hr != S_FALSE && !ClsidString().empty()) {
+      operationsResult = EnumNamedSubkeys(ExtensionKey(), kOperationsKey,
+                                          [&](const std::wstring& name, const ValueList& values) {
+                                            return ReadOperation(name, values, operations);
+                                          });
     }
     platform::SrwExclusiveLock hold(rulesLock_);
     rules_.swap(rules);
     operations_.swap(operations);
-    return hr;
+    // A failure is answered once: the next call, with nothing changed, serves
+    // what was read.
+    return FAILED(hr) || FAILED(operationsResult) ? (FAILED(hr) ? hr : operationsResult) : hr;
   } catch (const std::bad_alloc&) {
     MarkChangedAgain();
     return E_OUTOFMEMORY;

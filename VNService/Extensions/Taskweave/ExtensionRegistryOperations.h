@@ -10,10 +10,10 @@
 // (case-insensitive sorted) order of rule names.
 //
 // Rules and operations are read again only after the key changed, into new
-// containers that replace the old ones only when the whole read succeeded.
-// A key that cannot be read is a failure the caller sees: callers release a
-// pin when no rule applies, and must not do so because the rules were
-// unreadable.
+// containers that then replace the old ones. An extension without a settings
+// key has no rule; a key that exists but cannot be read is a failure the
+// caller sees: callers release a pin when no rule applies, and must not do so
+// because the rules were unreadable.
 #pragma once
 
 #include "VNService/Extensions/Taskweave/ExtensionRegistryParameters.h"
@@ -49,10 +49,11 @@ class CExtensionRegistryOperations : protected CExtensionRegistryParametersBase 
   using CExtensionRegistryParametersBase::ClsidString;
 
   // Brings rules and operations up to date after a change. S_OK when they
-  // are current; S_FALSE when there is no "Rules" key (no rule at all);
-  // E_FAIL when the extension's or the service's key cannot be opened; any
-  // other failure of reading a rule. After a failure the previous rules stay
-  // and the next call reads again.
+  // are current; S_FALSE when there is no "Rules" key or no settings key of
+  // the extension (no rule at all; the missing key is tried again at every
+  // call); E_FAIL when a key cannot be opened otherwise; any other failure of
+  // reading a rule or an operation, answered once: the rules and operations
+  // read before it serve until the next change.
   HRESULT ReloadRules();
 
   // S_OK with the operations of the first rule that applies to path, in the

@@ -109,19 +109,30 @@ HRESULT CExtensionRegistryParametersBase::ArmNotification() {
       RegNotifyChangeKeyValue(baseKey_.get(), TRUE, kNotifyFilter, changeEvent_.get(), TRUE)));
 }
 
+namespace {
+// A key that is not there is a state of its own (registration never creates
+// an extension's settings key); any other open failure is E_FAIL.
+HRESULT OpenFailure(LSTATUS status) {
+  return status == ERROR_FILE_NOT_FOUND ? HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) : E_FAIL;
+}
+}  // namespace
+
 HRESULT CExtensionRegistryParametersBase::CheckChanged() {
   if (!armed_.load(std::memory_order_acquire)) {
     platform::SrwExclusiveLock hold(keysLock_);
     if (!armed_.load(std::memory_order_relaxed)) {
       // A key that opened stays open; the next call retries only what is missing.
-      if (!extensionPath_.empty() && !extensionKey_ &&
-          RegOpenKeyExW(HKEY_LOCAL_MACHINE, extensionPath_.c_str(), 0, KEY_READ, extensionKey_.put()) != ERROR_SUCCESS) {
-        extensionKey_.reset();
-        return E_FAIL;
+      if (!extensionPath_.empty() && !extensionKey_) {
+        const LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, extensionPath_.c_str(), 0, KEY_READ, extensionKey_.put());
+        if (status != ERROR_SUCCESS) {
+          extensionKey_.reset();
+          return OpenFailure(status);
+        }
       }
-      if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, basePath_.c_str(), 0, KEY_READ, baseKey_.put()) != ERROR_SUCCESS) {
+      const LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, basePath_.c_str(), 0, KEY_READ, baseKey_.put());
+      if (status != ERROR_SUCCESS) {
         baseKey_.reset();
-        return E_FAIL;
+        return OpenFailure(status);
       }
       // Without an armed notification no change would ever be seen: keep the
       // base key closed so that the next call tries again.

@@ -70,7 +70,8 @@ class CExtensionRegistryParametersBase {
   const std::wstring& ExtensionPath() const { return extensionPath_; }
 
   // S_OK: the caller must (re)load; S_FALSE: nothing changed since the last
-  // S_OK; E_FAIL: a key cannot be opened (retried at every call); or the
+  // S_OK; HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND): a key does not exist;
+  // E_FAIL: a key cannot be opened otherwise (both retried at every call); or the
   // notification's arming error as an HRESULT (also retried). Safe on any
   // number of threads at once; each change is answered S_OK to one caller.
   HRESULT CheckChanged();

@@ -1,6 +1,6 @@
 // system_object_test.cpp - the archive system object, activated from the registry, slot by slot.
 //
-// The test program registers the library with vnarchive-register into a fresh
+// The test program registers the library with vnregsvr into a fresh
 // registry file, maps two drive letters to temporary folders and walks every
 // slot of the table through CoCreateInstance, with good and bad inputs.
 #include "archive/system/ArchiveInterfaces.h"
@@ -10,10 +10,12 @@
 #include "platform/base/format.h"
 #include "platform/base/text.h"
 #include "platform/com/comptr.h"
+#include "platform/fs/fs.h"
 #include "platform/registry/registry.h"
 
 #include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -50,16 +52,18 @@ class ArchiveEnvironment : public ::testing::Environment {
     g_root = pattern;
     setenv("VANTREL_REGISTRY", (g_root / "registry.db").c_str(), 1);
     setenv("VANTREL_ARCHIVE_EVENTS", g_root.c_str(), 1);
-    ASSERT_EQ(Register(false), 0);
+    ASSERT_EQ(Register(), 0);
   }
   void TearDown() override {
     std::error_code ec;
     fs::remove_all(g_root, ec);
   }
-  static int Register(bool unregister) {
-    const std::string command = std::string("'") + VNARCHIVE_REGISTER + "' " + (unregister ? "/u " : "") + "'" +
-                                VNARCHIVE_LIBRARY + "' >/dev/null";
-    return std::system(command.c_str());
+  // The registration tool's exit code for its flags and the library.
+  static int Register(const std::string& flags = "") {
+    const std::string command =
+        std::string("'") + VN_REGSVR_PATH + "' /s " + flags + " '" + VNARCHIVE_LIBRARY + "' 2>/dev/null";
+    const int status = std::system(command.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
 };
 const auto* const g_environment = ::testing::AddGlobalTestEnvironment(new ArchiveEnvironment);
@@ -96,8 +100,8 @@ class ArchiveSystemTest : public ::testing::Test {
     fs::create_directories(volume_ / "Media");
     fs::create_directories(other_);
     WriteFile(volume_ / "Media" / "clip.mov", "first content");
-    SetString(kVolumesKey, L"D", platform::WideFromUtf8(volume_.string()));
-    SetString(kVolumesKey, L"E", platform::WideFromUtf8(other_.string()));
+    SetString(platform::kDriveMapKey, L"D:", platform::WideFromUtf8(volume_.string()));
+    SetString(platform::kDriveMapKey, L"E:", platform::WideFromUtf8(other_.string()));
     SetString(kVolumesKey, L"0", L"D");
     ASSERT_EQ(system_.CoCreateInstance(CLSID_ArchiveSystem, nullptr, CLSCTX_INPROC_SERVER), S_OK);
   }
@@ -210,6 +214,23 @@ TEST_F(ArchiveSystemTest, BadPathsAreRefusedNotFollowed) {
   EXPECT_EQ(system_->GetArchiveObject(ComBstr(std::wstring_view(withNul, 22)), object.ReleaseAndGetAddressOf()),
             HRESULT_FROM_WIN32(ERROR_INVALID_NAME));
   EXPECT_EQ(system_->GetArchiveObject(ComBstr(L"D:\\Media\\clip.mov"), nullptr), E_POINTER);
+}
+
+TEST_F(ArchiveSystemTest, PathsTheObjectsGiveOpenThroughTheDriveMap) {
+  ComPtr<IArchiveObject> object;
+  ASSERT_EQ(Object(L"0\\Media\\clip.mov", object), S_OK);
+  const std::wstring path = PathOf(object.Get());
+  ASSERT_EQ(path, L"D:\\Media\\clip.mov");
+  platform::UniqueHandle file(
+      CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+  ASSERT_TRUE(file) << GetLastError();
+  char buffer[64] = {};
+  DWORD n = 0;
+  ASSERT_TRUE(ReadFile(file.get(), buffer, sizeof buffer, &n, nullptr));
+  EXPECT_EQ(std::string(buffer, n), "first content");
+  // Moving the drive moves the archive's volume with it: one map for both.
+  SetString(platform::kDriveMapKey, L"D:", platform::WideFromUtf8(other_.string()));
+  EXPECT_EQ(Object(L"D:\\Media\\clip.mov", object), HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND));
 }
 
 TEST_F(ArchiveSystemTest, FileObjectAnswersEveryInterfaceAndFindsItsIdentity) {
@@ -536,21 +557,35 @@ TEST_F(ArchiveSystemTest, ServerExportsHandOutTheClassAndCountItsObjects) {
   dlclose(module);
 }
 
-TEST_F(ArchiveSystemTest, UnregisteringRemovesTheClass) {
-  ASSERT_EQ(ArchiveEnvironment::Register(true), 0);
+bool KeyExists(const wchar_t* path) {
+  platform::RegKey key;
+  return RegOpenKeyExW(HKEY_CLASSES_ROOT, path, 0, KEY_READ, key.put()) == ERROR_SUCCESS;
+}
+
+TEST_F(ArchiveSystemTest, RegistrationToolRegistersAndUnregisters) {
+  const wchar_t kClassKey[] = L"CLSID\\{B0E4A6E9-6EC0-4453-B9FC-BD327330AC1C}";
+  ASSERT_EQ(ArchiveEnvironment::Register("/u"), 0);
+  EXPECT_FALSE(KeyExists(kClassKey));  // the whole class key goes, not only its server key
+  EXPECT_TRUE(KeyExists(L"CLSID"));    // the shared parent stays
   ComPtr<IArchiveSystem> again;
   EXPECT_EQ(again.CoCreateInstance(CLSID_ArchiveSystem, nullptr, CLSCTX_INPROC_SERVER), REGDB_E_CLASSNOTREG);
-  ASSERT_EQ(ArchiveEnvironment::Register(false), 0);
+  EXPECT_EQ(ArchiveEnvironment::Register("/u"), 0);  // unregistering again is no failure
+
+  ASSERT_EQ(ArchiveEnvironment::Register(), 0);
   EXPECT_EQ(again.CoCreateInstance(CLSID_ArchiveSystem, nullptr, CLSCTX_INPROC_SERVER), S_OK);
   platform::RegKey server;
-  ASSERT_EQ(RegOpenKeyExW(HKEY_CLASSES_ROOT, L"CLSID\\{B0E4A6E9-6EC0-4453-B9FC-BD327330AC1C}\\InprocServer32", 0,
-                          KEY_READ, server.put()),
+  ASSERT_EQ(RegOpenKeyExW(HKEY_CLASSES_ROOT, (std::wstring(kClassKey) + L"\\InprocServer32").c_str(), 0, KEY_READ,
+                          server.put()),
             ERROR_SUCCESS);
   std::wstring module, threading;
   ASSERT_EQ(platform::RegReadString(server.get(), L"", module), ERROR_SUCCESS);
   EXPECT_EQ(fs::path(platform::Utf8FromWide(module)), fs::absolute(VNARCHIVE_LIBRARY));
   ASSERT_EQ(platform::RegReadString(server.get(), L"ThreadingModel", threading), ERROR_SUCCESS);
   EXPECT_EQ(threading, L"Both");
+
+  // The stand-in has no DllInstall: the tool says so and calls nothing.
+  EXPECT_EQ(ArchiveEnvironment::Register("/u /n /i:user"), 4);
+  EXPECT_TRUE(KeyExists(kClassKey));
 }
 
 }  // namespace

@@ -1,10 +1,18 @@
 // test_server.cpp - a tiny in-process server for the activation tests.
 //
 // One class, CLSID_TestObject. DllCanUnloadNow answers S_OK only while no
-// object is alive and the server is not locked.
+// object is alive and the server is not locked. The registration exports
+// write nothing to the registry: they append a line naming the call to the
+// file VN_TEST_SERVER_LOG names, and the one VN_TEST_SERVER_FAIL names answers
+// E_ACCESSDENIED, so the registration tool's tests see every call and failure.
 #include "platform/com/tests/test_server.h"
 
+#include "platform/base/text.h"
+
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
 
 namespace {
 
@@ -68,6 +76,17 @@ class Factory : public IClassFactory {
 
 Factory g_factory;
 
+HRESULT RecordCall(const char* name, const std::string& detail = "") {
+  if (const char* log = std::getenv("VN_TEST_SERVER_LOG")) {
+    if (FILE* f = std::fopen(log, "a")) {
+      std::fprintf(f, "%s%s\n", name, detail.c_str());
+      std::fclose(f);
+    }
+  }
+  const char* fail = std::getenv("VN_TEST_SERVER_FAIL");
+  return fail != nullptr && std::string(fail) == name ? E_ACCESSDENIED : S_OK;
+}
+
 }  // namespace
 
 VN_DLL_EXPORT HRESULT DllGetClassObject(REFCLSID clsid, REFIID riid, void** ppv) {
@@ -78,3 +97,9 @@ VN_DLL_EXPORT HRESULT DllGetClassObject(REFCLSID clsid, REFIID riid, void** ppv)
 }
 
 VN_DLL_EXPORT HRESULT DllCanUnloadNow() { return g_objects == 0 && g_locks == 0 ? S_OK : S_FALSE; }
+
+VN_DLL_EXPORT HRESULT DllRegisterServer() { return RecordCall("DllRegisterServer"); }
+VN_DLL_EXPORT HRESULT DllUnregisterServer() { return RecordCall("DllUnregisterServer"); }
+VN_DLL_EXPORT HRESULT DllInstall(BOOL install, LPCWSTR cmdLine) {
+  return RecordCall("DllInstall", std::string(" ") + (install ? "1" : "0") + " [" + platform::Utf8FromWide(cmdLine) + "]");
+}

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <vector>
+
 namespace {
 
 using namespace extrules_test;
@@ -97,15 +99,34 @@ TEST(ExtensionPinNames, NameBuilder) {
   };
   for (const Case& c : cases) {
     ExtensionNameCache::NamedVariant entry;
-    entry.name = c.name == nullptr ? nullptr : SysAllocString(c.name);
+    if (c.name != nullptr) entry.name = c.name;
     entry.id = c.id;
     platform::ComVariant pin;
     VARIANT made = ExtensionNameCache::PinName(entry);
     ASSERT_EQ(pin.Attach(&made), S_OK);
     ASSERT_EQ(pin.vt, VT_BSTR);
     EXPECT_EQ(std::wstring(pin.bstrVal, SysStringLen(pin.bstrVal)), c.expected);
-    SysFreeString(entry.name);
   }
+}
+
+// An element owns its name and value: copies are independent, a move leaves
+// the source empty, and each is freed once (the sanitizer build checks).
+TEST(ExtensionNameCacheEntryTest, AnElementOwnsItsCopies) {
+  ExtensionNameCache::NamedVariant first;
+  first.name = L"clip";
+  first.value = platform::ComVariant(L"Preview");
+  first.id = 7;
+  ExtensionNameCache::NamedVariant copy = first;
+  ASSERT_NE(static_cast<BSTR>(copy.name), static_cast<BSTR>(first.name));
+  ASSERT_NE(copy.value.bstrVal, first.value.bstrVal);
+  first.name = L"other";
+  EXPECT_EQ(std::wstring(copy.name), L"clip");
+  ExtensionNameCache::NamedVariant moved = std::move(copy);
+  EXPECT_EQ(static_cast<BSTR>(copy.name), nullptr);
+  EXPECT_EQ(std::wstring(moved.value.bstrVal), L"Preview");
+  EXPECT_EQ(moved.id, 7u);
+  std::vector<ExtensionNameCache::NamedVariant> list(3, moved);  // copies freed with the vector
+  EXPECT_EQ(std::wstring(list[2].name), L"clip");
 }
 
 }  // namespace

@@ -45,8 +45,9 @@ TEST_F(ExtensionRegistryParametersTest, MissingKeysFailEveryTimeAndAreRetried) {
   Parameters parameters;
   Parameters::RegistryParam<const wchar_t*, 0> level(parameters, L"Trace Level");
   Parameters::RegistryParam<unsigned long, 1> jobs(parameters, L"Maximum Transcode Jobs", 1);
-  EXPECT_EQ(parameters.CheckChanged(), E_FAIL);
-  EXPECT_EQ(parameters.CheckChanged(), E_FAIL);
+  const HRESULT missing = HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(parameters.CheckChanged(), missing);
+  EXPECT_EQ(parameters.CheckChanged(), missing);
   EXPECT_EQ(level.Get(), std::nullopt);
   EXPECT_EQ(jobs.Get(), 1u);
   EXPECT_EQ(parameters.GetStringValue(L"Trace Level", L"fallback"), L"fallback");
@@ -61,7 +62,7 @@ TEST_F(ExtensionRegistryParametersTest, MissingKeysFailEveryTimeAndAreRetried) {
 
 TEST_F(ExtensionRegistryParametersTest, GenericReaderOpensOnlyTheBaseKey) {
   CExtensionRegistryParametersBase generic(nullptr);
-  EXPECT_EQ(generic.CheckChanged(), E_FAIL);
+  EXPECT_EQ(generic.CheckChanged(), HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
   CreateKey(kBase);
   EXPECT_EQ(generic.CheckChanged(), S_OK);
   EXPECT_EQ(generic.CheckChanged(), S_FALSE);

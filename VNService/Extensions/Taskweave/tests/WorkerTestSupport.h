@@ -21,6 +21,7 @@
 #include "platform/base/testing/temp_dir.h"
 #include "platform/base/text.h"
 #include "platform/com/comptr.h"
+#include "platform/fs/fs.h"
 
 #include <gtest/gtest.h>
 
@@ -56,9 +57,9 @@ inline Environment& Env() {
     std::filesystem::create_directories(e.volume);
     setenv("VANTREL_ARCHIVE_EVENTS", e.root.c_str(), 1);
     setenv("VANTREL_ARCHIVE_PIN_LOG", e.pinLog.c_str(), 1);
-    const std::string command = std::string("'") + VNARCHIVE_REGISTER + "' '" + VNARCHIVE_LIBRARY + "' >/dev/null";
+    const std::string command = std::string("'") + VN_REGSVR_PATH + "' /s '" + VNARCHIVE_LIBRARY + "' 2>/dev/null";
     if (std::system(command.c_str()) != 0) std::abort();
-    extrules_test::SetString(L"Software\\Vantrel\\Corvellane\\Volumes", L"D", platform::WideFromUtf8(e.volume.string()));
+    extrules_test::SetString(platform::kDriveMapKey, L"D:", platform::WideFromUtf8(e.volume.string()));
     extrules_test::SetString(L"Software\\Vantrel\\Corvellane\\Volumes", L"0", L"D");
     return e;
   }();
