@@ -101,7 +101,6 @@ void RunWorker(IArchiveSystem* system, const Run& run, int pins) {
   while (next < names.size()) {
     if (IsPinned(files[next], names[next])) {
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
-      worker->Rescan();
     } else {
       ++next;
     }
