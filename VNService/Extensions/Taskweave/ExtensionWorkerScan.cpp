@@ -89,8 +89,17 @@ CStatus CExtensionWorker::ProcessRecords(CStatus& status, std::function<bool()> 
 DWORD CExtensionWorker::WaitTimeout() {
   const ULONGLONG now = GetTickCount64();
   ULONGLONG wait = kRescanIntervalMs;
-  platform::SrwSharedLock hold(m_lock);
-  for (const auto& [pin, retryAt] : m_kept) wait = std::min(wait, retryAt > now ? retryAt - now : 0);
+  platform::SrwExclusiveLock hold(m_lock);
+  // A kept pin whose wait is over is forgotten: the pass just run has handed
+  // it over if it is still there, and a note left behind would end every wait at once.
+  for (auto it = m_kept.begin(); it != m_kept.end();) {
+    if (it->second <= now) {
+      it = m_kept.erase(it);
+    } else {
+      wait = std::min(wait, it->second - now);
+      ++it;
+    }
+  }
   return static_cast<DWORD>(wait);
 }
 
