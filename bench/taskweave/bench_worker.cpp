@@ -112,6 +112,7 @@ void RunWorker(IArchiveSystem* system, const Run& run, int pins) {
   app.WaitForExit(120000);
   std::printf("%-18s %6d pins  %8.3f s  %9.0f pins/s  peak threads %5ld  peak RSS %7ld KiB (+%ld)\n", run.name, pins,
               seconds, pins / seconds, peak, StatusField("VmHWM"), StatusField("VmRSS") - rssBefore);
+  std::fflush(stdout);
 }
 
 // The same walk and archive calls, with the pin released at once.
@@ -141,6 +142,7 @@ void RunBareLoop(IArchiveSystem* system, int pins) {
   }
   const double seconds = std::chrono::duration<double>(Clock::now() - begin).count();
   std::printf("%-18s %6d pins  %8.3f s  %9.0f pins/s\n", "bare loop", pins, seconds, pins / seconds);
+  std::fflush(stdout);
 }
 
 }  // namespace
