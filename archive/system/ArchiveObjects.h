@@ -103,6 +103,7 @@ class FileObject final
   FileObject(ArchivePath path, FileIdentity identity) : ArchiveObjectBase(std::move(path)), identity_(identity) {}
 
   const FileIdentity& Identity() const { return identity_; }
+  const ArchivePath& Path() const { return path_; }
 
   STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
 
@@ -142,6 +143,9 @@ class PinObject final : public ComObject<IArchivePin> {
   STDMETHODIMP SetValue(VARIANT value) override;
 
  private:
+  // SetValue without its log line.
+  HRESULT Store(const VARIANT& value, std::wstring& written);
+
   const std::shared_ptr<PinStore> store_;
   const PinnedFile file_;
   const std::wstring name_;

@@ -9,6 +9,7 @@
 #include "platform/base/format.h"
 #include "platform/base/text.h"
 #include "platform/registry/registry.h"
+#include "platform/sync/sync.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -18,14 +19,25 @@
 
 namespace vnarchive {
 
-HRESULT InjectedFailure(const wchar_t* interfaceName, int slot) {
+namespace {
+
+HRESULT InjectedValue(const std::wstring& valueName) {
   platform::RegKey key;
   const std::wstring keyName = std::wstring(kArchiveKey) + L"\\Fail";
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyName.c_str(), 0, KEY_READ, key.put()) != ERROR_SUCCESS) return S_OK;
   DWORD value = 0;
-  if (platform::RegReadDword(key.get(), platform::FormatW(L"%s.%d", interfaceName, slot), value) != ERROR_SUCCESS)
-    return S_OK;
+  if (platform::RegReadDword(key.get(), valueName, value) != ERROR_SUCCESS) return S_OK;
   return static_cast<HRESULT>(value);
+}
+
+}  // namespace
+
+HRESULT InjectedFailure(const wchar_t* interfaceName, int slot) {
+  return InjectedValue(platform::FormatW(L"%s.%d", interfaceName, slot));
+}
+
+HRESULT InjectedFailure(const wchar_t* interfaceName, int slot, const std::wstring& keyString) {
+  return InjectedValue(platform::FormatW(L"%s.%d:%s", interfaceName, slot, keyString.c_str()));
 }
 
 std::filesystem::path EventLogPath() {
@@ -59,19 +71,8 @@ std::string Escaped(const std::wstring& text) {
   return out;
 }
 
-}  // namespace
-
-HRESULT RecordEvent(DWORD eventId, const std::vector<std::wstring>& strings) {
-  const std::time_t now = std::time(nullptr);
-  std::tm utc{};
-  gmtime_r(&now, &utc);
-  char stamp[32];
-  std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", &utc);
-  std::string line = platform::FormatA("%s\t0x%08X", stamp, eventId);
-  for (const auto& s : strings) line += "\t" + Escaped(s);
-  line += "\n";
-
-  const std::filesystem::path path = EventLogPath();
+// Appends one line to a log file; a Win32 code.
+HRESULT AppendLine(const std::filesystem::path& path, const std::string& line) {
   std::lock_guard<std::mutex> lock(g_logLock);
   std::FILE* file = std::fopen(path.c_str(), "a");
   if (file == nullptr) return HRESULT_FROM_WIN32(platform::Win32FromErrnoForPath(errno, path.string()));
@@ -80,16 +81,34 @@ HRESULT RecordEvent(DWORD eventId, const std::vector<std::wstring>& strings) {
   return written && closed ? S_OK : HRESULT_FROM_WIN32(ERROR_CANTWRITE);
 }
 
-void RecordPinRelease(wchar_t drive, DWORD id0, const std::wstring& name, HRESULT result) {
-  const char* path = std::getenv("VANTREL_ARCHIVE_PIN_LOG");
-  if (path == nullptr || *path == '\0') return;
-  const std::string line = platform::FormatA("%c-%u\t%s\t0x%08X\n", static_cast<int>(drive), id0,
-                                             Escaped(name).c_str(), static_cast<DWORD>(result));
-  std::lock_guard<std::mutex> lock(g_logLock);
-  if (std::FILE* file = std::fopen(path, "a")) {
-    std::fwrite(line.data(), 1, line.size(), file);
-    std::fclose(file);
-  }
+std::string Stamp(bool milliseconds) {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  std::tm utc{};
+  gmtime_r(&now.tv_sec, &utc);
+  char stamp[40];
+  std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &utc);
+  return milliseconds ? platform::FormatA("%s.%03ldZ", stamp, now.tv_nsec / 1000000) : std::string(stamp) + "Z";
+}
+
+}  // namespace
+
+HRESULT RecordEvent(DWORD eventId, const std::vector<std::wstring>& strings) {
+  std::string line = platform::FormatA("%s\t0x%08X", Stamp(false).c_str(), eventId);
+  for (const auto& s : strings) line += "\t" + Escaped(s);
+  line += "\n";
+  return AppendLine(EventLogPath(), line);
+}
+
+std::filesystem::path PinLogPath() { return EventLogPath().parent_path() / "pins.log"; }
+
+void RecordPin(bool release, const std::wstring& keyString, const std::wstring& pinName, const std::wstring& value,
+               HRESULT result) {
+  const std::string line = platform::FormatA("%s\t%u\t%u\t%s\t%s\t%s\t%s\t0x%08X\n", Stamp(true).c_str(),
+                                             GetCurrentProcessId(), GetCurrentThreadId(), release ? "release" : "pin",
+                                             Escaped(keyString).c_str(), Escaped(pinName).c_str(),
+                                             Escaped(value).c_str(), static_cast<DWORD>(result));
+  AppendLine(PinLogPath(), line);
 }
 
 }  // namespace vnarchive

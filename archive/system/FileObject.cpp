@@ -40,6 +40,7 @@ STDMETHODIMP FileObject::GetFile(ULONG id1, ULONG id2, ULONG id0, IArchiveFile**
   if (file == nullptr) return E_POINTER;
   *file = nullptr;
   if (HRESULT hr = InjectedFailure(L"IArchiveObject", 20); FAILED(hr)) return hr;
+  if (HRESULT hr = InjectedFailure(L"IArchiveObject", 20, MakeKeyString(path_, identity_)); FAILED(hr)) return hr;
   FileIdentity current;
   if (DWORD rc = ReadIdentity(path_, current); rc != ERROR_SUCCESS) return HRESULT_FROM_WIN32(rc);
   if (id0 != kAny && id0 != current.id0) return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
@@ -66,8 +67,11 @@ STDMETHODIMP FileObject::GetPin(VARIANT name, IArchivePin** pin) {
   if (pin == nullptr) return E_POINTER;
   *pin = nullptr;
   if (HRESULT hr = InjectedFailure(L"IArchivePins", 8); FAILED(hr)) return hr;
+  const std::wstring key = MakeKeyString(path_, identity_);
+  if (HRESULT hr = InjectedFailure(L"IArchivePins", 8, key); FAILED(hr)) return hr;
   if (name.vt != VT_BSTR || SysStringLen(name.bstrVal) == 0) return E_INVALIDARG;
-  *pin = new PinObject(CurrentPinStore(), PinnedFile{path_.drive, identity_.id0}, std::wstring(BstrView(name.bstrVal)));
+  *pin = new PinObject(CurrentPinStore(), PinnedFile{path_.drive, identity_.id0, identity_.id1, identity_.id2, key},
+                       std::wstring(BstrView(name.bstrVal)));
   return S_OK;
 }
 
@@ -160,6 +164,7 @@ STDMETHODIMP PinObject::GetValue(VARIANT* value) {
   if (value == nullptr) return E_POINTER;
   VariantInit(value);
   if (HRESULT hr = InjectedFailure(L"IArchivePin", 8); FAILED(hr)) return hr;
+  if (HRESULT hr = InjectedFailure(L"IArchivePin", 8, file_.keyString); FAILED(hr)) return hr;
   std::optional<std::wstring> stored;
   if (HRESULT hr = store_->Read(file_, name_, stored); FAILED(hr)) return hr;
   if (!stored) return S_OK;
@@ -171,17 +176,23 @@ STDMETHODIMP PinObject::GetValue(VARIANT* value) {
 }
 
 STDMETHODIMP PinObject::SetValue(VARIANT value) {
+  const bool release = value.vt == VT_EMPTY;
+  std::wstring written;
+  const HRESULT hr = Store(value, written);
+  RecordPin(release, file_.keyString, name_, written, hr);
+  return hr;
+}
+
+HRESULT PinObject::Store(const VARIANT& value, std::wstring& written) {
   if (HRESULT hr = InjectedFailure(L"IArchivePin", 9); FAILED(hr)) return hr;
-  if (value.vt == VT_EMPTY) {
-    const HRESULT released = store_->Release(file_, name_);
-    RecordPinRelease(file_.drive, file_.id0, name_, released);
-    return released;
-  }
+  if (HRESULT hr = InjectedFailure(L"IArchivePin", 9, file_.keyString); FAILED(hr)) return hr;
+  if (value.vt == VT_EMPTY) return store_->Release(file_, name_);
   platform::ComVariant text;
   if (HRESULT hr = VariantChangeType(&text, &value, 0, VT_BSTR); FAILED(hr)) return hr;
   // An empty operation could not be told from "not pinned" by its reader.
   if (SysStringLen(text.bstrVal) == 0) return E_INVALIDARG;
-  return store_->Write(file_, name_, std::wstring(BstrView(text.bstrVal)));
+  written = BstrView(text.bstrVal);
+  return store_->Write(file_, name_, written);
 }
 
 }  // namespace vnarchive

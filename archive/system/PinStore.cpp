@@ -4,9 +4,11 @@
 // operation, and the registry serialises them across threads and processes.
 #include "archive/system/PinStore.h"
 
+#include "archive/ledgerhold/Ledgerhold.h"
 #include "archive/system/Volumes.h"
 #include "platform/base/errors.h"
 #include "platform/base/format.h"
+#include "platform/base/text.h"
 #include "platform/registry/registry.h"
 
 #include <mutex>
@@ -55,18 +57,45 @@ class RegistryPinStore final : public PinStore {
   }
 };
 
-// Guards g_store (the pointer only; stores guard themselves).
+// Guards the pointers below (the stores guard themselves).
 std::mutex g_storeLock;
-std::shared_ptr<PinStore> g_store;
+std::shared_ptr<PinStore> g_store;          // a test's replacement
+std::shared_ptr<PinStore> g_registryStore;
+std::shared_ptr<PinStore> g_listStore;      // kept open while the configuration names it
+std::wstring g_listPath;
+
+constexpr const wchar_t* kStoreValue = L"Pin Store";
+constexpr const wchar_t* kListStoreName = L"Fragment List";
+
+bool ListStoreConfigured(std::wstring& path) {
+  platform::RegKey key;
+  std::wstring kind;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kArchiveKey, 0, KEY_READ, key.put()) != ERROR_SUCCESS ||
+      platform::RegReadString(key.get(), kStoreValue, kind) != ERROR_SUCCESS || !platform::EqualsNoCase(kind, kListStoreName))
+    return false;
+  path.clear();
+  platform::RegReadString(key.get(), ledgerhold::kListValue, path);
+  return true;
+}
 
 }  // namespace
 
 std::shared_ptr<PinStore> MakeRegistryPinStore() { return std::make_shared<RegistryPinStore>(); }
 
 std::shared_ptr<PinStore> CurrentPinStore() {
+  std::wstring listPath;
+  const bool list = ListStoreConfigured(listPath);
   std::lock_guard<std::mutex> lock(g_storeLock);
-  if (!g_store) g_store = MakeRegistryPinStore();
-  return g_store;
+  if (g_store) return g_store;
+  if (list) {
+    if (!g_listStore || g_listPath != listPath) {
+      g_listStore = MakeFragmentListPinStore(listPath);
+      g_listPath = listPath;
+    }
+    return g_listStore;
+  }
+  if (!g_registryStore) g_registryStore = MakeRegistryPinStore();
+  return g_registryStore;
 }
 
 void SetPinStore(std::shared_ptr<PinStore> store) {

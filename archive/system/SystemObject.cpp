@@ -45,6 +45,30 @@ STDMETHODIMP SystemObject::GetVersion(IArchiveVersion** version) {
   return S_OK;
 }
 
+namespace {
+
+// The regular file of a volume whose id0 is id0, outside the companions'
+// folder; false when there is none.
+bool FindById0(wchar_t drive, DWORD id0, ArchivePath& out) {
+  const std::filesystem::path root = VolumeFolder(drive);
+  if (root.empty()) return false;
+  std::error_code ec;
+  auto options = std::filesystem::directory_options::skip_permission_denied;
+  for (std::filesystem::recursive_directory_iterator it(root, options, ec), end; !ec && it != end; it.increment(ec)) {
+    if (it->path().filename() == ".companions") {
+      it.disable_recursion_pending();
+      continue;
+    }
+    struct stat st {};
+    if (::lstat(it->path().c_str(), &st) != 0 || !S_ISREG(st.st_mode) || static_cast<DWORD>(st.st_ino) != id0) continue;
+    const std::wstring relative = platform::WideFromUtf8(std::filesystem::relative(it->path(), root, ec).string());
+    return !ec && ResolveArchivePath(std::wstring(1, drive) + L":\\" + relative, out) == ERROR_SUCCESS;
+  }
+  return false;
+}
+
+}  // namespace
+
 HRESULT OpenFile(const ArchivePath& path, FileObject** file) {
   *file = nullptr;
   bool isDirectory = false;
@@ -67,11 +91,21 @@ STDMETHODIMP SystemObject::GetArchiveObject(BSTR pathOrKey, IArchiveObject** obj
   ArchivePath path;
   if (DWORD rc = ResolveArchivePath(text, path); rc != ERROR_SUCCESS) return HRESULT_FROM_WIN32(rc);
   FileObject* file = nullptr;
-  if (HRESULT hr = OpenFile(path, &file); FAILED(hr)) return hr;
-  // A key names one file; another file now at its path is not that file.
-  if (isKey && file->Identity().id0 != keyId0) {
+  HRESULT hr = OpenFile(path, &file);
+  // A key names one file; another file now at its path is not that file. A
+  // key whose file was renamed finds it by its id0 on the same volume, so
+  // that pins, which keep the key they were made with, still lead to it.
+  if (isKey && (FAILED(hr) || file->Identity().id0 != keyId0)) {
+    if (file != nullptr) file->Release();
+    file = nullptr;
+    ArchivePath moved;
+    hr = FindById0(path.drive, keyId0, moved) ? OpenFile(moved, &file) : HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
+  }
+  if (FAILED(hr)) return hr;
+  if (HRESULT injected = InjectedFailure(L"IArchiveSystem", 26, MakeKeyString(file->Path(), file->Identity()));
+      FAILED(injected)) {
     file->Release();
-    return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
+    return injected;
   }
   *object = static_cast<IArchiveObject*>(file);
   return S_OK;

@@ -96,6 +96,7 @@ constexpr DWORD ERROR_BAD_FORMAT = 11;
 constexpr DWORD ERROR_INVALID_FLAGS = 1004;
 // Added with the errno table (the codes Linux errors translate to).
 constexpr DWORD ERROR_NOT_SAME_DEVICE = 17;
+constexpr DWORD ERROR_GEN_FAILURE = 31;
 constexpr DWORD ERROR_WRITE_PROTECT = 19;
 constexpr DWORD ERROR_WAIT_NO_CHILDREN = 128;
 constexpr DWORD ERROR_FILE_TOO_LARGE = 223;

@@ -3,7 +3,7 @@
 // The archive system object is the real stand-in, registered into the test
 // program's fresh registry with its own tool, over a temporary volume D:.
 // Pins are set through the archive's own IArchivePin; every release lands in
-// the archive's pin log (VANTREL_ARCHIVE_PIN_LOG), which the tests count.
+// the archive's pin log ("pins.log" beside its event log), which the tests count.
 // CTestElements stands for the fragment list's pin index: elements ordered by
 // (name, value), readable while a pin tool adds to them, with per-position
 // failures to inject.
@@ -53,10 +53,9 @@ inline Environment& Env() {
     Environment e;
     e.root = platform::testing::MakeTempDir("vnworker-test-");
     e.volume = e.root / "volume";
-    e.pinLog = e.root / "pins.log";
+    e.pinLog = e.root / "pins.log";  // beside the archive's events.log
     std::filesystem::create_directories(e.volume);
     setenv("VANTREL_ARCHIVE_EVENTS", e.root.c_str(), 1);
-    setenv("VANTREL_ARCHIVE_PIN_LOG", e.pinLog.c_str(), 1);
     const std::string command = std::string("'") + VN_REGSVR_PATH + "' /s '" + VNARCHIVE_LIBRARY + "' 2>/dev/null";
     if (std::system(command.c_str()) != 0) std::abort();
     extrules_test::SetString(platform::kDriveMapKey, L"D:", platform::WideFromUtf8(e.volume.string()));
@@ -179,7 +178,9 @@ inline bool IsPinned(const TestFile& f, const std::wstring& pinName) {
   return SUCCEEDED(PinOf(f, pinName)->GetValue(&value)) && value.vt != VT_EMPTY;
 }
 
-// Releases in the pin log, by pin name: how many, and how many answered offline.
+// Releases in the pin log, by key string and pin name: how many, and how
+// many answered offline. A line: time, process, thread, "pin" or "release",
+// key string, pin name, value, result.
 struct Releases {
   std::map<std::string, int> count;
   int total = 0;
@@ -190,12 +191,15 @@ inline Releases ReadPinLog() {
   std::ifstream in(Env().pinLog);
   std::string line;
   while (std::getline(in, line)) {
-    const auto first = line.find('\t');
-    const auto second = line.rfind('\t');
-    if (first == std::string::npos || second == first) continue;
-    ++r.count[line.substr(0, second)];
+    std::vector<std::string> fields;
+    std::size_t start = 0;
+    for (std::size_t tab; (tab = line.find('\t', start)) != std::string::npos; start = tab + 1)
+      fields.push_back(line.substr(start, tab - start));
+    fields.push_back(line.substr(start));
+    if (fields.size() != 8 || fields[3] != "release") continue;
+    ++r.count[fields[4] + "\t" + fields[5]];
     ++r.total;
-    if (line.substr(second + 1) == "0x800710FE") ++r.offline;
+    if (fields[7] == "0x800710FE") ++r.offline;
   }
   return r;
 }
