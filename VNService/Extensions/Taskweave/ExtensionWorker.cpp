@@ -4,6 +4,8 @@
 // nothing thrown may leave it, so each one catches at its edge.
 #include "VNService/Extensions/Taskweave/ExtensionWorker.h"
 
+#include "VNService/Extensions/Taskweave/FragmentWalk.h"
+
 #include "LibService/ServiceLogger.h"
 #include "platform/base/format.h"
 #include "platform/base/text.h"
@@ -100,6 +102,7 @@ CExtensionWorker::CExtensionWorker(IArchiveSystem* system, IProviderOperations* 
     : CExtensionRegistryOperations(&clsid),
       m_log(std::move(log)),
       m_reportEvent([](DWORD id, const std::vector<std::wstring>& strings) { ::ReportEvent(nullptr, id, strings); }),
+      m_walkFactory(&MakeFragmentListWalk),
       m_system(system),
       m_provider(provider),
       m_rescanEvent(CreateEventW(nullptr, FALSE, FALSE, nullptr)),

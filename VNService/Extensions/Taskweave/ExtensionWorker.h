@@ -112,6 +112,7 @@ class CExtensionWorker : public CComBase<IProviderSupport, 1>,
   static void TraceLog(IProviderSupport* worker, ULONG messageId, const wchar_t* text);
 
   void SetPostProcessFunction(PostProcessFunction function) { m_postProcess = std::move(function); }
+  // Where the scan reads pinned elements (the fragment list unless replaced).
   void SetElementWalkFactory(PinnedElementWalkFactory factory) { m_walkFactory = std::move(factory); }
   // Where ReportEvent's events go (the event log unless replaced).
   void SetEventFunction(EventFunction function) { m_reportEvent = std::move(function); }

@@ -1,6 +1,8 @@
 // ExtensionWorkerTest.cpp - workers draining pins through stub providers, against the archive stand-in.
 #include "VNService/Extensions/Taskweave/tests/WorkerFixture.h"
 
+#include "VNService/Extensions/Taskweave/FragmentWalk.h"
+
 #include <atomic>
 #include <set>
 
@@ -233,6 +235,43 @@ INSTANTIATE_TEST_SUITE_P(
                       CallbackCase{"FourStringsAndTheItemAreTooMany", {{L"Event Strings", 4}}, L"ReportEvent 0x80070057", true},
                       CallbackCase{"LoggingIsAnswered", {{L"Log Severity", 2}}, L"Unpin 0x00000000", true}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// --- the archive's own fragment list ---
+
+// Pins kept in the fragment list, where the worker's own walk finds them and
+// from which a release removes them.
+class FragmentListTest : public DrainTest {
+ protected:
+  void SetUp() override {
+    const std::wstring archive = L"Software\\Vantrel\\Corvellane\\Archive";
+    extrules_test::SetString(archive, L"Fragment List", platform::WideFromUtf8((Env().root / "fragments.vnl").string()));
+    extrules_test::SetString(archive, L"Pin Store", L"Fragment List");
+    DrainTest::SetUp();
+  }
+};
+
+TEST_P(FragmentListTest, PinsInTheListAreReleasedOnceEach) {
+  Extension& e = AddExtension({}, {{L"Schedule", GetParam().schedule}});
+  e.worker->SetElementWalkFactory(&MakeFragmentListWalk);
+  std::vector<TestFile> files;
+  std::vector<std::pair<const TestFile*, std::wstring>> pins;
+  files.reserve(50);
+  for (int i = 0; i < 50; ++i) {
+    files.push_back(MakeFile(m_system.Get(), "list/clip" + std::to_string(i) + ".mov"));
+    const std::wstring pin = ExtensionNameCache::PinNameText(e.clsidString, i + 1);
+    ASSERT_EQ(PinOf(files[i], pin)->SetValue(ComVariant(L"Preview")), S_OK);
+    pins.push_back({&files[i], pin});
+  }
+  Start(e);
+  ASSERT_TRUE(Drained(pins, e));
+  ExpectReleasedOnce(ReadPinLog(), 50);
+  EXPECT_EQ(CountCalls(L"Execute"), 50 * GetParam().executes);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, FragmentListTest,
+                         ::testing::Values(DrainCase{"NothingToDo", L"ok", 0, true},
+                                           DrainCase{"Pending", L"pending", 1, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // --- many extensions, pins arriving during the drain ---
 
