@@ -83,7 +83,8 @@ int InsertCountOrUnknown(DWORD messageId);
 
 // The strings the id's text declares; all of them when there is no text to
 // count (a missing text must not lose what the error says).
-std::vector<std::wstring> TakeInserts(DWORD messageId, std::initializer_list<std::wstring> strings, int skip = 0) {
+template <class TStrings>
+std::vector<std::wstring> TakeInserts(DWORD messageId, const TStrings& strings, int skip = 0) {
   const int declared = InsertCountOrUnknown(messageId);
   const int wanted = declared < 0 ? static_cast<int>(strings.size()) : declared - skip;
   std::vector<std::wstring> out;
@@ -354,6 +355,10 @@ void ReportError(const CError& error) {
 }
 
 bool ReportEvent(PSID sid, DWORD messageId, std::initializer_list<std::wstring> strings) {
+  return ReportEvent(sid, messageId, std::vector<std::wstring>(strings));
+}
+
+bool ReportEvent(PSID sid, DWORD messageId, const std::vector<std::wstring>& strings) {
   bool accepted = false;
   WORD type = EventType(messageId, g_EventLog.m_mask, accepted);
   if (!accepted) return false;

@@ -174,3 +174,4 @@ CStatus RegisterEventLog(const std::wstring& displayName);
 void ReportError(const CError& error);
 // One event for the id, with the strings given (at most the id's insert count).
 bool ReportEvent(PSID sid, DWORD messageId, std::initializer_list<std::wstring> strings);
+bool ReportEvent(PSID sid, DWORD messageId, const std::vector<std::wstring>& strings);
