@@ -14,6 +14,8 @@
 #include "platform/base/text.h"
 
 #include <argon2.h>
+#include <openssl/crypto.h>
+#include <openssl/sha.h>
 #include <cpprest/containerstream.h>
 #include <cpprest/uri.h>
 
@@ -52,11 +54,33 @@ DWORD Win32FromArgon2(int result) {
   }
 }
 
-// Each hash takes 64 MiB; more at once than cores only queues memory.
-std::counting_semaphore<64>& HashSlots() {
-  static auto* slots = new std::counting_semaphore<64>(
-      static_cast<std::ptrdiff_t>(std::clamp(std::thread::hardware_concurrency(), 2u, 64u)));
+// cpprestsdk's shared pool runs 40 threads unless told otherwise; logins run
+// on them, so hashes must leave most of them to other requests.
+constexpr unsigned kPoolThreads = 40;
+// Each hash runs this many lanes (threads) and takes 64 MiB: more hashes at
+// once than the cores can carry only queue memory and slow every request.
+constexpr unsigned kHashLanes = 4;
+
+std::counting_semaphore<kPoolThreads>& HashSlots() {
+  static auto* slots = new std::counting_semaphore<kPoolThreads>(PasswordHashSlots());
   return *slots;
+}
+
+// SHA-256 of bytes, as raw digest bytes.
+std::string Sha256(const void* bytes, size_t size) {
+  unsigned char digest[SHA256_DIGEST_LENGTH];
+  SHA256(static_cast<const unsigned char*>(bytes), size, digest);
+  return std::string(reinterpret_cast<const char*>(digest), sizeof digest);
+}
+
+// Reads a DWORD value of key; a missing value, one of another type or size,
+// or 0 gives fallback.
+DWORD ReadLimit(HKEY key, const wchar_t* name, DWORD fallback) {
+  DWORD value = 0, type = 0, size = sizeof value;
+  if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) != ERROR_SUCCESS ||
+      type != REG_DWORD || size != sizeof value || value == 0)
+    return fallback;
+  return value;
 }
 
 // A string value as the authenticator reads it: REG_SZ or REG_EXPAND_SZ, an
@@ -145,13 +169,24 @@ SECURITY_STATUS OpenSessionKey(NCRYPT_PROV_HANDLE provider, NCRYPT_KEY_HANDLE& k
 
 }  // namespace
 
-DWORD HashPassword(const std::wstring& password, const unsigned char* salt, std::wstring& hexHash) {
-  const std::string bytes = platform::Utf8FromWide(password);
+int PasswordHashSlots() {
+  return static_cast<int>(std::clamp(std::thread::hardware_concurrency() / kHashLanes, 2u, kPoolThreads / 4));
+}
+
+bool TryTakePasswordHashSlot() { return HashSlots().try_acquire(); }
+void ReturnPasswordHashSlot() { HashSlots().release(); }
+
+DWORD HashPassword(const std::wstring& password, const unsigned char* salt, std::wstring& hexHash, bool wait) {
+  if (wait)
+    HashSlots().acquire();
+  else if (!HashSlots().try_acquire())
+    return ERROR_BUSY;
+  std::string bytes = platform::Utf8FromWide(password);
   unsigned char hash[16];
-  HashSlots().acquire();
-  const int rc = argon2_hash(3, 65536, 4, bytes.data(), bytes.size(), salt, 16, hash, sizeof hash, nullptr, 0,
+  const int rc = argon2_hash(3, 65536, kHashLanes, bytes.data(), bytes.size(), salt, 16, hash, sizeof hash, nullptr, 0,
                              Argon2_id, ARGON2_VERSION_13);
   HashSlots().release();
+  OPENSSL_cleanse(bytes.data(), bytes.size());
   if (rc != ARGON2_OK) return Win32FromArgon2(rc);
   hexHash = platform::HexEncodeW(hash, sizeof hash);
   return ERROR_SUCCESS;
@@ -247,7 +282,10 @@ DWORD CHTTPServer::CAuthenticator::ReadPassword(UserEntry& entry, HKEY userKey, 
   if (rc != ERROR_SUCCESS) return static_cast<DWORD>(rc);
   if (type == REG_SZ || type == REG_EXPAND_SZ) {
     std::wstring plain;
-    const DWORD code = ReadStringValue(userKey, L"Password", plain, &fingerprint);
+    std::string raw;
+    const DWORD code = ReadStringValue(userKey, L"Password", plain, &raw);
+    fingerprint += Sha256(raw.data(), raw.size());
+    OPENSSL_cleanse(raw.data(), raw.size());
     if (code != ERROR_SUCCESS) return code;
     // An empty password can never log in; it keeps no hash.
     if (plain.empty()) return ERROR_SUCCESS;
@@ -370,8 +408,11 @@ CStatus& CHTTPServer::CAuthenticator::LoadUsers(CStatus& status) {
     users.emplace(name, entry);
   }
 
-  AcquireSRWLockExclusive(&m_tablesLock);
-  AcquireSRWLockExclusive(&m_cookieLock);
+  ReadSessionLimits();
+  const ULONGLONG now = GetTickCount64();
+  // The new cookie table is built under the tables lock alone; the cookie
+  // lock is taken only for the swaps, which do not allocate.
+  platform::SrwExclusiveLock tables(m_tablesLock);
   for (auto& [name, entry] : users) {
     // An unchanged account keeps its entry, and so its sessions.
     const auto old = m_users.find(name);
@@ -379,16 +420,26 @@ CStatus& CHTTPServer::CAuthenticator::LoadUsers(CStatus& status) {
       const std::wstring remembered = entry->rememberedCookie;
       entry = old->second;
       if (entry->rememberedCookie.empty()) entry->rememberedCookie = remembered;
-      for (const auto& [cookie, owner] : m_cookies)
-        if (owner == entry) cookies.emplace(cookie, entry);
+      for (const auto& [cookie, session] : m_cookies)
+        if (session.user == entry) cookies.emplace(cookie, session);
     }
-    if (!entry->rememberedCookie.empty()) cookies.emplace(entry->rememberedCookie, entry);
+    if (!entry->rememberedCookie.empty()) cookies.emplace(entry->rememberedCookie, Session(entry, now, 0));
   }
+  platform::SrwExclusiveLock cookieTable(m_cookieLock);
   m_users.swap(users);
   m_cookies.swap(cookies);
-  ReleaseSRWLockExclusive(&m_cookieLock);
-  ReleaseSRWLockExclusive(&m_tablesLock);
   return status;
+}
+
+void CHTTPServer::CAuthenticator::ReadSessionLimits() {
+  m_idleTimeoutMs = 1000ull * ReadLimit(m_usersKey.get(), kIdleTimeoutValue, kDefaultIdleTimeoutSeconds);
+  m_sessionsPerUser = ReadLimit(m_usersKey.get(), kSessionsPerUserValue, kDefaultSessionsPerUser);
+}
+
+bool CHTTPServer::CAuthenticator::IsExpired(const std::wstring& cookie, const Session& session,
+                                            ULONGLONG now) const {
+  if (cookie == session.user->rememberedCookie) return false;
+  return now - session.lastUsed.load(std::memory_order_relaxed) > m_idleTimeoutMs.load();
 }
 
 std::wstring CHTTPServer::CAuthenticator::GetSessionCookie(const web::http::http_request& request) const {
@@ -416,28 +467,54 @@ std::pair<vantrel::basic_istring<wchar_t>, int> CHTTPServer::CAuthenticator::Get
     const web::http::http_request& request) const {
   const std::wstring cookie = GetSessionCookie(request);
   if (cookie.empty()) return {{}, kAnonymous};
-  std::pair<vantrel::basic_istring<wchar_t>, int> result{{}, kAnonymous};
-  AcquireSRWLockShared(&m_tablesLock);
+  const ULONGLONG now = GetTickCount64();
+  platform::SrwSharedLock tables(m_tablesLock);
   const auto found = m_cookies.find(cookie);
-  if (found != m_cookies.end()) {
-    for (const auto& [name, entry] : m_users)
-      if (entry == found->second) {
-        result = {name, entry->administrator ? kAdministrator : kUser};
-        break;
-      }
-  }
-  ReleaseSRWLockShared(&m_tablesLock);
-  return result;
+  if (found == m_cookies.end() || IsExpired(found->first, found->second, now)) return {{}, kAnonymous};
+  found->second.lastUsed.store(now, std::memory_order_relaxed);
+  for (const auto& [name, entry] : m_users)
+    if (entry == found->second.user) return {name, entry->administrator ? kAdministrator : kUser};
+  return {{}, kAnonymous};
 }
 
-std::wstring CHTTPServer::CAuthenticator::NewSessionLocked() {
+std::wstring CHTTPServer::CAuthenticator::NewSessionValue() {
   std::lock_guard<std::mutex> hold(m_randomLock);
-  for (;;) {
-    const unsigned long long high = m_random() & 0xFFFFFFFFull;
-    const unsigned long long low = m_random() & 0xFFFFFFFFull;
-    std::wstring value = platform::FormatW(L"%16.16llX", (high << 32) | low);
-    if (m_cookies.find(value) == m_cookies.end()) return value;
+  const unsigned long long high = m_random() & 0xFFFFFFFFull;
+  const unsigned long long low = m_random() & 0xFFFFFFFFull;
+  return platform::FormatW(L"%16.16llX", (high << 32) | low);
+}
+
+bool CHTTPServer::CAuthenticator::AddSession(const std::shared_ptr<UserEntry>& entry, const std::wstring& session) {
+  const ULONGLONG now = GetTickCount64();
+  CookieTable made;
+  made.emplace(session, Session(entry, now, m_nextSerial.fetch_add(1)));
+  CookieTable::node_type node = made.extract(made.begin());
+
+  platform::SrwExclusiveLock tables(m_tablesLock);
+  if (m_cookies.count(session) != 0) return false;
+  platform::SrwExclusiveLock cookieTable(m_cookieLock);
+  // The user's sessions that count against the cap: expired ones go first,
+  // then the oldest while the cap is reached.
+  size_t count = 0;
+  for (auto it = m_cookies.begin(); it != m_cookies.end();) {
+    if (it->second.user == entry && IsExpired(it->first, it->second, now)) {
+      it = m_cookies.erase(it);
+      continue;
+    }
+    if (it->second.user == entry && it->first != entry->rememberedCookie) ++count;
+    ++it;
   }
+  for (; count >= m_sessionsPerUser.load(); --count) {
+    auto oldest = m_cookies.end();
+    for (auto it = m_cookies.begin(); it != m_cookies.end(); ++it)
+      if (it->second.user == entry && it->first != entry->rememberedCookie &&
+          (oldest == m_cookies.end() || it->second.serial < oldest->second.serial))
+        oldest = it;
+    if (oldest == m_cookies.end()) break;
+    m_cookies.erase(oldest);
+  }
+  m_cookies.insert(std::move(node));
+  return true;
 }
 
 void CHTTPServer::CAuthenticator::RememberSession(const std::wstring& user, const std::wstring& session) {
@@ -468,6 +545,57 @@ void CHTTPServer::CAuthenticator::RememberSession(const std::wstring& user, cons
   if (rc != ERROR_SUCCESS) ReportError(CErrorNumber(VN_HERE, MSG_SYSTEM_ERROR, static_cast<DWORD>(rc)));
 }
 
+DWORD CHTTPServer::CAuthenticator::CheckLogin(const std::wstring& user, const std::wstring& password, bool remember,
+                                              std::wstring& session) {
+  // Copy what the check needs, then hash outside the locks.
+  std::array<unsigned char, 16> salt{};
+  std::wstring expected;
+  std::shared_ptr<UserEntry> entry;
+  vantrel::basic_istring<wchar_t> storedName;
+  {
+    platform::SrwSharedLock tables(m_tablesLock);
+    const auto found = m_users.find(vantrel::basic_istring<wchar_t>(user));
+    if (found != m_users.end()) {
+      entry = found->second;
+      storedName = found->first;
+      salt = entry->salt;
+      expected = entry->passwordHash;
+    }
+  }
+
+  std::wstring typed;
+  const DWORD hashed = HashPassword(password, salt.data(), typed, false);
+  if (hashed == ERROR_BUSY) return hashed;
+  const bool match = entry != nullptr && !password.empty() && !expected.empty() && hashed == ERROR_SUCCESS &&
+                     ConstantTimeEquals(typed, expected);
+  if (!match) return ERROR_ACCESS_DENIED;
+
+  bool fresh = false;
+  for (;;) {
+    {
+      platform::SrwSharedLock tables(m_tablesLock);
+      const auto again = m_users.find(storedName);
+      // A reload replaced the account since the check: no session.
+      if (again == m_users.end() || again->second != entry) return ERROR_ACCESS_DENIED;
+      session = entry->rememberedCookie;
+    }
+    if (!session.empty()) break;
+    session = NewSessionValue();
+    if (!AddSession(entry, session)) continue;  // the value is taken: draw another
+    if (remember) {
+      platform::SrwExclusiveLock tables(m_tablesLock);
+      if (entry->rememberedCookie.empty()) {
+        entry->rememberedCookie = session;
+        fresh = true;
+      }
+    }
+    break;
+  }
+  // The registry write wakes the watcher, whose reload takes the tables lock.
+  if (fresh) RememberSession(storedName.str(), session);
+  return ERROR_SUCCESS;
+}
+
 std::shared_ptr<CHTTPServer::CRequestHandler::CResponse> CHTTPServer::CAuthenticator::Authenticate(
     const web::http::http_request& request, const std::map<std::wstring, std::wstring>& parameters) {
   web::http::http_headers headers;
@@ -484,56 +612,20 @@ std::shared_ptr<CHTTPServer::CRequestHandler::CResponse> CHTTPServer::CAuthentic
   }
   std::uint16_t status = web::http::status_codes::SeeOther;
 
+  // The cookie is the whole site's, whatever folder the login form is in.
+  const std::string attributes =
+      std::string("; Path=/; HttpOnly; SameSite=Lax") + (request.absolute_uri().scheme() == "https" ? "; Secure" : "");
   if (platform::EqualsNoCase(action, L"logout")) {
     headers.add("Set-Cookie",
-                platform::Utf8FromWide(m_cookieName) + "=; expires=Thu, 01 Jan 1970 00:00:00 GMT");
+                platform::Utf8FromWide(m_cookieName) + "=; expires=Thu, 01 Jan 1970 00:00:00 GMT" + attributes);
   } else {
-    // Copy what the check needs, then hash outside the locks.
-    std::array<unsigned char, 16> salt{};
-    std::wstring expected;
-    std::shared_ptr<UserEntry> entry;
-    vantrel::basic_istring<wchar_t> storedName;
-    AcquireSRWLockShared(&m_tablesLock);
-    const auto found = m_users.find(vantrel::basic_istring<wchar_t>(user));
-    if (found != m_users.end()) {
-      entry = found->second;
-      storedName = found->first;
-      salt = entry->salt;
-      expected = entry->passwordHash;
-    }
-    ReleaseSRWLockShared(&m_tablesLock);
-
-    std::wstring typed;
-    const DWORD hashed = HashPassword(password, salt.data(), typed);
-    const bool match = entry != nullptr && !password.empty() && !expected.empty() && hashed == ERROR_SUCCESS &&
-                       ConstantTimeEquals(typed, expected);
-
     std::wstring session;
-    bool fresh = false;
-    if (match) {
-      AcquireSRWLockExclusive(&m_tablesLock);
-      const auto again = m_users.find(storedName);
-      if (again != m_users.end() && again->second == entry) {
-        session = entry->rememberedCookie;
-        if (session.empty()) {
-          AcquireSRWLockExclusive(&m_cookieLock);
-          session = NewSessionLocked();
-          m_cookies.emplace(session, entry);
-          ReleaseSRWLockExclusive(&m_cookieLock);
-          if (platform::EqualsNoCase(remember, L"on")) {
-            entry->rememberedCookie = session;
-            fresh = true;
-          }
-        }
-      }
-      ReleaseSRWLockExclusive(&m_tablesLock);
+    if (CheckLogin(user, password, platform::EqualsNoCase(remember, L"on"), session) == ERROR_BUSY) {
+      headers.add(web::http::header_names::retry_after, kBusyRetryAfter);
+      return std::make_shared<Response>(web::http::status_codes::ServiceUnavailable, headers);
     }
-    // The registry write wakes the watcher, whose reload takes the tables lock.
-    if (fresh) RememberSession(storedName.str(), session);
-
     if (!session.empty())
-      headers.add("Set-Cookie",
-                  platform::Utf8FromWide(m_cookieName + L"=" + session + L"; HttpOnly"));
+      headers.add("Set-Cookie", platform::Utf8FromWide(m_cookieName + L"=" + session) + attributes);
     else
       status = web::http::status_codes::Unauthorized;
   }

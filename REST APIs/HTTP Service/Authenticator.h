@@ -5,6 +5,12 @@
 // salted Argon2id hash; hands out session cookies, and remembers a session in
 // the registry, encrypted with the persisted machine AES key. For each request
 // it tells the listener who sent it and at which access level.
+//
+// Sessions that are not remembered end after an idle time, and each user keeps
+// at most a fixed number of them (a new one drops the oldest); both come from
+// values of the "Users" key. Logins wait for no hash: when every hash slot is
+// busy the login is answered 503 at once, so a flood of logins cannot take the
+// listener's shared pool threads from the other requests.
 #pragma once
 
 #include "LibService/Status.h"
@@ -18,6 +24,7 @@
 #include <cpprest/http_msg.h>
 
 #include <array>
+#include <atomic>
 #include <functional>
 #include <map>
 #include <memory>
@@ -64,6 +71,15 @@ class CHTTPServer::CAuthenticator : public std::enable_shared_from_this<CHTTPSer
   // The persisted key's name, one for the machine.
   static constexpr const wchar_t* kKeyName = L"Vantrel Webbridge Session Key";
 
+  // Values of the "Users" key that bound the sessions not remembered. A
+  // missing value, one of another type, or 0 gives the default.
+  static constexpr const wchar_t* kIdleTimeoutValue = L"Session Idle Timeout";  // seconds
+  static constexpr const wchar_t* kSessionsPerUserValue = L"Sessions Per User";
+  static constexpr DWORD kDefaultIdleTimeoutSeconds = 3600;
+  static constexpr DWORD kDefaultSessionsPerUser = 16;
+  // What a login answers when every hash slot is busy: try again in a second.
+  static constexpr const char* kBusyRetryAfter = "1";
+
  private:
   struct UserEntry {
     bool administrator = false;
@@ -71,14 +87,36 @@ class CHTTPServer::CAuthenticator : public std::enable_shared_from_this<CHTTPSer
     std::wstring passwordText;      // Base64 salt + hex hash
     std::wstring passwordHash;      // 32 upper-case hex digits; empty: no password login
     std::array<unsigned char, 16> salt{};
-    std::string fingerprint;        // the registry values the entry was made from
+    // The registry values the entry was made from; a password only as a
+    // SHA-256 of its bytes, so that the text is not kept in memory.
+    std::string fingerprint;
+  };
+  // A session; lastUsed (GetTickCount64) moves on every request that shows
+  // it, also under the shared lock.
+  struct Session {
+    Session(std::shared_ptr<UserEntry> owner, ULONGLONG now, ULONGLONG order)
+        : user(std::move(owner)), serial(order), lastUsed(now) {}
+    Session(const Session& other) : user(other.user), serial(other.serial), lastUsed(other.lastUsed.load()) {}
+    std::shared_ptr<UserEntry> user;
+    ULONGLONG serial;  // order of making: the lowest is the oldest
+    mutable std::atomic<ULONGLONG> lastUsed;
   };
   using UserTable = std::map<vantrel::basic_istring<wchar_t>, std::shared_ptr<UserEntry>>;
-  using CookieTable = std::map<std::wstring, std::shared_ptr<UserEntry>>;
+  using CookieTable = std::map<std::wstring, Session>;
+  friend struct AuthenticatorTestAccess;
 
   CStatus LoadUser(HKEY usersKey, const std::wstring& name, std::shared_ptr<UserEntry>& entry);
   DWORD ReadPassword(UserEntry& entry, HKEY userKey, std::string& fingerprint);
-  std::wstring NewSessionLocked();  // the caller holds both locks exclusively
+  void ReadSessionLimits();
+  std::wstring NewSessionValue();
+  // Adds a session of entry, first dropping its expired sessions and, at the
+  // cap, its oldest. False when the value is taken (draw another).
+  bool AddSession(const std::shared_ptr<UserEntry>& entry, const std::wstring& session);
+  bool IsExpired(const std::wstring& cookie, const Session& session, ULONGLONG now) const;
+  // Checks a login; on a match session is the user's session (the remembered
+  // one, or a new one, remembered when asked). ERROR_BUSY when no hash slot
+  // is free, ERROR_ACCESS_DENIED when the login does not match.
+  DWORD CheckLogin(const std::wstring& user, const std::wstring& password, bool remember, std::wstring& session);
   void RememberSession(const std::wstring& user, const std::wstring& session);
 
   const std::wstring m_keyStorageProvider = MS_KEY_STORAGE_PROVIDER;
@@ -90,14 +128,19 @@ class CHTTPServer::CAuthenticator : public std::enable_shared_from_this<CHTTPSer
   // Lock order: m_tablesLock, then m_cookieLock. m_tablesLock guards m_users,
   // m_cookies and every entry's rememberedCookie (shared to read, exclusive
   // to change); m_cookieLock is also held exclusively whenever m_cookies
-  // changes. m_randomLock guards m_random. m_loadLock makes reloads one at a
-  // time (it guards nothing the request threads read).
+  // changes. Nothing that allocates runs with both held: nodes are made
+  // before and inserted whole. m_randomLock guards m_random. m_loadLock
+  // makes reloads one at a time (it guards nothing the request threads read).
+  // The session limits are atomics, read on every login.
   UserTable m_users;
   CookieTable m_cookies;
   mutable SRWLOCK m_tablesLock = SRWLOCK_INIT;
   mutable SRWLOCK m_cookieLock = SRWLOCK_INIT;
   std::mutex m_loadLock;
   std::mutex m_randomLock;
+  std::atomic<ULONGLONG> m_idleTimeoutMs{kDefaultIdleTimeoutSeconds * 1000ull};
+  std::atomic<DWORD> m_sessionsPerUser{kDefaultSessionsPerUser};
+  std::atomic<ULONGLONG> m_nextSerial{1};
 
   // Set by Initialize before the host's listener opens; read-only afterwards.
   std::wstring m_cookieName;
@@ -125,5 +168,14 @@ class CHTTPServer::CAuthenticator::Handler : public CHTTPServer::CRequestHandler
 };
 
 // Argon2id (v0x13, t=3, m=65536 KiB, p=4) of password's UTF-8 bytes with the
-// 16-byte salt, as 32 upper-case hex digits; a Win32 code on failure.
-DWORD HashPassword(const std::wstring& password, const unsigned char* salt, std::wstring& hexHash);
+// 16-byte salt, as 32 upper-case hex digits; a Win32 code on failure. It
+// waits for a hash slot, or with wait false answers ERROR_BUSY when none is
+// free.
+DWORD HashPassword(const std::wstring& password, const unsigned char* salt, std::wstring& hexHash, bool wait = true);
+
+// The hash slots: how many hashes run at once (fewer than the listener's
+// pool threads), and taking and returning one by hand, so that a caller can
+// see what a login answers when all are busy.
+int PasswordHashSlots();
+bool TryTakePasswordHashSlot();
+void ReturnPasswordHashSlot();

@@ -316,7 +316,8 @@ bool Check(const std::string& url, size_t size) {
 
 const std::string kLoginForm = std::string("user=") + kUser + "&password=" + kPassword;
 
-// A login succeeds with 303 and a session cookie.
+// A login succeeds with 303 and a session cookie; a 503 (every hash slot
+// busy) is a refusal, counted with the failures.
 bool Login(web::http::client::http_client& client) {
   web::http::http_request request(web::http::methods::POST);
   request.set_request_uri("/login");

@@ -10,9 +10,24 @@
 #include <regex>
 #include <thread>
 
+// What the tests look at inside an authenticator.
+struct AuthenticatorTestAccess {
+  static std::string Fingerprint(const CHTTPServer::CAuthenticator& auth, const std::wstring& user) {
+    platform::SrwSharedLock tables(auth.m_tablesLock);
+    const auto found = auth.m_users.find(vantrel::basic_istring<wchar_t>(user));
+    return found == auth.m_users.end() ? std::string() : found->second->fingerprint;
+  }
+  // Makes every session look unused for the last ms milliseconds.
+  static void Age(CHTTPServer::CAuthenticator& auth, ULONGLONG ms) {
+    platform::SrwSharedLock tables(auth.m_tablesLock);
+    for (auto& [cookie, session] : auth.m_cookies) session.lastUsed -= ms;
+  }
+};
+
 namespace {
 
 using Auth = CHTTPServer::CAuthenticator;
+using Access = AuthenticatorTestAccess;
 
 std::string Python(const std::string& code) { return RunProgram({"/usr/bin/python3", "-c", code}).second; }
 
@@ -132,7 +147,7 @@ struct LoginServer {
 std::string SessionOf(const ProbeReply& reply) {
   const auto cookie = reply.Header("Set-Cookie");
   std::smatch m;
-  if (!cookie || !std::regex_match(*cookie, m, std::regex("session=([0-9A-F]{16}); HttpOnly"))) return {};
+  if (!cookie || !std::regex_match(*cookie, m, std::regex("session=([0-9A-F]{16}); Path=/; HttpOnly; SameSite=Lax"))) return {};
   return m[1];
 }
 
@@ -199,7 +214,7 @@ TEST_F(Authenticator, LogoutInAnyCaseClearsTheCookie) {
   const std::string session = SessionOf(login.Post("user=Alice&password=secret"));
   const ProbeReply reply = login.Post("action=LOGOUT");
   EXPECT_EQ(reply.status, 303);
-  EXPECT_EQ(reply.Header("Set-Cookie"), "session=; expires=Thu, 01 Jan 1970 00:00:00 GMT");
+  EXPECT_EQ(reply.Header("Set-Cookie"), "session=; expires=Thu, 01 Jan 1970 00:00:00 GMT; Path=/; HttpOnly; SameSite=Lax");
   EXPECT_EQ(reply.Header("Location"), "/");
   // Logout only tells the browser; the session is still known.
   EXPECT_EQ(auth->GetUser(WithCookie("session=" + session)).second, Auth::kUser);
@@ -326,6 +341,86 @@ TEST_F(Authenticator, NoUsersKeyMeansNoUsersAndNoWatcher) {
   EXPECT_TRUE(workers.empty());
   LoginServer login(auth);
   EXPECT_EQ(login.Post("user=Alice&password=secret").status, 401);
+}
+
+TEST_F(Authenticator, PlainPasswordIsKeptOnlyAsAHashOfItsBytes) {
+  platform::RegWriteString(UserKey(L"Alice").get(), L"Password", L"Sup3rS3cretText");
+  ASSERT_TRUE(Start().IsOK());
+  const std::string fingerprint = Access::Fingerprint(*auth, L"Alice");
+  ASSERT_FALSE(fingerprint.empty());
+  const std::u16string text = u"Sup3rS3cretText";
+  const std::string utf16(reinterpret_cast<const char*>(text.data()), text.size() * 2);
+  EXPECT_EQ(fingerprint.find(utf16), std::string::npos);
+  EXPECT_EQ(fingerprint.find("Sup3rS3cretText"), std::string::npos);
+  // A new password is still a change: the sessions of the old one end.
+  LoginServer login(auth);
+  const std::string session = SessionOf(login.Post("user=Alice&password=Sup3rS3cretText"));
+  ASSERT_FALSE(session.empty());
+  platform::RegWriteString(UserKey(L"Alice").get(), L"Password", L"another");
+  ASSERT_TRUE(Eventually([&] { return auth->GetUser(WithCookie("session=" + session)).second == Auth::kAnonymous; }));
+  EXPECT_EQ(login.Post("user=Alice&password=another").status, 303);
+}
+
+TEST_F(Authenticator, SessionsNotRememberedEndWhenIdle) {
+  platform::RegKey users;
+  ASSERT_EQ(RegOpenKeyExW(hostKey.get(), L"Users", 0, KEY_ALL_ACCESS, users.put()), ERROR_SUCCESS);
+  platform::RegWriteDword(users.get(), Auth::kIdleTimeoutValue, 60);
+  ASSERT_TRUE(Start().IsOK());
+  LoginServer login(auth);
+  const std::string plain = SessionOf(login.Post("user=Alice&password=secret"));
+  const std::string remembered = SessionOf(login.Post("user=Root&password=toor&remember=on"));
+  ASSERT_FALSE(plain.empty());
+  ASSERT_FALSE(remembered.empty());
+  Access::Age(*auth, 30'000);
+  EXPECT_EQ(auth->GetUser(WithCookie("session=" + plain)).second, Auth::kUser);  // used: idle time starts again
+  Access::Age(*auth, 45'000);
+  EXPECT_EQ(auth->GetUser(WithCookie("session=" + plain)).second, Auth::kUser);
+  Access::Age(*auth, 61'000);
+  EXPECT_EQ(auth->GetUser(WithCookie("session=" + plain)).second, Auth::kAnonymous);
+  EXPECT_EQ(auth->GetUser(WithCookie("session=" + remembered)).second, Auth::kAdministrator);
+}
+
+TEST_F(Authenticator, EachUserKeepsAtMostTheCapOfSessionsDroppingTheOldest) {
+  platform::RegKey users;
+  ASSERT_EQ(RegOpenKeyExW(hostKey.get(), L"Users", 0, KEY_ALL_ACCESS, users.put()), ERROR_SUCCESS);
+  platform::RegWriteDword(users.get(), Auth::kSessionsPerUserValue, 2);
+  ASSERT_TRUE(Start().IsOK());
+  LoginServer login(auth);
+  const std::string root = SessionOf(login.Post("user=Root&password=toor"));
+  std::vector<std::string> alice;
+  for (int i = 0; i < 3; ++i) alice.push_back(SessionOf(login.Post("user=Alice&password=secret")));
+  EXPECT_EQ(auth->GetUser(WithCookie("session=" + alice[0])).second, Auth::kAnonymous);
+  EXPECT_EQ(auth->GetUser(WithCookie("session=" + alice[1])).second, Auth::kUser);
+  EXPECT_EQ(auth->GetUser(WithCookie("session=" + alice[2])).second, Auth::kUser);
+  EXPECT_EQ(auth->GetUser(WithCookie("session=" + root)).second, Auth::kAdministrator);  // another user's
+}
+
+TEST_F(Authenticator, LoginWithEveryHashSlotBusyIsAnsweredAtOnce) {
+  ASSERT_TRUE(Start().IsOK());
+  LoginServer login(auth);
+  int taken = 0;
+  while (TryTakePasswordHashSlot()) ++taken;
+  EXPECT_EQ(taken, PasswordHashSlots());
+  const ProbeReply busy = login.Post("user=Alice&password=secret&OnFailure=%2Ffailed");
+  for (int i = 0; i < taken; ++i) ReturnPasswordHashSlot();
+  EXPECT_EQ(busy.status, 503);
+  EXPECT_EQ(busy.Header("Retry-After"), "1");
+  EXPECT_FALSE(busy.Header("Set-Cookie"));
+  EXPECT_FALSE(busy.Header("Location"));
+  EXPECT_EQ(login.Post("user=Alice&password=secret").status, 303);
+}
+
+TEST_F(Authenticator, CookiesOverHttpsAreSecure) {
+  ASSERT_TRUE(Start().IsOK());
+  for (const char* form : {"user=Alice&password=secret", "action=logout"}) {
+    web::http::http_request request(web::http::methods::POST);
+    request._set_base_uri(web::uri("https://nas.example:8443"));
+    const auto response = auth->Authenticate(request, FormFields(form));
+    ASSERT_EQ(response->GetStatusCode(), 303) << form;
+    std::string cookie;
+    ASSERT_TRUE(response->GetHeaders().match("Set-Cookie", cookie)) << form;
+    EXPECT_NE(cookie.find("; Path=/; HttpOnly; SameSite=Lax; Secure"), std::string::npos) << cookie;
+  }
 }
 
 TEST_F(Authenticator, DestroyingTheAuthenticatorEndsItsWatcher) {
