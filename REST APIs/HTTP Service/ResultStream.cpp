@@ -116,9 +116,9 @@ pplx::task<concurrency::streams::istream> ResultStream<unsigned char>::Create(co
   }
   auto* holder = new CallbackOpen(std::move(ready));
   auto task = holder->Task();
-  RunQueryWork([open = std::move(open), query, holder] {
+  RunQueryWork([openQuery = std::move(open), query, holder] {
     try {
-      open(query, holder);
+      openQuery(query, holder);
     } catch (...) {
       holder->SetResultException(std::current_exception());
     }
