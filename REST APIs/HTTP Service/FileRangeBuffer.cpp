@@ -69,7 +69,7 @@ Buffer::basic_file_range_buffer(OpenedFile file, std::uint64_t offset, std::uint
 
 Buffer::~basic_file_range_buffer() = default;
 
-std::shared_ptr<Buffer> Buffer::open(const std::wstring& path, std::uint64_t offset, std::uint64_t length) {
+std::shared_ptr<Buffer> Buffer::OpenRange(const std::wstring& path, std::uint64_t offset, std::uint64_t length) {
   return std::make_shared<Buffer>(OpenFileForReading(path), offset, length);
 }
 

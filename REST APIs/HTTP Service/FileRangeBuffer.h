@@ -52,8 +52,8 @@ class basic_file_range_buffer<unsigned char> : public streambuf_state_manager<un
 
   // Opens path and makes the buffer over [offset, offset + length); throws
   // as OpenFileForReading does.
-  static std::shared_ptr<basic_file_range_buffer> open(const std::wstring& path, std::uint64_t offset,
-                                                       std::uint64_t length);
+  static std::shared_ptr<basic_file_range_buffer> OpenRange(const std::wstring& path, std::uint64_t offset,
+                                                            std::uint64_t length);
   // The buffer as the input stream the HTTP library reads.
   static Concurrency::streams::basic_istream<unsigned char> as_istream(std::shared_ptr<basic_file_range_buffer> buffer);
 

@@ -24,7 +24,7 @@ const auto g_registered = RegisterRequestHandlerFactory(L"SQL", &CreateSQLReques
 // Win32 code when it cannot be opened or read.
 std::string ReadHandlerFile(const std::wstring& path) {
   using Concurrency::streams::details::basic_file_range_buffer;
-  const auto file = basic_file_range_buffer<unsigned char>::open(path, 0, kNoRangeLimit);
+  const auto file = basic_file_range_buffer<unsigned char>::OpenRange(path, 0, kNoRangeLimit);
   std::string bytes(static_cast<std::size_t>(file->size()), '\0');
   // The window buffer's reads complete at once, so get() waits for nothing.
   const std::size_t done = file->getn(reinterpret_cast<unsigned char*>(bytes.data()), bytes.size()).get();

@@ -104,7 +104,7 @@ TEST(FileRangeBuffer, ServesOnlyItsWindowClippedToTheFile) {
   } cases[] = {{0, 100, 0, 100}, {500, 500, 500, 500}, {900, 200, 900, 100}, {1000, 10, 1000, 0},
                {5000, 10, 1000, 0}, {10, UINT64_MAX, 10, 990}};
   for (const auto& c : cases) {
-    auto buffer = basic_file_range_buffer<unsigned char>::open(path, c.offset, c.length);
+    auto buffer = basic_file_range_buffer<unsigned char>::OpenRange(path, c.offset, c.length);
     EXPECT_EQ(buffer->size(), c.expectLength);
     EXPECT_EQ(ReadStream(basic_file_range_buffer<unsigned char>::as_istream(buffer)),
               data.substr(c.expectFirst, c.expectLength))
@@ -115,7 +115,7 @@ TEST(FileRangeBuffer, ServesOnlyItsWindowClippedToTheFile) {
 TEST(FileRangeBuffer, PositionsCountFromTheWindowAndWritesFail) {
   TempDir dir;
   const std::string data = Pattern(1000);
-  auto buffer = basic_file_range_buffer<unsigned char>::open(dir.Write("f.bin", data).wstring(), 100, 50);
+  auto buffer = basic_file_range_buffer<unsigned char>::OpenRange(dir.Write("f.bin", data).wstring(), 100, 50);
   auto in = basic_file_range_buffer<unsigned char>::as_istream(buffer);
   // The library sizes a body as "seek to the end minus the position".
   EXPECT_EQ(static_cast<std::int64_t>(in.tell()), 0);
