@@ -45,10 +45,10 @@ CStatus& CreateLocationInstance(std::shared_ptr<CHTTPServer::CLocation::CInstanc
   const std::wstring& name = location.GetProperty(L"Handler");
   const auto found = table.find(name);
   if (found == table.end()) {
-    // Made directly: the texts live in the program's message module, which
-    // need not be loaded for the inserts to be kept.
-    if (name.empty()) return status = CStatus(new CErrorMessage(VN_HERE, MSG_LOCATION_NO_HANDLER, {location.m_Name}));
-    return status = CStatus(new CErrorMessage(VN_HERE, MSG_LOCATION_UNKNOWN_HANDLER, {location.m_Name, name}));
+    // The factory keeps every insert while the program's message module is
+    // not loaded, so the texts need not be there yet.
+    if (name.empty()) return status = CStatus(NewErrorMessage(VN_HERE, MSG_LOCATION_NO_HANDLER, {location.m_Name}));
+    return status = CStatus(NewErrorMessage(VN_HERE, MSG_LOCATION_UNKNOWN_HANDLER, {location.m_Name, name}));
   }
   instance = found->second();
   return instance->Initialize(status, app, host, hostKey);
@@ -66,13 +66,13 @@ std::shared_ptr<CHTTPServer::CRequestHandler> AuthenticateHandler::GetHandler(co
 }
 
 CStatus& SystemInfoHandler::Initialize(CStatus& status, const ServiceApplication&, std::wstring, HKEY) {
-  if (!m_archive) return status = CStatus(new CErrorHRESULT(VN_HERE, E_POINTER));
+  if (!m_archive) return status = CStatus(NewHRESULT(VN_HERE, E_POINTER));
   platform::ComPtr<IArchiveVersion> version;
   HRESULT hr = m_archive->GetVersion(version.ReleaseAndGetAddressOf());
-  if (FAILED(hr)) return status = CStatus(new CErrorHRESULT(VN_HERE, hr));
+  if (FAILED(hr)) return status = CStatus(NewHRESULT(VN_HERE, hr));
   platform::ComBstr text;
   hr = version->GetVersionText(text.ReleaseAndGetAddressOf());
-  if (FAILED(hr)) return status = CStatus(new CErrorHRESULT(VN_HERE, hr));
+  if (FAILED(hr)) return status = CStatus(NewHRESULT(VN_HERE, hr));
   m_version = platform::Utf8FromWide(text.View());
   return status = CStatus();
 }

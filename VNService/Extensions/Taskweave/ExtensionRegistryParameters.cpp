@@ -1,8 +1,8 @@
 // ExtensionRegistryParameters.cpp - key opening, the watcher thread, value reading and caches.
 //
-// Lock order: reloadLock_, then lock_ or a derived class's own lock;
-// keysLock_ and a parameter's valueLock_ are taken alone. SetChanged only
-// stores an atomic flag, so it may be called under lock_.
+// Lock order: reloadLock_, then lock_ or a derived class's own lock; a
+// parameter's valueLock_, then lock_ (shared); keysLock_ is taken alone.
+// SetChanged only stores an atomic flag, so it may be called under lock_.
 #include "VNService/Extensions/Taskweave/ExtensionRegistryParameters.h"
 #include "platform/base/bytes.h"
 #include "platform/sync/sync.h"
@@ -280,11 +280,13 @@ bool CExtensionRegistryParametersBase::CParameterCore::TakeChangeAndRefresh() {
   return true;
 }
 
+// The look-up and the store are one step under valueLock_: two threads that
+// both took a mark may look up caches of different ages, and the older must
+// not land last (no mark would be left to correct it).
 std::optional<std::wstring> CExtensionRegistryParametersBase::CStringParameter::Get() {
   if (TakeChangeAndRefresh()) {
-    std::optional<std::wstring> value = owner_.LookupString(name_, nullptr);
     platform::SrwExclusiveLock hold(valueLock_);
-    value_ = std::move(value);
+    value_ = owner_.LookupString(name_, nullptr);
     return value_;
   }
   platform::SrwSharedLock hold(valueLock_);
@@ -293,10 +295,9 @@ std::optional<std::wstring> CExtensionRegistryParametersBase::CStringParameter::
 
 DWORD CExtensionRegistryParametersBase::CDwordParameter::Get() {
   if (TakeChangeAndRefresh()) {
-    const DWORD value = owner_.LookupDword(name_, default_);
     platform::SrwExclusiveLock hold(valueLock_);
-    value_ = value;
-    return value;
+    value_ = owner_.LookupDword(name_, default_);
+    return value_;
   }
   platform::SrwSharedLock hold(valueLock_);
   return value_;

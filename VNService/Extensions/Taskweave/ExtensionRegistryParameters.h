@@ -118,8 +118,9 @@ class CExtensionRegistryParametersBase {
   void UnregisterParameter(CParameterCore* parameter);
 
   // Values and change marks of one named value, shared by both kinds of
-  // RegistryParam. The value is guarded by valueLock_; changed_ is atomic
-  // because the watcher sets it while readers test it.
+  // RegistryParam. The value is guarded by valueLock_, held across the
+  // look-up that refreshes it; changed_ is atomic because the watcher sets it
+  // while readers test it.
   class CParameterCore : public CParameterBase {
    public:
     CParameterCore(CExtensionRegistryParametersBase& owner, std::wstring name);

@@ -259,7 +259,45 @@ TEST_F(ExtensionRegistryParametersTest, ConcurrentReadersWhileTheKeyChanges) {
   EXPECT_TRUE(WaitUntil([&] { return number.Get() == kLast && text.Get() == std::to_wstring(kLast); }));
   done.store(true);
   for (std::thread& reader : readers) reader.join();
+  // The other readers may have taken every change before the caller of
+  // RefreshValues; alone it takes the next one.
+  SetDword(kExtension, L"n", kLast + 1);
+  if (WaitUntil([&] { return parameters.RefreshValues() == S_OK; })) reloads.fetch_add(1);
   EXPECT_GT(reloads.load(), 0);
+  EXPECT_EQ(parameters.GetDWORDValue(L"n", 0), kLast + 1);
+}
+
+// One parameter read by many threads at once while it changes: a thread that
+// looked up an older value must not store it over a newer one that another
+// thread stored meanwhile (the mark is consumed by then, so the stale value
+// would stay until the next change).
+TEST_F(ExtensionRegistryParametersTest, OneParameterFromManyThreadsEndsOnEveryChange) {
+  SetDword(kExtension, L"n", 0);
+  Parameters parameters;
+  Parameters::RegistryParam<DWORD, 1> number(parameters, L"n", 0);
+  Parameters::RegistryParam<const wchar_t*, 0> text(parameters, L"s");
+  std::atomic<bool> done{false};
+  std::vector<std::thread> readers;
+  for (int t = 0; t < 8; ++t) {
+    readers.emplace_back([&, t] {
+      while (!done.load()) {
+        if (t % 2 == 0) {
+          (void)number.Get();
+        } else {
+          (void)text.Get();
+        }
+      }
+    });
+  }
+  for (DWORD i = 1; i <= 100; ++i) {
+    SetDword(kExtension, L"n", i);
+    SetString(kExtension, L"s", std::to_wstring(i));
+    ASSERT_TRUE(WaitUntil([&] { return number.Get() == i && text.Get() == std::to_wstring(i); }))
+        << "change " << i << ": number " << number.Get() << ", text " << platform::Utf8FromWide(text.Get().value_or(L"-"))
+        << ", cached " << parameters.GetDWORDValue(L"n", 0);
+  }
+  done.store(true);
+  for (std::thread& reader : readers) reader.join();
 }
 
 // CheckChanged itself from several threads: every change is answered S_OK
