@@ -13,6 +13,7 @@
 #include "platform/registry/store.h"
 
 #include <algorithm>
+#include <chrono>
 
 namespace vnreg {
 namespace {
@@ -350,44 +351,60 @@ class Exporter {
 
 }  // namespace
 
+namespace {
+
+// Another process may add or grow values while we read. A value that no
+// longer fits grows the buffers to at least twice their size, so a writer
+// that keeps growing one is soon outrun; the reads go on until they succeed
+// or this long has passed, however slow this process runs.
+constexpr auto kResizeTimeLimit = std::chrono::seconds(60);
+
+bool WithinResizeTime(std::chrono::steady_clock::time_point start) {
+  return std::chrono::steady_clock::now() - start < kResizeTimeLimit;
+}
+
+}  // namespace
+
 LSTATUS ReadValues(HKEY key, std::vector<ValueEntry>& out) {
-  // Another process may add or grow values while we read: a value that no
-  // longer fits sizes the buffers again and is read again.
-  constexpr int kMaxResizes = 100;
+  const auto start = std::chrono::steady_clock::now();
   out.clear();
   std::vector<wchar_t> name;
   std::string data;
-  auto size = [&]() -> LSTATUS {
+  // needed: the data size the last short read reported (0 when none).
+  auto size = [&](DWORD needed) -> LSTATUS {
     DWORD maxName = 0, maxData = 0;
     LSTATUS st = RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &maxName,
                                   &maxData, nullptr, nullptr);
-    name.resize(std::max<std::size_t>(name.size(), maxName + 2));
-    data.resize(std::max<std::size_t>(data.size(), maxData + 1));
+    const bool grow = needed != 0;
+    name.resize(std::max<std::size_t>({grow ? 2 * name.size() : name.size(), std::size_t{maxName} + 2}));
+    data.resize(std::max<std::size_t>({grow ? 2 * data.size() : data.size(), std::size_t{maxData} + 1,
+                                       std::size_t{needed} + 1}));
     return st;
   };
-  LSTATUS st = size();
-  for (DWORD i = 0, resizes = 0; st == ERROR_SUCCESS;) {
+  LSTATUS st = size(0);
+  for (DWORD i = 0; st == ERROR_SUCCESS;) {
     DWORD nameLen = static_cast<DWORD>(name.size()), got = static_cast<DWORD>(data.size()), type = 0;
     st = RegEnumValueW(key, i, name.data(), &nameLen, nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &got);
     if (st == ERROR_NO_MORE_ITEMS) return ERROR_SUCCESS;
-    if (st == ERROR_MORE_DATA && ++resizes <= kMaxResizes) {
-      st = size();
+    if (st == ERROR_MORE_DATA && WithinResizeTime(start)) {
+      // A short name leaves got as it was; a short data buffer reports its need.
+      st = size(std::max<DWORD>(got, 1));
       continue;
     }
     if (st != ERROR_SUCCESS) return st;
     out.push_back(ValueEntry{std::wstring(name.data(), nameLen), type, data.substr(0, got)});
     ++i;
-    resizes = 0;  // the bound is per value: only one that keeps growing ends the walk
   }
   return st;
 }
 
 LSTATUS ReadValue(HKEY key, const std::wstring& name, DWORD& type, std::string& data) {
-  constexpr int kMaxResizes = 100;
+  const auto start = std::chrono::steady_clock::now();
   DWORD size = 0;
   LSTATUS st = RegQueryValueExW(key, name.c_str(), nullptr, &type, nullptr, &size);
-  for (int resizes = 0; st == ERROR_SUCCESS || (st == ERROR_MORE_DATA && ++resizes <= kMaxResizes);) {
-    data.resize(size);
+  while (st == ERROR_SUCCESS || (st == ERROR_MORE_DATA && WithinResizeTime(start))) {
+    data.resize(std::max<std::size_t>(size, st == ERROR_MORE_DATA ? 2 * data.size() : 0));
+    size = static_cast<DWORD>(data.size());
     st = RegQueryValueExW(key, name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &size);
     if (st == ERROR_SUCCESS) {
       data.resize(size);
