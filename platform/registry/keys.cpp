@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstring>
 #include <optional>
+#include <utility>
 
 using platform::registry_detail::Fold;
 using platform::registry_detail::KeyHandle;
@@ -49,8 +50,13 @@ LSTATUS Resolve(Store& s, HKEY key, Target& t, bool checkExists = true) {
   if (key == HKEY_LOCAL_MACHINE || key == HKEY_CURRENT_USER || key == HKEY_CLASSES_ROOT) {
     t.access = KEY_ALL_ACCESS;
     t.path = key == HKEY_LOCAL_MACHINE ? rd::kHklmPath : key == HKEY_CURRENT_USER ? rd::kHkcuPath : rd::kClassesPath;
-    Stmt q(s, "SELECT id FROM keys WHERE path = ?1");
-    q.Bind(1, t.path);
+    // HKCR is HKLM\SOFTWARE\CLASSES, found below the root of fixed id.
+    Stmt root(s, "SELECT id FROM keys WHERE id = ?1");
+    Stmt classes(s,
+                 "SELECT c.id FROM keys AS p JOIN keys AS c ON c.parent = p.id AND c.fold = 'CLASSES'"
+                 " WHERE p.parent = ?1 AND p.fold = 'SOFTWARE'");
+    Stmt& q = key == HKEY_CLASSES_ROOT ? classes : root;
+    q.Bind(1, key == HKEY_CURRENT_USER ? rd::kHkcuId : rd::kHklmId);
     int rc = q.Step();
     if (rc == SQLITE_ROW) {
       t.id = q.Int(0);
@@ -111,6 +117,7 @@ LSTATUS FindChild(Store& s, std::int64_t parent, const std::string& fold, std::i
 // t names the final key (its handle field no longer applies).
 LSTATUS Walk(Store& s, Target& t, const std::vector<std::wstring>& parts, bool create, bool* created) {
   if (created != nullptr) *created = false;
+  bool addedLevel = false;
   for (const std::wstring& name : parts) {
     std::string fold = Fold(name);
     std::string path = t.path + "\\" + fold;
@@ -122,11 +129,16 @@ LSTATUS Walk(Store& s, Target& t, const std::vector<std::wstring>& parts, bool c
       // Levels below the hive: one per separator of the folded path.
       if (static_cast<std::size_t>(std::count(path.begin(), path.end(), '\\')) > platform::kRegMaxKeyDepth)
         return ERROR_INVALID_PARAMETER;
-      Stmt ins(s, "INSERT INTO keys(parent, name, fold, path, last_write) VALUES(?1, ?2, ?3, ?4, ?5)");
-      ins.Bind(1, t.id).Bind(2, platform::Utf8FromWide(name)).Bind(3, fold).Bind(4, path).Bind(5, Store::NowFileTime());
+      Stmt ins(s, "INSERT INTO keys(parent, name, fold, last_write) VALUES(?1, ?2, ?3, ?4)");
+      ins.Bind(1, t.id).Bind(2, platform::Utf8FromWide(name)).Bind(3, fold).Bind(4, Store::NowFileTime());
       if (ins.Step() != SQLITE_DONE) return ERROR_REGISTRY_IO_FAILED;
       id = s.LastInsertId();
-      if ((st = s.LogChange(t.path, rd::kChangeName)) != ERROR_SUCCESS) return st;
+      // One row for the highest key created: every watch that a level below
+      // it could match (on the key above, or on a subtree holding it) matches
+      // that row too, and a change log row per level would repeat a path that
+      // grows with the depth.
+      if (!addedLevel && (st = s.LogChange(t.path, rd::kChangeName)) != ERROR_SUCCESS) return st;
+      addedLevel = true;
       if (created != nullptr) *created = true;
     } else if (st != ERROR_SUCCESS) {
       return st;
@@ -194,16 +206,19 @@ bool IsRootPath(const std::string& path) {
   return classes == path || (classes.starts_with(path) && classes[path.size()] == '\\');
 }
 
-// Deletes the key at path and everything below it, logging the change.
-LSTATUS DeleteSubtree(Store& s, const std::string& path, const std::string& parentPath) {
+// Deletes the key id at path and everything below it, logging the change.
+LSTATUS DeleteSubtree(Store& s, std::int64_t id, const std::string& path, const std::string& parentPath) {
   if (IsRootPath(path)) return ERROR_ACCESS_DENIED;
-  std::string lo = path + "\\", hi = path + "]";
+  // The subtree is walked down by parent (keys_child serves each level).
   Stmt dv(s,
-          "DELETE FROM vals WHERE key IN (SELECT id FROM keys WHERE path = ?1 OR (path >= ?2 AND path < ?3))");
-  dv.Bind(1, path).Bind(2, lo).Bind(3, hi);
+          "WITH RECURSIVE sub(id) AS (SELECT ?1 UNION ALL SELECT k.id FROM keys AS k JOIN sub ON k.parent = sub.id)"
+          " DELETE FROM vals WHERE key IN (SELECT id FROM sub)");
+  dv.Bind(1, id);
   if (dv.Step() != SQLITE_DONE) return ERROR_REGISTRY_IO_FAILED;
-  Stmt dk(s, "DELETE FROM keys WHERE path = ?1 OR (path >= ?2 AND path < ?3)");
-  dk.Bind(1, path).Bind(2, lo).Bind(3, hi);
+  Stmt dk(s,
+          "WITH RECURSIVE sub(id) AS (SELECT ?1 UNION ALL SELECT k.id FROM keys AS k JOIN sub ON k.parent = sub.id)"
+          " DELETE FROM keys WHERE id IN (SELECT id FROM sub)");
+  dk.Bind(1, id);
   if (dk.Step() != SQLITE_DONE) return ERROR_REGISTRY_IO_FAILED;
   LSTATUS st = s.LogChange(path, rd::kChangeDeleted);
   if (st == ERROR_SUCCESS) st = s.LogChange(parentPath, rd::kChangeName);
@@ -419,7 +434,7 @@ LSTATUS RegDeleteKeyExW(HKEY key, LPCWSTR subKey, REGSAM /*access*/, DWORD /*res
     int rc = kids.Step();
     if (rc == SQLITE_ROW) return ERROR_ACCESS_DENIED;
     if (rc != SQLITE_DONE) return ERROR_REGISTRY_IO_FAILED;
-    return DeleteSubtree(s, t.path, ParentPath(t.path));
+    return DeleteSubtree(s, t.id, t.path, ParentPath(t.path));
   });
 }
 
@@ -433,18 +448,19 @@ LSTATUS RegDeleteTreeW(HKEY key, LPCWSTR subKey) {
     if (!t.Writable()) return ERROR_ACCESS_DENIED;
     LSTATUS result = Walk(s, t, parts, false, nullptr);
     if (result != ERROR_SUCCESS) return result;
-    if (!parts.empty()) return IsRootPath(t.path) ? ERROR_ACCESS_DENIED : DeleteSubtree(s, t.path, ParentPath(t.path));
+    if (!parts.empty())
+      return IsRootPath(t.path) ? ERROR_ACCESS_DENIED : DeleteSubtree(s, t.id, t.path, ParentPath(t.path));
     // No subkey: empty the key itself, keeping it.
-    std::vector<std::string> children;
+    std::vector<std::pair<std::int64_t, std::string>> children;
     {
-      Stmt q(s, "SELECT path FROM keys WHERE parent = ?1");
+      Stmt q(s, "SELECT id, fold FROM keys WHERE parent = ?1");
       q.Bind(1, t.id);
       int rc;
-      while ((rc = q.Step()) == SQLITE_ROW) children.push_back(q.Text(0));
+      while ((rc = q.Step()) == SQLITE_ROW) children.emplace_back(q.Int(0), t.path + "\\" + q.Text(1));
       if (rc != SQLITE_DONE) return ERROR_REGISTRY_IO_FAILED;
     }
-    for (const std::string& child : children)
-      if ((result = DeleteSubtree(s, child, t.path)) != ERROR_SUCCESS) return result;
+    for (const auto& [id, child] : children)
+      if ((result = DeleteSubtree(s, id, child, t.path)) != ERROR_SUCCESS) return result;
     Stmt dv(s, "DELETE FROM vals WHERE key = ?1");
     dv.Bind(1, t.id);
     if (dv.Step() != SQLITE_DONE) return ERROR_REGISTRY_IO_FAILED;

@@ -47,14 +47,15 @@ std::int64_t NowMs() {
 }
 
 // Version 2 added vals_order; a version 1 file is brought up to date by
-// running the (idempotent) schema again.
-constexpr std::int64_t kSchemaVersion = 2;
+// running the (idempotent) schema again. Version 3 dropped the full path each
+// key row kept (with its index it made a key's storage grow with the square
+// of its depth); an older file loses the column when it is opened.
+constexpr std::int64_t kSchemaVersion = 3;
 
 const char* const kSchema[] = {
     "CREATE TABLE IF NOT EXISTS keys(id INTEGER PRIMARY KEY AUTOINCREMENT, parent INTEGER NOT NULL,"
-    " name TEXT NOT NULL, fold TEXT NOT NULL, path TEXT NOT NULL, last_write INTEGER NOT NULL)",
+    " name TEXT NOT NULL, fold TEXT NOT NULL, last_write INTEGER NOT NULL)",
     "CREATE UNIQUE INDEX IF NOT EXISTS keys_child ON keys(parent, fold)",
-    "CREATE UNIQUE INDEX IF NOT EXISTS keys_path ON keys(path)",
     "CREATE TABLE IF NOT EXISTS vals(id INTEGER PRIMARY KEY AUTOINCREMENT, key INTEGER NOT NULL,"
     " name TEXT NOT NULL, fold TEXT NOT NULL, type INTEGER NOT NULL, data BLOB NOT NULL)",
     "CREATE UNIQUE INDEX IF NOT EXISTS vals_name ON vals(key, fold)",
@@ -196,28 +197,38 @@ bool Store::CreateSchema() {
     if (rc != SQLITE_ROW) return false;
     if (v.Int(0) == kSchemaVersion) return txn.Commit() == ERROR_SUCCESS;
   }
+  // A file of an older layout: its keys' paths go (the index first, as
+  // SQLite drops no indexed column). The rows keep their ids and parents.
+  bool keysHavePaths = false;
+  {
+    Stmt column(*this, "SELECT 1 FROM pragma_table_info('keys') WHERE name = 'path'");
+    int rc = column.Step();
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) return false;
+    keysHavePaths = rc == SQLITE_ROW;
+  }
+  if (keysHavePaths) {
+    if (Exec("DROP INDEX IF EXISTS keys_path") != ERROR_SUCCESS) return false;
+    if (Exec("ALTER TABLE keys DROP COLUMN path") != ERROR_SUCCESS) return false;
+  }
   for (const char* sql : kSchema)
     if (Exec(sql) != ERROR_SUCCESS) return false;
   std::int64_t now = NowFileTime();
   struct Root {
     std::int64_t id, parent;
-    const char *name, *path;
+    const char* name;
   };
   // The roots have fixed ids; HKCR's key is an ordinary key.
-  const Root roots[] = {{kHklmId, 0, kHklmPath, kHklmPath},
-                        {kHkcuId, 0, kHkcuPath, kHkcuPath}};
+  const Root roots[] = {{kHklmId, 0, kHklmPath}, {kHkcuId, 0, kHkcuPath}};
   for (const Root& r : roots) {
-    Stmt ins(*this, "INSERT OR IGNORE INTO keys(id, parent, name, fold, path, last_write) VALUES(?1,?2,?3,?3,?4,?5)");
-    ins.Bind(1, r.id).Bind(2, r.parent).Bind(3, std::string(r.name)).Bind(4, std::string(r.path)).Bind(5, now);
+    Stmt ins(*this, "INSERT OR IGNORE INTO keys(id, parent, name, fold, last_write) VALUES(?1,?2,?3,?3,?4)");
+    ins.Bind(1, r.id).Bind(2, r.parent).Bind(3, std::string(r.name)).Bind(4, now);
     if (ins.Step() != SQLITE_DONE) return false;
   }
   // HKEY_CLASSES_ROOT's key always exists.
   const char* const classes[] = {
-      "INSERT OR IGNORE INTO keys(parent, name, fold, path, last_write)"
-      " VALUES(1, 'SOFTWARE', 'SOFTWARE', 'HKEY_LOCAL_MACHINE\\SOFTWARE', ?1)",
-      "INSERT OR IGNORE INTO keys(parent, name, fold, path, last_write)"
-      " SELECT id, 'Classes', 'CLASSES', 'HKEY_LOCAL_MACHINE\\SOFTWARE\\CLASSES', ?1 FROM keys"
-      " WHERE path = 'HKEY_LOCAL_MACHINE\\SOFTWARE'",
+      "INSERT OR IGNORE INTO keys(parent, name, fold, last_write) VALUES(1, 'SOFTWARE', 'SOFTWARE', ?1)",
+      "INSERT OR IGNORE INTO keys(parent, name, fold, last_write)"
+      " SELECT id, 'Classes', 'CLASSES', ?1 FROM keys WHERE parent = 1 AND fold = 'SOFTWARE'",
   };
   for (const char* sql : classes) {
     Stmt ins(*this, sql);

@@ -2,11 +2,13 @@
 // key handles and pending change watches (internal to vn_registry).
 //
 // Schema (one database file shared by every process):
-//   keys(id, parent, name, fold, path, last_write): one row per key. `fold` is
-//     the upper-cased name (unique among siblings, and the enumeration order);
-//     `path` is the upper-cased full path ("HKEY_LOCAL_MACHINE\SOFTWARE"), so a
-//     subtree is the range [path + "\", path + "]"). Ids are AUTOINCREMENT and
-//     never reused, so a handle holding the id of a deleted key can tell.
+//   keys(id, parent, name, fold, last_write): one row per key. `fold` is
+//     the upper-cased name (unique among siblings, and the enumeration order).
+//     A row holds only its own name, so a key costs the same at any depth;
+//     full paths ("HKEY_LOCAL_MACHINE\SOFTWARE", upper-cased) live in the
+//     handles and the change log, and a subtree is walked by parent. Ids are
+//     AUTOINCREMENT and never reused, so a handle holding the id of a deleted
+//     key can tell.
 //   vals(id, key, name, fold, type, data): `id` orders values by creation; an
 //     update keeps the row and so the position. Indexed by (key, fold) for
 //     lookups and (key, id) for enumeration.
