@@ -11,6 +11,7 @@
 #include "LibService/ThreadSet.h"
 
 #include "platform/base/text.h"
+#include "platform/eventlog/eventlog.h"
 #include "platform/fs/fs.h"
 
 #include "trace/tests/TraceTestSupport.h"
@@ -23,6 +24,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -63,9 +65,15 @@ int RunClient(const std::string& arguments, std::string& output) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+// The event source the server's reports go to.
+const std::wstring kEventLogName = L"Vantrel Admin Pipe Test";
+
 class AdminPipeTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() { ASSERT_EQ(CTraceLogger::SetMessageModule(L"Evtlibservice_admin_pipe_test"), 0u); }
+  static void SetUpTestSuite() {
+    ASSERT_EQ(CTraceLogger::SetMessageModule(L"Evtlibservice_admin_pipe_test"), 0u);
+    ASSERT_TRUE(RegisterEventLog(kEventLogName).IsOK());
+  }
 
   void SetUp() override {
     const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
@@ -377,7 +385,24 @@ TEST_F(AdminPipeTest, SilentClientsAtTheFdLimit) {
   EXPECT_NE(output.find("ok a well-formed request is answered"), std::string::npos) << output;
   StopHolder(holder);
   ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
-  Sleep(2500);  // the server's quiet check reports the shortage once it is over
+  // The server's quiet check reports the shortage once it is over; once the
+  // server has stopped no other report can come, so the count is final.
+  const std::wstring pipeName = ServiceAPIPipeName(m_serviceName);
+  auto shortageEvents = [&] {
+    int n = 0;
+    for (const platform::EventRecord& record : platform::ReadEventLog(kEventLogName)) {
+      const bool named = std::find(record.strings.begin(), record.strings.end(), pipeName) != record.strings.end();
+      if (record.source == kEventLogName && named && record.type == EVENTLOG_ERROR_TYPE) ++n;
+    }
+    return n;
+  };
+  for (int i = 0; i < 600 && shortageEvents() == 0; ++i) Sleep(50);
+  // Room for a few more of the server's quiet checks (one a second), any of
+  // which would report again if the first report were not remembered.
+  Sleep(3500);
+  SetEvent(m_stop.get());
+  ASSERT_TRUE(m_api.WaitForThreads(10000));
+  EXPECT_EQ(shortageEvents(), 1) << "events for the descriptor shortage";
 }
 
 // Clients whose first message is longer than any request served: the server
