@@ -464,7 +464,14 @@ class Rowset final : public Object<IRowset, IAccessor, IColumnsInfo> {
                            DBROWSTATUS status[]) override {
     return AddRefRows(count, nullptr, refCounts, status);
   }
-  STDMETHODIMP RestartPosition(HCHAPTER) override { return DB_E_CANTSCROLLBACKWARDS; }
+  // Before the first fetch the position stays where Execute left it.
+  STDMETHODIMP RestartPosition(HCHAPTER) override {
+    if (m_lastHandle == 0) return S_OK;
+    sqlite3_reset(m_statement);
+    m_pending = m_done = false;
+    m_current = 0;
+    return S_OK;
+  }
 
   STDMETHODIMP AddRefAccessor(HACCESSOR, DBREFCOUNT*) override { return E_NOTIMPL; }
   STDMETHODIMP CreateAccessor(DBACCESSORFLAGS flags, DBCOUNTITEM count, const DBBINDING bindings[], DBLENGTH,
