@@ -306,8 +306,15 @@ TEST(SearchHandler, ManyDistinctFailuresLeaveEventsCappedAndMemoryFlat) {
   for (int i = 0; i < 10000; ++i) ASSERT_EQ(AskDirectly(file, "/m?q=x" + std::to_string(i)), 500);
   const long after = ResidentKiB();
   EXPECT_LE(Events(0xC0000A2C).size(), kMaxReportedErrors);
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  // The sanitizers hold freed memory back (ASan's quarantine), so resident
+  // size says nothing there; leaks are the leak checker's to find.
+  (void)before;
+  (void)after;
+#else
   // 10,000 remembered texts of ~100 characters would be several MiB.
   EXPECT_LT(after - before, 4096) << before << " -> " << after;
+#endif
 }
 
 TEST(SearchHandler, RowFilterAndValueMapping) {
