@@ -10,6 +10,7 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cwctype>
 #include <ctime>
 #include <filesystem>
@@ -226,7 +227,8 @@ namespace {
 
 // Reads the folder's changes until stop is set; each change refreshes the
 // row of the path it names (a lost batch: the whole folder).
-DWORD FollowFolder(const std::wstring& indexFile, const std::wstring& folder, HANDLE stop) {
+DWORD FollowFolder(const std::wstring& indexFile, const std::wstring& folder, HANDLE stop,
+                   const std::function<void()>& watchingNow) {
   Index index;
   DWORD rc = index.Open(indexFile, true);
   if (rc != ERROR_SUCCESS) return rc;
@@ -235,6 +237,7 @@ DWORD FollowFolder(const std::wstring& indexFile, const std::wstring& folder, HA
                                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED, nullptr));
   if (directory.get() == INVALID_HANDLE_VALUE) return GetLastError();
   platform::UniqueHandle changed(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  std::function<void()> watching = watchingNow;
   std::vector<DWORD> buffer(kChangeBufferBytes / sizeof(DWORD));
   const DWORD filter = FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_DIR_NAME | FILE_NOTIFY_CHANGE_SIZE |
                        FILE_NOTIFY_CHANGE_LAST_WRITE;
@@ -245,6 +248,11 @@ DWORD FollowFolder(const std::wstring& indexFile, const std::wstring& folder, HA
     if (!ReadDirectoryChangesW(directory.get(), buffer.data(), kChangeBufferBytes, TRUE, filter, nullptr, &overlapped,
                                nullptr))
       return GetLastError();
+    // Changes are collected from the first read on.
+    if (watching) {
+      watching();
+      watching = nullptr;
+    }
     const HANDLE waits[2] = {stop, changed.get()};
     if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0) {
       CancelIoEx(directory.get(), &overlapped);
@@ -271,12 +279,18 @@ DWORD FollowFolder(const std::wstring& indexFile, const std::wstring& folder, HA
 
 }  // namespace
 
-DWORD Follow(const std::wstring& indexFile, const std::vector<std::wstring>& folders, HANDLE stop) {
+DWORD Follow(const std::wstring& indexFile, const std::vector<std::wstring>& folders, HANDLE stop,
+             const std::function<void()>& watching) {
   std::vector<DWORD> results(folders.size(), ERROR_SUCCESS);
   std::vector<std::thread> threads;
+  std::atomic<std::size_t> waiting{folders.size()};
+  const std::function<void()> oneMore = [&] {
+    if (waiting.fetch_sub(1) == 1 && watching) watching();
+  };
+  if (folders.empty() && watching) watching();
   for (std::size_t i = 0; i < folders.size(); ++i)
     threads.emplace_back([&, i] {
-      results[i] = FollowFolder(indexFile, folders[i], stop);
+      results[i] = FollowFolder(indexFile, folders[i], stop, oneMore);
       if (results[i] != ERROR_SUCCESS) SetEvent(stop);
     });
   for (auto& t : threads) t.join();

@@ -17,6 +17,7 @@
 #include <sqlite3.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -67,8 +68,10 @@ class Index {
 };
 
 // Follows changes under the folders (Windows paths) and refreshes their rows
-// until stop (an event handle) is set; one thread per folder. A Win32 code
-// when a folder cannot be watched.
-DWORD Follow(const std::wstring& indexFile, const std::vector<std::wstring>& folders, HANDLE stop);
+// until stop (an event handle) is set; one thread per folder. watching, when
+// given, is called once every folder's watch is in place (changes from then
+// on are seen). A Win32 code when a folder cannot be watched.
+DWORD Follow(const std::wstring& indexFile, const std::vector<std::wstring>& folders, HANDLE stop,
+             const std::function<void()>& watching = {});
 
 }  // namespace vnsearch

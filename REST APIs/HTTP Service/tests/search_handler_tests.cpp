@@ -373,7 +373,8 @@ TEST(SearchHandler, ScopeStaysInsideItsMapping) {
 }
 
 TEST(SearchHandler, ReferencesMatchWholeNamesAndReservedOnesOnlyTheListener) {
-  const std::map<std::wstring, std::wstring> listener = {{L"Directory$docs", L"\\\\?\\D:\\Docs"}, {L"Registry$Site", L"main"}};
+  const std::map<std::wstring, std::wstring> listener = {
+      {L"Directory$docs", L"\\\\?\\D:\\Docs"}, {L"Registry$Site", L"main"}, {L"site", L"server"}};
   const struct {
     const char* name;
     std::map<std::wstring, std::wstring> query;
@@ -386,6 +387,8 @@ TEST(SearchHandler, ReferencesMatchWholeNamesAndReservedOnesOnlyTheListener) {
       {"a name followed by other text", {{L"a", L"2"}}, "$a/x", "2/x"},
       {"a longer reference is no match for a shorter name", {{L"a", L"2"}}, "$abc", ""},
       {"a query value is decoded", {{L"p", L"%2Ftmp"}}, "$p", "/tmp"},
+      {"a query parameter before a listener's of the same name", {{L"site", L"client"}}, "$site", "client"},
+      {"a listener's parameter when the query has none", {}, "$site", "server"},
   };
   for (const auto& c : cases) {
     SearchPathMap paths;

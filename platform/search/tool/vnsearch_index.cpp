@@ -62,9 +62,10 @@ int main(int argc, char** argv) {
     sigwait(&signals, &which);
     SetEvent(handle);
   }).detach();
-  std::printf("watching\n");
-  std::fflush(stdout);
-  rc = vnsearch::Follow(settings.indexFile, settings.folders, stop.get());
+  rc = vnsearch::Follow(settings.indexFile, settings.folders, stop.get(), [] {
+    std::printf("watching\n");
+    std::fflush(stdout);
+  });
   if (rc != ERROR_SUCCESS) {
     std::fprintf(stderr, "vnsearch-index: watch failed (error %lu)\n", static_cast<unsigned long>(rc));
     return 5;
