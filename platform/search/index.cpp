@@ -62,6 +62,7 @@ std::wstring Join(const std::wstring& folder, const std::wstring& name) {
 }
 
 std::wstring Parent(const std::wstring& path) {
+  if (path.size() <= 3 && path.size() >= 2 && path[1] == L':') return L"";  // a drive's root has none
   const std::size_t cut = path.find_last_of(L"\\/");
   if (cut == std::wstring::npos) return L"";
   if (cut == 2 && path.size() > 1 && path[1] == L':') return path.substr(0, 3);  // "D:\"
