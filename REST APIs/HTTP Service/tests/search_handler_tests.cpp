@@ -175,6 +175,8 @@ TEST(SearchHandler, SettingsAndSubstitution) {
       {"first NAME wins, in any case", "scope = $Directory$docs\nSCOPE = file:D:/Media", "", Find("Docs")},
       {"a comment line is no setting", "# SCOPE = file:D:/Media\nSCOPE = $Directory$docs", "", Find("Docs")},
       {"a folder with a quote in its name", "SCOPE = $Directory$team", "", Find("Team's")},
+      {"a folder with a quote inside a restriction", "WHERERESTRICTIONS = AND SCOPE = 'file:$Directory$team'", "",
+       Find("Team's")},
       {"a reference naming nothing drops its text", "SCOPE = $Directory$docs\nQUERY = $nothing", "", Find("Docs")},
       {"a query value is decoded", "SCOPE = $Directory$docs\nPATH = $p", "?p=%2Fsub", Find("Docs/sub")},
       {"natural syntax in lower case", "SCOPE = $Directory$docs\nSYNTAX = natural\nQUERY = report OR notes", "", 1},
