@@ -4,6 +4,7 @@
 
 #include "providers/Framesight/tests/versions_fixture.h"
 
+#include <map>
 #include <regex>
 
 namespace {
@@ -226,6 +227,112 @@ TEST_F(OutputWalkTest, RenameOntoItselfLeavesTheOutputs) {
   Put("clip.mov", {"Preview-1A-2.webm"});
   EXPECT_EQ(RenameOutputs(m_system.Get(), m_clipKey, 0x1A, 0x2, m_clipKey, 0x1A, 0x2), S_OK);
   EXPECT_EQ(FilesIn(Companions("clip.mov")), (Names{"Preview-1A-2.webm"}));
+}
+
+// A system object whose files answer every companion request with the
+// template the test gives, keyed by key string: for shapes the archive
+// never answers with.
+class FakeArchiveSystem : public FakeObject<IArchiveSystem> {
+ public:
+  std::map<std::wstring, std::wstring> templates;  // key string -> volume-relative answer
+
+  STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
+    return Answer(riid, ppv, {{&IID_IUnknown, this}, {&IID_IArchiveSystem, this}});
+  }
+  STDMETHODIMP GetVersion(IArchiveVersion**) override { return E_NOTIMPL; }
+  STDMETHODIMP Reserved8() override { return E_NOTIMPL; }
+  STDMETHODIMP Reserved9() override { return E_NOTIMPL; }
+  STDMETHODIMP Reserved10() override { return E_NOTIMPL; }
+  STDMETHODIMP Reserved11() override { return E_NOTIMPL; }
+  STDMETHODIMP Reserved12() override { return E_NOTIMPL; }
+  STDMETHODIMP Reserved13() override { return E_NOTIMPL; }
+  STDMETHODIMP Reserved14() override { return E_NOTIMPL; }
+  STDMETHODIMP Reserved15() override { return E_NOTIMPL; }
+  STDMETHODIMP Reserved16() override { return E_NOTIMPL; }
+  STDMETHODIMP Reserved17() override { return E_NOTIMPL; }
+  STDMETHODIMP Reserved18() override { return E_NOTIMPL; }
+  STDMETHODIMP Reserved19() override { return E_NOTIMPL; }
+  STDMETHODIMP Reserved20() override { return E_NOTIMPL; }
+  STDMETHODIMP Reserved21() override { return E_NOTIMPL; }
+  STDMETHODIMP Reserved22() override { return E_NOTIMPL; }
+  STDMETHODIMP Reserved23() override { return E_NOTIMPL; }
+  STDMETHODIMP Reserved24() override { return E_NOTIMPL; }
+  STDMETHODIMP Reserved25() override { return E_NOTIMPL; }
+  STDMETHODIMP GetArchiveObject(BSTR key, IArchiveObject** object) override {
+    const auto found = templates.find(std::wstring(key, SysStringLen(key)));
+    if (found == templates.end()) return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
+    auto* file = new FakeArchiveFile;
+    file->replyBytes = platform::Utf16leFromWide(found->second);
+    *object = new FileObject(file);
+    file->Release();
+    return S_OK;
+  }
+  STDMETHODIMP GetArchiveDirectory(BSTR, IArchiveObject**) override { return E_NOTIMPL; }
+
+ private:
+  // The archive object of a fake file: answers for the file's interfaces.
+  class FileObject : public FakeObject<IArchiveObject> {
+   public:
+    explicit FileObject(FakeArchiveFile* file) : m_file(file) {}
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
+      if (riid == IID_IArchiveFile) return m_file->QueryInterface(riid, ppv);
+      return Answer(riid, ppv, {{&IID_IUnknown, this}, {&IID_IArchiveObject, this}});
+    }
+    STDMETHODIMP Reserved7() override { return E_NOTIMPL; }
+    STDMETHODIMP GetPath(BSTR*) override { return E_NOTIMPL; }
+    STDMETHODIMP Reserved9() override { return E_NOTIMPL; }
+    STDMETHODIMP Reserved10() override { return E_NOTIMPL; }
+    STDMETHODIMP Reserved11() override { return E_NOTIMPL; }
+    STDMETHODIMP Reserved12() override { return E_NOTIMPL; }
+    STDMETHODIMP Reserved13() override { return E_NOTIMPL; }
+    STDMETHODIMP Reserved14() override { return E_NOTIMPL; }
+    STDMETHODIMP Reserved15() override { return E_NOTIMPL; }
+    STDMETHODIMP Reserved16() override { return E_NOTIMPL; }
+    STDMETHODIMP Reserved17() override { return E_NOTIMPL; }
+    STDMETHODIMP Reserved18() override { return E_NOTIMPL; }
+    STDMETHODIMP Reserved19() override { return E_NOTIMPL; }
+    STDMETHODIMP GetFile(ULONG, ULONG, ULONG, IArchiveFile**) override { return E_NOTIMPL; }
+
+   private:
+    ComPtr<FakeArchiveFile> m_file;
+  };
+};
+
+TEST_F(OutputWalkTest, TemplatesOfAnotherShapeAreErrorsAndTouchNothing) {
+  const std::wstring folder = L".companions\\Media\\clip.mov\\";
+  const HRESULT bad = HRESULT_FROM_WIN32(ERROR_INVALID_NAME);
+  const struct {
+    const char* label;
+    std::wstring walkTemplate;
+    std::wstring renameTemplate;
+    HRESULT deleteResult;
+    HRESULT renameResult;
+  } rows[] = {
+      {"the archive's shapes", folder + L"(*)-1A-2.(*)", folder + L"(*0)-3-4.(*1)", S_OK, S_OK},
+      {"walk template with one part", folder + L"(*)-1A-2.webm", folder + L"(*0)-3-4.(*1)", bad, bad},
+      {"walk template with three parts", folder + L"(*)-(*)-1A-2.(*)", folder + L"(*0)-3-4.(*1)", bad, bad},
+      {"rename template with text after it", folder + L"(*)-1A-2.(*)", folder + L"(*0)-3-4.(*1)x", S_OK, bad},
+      {"rename template without part numbers", folder + L"(*)-1A-2.(*)", folder + L"(*)-3-4.(*)", S_OK, bad},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.label);
+    ComPtr<FakeArchiveSystem> system(new FakeArchiveSystem);
+    system->Release();
+    system->templates[L"old"] = row.walkTemplate;
+    system->templates[L"new"] = row.renameTemplate;
+
+    std::error_code ec;
+    fs::remove_all(m_volume / ".companions", ec);
+    Put("clip.mov", {"Preview-1A-2.webm"});
+    EXPECT_EQ(RenameOutputs(system.Get(), L"old", 0x1A, 0x2, L"new", 3, 4), row.renameResult);
+    EXPECT_EQ(FilesIn(Companions("clip.mov")),
+              SUCCEEDED(row.renameResult) ? Names{"Preview-3-4.webm"} : Names{"Preview-1A-2.webm"});
+
+    fs::remove_all(m_volume / ".companions", ec);
+    Put("clip.mov", {"Preview-1A-2.webm"});
+    EXPECT_EQ(DeleteOutputs(system.Get(), L"old", 0x1A, 0x2), row.deleteResult);
+    EXPECT_EQ(FilesIn(Companions("clip.mov")), SUCCEEDED(row.deleteResult) ? Names{} : Names{"Preview-1A-2.webm"});
+  }
 }
 
 }  // namespace
