@@ -185,12 +185,13 @@ class CStubProvider final : public IExtensionInit, public IProviderOperations {
 
  private:
   // Every call goes to the process-wide log and, when "Call Log" names a
-  // file, to that file as "<extension key name> <call>", for other processes.
+  // file, to that file as "<Unix ms> <extension key name> <call>", for other processes.
   void Note(std::wstring line) {
     if (!m_settings.callLog.empty()) {
       std::lock_guard<std::mutex> hold(g_logLock);
       if (FILE* f = std::fopen(platform::Utf8FromWide(m_settings.callLog).c_str(), "a")) {
-        std::fputs(platform::Utf8FromWide(m_name + L" " + line + L"\n").c_str(), f);
+        const std::string stamp = std::to_string(platform::UnixTimeMs());
+        std::fputs((stamp + " " + platform::Utf8FromWide(m_name + L" " + line) + "\n").c_str(), f);
         std::fclose(f);
       }
     }

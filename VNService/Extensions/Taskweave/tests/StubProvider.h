@@ -17,7 +17,7 @@
 //   "Null Parameters"   DWORD  1: PostProcess and Unpin get a null parameters object (0)
 //   "Item 48"           DWORD  1: ScheduleOperation asks the parameters for item 48 (0)
 //   "Initialise Result" DWORD  what Initialise answers (S_OK)
-//   "Call Log"          SZ     a file every call is appended to, as "<key name> <call>" (none)
+//   "Call Log"          SZ     a file every call is appended to, "<Unix ms> <key name> <call>" (none)
 // Every call is logged ("Schedule <op>", "Execute <op>", "Unpin 0x%08X", ...)
 // in one process-wide log that the test reads and clears. The library
 // taskweave_stub_server (StubProviderServer.cpp) serves the same stub as an
