@@ -337,6 +337,31 @@ def drain(env, mode, schedule, first_value):
     return True
 
 
+def execute_answering_s_false(env):
+    """A provider whose ExecuteOperation answers S_FALSE: each run is
+    reported as an error made at TaskweaveService line 219, its record
+    leaves the worker (the other files still go), and the service runs on."""
+    name = "ExecuteOperation S_FALSE"
+    env.reset_logs()
+    env.register_extensions({"A": {"Schedule": "pending", "Execute": "fail", "Execute Result": 1}})
+    paths = env.make_files("sfalse-", 3)
+    pins = [env.pin(path, "A", 0x500 + i, "Transcode") for i, path in enumerate(paths)]
+    before = len(env.events())
+    if not env.start(name):
+        return
+    wait_for(lambda: all(p in env.releases() for p in pins) and len(env.calls("Execute")) == 3, 60)
+    check(name + ": every file was executed and its pin released", all(p in env.releases() for p in pins)
+          and len(env.calls("Execute")) == 3, (len(env.calls("Execute")), len(env.releases())))
+    runner_errors = lambda: [e for e in env.events()[before:] if e["type"] == 1
+                             and bytes.fromhex(e["data"]) == b"TaskweaveService 219"]
+    wait_for(lambda: len(runner_errors()) >= 3, 30)
+    errors = runner_errors()
+    check(name + ": each run is an error event made at line 219", len(errors) == 3, env.events()[before:][-4:])
+    check(name + ": the error carries the result 1", all(e["strings"][:1] == ["0x00000001"] for e in errors), errors[:1])
+    check(name + ": the service runs on", env.state() == 4)
+    env.stop(name)
+
+
 def notification_starts_a_pass(env):
     """With the worker idle after its first pass, a pin waits for the next
     wake-up: it is not released while nothing happens, and is released once
@@ -531,6 +556,7 @@ def main():
         env.stop("drain S_OK")
         drain(env, "E_PENDING", "pending", 0x400)
         env.stop("drain E_PENDING")
+        execute_answering_s_false(env)
         stop_while_operations_run(env)
         main_service_restart(env)
         if env.state() == 4:
