@@ -146,7 +146,8 @@ CStatus RunServiceAPIConnection(HANDLE stopEvent, CServiceAPIConnection* connect
 
 // The administration pipe of one program on threads of its thread set: the
 // server on "APIServer", each client on "APIConnection". Errors that end a
-// thread are reported to the event log.
+// thread are reported to the event log. The one runner of the pipe: every
+// CServiceApp holds one, and the pipe's tests drive it directly.
 //
 // Locking: m_lock guards m_running (threads started and not yet ended) and
 // m_stopEvent; m_threadsDone is signalled under it when m_running drops to 0.

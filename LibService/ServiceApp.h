@@ -2,9 +2,10 @@
 //
 // The service class T derives from CServiceApp<T> and implements Run. OnStart
 // runs "MainThread", which sets up COM, starts the administration pipe
-// ("APIServer", one "APIConnection" per client) and calls Run; Stop sets the
-// stop event every long-running thread waits on; WaitForExit waits until the
-// last framework thread has ended. Framework threads are started by one
+// through CServiceAPI, the one runner of its threads ("APIServer", one
+// "APIConnection" per client), and calls Run; Stop sets the stop event every
+// long-running thread waits on; WaitForExit waits until the last framework
+// thread and the last pipe thread have ended. Framework threads are started by one
 // template (StartThread) that counts them: the running-thread counter is
 // raised before a thread is started and lowered by the thread set's done
 // callback, which runs however the work item ended (returned, threw,
@@ -40,8 +41,8 @@ constexpr DWORD TRC_SERVICE_STOPPING = 0x00010002;
 constexpr DWORD TRC_MAIN_THREAD_NOT_STARTED = 0xC0010001;
 
 namespace service_app_detail {
-// What a work package that never ran still owns: a connection owns its pipe.
-inline void ReleaseUnrun(CServiceAPIConnection* connection) { delete connection; }
+// What a work package that never ran still owns (nothing, for the framework's
+// own threads: the pipe's connections are started by CServiceAPI).
 template <class TArg>
 void ReleaseUnrun(const TArg&) {}
 }  // namespace service_app_detail
@@ -54,14 +55,16 @@ class CServiceApp : public CWinService {
       : CWinService(std::move(serviceName), std::move(displayName)),
         m_stopEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
         m_allDoneEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
-        m_threads(privileges, idleTimeoutMs) {}
+        m_threads(privileges, idleTimeoutMs),
+        m_api(m_threads, g_ServiceLogger) {}
 
   ~CServiceApp() override {
     // Threads still counted use the events; a program that ends normally has
     // waited for them (WaitForExit) before static destruction.
-    if (m_running.load() != 0) {
+    if (m_running.load() != 0 || m_api.GetRunningThreads() != 0) {
       SetEvent(m_stopEvent);
-      WaitForSingleObject(m_allDoneEvent, 30000);
+      if (m_running.load() != 0) WaitForSingleObject(m_allDoneEvent, 30000);
+      m_api.WaitForThreads(30000);
     }
     CloseHandle(m_stopEvent);
     CloseHandle(m_allDoneEvent);
@@ -90,25 +93,22 @@ class CServiceApp : public CWinService {
 
   // Nothing counted means nothing runs (also when nothing was ever started),
   // so the wait ends at once instead of waiting for an event nobody sets.
+  // The pipe's threads end on the stop event too; they are waited for after
+  // the framework's, within the same time.
   DWORD WaitForExit(DWORD timeout) override {
+    const ULONGLONG start = GetTickCount64();
     if (m_running.load() != 0) WaitForSingleObject(m_allDoneEvent, timeout);
+    if (timeout == INFINITE) {
+      m_api.WaitForThreads(INFINITE);
+    } else {
+      const ULONGLONG spent = GetTickCount64() - start;
+      m_api.WaitForThreads(spent >= timeout ? 0 : static_cast<DWORD>(timeout - spent));
+    }
     return m_exitCode.load();
   }
 
   CStatus OnAPIConnection(HANDLE pipe, std::shared_ptr<const SID> administrators) override {
-    CServiceAPIConnection* connection = nullptr;
-    try {
-      connection = new (std::nothrow)
-          CServiceAPIConnection(g_ServiceLogger, ServiceLoggerSourceLookup(g_ServiceLogger), pipe, administrators);
-    } catch (const std::bad_alloc&) {
-      connection = nullptr;
-    }
-    if (connection == nullptr) {
-      CloseHandle(pipe);  // the connection would have owned it
-      return CStatus(NewErrorMessage(CSourcePos{__FILE__, 228}, MSG_OUT_OF_MEMORY,
-                                     {platform::FormatW(L"%d", int(sizeof(CServiceAPIConnection)))}));
-    }
-    return StartAPIConnection(m_stopEvent, connection);
+    return m_api.OnAPIConnection(pipe, std::move(administrators));
   }
 
   virtual CStatus Run() = 0;
@@ -123,13 +123,10 @@ class CServiceApp : public CWinService {
   CStatus StartRegistryChangeWorker(std::function<CStatus()> body) {
     return StartThread("RegistryChangeWorker", this, &CServiceApp::FunctionBody, std::move(body));
   }
-  // "APIServer": the administration pipe's server.
+  // "APIServer": the administration pipe's server, which starts one
+  // "APIConnection" per client.
   CStatus StartAPIServer(HANDLE stopEvent, const std::wstring& serviceName) {
-    return StartThread("APIServer", this, &CServiceApp::APIServerBody, stopEvent, serviceName);
-  }
-  // "APIConnection": one client; the connection is deleted however the start ends.
-  CStatus StartAPIConnection(HANDLE stopEvent, CServiceAPIConnection* connection) {
-    return StartThread("APIConnection", this, &CServiceApp::APIConnectionBody, stopEvent, connection);
+    return m_api.StartAPIServer(stopEvent, serviceName);
   }
 
   // The thread-start template: runs (target->*function)(status, args...) on a
@@ -163,8 +160,9 @@ class CServiceApp : public CWinService {
 
   HANDLE GetStopEvent() const { return m_stopEvent; }
   CThreadSet& GetThreadSet() { return m_threads; }
-  // Framework threads counted as running (for tests and status displays).
-  LONG GetRunningThreads() const { return m_running.load(); }
+  // Framework and pipe threads counted as running (for tests and status
+  // displays).
+  LONG GetRunningThreads() { return m_running.load() + m_api.GetRunningThreads(); }
 
  private:
   template <class TTarget, class... TArgs>
@@ -207,16 +205,6 @@ class CServiceApp : public CWinService {
 
   CStatus FunctionBody(CStatus& status, std::function<CStatus()> body) {
     status = body();
-    return status;
-  }
-  CStatus APIServerBody(CStatus& status, HANDLE stopEvent, std::wstring serviceName) {
-    status = RunServiceAPIServer(stopEvent, serviceName, [this](HANDLE pipe, std::shared_ptr<const SID> administrators) {
-      return OnAPIConnection(pipe, std::move(administrators));
-    });
-    return status;
-  }
-  CStatus APIConnectionBody(CStatus& status, HANDLE stopEvent, CServiceAPIConnection* connection) {
-    status = RunServiceAPIConnection(stopEvent, connection);
     return status;
   }
 
@@ -294,4 +282,6 @@ class CServiceApp : public CWinService {
   std::atomic<DWORD> m_exitCode{0};
   std::atomic<bool> m_mainCompleted{false};
   CThreadSet m_threads;
+  // After m_threads, so that it is destroyed (its threads waited for) first.
+  CServiceAPI m_api;
 };
