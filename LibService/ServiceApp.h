@@ -1,6 +1,8 @@
 // ServiceApp.h - CServiceApp<T>: the running service on the thread set.
 //
-// The service class T derives from CServiceApp<T> and implements Run. OnStart
+// The service class T derives from CServiceApp<T> and implements Run. Only
+// what needs T (a registry worker that is a member of T) is in the template;
+// the rest is CServiceAppBase (ServiceApp.cpp). OnStart
 // runs "MainThread", which sets up COM, starts the administration pipe
 // through CServiceAPI, the one runner of its threads ("APIServer", one
 // "APIConnection" per client), and calls Run; Stop sets the stop event every
@@ -47,87 +49,31 @@ template <class TArg>
 void ReleaseUnrun(const TArg&) {}
 }  // namespace service_app_detail
 
-template <class T>
-class CServiceApp : public CWinService {
+class CServiceAppBase : public CWinService {
  public:
-  CServiceApp(std::wstring serviceName, std::wstring displayName, std::vector<const wchar_t*> privileges,
-              DWORD idleTimeoutMs = CThreadSet::kDefaultIdleTimeout)
-      : CWinService(std::move(serviceName), std::move(displayName)),
-        m_stopEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
-        m_allDoneEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
-        m_threads(privileges, idleTimeoutMs),
-        m_api(m_threads, g_ServiceLogger) {}
+  CServiceAppBase(std::wstring serviceName, std::wstring displayName, std::vector<const wchar_t*> privileges,
+                  DWORD idleTimeoutMs = CThreadSet::kDefaultIdleTimeout);
+  ~CServiceAppBase() override;
 
-  ~CServiceApp() override {
-    // Threads still counted use the events; a program that ends normally has
-    // waited for them (WaitForExit) before static destruction.
-    if (m_running.load() != 0 || m_api.GetRunningThreads() != 0) {
-      SetEvent(m_stopEvent);
-      if (m_running.load() != 0) WaitForSingleObject(m_allDoneEvent, 30000);
-      m_api.WaitForThreads(30000);
-    }
-    CloseHandle(m_stopEvent);
-    CloseHandle(m_allDoneEvent);
-  }
-
-  CStatus OnStart() override {
-    ServiceTrace(this, TRC_SERVICE_STARTING);
-    ReportEvent(nullptr, MSG_SERVICE_STARTED, {GetDisplayName()});
-    m_running.fetch_add(1);
-    CStatus status;
-    m_threads.Start(status, &MainThreadBody, this, "MainThread", &MainThreadDone);
-    if (!status.IsOK()) {
-      ThreadEnded();
-      ServiceTrace(this, TRC_MAIN_THREAD_NOT_STARTED);
-      Stop();
-      WaitForExit(INFINITE);
-    }
-    return status;
-  }
-
-  void Stop() override {
-    ReportEvent(nullptr, MSG_SERVICE_STOPPED, {GetDisplayName()});
-    ServiceTrace(this, TRC_SERVICE_STOPPING);
-    SetEvent(m_stopEvent);
-  }
-
+  CStatus OnStart() override;
+  void Stop() override;
   // Nothing counted means nothing runs (also when nothing was ever started),
   // so the wait ends at once instead of waiting for an event nobody sets.
   // The pipe's threads end on the stop event too; they are waited for after
   // the framework's, within the same time.
-  DWORD WaitForExit(DWORD timeout) override {
-    const ULONGLONG start = GetTickCount64();
-    if (m_running.load() != 0) WaitForSingleObject(m_allDoneEvent, timeout);
-    if (timeout == INFINITE) {
-      m_api.WaitForThreads(INFINITE);
-    } else {
-      const ULONGLONG spent = GetTickCount64() - start;
-      m_api.WaitForThreads(spent >= timeout ? 0 : static_cast<DWORD>(timeout - spent));
-    }
-    return m_exitCode.load();
-  }
-
-  CStatus OnAPIConnection(HANDLE pipe, std::shared_ptr<const SID> administrators) override {
-    return m_api.OnAPIConnection(pipe, std::move(administrators));
-  }
+  DWORD WaitForExit(DWORD timeout) override;
+  CStatus OnAPIConnection(HANDLE pipe, std::shared_ptr<const SID> administrators) override;
 
   virtual CStatus Run() = 0;
 
-  // "RegistryChangeWorker": body(status, object) on the service class.
-  template <class TObject>
-  CStatus StartRegistryChangeWorker(CStatus (T::*body)(CStatus& status, TObject* object), TObject* object) {
-    return StartThread("RegistryChangeWorker", static_cast<T*>(this), body, object);
-  }
   // "RegistryChangeWorker" for a body that is no member of the service class
   // (a component's own watcher, such as a host's authenticator).
   CStatus StartRegistryChangeWorker(std::function<CStatus()> body) {
-    return StartThread("RegistryChangeWorker", this, &CServiceApp::FunctionBody, std::move(body));
+    return StartThread("RegistryChangeWorker", this, &CServiceAppBase::FunctionBody, std::move(body));
   }
   // "APIServer": the administration pipe's server, which starts one
   // "APIConnection" per client.
-  CStatus StartAPIServer(HANDLE stopEvent, const std::wstring& serviceName) {
-    return m_api.StartAPIServer(stopEvent, serviceName);
-  }
+  CStatus StartAPIServer(HANDLE stopEvent, const std::wstring& serviceName);
 
   // The thread-start template: runs (target->*function)(status, args...) on a
   // thread of the set, named name, counted while it runs.
@@ -162,12 +108,12 @@ class CServiceApp : public CWinService {
   CThreadSet& GetThreadSet() { return m_threads; }
   // Framework and pipe threads counted as running (for tests and status
   // displays).
-  LONG GetRunningThreads() { return m_running.load() + m_api.GetRunningThreads(); }
+  LONG GetRunningThreads();
 
  private:
   template <class TTarget, class... TArgs>
   struct CWork {
-    CServiceApp* app;
+    CServiceAppBase* app;
     TTarget* target;
     CStatus (TTarget::*function)(CStatus&, TArgs...);
     std::tuple<TArgs...> args;
@@ -195,7 +141,7 @@ class CServiceApp : public CWinService {
     // Runs after Body however it ended.
     static void Done(void* context) {
       CWork* work = static_cast<CWork*>(context);
-      CServiceApp* app = work->app;
+      CServiceAppBase* app = work->app;
       if (!work->ran) std::apply([](auto&... a) { (service_app_detail::ReleaseUnrun(a), ...); }, work->args);
       if (work->comInitialised) CoUninitialize();
       delete work;
@@ -203,78 +149,15 @@ class CServiceApp : public CWinService {
     }
   };
 
-  CStatus FunctionBody(CStatus& status, std::function<CStatus()> body) {
-    status = body();
-    return status;
-  }
-
-  void ThreadEnded() {
-    if (m_running.fetch_sub(1) == 1) SetEvent(m_allDoneEvent);
-  }
-
-  void StoreExit(const CStatus& status) {
-    DWORD specific = 0;
-    const DWORD code = ServiceExitCode(status, &specific);
-    SetServiceSpecificExitCode(specific);
-    m_exitCode.store(code);
-  }
-
+  CStatus FunctionBody(CStatus& status, std::function<CStatus()> body);
+  void ThreadEnded();
+  void StoreExit(const CStatus& status);
   // "MainThread": COM, the administration pipe, then Run.
-  static void MainThreadBody(void* context) {
-    CServiceApp* app = static_cast<CServiceApp*>(context);
-    CStatus status = app->SetUpMainThreadCOM();
-    if (status.IsOK()) status = app->StartAPIServer(app->m_stopEvent, app->GetServiceName());
-    if (status.IsOK()) {
-      ServiceTrace(app, TRC_SERVICE_RUNNING);
-      status = app->Run();
-    }
-    if (!status.IsOK()) ReportError(*status.GetError());
-    app->StoreExit(status);
-    app->m_mainCompleted.store(true);
-    // Before the counter is lowered, so that nothing of this object is used
-    // once WaitForExit has returned.
-    if (!status.IsOK()) app->Stop();
-  }
+  static void MainThreadBody(void* context);
   // A Run that threw (already reported by the thread set) still ends the
   // service, with a non-zero exit code.
-  static void MainThreadDone(void* context) {
-    CServiceApp* app = static_cast<CServiceApp*>(context);
-    if (!app->m_mainCompleted.load()) {
-      app->SetServiceSpecificExitCode(MSG_WORK_ITEM_EXCEPTION);
-      app->m_exitCode.store(ERROR_SERVICE_SPECIFIC_ERROR);
-      app->Stop();
-    }
-    app->ThreadEnded();
-  }
-
-  CStatus SetUpMainThreadCOM() {
-    bool ok = false;
-    HRESULT hr = S_OK;
-    m_threads.Lock();
-    CThreadSet::CThread* thread = m_threads.FindBusyThread(GetCurrentThreadId());
-    if (thread != nullptr) {
-      if (thread->GetCOMFlag()) {
-        ok = true;
-      } else {
-        hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-        if (hr == S_OK || hr == RPC_E_CHANGED_MODE) {
-          thread->SetCOMFlag();
-          ok = true;
-        } else if (hr == S_FALSE) {
-          CoUninitialize();
-          thread->SetCOMFlag();
-          ok = true;
-        }
-      }
-    } else {
-      hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-      if (hr == S_FALSE) CoUninitialize();
-      ok = hr == S_OK || hr == S_FALSE;
-    }
-    m_threads.Unlock();
-    if (ok) return CStatus();
-    return CStatus(NewHRESULT(CSourcePos{__FILE__, 163}, hr));
-  }
+  static void MainThreadDone(void* context);
+  CStatus SetUpMainThreadCOM();
 
   std::atomic<LONG> m_running{0};
   HANDLE m_stopEvent;
@@ -284,4 +167,19 @@ class CServiceApp : public CWinService {
   CThreadSet m_threads;
   // After m_threads, so that it is destroyed (its threads waited for) first.
   CServiceAPI m_api;
+};
+
+// The service class T derives from this and implements Run; what needs T is
+// here, the rest in CServiceAppBase.
+template <class T>
+class CServiceApp : public CServiceAppBase {
+ public:
+  using CServiceAppBase::CServiceAppBase;
+
+  using CServiceAppBase::StartRegistryChangeWorker;
+  // "RegistryChangeWorker": body(status, object) on the service class.
+  template <class TObject>
+  CStatus StartRegistryChangeWorker(CStatus (T::*body)(CStatus& status, TObject* object), TObject* object) {
+    return StartThread("RegistryChangeWorker", static_cast<T*>(this), body, object);
+  }
 };
