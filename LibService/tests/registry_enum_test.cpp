@@ -1,5 +1,6 @@
 // registry_enum_test.cpp - EnumRegistryKeys and EnumRegistryValues.
 #include "LibService/RegistryKey.h"
+#include "platform/base/testing/temp_registry.h"
 
 #include <gtest/gtest.h>
 
@@ -18,11 +19,8 @@ class RegistryEnumTest : public ::testing::Test {
     ASSERT_EQ(RegCreateKeyW(HKEY_LOCAL_MACHINE, path.c_str(), key_.put()), ERROR_SUCCESS);
   }
   static void SetUpTestSuite() {
-    char tmpl[] = "/tmp/vn-regenum-XXXXXX";
-    dir_ = mkdtemp(tmpl);
-    setenv("VANTREL_REGISTRY", (dir_ + "/registry.db").c_str(), 1);
+    dir_ = platform::testing::UseTempRegistry("vn-regenum-");
   }
-  static void TearDownTestSuite() { std::system(("rm -rf " + dir_).c_str()); }
 
   void Raw(const wchar_t* name, DWORD type, const void* data, DWORD size) {
     ASSERT_EQ(RegSetValueExW(key_.get(), name, 0, type, static_cast<const BYTE*>(data), size), ERROR_SUCCESS);

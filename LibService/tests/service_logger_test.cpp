@@ -1,6 +1,7 @@
 // service_logger_test.cpp - settings from the registry, cookies, ServiceTrace
 // from many threads, fault texts and CCException.
 #include "LibService/ServiceLogger.h"
+#include "platform/base/testing/temp_registry.h"
 
 #include "platform/base/text.h"
 #include "platform/messages/messages.h"
@@ -30,11 +31,7 @@ class Named : public CTraceLoggable {
 class ServiceLoggerTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    char tmpl[] = "/tmp/vn-svclog-XXXXXX";
-    dir_ = mkdtemp(tmpl);
-    setenv("VANTREL_REGISTRY", (dir_ + "/registry.db").c_str(), 1);
-    setenv("VANTREL_LOG_DIR", dir_.c_str(), 1);
-    setenv("VANTREL_PIPE_DIR", dir_.c_str(), 1);
+    dir_ = platform::testing::UseTempRegistry("vn-svclog-");
     const std::string module =
         platform::Utf8FromWide(platform::ExecutableDirectory()) + "Evtlibservice_service_logger_test.msg";
     std::filesystem::copy_file(module, dir_ + "/TrcLoggerTest.msg");
@@ -43,7 +40,6 @@ class ServiceLoggerTest : public ::testing::Test {
     platform::RegWriteString(key, L"installed", platform::WideFromUtf8(dir_ + "/"));
     RegCloseKey(key);
   }
-  static void TearDownTestSuite() { std::filesystem::remove_all(dir_); }
   void SetUp() override {
     RegDeleteTreeW(HKEY_LOCAL_MACHINE, ServiceSettingsKey(kDisplay).c_str());
     g_ServiceLogger.SetLevelMask(CTraceLogger::kDefaultLevelMask);

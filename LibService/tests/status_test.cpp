@@ -1,5 +1,6 @@
 // status_test.cpp - error kinds, CStatus sharing, and events written for them.
 #include "LibService/Status.h"
+#include "platform/base/testing/temp_registry.h"
 
 #include "platform/base/text.h"
 #include "platform/registry/registry.h"
@@ -14,12 +15,8 @@ namespace {
 class StatusTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    char tmpl[] = "/tmp/vn-status-XXXXXX";
-    dir_ = mkdtemp(tmpl);
-    setenv("VANTREL_REGISTRY", (dir_ + "/registry.db").c_str(), 1);
-    setenv("VANTREL_LOG_DIR", dir_.c_str(), 1);
+    dir_ = platform::testing::UseTempRegistry("vn-status-");
   }
-  static void TearDownTestSuite() { std::system(("rm -rf " + dir_).c_str()); }
   static std::string dir_;
 };
 std::string StatusTest::dir_;

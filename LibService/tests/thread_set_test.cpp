@@ -1,6 +1,7 @@
 // thread_set_test.cpp - reuse, idle exit, the busy map, privileges, and work
 // items that throw or fault.
 #include "LibService/ThreadSet.h"
+#include "platform/base/testing/temp_registry.h"
 
 #include "LibService/ServiceLogger.h"
 #include "platform/base/text.h"
@@ -86,11 +87,7 @@ void CountDone(void* p) { ++static_cast<Seen*>(p)->done; }
 class ThreadSetTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    char tmpl[] = "/tmp/vn-threadset-XXXXXX";
-    dir_ = mkdtemp(tmpl);
-    setenv("VANTREL_REGISTRY", (dir_ + "/registry.db").c_str(), 1);
-    setenv("VANTREL_LOG_DIR", dir_.c_str(), 1);
-    setenv("VANTREL_PIPE_DIR", dir_.c_str(), 1);
+    dir_ = platform::testing::UseTempRegistry("vn-threadset-");
     ASSERT_TRUE(RegisterEventLog(kLog).IsOK());
     // The trace module of the service "PoolTest": the test module, found
     // through the installed folder.
@@ -105,7 +102,6 @@ class ThreadSetTest : public ::testing::Test {
     RegCloseKey(key);
     ASSERT_TRUE(StartServiceLogger(L"PoolTest", kLog).IsOK());
   }
-  static void TearDownTestSuite() { std::filesystem::remove_all(dir_); }
   static std::string dir_;
 };
 std::string ThreadSetTest::dir_;

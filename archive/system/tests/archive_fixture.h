@@ -6,6 +6,7 @@
 #pragma once
 
 #include "archive/system/ArchiveInterfaces.h"
+#include "platform/base/testing/temp_registry.h"
 
 #include "platform/base/bytes.h"
 #include "platform/base/errors.h"
@@ -47,16 +48,9 @@ inline fs::path g_root;  // the test program's temporary folder
 class ArchiveEnvironment : public ::testing::Environment {
  public:
   void SetUp() override {
-    char pattern[] = "/tmp/vnarchive-test-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    g_root = pattern;
-    setenv("VANTREL_REGISTRY", (g_root / "registry.db").c_str(), 1);
+    g_root = platform::testing::UseTempRegistry("vnarchive-test-");
     setenv("VANTREL_ARCHIVE_EVENTS", g_root.c_str(), 1);
     ASSERT_EQ(Register(), 0);
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(g_root, ec);
   }
   // The registration tool's exit code for its flags and the library.
   static int Register(const std::string& flags = "") {

@@ -1,4 +1,5 @@
 #include "platform/base/errors.h"
+#include "platform/base/testing/temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -95,11 +96,8 @@ TEST(Errno, Table) {
 class ErrnoFs : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/vn_base_errno_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
+    dir_ = platform::testing::MakeTempDir("vn_base_errno_");
   }
-  void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
   std::string dir_;
 };
 

@@ -1,5 +1,6 @@
 // crash_test.cpp - faults as structured exceptions, recovery, dumps, privileges.
 #include "platform/crash/crash.h"
+#include "platform/base/testing/temp_registry.h"
 #include "platform/crash/privileges.h"
 
 #include "platform/base/errors.h"
@@ -55,13 +56,8 @@ void Abort(void*) { std::abort(); }
 class CrashTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    char tmpl[] = "/tmp/vn-crash-XXXXXX";
-    dir_ = mkdtemp(tmpl);
-    setenv("VANTREL_REGISTRY", (dir_ + "/registry.db").c_str(), 1);
-    setenv("VANTREL_LOG_DIR", dir_.c_str(), 1);
-    setenv("VANTREL_PIPE_DIR", dir_.c_str(), 1);
+    dir_ = platform::testing::UseTempRegistry("vn-crash-");
   }
-  static void TearDownTestSuite() { std::system(("rm -rf " + dir_).c_str()); }
   void SetUp() override { previous_ = _set_se_translator(ThrowFault); }
   void TearDown() override { _set_se_translator(previous_); }
 

@@ -1,5 +1,6 @@
 // eventlog_test.cpp - sources, records, formatting and the reader.
 #include "platform/base/text.h"
+#include "platform/base/testing/temp_registry.h"
 #include "platform/eventlog/eventlog.h"
 #include "platform/messages/messages.h"
 #include "platform/registry/registry.h"
@@ -16,12 +17,8 @@ namespace {
 class EventLogTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    char tmpl[] = "/tmp/vn-eventlog-XXXXXX";
-    dir_ = mkdtemp(tmpl);
-    setenv("VANTREL_REGISTRY", (dir_ + "/registry.db").c_str(), 1);
-    setenv("VANTREL_LOG_DIR", dir_.c_str(), 1);
+    dir_ = platform::testing::UseTempRegistry("vn-eventlog-");
   }
-  static void TearDownTestSuite() { std::system(("rm -rf " + dir_).c_str()); }
 
   // Registers source under log with the test's message module.
   static void Register(const std::wstring& log, const std::wstring& source) {

@@ -1,5 +1,6 @@
 // keystore_test.cpp - persisted keys, encryption round trips and random bytes.
 #include "platform/keystore/keystore.h"
+#include "platform/base/testing/temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -14,14 +15,12 @@ namespace {
 class KeyStore : public ::testing::Test {
  protected:
   void SetUp() override {
-    char dir[] = "/tmp/vn-keystore-XXXXXX";
-    folder = mkdtemp(dir);
+    folder = platform::testing::MakeTempDir("vn-keystore-");
     setenv("VANTREL_KEYSTORE_DIR", (folder / "keys").c_str(), 1);
     ASSERT_EQ(NCryptOpenStorageProvider(&provider, MS_KEY_STORAGE_PROVIDER, 0), ERROR_SUCCESS);
   }
   void TearDown() override {
     NCryptFreeObject(provider);
-    std::filesystem::remove_all(folder);
   }
 
   SECURITY_STATUS Create(const wchar_t* name) {

@@ -1,12 +1,12 @@
 // test_env.h - a fresh registry database for each test program run.
 //
 // Included by every test source of the registry: before main, points
-// VANTREL_REGISTRY at a new file in a private temporary folder, removed when
-// the program exits.
+// VANTREL_REGISTRY (and the event log and pipe folders) into a private
+// temporary folder, removed when the program exits.
 #pragma once
 
-#include <cstdlib>
-#include <filesystem>
+#include "platform/base/testing/temp_registry.h"
+
 #include <string>
 
 namespace registry_test {
@@ -17,14 +17,7 @@ inline std::string& TempDir() {
 }
 
 inline bool SetUpRegistryFile() {
-  std::string templ = (std::filesystem::temp_directory_path() / "vnreg-test-XXXXXX").string();
-  if (::mkdtemp(templ.data()) == nullptr) std::abort();
-  TempDir() = templ;
-  ::setenv("VANTREL_REGISTRY", (templ + "/registry.db").c_str(), 1);
-  std::atexit([] {
-    std::error_code ec;
-    std::filesystem::remove_all(TempDir(), ec);
-  });
+  TempDir() = platform::testing::UseTempRegistry("vnreg-test-");
   return true;
 }
 
