@@ -115,6 +115,9 @@ void HttpFront::Impl::Pump(Connection& c, std::uint64_t now) {
     if (!c.closed) progress |= BackendWrite(c);
     if (!c.closed) progress |= BackendRead(c);
     if (!c.closed) progress |= ClientWrite(c, now);
+    // Bytes held back until the client took what came before (a dropped
+    // body) are scanned now, not only when the listener sends more.
+    if (!c.closed) progress |= ProcessReply(c);
     if (!c.closed) progress |= FinishCycle(c, now);
     if (c.closed || !progress) break;
   }

@@ -12,6 +12,7 @@ Each command prints "key=value" lines for the test to check:
                             open while a normal GET runs; the server's VmRSS then
   flood PORT N              N silent connections (this process's own descriptor
                             limit raised), then a normal GET
+  idlewait PORT             one GET, then silence until the front closes
   keepalive PORT            several requests, chunked and sized, on one connection
   peer PORT                 the peer header the listener saw, with forged copies sent
   tls PORT                  a GET over TLS and the peer header it carried
@@ -131,6 +132,16 @@ def cmd_slowhead(port):
     s.sendall(b"GET /size/1 HTTP/1.1\r\nHost: a\r\n")
     print(f"status={status_of(s)}")
     print(f"closed={int(s.recv(1) == b'')}")
+
+
+def cmd_idlewait(port):
+    s = connect(port, timeout=60)
+    s.sendall(b"GET /size/1 HTTP/1.1\r\nHost: a\r\n\r\n")
+    f = s.makefile("rb")
+    status, _, body = read_reply(f)
+    print(f"reply={int(status == 200 and body == b'x')}")
+    # Nothing more is sent: the front ends the connection when it has idled.
+    print(f"closed={int(f.read() == b'')}")
 
 
 def cmd_idle(port, n, pid):
