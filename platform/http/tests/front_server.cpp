@@ -6,7 +6,8 @@
 // Prints "READY <port>" once both are open and runs until its standard input
 // closes. --nofile lowers RLIMIT_NOFILE first (the process is the child the
 // test starts, so the limit binds only it); --bare listens with cpprestsdk
-// alone on the printed port, for comparison. The listener answers:
+// alone on the printed port (with its own TLS when --https is given), for
+// comparison. The listener answers:
 //   GET  /size/N   N bytes of 'x' (Content-Length)
 //   POST /echo     the request body, with X-Body-Length
 //   GET  /peer     every peer header value the listener received, one a line
@@ -100,7 +101,7 @@ int main(int argc, char** argv) {
   if (bare) {
     // The port the kernel hands out for a moment, then cpprestsdk's own.
     std::unique_ptr<platform::http::HttpFront> probe;
-    if (platform::http::HttpFront::Start(config, probe) != 0) return 1;
+    if (platform::http::HttpFront::Start(platform::http::FrontConfig{}, probe) != 0) return 1;
     url = probe->BackendUrl();
   } else {
     if (const DWORD error = platform::http::HttpFront::Start(config, front)) {
@@ -111,6 +112,16 @@ int main(int argc, char** argv) {
     url = front->BackendUrl();
   }
   web::http::experimental::listener::http_listener_config listenerConfig;
+  if (bare && !config.certificateFile.empty()) {
+    // cpprestsdk's own TLS, for comparison with the front's.
+    url.replace(0, 4, "https");
+    listenerConfig.set_ssl_context_callback([&config](boost::asio::ssl::context& context) {
+      context.set_options(boost::asio::ssl::context::default_workarounds | boost::asio::ssl::context::no_tlsv1 |
+                          boost::asio::ssl::context::no_tlsv1_1);
+      context.use_certificate_chain_file(config.certificateFile);
+      context.use_private_key_file(config.keyFile, boost::asio::ssl::context::pem);
+    });
+  }
   web::http::experimental::listener::http_listener listener(url, listenerConfig);
   listener.support(Answer);
   listener.open().wait();
