@@ -156,7 +156,8 @@ HttpFront::Impl::~Impl() {
 DWORD HttpFront::Impl::Open(const FrontConfig& config) {
   m_config = config;
   m_limits = WithDefaults(config.limits);
-  m_https = !config.certificateFile.empty() || !config.keyFile.empty();
+  m_https = !config.certificateFile.empty() || !config.keyFile.empty() || !config.certificatePem.empty() ||
+            !config.keyPem.empty();
   if (m_https)
     if (const DWORD error = OpenTls()) return error;
   if (const DWORD error = BindPublic()) return error;

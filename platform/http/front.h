@@ -56,9 +56,13 @@ struct FrontLimits {
 struct FrontConfig {
   std::string address = "127.0.0.1";  // numeric IPv4 or IPv6; "0.0.0.0" / "::" for all
   WORD port = 0;                       // 0: the kernel picks (see HttpFront::Port)
-  // https when both are set: PEM files, read once by Start. TLS 1.2 and above.
+  // https when a pair is set: PEM files read once by Start, or the PEM texts
+  // themselves (for callers that read them through their own file layer);
+  // the texts win when both are given. TLS 1.2 and above.
   std::string certificateFile;
   std::string keyFile;
+  std::string certificatePem;  // the chain, leaf first
+  std::string keyPem;
   FrontLimits limits;
 };
 
@@ -80,7 +84,7 @@ class HttpFront {
   // starts the front's thread. Returns a Win32 code: ERROR_ADDRESS_ALREADY_ASSOCIATED
   // (port taken), ERROR_FILE_NOT_FOUND / ERROR_INVALID_DATA (certificate or
   // key missing or unreadable, or not a pair), ERROR_INVALID_PARAMETER (an
-  // address that is not numeric).
+  // address that is not numeric, or half a pair).
   static DWORD Start(const FrontConfig& config, std::unique_ptr<HttpFront>& front);
 
   // Closes the public socket and every connection and ends the thread.

@@ -1,6 +1,6 @@
 // front_server.cpp - a bare cpprestsdk listener behind an HttpFront, for the tests and the benchmark.
 //
-//   front_server [--https CERT KEY] [--max-body N] [--header-timeout MS]
+//   front_server [--https CERT KEY | --https-text CERT KEY] [--max-body N] [--header-timeout MS]
 //                [--idle-timeout MS] [--max-connections N] [--nofile N] [--bare]
 //
 // Prints "READY <port>" once both are open and runs until its standard input
@@ -22,6 +22,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -79,6 +81,14 @@ int main(int argc, char** argv) {
     if (a == "--https") {
       config.certificateFile = next();
       config.keyFile = next();
+    } else if (a == "--https-text") {
+      // The same pair handed over as PEM texts.
+      std::ifstream cert(next()), key(next());
+      std::stringstream certText, keyText;
+      certText << cert.rdbuf();
+      keyText << key.rdbuf();
+      config.certificatePem = certText.str();
+      config.keyPem = keyText.str();
     } else if (a == "--max-body") {
       config.limits.maxBodyBytes = std::strtoull(next(), nullptr, 10);
     } else if (a == "--header-timeout") {

@@ -290,6 +290,10 @@ TEST(HttpFrontTest, HttpsRefusesTls11AndAcceptsTls12And13) {
   EXPECT_EQ(result.at("seen"), result.at("expected"));
   EXPECT_EQ(result.at("large"), "1");
   EXPECT_EQ(Server::Curl("-sk " + server.Url("/size/4", true)).text, "xxxx");
+  // The pair handed over as PEM texts serves alike.
+  Server texts({"--https-text", pair.cert, pair.key});
+  ASSERT_GT(texts.Port(), 0);
+  EXPECT_EQ(Server::Curl("-sk " + texts.Url("/size/2", true)).text, "xx");
   // The limits hold under TLS too.
   EXPECT_EQ(Server::Curl("-sk -o /dev/null -w '%{http_code}' -H 'X-A: " + std::string(17 * 1024, 'a') + "' " +
                          server.Url("/size/1", true))
@@ -314,11 +318,18 @@ TEST(HttpFrontTest, StartReportsWhatStopsIt) {
   missing.keyFile = dir + "/none.pem";
   platform::http::FrontConfig bad;
   bad.certificateFile = bad.keyFile = dir + "/bad.pem";
+  platform::http::FrontConfig badText;
+  badText.certificatePem = "-----BEGIN CERTIFICATE-----\nnonsense\n-----END CERTIFICATE-----\n";
+  badText.keyPem = "not a key";
+  platform::http::FrontConfig half;
+  half.certificatePem = badText.certificatePem;
   platform::http::FrontConfig name;
   name.address = "localhost";
   const Row rows[] = {{"port taken", taken, ERROR_ADDRESS_ALREADY_ASSOCIATED},
                       {"no certificate file", missing, ERROR_FILE_NOT_FOUND},
                       {"not PEM", bad, ERROR_INVALID_DATA},
+                      {"PEM text that is no certificate", badText, ERROR_INVALID_DATA},
+                      {"certificate text without a key", half, ERROR_INVALID_PARAMETER},
                       {"address not numeric", name, ERROR_INVALID_PARAMETER}};
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
