@@ -194,11 +194,17 @@ DWORD HttpFront::Impl::BindPublic() {
   socklen_t length = 0;
   auto* v4 = reinterpret_cast<sockaddr_in*>(&address);
   auto* v6 = reinterpret_cast<sockaddr_in6*>(&address);
-  if (::inet_pton(AF_INET, m_config.address.c_str(), &v4->sin_addr) == 1) {
+  // The wildcards a host's URL may carry, and "localhost"; no other name is
+  // looked up, so that starting a front never waits on a resolver.
+  std::string host = m_config.address;
+  if (host.empty() || host == "*" || host == "+") host = "0.0.0.0";
+  if (host == "localhost") host = "127.0.0.1";
+  if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+  if (::inet_pton(AF_INET, host.c_str(), &v4->sin_addr) == 1) {
     v4->sin_family = AF_INET;
     v4->sin_port = htons(m_config.port);
     length = sizeof *v4;
-  } else if (::inet_pton(AF_INET6, m_config.address.c_str(), &v6->sin6_addr) == 1) {
+  } else if (::inet_pton(AF_INET6, host.c_str(), &v6->sin6_addr) == 1) {
     v6->sin6_family = AF_INET6;
     v6->sin6_port = htons(m_config.port);
     length = sizeof *v6;

@@ -54,7 +54,9 @@ struct FrontLimits {
 };
 
 struct FrontConfig {
-  std::string address = "127.0.0.1";  // numeric IPv4 or IPv6; "0.0.0.0" / "::" for all
+  // Numeric IPv4 or IPv6 (brackets allowed), "localhost", or "", "*", "+"
+  // for every IPv4 address ("::" for every address).
+  std::string address = "127.0.0.1";
   WORD port = 0;                       // 0: the kernel picks (see HttpFront::Port)
   // https when a pair is set: PEM files read once by Start, or the PEM texts
   // themselves (for callers that read them through their own file layer);
@@ -84,7 +86,7 @@ class HttpFront {
   // starts the front's thread. Returns a Win32 code: ERROR_ADDRESS_ALREADY_ASSOCIATED
   // (port taken), ERROR_FILE_NOT_FOUND / ERROR_INVALID_DATA (certificate or
   // key missing or unreadable, or not a pair), ERROR_INVALID_PARAMETER (an
-  // address that is not numeric, or half a pair).
+  // address it does not take, or half a pair).
   static DWORD Start(const FrontConfig& config, std::unique_ptr<HttpFront>& front);
 
   // Closes the public socket and every connection and ends the thread.

@@ -324,18 +324,26 @@ TEST(HttpFrontTest, StartReportsWhatStopsIt) {
   platform::http::FrontConfig half;
   half.certificatePem = badText.certificatePem;
   platform::http::FrontConfig name;
-  name.address = "localhost";
+  name.address = "example.org";
   const Row rows[] = {{"port taken", taken, ERROR_ADDRESS_ALREADY_ASSOCIATED},
                       {"no certificate file", missing, ERROR_FILE_NOT_FOUND},
                       {"not PEM", bad, ERROR_INVALID_DATA},
                       {"PEM text that is no certificate", badText, ERROR_INVALID_DATA},
                       {"certificate text without a key", half, ERROR_INVALID_PARAMETER},
-                      {"address not numeric", name, ERROR_INVALID_PARAMETER}};
+                      {"a name other than localhost", name, ERROR_INVALID_PARAMETER}};
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
     std::unique_ptr<platform::http::HttpFront> front;
     EXPECT_EQ(platform::http::HttpFront::Start(row.config, front), row.error);
     EXPECT_EQ(front, nullptr);
+  }
+  // The forms a host's URL gives that are taken.
+  for (const char* address : {"localhost", "*", "+", "127.0.0.1"}) {
+    SCOPED_TRACE(address);
+    platform::http::FrontConfig config;
+    config.address = address;
+    std::unique_ptr<platform::http::HttpFront> front;
+    EXPECT_EQ(platform::http::HttpFront::Start(config, front), ERROR_SUCCESS);
   }
 }
 
