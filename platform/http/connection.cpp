@@ -302,8 +302,10 @@ bool HttpFront::Impl::ConnectBackend(Connection& c) {
     return false;
   }
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd < 0 && (errno == EMFILE || errno == ENFILE) && EvictOldestIdle(c.id))
-    fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0 && (errno == EMFILE || errno == ENFILE)) {
+    ShrinkBudget();
+    if (MakeRoom(2, false, c.id)) fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  }
   if (fd < 0) {
     Reject(c, 503);
     return false;

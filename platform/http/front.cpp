@@ -40,6 +40,8 @@ constexpr std::uint64_t kWakeData = 1;
 // 1024) to the rest of the process: files, the registry, the listener's
 // threads, other fronts.
 constexpr std::size_t kReserveDivisor = 8;
+// What the budget is set below the descriptors held when the process runs out.
+constexpr std::size_t kDescriptorMargin = 16;
 
 std::size_t CountOpenDescriptors() {
   std::size_t count = 0;
@@ -313,7 +315,10 @@ void HttpFront::Impl::OnListen(std::uint64_t now) {
     if (errno == EAGAIN || errno == EWOULDBLOCK) return;
     if (errno == EINTR || errno == ECONNABORTED || errno == EPROTO) continue;
     m_acceptStalls.fetch_add(1, std::memory_order_relaxed);
-    if ((errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) && EvictOldestIdle(0)) continue;
+    if (errno == EMFILE || errno == ENFILE) ShrinkBudget();
+    if ((errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) && MakeRoom(1, true, 0) &&
+        EvictOldestIdle(0))
+      continue;
     PauseAccept(now + kAcceptPauseMs);
     return;
   }
@@ -377,6 +382,15 @@ bool HttpFront::Impl::MakeRoom(std::size_t descriptors, bool forClient, std::uin
   while ((forClient && m_clients >= m_limits.maxConnections) || m_descriptors + descriptors > m_budget)
     if (!EvictOldestIdle(keepId)) return false;
   return true;
+}
+
+// The process ran out of descriptors below the budget: something else holds
+// more than the reserve. The budget comes down to what the front holds less
+// a margin, so that the listener, which accepts in this process too, finds
+// descriptors for the connections the front makes to it.
+void HttpFront::Impl::ShrinkBudget() {
+  const std::size_t lowered = m_descriptors > kDescriptorMargin + 3 ? m_descriptors - kDescriptorMargin : 3;
+  m_budget = std::min(m_budget, lowered);
 }
 
 bool HttpFront::Impl::EvictOldestIdle(std::uint64_t keepId) {

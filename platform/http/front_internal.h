@@ -154,6 +154,7 @@ class HttpFront::Impl {
   void OnEvent(std::uint64_t data, std::uint32_t events, std::uint64_t now);
   bool MakeRoom(std::size_t descriptors, bool forClient, std::uint64_t keepId);
   bool EvictOldestIdle(std::uint64_t keepId);
+  void ShrinkBudget();
   void PauseAccept(std::uint64_t until);
   void CheckDeadlines(std::uint64_t now);
   void OnDeadline(Connection& c);

@@ -182,6 +182,22 @@ TEST(HttpFrontTest, DescriptorLimitBelowTheIdleConnectionsStillAdmitsAGet) {
   EXPECT_EQ(Server::Curl("-s " + server.Url("/size/2")).text, "xx");
 }
 
+TEST(HttpFrontTest, ProcessOutOfDescriptorsBeforeTheFrontStillAdmitsAGet) {
+  // 400 descriptors go to something else after the front counted: accepts
+  // fail for lack of descriptors long before the front's own budget is spent.
+  Server server({"--nofile", "1024", "--hog", "400"});
+  ASSERT_GT(server.Port(), 0);
+  const auto result = server.Peer("flood", "1100");
+  EXPECT_EQ(result.at("status"), "200");
+  EXPECT_EQ(result.at("length"), "100");
+  const auto stats = server.Stats();
+  EXPECT_GT(stats.at("acceptStalls"), 0);
+  // The budget came down at the first failure: a handful, not one per
+  // connection beyond the limit, nor a spin on the listening socket.
+  EXPECT_LT(stats.at("acceptStalls"), 10);
+  EXPECT_EQ(Server::Curl("-s " + server.Url("/size/2")).text, "xx");
+}
+
 TEST(HttpFrontTest, KeepAliveCarriesSizedChunkedHeadAndPipelinedRequestsIntact) {
   Server server({"--max-body", std::to_string(8 << 20)});
   ASSERT_GT(server.Port(), 0);
