@@ -72,6 +72,7 @@ using http_detail::RequestState;
 
 // Rounds one wake-up gives a connection before the others get their turn.
 constexpr int kPumpRounds = 16;
+constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
 
 const char* ReasonPhrase(int status) {
   switch (status) {
@@ -249,6 +250,12 @@ bool HttpFront::Impl::StartRequest(Connection& c, std::size_t headLength, std::u
   c.replyChunks = ChunkedScanner();
   c.replyStarted = false;
   c.lastProgress = now;
+  if (head.expectContinue) {
+    // The client waits for this before it sends the body it announced, and
+    // the listener would never send it.
+    c.out.Assign(kContinue);
+    c.outReady = c.interimBytes = kContinue.size();
+  }
   m_requests.fetch_add(1, std::memory_order_relaxed);
   if (c.backend < 0 && !ConnectBackend(c)) return false;
   return true;
@@ -495,7 +502,9 @@ bool HttpFront::Impl::ClientWrite(Connection& c, std::uint64_t now) {
   c.out.Consume(static_cast<std::size_t>(n));
   c.outReady -= static_cast<std::size_t>(n);
   c.lastProgress = now;
-  if (c.phase == Phase::Serving) c.replyStarted = true;
+  const std::size_t interim = std::min(c.interimBytes, static_cast<std::size_t>(n));
+  c.interimBytes -= interim;
+  if (c.phase == Phase::Serving && static_cast<std::size_t>(n) > interim) c.replyStarted = true;
   if (c.phase == Phase::Closing && c.outReady == 0) CloseGracefully(c, now);
   return true;
 }
@@ -532,11 +541,13 @@ bool HttpFront::Impl::RequestSent(const Connection& c) {
 }
 
 void HttpFront::Impl::Reject(Connection& c, int status) {
-  if (c.replyStarted) {
+  // Half a 100 Continue out cannot be followed by a reply either.
+  if (c.replyStarted || (c.interimBytes > 0 && c.interimBytes < kContinue.size())) {
     Close(c);
     return;
   }
   m_rejected.fetch_add(1, std::memory_order_relaxed);
+  c.interimBytes = 0;
   CloseBackend(c);
   RemoveIdle(c);
   c.in.Clear();

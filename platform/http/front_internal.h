@@ -105,6 +105,7 @@ struct Connection {
   std::uint64_t replyLeft = 0;
   ChunkedScanner replyChunks;
   bool replyStarted = false;        // bytes of this reply reached the client
+  std::size_t interimBytes = 0;     // the front's own 100 Continue at out's start
   bool discardBody = false;         // the listener sends a body the client must not get (HEAD)
 
   // Times (GetTickCount64) for the deadlines.

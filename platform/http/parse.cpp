@@ -224,7 +224,12 @@ int ParseRequestHead(std::string_view head, std::string_view peerHeader, std::st
   out.forward.reserve(head.size() + peerHeader.size() + peerValue.size() + 8);
   out.forward.append(first).append("\r\n");
   for (const auto& f : fields) {
-    if (EqualsNoCase(f.name, "Expect") && EqualsNoCase(f.value, "100-continue")) out.expectContinue = true;
+    // The front answers 100 Continue itself (the listener never does), so the
+    // expectation ends here; HTTP/1.0 has none to honour.
+    if (EqualsNoCase(f.name, "Expect") && EqualsNoCase(f.value, "100-continue")) {
+      out.expectContinue = minor == 11 && out.body != BodyKind::None;
+      continue;
+    }
     if (EqualsNoCase(f.name, peerHeader)) continue;
     out.forward.append(f.name).append(": ").append(f.value).append("\r\n");
   }

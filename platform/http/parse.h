@@ -28,7 +28,7 @@ struct RequestHead {
   std::string method;
   bool head = false;             // HEAD: the reply has no body
   bool keepAlive = true;         // the client lets the connection serve another request
-  bool expectContinue = false;
+  bool expectContinue = false;   // HTTP/1.1 with a body and "Expect: 100-continue" (not forwarded)
   BodyKind body = BodyKind::None;
   std::uint64_t length = 0;      // BodyKind::Length
   std::string forward;           // the head the listener gets, CRLF CRLF included

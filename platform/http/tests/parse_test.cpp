@@ -82,6 +82,27 @@ TEST(HttpHeadTest, ForwardedHeadCarriesOnlyTheFrontsPeerHeader) {
             "GET /p?q=1 HTTP/1.1\r\nHost: a\r\nCookie: c=1\r\nX-Vantrel-Peer: 192.0.2.1:1;proto=http\r\n\r\n");
 }
 
+TEST(HttpHeadTest, ExpectContinueIsTheFrontsToAnswer) {
+  struct Row {
+    const char* name;
+    const char* head;
+    bool expect;
+  };
+  const Row rows[] = {
+      {"sized body", "POST / HTTP/1.1\r\nHost: a\r\nExpect: 100-continue\r\nContent-Length: 9\r\n\r\n", true},
+      {"chunked body", "POST / HTTP/1.1\r\nHost: a\r\nExpect: 100-Continue\r\nTransfer-Encoding: chunked\r\n\r\n", true},
+      {"no body", "GET / HTTP/1.1\r\nHost: a\r\nExpect: 100-continue\r\n\r\n", false},
+      {"HTTP/1.0", "POST / HTTP/1.0\r\nExpect: 100-continue\r\nContent-Length: 9\r\n\r\n", false},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    RequestHead head;
+    ASSERT_EQ(ParseRequestHead(row.head, "X-Vantrel-Peer", "p", head), 0);
+    EXPECT_EQ(head.expectContinue, row.expect);
+    EXPECT_EQ(head.forward.find("Expect"), std::string::npos);
+  }
+}
+
 TEST(HttpHeadTest, HeadEndIsFoundAcrossReads) {
   const std::string text = "GET / HTTP/1.1\r\nHost: a\r\n\r\nnext";
   // Fed in two pieces that split the final CRLF CRLF, then whole.
