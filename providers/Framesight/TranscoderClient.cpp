@@ -129,6 +129,9 @@ Reply ParseReply(std::string message) {
   Reply reply;
   // A transcoder that ends its replies as the client ends its request is understood too.
   if (!message.empty() && message.back() == '\0') message.pop_back();
+  // Taken as text first, so a byte that is not UTF-8 becomes U+FFFD in its line
+  // instead of failing the whole reply.
+  message = platform::Utf8FromWide(platform::WideFromUtf8(message));
   if (NestsTooDeep(message, kMaxTranscoderReplyDepth)) return reply;
   std::error_code error;
   const web::json::value value = web::json::value::parse(message, error);
