@@ -18,6 +18,8 @@
 
 #include <cstring>
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -71,7 +73,9 @@ class Server : public ::testing::Test {
   ComPtr<IUnknown> NewObject() {
     ComPtr<IUnknown> object;
     ComPtr<IClassFactory> factory = Factory();
-    if (factory) EXPECT_EQ(factory->CreateInstance(nullptr, IID_IUnknown, object.PutVoid()), S_OK);
+    if (factory) {
+      EXPECT_EQ(factory->CreateInstance(nullptr, IID_IUnknown, object.PutVoid()), S_OK);
+    }
     return object;
   }
 };
@@ -126,6 +130,33 @@ TEST_F(Server, TheFactoryIsMadeOnceAndKept) {
   ASSERT_EQ(Library().getClassObject(CLSID_Framesight, IID_IUnknown, second.PutVoid()), S_OK);
   EXPECT_EQ(static_cast<IUnknown*>(first.Get()), second.Get());
   // Holding the factory does not keep the library; creating and locking does.
+  EXPECT_EQ(Library().canUnloadNow(), S_OK);
+}
+
+TEST_F(Server, ThreadsAskingAtOnceGetTheOneFactory) {
+  constexpr int kThreads = 8;
+  std::vector<IUnknown*> seen(kThreads, nullptr);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kThreads; ++i) {
+    threads.emplace_back([&seen, i] {
+      IUnknown* factory = nullptr;
+      if (Library().getClassObject(CLSID_Framesight, IID_IUnknown, reinterpret_cast<void**>(&factory)) == S_OK) {
+        seen[i] = factory;
+        // Each thread makes and drops an object through it as well.
+        IUnknown* object = nullptr;
+        if (static_cast<IClassFactory*>(factory)->CreateInstance(nullptr, IID_IUnknown,
+                                                                 reinterpret_cast<void**>(&object)) == S_OK) {
+          object->Release();
+        }
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  for (int i = 0; i < kThreads; ++i) {
+    ASSERT_NE(seen[i], nullptr);
+    EXPECT_EQ(seen[i], seen[0]);
+    seen[i]->Release();
+  }
   EXPECT_EQ(Library().canUnloadNow(), S_OK);
 }
 
@@ -246,7 +277,9 @@ TEST_F(Server, DispatchNamesInitialise) {
     EXPECT_EQ(dispatch->GetIDsOfNames(*row.riid, pointers.data(), static_cast<UINT>(pointers.size()),
                                       LOCALE_USER_DEFAULT, ids.data()),
               row.expected);
-    if (!row.ids.empty()) EXPECT_EQ(ids, row.ids);
+    if (!row.ids.empty()) {
+      EXPECT_EQ(ids, row.ids);
+    }
   }
   UINT count = 7;
   EXPECT_EQ(dispatch->GetTypeInfoCount(&count), S_OK);
@@ -304,7 +337,9 @@ TEST_F(Server, DispatchInvokesInitialise) {
                                &argErr),
               row.expected);
     EXPECT_EQ(argErr, row.argErr);
-    if (row.expected == DISP_E_EXCEPTION) EXPECT_EQ(excepInfo.scode, E_NOTIMPL);
+    if (row.expected == DISP_E_EXCEPTION) {
+      EXPECT_EQ(excepInfo.scode, E_NOTIMPL);
+    }
   }
   // The same call by name, as a script would make it.
   VARIANT natural[2] = {arguments[1], arguments[0]};
