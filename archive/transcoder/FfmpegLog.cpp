@@ -44,6 +44,8 @@ const std::pair<const char*, int> kFfmpegErrors[] = {
     {"Decoder not found", EINVAL},
     {"Demuxer not found", EINVAL},
     {"Encoder not found", EINVAL},
+    {"Unknown encoder", EINVAL},
+    {"Unknown decoder", EINVAL},
     {"Filter not found", EINVAL},
     {"Muxer not found", EINVAL},
     {"Option not found", EINVAL},

@@ -267,10 +267,11 @@ class Job {
     m_record.error = platform::CrtErrnoFromErrno(error);
     m_record.message = message;
     if (m_record.end == 0) m_record.end = platform::UnixTimeMs();
+    // The journal first: a client holding its result finds the job recorded.
+    m_context.journal.Write(m_record.Line(true));
     if (status != "hung up" && status != "stopped") {
       m_connection.WriteMessage(ResultMessage(m_record.message, m_record.error));
     }
-    m_context.journal.Write(m_record.Line(true));
   }
 
   // Paths, the temporary file and ffmpeg's command line; an errno.

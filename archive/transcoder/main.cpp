@@ -16,6 +16,7 @@
 #include "platform/base/text.h"
 #include "platform/registry/registry.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -66,6 +67,14 @@ int Detach(int& readyFd) {
   }
   ::close(fds[0]);
   ::setsid();
+  // No terminal and no pipe of the starter's stays open in the background.
+  const int null = ::open("/dev/null", O_RDWR);
+  if (null >= 0) {
+    ::dup2(null, 0);
+    ::dup2(null, 1);
+    ::dup2(null, 2);
+    if (null > 2) ::close(null);
+  }
   readyFd = fds[1];
   return 0;
 }

@@ -32,8 +32,9 @@ class NoPipe(Exception):
     pass
 
 
-def socket_path(name):
-    return os.path.join(os.environ.get("VANTREL_PIPE_DIR", "/run/vantrel"), (PIPE_PREFIX + name).lower())
+def socket_path(name, pipe_dir=None):
+    folder = pipe_dir or os.environ.get("VANTREL_PIPE_DIR", "/run/vantrel")
+    return os.path.join(folder, (PIPE_PREFIX + name).lower())
 
 
 def _recv_exact(sock, size):
@@ -47,11 +48,22 @@ def _recv_exact(sock, size):
 
 
 class Client:
-    def __init__(self, name, timeout=120):
+    def __init__(self, name, timeout=120, pipe_dir=None, wait=True):
+        """Opens the pipe; while every instance is busy, waits for one and
+        tries again as the provider does (unless wait is False: Busy)."""
+        while True:
+            try:
+                self._open(name, timeout, pipe_dir)
+                return
+            except Busy:
+                if not wait or not wait_for_instance(name, timeout, pipe_dir):
+                    raise
+
+    def _open(self, name, timeout, pipe_dir):
         self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
         self.sock.settimeout(timeout)
         try:
-            self.sock.connect(socket_path(name))
+            self.sock.connect(socket_path(name, pipe_dir))
         except (FileNotFoundError, ConnectionRefusedError):
             self.sock.close()
             raise NoPipe(name)
@@ -83,12 +95,12 @@ class Client:
         self.sock.close()
 
 
-def wait_for_instance(name, timeout=120):
+def wait_for_instance(name, timeout=120, pipe_dir=None):
     """Waits as WaitNamedPipe does: True once an instance is free."""
     sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
     sock.settimeout(timeout)
     try:
-        sock.connect(socket_path(name))
+        sock.connect(socket_path(name, pipe_dir))
         sock.sendall(b"W")
         _recv_exact(sock, 4)
         return _recv_exact(sock, 1) == b"\x01"
@@ -96,9 +108,9 @@ def wait_for_instance(name, timeout=120):
         sock.close()
 
 
-def transcode(name, loglevel, transcode_args, timeout=120):
+def transcode(name, loglevel, transcode_args, timeout=120, pipe_dir=None):
     """(log replies, result) of one job."""
-    client = Client(name, timeout)
+    client = Client(name, timeout, pipe_dir)
     try:
         client.send_request(loglevel, transcode_args)
         logs = []
