@@ -446,6 +446,7 @@ class Paths(ServerCase):
         with open(os.path.join(box.outside, "secret.mp4"), "wb") as f:
             f.write(b"x")
         os.symlink(box.outside, box.path("link"))
+        os.makedirs(box.path("folder"))
 
     def test_rows(self):
         starts = len([r for r in self.box.records() if r["event"] == "start"])
@@ -462,7 +463,8 @@ class Paths(ServerCase):
             ("output through a link off the volume", ["D:\\clip.mp4", "D:\\link\\x.webm"], EACCES),
             ("UNC source", ["\\\\server\\share\\clip.mp4", "D:\\o.webm"], EACCES),
             ("output is the source", ["D:\\clip.mp4", "d:/clip.mp4"], EINVAL),
-            ("output is a folder", ["D:\\clip.mp4", "D:\\link"], EACCES),
+            ("output is a link off the volume", ["D:\\clip.mp4", "D:\\link"], EACCES),
+            ("output is a folder", ["D:\\clip.mp4", "D:\\folder"], 21),
             ("output folder missing", ["D:\\clip.mp4", "D:\\nofolder\\o.webm"], ENOENT),
         ]
         for name, transcode, error in rows:
