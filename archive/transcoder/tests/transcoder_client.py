@@ -123,6 +123,26 @@ def transcode(name, loglevel, transcode_args, timeout=120, pipe_dir=None):
         client.close()
 
 
+def peak_concurrency(journal_path, transcoder=None):
+    """The most jobs of one transcoder (or of all) that ran at once, from the
+    journal's end records of jobs that ran ffmpeg."""
+    events = []
+    with open(journal_path) as f:
+        for line in f:
+            record = json.loads(line)
+            if record["event"] != "end" or record["pid"] == 0:
+                continue
+            if transcoder is not None and record["transcoder"] != transcoder:
+                continue
+            events += [(record["start"], 1), (record["end"], -1)]
+    peak = running = 0
+    # An end at the same millisecond as a start is counted first.
+    for _, step in sorted(events, key=lambda e: (e[0], e[1])):
+        running += step
+        peak = max(peak, running)
+    return peak
+
+
 def main(argv):
     if len(argv) < 5:
         print(__doc__, file=sys.stderr)

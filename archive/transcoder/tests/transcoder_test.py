@@ -526,6 +526,8 @@ class Hangup(ServerCase):
             first.close()
             second.close()
         wait_until(lambda: not process_group_alive(a["pid"]) and not process_group_alive(b["pid"]), "ffmpeg's end")
+        wait_until(lambda: len(self.box.ended(lambda r: r["job"] in (a["job"], b["job"]))) == 2, "the ends")
+        self.assertEqual(tc.peak_concurrency(self.box.journal, "FFMPEG"), 2)
 
     def test_stop_kills_ffmpeg_and_removes_its_file(self):
         box = Sandbox()
@@ -574,6 +576,7 @@ class Instances(ServerCase):
         self.assertTrue(tc.wait_for_instance("ONE", pipe_dir=self.box.pipes))
         _, result = self.box.transcode(["D:\\nothing.mp4", "D:\\o.webm"], "ONE")
         self.assertEqual(result["error"], ENOENT)
+        self.assertEqual(tc.peak_concurrency(self.box.journal, "ONE"), 1)
 
 
 class Program(unittest.TestCase):
@@ -603,6 +606,20 @@ class Program(unittest.TestCase):
                 os.kill(pid, signal.SIGTERM)
             wait_until(lambda: not os.path.exists("/proc/%d" % pid) or
                        open("/proc/%d/stat" % pid).read().rsplit(")", 1)[1].split()[0] == "Z", "the exit")
+        finally:
+            box.remove()
+
+    def test_a_missing_ffmpeg_is_an_error_result(self):
+        box = Sandbox()
+        try:
+            with open(box.path("clip.mp4"), "wb") as f:
+                f.write(b"x")
+            server = Server(box, "--ffmpeg", os.path.join(box.root, "no-such-ffmpeg"))
+            logs, result = box.transcode(["D:\\clip.mp4", "D:\\o.webm"])
+            self.assertEqual((logs, result["error"]), ([], ENOENT))
+            self.assertIn("no-such-ffmpeg", result["message"])
+            self.assertEqual(box.leftovers(), [])
+            self.assertEqual(server.stop(), 0)
         finally:
             box.remove()
 
