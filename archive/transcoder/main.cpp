@@ -63,7 +63,8 @@ int Detach(int& readyFd) {
     char verdict = 0;
     const bool served = ::read(fds[0], &verdict, 1) == 1 && verdict == 1;
     if (served) std::printf("%d\n", static_cast<int>(child));
-    std::exit(served ? 0 : 1);
+    std::fflush(stdout);
+    ::_exit(served ? 0 : 1);
   }
   ::close(fds[0]);
   ::setsid();
@@ -113,13 +114,14 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  ReadRegistry(settings, haveNames, haveInstances, haveFfmpeg, haveJournal);
-
+  // Detached before the registry is opened: a forked child drops the
+  // parent's registry connection, so only the child opens one.
   int readyFd = -1;
   if (detach && Detach(readyFd) != 0) {
     std::fprintf(stderr, "vnarchive-transcoder: cannot detach\n");
     return 1;
   }
+  ReadRegistry(settings, haveNames, haveInstances, haveFfmpeg, haveJournal);
   // SIGTERM and SIGINT are taken by sigwait below; blocked before any
   // thread starts, so that every thread inherits the mask.
   sigset_t stopSignals;
