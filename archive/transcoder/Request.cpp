@@ -40,7 +40,7 @@ bool IsFlag(std::string_view name) {
   return name.starts_with("no") && kFlagOptions.contains(name.substr(2));
 }
 
-// "-name" or "-name:specifier": the name, or empty when token is no option.
+// "-name" or "-name:stream": the name, or empty when token is no option.
 std::string OptionName(std::string_view token) {
   if (token.size() < 2 || token[0] != '-') return {};
   const std::string_view name = token.substr(1, token.find(':') == std::string_view::npos ? token.npos
