@@ -452,17 +452,22 @@ int ResolveVolumePath(const std::wstring& path, std::string& host, std::string& 
     why = "'" + text + "' is not a path on the archive's volumes";
     return EACCES;
   }
-  switch (platform::ResolvePath(path, host)) {
+  std::string volume;
+  if (platform::DriveFolder(rest[0], volume) != ERROR_SUCCESS) {
+    why = "no volume has the drive letter of '" + text + "'";
+    return ENOENT;
+  }
+  switch (const DWORD code = platform::ResolvePath(path, host)) {
     case ERROR_SUCCESS: return 0;
-    case ERROR_PATH_NOT_FOUND:
-      why = "no volume has the drive letter of '" + text + "'";
-      return ENOENT;
     case ERROR_BAD_PATHNAME:
       why = "'" + text + "' leads off its volume";
       return EACCES;
-    default:
+    case ERROR_INVALID_NAME:
       why = "'" + text + "' is not a valid path";
       return EINVAL;
+    default:
+      why = "'" + text + "' cannot be resolved (error " + std::to_string(code) + ")";
+      return ErrnoFromWin32(code);
   }
 }
 

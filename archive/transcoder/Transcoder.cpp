@@ -52,7 +52,6 @@ TranscoderService::~TranscoderService() {
 DWORD TranscoderService::Start() {
   if (m_settings.names.empty() || m_settings.instances == 0 || m_settings.instances > PIPE_UNLIMITED_INSTANCES)
     return ERROR_INVALID_PARAMETER;
-  if (DWORD e = m_journal.Open(m_settings.journal); e != ERROR_SUCCESS) return e;
   ResetEvent(m_stopEvent);
   // Every instance is made before any is served, so that a name served by
   // another process fails the start as a whole.
@@ -70,6 +69,12 @@ DWORD TranscoderService::Start() {
       }
       instances.emplace_back(name, pipe);
     }
+  }
+  // The journal after the pipes: the default one lies in the pipe folder,
+  // which the first instance creates.
+  if (DWORD e = m_journal.Open(m_settings.journal); e != ERROR_SUCCESS) {
+    for (auto& made : instances) CloseHandle(made.second);
+    return e;
   }
   platform::CriticalSectionLock hold(m_lock);
   for (auto& [name, pipe] : instances)
