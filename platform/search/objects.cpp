@@ -9,7 +9,7 @@
 #include "platform/search/search.h"
 
 #include "platform/base/text.h"
-#include "platform/com/registrar.h"
+#include "platform/com/class_factory.h"
 #include "platform/oledb/oledb.h"
 #include "platform/registry/registry.h"
 #include "platform/sync/sync.h"
@@ -687,37 +687,12 @@ class DataSource final : public Object<IDBInitialize, IDBCreateSession, IDBConne
 // --- class objects and registration ---
 
 template <class Made>
-class Factory final : public IClassFactory {
- public:
-  STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-    if (ppv == nullptr) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IClassFactory) {
-      *ppv = static_cast<IClassFactory*>(this);
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  // Static objects: nothing to count.
-  STDMETHODIMP_(ULONG) AddRef() override { return 2; }
-  STDMETHODIMP_(ULONG) Release() override { return 1; }
-  STDMETHODIMP CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
-    if (ppv == nullptr) return E_POINTER;
-    *ppv = nullptr;
-    if (outer != nullptr) return CLASS_E_NOAGGREGATION;
-    return HandOut(new Made(), riid, ppv);
-  }
-  STDMETHODIMP LockServer(BOOL lock) override {
-    if (lock)
-      g_locks.fetch_add(1);
-    else
-      g_locks.fetch_sub(1);
-    return S_OK;
-  }
-};
+HRESULT Make(REFIID riid, void** ppv) {
+  return HandOut(new Made(), riid, ppv);
+}
 
-Factory<SearchManager> g_managerFactory;
-Factory<DataSource> g_providerFactory;
+platform::StaticClassFactory g_managerFactory(Make<SearchManager>, g_locks);
+platform::StaticClassFactory g_providerFactory(Make<DataSource>, g_locks);
 
 // The manager is a server Windows runs as a program: LocalServer32 names
 // this library (platform/com activates it in-process). The provider is in-process.
@@ -745,19 +720,15 @@ const wchar_t kRegistrationScript[] =
     L"  }\n"
     L"}\n";
 
-platform::RegistrarReplacements Replacements() {
-  return {{L"MODULE", platform::ModulePathOf(reinterpret_cast<const void*>(&Replacements))}};
-}
-
 }  // namespace
 }  // namespace vnsearch
 
 VN_DLL_EXPORT HRESULT DllGetClassObject(REFCLSID clsid, REFIID riid, void** ppv) {
   if (ppv == nullptr) return E_POINTER;
   *ppv = nullptr;
-  if (clsid == CLSID_CSearchManager) return vnsearch::g_managerFactory.QueryInterface(riid, ppv);
-  if (clsid == CLSID_SearchIndexProvider) return vnsearch::g_providerFactory.QueryInterface(riid, ppv);
-  return CLASS_E_CLASSNOTAVAILABLE;
+  if (clsid == CLSID_SearchIndexProvider)
+    return vnsearch::g_providerFactory.GetClassObject(clsid, CLSID_SearchIndexProvider, riid, ppv);
+  return vnsearch::g_managerFactory.GetClassObject(clsid, CLSID_CSearchManager, riid, ppv);
 }
 
 VN_DLL_EXPORT HRESULT DllCanUnloadNow() {
@@ -765,11 +736,9 @@ VN_DLL_EXPORT HRESULT DllCanUnloadNow() {
 }
 
 VN_DLL_EXPORT HRESULT DllRegisterServer() {
-  const platform::RegistrarReplacements replacements = vnsearch::Replacements();
-  if (replacements.at(L"MODULE").empty()) return SELFREG_E_CLASS;
-  return platform::RegisterServerFromRgs(vnsearch::kRegistrationScript, replacements);
+  return platform::RegisterModuleScript(vnsearch::kRegistrationScript, &vnsearch::g_managerFactory);
 }
 
 VN_DLL_EXPORT HRESULT DllUnregisterServer() {
-  return platform::UnregisterServerFromRgs(vnsearch::kRegistrationScript, vnsearch::Replacements());
+  return platform::UnregisterModuleScript(vnsearch::kRegistrationScript, &vnsearch::g_managerFactory);
 }
