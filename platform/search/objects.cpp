@@ -10,6 +10,7 @@
 
 #include "platform/base/text.h"
 #include "platform/com/class_factory.h"
+#include "platform/com/com_object.h"
 #include "platform/oledb/oledb.h"
 #include "platform/registry/registry.h"
 #include "platform/sync/sync.h"
@@ -32,38 +33,11 @@ constexpr wchar_t kConnectionString[] = L"Provider=Vantrel.SearchIndex.1;EXTENDE
 std::atomic<long> g_objects{0};
 std::atomic<long> g_locks{0};
 
+std::atomic<long>& LiveObjects() { return g_objects; }
+
 // Reference counting and QueryInterface over a table, for every class here.
 template <class... Interfaces>
-class Object : public Interfaces... {
- public:
-  STDMETHODIMP_(ULONG) AddRef() override { return m_refs.fetch_add(1, std::memory_order_relaxed) + 1; }
-  STDMETHODIMP_(ULONG) Release() override {
-    const ULONG left = m_refs.fetch_sub(1, std::memory_order_acq_rel) - 1;
-    if (left == 0) delete this;
-    return left;
-  }
-
- protected:
-  Object() { g_objects.fetch_add(1); }
-  virtual ~Object() { g_objects.fetch_sub(1); }
-  Object(const Object&) = delete;
-  Object& operator=(const Object&) = delete;
-  HRESULT Answer(REFIID riid, void** ppv, std::initializer_list<std::pair<const IID*, void*>> table) {
-    if (ppv == nullptr) return E_POINTER;
-    for (const auto& [iid, face] : table) {
-      if (*iid == riid) {
-        *ppv = face;
-        AddRef();
-        return S_OK;
-      }
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-
- private:
-  std::atomic<ULONG> m_refs{1};
-};
+using Object = platform::ComObject<LiveObjects, Interfaces...>;
 
 // Hands a new object out through riid and drops the creator's reference.
 template <class T>
@@ -91,8 +65,8 @@ class QueryHelper final : public Object<ISearchQueryHelper> {
     return Answer(riid, ppv, {{&IID_IUnknown, static_cast<ISearchQueryHelper*>(this)},
                               {&IID_ISearchQueryHelper, static_cast<ISearchQueryHelper*>(this)}});
   }
-  STDMETHODIMP_(ULONG) AddRef() override { return Object::AddRef(); }
-  STDMETHODIMP_(ULONG) Release() override { return Object::Release(); }
+  STDMETHODIMP_(ULONG) AddRef() override { return ComObject::AddRef(); }
+  STDMETHODIMP_(ULONG) Release() override { return ComObject::Release(); }
 
   STDMETHODIMP get_ConnectionString(LPWSTR* connection) override { return TaskString(kConnectionString, connection); }
   STDMETHODIMP put_QueryContentLocale() override { return E_NOTIMPL; }
@@ -184,8 +158,8 @@ class CatalogManager final : public Object<ISearchCatalogManager> {
     return Answer(riid, ppv, {{&IID_IUnknown, static_cast<ISearchCatalogManager*>(this)},
                               {&IID_ISearchCatalogManager, static_cast<ISearchCatalogManager*>(this)}});
   }
-  STDMETHODIMP_(ULONG) AddRef() override { return Object::AddRef(); }
-  STDMETHODIMP_(ULONG) Release() override { return Object::Release(); }
+  STDMETHODIMP_(ULONG) AddRef() override { return ComObject::AddRef(); }
+  STDMETHODIMP_(ULONG) Release() override { return ComObject::Release(); }
   STDMETHODIMP get_Name(LPWSTR* name) override { return TaskString(kSearchCatalogName, name); }
   STDMETHODIMP GetParameter() override { return E_NOTIMPL; }
   STDMETHODIMP SetParameter() override { return E_NOTIMPL; }
@@ -242,8 +216,8 @@ class SearchManager final : public Object<ISearchManager> {
     return Answer(riid, ppv, {{&IID_IUnknown, static_cast<ISearchManager*>(this)},
                               {&IID_ISearchManager, static_cast<ISearchManager*>(this)}});
   }
-  STDMETHODIMP_(ULONG) AddRef() override { return Object::AddRef(); }
-  STDMETHODIMP_(ULONG) Release() override { return Object::Release(); }
+  STDMETHODIMP_(ULONG) AddRef() override { return ComObject::AddRef(); }
+  STDMETHODIMP_(ULONG) Release() override { return ComObject::Release(); }
   STDMETHODIMP GetIndexerVersionStr() override { return E_NOTIMPL; }
   STDMETHODIMP GetIndexerVersion() override { return E_NOTIMPL; }
   STDMETHODIMP GetParameter() override { return E_NOTIMPL; }
@@ -410,8 +384,8 @@ class Rowset final : public Object<IRowset, IAccessor, IColumnsInfo> {
                               {&IID_IAccessor, static_cast<IAccessor*>(this)},
                               {&IID_IColumnsInfo, static_cast<IColumnsInfo*>(this)}});
   }
-  STDMETHODIMP_(ULONG) AddRef() override { return Object::AddRef(); }
-  STDMETHODIMP_(ULONG) Release() override { return Object::Release(); }
+  STDMETHODIMP_(ULONG) AddRef() override { return ComObject::AddRef(); }
+  STDMETHODIMP_(ULONG) Release() override { return ComObject::Release(); }
 
   STDMETHODIMP AddRefRows(DBCOUNTITEM count, const HROW[], DBREFCOUNT refCounts[], DBROWSTATUS status[]) override {
     for (DBCOUNTITEM i = 0; i < count; ++i) {
@@ -532,8 +506,8 @@ class Command final : public Object<ICommandText, ICommandPrepare, ICommandWithP
                    {&IID_ICommandWithParameters, static_cast<ICommandWithParameters*>(this)},
                    {&IID_IAccessor, static_cast<IAccessor*>(this)}, {&IID_IColumnsInfo, static_cast<IColumnsInfo*>(this)}});
   }
-  STDMETHODIMP_(ULONG) AddRef() override { return Object::AddRef(); }
-  STDMETHODIMP_(ULONG) Release() override { return Object::Release(); }
+  STDMETHODIMP_(ULONG) AddRef() override { return ComObject::AddRef(); }
+  STDMETHODIMP_(ULONG) Release() override { return ComObject::Release(); }
 
   STDMETHODIMP Cancel() override {
     sqlite3_interrupt(m_db->handle);
@@ -626,8 +600,8 @@ class Session final : public Object<IOpenRowset, IDBCreateCommand> {
                               {&IID_IOpenRowset, static_cast<IOpenRowset*>(this)},
                               {&IID_IDBCreateCommand, static_cast<IDBCreateCommand*>(this)}});
   }
-  STDMETHODIMP_(ULONG) AddRef() override { return Object::AddRef(); }
-  STDMETHODIMP_(ULONG) Release() override { return Object::Release(); }
+  STDMETHODIMP_(ULONG) AddRef() override { return ComObject::AddRef(); }
+  STDMETHODIMP_(ULONG) Release() override { return ComObject::Release(); }
   STDMETHODIMP OpenRowset(IUnknown*, DBID*, DBID*, REFIID, ULONG, DBPROPSET*, IUnknown** rowset) override {
     if (rowset != nullptr) *rowset = nullptr;
     return E_NOTIMPL;
@@ -651,8 +625,8 @@ class DataSource final : public Object<IDBInitialize, IDBCreateSession, IDBConne
                               {&IID_IDBCreateSession, static_cast<IDBCreateSession*>(this)},
                               {&IID_IDBConnectionProperties, static_cast<IDBConnectionProperties*>(this)}});
   }
-  STDMETHODIMP_(ULONG) AddRef() override { return Object::AddRef(); }
-  STDMETHODIMP_(ULONG) Release() override { return Object::Release(); }
+  STDMETHODIMP_(ULONG) AddRef() override { return ComObject::AddRef(); }
+  STDMETHODIMP_(ULONG) Release() override { return ComObject::Release(); }
   STDMETHODIMP SetConnectionProperty(LPCOLESTR name, LPCOLESTR) override {
     return name == nullptr ? E_INVALIDARG : S_OK;  // "Extended Properties" names the caller only
   }
