@@ -9,7 +9,8 @@
 #include "platform/search/search.h"
 
 #include "platform/base/text.h"
-#include "platform/com/registrar.h"
+#include "platform/com/class_factory.h"
+#include "platform/com/com_object.h"
 #include "platform/oledb/oledb.h"
 #include "platform/registry/registry.h"
 #include "platform/sync/sync.h"
@@ -32,38 +33,11 @@ constexpr wchar_t kConnectionString[] = L"Provider=Vantrel.SearchIndex.1;EXTENDE
 std::atomic<long> g_objects{0};
 std::atomic<long> g_locks{0};
 
+std::atomic<long>& LiveObjects() { return g_objects; }
+
 // Reference counting and QueryInterface over a table, for every class here.
 template <class... Interfaces>
-class Object : public Interfaces... {
- public:
-  STDMETHODIMP_(ULONG) AddRef() override { return m_refs.fetch_add(1, std::memory_order_relaxed) + 1; }
-  STDMETHODIMP_(ULONG) Release() override {
-    const ULONG left = m_refs.fetch_sub(1, std::memory_order_acq_rel) - 1;
-    if (left == 0) delete this;
-    return left;
-  }
-
- protected:
-  Object() { g_objects.fetch_add(1); }
-  virtual ~Object() { g_objects.fetch_sub(1); }
-  Object(const Object&) = delete;
-  Object& operator=(const Object&) = delete;
-  HRESULT Answer(REFIID riid, void** ppv, std::initializer_list<std::pair<const IID*, void*>> table) {
-    if (ppv == nullptr) return E_POINTER;
-    for (const auto& [iid, face] : table) {
-      if (*iid == riid) {
-        *ppv = face;
-        AddRef();
-        return S_OK;
-      }
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-
- private:
-  std::atomic<ULONG> m_refs{1};
-};
+using Object = platform::ComObject<LiveObjects, Interfaces...>;
 
 // Hands a new object out through riid and drops the creator's reference.
 template <class T>
@@ -91,8 +65,8 @@ class QueryHelper final : public Object<ISearchQueryHelper> {
     return Answer(riid, ppv, {{&IID_IUnknown, static_cast<ISearchQueryHelper*>(this)},
                               {&IID_ISearchQueryHelper, static_cast<ISearchQueryHelper*>(this)}});
   }
-  STDMETHODIMP_(ULONG) AddRef() override { return Object::AddRef(); }
-  STDMETHODIMP_(ULONG) Release() override { return Object::Release(); }
+  STDMETHODIMP_(ULONG) AddRef() override { return ComObject::AddRef(); }
+  STDMETHODIMP_(ULONG) Release() override { return ComObject::Release(); }
 
   STDMETHODIMP get_ConnectionString(LPWSTR* connection) override { return TaskString(kConnectionString, connection); }
   STDMETHODIMP put_QueryContentLocale() override { return E_NOTIMPL; }
@@ -184,8 +158,8 @@ class CatalogManager final : public Object<ISearchCatalogManager> {
     return Answer(riid, ppv, {{&IID_IUnknown, static_cast<ISearchCatalogManager*>(this)},
                               {&IID_ISearchCatalogManager, static_cast<ISearchCatalogManager*>(this)}});
   }
-  STDMETHODIMP_(ULONG) AddRef() override { return Object::AddRef(); }
-  STDMETHODIMP_(ULONG) Release() override { return Object::Release(); }
+  STDMETHODIMP_(ULONG) AddRef() override { return ComObject::AddRef(); }
+  STDMETHODIMP_(ULONG) Release() override { return ComObject::Release(); }
   STDMETHODIMP get_Name(LPWSTR* name) override { return TaskString(kSearchCatalogName, name); }
   STDMETHODIMP GetParameter() override { return E_NOTIMPL; }
   STDMETHODIMP SetParameter() override { return E_NOTIMPL; }
@@ -242,8 +216,8 @@ class SearchManager final : public Object<ISearchManager> {
     return Answer(riid, ppv, {{&IID_IUnknown, static_cast<ISearchManager*>(this)},
                               {&IID_ISearchManager, static_cast<ISearchManager*>(this)}});
   }
-  STDMETHODIMP_(ULONG) AddRef() override { return Object::AddRef(); }
-  STDMETHODIMP_(ULONG) Release() override { return Object::Release(); }
+  STDMETHODIMP_(ULONG) AddRef() override { return ComObject::AddRef(); }
+  STDMETHODIMP_(ULONG) Release() override { return ComObject::Release(); }
   STDMETHODIMP GetIndexerVersionStr() override { return E_NOTIMPL; }
   STDMETHODIMP GetIndexerVersion() override { return E_NOTIMPL; }
   STDMETHODIMP GetParameter() override { return E_NOTIMPL; }
@@ -410,8 +384,8 @@ class Rowset final : public Object<IRowset, IAccessor, IColumnsInfo> {
                               {&IID_IAccessor, static_cast<IAccessor*>(this)},
                               {&IID_IColumnsInfo, static_cast<IColumnsInfo*>(this)}});
   }
-  STDMETHODIMP_(ULONG) AddRef() override { return Object::AddRef(); }
-  STDMETHODIMP_(ULONG) Release() override { return Object::Release(); }
+  STDMETHODIMP_(ULONG) AddRef() override { return ComObject::AddRef(); }
+  STDMETHODIMP_(ULONG) Release() override { return ComObject::Release(); }
 
   STDMETHODIMP AddRefRows(DBCOUNTITEM count, const HROW[], DBREFCOUNT refCounts[], DBROWSTATUS status[]) override {
     for (DBCOUNTITEM i = 0; i < count; ++i) {
@@ -532,8 +506,8 @@ class Command final : public Object<ICommandText, ICommandPrepare, ICommandWithP
                    {&IID_ICommandWithParameters, static_cast<ICommandWithParameters*>(this)},
                    {&IID_IAccessor, static_cast<IAccessor*>(this)}, {&IID_IColumnsInfo, static_cast<IColumnsInfo*>(this)}});
   }
-  STDMETHODIMP_(ULONG) AddRef() override { return Object::AddRef(); }
-  STDMETHODIMP_(ULONG) Release() override { return Object::Release(); }
+  STDMETHODIMP_(ULONG) AddRef() override { return ComObject::AddRef(); }
+  STDMETHODIMP_(ULONG) Release() override { return ComObject::Release(); }
 
   STDMETHODIMP Cancel() override {
     sqlite3_interrupt(m_db->handle);
@@ -626,8 +600,8 @@ class Session final : public Object<IOpenRowset, IDBCreateCommand> {
                               {&IID_IOpenRowset, static_cast<IOpenRowset*>(this)},
                               {&IID_IDBCreateCommand, static_cast<IDBCreateCommand*>(this)}});
   }
-  STDMETHODIMP_(ULONG) AddRef() override { return Object::AddRef(); }
-  STDMETHODIMP_(ULONG) Release() override { return Object::Release(); }
+  STDMETHODIMP_(ULONG) AddRef() override { return ComObject::AddRef(); }
+  STDMETHODIMP_(ULONG) Release() override { return ComObject::Release(); }
   STDMETHODIMP OpenRowset(IUnknown*, DBID*, DBID*, REFIID, ULONG, DBPROPSET*, IUnknown** rowset) override {
     if (rowset != nullptr) *rowset = nullptr;
     return E_NOTIMPL;
@@ -651,8 +625,8 @@ class DataSource final : public Object<IDBInitialize, IDBCreateSession, IDBConne
                               {&IID_IDBCreateSession, static_cast<IDBCreateSession*>(this)},
                               {&IID_IDBConnectionProperties, static_cast<IDBConnectionProperties*>(this)}});
   }
-  STDMETHODIMP_(ULONG) AddRef() override { return Object::AddRef(); }
-  STDMETHODIMP_(ULONG) Release() override { return Object::Release(); }
+  STDMETHODIMP_(ULONG) AddRef() override { return ComObject::AddRef(); }
+  STDMETHODIMP_(ULONG) Release() override { return ComObject::Release(); }
   STDMETHODIMP SetConnectionProperty(LPCOLESTR name, LPCOLESTR) override {
     return name == nullptr ? E_INVALIDARG : S_OK;  // "Extended Properties" names the caller only
   }
@@ -687,37 +661,12 @@ class DataSource final : public Object<IDBInitialize, IDBCreateSession, IDBConne
 // --- class objects and registration ---
 
 template <class Made>
-class Factory final : public IClassFactory {
- public:
-  STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-    if (ppv == nullptr) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IClassFactory) {
-      *ppv = static_cast<IClassFactory*>(this);
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  // Static objects: nothing to count.
-  STDMETHODIMP_(ULONG) AddRef() override { return 2; }
-  STDMETHODIMP_(ULONG) Release() override { return 1; }
-  STDMETHODIMP CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
-    if (ppv == nullptr) return E_POINTER;
-    *ppv = nullptr;
-    if (outer != nullptr) return CLASS_E_NOAGGREGATION;
-    return HandOut(new Made(), riid, ppv);
-  }
-  STDMETHODIMP LockServer(BOOL lock) override {
-    if (lock)
-      g_locks.fetch_add(1);
-    else
-      g_locks.fetch_sub(1);
-    return S_OK;
-  }
-};
+HRESULT Make(REFIID riid, void** ppv) {
+  return HandOut(new Made(), riid, ppv);
+}
 
-Factory<SearchManager> g_managerFactory;
-Factory<DataSource> g_providerFactory;
+platform::StaticClassFactory g_managerFactory(Make<SearchManager>, g_locks);
+platform::StaticClassFactory g_providerFactory(Make<DataSource>, g_locks);
 
 // The manager is a server Windows runs as a program: LocalServer32 names
 // this library (platform/com activates it in-process). The provider is in-process.
@@ -745,19 +694,15 @@ const wchar_t kRegistrationScript[] =
     L"  }\n"
     L"}\n";
 
-platform::RegistrarReplacements Replacements() {
-  return {{L"MODULE", platform::ModulePathOf(reinterpret_cast<const void*>(&Replacements))}};
-}
-
 }  // namespace
 }  // namespace vnsearch
 
 VN_DLL_EXPORT HRESULT DllGetClassObject(REFCLSID clsid, REFIID riid, void** ppv) {
   if (ppv == nullptr) return E_POINTER;
   *ppv = nullptr;
-  if (clsid == CLSID_CSearchManager) return vnsearch::g_managerFactory.QueryInterface(riid, ppv);
-  if (clsid == CLSID_SearchIndexProvider) return vnsearch::g_providerFactory.QueryInterface(riid, ppv);
-  return CLASS_E_CLASSNOTAVAILABLE;
+  if (clsid == CLSID_SearchIndexProvider)
+    return vnsearch::g_providerFactory.GetClassObject(clsid, CLSID_SearchIndexProvider, riid, ppv);
+  return vnsearch::g_managerFactory.GetClassObject(clsid, CLSID_CSearchManager, riid, ppv);
 }
 
 VN_DLL_EXPORT HRESULT DllCanUnloadNow() {
@@ -765,11 +710,9 @@ VN_DLL_EXPORT HRESULT DllCanUnloadNow() {
 }
 
 VN_DLL_EXPORT HRESULT DllRegisterServer() {
-  const platform::RegistrarReplacements replacements = vnsearch::Replacements();
-  if (replacements.at(L"MODULE").empty()) return SELFREG_E_CLASS;
-  return platform::RegisterServerFromRgs(vnsearch::kRegistrationScript, replacements);
+  return platform::RegisterModuleScript(vnsearch::kRegistrationScript, &vnsearch::g_managerFactory);
 }
 
 VN_DLL_EXPORT HRESULT DllUnregisterServer() {
-  return platform::UnregisterServerFromRgs(vnsearch::kRegistrationScript, vnsearch::Replacements());
+  return platform::UnregisterModuleScript(vnsearch::kRegistrationScript, &vnsearch::g_managerFactory);
 }

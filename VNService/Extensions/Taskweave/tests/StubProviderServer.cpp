@@ -5,39 +5,21 @@
 // behaviour from its own extension key. The library never unloads.
 #include "VNService/Extensions/Taskweave/tests/StubProvider.h"
 
-#include "platform/com/com.h"
+#include "platform/com/class_factory.h"
 
 namespace {
 
-class CStubFactory final : public IClassFactory {
- public:
-  STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-    if (ppv == nullptr) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IClassFactory) {
-      *ppv = static_cast<IClassFactory*>(this);
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  // Static: never deleted.
-  STDMETHODIMP_(ULONG) AddRef() override { return 2; }
-  STDMETHODIMP_(ULONG) Release() override { return 1; }
-  STDMETHODIMP CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
-    if (ppv == nullptr) return E_POINTER;
-    *ppv = nullptr;
-    if (outer != nullptr) return CLASS_E_NOAGGREGATION;
-    IExtensionInit* stub = nullptr;
-    HRESULT hr = CreateStubProvider(&stub);
-    if (FAILED(hr)) return hr;
-    hr = stub->QueryInterface(riid, ppv);
-    stub->Release();
-    return hr;
-  }
-  STDMETHODIMP LockServer(BOOL) override { return S_OK; }
-};
+HRESULT CreateStub(REFIID riid, void** ppv) {
+  IExtensionInit* stub = nullptr;
+  HRESULT hr = CreateStubProvider(&stub);
+  if (FAILED(hr)) return hr;
+  hr = stub->QueryInterface(riid, ppv);
+  stub->Release();
+  return hr;
+}
 
-CStubFactory g_factory;
+std::atomic<long> g_locks{0};  // counted, but the library never unloads
+platform::StaticClassFactory g_factory(CreateStub, g_locks);
 
 }  // namespace
 
