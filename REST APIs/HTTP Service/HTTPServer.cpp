@@ -240,7 +240,7 @@ CStatus& CHTTPServer::ResolveMappings(CStatus& status, const std::wstring& host,
       prefixed = L"0/" + value;
     platform::ComPtr<IArchiveObject> item;
     platform::ComBstr path;
-    if (!m_archive || FAILED(m_archive->GetArchiveObject(platform::ComBstr(prefixed), item.ReleaseAndGetAddressOf())) ||
+    if (!m_archive || FAILED(m_archive->GetArchiveDirectory(platform::ComBstr(prefixed), item.ReleaseAndGetAddressOf())) ||
         !item || FAILED(item->GetPath(path.ReleaseAndGetAddressOf()))) {
       status = CStatus(NewErrorMessage(CSourcePos{__FILE__, kMappingLine}, MSG_DIRECTORY_NOT_FOUND, {prefixed, host}));
       break;
@@ -333,7 +333,7 @@ CStatus& CHTTPServer::CreateListener(CStatus& status, HKEY applications, HKEY ho
     const auto present = m_listeners.find(name);
     if (present != m_listeners.end()) {
       if (present->second->UpdateFrom(*listener)) return status;
-      m_listeners.erase(present);  // its destructor closes it before the new one opens
+      RemoveListener(name);  // closed before the new one opens
     }
     made = true;
     SetUpListener(status, host, std::move(hostKey), std::move(listener), locations);
@@ -371,6 +371,40 @@ CStatus& CHTTPServer::SetUpListener(CStatus& status, const std::wstring& host, p
   }
   m_listeners[listener->GetHostName()] = std::move(listener);
   return status;
+}
+
+// cpprest keeps a port's socket (and the TLS context it was opened with)
+// until every listener of the process is closed: closing one listener alone
+// leaves its port bound. So while one goes, the others close too, and open
+// again once it is gone; their connections at that moment are cut.
+void CHTTPServer::RemoveListener(const std::string& name) {
+  const auto found = m_listeners.find(name);
+  if (found == m_listeners.end()) return;
+  std::unique_ptr<CListener> leaving = std::move(found->second);
+  m_listeners.erase(found);
+  std::vector<CListener*> reopen;
+  if (leaving->IsOpen()) {
+    for (auto& [other, listener] : m_listeners) {
+      if (!listener->IsOpen()) continue;
+      try {
+        listener->CloseSocket();
+        reopen.push_back(listener.get());
+      } catch (const std::exception& e) {
+        const CStatus status(NewExceptionMessage(CSourcePos{__FILE__, kCloseExceptionLine}, e, MSG_CLOSE_EXCEPTION));
+        status.Report();
+      }
+    }
+  }
+  leaving.reset();
+  for (CListener* listener : reopen) {
+    try {
+      listener->Open();
+    } catch (const std::exception& e) {
+      const CStatus status(NewExceptionMessage(CSourcePos{__FILE__, kOpenExceptionLine}, e, MSG_LISTENER_EXCEPTION));
+      status.Report();
+      ServiceTrace(this, TRC_LISTENER_NOT_CREATED, platform::WideFromUtf8(listener->GetURI().to_string()).c_str());
+    }
+  }
 }
 
 const CHTTPServer::CListener* CHTTPServer::PortTakenBy(const std::string& host, int port) const {
@@ -415,7 +449,7 @@ void CHTTPServer::RefreshHosts(HKEY hosts, HKEY applications) {
   });
   if (status.IsOK()) {
     for (const std::string& name : gone) {
-      m_listeners.erase(name);
+      RemoveListener(name);
       m_failedHosts.erase(name);
     }
   }

@@ -90,6 +90,9 @@ class CHTTPServer : public CTraceLoggable {
   // The listener of another host that listens on port, or null.
   const CListener* PortTakenBy(const std::string& host, int port) const;
   void MarkFailed(HKEY hosts, const std::wstring& host);
+  // Takes the listener of name out of the map and destroys it so that its
+  // port is free again (see HTTPServer.cpp).
+  void RemoveListener(const std::string& name);
 
   std::map<std::string, std::unique_ptr<CListener>> m_listeners;
   std::map<std::string, FailedHost> m_failedHosts;

@@ -127,6 +127,10 @@ void CHTTPServer::CListener::Open() {
 
 void CHTTPServer::CListener::Close() {
   StopWatcher();
+  CloseSocket();
+}
+
+void CHTTPServer::CListener::CloseSocket() {
   SetEvent(m_closing.get());
   if (m_listener) {
     auto listener = std::move(m_listener);

@@ -107,6 +107,9 @@ class CHTTPServer::CListener : public CTraceLoggable {
   // Stops the watcher, answers waiting query replies and closes the cpprest
   // listener (waiting for the close). Throws what cpprest throws.
   void Close();
+  // Closes only the cpprest listener (the watcher goes on), so that Open
+  // can open it again.
+  void CloseSocket();
   void StopWatcher();
   bool IsOpen() const { return m_listener != nullptr; }
 
