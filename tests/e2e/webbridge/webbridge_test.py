@@ -24,6 +24,9 @@ import sys
 import tempfile
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "sample_service"))
+import sample_service_test as admin  # the administration pipe's client, written from the wire format
+
 SERVICE = "Webbridge"
 DISPLAY = "Vantrel HTTP Service"
 HOSTS = "HKLM\\Software\\Vantrel\\" + DISPLAY + "\\Hosts"
@@ -199,6 +202,7 @@ def configure(env, ports):
     env.write("www/clips.GET.SQL", "SELECT name FROM clips ORDER BY name")
     env.write("www/forever.GET.SQL",
               "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c) SELECT count(*) FROM c")
+    env.write("www/echo.POST.SQL", "SELECT :Registry$Color AS color, :Extra AS extra")
     env.write("www2/second.GET.htm", "second")
 
     main = HOSTS + "\\127.0.0.1"
@@ -208,6 +212,7 @@ def configure(env, ports):
     env.set_value(main, "User Root", "REG_SZ", env.path("www"))
     env.set_value(main, "/media", "REG_SZ", "Q:\\Media")
     env.set_value(main, "Query Timeout", "REG_DWORD", 3)
+    env.set_value(main, "Color", "REG_SZ", "blue")
     env.set_value(main + "\\Locations\\/login", "Handler", "REG_SZ", "Authenticate")
     env.set_value(main + "\\Locations\\/login", "Auth Cookie", "REG_SZ", "sid")
     env.set_value(main + "\\Users\\alice", "Password", "REG_SZ", "pw")
@@ -307,6 +312,42 @@ def handler_file(env, ports):
     check("an SQL handler file is answered by its factory",
           status == 200 and "harbour" in text and "lighthouse" in text and "SELECT" not in text, (status, text))
     check("a query reply is not cached", header(headers, "Cache-Control") == "no-store", headers)
+
+
+def form_fields(env, ports):
+    form = {"Content-Type": "application/x-www-form-urlencoded", "Accept": "application/json"}
+    status, _, body = request(ports["main"], "POST", "/echo", form, "Registry%24Color=red&Extra=50%2541%2B+x")
+    text = body.decode("utf-8", "replace")
+    check("a configured parameter wins over a form field", status == 200 and "blue" in text and "red" not in text,
+          (status, text))
+    check("a form field is decoded once", "50%41+ x" in text, text)
+    status, _, body = request(ports["main"], "POST", "/echo", {"Content-Type": "text/plain", "Accept": "application/json"},
+                              "Extra=plain")
+    check("a body of another type gives no form fields", status == 200 and "plain" not in body.decode(), body)
+
+
+def trace_lines(env, ports):
+    request(ports["main"], "GET", "/index?x=1",
+            {"Cookie": "sid=SECRETCOOKIE", "Authorization": "Basic SECRETAUTH", "X-Probe": "visible"})
+    request(ports["main"], "DELETE", "/index")
+    admin.SERVICE = SERVICE
+    sock = admin.open_admin_pipe(env)
+    first, lines, deadline = 0, [], time.monotonic() + LIVE_TIMEOUT
+    probe = b"X-Probe{visible}"  # the trace stores this text one byte a character
+    while time.monotonic() < deadline:
+        next_line, records = admin.read_lines(sock, first)
+        lines += records
+        first = next_line
+        if any(r[1] == 0xC00100CF for r in lines) and any(probe in r[3] for r in lines):
+            break
+    sock.close()
+    requests = [r[3] for r in lines if r[1] == 0x000100CC and probe in r[3]]
+    check("the request line is traced", len(requests) == 1, len(requests))
+    text = requests[0].decode("latin-1") if requests else ""
+    check("the request line holds version, method, path and query", "1.1 GET /index?x=1 headers{" in text, text)
+    check("the request line hides Cookie and Authorization values",
+          "SECRET" not in text and "Cookie{*}" in text and "Authorization{*}" in text, text)
+    check("a refused method is traced", any(r[1] == 0xC00100CF for r in lines))
 
 
 def mapped_file(env, ports, session):
@@ -470,6 +511,8 @@ def main():
         options_and_other(env, ports)
         session = redirects_and_login(env, ports)
         handler_file(env, ports)
+        form_fields(env, ports)
+        trace_lines(env, ports)
         mapped_file(env, ports, session)
         query_timeout(env, ports)
         https_host(env, ports)
