@@ -305,8 +305,9 @@ CStatus& CHTTPServer::CreateListener(CStatus& status, HKEY applications, HKEY ho
       if (locations.emplace(name, location).second) locationSettings.emplace(name, location.m_Properties);
     }
 
+    // Only a host that will listen needs its certificate.
     CHostTls tls;
-    if (platform::EqualsNoCaseA(uri.scheme(), "https")) {
+    if (platform::EqualsNoCaseA(uri.scheme(), "https") && !roots.empty()) {
       tls.certificateFile = config.certificateFile;
       tls.keyFile = config.keyFile;
       for (const auto& [file, text] : {std::pair<const std::wstring*, std::string*>{&tls.certificateFile, &tls.certificate},

@@ -115,6 +115,9 @@ class CHTTPServer::CListener : public CTraceLoggable {
 
   const web::uri& GetURI() const { return m_uri; }
   const Roots& GetRoots() const { return m_roots; }
+  // Read on the thread that builds hosts (tests); requests read them under m_configLock.
+  const Mappings& GetMappings() const { return m_mappings; }
+  const Applications& GetApplications() const { return m_applications; }
   HKEY GetHostKey() const { return m_hostKey.get(); }
   HANDLE GetHostKeyEvent() const { return m_hostKeyEvent.get(); }
 
