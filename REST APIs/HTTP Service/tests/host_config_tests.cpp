@@ -26,6 +26,7 @@
 #include <fstream>
 #include <functional>
 #include <optional>
+#include <thread>
 
 namespace fs = std::filesystem;
 using Listener = CHTTPServer::CListener;
@@ -337,4 +338,55 @@ TEST(WebbridgeMessages, InsertCountsMatchWhatTheCodePasses) {
       {0xC00009C4, 3}, {0xC00009C5, 3}, {0xC0000068, 1},
   };
   for (const auto& [id, count] : ids) EXPECT_EQ(GetInsertCount(id), count) << std::hex << id;
+}
+
+namespace {
+
+// Polls cond; the bound only keeps a broken watcher from hanging the run.
+bool Eventually(const std::function<bool()>& cond) {
+  for (int i = 0; i < 600; ++i) {
+    if (cond()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return cond();
+}
+
+}  // namespace
+
+TEST_F(HostConfig, ANameChangeUnderARootEmptiesTheCache) {
+  fs::create_directories(www() / "deep" / "er");
+  std::ofstream(www() / "page.GET.htm") << "page";
+  OpenHost();
+  ASSERT_TRUE(Start().IsOK());
+  Listener* listener = Get("127.0.0.1");
+  const std::string url = listener->GetURI().to_string();
+  ASSERT_EQ(Probe("GET", url + "page").status, 200);
+  ASSERT_GT(listener->HandlerCacheSize(), 0u);
+  std::ofstream(www() / "deep" / "er" / "new.txt") << "x";
+  EXPECT_TRUE(Eventually([&] { return listener->HandlerCacheSize() == 0; }));
+  EXPECT_FALSE(listener->IsWatchFailed());
+}
+
+TEST_F(HostConfig, AFailedWatchIsAnEventAndTheCacheForgetsSoon) {
+  fs::create_directories(www() / "sub");
+  std::ofstream(www() / "page.GET.htm") << "page";
+  OpenHost();
+  // One watch per handle: the root's subfolder cannot be watched.
+  setenv("VANTREL_FS_MAX_WATCHES", "1", 1);
+  const CStatus status = Start();
+  ASSERT_TRUE(status.IsOK());
+  Listener* listener = Get("127.0.0.1");
+  EXPECT_TRUE(Eventually([&] { return listener->IsWatchFailed(); }));
+  unsetenv("VANTREL_FS_MAX_WATCHES");
+  std::vector<std::vector<std::wstring>> events;
+  ASSERT_TRUE(Eventually([&] { return !(events = archive_fixture::EventsWithId(0xC00000CD)).empty(); }));
+  EXPECT_EQ(events.back().at(0), L"127.0.0.1");
+  EXPECT_EQ(events.back().at(1), L"1816");  // ERROR_NOT_ENOUGH_QUOTA
+
+  const std::string url = listener->GetURI().to_string();
+  ASSERT_EQ(Probe("GET", url + "page").body, "page");
+  // A query handler file of the same key now wins over the static file.
+  // Nothing tells the listener; the cached handler is let go all the same.
+  std::ofstream(www() / "page.GET.SQL") << "SELECT 1";
+  EXPECT_TRUE(Eventually([&] { return Probe("GET", url + "page").body != "page"; }));
 }
