@@ -7,6 +7,7 @@
 // so the insert counts checked here are the ones Webbridge reports with.
 #include "ArchiveFixture.h"
 #include "REST APIs/HTTP Service/HTTPServer.h"
+#include "REST APIs/HTTP Service/HandlerFactory.h"
 #include "REST APIs/HTTP Service/Listener.h"
 #include "TestServer.h"
 
@@ -389,4 +390,77 @@ TEST_F(HostConfig, AFailedWatchIsAnEventAndTheCacheForgetsSoon) {
   // Nothing tells the listener; the cached handler is let go all the same.
   std::ofstream(www() / "page.GET.SQL") << "SELECT 1";
   EXPECT_TRUE(Eventually([&] { return Probe("GET", url + "page").body != "page"; }));
+}
+
+namespace {
+
+// A handler type whose handler throws, and one whose response throws as it
+// is read: both must come back as a 500 with the common headers.
+class ThrowingHandler : public CHTTPServer::CRequestHandler {
+ public:
+  explicit ThrowingHandler(bool inResponse) : m_inResponse(inResponse) {}
+  std::shared_ptr<CResponse>& Handle(std::shared_ptr<CResponse>& response, web::http::http_request,
+                                     vantrel::basic_istring<wchar_t>, const std::map<std::wstring, std::wstring>&) override {
+    struct Failing : CResponse {
+      std::uint16_t GetStatusCode() override { throw std::runtime_error("status failed.\r\n"); }
+      web::http::http_headers& GetHeaders() override { return headers; }
+      concurrency::streams::istream& GetBody() override { return body; }
+      std::wstring GetContentType() override { return {}; }
+      web::http::http_headers headers;
+      concurrency::streams::istream body;
+    };
+    if (!m_inResponse) throw std::runtime_error("handler failed");
+    response = std::make_shared<Failing>();
+    return response;
+  }
+
+ private:
+  bool m_inResponse;
+};
+
+const bool g_throwingTypes = [] {
+  RegisterRequestHandlerFactory(L"THROW", [](std::wstring, std::wstring) -> std::shared_ptr<CHTTPServer::CRequestHandler> {
+    return std::make_shared<ThrowingHandler>(false);
+  });
+  RegisterRequestHandlerFactory(L"THROWLATE", [](std::wstring, std::wstring) -> std::shared_ptr<CHTTPServer::CRequestHandler> {
+    return std::make_shared<ThrowingHandler>(true);
+  });
+  return true;
+}();
+
+}  // namespace
+
+TEST_F(HostConfig, AnExceptionIsAnEventAndA500) {
+  std::ofstream(www() / "now.GET.THROW") << "";
+  std::ofstream(www() / "late.GET.THROWLATE") << "";
+  std::ofstream(www() / "post.POST.THROW") << "";
+  OpenHost();
+  ASSERT_TRUE(Start().IsOK());
+  const std::string url = Get("127.0.0.1")->GetURI().to_string();
+  struct Row {
+    const char* name;
+    const char* method;
+    const char* path;
+    const wchar_t* text;
+  };
+  for (const Row& row : {Row{"Handle throws on GET", "GET", "now", L"handler failed"},
+                         Row{"the response throws as it is read", "GET", "late", L"status failed"},
+                         Row{"Handle throws on POST", "POST", "post", L"handler failed"}}) {
+    SCOPED_TRACE(row.name);
+    const ProbeReply reply = Probe(row.method, url + row.path);
+    EXPECT_EQ(reply.status, 500);
+    EXPECT_EQ(reply.Header("Server").value_or(""), "Corvellane/7.28");
+    EXPECT_TRUE(reply.Header("X-Content-Type-Options").has_value());
+    EXPECT_TRUE(Eventually([&] {
+      for (const auto& strings : archive_fixture::EventsWithId(0xC0000068))
+        if (!strings.empty() && strings[0] == row.text) return true;
+      return false;
+    })) << [] {
+      std::string all;
+      for (const auto& strings : archive_fixture::EventsWithId(0xC0000068))
+        for (const auto& text : strings) all += "[" + platform::Utf8FromWide(text) + "]";
+      return all;
+    }();
+  }
+  EXPECT_EQ(Probe("GET", url + "now").status, 500) << "the listener goes on answering";
 }
