@@ -6,7 +6,10 @@
 // every byte, which gives the same table at a fraction of the cost.
 #include "trace/HuffmanCoder.h"
 
+#include "platform/base/errors.h"
+
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 // --- CBitBuffer ---
@@ -191,3 +194,101 @@ bool CHuffmanCoder::Encode(const BYTE* bytes, DWORD length, BYTE* destination, s
 const CHuffmanCoder::Code* CHuffmanCoder::GetCodes() const { return m_rep->m_codes; }
 DWORD CHuffmanCoder::GetWidth() const { return m_rep->m_width; }
 DWORD CHuffmanCoder::GetCompressedSize() const { return m_rep->m_compressedSize; }
+
+// --- Decoding ---
+
+namespace {
+
+// Reads bits least significant first, as CBitBuffer writes them.
+class BitReader {
+ public:
+  BitReader(const BYTE* data, std::size_t size) : m_data(data), m_bits(size * 8) {}
+  bool Read(unsigned count, ULONGLONG& value) {
+    if (count > m_bits - m_at) return false;
+    value = 0;
+    for (unsigned k = 0; k < count; ++k, ++m_at)
+      value |= static_cast<ULONGLONG>((m_data[m_at / 8] >> (m_at % 8)) & 1) << k;
+    return true;
+  }
+  bool ReadBit(unsigned& bit) {
+    if (m_at == m_bits) return false;
+    bit = (m_data[m_at / 8] >> (m_at % 8)) & 1;
+    ++m_at;
+    return true;
+  }
+  std::size_t BytesUsed() const { return (m_at + 7) / 8; }
+
+ private:
+  const BYTE* m_data;
+  std::size_t m_bits;
+  std::size_t m_at = 0;
+};
+
+// The code table as a binary trie: node 0 is the root; a leaf holds its byte.
+class CodeTrie {
+ public:
+  CodeTrie() { m_nodes.push_back(Node{}); }
+  // False when the code would be a prefix of another code or extend one.
+  bool Insert(ULONGLONG code, unsigned length, BYTE value) {
+    std::size_t at = 0;
+    for (unsigned k = 0; k < length; ++k) {
+      if (m_nodes[at].leaf) return false;
+      const unsigned branch = (code >> k) & 1;
+      if (m_nodes[at].child[branch] == 0) {
+        m_nodes[at].child[branch] = static_cast<std::uint32_t>(m_nodes.size());
+        m_nodes.push_back(Node{});
+      }
+      at = m_nodes[at].child[branch];
+    }
+    if (m_nodes[at].leaf || m_nodes[at].child[0] != 0 || m_nodes[at].child[1] != 0) return false;
+    m_nodes[at].leaf = true;
+    m_nodes[at].value = value;
+    return true;
+  }
+  bool Next(BitReader& bits, BYTE& value) const {
+    std::size_t at = 0;
+    while (!m_nodes[at].leaf) {
+      unsigned bit = 0;
+      if (!bits.ReadBit(bit) || m_nodes[at].child[bit] == 0) return false;
+      at = m_nodes[at].child[bit];
+    }
+    value = m_nodes[at].value;
+    return true;
+  }
+
+ private:
+  struct Node {
+    std::uint32_t child[2] = {0, 0};
+    bool leaf = false;
+    BYTE value = 0;
+  };
+  std::vector<Node> m_nodes;
+};
+
+}  // namespace
+
+DWORD CHuffmanCoder::Decode(const BYTE* data, std::size_t size, std::size_t maxBytes, std::vector<BYTE>& out,
+                            std::size_t& used) {
+  constexpr unsigned kMaxCodeLength = 64;  // codes are written from a 64-bit word
+  BitReader bits(data, size);
+  ULONGLONG width = 0;
+  if (!bits.Read(8, width) || width > 7) return ERROR_INVALID_DATA;
+  CodeTrie trie;
+  bool any = false;
+  for (unsigned value = 0; value < 256; ++value) {
+    ULONGLONG length = 0, code = 0;
+    if (!bits.Read(static_cast<unsigned>(width), length) || length > kMaxCodeLength) return ERROR_INVALID_DATA;
+    if (length == 0) continue;
+    if (!bits.Read(static_cast<unsigned>(length), code) ||
+        !trie.Insert(code, static_cast<unsigned>(length), static_cast<BYTE>(value)))
+      return ERROR_INVALID_DATA;
+    any = true;
+  }
+  ULONGLONG count = 0;
+  if (!bits.Read(32, count) || count > maxBytes || (count > 0 && !any)) return ERROR_INVALID_DATA;
+  out.resize(static_cast<std::size_t>(count));
+  for (auto& byte : out)
+    if (!trie.Next(bits, byte)) return ERROR_INVALID_DATA;
+  used = bits.BytesUsed();
+  return ERROR_SUCCESS;
+}

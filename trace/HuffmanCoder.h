@@ -72,6 +72,14 @@ class CHuffmanCoder : public CHuffmanBase {
   // when capacity is below GetCompressedSize().
   bool Encode(const BYTE* bytes, DWORD length, BYTE* destination, std::size_t capacity) const;
 
+  // Decodes one compressed block from the front of data into out (at most
+  // maxBytes decoded bytes). Sets used to the bytes the block took. A block
+  // that runs past data, a code table that is not a prefix code, or a byte
+  // count above maxBytes is ERROR_INVALID_DATA: files read back may be
+  // damaged or hostile.
+  static DWORD Decode(const BYTE* data, std::size_t size, std::size_t maxBytes, std::vector<BYTE>& out,
+                      std::size_t& used);
+
   const Code* GetCodes() const;  // 256 entries
   DWORD GetWidth() const;
   DWORD GetCompressedSize() const;

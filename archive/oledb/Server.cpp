@@ -5,7 +5,7 @@
 #include "archive/oledb/Provider.h"
 
 #include "archive/system/ComObject.h"
-#include "platform/com/registrar.h"
+#include "platform/com/class_factory.h"
 
 namespace vnarchive {
 
@@ -23,36 +23,7 @@ std::atomic<long>& ServerLocks() {
 namespace vnoledb {
 namespace {
 
-class ProviderFactory final : public IClassFactory {
- public:
-  STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-    if (ppv == nullptr) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IClassFactory) {
-      *ppv = static_cast<IClassFactory*>(this);
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  // Static: counting would only tell when to delete what is never deleted.
-  STDMETHODIMP_(ULONG) AddRef() override { return 2; }
-  STDMETHODIMP_(ULONG) Release() override { return 1; }
-  STDMETHODIMP CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
-    if (ppv == nullptr) return E_POINTER;
-    *ppv = nullptr;
-    if (outer != nullptr) return CLASS_E_NOAGGREGATION;
-    return CreateDataSource(riid, ppv);
-  }
-  STDMETHODIMP LockServer(BOOL lock) override {
-    if (lock)
-      vnarchive::ServerLocks().fetch_add(1);
-    else
-      vnarchive::ServerLocks().fetch_sub(1);
-    return S_OK;
-  }
-};
-
-ProviderFactory g_factory;
+platform::StaticClassFactory g_factory(CreateDataSource, vnarchive::ServerLocks());
 
 const wchar_t kRegistrationScript[] =
     L"HKCR\n"
@@ -74,18 +45,11 @@ const wchar_t kRegistrationScript[] =
     L"  }\n"
     L"}\n";
 
-platform::RegistrarReplacements Replacements() {
-  return {{L"MODULE", platform::ModulePathOf(reinterpret_cast<const void*>(&Replacements))}};
-}
-
 }  // namespace
 }  // namespace vnoledb
 
 VN_DLL_EXPORT HRESULT DllGetClassObject(REFCLSID clsid, REFIID riid, void** ppv) {
-  if (ppv == nullptr) return E_POINTER;
-  *ppv = nullptr;
-  if (clsid != vnoledb::CLSID_VantrelOLEDBProvider) return CLASS_E_CLASSNOTAVAILABLE;
-  return vnoledb::g_factory.QueryInterface(riid, ppv);
+  return vnoledb::g_factory.GetClassObject(clsid, vnoledb::CLSID_VantrelOLEDBProvider, riid, ppv);
 }
 
 VN_DLL_EXPORT HRESULT DllCanUnloadNow() {
@@ -93,11 +57,10 @@ VN_DLL_EXPORT HRESULT DllCanUnloadNow() {
 }
 
 VN_DLL_EXPORT HRESULT DllRegisterServer() {
-  const platform::RegistrarReplacements replacements = vnoledb::Replacements();
-  if (replacements.at(L"MODULE").empty()) return SELFREG_E_CLASS;
-  return platform::RegisterServerFromRgs(vnoledb::kRegistrationScript, replacements);
+  return platform::RegisterModuleScript(vnoledb::kRegistrationScript, &vnoledb::g_factory);
 }
 
 VN_DLL_EXPORT HRESULT DllUnregisterServer() {
-  return platform::UnregisterServerFromRgs(vnoledb::kRegistrationScript, vnoledb::Replacements());
+  return platform::UnregisterModuleScript(vnoledb::kRegistrationScript,
+                                          &vnoledb::g_factory);
 }

@@ -6,45 +6,19 @@
 // library; only the objects it makes and LockServer keep the library loaded.
 #include "archive/system/ArchiveObjects.h"
 
-#include "platform/com/registrar.h"
+#include "platform/com/class_factory.h"
 
 namespace vnarchive {
 namespace {
 
-class SystemFactory final : public IClassFactory {
- public:
-  STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-    if (ppv == nullptr) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IClassFactory) {
-      *ppv = static_cast<IClassFactory*>(this);
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  // Static: counting would only tell when to delete what is never deleted.
-  STDMETHODIMP_(ULONG) AddRef() override { return 2; }
-  STDMETHODIMP_(ULONG) Release() override { return 1; }
+HRESULT CreateSystem(REFIID riid, void** ppv) {
+  SystemObject* system = new SystemObject();
+  const HRESULT hr = system->QueryInterface(riid, ppv);
+  system->Release();
+  return hr;
+}
 
-  STDMETHODIMP CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
-    if (ppv == nullptr) return E_POINTER;
-    *ppv = nullptr;
-    if (outer != nullptr) return CLASS_E_NOAGGREGATION;
-    SystemObject* system = new SystemObject();
-    const HRESULT hr = system->QueryInterface(riid, ppv);
-    system->Release();
-    return hr;
-  }
-  STDMETHODIMP LockServer(BOOL lock) override {
-    if (lock)
-      ServerLocks().fetch_add(1);
-    else
-      ServerLocks().fetch_sub(1);
-    return S_OK;
-  }
-};
-
-SystemFactory g_factory;
+platform::StaticClassFactory g_factory(CreateSystem, ServerLocks());
 
 const wchar_t kRegistrationScript[] =
     L"HKCR\n"
@@ -61,18 +35,11 @@ const wchar_t kRegistrationScript[] =
     L"  }\n"
     L"}\n";
 
-platform::RegistrarReplacements Replacements() {
-  return {{L"MODULE", platform::ModulePathOf(reinterpret_cast<const void*>(&Replacements))}};
-}
-
 }  // namespace
 }  // namespace vnarchive
 
 VN_DLL_EXPORT HRESULT DllGetClassObject(REFCLSID clsid, REFIID riid, void** ppv) {
-  if (ppv == nullptr) return E_POINTER;
-  *ppv = nullptr;
-  if (clsid != CLSID_ArchiveSystem) return CLASS_E_CLASSNOTAVAILABLE;
-  return vnarchive::g_factory.QueryInterface(riid, ppv);
+  return vnarchive::g_factory.GetClassObject(clsid, CLSID_ArchiveSystem, riid, ppv);
 }
 
 VN_DLL_EXPORT HRESULT DllCanUnloadNow() {
@@ -80,11 +47,10 @@ VN_DLL_EXPORT HRESULT DllCanUnloadNow() {
 }
 
 VN_DLL_EXPORT HRESULT DllRegisterServer() {
-  const platform::RegistrarReplacements replacements = vnarchive::Replacements();
-  if (replacements.at(L"MODULE").empty()) return SELFREG_E_CLASS;
-  return platform::RegisterServerFromRgs(vnarchive::kRegistrationScript, replacements);
+  return platform::RegisterModuleScript(vnarchive::kRegistrationScript, &vnarchive::g_factory);
 }
 
 VN_DLL_EXPORT HRESULT DllUnregisterServer() {
-  return platform::UnregisterServerFromRgs(vnarchive::kRegistrationScript, vnarchive::Replacements());
+  return platform::UnregisterModuleScript(vnarchive::kRegistrationScript,
+                                          &vnarchive::g_factory);
 }

@@ -141,6 +141,11 @@ LSTATUS RegWriteBinary(HKEY key, const std::wstring& valueName, const void* data
 std::string RegStringBytes(const std::wstring& value);
 std::wstring RegStringFromBytes(const BYTE* data, DWORD size);
 
+// The database file this process uses: VANTREL_REGISTRY, or the default for
+// installed use. Tools name it when a key or service is missing, since a
+// wrong or unset variable is the usual cause.
+std::string RegistryFileName();
+
 // An owning HKEY.
 class RegKey {
  public:

@@ -114,8 +114,7 @@ Store* Store::Get() {
     pthread_atfork(nullptr, nullptr, [] { g_store = nullptr; });
     atforkDone = true;
   }
-  const char* env = std::getenv("VANTREL_REGISTRY");
-  std::string file = (env != nullptr && *env != '\0') ? env : kDefaultFile;
+  const std::string file = RegistryFileName();
   // Never freed: other libraries' static destructors may still read the
   // registry while the process exits.
   auto* s = new Store();
@@ -323,3 +322,8 @@ std::int64_t Store::NowFileTime() {
 }
 
 }  // namespace platform::registry_detail
+
+std::string platform::RegistryFileName() {
+  const char* env = std::getenv("VANTREL_REGISTRY");
+  return (env != nullptr && *env != '\0') ? env : platform::registry_detail::kDefaultFile;
+}

@@ -329,3 +329,17 @@ TEST(RegFileImport, HivesCannotBeDeletedThroughTheApi) {
   RegKey classes;
   EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Classes", 0, KEY_READ, classes.put()), ERROR_SUCCESS);
 }
+
+// A missing key usually means the tool looked in another registry file than
+// the one meant (VANTREL_REGISTRY unset or wrong): the message names the file.
+TEST(RegTool, AMissingKeyNamesTheRegistryFile) {
+  const std::string errFile = registry_test::TempDir() + "/missing.stderr";
+  for (const char* words : {"query 'HKLM\\Software\\NoSuchKey'", "delete 'HKLM\\Software\\NoSuchKey' /f",
+                            "query 'HKCU\\Software' /v NoSuchValue"}) {
+    const int rc = std::system((std::string(VNREG_PATH) + " " + words + " >/dev/null 2>'" + errFile + "'").c_str());
+    EXPECT_EQ(WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, 1) << words;
+    const std::string error = ReadFile(errFile);
+    EXPECT_NE(error.find("unable to find the specified registry key"), std::string::npos) << words << error;
+    EXPECT_NE(error.find("(registry " + platform::RegistryFileName() + ";"), std::string::npos) << words << error;
+  }
+}

@@ -42,6 +42,13 @@ int Fail(const std::string& message) {
   return 1;
 }
 
+// A missing key or value: also say which registry file was looked in.
+constexpr char kNotFound[] = "The system was unable to find the specified registry key or value.";
+std::string NotFoundNote() {
+  return "(registry " + platform::RegistryFileName() + "; VANTREL_REGISTRY names another)";
+}
+int FailNotFound() { return Fail(kNotFound + ("\n" + NotFoundNote())); }
+
 std::string Utf8(const std::wstring& s) { return platform::Utf8FromWide(s); }
 
 std::string Describe(LSTATUS st) {
@@ -103,8 +110,7 @@ bool OpenKey(const std::wstring& path, REGSAM access, platform::RegKey& key, std
   LSTATUS st = create ? RegCreateKeyExW(root, sub.c_str(), 0, nullptr, 0, access, nullptr, key.put(), nullptr)
                       : RegOpenKeyExW(root, sub.c_str(), 0, access, key.put());
   if (st != ERROR_SUCCESS) {
-    error = st == ERROR_FILE_NOT_FOUND ? "The system was unable to find the specified registry key or value."
-                                       : Describe(st);
+    error = st == ERROR_FILE_NOT_FOUND ? kNotFound + ("\n" + NotFoundNote()) : Describe(st);
     return false;
   }
   if (canonical != nullptr) *canonical = sub.empty() ? longRoot : longRoot + L"\\" + sub;
@@ -191,7 +197,7 @@ int Query(const Options& o) {
     DWORD type = 0;
     std::string data;
     LSTATUS st = vnreg::ReadValue(key.get(), name, type, data);
-    if (st == ERROR_FILE_NOT_FOUND) return Fail("The system was unable to find the specified registry key or value.");
+    if (st == ERROR_FILE_NOT_FOUND) return FailNotFound();
     if (st != ERROR_SUCCESS) return Fail(Describe(st));
     std::cout << "\n" << Utf8(path) << "\n";
     PrintValue(name, type, data);
@@ -320,7 +326,7 @@ int Delete(const Options& o) {
     st = RegDeleteTreeW(key.get(), nullptr);
     if (st == ERROR_SUCCESS) st = RegDeleteKeyW(key.get(), L"");
   }
-  if (st == ERROR_FILE_NOT_FOUND) return Fail("The system was unable to find the specified registry key or value.");
+  if (st == ERROR_FILE_NOT_FOUND) return FailNotFound();
   if (st != ERROR_SUCCESS) return Fail(Describe(st));
   std::cout << "The operation completed successfully.\n";
   return 0;
@@ -357,7 +363,7 @@ int Export(const Options& o) {
   if (!o.force && std::ifstream(file).good()) return Fail(file + " exists; use /y to overwrite it.");
   std::string bytes;
   LSTATUS st = vnreg::ExportRegFile(o.positional[0], bytes);
-  if (st == ERROR_FILE_NOT_FOUND) return Fail("The system was unable to find the specified registry key or value.");
+  if (st == ERROR_FILE_NOT_FOUND) return FailNotFound();
   if (st != ERROR_SUCCESS) return Fail(Describe(st));
   std::ofstream out(file, std::ios::binary | std::ios::trunc);
   out << bytes;

@@ -327,6 +327,8 @@ TEST(ServiceTool, InstallStartQueryStopDelete) {
   out.clear();
   EXPECT_EQ(RunCommand(vnsc + " query ToolSvc", &out), 1);
   EXPECT_NE(out.find("error 1060"), std::string::npos) << out;
+  EXPECT_NE(out.find("the service database is the registry " + platform::RegistryFileName()), std::string::npos)
+      << out;
   EXPECT_EQ(RunCommand(vnsc + " bogus"), 2);
 }
 

@@ -6,6 +6,7 @@
 // and exit with 1; wrong usage exits with 2.
 
 #include "platform/base/text.h"
+#include "platform/registry/registry.h"
 #include "platform/service/service.h"
 #include "platform/sync/sync.h"
 
@@ -31,6 +32,10 @@ int Failed(const char* what, DWORD code) {
   std::fprintf(stderr, "vnsc: %s failed: error %u: %s", what, code,
                platform::Utf8FromWide(platform::SystemMessageText(code)).c_str());
   if (platform::SystemMessageText(code).empty()) std::fprintf(stderr, "\n");
+  // The service database is the registry file: say which one was asked.
+  if (code == ERROR_SERVICE_DOES_NOT_EXIST)
+    std::fprintf(stderr, "vnsc: the service database is the registry %s (VANTREL_REGISTRY names another)\n",
+                 platform::RegistryFileName().c_str());
   return 1;
 }
 

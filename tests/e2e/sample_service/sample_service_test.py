@@ -17,6 +17,7 @@ import argparse
 import glob
 import json
 import os
+import re
 import pty
 import select
 import shutil
@@ -194,6 +195,8 @@ def service_run(env):
         status, name = source_name(sock, seen[TRC_SAMPLE_TICK][1])
         check("source name of the tick lines", status == 0 and name == "SampleService", (hex(status), name))
     sock.close()
+    if env.args.vntrace:
+        viewer_follow(env)
 
     result = env.vnsc("stop", SERVICE)
     check("stop", result.returncode == 0, result.stderr)
@@ -207,6 +210,31 @@ def service_run(env):
     check("started event names the service", started and started[0]["strings"] == [DISPLAY], started[:1])
     vnt = glob.glob(os.path.join(env.trace_dir, "*.VNT"))
     check("a .VNT file was written for the error line", len(vnt) >= 1, os.listdir(env.trace_dir))
+    if env.args.vntrace and vnt:
+        viewer_read(env, vnt)
+
+
+# The trace viewer formats every line with the service's own texts: no line
+# is left as a bare message id.
+def viewer_follow(env):
+    result = env.run([env.args.vntrace, "follow", SERVICE, "--seconds", "2"])
+    lines = result.stdout.splitlines()
+    check("vntrace follow exits 0", result.returncode == 0, result.stderr)
+    check("vntrace follow formats the tick lines", any(re.search(r" SampleService +Sample tick \d+$", l)
+                                                       for l in lines), lines[:20])
+    check("vntrace follow leaves no line unformatted", lines and not any("(message 0x" in l for l in lines),
+          lines[:20])
+
+
+def viewer_read(env, files):
+    result = env.run([env.args.vntrace, "read"] + files)
+    lines = result.stdout.splitlines()
+    check("vntrace read exits 0", result.returncode == 0, result.stderr)
+    check("vntrace read formats the error line", any("Sample error line (" in l for l in lines), lines[-20:])
+    check("vntrace read leaves no line unformatted", lines and not any("(message 0x" in l for l in lines),
+          lines[:20])
+    result = env.run([env.args.vntrace, "read", os.path.join(env.root, "missing.VNT")])
+    check("vntrace read of a missing file exits 3", result.returncode == 3, (result.returncode, result.stderr))
 
 
 def failing_runs(env):
@@ -292,6 +320,7 @@ def main():
     parser = argparse.ArgumentParser()
     for name in ("program", "vnsc", "vnreg", "vnevent"):
         parser.add_argument("--" + name, required=True)
+    parser.add_argument("--vntrace")
     env = Env(parser.parse_args())
     try:
         env.vnreg("add", SETTINGS_KEY, "/v", "Log file directory", "/t", "REG_SZ", "/d", env.trace_dir, "/f")
