@@ -72,6 +72,22 @@ class CVantrelHTTPService : public CVantrelHTTPServiceApp<CVantrelHTTPService>, 
 
   CStatus Run() override;
 
+  // "-install" also registers the event source, so that events of the
+  // first start already have their texts.
+  BOOL InitInstance() override {
+    const BOOL result = CVantrelHTTPServiceApp::InitInstance();
+    CServiceCommandLineInfo info;
+    ParseCommandLine(info);
+    if (info.m_nShellCommand == CCommandLineInfo::AppRegister && m_exitStatus == 0) {
+      const CStatus status = RegisterEventLog(GetDisplayName());
+      if (!status.IsOK()) {
+        ReportError(*status.GetError());
+        m_exitStatus = 1;
+      }
+    }
+    return result;
+  }
+
  private:
   CStatus& Watch(CStatus& status, HKEY hosts, HKEY valuesKey, HKEY applications);
 
