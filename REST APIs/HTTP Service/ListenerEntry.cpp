@@ -191,11 +191,10 @@ void CHTTPServer::CListener::HandlePost(web::http::http_request request) {
     std::map<std::wstring, std::wstring> fields;
     try {
       fields = DecodeFormFields(body.get());
-    } catch (const web::uri_exception&) {
+    } catch (const std::exception&) {
+      // A malformed escape, or a body that never fully came (the client
+      // went away): the client's fault, not an event of the server's.
       ReplyStatus(request, web::http::status_codes::BadRequest, {});
-      return;
-    } catch (const std::exception& e) {
-      ReplyFailure(request, e, kPostFailureLine);
       return;
     }
     answer(request, fields);
