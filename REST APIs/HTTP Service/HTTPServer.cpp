@@ -472,6 +472,29 @@ CStatus& CHTTPServer::RefreshHost(CStatus& status, HKEY hosts, HKEY applications
   return BuildHost(status, applications, hosts, host);
 }
 
+std::vector<std::pair<std::wstring, HANDLE>> CHTTPServer::GetHostKeyEvents() const {
+  std::vector<std::pair<std::wstring, HANDLE>> events;
+  for (const auto& [name, listener] : m_listeners)
+    if (listener->GetHostKeyEvent() != nullptr) events.emplace_back(platform::WideFromUtf8(name), listener->GetHostKeyEvent());
+  for (const auto& [name, failed] : m_failedHosts)
+    if (failed.changed) events.emplace_back(platform::WideFromUtf8(name), failed.changed.get());
+  return events;
+}
+
+CStatus& CHTTPServer::RefreshSignalledHost(CStatus& status, HKEY hosts, HKEY applications, const std::wstring& host) {
+  const std::string name = platform::Utf8FromWide(host);
+  const auto present = m_listeners.find(name);
+  if (present != m_listeners.end()) {
+    RegNotifyChangeKeyValue(present->second->GetHostKey(), TRUE, kFailedHostFilter, present->second->GetHostKeyEvent(),
+                            TRUE);
+  } else {
+    const auto failed = m_failedHosts.find(name);
+    if (failed == m_failedHosts.end()) return status;
+    RegNotifyChangeKeyValue(failed->second.key.get(), TRUE, kFailedHostFilter, failed->second.changed.get(), TRUE);
+  }
+  return BuildHost(status, applications, hosts, host);
+}
+
 void CHTTPServer::RefreshAllHosts(HKEY hosts, HKEY applications) {
   platform::RegKey names = Duplicate(hosts);
   CStatus status = EnumRegistryKeys(names.get(), [&](const std::wstring& host) {

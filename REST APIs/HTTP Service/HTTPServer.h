@@ -61,6 +61,12 @@ class CHTTPServer : public CTraceLoggable {
   // Rebuilds host when its key (or, for a host that failed, any value under
   // it) changed since the last look.
   CStatus& RefreshHost(CStatus& status, HKEY hosts, HKEY applications, const std::wstring& host);
+  // The change events of every host's key (running or failed), by host
+  // name: the service waits on them too, so that a change is applied even
+  // when its host's event arrives after the "Hosts" notification was handled.
+  std::vector<std::pair<std::wstring, HANDLE>> GetHostKeyEvents() const;
+  // Rebuilds host, whose key event the caller has just consumed.
+  CStatus& RefreshSignalledHost(CStatus& status, HKEY hosts, HKEY applications, const std::wstring& host);
   // Rebuilds every host ("Applications" changed).
   void RefreshAllHosts(HKEY hosts, HKEY applications);
   // Stops every listener (watcher, then the cpprest listener).

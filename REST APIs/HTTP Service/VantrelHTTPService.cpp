@@ -19,6 +19,8 @@
 
 #include <pplx/threadpool.h>
 
+#include <vector>
+
 #include "EvtWebbridge.h"
 #include "TrcWebbridge.h"
 
@@ -140,11 +142,19 @@ CStatus& CVantrelHTTPService::Watch(CStatus& status, HKEY hosts, HKEY valuesKey,
   // "Applications" is shared by every host; a change there rebuilds them all.
   if (applications != nullptr && !arm(applications, TRUE, kValuesFilter, shared.get(), kArmValuesLine)) return status;
 
-  const HANDLE waits[] = {names.get(), values.get(), GetStopEvent(), shared.get()};
-  const DWORD count = applications != nullptr ? 4 : 3;
   while (status.IsOK()) {
     if (WaitForSingleObject(GetStopEvent(), 0) == WAIT_OBJECT_0) break;
-    const DWORD woke = WaitForMultipleObjects(count, waits, FALSE, INFINITE);
+    // The fixed events first (the lowest signalled index wins), then each
+    // host's own key event, as many as the wait takes.
+    std::vector<HANDLE> waits{names.get(), values.get(), GetStopEvent()};
+    if (applications != nullptr) waits.push_back(shared.get());
+    const std::size_t fixed = waits.size();
+    const std::vector<std::pair<std::wstring, HANDLE>> hostEvents = GetHostKeyEvents();
+    for (const auto& entry : hostEvents) {
+      if (waits.size() == MAXIMUM_WAIT_OBJECTS) break;
+      waits.push_back(entry.second);
+    }
+    const DWORD woke = WaitForMultipleObjects(static_cast<DWORD>(waits.size()), waits.data(), FALSE, INFINITE);
     if (woke == WAIT_OBJECT_0) {
       if (arm(hosts, FALSE, kNamesFilter, names.get(), kRearmNamesLine)) RefreshHosts(hosts, applications);
     } else if (woke == WAIT_OBJECT_0 + 1) {
@@ -157,10 +167,16 @@ CStatus& CVantrelHTTPService::Watch(CStatus& status, HKEY hosts, HKEY valuesKey,
         return RefreshHost(one, hosts, applications, host);
       });
       if (!walk.IsOK()) ReportError(*walk.GetError());
-    } else if (woke == WAIT_OBJECT_0 + 3) {
+    } else if (applications != nullptr && woke == WAIT_OBJECT_0 + 3) {
       Sleep(kSettleMs);
       if (!arm(applications, TRUE, kValuesFilter, shared.get(), kRearmValuesLine)) break;
       RefreshAllHosts(hosts, applications);
+    } else if (woke != WAIT_FAILED && woke >= WAIT_OBJECT_0 + fixed && woke < WAIT_OBJECT_0 + waits.size()) {
+      // A host's key changed and its event came by itself.
+      Sleep(kSettleMs);
+      CStatus one;
+      if (!RefreshSignalledHost(one, hosts, applications, hostEvents[woke - WAIT_OBJECT_0 - fixed].first).IsOK())
+        ReportError(*one.GetError());
     } else if (woke == WAIT_FAILED) {
       status = CStatus(NewErrorNumber(CSourcePos{__FILE__, kWaitLine}, GetLastError()));
     }

@@ -449,6 +449,22 @@ def live_changes(env, ports):
           wait_until(lambda: not listening(ports["extra"], "127.0.0.3")))
 
 
+def location_change(env, ports):
+    # A value of a location is applied while the service runs.
+    env.set_value(HOSTS + "\\127.0.0.1\\Locations\\/login", "Auth Cookie", "REG_SZ", "ticket")
+    form = {"Content-Type": "application/x-www-form-urlencoded"}
+
+    def cookie_name():
+        try:
+            return cookie_of(request(ports["main"], "POST", "/login", form, "user=alice&password=pw")[1]).split("=")[0]
+        except (OSError, http.client.HTTPException):
+            return None
+
+    check("a changed location value is applied", wait_until(lambda: cookie_name() == "ticket"), cookie_name())
+    env.set_value(HOSTS + "\\127.0.0.1\\Locations\\/login", "Auth Cookie", "REG_SZ", "sid")
+    check("and changed back", wait_until(lambda: cookie_name() == "sid"), cookie_name())
+
+
 def default_range(env, ports):
     main = HOSTS + "\\127.0.0.1"
     # The host was rebuilt (its port moved), and its sessions with it.
@@ -525,6 +541,7 @@ def main():
         https_host(env, ports)
         tls_versions(env, ports)
         live_changes(env, ports)
+        location_change(env, ports)
         default_range(env, ports)
         new_certificate(env, ports)
         stop_while_a_query_hangs(env, ports)
