@@ -118,14 +118,11 @@ std::wstring Trim(std::wstring_view s) {
   return std::wstring(s);
 }
 
-// A form value: "+" is a space, then percent-decoding.
+// A form value as the listener decoded it (once; decoding again would change
+// a password holding "%").
 std::wstring FormValue(const std::map<std::wstring, std::wstring>& fields, const wchar_t* name) {
   const auto found = fields.find(name);
-  if (found == fields.end()) return {};
-  std::string raw = platform::Utf8FromWide(found->second);
-  for (char& c : raw)
-    if (c == '+') c = ' ';
-  return platform::WideFromUtf8(web::uri::decode(raw));
+  return found == fields.end() ? std::wstring() : found->second;
 }
 
 // Only local paths may be redirect targets: "/" but not "//" or "/\", and no
@@ -599,17 +596,12 @@ DWORD CHTTPServer::CAuthenticator::CheckLogin(const std::wstring& user, const st
 std::shared_ptr<CHTTPServer::CRequestHandler::CResponse> CHTTPServer::CAuthenticator::Authenticate(
     const web::http::http_request& request, const std::map<std::wstring, std::wstring>& parameters) {
   web::http::http_headers headers;
-  std::wstring user, password, action, remember, onSuccess, onFailure;
-  try {
-    user = FormValue(parameters, L"user");
-    password = FormValue(parameters, L"password");
-    action = FormValue(parameters, L"action");
-    remember = FormValue(parameters, L"remember");
-    onSuccess = FormValue(parameters, L"OnSuccess");
-    onFailure = FormValue(parameters, L"OnFailure");
-  } catch (const web::uri_exception&) {
-    return std::make_shared<Response>(web::http::status_codes::BadRequest, headers);
-  }
+  const std::wstring user = FormValue(parameters, L"user");
+  const std::wstring password = FormValue(parameters, L"password");
+  const std::wstring action = FormValue(parameters, L"action");
+  const std::wstring remember = FormValue(parameters, L"remember");
+  const std::wstring onSuccess = FormValue(parameters, L"OnSuccess");
+  const std::wstring onFailure = FormValue(parameters, L"OnFailure");
   std::uint16_t status = web::http::status_codes::SeeOther;
 
   // The cookie is the whole site's, whatever folder the login form is in.

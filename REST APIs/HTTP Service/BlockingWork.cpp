@@ -16,6 +16,7 @@ namespace {
 
 constexpr int kBlockingThreads = 8;
 constexpr int kQueryThreads = 32;
+constexpr int kReplyThreads = 64;
 
 // m_lock guards m_queue; workers sleep on m_ready while it is empty.
 class BlockingPool {
@@ -62,5 +63,10 @@ void RunBlockingWork(std::function<void()> work) {
 
 void RunQueryWork(std::function<void()> work) {
   static BlockingPool* const pool = new BlockingPool(L"QueryWorker", kQueryThreads);
+  pool->Push(std::move(work));
+}
+
+void RunReplyWork(std::function<void()> work) {
+  static BlockingPool* const pool = new BlockingPool(L"ReplyWorker", kReplyThreads);
   pool->Push(std::move(work));
 }

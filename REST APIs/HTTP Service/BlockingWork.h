@@ -16,3 +16,8 @@ void RunBlockingWork(std::function<void()> work);
 // file opens, so that slow queries never hold up static files. The threads
 // are in the implicit multithreaded apartment. work must not throw.
 void RunQueryWork(std::function<void()> work);
+
+// Queues work on the reply threads ("ReplyWorker"): replies that wait for a
+// query's outcome wait here, off the HTTP library's pool and apart from the
+// query threads they wait for. work must not throw.
+void RunReplyWork(std::function<void()> work);

@@ -1,10 +1,27 @@
-// Listener.cpp - the listener's data: construction, locations and the bounded handler cache.
+// Listener.cpp - the listener's life: construction, start, update in place, open and close, and
+// the bounded handler cache.
 #include "REST APIs/HTTP Service/Listener.h"
 
+#include "REST APIs/HTTP Service/Authenticator.h"
 #include "REST APIs/HTTP Service/LocationInstance.h"
+#include "platform/fs/fs.h"
 
 #include <algorithm>
 #include <vector>
+
+namespace {
+
+// Event: a root folder cannot be opened, or a mapping cannot be resolved.
+constexpr DWORD MSG_DIRECTORY_NOT_FOUND = 0xC00000C9;  // (directory or value, host name)
+// The source lines of the start's errors.
+constexpr int kRootOpenLine = 545;
+constexpr int kHostKeyNotifyLine = 557;
+// How a root is opened for change notification: overlapped, backup
+// semantics, a folder.
+constexpr DWORD kRootOpenFlags = 0x42000010;
+constexpr DWORD kHostKeyFilter = REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET;
+
+}  // namespace
 
 CHTTPServer::CListener::CListener(std::unique_ptr<web::http::experimental::listener::http_listener> listener,
                                   const Roots& roots, const Mappings& mappings, const Applications& applications,
@@ -17,11 +34,127 @@ CHTTPServer::CListener::CListener(std::unique_ptr<web::http::experimental::liste
       m_parameters(std::move(parameters)),
       m_defaultRange(defaultRange),
       m_archive(archive),
-      m_host(std::move(host)) {}
+      m_host(std::move(host)),
+      m_closing(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
+  if (m_listener) m_uri = m_listener->uri();
+  m_queryTimeoutMs.store(QueryTimeoutFrom(m_parameters));
+}
 
-// The members go in the reverse of their order: the authenticator first, the
-// cpprest listener last.
-CHTTPServer::CListener::~CListener() = default;
+CHTTPServer::CListener::CListener(web::uri uri, CHostTls tls, LocationSettings locationSettings, const Roots& roots,
+                                  const Mappings& mappings, const Applications& applications, Parameters parameters,
+                                  std::uint64_t defaultRange, IArchiveSystem* archive, std::string host)
+    : CListener(nullptr, roots, mappings, applications, std::move(parameters), defaultRange, archive, std::move(host)) {
+  m_uri = std::move(uri);
+  m_tls = std::move(tls);
+  m_locationSettings = std::move(locationSettings);
+}
+
+// The cpprest listener calls into every other member, so it is closed first
+// (after the watcher, which empties the cache); the members then go in the
+// reverse of their order.
+CHTTPServer::CListener::~CListener() {
+  try {
+    Close();
+  } catch (...) {
+  }
+  m_listener.reset();
+  m_hostKeyEvent.reset();
+  m_hostKey.reset();
+  m_authenticator.reset();
+  m_rootHandles.clear();
+}
+
+CStatus& CHTTPServer::CListener::StartLocations(CStatus& status, const ServiceApplication& app, const std::wstring& host,
+                                                platform::RegKey hostKey,
+                                                const std::map<std::wstring, CHTTPServer::CLocation>& locations) {
+  for (const auto& [level, directory] : m_roots) {
+    if (!status.IsOK()) break;
+    std::wstring path = directory;
+    std::replace(path.begin(), path.end(), L'/', L'\\');
+    HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                kRootOpenFlags, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+      status = CStatus(NewErrorMessage(CSourcePos{__FILE__, kRootOpenLine}, MSG_DIRECTORY_NOT_FOUND, {directory, host}));
+      break;
+    }
+    m_rootHandles.emplace(level, platform::UniqueHandle(handle));
+  }
+  for (const auto& [name, location] : locations) {
+    if (!status.IsOK()) break;
+    std::shared_ptr<CHTTPServer::CLocation::CInstance> instance;
+    CreateLocationInstance(instance, status, app, host, hostKey.get(), location, *this);
+    if (status.IsOK()) AddLocation(name, std::move(instance));
+  }
+  if (status.IsOK()) {
+    m_hostKey = std::move(hostKey);
+    m_hostKeyEvent.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    // The whole subtree: a change of a location's values rebuilds the host too.
+    const LSTATUS rc = RegNotifyChangeKeyValue(m_hostKey.get(), TRUE, kHostKeyFilter, m_hostKeyEvent.get(), TRUE);
+    if (rc != ERROR_SUCCESS) status = CStatus(NewErrorNumber(CSourcePos{__FILE__, kHostKeyNotifyLine}, rc));
+  }
+  if (status.IsOK()) {
+    m_watchStop.store(0);
+    m_watchWake.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    HANDLE thread = CreateThread(nullptr, 0, &CListener::WatcherThread, this, 0, nullptr);
+    if (thread == nullptr) {
+      m_watchStop.store(1);
+      status = CStatus(NewLastError(VN_HERE));
+    } else {
+      m_watchThread.reset(thread);
+    }
+  }
+  return status;
+}
+
+bool CHTTPServer::CListener::UpdateFrom(CListener& rebuilt) {
+  if (rebuilt.m_uri != m_uri || rebuilt.m_roots != m_roots || !(rebuilt.m_tls == m_tls) ||
+      rebuilt.m_locationSettings != m_locationSettings)
+    return false;
+  platform::SrwExclusiveLock hold(m_configLock);
+  m_mappings = rebuilt.m_mappings;
+  m_applications = rebuilt.m_applications;
+  m_parameters = rebuilt.m_parameters;
+  m_defaultRange = rebuilt.m_defaultRange;
+  m_queryTimeoutMs.store(QueryTimeoutFrom(m_parameters));
+  ClearHandlerCache();
+  return true;
+}
+
+void CHTTPServer::CListener::Open() {
+  ResetEvent(m_closing.get());
+  m_listener = OpenHostListener(m_uri, m_tls, [this](web::http::http_request request) { Dispatch(std::move(request)); });
+}
+
+void CHTTPServer::CListener::Close() {
+  StopWatcher();
+  CloseSocket();
+}
+
+void CHTTPServer::CListener::CloseSocket() {
+  SetEvent(m_closing.get());
+  if (m_listener) {
+    auto listener = std::move(m_listener);
+    listener->close().wait();
+  }
+  WaitForPendingReplies();
+}
+
+CHTTPServer::CListener::PendingReply::PendingReply(CListener& listener) : m_listener(&listener) {
+  std::lock_guard<std::mutex> hold(m_listener->m_pendingLock);
+  ++m_listener->m_pending;
+}
+
+CHTTPServer::CListener::PendingReply::PendingReply(const PendingReply& other) : PendingReply(*other.m_listener) {}
+
+CHTTPServer::CListener::PendingReply::~PendingReply() {
+  std::lock_guard<std::mutex> hold(m_listener->m_pendingLock);
+  if (--m_listener->m_pending == 0) m_listener->m_pendingDone.notify_all();
+}
+
+void CHTTPServer::CListener::WaitForPendingReplies() {
+  std::unique_lock<std::mutex> hold(m_pendingLock);
+  m_pendingDone.wait(hold, [this] { return m_pending == 0; });
+}
 
 void CHTTPServer::CListener::AddLocation(const std::wstring& path,
                                          std::shared_ptr<CHTTPServer::CLocation::CInstance> instance) {
@@ -44,6 +177,9 @@ bool CHTTPServer::CListener::LookUpCache(const CacheKey& key,
   platform::SrwSharedLock hold(m_cacheLock);
   const auto found = m_cache.find(key);
   if (found == m_cache.end()) return false;
+  // Unwatched roots: an entry is trusted only briefly, so that files added
+  // since are found.
+  if (m_watchFailed.load() && GetTickCount64() - found->second.made > kUnwatchedCacheLifetimeMs) return false;
   found->second.lastUse.store(++m_cacheClock, std::memory_order_relaxed);
   handler = found->second.handler;
   return true;
@@ -54,7 +190,12 @@ std::shared_ptr<CHTTPServer::CRequestHandler> CHTTPServer::CListener::InsertInto
   platform::SrwExclusiveLock hold(m_cacheLock);
   if (m_cache.size() >= kHandlerCacheLimit && m_cache.find(key) == m_cache.end()) EvictLocked();
   // A request that searched for the same key meanwhile inserted first: keep its handler.
-  const auto [at, inserted] = m_cache.try_emplace(key, std::move(handler), ++m_cacheClock);
+  auto [at, inserted] = m_cache.try_emplace(key, handler, ++m_cacheClock);
+  if (!inserted && m_watchFailed.load() && GetTickCount64() - at->second.made > kUnwatchedCacheLifetimeMs) {
+    // An entry too old to trust is replaced by what was just found.
+    m_cache.erase(at);
+    at = m_cache.try_emplace(key, std::move(handler), ++m_cacheClock).first;
+  }
   return at->second.handler;
 }
 

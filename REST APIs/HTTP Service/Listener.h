@@ -1,40 +1,58 @@
-// Listener.h - CHTTPServer::CListener, one configured host at run time: its data and handler selection.
+// Listener.h - CHTTPServer::CListener, one configured host at run time.
 //
 // A listener holds what the host's configuration resolved to (content roots
 // per access level, URL mappings onto archive folders, web applications, the
 // parameters handed to every handler, the exact-path locations), the archive
 // system object, the authenticator a login location published, and the
 // handler cache. FindRequestHandler decides for one request who sent it and
-// which handler answers it.
+// which handler answers it; the entry points (ListenerEntry.cpp) answer the
+// request; the watcher (ListenerWatch.cpp) empties the cache when names
+// change under a root.
 //
 // Locks: m_configLock guards the roots, mappings, applications, parameters
 // and default range: shared by requests, exclusive while they are replaced.
 // m_cacheLock guards m_cache, m_cacheClock's meaning and m_reportedMisses
 // (shared for look-ups, exclusive for inserts and emptying); it is taken
-// inside m_configLock, never the other way round. m_locations and
-// m_authenticator are filled before the listener opens and only read
-// afterwards, so they take no lock.
+// inside m_configLock, never the other way round. m_locations,
+// m_authenticator, m_uri, m_tls and m_locationSettings are filled before the
+// listener opens and only read afterwards, so they take no lock. The host
+// key, its event, the watcher's handles and m_listener belong to the thread
+// that builds and stops hosts ("MainThread").
 #pragma once
 
+#include "LibService/ServiceLogger.h"
+#include "LibService/Status.h"
 #include "REST APIs/HTTP Service/HTTPServer.h"
+#include "REST APIs/HTTP Service/ListenerOpen.h"
 #include "REST APIs/HTTP Service/Location.h"
 #include "REST APIs/HTTP Service/RequestHandler.h"
 #include "REST APIs/HTTP Service/istring.h"
 #include "archive/system/ArchiveInterfaces.h"
 #include "platform/com/comptr.h"
+#include "platform/registry/registry.h"
 #include "platform/sync/sync.h"
 
 #include <cpprest/http_listener.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <set>
 #include <string>
 #include <utility>
+#include <vector>
 
-class CHTTPServer::CListener {
+struct ServiceApplication;
+
+// The fields of an "application/x-www-form-urlencoded" body, each name and
+// value decoded exactly once ("+" is a space, then percent-decoding); what a
+// POST's handler gets. Throws web::uri_exception for a malformed escape.
+std::map<std::wstring, std::wstring> DecodeFormFields(const std::string& body);
+
+class CHTTPServer::CListener : public CTraceLoggable {
  public:
   using Roots = std::map<std::int32_t, std::wstring>;
   using Mappings = std::map<std::wstring, std::wstring>;
@@ -49,12 +67,70 @@ class CHTTPServer::CListener {
   static constexpr std::size_t kHandlerCacheLimit = 10000;
   static constexpr std::size_t kMissEventLimit = 1000;
 
+  // A location's configuration as read (name -> properties), kept to tell
+  // whether a rebuilt host changed its locations.
+  using LocationSettings = std::map<std::wstring, std::map<std::wstring, std::wstring>>;
+
+  // How long a found handler (or a miss) is trusted when the watcher could
+  // not watch the roots, so that new files are still found.
+  static constexpr ULONGLONG kUnwatchedCacheLifetimeMs = 2000;
+  // How long a reply waits for a query's outcome (the parameter
+  // "Registry$Query Timeout", seconds, overrides it).
+  static constexpr DWORD kDefaultQueryTimeoutSeconds = 120;
+
+  // listener may be null (a listener that never opens, as in tests).
   CListener(std::unique_ptr<web::http::experimental::listener::http_listener> listener, const Roots& roots,
             const Mappings& mappings, const Applications& applications, Parameters parameters,
             std::uint64_t defaultRange, IArchiveSystem* archive, std::string host);
-  ~CListener();
+  // A host's listener: its URL and TLS files; the cpprest listener is made
+  // when Open is called.
+  CListener(web::uri uri, CHostTls tls, LocationSettings locationSettings, const Roots& roots,
+            const Mappings& mappings, const Applications& applications, Parameters parameters,
+            std::uint64_t defaultRange, IArchiveSystem* archive, std::string host);
+  // Stops the watcher and closes the cpprest listener before anything its
+  // entry points use goes away.
+  ~CListener() override;
   CListener(const CListener&) = delete;
   CListener& operator=(const CListener&) = delete;
+
+  std::string GetTraceName() const override { return m_host; }
+
+  // Opens each root for change notification, starts the locations, takes
+  // over hostKey and arms its notification, and starts the watcher.
+  CStatus& StartLocations(CStatus& status, const ServiceApplication& app, const std::wstring& host,
+                          platform::RegKey hostKey, const std::map<std::wstring, CHTTPServer::CLocation>& locations);
+  // Takes over the new configuration of rebuilt when it has the same URL,
+  // roots, TLS files and locations; false otherwise (rebuilt replaces this).
+  bool UpdateFrom(CListener& rebuilt);
+  // Opens the cpprest listener on the URL and waits; throws what cpprest throws.
+  void Open();
+  // Stops the watcher, answers waiting query replies and closes the cpprest
+  // listener (waiting for the close). Throws what cpprest throws.
+  void Close();
+  // Closes only the cpprest listener (the watcher goes on), so that Open
+  // can open it again.
+  void CloseSocket();
+  void StopWatcher();
+  bool IsOpen() const { return m_listener != nullptr; }
+
+  const web::uri& GetURI() const { return m_uri; }
+  const Roots& GetRoots() const { return m_roots; }
+  // Read on the thread that builds hosts (tests); requests read them under m_configLock.
+  const Mappings& GetMappings() const { return m_mappings; }
+  const Applications& GetApplications() const { return m_applications; }
+  HKEY GetHostKey() const { return m_hostKey.get(); }
+  HANDLE GetHostKeyEvent() const { return m_hostKeyEvent.get(); }
+
+  // The entry points.
+  void HandleGet(web::http::http_request request);
+  void HandlePost(web::http::http_request request);
+  void HandleOptions(web::http::http_request request);
+  void HandleOther(web::http::http_request request);
+
+  // The watcher's body.
+  DWORD WatchDirectories();
+  // Whether the watcher failed (the cache then trusts entries only briefly).
+  bool IsWatchFailed() const { return m_watchFailed.load(); }
 
   // Who sent request and which handler answers it (empty: none). Called
   // with m_configLock held shared.
@@ -73,15 +149,17 @@ class CHTTPServer::CListener {
   void AddLocation(const std::wstring& path, std::shared_ptr<CHTTPServer::CLocation::CInstance> instance);
 
   const std::string& GetHostName() const { return m_host; }
+  std::uint64_t GetDefaultRange() const { return m_defaultRange; }
   const Parameters& GetParameters() const { return m_parameters; }
   SRWLOCK& ConfigLock() { return m_configLock; }
 
  private:
   struct CacheEntry {
     explicit CacheEntry(std::shared_ptr<CHTTPServer::CRequestHandler> h, std::uint64_t use)
-        : handler(std::move(h)), lastUse(use) {}
+        : handler(std::move(h)), lastUse(use), made(GetTickCount64()) {}
     std::shared_ptr<CHTTPServer::CRequestHandler> handler;  // empty: a remembered miss
     mutable std::atomic<std::uint64_t> lastUse;  // written under the shared lock too
+    ULONGLONG made;                              // when it was inserted
   };
   using CacheKey = std::pair<std::int32_t, std::wstring>;
   struct Candidate {
@@ -102,7 +180,45 @@ class CHTTPServer::CListener {
   void EvictLocked();
   void ReportMiss(std::int32_t level, const std::wstring& path);
 
+  // ListenerEntry.cpp
+  void Dispatch(web::http::http_request request);
+  void TraceRequest(const web::http::http_request& request);
+  void ReplyStatus(web::http::http_request& request, std::uint16_t status, const web::http::http_headers& headers);
+  void ReplyWithBody(web::http::http_request& request, std::uint16_t status, const web::http::http_headers& headers,
+                     const concurrency::streams::istream& body, const std::wstring& contentType, std::int32_t cacheMode);
+  void AddCommonHeaders(web::http::http_request& request, web::http::http_response& reply);
+  void ReplyAllow(web::http::http_request& request, std::uint16_t status);
+  void ReplyNoHandler(web::http::http_request& request, const vantrel::basic_istring<wchar_t>& user, bool post);
+  void ReplyFailure(web::http::http_request& request, const std::exception& e, int line);
+  // Reads response into the reply: here, or for a query response on a reply
+  // thread, bounded by the query timeout and the listener's close.
+  void ReplyFromResponse(web::http::http_request request, std::shared_ptr<CHTTPServer::CRequestHandler::CResponse> response);
+  void SendResponse(web::http::http_request& request, CHTTPServer::CRequestHandler::CResponse& response);
+  static DWORD QueryTimeoutFrom(const Parameters& parameters);
+
+  // Work that will still reply through this listener (a form body on its
+  // way, a reply waiting for a query) holds one; Close waits until none is
+  // left, so no such work outlives the listener.
+  class PendingReply {
+   public:
+    explicit PendingReply(CListener& listener);
+    PendingReply(const PendingReply& other);
+    PendingReply& operator=(const PendingReply&) = delete;
+    ~PendingReply();
+
+   private:
+    CListener* m_listener;
+  };
+  void WaitForPendingReplies();
+
+  // ListenerWatch.cpp
+  static DWORD WatcherThread(LPVOID self);
+  void ReportWatchFailure(DWORD code);
+
   std::unique_ptr<web::http::experimental::listener::http_listener> m_listener;
+  web::uri m_uri;
+  CHostTls m_tls;
+  LocationSettings m_locationSettings;
   Roots m_roots;
   Mappings m_mappings;
   Applications m_applications;
@@ -115,6 +231,24 @@ class CHTTPServer::CListener {
   std::set<CacheKey> m_reportedMisses;
   std::shared_ptr<CHTTPServer::CAuthenticator> m_authenticator;
   mutable std::atomic<std::uint64_t> m_cacheClock{0};
+
+  // The watcher: its stop flag (set until it is started), wake event and
+  // thread; the root folders it watches; whether it failed.
+  std::atomic<LONG> m_watchStop{1};
+  platform::UniqueHandle m_watchWake;
+  platform::UniqueHandle m_watchThread;
+  std::map<std::int32_t, platform::UniqueHandle> m_rootHandles;
+  std::atomic<bool> m_watchFailed{false};
+  // The host key (owned once StartLocations took it) and its change event.
+  platform::RegKey m_hostKey;
+  platform::UniqueHandle m_hostKeyEvent;
+  // Set as the listener closes: replies waiting for a query give up.
+  platform::UniqueHandle m_closing;
+  std::atomic<DWORD> m_queryTimeoutMs{kDefaultQueryTimeoutSeconds * 1000};
+  // m_pendingLock guards m_pending; m_pendingDone is signalled as it drops to 0.
+  std::mutex m_pendingLock;
+  std::condition_variable m_pendingDone;
+  int m_pending = 0;
   mutable SRWLOCK m_configLock = SRWLOCK_INIT;
   mutable SRWLOCK m_cacheLock = SRWLOCK_INIT;
 };

@@ -150,6 +150,11 @@ concurrency::streams::istream& CSQLRequestInstance::Response::GetBody() {
   return m_body;
 }
 
+bool CSQLRequestInstance::Response::WaitReady(DWORD timeoutMs, HANDLE cancel) {
+  const HANDLE handles[] = {m_ready.get(), cancel};
+  return WaitForMultipleObjects(cancel != nullptr ? 2 : 1, handles, FALSE, timeoutMs) == WAIT_OBJECT_0;
+}
+
 std::wstring CSQLRequestInstance::Response::GetContentType() {
   platform::SrwSharedLock hold(m_lock);
   return m_contentType;

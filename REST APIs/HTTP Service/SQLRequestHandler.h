@@ -38,6 +38,9 @@ class CSQLRequestInstance : public CHTTPServer::CRequestHandler {
     // signals the ready event.
     void Complete(pplx::task<concurrency::streams::istream> stream);
     void SetContentType(std::wstring type);
+    // Waits until the outcome is fixed (true), for at most timeoutMs or
+    // until cancel is set (false).
+    bool WaitReady(DWORD timeoutMs, HANDLE cancel);
 
    private:
     // m_lock guards m_contentType (set on a query thread, read by the

@@ -2,6 +2,8 @@
 #include "platform/base/testing/temp_dir.h"
 #include "TestServer.h"
 
+#include "REST APIs/HTTP Service/Listener.h"
+
 #include "platform/base/text.h"
 
 #include <cpprest/json.h>
@@ -85,6 +87,8 @@ void TestServer::Serve(web::http::http_request request) {
       route.handler->Handle(response, request, route.user, route.parameters);
       reply = ReadResponse(request.method(), *response);
     }
+  } catch (const web::uri_exception&) {
+    reply = web::http::http_response(400);
   } catch (const std::exception&) {
     reply = web::http::http_response(500);
   }
@@ -158,16 +162,7 @@ ProbeReply Probe(const std::string& method, const std::string& url,
   return reply;
 }
 
-std::map<std::wstring, std::wstring> FormFields(const std::string& body) {
-  std::map<std::wstring, std::wstring> fields;
-  std::istringstream in(body);
-  for (std::string pair; std::getline(in, pair, '&');) {
-    const auto eq = pair.find('=');
-    if (eq == std::string::npos) continue;
-    fields.emplace(platform::WideFromUtf8(pair.substr(0, eq)), platform::WideFromUtf8(pair.substr(eq + 1)));
-  }
-  return fields;
-}
+std::map<std::wstring, std::wstring> FormFields(const std::string& body) { return DecodeFormFields(body); }
 
 // Suppressions for libraries built without the sanitizers (see tsan.supp).
 extern "C" const char* __tsan_default_suppressions() { return "race:libcpprest.so\n"; }

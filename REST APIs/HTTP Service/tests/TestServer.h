@@ -72,6 +72,7 @@ ProbeReply Probe(const std::string& method, const std::string& url,
 // Runs argv (no shell) and returns its standard output and exit status.
 std::pair<int, std::string> RunProgram(const std::vector<std::string>& argv);
 
-// The form fields of an application/x-www-form-urlencoded body, values left
-// encoded (the handler decodes them), as a listener hands them over.
+// The form fields of an application/x-www-form-urlencoded body, decoded as
+// the listener decodes them (DecodeFormFields); a malformed escape throws
+// web::uri_exception, which the server answers 400 as the listener does.
 std::map<std::wstring, std::wstring> FormFields(const std::string& body);

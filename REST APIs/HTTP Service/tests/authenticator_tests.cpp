@@ -58,6 +58,7 @@ class Authenticator : public ::testing::Test {
     AddUser(L"Alice", {{L"Password", L"secret"}}, 0);
     AddUser(L"Root", {{L"Password", L"toor"}}, 1);
     AddUser(L"Spacey", {{L"Password", L"a b"}}, -1);
+    AddUser(L"Percent", {{L"Password", L"50%41off"}}, -1);
     AddUser(L"Nopass", {}, -1);
     AddUser(L"Blank", {{L"Password", L""}}, -1);
     platform::RegKey bob = UserKey(L"Bob", true);
@@ -181,6 +182,9 @@ TEST_F(Authenticator, LoginFormTable) {
       {"no Password value", "user=Nopass&password=x", {}, 401, std::nullopt, false},
       {"empty stored password", "user=Blank&password=", {}, 401, std::nullopt, false},
       {"plus is a space", "user=Spacey&password=a+b", {}, 303, "/", true},
+      // Decoded once: "%2541" is "%41", and must not become "A" as well.
+      {"a password with percent is decoded once", "user=Percent&password=50%2541off", {}, 303, "/", true},
+      {"a password decoded twice does not match", "user=Percent&password=50Aoff", {}, 401, std::nullopt, false},
       {"failure goes to OnFailure", "user=Alice&password=no&OnFailure=%2Flogin%3Ffailed", {}, 303, "/login?failed", false},
       {"success goes to OnSuccess", "user=Alice&password=secret&OnSuccess=%2Fhome", {}, 303, "/home", true},
       {"Referer after the Origin", "user=Alice&password=secret",

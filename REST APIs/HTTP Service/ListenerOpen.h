@@ -1,0 +1,32 @@
+// ListenerOpen.h - where a host's cpprest listener is made and opened: its URL and TLS context.
+//
+// This is the one place that turns a host's URL (and, on https, its
+// certificate and key) into a listening socket. Whatever stands in front of
+// the cpprest listener for a host is put in here and nowhere else.
+#pragma once
+
+#include <cpprest/http_listener.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+
+// The PEM texts of a host's "Certificate File" and "Key File", read once per
+// listener build; both empty on http.
+struct CHostTls {
+  std::wstring certificateFile;
+  std::wstring keyFile;
+  std::string certificate;  // the chain, PEM
+  std::string key;          // PEM
+  bool operator==(const CHostTls& other) const = default;
+};
+
+// Makes the cpprest listener for uri (TLS 1.2 and above with tls on
+// https), routes every request to serve, opens it and waits for the open.
+// Throws what cpprest throws when the open fails.
+std::unique_ptr<web::http::experimental::listener::http_listener> OpenHostListener(
+    const web::uri& uri, const CHostTls& tls, std::function<void(web::http::http_request)> serve);
+
+// Checks that certificate and key are PEM texts OpenSSL reads and that the
+// key belongs to the certificate; an empty text on success, else what is wrong.
+std::string CheckHostTls(const CHostTls& tls);

@@ -1,0 +1,466 @@
+// host_config_tests.cpp - a host's registry values, the listener built from them, and rebuilds.
+//
+// Each case writes a host (and shared "Applications" values) into the test's
+// own registry, builds it with CHTTPServer::Start against the archive
+// stand-in (drive Q: mapped to a fixture folder) and looks at what the
+// listener was given. The event texts are the program's own message module,
+// so the insert counts checked here are the ones Webbridge reports with.
+#include "ArchiveFixture.h"
+#include "REST APIs/HTTP Service/HTTPServer.h"
+#include "REST APIs/HTTP Service/HandlerFactory.h"
+#include "REST APIs/HTTP Service/Listener.h"
+#include "TestServer.h"
+
+#include "LibService/Status.h"
+#include "platform/base/text.h"
+#include "platform/registry/registry.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <optional>
+#include <thread>
+
+namespace fs = std::filesystem;
+using Listener = CHTTPServer::CListener;
+
+namespace {
+
+int FreePort() {
+  const int s = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  socklen_t len = sizeof addr;
+  getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len);
+  close(s);
+  return ntohs(addr.sin_port);
+}
+
+std::wstring Wide(const fs::path& p) { return platform::WideFromUtf8(p.string()); }
+
+// One registry key of the case, written through the platform's calls.
+class Key {
+ public:
+  Key(HKEY parent, const std::wstring& path) {
+    RegCreateKeyExW(parent, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, m_key.put(), nullptr);
+  }
+  Key& Str(const std::wstring& name, const std::wstring& value) {
+    platform::RegWriteString(m_key.get(), name, value);
+    return *this;
+  }
+  Key& Dword(const std::wstring& name, DWORD value) {
+    platform::RegWriteDword(m_key.get(), name, value);
+    return *this;
+  }
+  Key& Qword(const std::wstring& name, ULONGLONG value) {
+    platform::RegWriteQword(m_key.get(), name, value);
+    return *this;
+  }
+  HKEY get() const { return m_key.get(); }
+
+ private:
+  platform::RegKey m_key;
+};
+
+class HostConfig : public ::testing::Test {
+ public:
+  void SetUp() override {
+    static std::atomic<int> counter{0};
+    base = L"Software\\Vantrel\\HostConfigTests\\" + std::to_wstring(++counter);
+    hosts.emplace(HKEY_LOCAL_MACHINE, base + L"\\Hosts");
+    applications.emplace(HKEY_LOCAL_MACHINE, base + L"\\Applications");
+    fs::create_directories(scratch.path() / "archive" / "Media");
+    fs::create_directories(scratch.path() / "archive" / "rel");
+    fs::create_directories(scratch.path() / "www");
+    archive_fixture::MapDrive(L"Q", scratch.path() / "archive");
+    archiveSystem = archive_fixture::CreateArchiveSystem();
+  }
+  void TearDown() override {
+    server.reset();
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, base.c_str());
+  }
+
+  Key Host(const std::wstring& name) { return Key(hosts->get(), name); }
+  // A host that opens: http on a free loopback port with a root.
+  Key OpenHost(const std::wstring& name = L"127.0.0.1") {
+    Key key = Host(name);
+    key.Str(L"Protocol", L"http").Dword(L"Port", static_cast<DWORD>(FreePort())).Str(L"Unlicensed Root", Wide(www()));
+    return key;
+  }
+  fs::path www() const { return scratch.path() / "www"; }
+
+  CStatus Start() {
+    server = std::make_unique<CHTTPServer>();
+    CStatus status;
+    server->Start(status, archiveSystem.Get(), hosts->get(), applications->get());
+    return status;
+  }
+  CStatus Rebuild(const std::wstring& host) {
+    CStatus status;
+    server->CreateListener(status, applications->get(), hosts->get(), host);
+    return status;
+  }
+  Listener* Get(const std::string& host) { return server->FindListener(host); }
+
+  TempDir scratch;
+  std::wstring base;
+  std::optional<Key> hosts;
+  std::optional<Key> applications;
+  platform::ComPtr<IArchiveSystem> archiveSystem;
+  std::unique_ptr<CHTTPServer> server;
+};
+
+std::wstring Parameter(Listener& listener, const std::wstring& name) {
+  const auto found = listener.GetParameters().find(name);
+  return found == listener.GetParameters().end() ? L"(none)" : found->second;
+}
+
+}  // namespace
+
+struct GrammarCase {
+  const char* name;
+  const char* host;
+  std::function<void(HostConfig&)> write;
+  std::function<void(Listener&)> expect;
+};
+
+TEST_F(HostConfig, GrammarTable) {
+  const std::vector<GrammarCase> cases = {
+      {"no values: https, 443, path /, the default range, not opened", "h.example",
+       [](HostConfig& t) { t.Host(L"h.example").Str(L"Name", L"x"); },
+       [](Listener& l) {
+         EXPECT_EQ(l.GetURI().to_string(), "https://h.example:443/");
+         EXPECT_EQ(l.GetDefaultRange(), 0x100000u);
+         EXPECT_FALSE(l.IsOpen());
+       }},
+      {"the host's Port string beats a Port DWORD under Applications", "h.example",
+       [](HostConfig& t) {
+         t.applications->Dword(L"Port", 8081);
+         t.Host(L"h.example").Str(L"Port", L"8082");
+       },
+       [](Listener& l) { EXPECT_EQ(l.GetURI().port(), 8082); }},
+      {"an empty Protocol or Port is ignored", "h.example",
+       [](HostConfig& t) { t.Host(L"h.example").Str(L"Protocol", L"").Str(L"Port", L""); },
+       [](Listener& l) { EXPECT_EQ(l.GetURI().to_string(), "https://h.example:443/"); }},
+      {"the first root of a level wins: Applications before the host", "127.0.0.1",
+       [this](HostConfig& t) {
+         for (const char* d : {"shared", "own", "admin"}) fs::create_directories(www() / d);
+         t.applications->Str(L"User Root", Wide(www() / "shared"));
+         t.OpenHost().Str(L"User Root", Wide(www() / "own")).Str(L"admin root", Wide(www() / "admin"));
+       },
+       [this](Listener& l) {
+         EXPECT_EQ(l.GetRoots(), (Listener::Roots{{0, Wide(www())}, {2, Wide(www() / "shared")},
+                                                  {3, Wide(www() / "admin")}}));
+         EXPECT_TRUE(l.IsOpen());
+       }},
+      {"DWORD, QWORD and other strings are parameters", "h.example",
+       [](HostConfig& t) {
+         t.Host(L"h.example")
+             .Dword(L"Count", 7)
+             .Qword(L"Big", 1ull << 40)
+             .Qword(L"Port", 9)
+             .Str(L"Default Range", L"5")
+             .Str(L"Empty", L"")
+             .Dword(L"Default Range", 64);
+       },
+       [](Listener& l) {
+         EXPECT_EQ(Parameter(l, L"Registry$Count"), L"7");
+         EXPECT_EQ(Parameter(l, L"Registry$Big"), L"1099511627776");
+         EXPECT_EQ(Parameter(l, L"Registry$Port"), L"9");
+         EXPECT_EQ(l.GetURI().port(), 443);
+         EXPECT_EQ(Parameter(l, L"Registry$Empty"), L"(none)");
+         EXPECT_EQ(l.GetDefaultRange(), 64u);
+       }},
+      {"the TLS files are no parameters", "h.example",
+       [](HostConfig& t) { t.Host(L"h.example").Str(L"Certificate File", L"/c.pem").Str(L"Key File", L"/k.pem"); },
+       [](Listener& l) {
+         EXPECT_EQ(Parameter(l, L"Registry$Certificate File"), L"(none)");
+         EXPECT_EQ(Parameter(l, L"Registry$Key File"), L"(none)");
+       }},
+      {"mappings: \\ gets 0, a relative value 0/, a drive value stays; empty adds nothing", "h.example",
+       [](HostConfig& t) {
+         t.Host(L"h.example")
+             .Str(L"/a", L"\\Media")
+             .Str(L"/b", L"rel")
+             .Str(L"/c", L"Q:\\Media")
+             .Str(L"/d", L"");
+       },
+       [](Listener& l) {
+         const auto& m = l.GetMappings();
+         ASSERT_EQ(m.size(), 3u);
+         EXPECT_EQ(m.at(L"/a"), m.at(L"/c"));
+         EXPECT_NE(m.at(L"/b"), m.at(L"/c"));
+         EXPECT_EQ(Parameter(l, L"Directory$a"), m.at(L"/a"));
+         EXPECT_EQ(Parameter(l, L"Directory$b"), m.at(L"/b"));
+       }},
+      {"web applications: the folder of the value; an unknown level word is dropped", "h.example",
+       [](HostConfig& t) {
+         t.Host(L"h.example")
+             .Str(L"User/app", L"C:/apps/app/index.htm")
+             .Str(L"anon/other", L"C:\\o\\start.htm")
+             .Str(L"Guest/x", L"C:\\g\\x.htm");
+       },
+       [](Listener& l) {
+         EXPECT_EQ(l.GetApplications(),
+                   (Listener::Applications{{1, {{L"/other", L"C:\\o"}}}, {2, {{L"/app", L"C:\\apps\\app"}}}}));
+       }},
+      {"the named application's values come between Applications and the host", "h.example",
+       [](HostConfig& t) {
+         t.applications->Str(L"Tone", L"shared");
+         Key(t.applications->get(), L"Gallery").Str(L"Tone", L"app").Str(L"Shade", L"app").Str(L"Port", L"8100");
+         t.Host(L"h.example").Str(L"Application", L"Gallery").Str(L"Shade", L"host");
+       },
+       [](Listener& l) {
+         EXPECT_EQ(Parameter(l, L"Registry$Tone"), L"shared");
+         EXPECT_EQ(Parameter(l, L"Registry$Shade"), L"app");
+         EXPECT_EQ(l.GetURI().port(), 8100);
+       }},
+  };
+  for (const GrammarCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    TearDown();
+    SetUp();
+    c.write(*this);
+    const CStatus status = Start();
+    ASSERT_TRUE(status.IsOK()) << platform::Utf8FromWide(status.GetText());
+    Listener* listener = Get(c.host);
+    ASSERT_NE(listener, nullptr);
+    c.expect(*listener);
+  }
+}
+
+struct FailureCase {
+  const char* name;
+  std::function<void(HostConfig&)> write;
+  DWORD messageId;
+  std::vector<std::wstring> inserts;
+};
+
+TEST_F(HostConfig, FailingHostsTable) {
+  const std::vector<FailureCase> cases = {
+      {"an unresolvable mapping", [](HostConfig& t) { t.Host(L"h.example").Str(L"/x", L"missing"); }, 0xC00000C9,
+       {L"0/missing", L"h.example"}},
+      {"an empty root",
+       [](HostConfig& t) { t.Host(L"h.example").Str(L"Protocol", L"http").Str(L"Unlicensed Root", L""); }, 0xC00000C9,
+       {L"", L"h.example"}},
+      {"a root that does not exist",
+       [](HostConfig& t) {
+         t.Host(L"h.example").Str(L"Protocol", L"http").Str(L"Anon Root", Wide(t.scratch.path() / "none"));
+       },
+       0xC00000C9, {Wide(scratch.path() / "none"), L"h.example"}},
+      {"https without a certificate", [](HostConfig& t) { t.Host(L"h.example").Str(L"User Root", Wide(t.www())); },
+       0xC00000D0, {L"h.example", L"Certificate File", L"no file is named"}},
+  };
+  for (const FailureCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    TearDown();
+    SetUp();
+    c.write(*this);
+    const CStatus status = Start();
+    ASSERT_FALSE(status.IsOK());
+    const CError* error = status.GetError();
+    EXPECT_EQ(error->GetMessageId(), c.messageId);
+    ASSERT_EQ(error->GetInsertCount(), static_cast<int>(c.inserts.size()));
+    for (int i = 0; i < error->GetInsertCount(); ++i) EXPECT_EQ(error->GetInsert(i), c.inserts[i]) << i;
+    EXPECT_EQ(Get("h.example"), nullptr);
+  }
+}
+
+TEST_F(HostConfig, AHostWithoutRootsIsKeptButNeverOpens) {
+  Host(L"127.0.0.1").Str(L"Protocol", L"http").Dword(L"Port", static_cast<DWORD>(FreePort()));
+  ASSERT_TRUE(Start().IsOK());
+  ASSERT_NE(Get("127.0.0.1"), nullptr);
+  EXPECT_FALSE(Get("127.0.0.1")->IsOpen());
+}
+
+TEST_F(HostConfig, DefaultRangeUpdatesInPlacePortReplaces) {
+  Key host = OpenHost();
+  std::ofstream(www() / "page.GET.htm") << "page";
+  ASSERT_TRUE(Start().IsOK());
+  Listener* first = Get("127.0.0.1");
+  ASSERT_TRUE(first != nullptr && first->IsOpen());
+  const std::string url = first->GetURI().to_string();
+  EXPECT_EQ(Probe("GET", url + "page").body, "page");
+  EXPECT_GT(first->HandlerCacheSize(), 0u);
+
+  host.Dword(L"Default Range", 4096);
+  ASSERT_TRUE(Rebuild(L"127.0.0.1").IsOK());
+  EXPECT_EQ(Get("127.0.0.1"), first) << "same URL and roots: updated in place";
+  EXPECT_EQ(first->GetDefaultRange(), 4096u);
+  EXPECT_EQ(first->HandlerCacheSize(), 0u) << "an update empties the cache";
+
+  const int port = FreePort();
+  host.Dword(L"Port", static_cast<DWORD>(port));
+  ASSERT_TRUE(Rebuild(L"127.0.0.1").IsOK());
+  Listener* second = Get("127.0.0.1");
+  ASSERT_NE(second, nullptr);
+  EXPECT_EQ(second->GetURI().port(), port);
+  EXPECT_EQ(Probe("GET", second->GetURI().to_string() + "page").body, "page");
+  EXPECT_EQ(Probe("GET", url + "page").status, 0) << "the old port is closed";
+}
+
+TEST_F(HostConfig, AChangedLocationReplacesTheListener) {
+  Key host = OpenHost();
+  Key(host.get(), L"Locations\\/info").Str(L"Handler", L"SystemInfo");
+  ASSERT_TRUE(Start().IsOK());
+  Listener* first = Get("127.0.0.1");
+  ASSERT_NE(first, nullptr);
+  Key(host.get(), L"Locations\\/info").Str(L"Note", L"changed");
+  ASSERT_TRUE(Rebuild(L"127.0.0.1").IsOK());
+  EXPECT_NE(Get("127.0.0.1"), first) << "locations are not taken over in place";
+}
+
+TEST_F(HostConfig, AHostRemovedFromTheRegistryLosesItsListener) {
+  OpenHost();
+  ASSERT_TRUE(Start().IsOK());
+  const std::string url = Get("127.0.0.1")->GetURI().to_string();
+  ASSERT_EQ(RegDeleteTreeW(hosts->get(), L"127.0.0.1"), ERROR_SUCCESS);
+  server->RefreshHosts(hosts->get(), applications->get());
+  EXPECT_EQ(Get("127.0.0.1"), nullptr);
+  EXPECT_EQ(Probe("GET", url).status, 0) << "its port is closed";
+}
+
+// Every id of the program's event module with the number of strings the
+// code gives it: an error keeps only as many strings as its text declares.
+TEST(WebbridgeMessages, InsertCountsMatchWhatTheCodePasses) {
+  const std::vector<std::pair<DWORD, int>> ids = {
+      {0xC00000C9, 2}, {0xC00000CA, 1}, {0xC00000CB, 1}, {0xC00000CC, 2}, {0xC00000CD, 3},
+      {0xC00000CF, 3}, {0xC00000D0, 3}, {0xC000012C, 1}, {0xC000012D, 1}, {0xC00007D0, 2},
+      {0xC00009C4, 3}, {0xC00009C5, 3}, {0xC0000068, 1},
+  };
+  for (const auto& [id, count] : ids) EXPECT_EQ(GetInsertCount(id), count) << std::hex << id;
+}
+
+namespace {
+
+// Polls cond; the bound only keeps a broken watcher from hanging the run.
+bool Eventually(const std::function<bool()>& cond) {
+  for (int i = 0; i < 600; ++i) {
+    if (cond()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return cond();
+}
+
+}  // namespace
+
+TEST_F(HostConfig, ANameChangeUnderARootEmptiesTheCache) {
+  fs::create_directories(www() / "deep" / "er");
+  std::ofstream(www() / "page.GET.htm") << "page";
+  OpenHost();
+  ASSERT_TRUE(Start().IsOK());
+  Listener* listener = Get("127.0.0.1");
+  const std::string url = listener->GetURI().to_string();
+  ASSERT_EQ(Probe("GET", url + "page").status, 200);
+  ASSERT_GT(listener->HandlerCacheSize(), 0u);
+  std::ofstream(www() / "deep" / "er" / "new.txt") << "x";
+  EXPECT_TRUE(Eventually([&] { return listener->HandlerCacheSize() == 0; }));
+  EXPECT_FALSE(listener->IsWatchFailed());
+}
+
+TEST_F(HostConfig, AFailedWatchIsAnEventAndTheCacheForgetsSoon) {
+  fs::create_directories(www() / "sub");
+  std::ofstream(www() / "page.GET.htm") << "page";
+  OpenHost();
+  // One watch per handle: the root's subfolder cannot be watched.
+  setenv("VANTREL_FS_MAX_WATCHES", "1", 1);
+  const CStatus status = Start();
+  ASSERT_TRUE(status.IsOK());
+  Listener* listener = Get("127.0.0.1");
+  EXPECT_TRUE(Eventually([&] { return listener->IsWatchFailed(); }));
+  unsetenv("VANTREL_FS_MAX_WATCHES");
+  std::vector<std::vector<std::wstring>> events;
+  ASSERT_TRUE(Eventually([&] { return !(events = archive_fixture::EventsWithId(0xC00000CD)).empty(); }));
+  EXPECT_EQ(events.back().at(0), L"127.0.0.1");
+  EXPECT_EQ(events.back().at(1), L"1816");  // ERROR_NOT_ENOUGH_QUOTA
+
+  const std::string url = listener->GetURI().to_string();
+  ASSERT_EQ(Probe("GET", url + "page").body, "page");
+  // A query handler file of the same key now wins over the static file.
+  // Nothing tells the listener; the cached handler is let go all the same.
+  std::ofstream(www() / "page.GET.SQL") << "SELECT 1";
+  EXPECT_TRUE(Eventually([&] { return Probe("GET", url + "page").body != "page"; }));
+}
+
+namespace {
+
+// A handler type whose handler throws, and one whose response throws as it
+// is read: both must come back as a 500 with the common headers.
+class ThrowingHandler : public CHTTPServer::CRequestHandler {
+ public:
+  explicit ThrowingHandler(bool inResponse) : m_inResponse(inResponse) {}
+  std::shared_ptr<CResponse>& Handle(std::shared_ptr<CResponse>& response, web::http::http_request,
+                                     vantrel::basic_istring<wchar_t>, const std::map<std::wstring, std::wstring>&) override {
+    struct Failing : CResponse {
+      std::uint16_t GetStatusCode() override { throw std::runtime_error("status failed.\r\n"); }
+      web::http::http_headers& GetHeaders() override { return headers; }
+      concurrency::streams::istream& GetBody() override { return body; }
+      std::wstring GetContentType() override { return {}; }
+      web::http::http_headers headers;
+      concurrency::streams::istream body;
+    };
+    if (!m_inResponse) throw std::runtime_error("handler failed");
+    response = std::make_shared<Failing>();
+    return response;
+  }
+
+ private:
+  bool m_inResponse;
+};
+
+const bool g_throwingTypes = [] {
+  RegisterRequestHandlerFactory(L"THROW", [](std::wstring, std::wstring) -> std::shared_ptr<CHTTPServer::CRequestHandler> {
+    return std::make_shared<ThrowingHandler>(false);
+  });
+  RegisterRequestHandlerFactory(L"THROWLATE", [](std::wstring, std::wstring) -> std::shared_ptr<CHTTPServer::CRequestHandler> {
+    return std::make_shared<ThrowingHandler>(true);
+  });
+  return true;
+}();
+
+}  // namespace
+
+TEST_F(HostConfig, AnExceptionIsAnEventAndA500) {
+  std::ofstream(www() / "now.GET.THROW") << "";
+  std::ofstream(www() / "late.GET.THROWLATE") << "";
+  std::ofstream(www() / "post.POST.THROW") << "";
+  OpenHost();
+  ASSERT_TRUE(Start().IsOK());
+  const std::string url = Get("127.0.0.1")->GetURI().to_string();
+  struct Row {
+    const char* name;
+    const char* method;
+    const char* path;
+    const wchar_t* text;
+  };
+  for (const Row& row : {Row{"Handle throws on GET", "GET", "now", L"handler failed"},
+                         Row{"the response throws as it is read", "GET", "late", L"status failed"},
+                         Row{"Handle throws on POST", "POST", "post", L"handler failed"}}) {
+    SCOPED_TRACE(row.name);
+    const ProbeReply reply = Probe(row.method, url + row.path);
+    EXPECT_EQ(reply.status, 500);
+    EXPECT_EQ(reply.Header("Server").value_or(""), "Corvellane/7.28");
+    EXPECT_TRUE(reply.Header("X-Content-Type-Options").has_value());
+    EXPECT_TRUE(Eventually([&] {
+      for (const auto& strings : archive_fixture::EventsWithId(0xC0000068))
+        if (!strings.empty() && strings[0] == row.text) return true;
+      return false;
+    })) << [] {
+      std::string all;
+      for (const auto& strings : archive_fixture::EventsWithId(0xC0000068))
+        for (const auto& text : strings) all += "[" + platform::Utf8FromWide(text) + "]";
+      return all;
+    }();
+  }
+  EXPECT_EQ(Probe("GET", url + "now").status, 500) << "the listener goes on answering";
+}

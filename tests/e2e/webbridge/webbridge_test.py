@@ -1,0 +1,563 @@
+#!/usr/bin/env python3
+"""webbridge_test.py - Webbridge end to end: the real program against curl, Python and openssl.
+
+Installs Webbridge with its own "-install" into a temporary registry, starts it
+through vnsc and talks to it over loopback: the exact header set of http and
+https replies, OPTIONS, 405, redirects, a login location, a file, an "SQL"
+handler file answered by its factory, a mapped archive file; then changes the
+registry with vnreg while it runs (a port moves, the default range changes, a
+host is deleted, a failing host is fixed, an "Applications" value is added,
+two hosts ask for one port, a certificate is replaced), checks TLS versions
+with openssl s_client, a query that never ends, and the stop. All state lives
+in a temporary folder; the sample archive is the archive stand-in over a
+folder mapped as drive Q:.
+"""
+import argparse
+import http.client
+import json
+import os
+import shutil
+import socket
+import sqlite3
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "sample_service"))
+import sample_service_test as admin  # the administration pipe's client, written from the wire format
+
+SERVICE = "Webbridge"
+DISPLAY = "Vantrel HTTP Service"
+HOSTS = "HKLM\\Software\\Vantrel\\" + DISPLAY + "\\Hosts"
+APPLICATIONS = "HKLM\\Software\\Vantrel\\" + DISPLAY + "\\Applications"
+DRIVES = "HKLM\\SYSTEM\\CurrentControlSet\\Control\\Session Manager\\DOS Devices"
+PROVIDER_KEY = "HKLM\\Software\\Vantrel\\Corvellane\\OLEDBProvider"
+
+COMMON = ["Server", "Accept-Ranges", "Content-Security-Policy", "X-Content-Type-Options", "X-XSS-Protection"]
+SERVER = "Corvellane/7.28"
+MSG_DIRECTORY_NOT_FOUND = 0xC00000C9
+MSG_PORT_TAKEN = 0xC00000CF
+# Generous: the machine may be busy with other builds.
+LIVE_TIMEOUT = 20
+
+failures = []
+
+
+def check(name, condition, detail=""):
+    if condition:
+        print("ok", name, flush=True)
+    else:
+        failures.append(name)
+        print("FAIL", name, detail, flush=True)
+    return condition
+
+
+def free_port():
+    s = socket.socket()
+    s.bind(("127.0.0.1", 0))
+    port = s.getsockname()[1]
+    s.close()
+    return port
+
+
+def listening(port, address="127.0.0.1"):
+    try:
+        with socket.create_connection((address, port), timeout=2):
+            return True
+    except OSError:
+        return False
+
+
+def wait_until(condition, seconds=LIVE_TIMEOUT):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        if condition():
+            return True
+        time.sleep(0.1)
+    return condition()
+
+
+class Env:
+    def __init__(self, args):
+        self.args = args
+        self.root = tempfile.mkdtemp(prefix="vn-e2e-webbridge-")
+        self.env = dict(os.environ)
+        self.env["VANTREL_REGISTRY"] = os.path.join(self.root, "registry.db")
+        self.env["VANTREL_PIPE_DIR"] = os.path.join(self.root, "pipes")
+        self.env["VANTREL_LOG_DIR"] = os.path.join(self.root, "logs")
+        self.env["VANTREL_KEYSTORE_DIR"] = os.path.join(self.root, "keys")
+        self.env["VANTREL_ARCHIVE_EVENTS"] = os.path.join(self.root, "logs")
+        self.env.pop("VANTREL_SERVICE_NAME", None)
+        self.env.pop("INVOCATION_ID", None)
+        for d in ("pipes", "logs", "keys", "www", "www2", "archive/Media", "certs"):
+            os.makedirs(os.path.join(self.root, d))
+
+    def path(self, *parts):
+        return os.path.join(self.root, *parts)
+
+    def write(self, name, data):
+        mode = "wb" if isinstance(data, bytes) else "w"
+        with open(self.path(name), mode) as f:
+            f.write(data)
+        return self.path(name)
+
+    def run(self, argv, timeout=60, **kwargs):
+        return subprocess.run(argv, env=self.env, stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                              timeout=timeout, **kwargs)
+
+    def vnsc(self, *words):
+        return self.run([self.args.vnsc] + list(words))
+
+    def vnreg(self, *words):
+        result = self.run([self.args.vnreg] + list(words))
+        if result.returncode != 0:
+            raise RuntimeError("vnreg %s: %s" % (words, result.stderr))
+        return result
+
+    def set_value(self, key, name, kind, data):
+        self.vnreg("add", key, "/v", name, "/t", kind, "/d", str(data), "/f")
+
+    def delete_value(self, key, name):
+        self.vnreg("delete", key, "/v", name, "/f")
+
+    def query(self):
+        result = self.vnsc("query", SERVICE)
+        fields = {}
+        for line in result.stdout.splitlines():
+            key, _, value = line.partition(":")
+            fields[key.strip()] = value.strip()
+        return fields
+
+    def events(self):
+        path = self.path("logs", "eventlog", DISPLAY + ".jsonl")
+        if not os.path.exists(path):
+            return []
+        with open(path, encoding="utf-8") as f:
+            return [json.loads(line) for line in f if line.strip()]
+
+    def events_with(self, message_id):
+        return [e for e in self.events() if e["id"] == message_id]
+
+
+def request(port, method, path, headers=None, body=None, https=False, address="127.0.0.1"):
+    """One request; the reply's status, headers in order and body."""
+    if https:
+        import ssl
+        context = ssl.create_default_context()
+        context.check_hostname = False
+        context.verify_mode = ssl.CERT_NONE
+        conn = http.client.HTTPSConnection("localhost", port, timeout=30, context=context)
+    else:
+        conn = http.client.HTTPConnection(address, port, timeout=30)
+    conn.request(method, path, body=body, headers=headers or {})
+    reply = conn.getresponse()
+    data = reply.read()
+    result = (reply.status, reply.getheaders(), data)
+    conn.close()
+    return result
+
+
+def names(headers):
+    return [n for n, _ in headers]
+
+
+def header(headers, name):
+    for n, v in headers:
+        if n.lower() == name.lower():
+            return v
+    return None
+
+
+def cookie_of(headers):
+    value = header(headers, "Set-Cookie") or ""
+    return value.split(";")[0]
+
+
+# --- set-up ---
+
+def make_certificate(env, name, common_name):
+    cert, key = env.path("certs", name + ".pem"), env.path("certs", name + ".key")
+    result = env.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert,
+                      "-days", "2", "-subj", "/CN=" + common_name])
+    if result.returncode != 0:
+        raise RuntimeError(result.stderr)
+    return cert, key
+
+
+def configure(env, ports):
+    # The archive stand-in, the OLE DB provider over a sample database.
+    for library in (env.args.archive, env.args.provider, env.args.data_init):
+        result = env.run([env.args.vnregsvr, "/s", library])
+        check("registers " + os.path.basename(library), result.returncode == 0, result.stdout + result.stderr)
+    database = env.path("sample.db")
+    with sqlite3.connect(database) as db:
+        db.execute("CREATE TABLE clips (name TEXT)")
+        db.executemany("INSERT INTO clips VALUES (?)", [("harbour",), ("lighthouse",)])
+    env.set_value(PROVIDER_KEY, "Database", "REG_SZ", database)
+    env.set_value(DRIVES, "Q:", "REG_SZ", env.path("archive"))
+    env.write("archive/Media/clip.bin", bytes(range(256)) * 4)
+
+    env.write("www/index.GET.htm", "<p>index</p>")
+    env.write("www/clips.GET.SQL", "SELECT name FROM clips ORDER BY name")
+    env.write("www/forever.GET.SQL",
+              "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c) SELECT count(*) FROM c")
+    env.write("www/echo.POST.SQL", "SELECT :Registry$Color AS color, :Extra AS extra")
+    env.write("www2/second.GET.htm", "second")
+
+    main = HOSTS + "\\127.0.0.1"
+    env.set_value(main, "Protocol", "REG_SZ", "http")
+    env.set_value(main, "Port", "REG_DWORD", ports["main"])
+    env.set_value(main, "Anon Root", "REG_SZ", env.path("www"))
+    env.set_value(main, "User Root", "REG_SZ", env.path("www"))
+    env.set_value(main, "/media", "REG_SZ", "Q:\\Media")
+    env.set_value(main, "Query Timeout", "REG_DWORD", 3)
+    env.set_value(main, "Color", "REG_SZ", "blue")
+    env.set_value(main + "\\Locations\\/login", "Handler", "REG_SZ", "Authenticate")
+    env.set_value(main + "\\Locations\\/login", "Auth Cookie", "REG_SZ", "sid")
+    env.set_value(main + "\\Users\\alice", "Password", "REG_SZ", "pw")
+
+    secure = HOSTS + "\\localhost"
+    cert, key = make_certificate(env, "first", "first.example")
+    env.set_value(secure, "Protocol", "REG_SZ", "https")
+    env.set_value(secure, "Port", "REG_SZ", str(ports["secure"]))
+    env.set_value(secure, "Unlicensed Root", "REG_SZ", env.path("www2"))
+    env.set_value(secure, "Certificate File", "REG_SZ", cert)
+    env.set_value(secure, "Key File", "REG_SZ", key)
+    # The shared key must exist when the service starts, to be watched.
+    env.set_value(APPLICATIONS, "Shared", "REG_SZ", "yes")
+
+
+def start(env):
+    result = env.run([env.args.program, "-install"])
+    check("install exits 0", result.returncode == 0, result.stderr)
+    source = env.run([env.args.vnreg, "query", "HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\" + DISPLAY + "\\"
+                      + DISPLAY, "/v", "EventMessageFile"])
+    check("install registers the event source", source.returncode == 0 and "EvtWebbridge.msg" in source.stdout,
+          source.stdout + source.stderr)
+    check("start", env.vnsc("start", SERVICE).returncode == 0)
+    return wait_until(lambda: env.query().get("STATE", "").startswith("4"))
+
+
+# --- the cases ---
+
+def headers_http(env, ports):
+    status, headers, body = request(ports["main"], "GET", "/index")
+    check("a file under the root", status == 200 and body == b"<p>index</p>", (status, body))
+    want = set(h.lower() for h in COMMON)
+    have = set(n.lower() for n in names(headers)) - {"content-type", "transfer-encoding", "content-length"}
+    check("http: exactly the common headers", have == want, names(headers))
+    check("http: no Strict-Transport-Security", header(headers, "Strict-Transport-Security") is None)
+    check("http: Server value", header(headers, "Server") == SERVER, header(headers, "Server"))
+    check("http: security header values",
+          header(headers, "Content-Security-Policy") == "frame-ancestors 'self'"
+          and header(headers, "X-Content-Type-Options") == "nosniff" and header(headers, "X-XSS-Protection") == "0"
+          and header(headers, "Accept-Ranges") == "bytes", headers)
+
+
+def options_and_other(env, ports):
+    result = env.run(["curl", "-s", "-i", "-X", "OPTIONS", "--request-target", "*",
+                      "http://127.0.0.1:%d" % ports["main"]])
+    lines = [l.rstrip("\r") for l in result.stdout.split("\n") if l.strip()]
+    check("OPTIONS * answers 200", lines and lines[0].endswith("200 OK"), lines)
+    check("OPTIONS * allows GET, POST", "Allow: GET, POST" in lines, lines)
+    cases = [
+        # (name, method, path, status, Allow)
+        ("OPTIONS on the login location", "OPTIONS", "/login", 200, "GET, POST"),
+        ("OPTIONS on a file", "OPTIONS", "/index", 200, "GET"),
+        ("DELETE is refused", "DELETE", "/index", 405, "GET"),
+        ("PUT is refused", "PUT", "/index", 405, "GET"),
+    ]
+    for name, method, path, want_status, allow in cases:
+        status, headers, _ = request(ports["main"], method, path)
+        check(name + ": status", status == want_status, status)
+        check(name + ": Allow", header(headers, "Allow") == allow, headers)
+        extra = set(n.lower() for n in names(headers)) - {"allow", "server", "content-length"}
+        check(name + ": only Allow and Server", not extra and header(headers, "Server") == SERVER, headers)
+
+
+def redirects_and_login(env, ports):
+    base = "http://127.0.0.1:%d" % ports["main"]
+    # No login page at "/": it must answer 404, never send "/" to itself.
+    result = env.run(["curl", "-s", "-o", "/dev/null", "-w", "%{http_code} %{num_redirects}", "-L",
+                      "--max-redirs", "5", base + "/"])
+    check("curl -L on / does not loop", result.returncode == 0 and result.stdout == "404 0",
+          (result.returncode, result.stdout))
+    result = env.run(["curl", "-s", "-o", "/dev/null", "-w", "%{http_code} %{num_redirects}", "-L",
+                      "--max-redirs", "5", base + "/nothing-here"])
+    check("curl -L on a missing page ends after one redirect", result.returncode == 0 and result.stdout == "404 1",
+          (result.returncode, result.stdout))
+
+    status, headers, _ = request(ports["main"], "GET", "/nothing-here")
+    check("no cookie: a miss goes to the login page", status == 303 and header(headers, "Location") == "/",
+          (status, headers))
+    status, headers, _ = request(ports["main"], "GET", "/nothing-here", {"Cookie": "sid=0123456789ABCDEF"})
+    check("a stale cookie: a miss goes to the login page", status == 303 and header(headers, "Location") == "/",
+          (status, headers))
+    status, headers, _ = request(ports["main"], "POST", "/nothing-here", {"Content-Type": "text/plain"}, "x")
+    check("a POST that finds nothing is 404", status == 404, status)
+
+    form = {"Content-Type": "application/x-www-form-urlencoded"}
+    status, headers, _ = request(ports["main"], "POST", "/login", form, "user=alice&password=pw")
+    session = cookie_of(headers)
+    check("login through the location", status == 303 and session.startswith("sid="), (status, headers))
+    for n in COMMON:
+        check("POST reply carries " + n, header(headers, n) is not None, headers)
+    status, headers, _ = request(ports["main"], "GET", "/nothing-here", {"Cookie": session})
+    check("a logged-in miss is 404", status == 404, status)
+    status, headers, _ = request(ports["main"], "POST", "/login", form, "user=alice&password=wrong")
+    check("a wrong password is refused", status == 401, status)
+    return session
+
+
+def handler_file(env, ports):
+    status, headers, body = request(ports["main"], "GET", "/clips", {"Accept": "application/json"})
+    text = body.decode("utf-8", "replace")
+    check("an SQL handler file is answered by its factory",
+          status == 200 and "harbour" in text and "lighthouse" in text and "SELECT" not in text, (status, text))
+    check("a query reply is not cached", header(headers, "Cache-Control") == "no-store", headers)
+
+
+def form_fields(env, ports):
+    form = {"Content-Type": "application/x-www-form-urlencoded", "Accept": "application/json"}
+    status, _, body = request(ports["main"], "POST", "/echo", form, "Registry%24Color=red&Extra=50%2541%2B+x")
+    text = body.decode("utf-8", "replace")
+    check("a configured parameter wins over a form field", status == 200 and "blue" in text and "red" not in text,
+          (status, text))
+    check("a form field is decoded once", "50%41+ x" in text, text)
+    status, headers, _ = request(ports["main"], "POST", "/echo", form, "Extra=%zz")
+    check("a malformed form is 400 with the common headers", status == 400 and header(headers, "Server") == SERVER,
+          (status, headers))
+    status, _, body = request(ports["main"], "POST", "/echo", {"Content-Type": "text/plain", "Accept": "application/json"},
+                              "Extra=plain")
+    check("a body of another type gives no form fields", status == 200 and "plain" not in body.decode(), (status, body))
+
+
+def trace_lines(env, ports):
+    request(ports["main"], "GET", "/index?x=1",
+            {"Cookie": "sid=SECRETCOOKIE", "Authorization": "Basic SECRETAUTH", "X-Probe": "visible"})
+    request(ports["main"], "DELETE", "/index")
+    admin.SERVICE = SERVICE
+    sock = admin.open_admin_pipe(env)
+    first, lines, deadline = 0, [], time.monotonic() + LIVE_TIMEOUT
+    probe = b"X-Probe{visible}"  # the trace stores this text one byte a character
+    while time.monotonic() < deadline:
+        next_line, records = admin.read_lines(sock, first)
+        lines += records
+        first = next_line
+        if any(r[1] == 0xC00100CF for r in lines) and any(probe in r[3] for r in lines):
+            break
+    sock.close()
+    requests = [r[3] for r in lines if r[1] == 0x000100CC and probe in r[3]]
+    check("the request line is traced", len(requests) == 1, len(requests))
+    text = requests[0].decode("latin-1") if requests else ""
+    check("the request line holds version, method, path and query", "1.1 GET /index?x=1 headers{" in text, text)
+    check("the request line hides Cookie and Authorization values",
+          "SECRET" not in text and "Cookie{*}" in text and "Authorization{*}" in text, text)
+    check("a refused method is traced", any(r[1] == 0xC00100CF for r in lines))
+
+
+def mapped_file(env, ports, session):
+    status, headers, body = request(ports["main"], "GET", "/media/clip.bin", {"Cookie": session, "Range": "bytes=0-"})
+    check("a mapped archive file", status in (200, 206) and body[:4] == bytes([0, 1, 2, 3]), (status, headers))
+    return status, headers, body
+
+
+def query_timeout(env, ports):
+    started = time.monotonic()
+    status, headers, _ = request(ports["main"], "GET", "/forever", {"Accept": "application/json"})
+    check("a query that never ends is answered 503 after the query timeout", status == 503, status)
+    check("the timed-out reply carries the common headers", header(headers, "Server") == SERVER, headers)
+    return time.monotonic() - started
+
+
+def https_host(env, ports):
+    status, headers, body = request(ports["secure"], "GET", "/second", https=True)
+    check("https: a file", status == 200 and body == b"second", (status, body))
+    want = set(h.lower() for h in COMMON + ["Strict-Transport-Security"])
+    have = set(n.lower() for n in names(headers)) - {"content-type", "transfer-encoding", "content-length"}
+    check("https: exactly the common headers and HSTS", have == want, names(headers))
+    check("https: HSTS value", header(headers, "Strict-Transport-Security") == "max-age=86400", headers)
+
+
+def s_client(env, port, version):
+    """Whether a handshake with only that version succeeds, and the peer certificate's subject."""
+    argv = ["openssl", "s_client", "-connect", "127.0.0.1:%d" % port, "-servername", "localhost", version]
+    if version in ("-tls1", "-tls1_1"):
+        argv += ["-cipher", "DEFAULT@SECLEVEL=0"]
+    result = subprocess.run(argv, input="", capture_output=True, text=True, timeout=30, env=env.env)
+    subject = ""
+    for line in result.stdout.splitlines():
+        if line.startswith("subject="):
+            subject = line
+    return result.returncode == 0 and "Cipher is (NONE)" not in result.stdout and subject != "", subject
+
+
+def tls_versions(env, ports):
+    for version, accepted in (("-tls1_1", False), ("-tls1_2", True), ("-tls1_3", True)):
+        ok, _ = s_client(env, ports["secure"], version)
+        check("TLS %s %s" % (version, "accepted" if accepted else "refused"), ok == accepted, ok)
+
+
+def live_changes(env, ports):
+    main = HOSTS + "\\127.0.0.1"
+    # The port moves.
+    env.set_value(main, "Port", "REG_DWORD", ports["moved"])
+    check("the port moves", wait_until(lambda: listening(ports["moved"])))
+    check("the old port closes", wait_until(lambda: not listening(ports["main"])),
+          subprocess.run(["ss", "-ltnp"], capture_output=True, text=True).stdout)
+    ports["main"] = ports["moved"]
+
+    # A failing host (its root is missing) comes back when fixed.
+    broken = HOSTS + "\\127.0.0.2"
+    env.set_value(broken, "Protocol", "REG_SZ", "http")
+    env.set_value(broken, "Port", "REG_DWORD", ports["extra"])
+    env.set_value(broken, "Unlicensed Root", "REG_SZ", env.path("no-such-folder"))
+    check("a failing host is an event", wait_until(lambda: any(
+        e["strings"][-1:] == ["127.0.0.2"] for e in env.events_with(MSG_DIRECTORY_NOT_FOUND))),
+          env.events()[-3:])
+    check("a failing host does not listen", not listening(ports["extra"], "127.0.0.2"))
+    env.set_value(broken, "Unlicensed Root", "REG_SZ", env.path("www2"))
+    check("the failed host listens once fixed", wait_until(lambda: listening(ports["extra"], "127.0.0.2")))
+
+    # A second host on a port another host holds: refused with an event, the other stays.
+    env.set_value(broken, "Port", "REG_DWORD", ports["main"])
+    check("a second host on a taken port is an event", wait_until(lambda: len(env.events_with(MSG_PORT_TAKEN)) > 0),
+          env.events()[-3:])
+    status, _, body = request(ports["main"], "GET", "/index")
+    check("the host holding the port still answers", status == 200 and body == b"<p>index</p>", status)
+
+    # A deleted host closes its port.
+    env.set_value(broken, "Port", "REG_DWORD", ports["extra"])
+    check("the moved-back host listens", wait_until(lambda: listening(ports["extra"], "127.0.0.2")))
+    env.vnreg("delete", broken, "/f")
+    check("a deleted host closes its port", wait_until(lambda: not listening(ports["extra"], "127.0.0.2")))
+
+    # An "Applications" value reaches every host: a host without a root of
+    # its own starts to listen when the shared key gives it one.
+    rootless = HOSTS + "\\127.0.0.3"
+    env.set_value(rootless, "Protocol", "REG_SZ", "http")
+    env.set_value(rootless, "Port", "REG_DWORD", ports["extra"])
+    time.sleep(0.5)
+    check("a host without a root does not listen", not listening(ports["extra"], "127.0.0.3"))
+    env.set_value(APPLICATIONS, "Unlicensed Root", "REG_SZ", env.path("www2"))
+    check("an Applications value is applied", wait_until(lambda: listening(ports["extra"], "127.0.0.3")))
+    status, _, body = request(ports["extra"], "GET", "/second", address="127.0.0.3")
+    check("the shared root serves", status == 200 and body == b"second", status)
+    env.delete_value(APPLICATIONS, "Unlicensed Root")
+    check("without the shared root the host stops listening",
+          wait_until(lambda: not listening(ports["extra"], "127.0.0.3")))
+
+
+def location_change(env, ports):
+    # A value of a location is applied while the service runs.
+    env.set_value(HOSTS + "\\127.0.0.1\\Locations\\/login", "Auth Cookie", "REG_SZ", "ticket")
+    form = {"Content-Type": "application/x-www-form-urlencoded"}
+
+    def cookie_name():
+        try:
+            return cookie_of(request(ports["main"], "POST", "/login", form, "user=alice&password=pw")[1]).split("=")[0]
+        except (OSError, http.client.HTTPException):
+            return None
+
+    check("a changed location value is applied", wait_until(lambda: cookie_name() == "ticket"), cookie_name())
+    env.set_value(HOSTS + "\\127.0.0.1\\Locations\\/login", "Auth Cookie", "REG_SZ", "sid")
+    check("and changed back", wait_until(lambda: cookie_name() == "sid"), cookie_name())
+
+
+def default_range(env, ports):
+    main = HOSTS + "\\127.0.0.1"
+    # The host was rebuilt (its port moved), and its sessions with it.
+    form = {"Content-Type": "application/x-www-form-urlencoded"}
+    session = ""
+
+    def login():
+        nonlocal session
+        try:
+            session = cookie_of(request(ports["main"], "POST", "/login", form, "user=alice&password=pw")[1])
+        except (OSError, http.client.HTTPException):
+            return False
+        return session != ""
+
+    check("login after the rebuilds", wait_until(login))
+    env.set_value(main, "Default Range", "REG_DWORD", 16)
+
+    def window():
+        status, headers, body = request(ports["main"], "GET", "/media/clip.bin",
+                                        {"Cookie": session, "Range": "bytes=0-"})
+        return status, header(headers, "Content-Range"), len(body)
+
+    check("the default range changes in place", wait_until(lambda: window() == (206, "bytes 0-15/1024", 16)),
+          window())
+
+
+def new_certificate(env, ports):
+    _, subject = s_client(env, ports["secure"], "-tls1_2")
+    check("the first certificate is served", "first.example" in subject, subject)
+    cert, key = make_certificate(env, "second", "second.example")
+    secure = HOSTS + "\\localhost"
+    env.set_value(secure, "Certificate File", "REG_SZ", cert)
+    env.set_value(secure, "Key File", "REG_SZ", key)
+    check("a new certificate is served after the change",
+          wait_until(lambda: "second.example" in s_client(env, ports["secure"], "-tls1_2")[1]),
+          s_client(env, ports["secure"], "-tls1_2"))
+
+
+def stop_while_a_query_hangs(env, ports):
+    # A reply waiting for a query that never ends must not hold the stop.
+    conn = http.client.HTTPConnection("127.0.0.1", ports["main"], timeout=60)
+    conn.request("GET", "/forever", headers={"Accept": "application/json"})
+    time.sleep(0.5)
+    result = env.vnsc("stop", SERVICE)
+    check("stop while a query hangs", result.returncode == 0, result.stderr)
+    check("stopped", wait_until(lambda: env.query().get("STATE", "").startswith("1"), 60), env.query())
+    check("stopped with exit code 0", env.query().get("WIN32_EXIT_CODE") == "0", env.query())
+    try:
+        status = conn.getresponse().status
+    except OSError:
+        status = None
+    check("the hanging request was answered or closed", status in (503, None), status)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    for name in ("program", "vnsc", "vnreg", "vnregsvr", "archive", "provider", "data-init"):
+        parser.add_argument("--" + name, required=True)
+    env = Env(parser.parse_args())
+    ports = {name: free_port() for name in ("main", "secure", "moved", "extra")}
+    try:
+        configure(env, ports)
+        if not check("running", start(env), env.query()):
+            return 1
+        check("both hosts listen", wait_until(lambda: listening(ports["main"]) and listening(ports["secure"])))
+        headers_http(env, ports)
+        options_and_other(env, ports)
+        session = redirects_and_login(env, ports)
+        handler_file(env, ports)
+        form_fields(env, ports)
+        trace_lines(env, ports)
+        mapped_file(env, ports, session)
+        query_timeout(env, ports)
+        https_host(env, ports)
+        tls_versions(env, ports)
+        live_changes(env, ports)
+        location_change(env, ports)
+        default_range(env, ports)
+        new_certificate(env, ports)
+        stop_while_a_query_hangs(env, ports)
+        log = env.path("logs", SERVICE + ".log")
+        text = open(log, errors="replace").read() if os.path.exists(log) else ""
+        check("the service's output holds no sanitizer report",
+              not any(w in text for w in ("Sanitizer", "runtime error:")), text[-2000:])
+    finally:
+        subprocess.run([env.args.vnsc, "stop", SERVICE], env=env.env, capture_output=True)
+        if failures:
+            print("FAILED:", failures)
+            print("kept", env.root)
+        else:
+            shutil.rmtree(env.root, ignore_errors=True)
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
