@@ -8,6 +8,7 @@
 // run at once. An unknown user or empty password costs a hash as well, and
 // hashes compare in constant time, so answers do not tell which accounts exist.
 #include "REST APIs/HTTP Service/Authenticator.h"
+#include "REST APIs/HTTP Service/ListenerOpen.h"
 
 #include "platform/base/bytes.h"
 #include "platform/base/format.h"
@@ -606,7 +607,7 @@ std::shared_ptr<CHTTPServer::CRequestHandler::CResponse> CHTTPServer::CAuthentic
 
   // The cookie is the whole site's, whatever folder the login form is in.
   const std::string attributes =
-      std::string("; Path=/; HttpOnly; SameSite=Lax") + (request.absolute_uri().scheme() == "https" ? "; Secure" : "");
+      std::string("; Path=/; HttpOnly; SameSite=Lax") + (RequestIsHttps(request) ? "; Secure" : "");
   if (platform::EqualsNoCase(action, L"logout")) {
     headers.add("Set-Cookie",
                 platform::Utf8FromWide(m_cookieName) + "=; expires=Thu, 01 Jan 1970 00:00:00 GMT" + attributes);

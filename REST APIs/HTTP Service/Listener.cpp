@@ -122,7 +122,8 @@ bool CHTTPServer::CListener::UpdateFrom(CListener& rebuilt) {
 
 void CHTTPServer::CListener::Open() {
   ResetEvent(m_closing.get());
-  m_listener = OpenHostListener(m_uri, m_tls, [this](web::http::http_request request) { Dispatch(std::move(request)); });
+  m_listener = OpenHostListener(
+      m_uri, m_tls, [this](web::http::http_request request) { Dispatch(std::move(request)); }, m_front);
 }
 
 void CHTTPServer::CListener::Close() {
@@ -132,6 +133,7 @@ void CHTTPServer::CListener::Close() {
 
 void CHTTPServer::CListener::CloseSocket() {
   SetEvent(m_closing.get());
+  m_front.reset();  // no new client reaches the listener while it closes
   if (m_listener) {
     auto listener = std::move(m_listener);
     listener->close().wait();

@@ -215,6 +215,8 @@ class CHTTPServer::CListener : public CTraceLoggable {
   static DWORD WatcherThread(LPVOID self);
   void ReportWatchFailure(DWORD code);
 
+  // The public socket and its limits; the listener behind it listens on loopback.
+  std::unique_ptr<platform::http::HttpFront> m_front;
   std::unique_ptr<web::http::experimental::listener::http_listener> m_listener;
   web::uri m_uri;
   CHostTls m_tls;

@@ -6,9 +6,8 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
-#include <boost/asio/ssl.hpp>
-
 #include <stdexcept>
+#include <system_error>
 
 namespace {
 
@@ -49,24 +48,34 @@ std::string CheckHostTls(const CHostTls& tls) {
 }
 
 std::unique_ptr<web::http::experimental::listener::http_listener> OpenHostListener(
-    const web::uri& uri, const CHostTls& tls, std::function<void(web::http::http_request)> serve) {
-  web::http::experimental::listener::http_listener_config config;
+    const web::uri& uri, const CHostTls& tls, std::function<void(web::http::http_request)> serve,
+    std::unique_ptr<platform::http::HttpFront>& front) {
+  platform::http::FrontConfig config;
+  config.address = uri.host();
+  config.port = static_cast<WORD>(uri.port());
   if (uri.scheme() == "https") {
-    // The texts are copied into the callback: cpprest calls it as it opens.
-    config.set_ssl_context_callback([tls](boost::asio::ssl::context& context) {
-      context.set_options(boost::asio::ssl::context::default_workarounds | boost::asio::ssl::context::no_sslv2 |
-                          boost::asio::ssl::context::no_sslv3 | boost::asio::ssl::context::single_dh_use);
-      if (SSL_CTX_set_min_proto_version(context.native_handle(), TLS1_2_VERSION) != 1)
-        throw std::runtime_error(OpenSslError("TLS 1.2 cannot be made the lowest version"));
-      context.use_certificate_chain(boost::asio::buffer(tls.certificate.data(), tls.certificate.size()));
-      context.use_private_key(boost::asio::buffer(tls.key.data(), tls.key.size()), boost::asio::ssl::context::pem);
-    });
+    config.certificatePem = tls.certificate;
+    config.keyPem = tls.key;
   }
-  auto listener = std::make_unique<web::http::experimental::listener::http_listener>(uri, config);
+  std::unique_ptr<platform::http::HttpFront> started;
+  if (const DWORD rc = platform::http::HttpFront::Start(config, started))
+    throw std::system_error(static_cast<int>(rc), std::system_category(), "the public socket of " + uri.to_string());
+  auto listener = std::make_unique<web::http::experimental::listener::http_listener>(
+      web::uri(started->BackendUrl()), web::http::experimental::listener::http_listener_config{});
   // cpprest answers OPTIONS and TRACE itself unless they are bound by name.
   listener->support(web::http::methods::OPTIONS, serve);
   listener->support(web::http::methods::TRCE, serve);
   listener->support(std::move(serve));
   listener->open().wait();
+  front = std::move(started);
   return listener;
+}
+
+bool RequestIsHttps(const web::http::http_request& request) {
+  const auto& headers = request.headers();
+  const auto found = headers.find(platform::http::kPeerHeader);
+  if (found == headers.end()) return request.absolute_uri().scheme() == "https";
+  std::string address, scheme;
+  WORD port = 0;
+  return platform::http::ParsePeerHeader(found->second, address, port, scheme) && scheme == "https";
 }

@@ -255,6 +255,65 @@ def headers_http(env, ports):
           and header(headers, "Accept-Ranges") == "bytes", headers)
 
 
+def resident_kib(pid):
+    with open("/proc/%s/status" % pid) as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    return 0
+
+
+def status_of(sock):
+    """The status code of the first reply on sock, or None when it closed without one."""
+    sock.settimeout(30)
+    data = b""
+    try:
+        while b"\r\n" not in data:
+            chunk = sock.recv(4096)
+            if not chunk:
+                break
+            data += chunk
+    except OSError:
+        pass
+    parts = data.split(b" ", 2)
+    return int(parts[1]) if len(parts) > 1 and parts[1].isdigit() else None
+
+
+# The limits a public server needs, from outside: the service's memory stays
+# near its baseline and a normal request still answers.
+def limits(env, ports):
+    pid = env.query().get("PID")
+    port = ports["main"]
+    request(port, "GET", "/index")
+    baseline = resident_kib(pid)
+
+    sock = socket.create_connection(("127.0.0.1", port))
+    try:
+        sock.sendall(b"GET /index HTTP/1.1\r\nHost: x\r\nX-Big: " + b"a" * (1 << 20))
+    except OSError:
+        pass  # the server may close before the whole header is sent
+    check("limits: a 1 MiB unterminated header is answered 431", status_of(sock) == 431)
+    sock.close()
+
+    sock = socket.create_connection(("127.0.0.1", port))
+    sock.sendall(b"POST /index HTTP/1.1\r\nHost: x\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+                 b"Content-Length: 314572800\r\n\r\n" + b"a" * 65536)
+    check("limits: a 300 MiB POST is answered 413 before its body", status_of(sock) == 413)
+    sock.close()
+
+    idle = []
+    for _ in range(500):
+        idle.append(socket.create_connection(("127.0.0.1", port)))
+    slow = socket.create_connection(("127.0.0.1", port))
+    slow.sendall(b"GET /index HT")
+    status, _, body = request(port, "GET", "/index")
+    check("limits: a GET answers beside 500 idle connections and a slow header", status == 200, status)
+    grown = resident_kib(pid) - baseline
+    check("limits: memory within 16 MiB of its baseline", grown < 16 * 1024, "%d KiB more" % grown)
+    for s in idle + [slow]:
+        s.close()
+
+
 def options_and_other(env, ports):
     result = env.run(["curl", "-s", "-i", "-X", "OPTIONS", "--request-target", "*",
                       "http://127.0.0.1:%d" % ports["main"]])
@@ -531,6 +590,7 @@ def main():
             return 1
         check("both hosts listen", wait_until(lambda: listening(ports["main"]) and listening(ports["secure"])))
         headers_http(env, ports)
+        limits(env, ports)
         options_and_other(env, ports)
         session = redirects_and_login(env, ports)
         handler_file(env, ports)
