@@ -125,7 +125,9 @@ void LogErrorOnce(CStatus status) {
   {
     platform::SrwExclusiveLock hold(*lock);
     if (reported->count(text) != 0) return;
-    if (reported->size() >= kMaxReportedErrors) reported->clear();
+    // Full: a text never seen is not reported, so error texts that carry
+    // client values cannot flood the event log.
+    if (reported->size() >= kMaxReportedErrors) return;
     reported->insert(text);
   }
   ReportError(*status.GetError());

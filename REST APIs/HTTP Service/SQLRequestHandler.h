@@ -72,9 +72,9 @@ class CSQLRequestHandler : public CSQLRequestInstance {
 std::shared_ptr<CHTTPServer::CRequestHandler> CreateSQLRequestHandler(std::wstring root, std::wstring path);
 
 // Reports status's error to the event log the first time its text is seen.
-// At most kMaxReportedErrors texts are remembered; when the set is full it
-// starts afresh, so memory stays bounded and a text is reported again at
-// most once per round.
+// At most kMaxReportedErrors texts are remembered and reported; once the set
+// is full, texts not in it are not reported, so memory and the event log stay
+// bounded however many distinct texts clients provoke.
 constexpr std::size_t kMaxReportedErrors = 1024;
 void LogErrorOnce(CStatus status);
 

@@ -12,6 +12,7 @@
 #include "platform/registry/registry.h"
 
 #include <cstring>
+#include <mutex>
 
 using ledgerhold::Engine;
 using ledgerhold::LedgerFile;
@@ -126,13 +127,29 @@ DWORD ledgerhold::ListPathFromRegistry(std::wstring& path) {
   return static_cast<DWORD>(rc);
 }
 
+DWORD ledgerhold::TakeAttachFailure() {
+  // One process's threads take failures one at a time, so each is taken once.
+  static std::mutex lock;
+  std::lock_guard<std::mutex> hold(lock);
+  platform::RegKey key;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kFailKey, 0, KEY_READ | KEY_SET_VALUE, key.put()) != ERROR_SUCCESS)
+    return ERROR_SUCCESS;
+  DWORD left = 0;
+  if (platform::RegReadDword(key.get(), kAttachFailuresValue, left) != ERROR_SUCCESS || left == 0)
+    return ERROR_SUCCESS;
+  platform::RegWriteDword(key.get(), kAttachFailuresValue, left - 1);
+  return ERROR_ACCESS_DENIED;
+}
+
 DWORD CFileListInternal::Attach(void* handle) {
   if (m_store == nullptr || m_allocator == nullptr) return ERROR_INVALID_HANDLE;
   if (handle != reinterpret_cast<void*>(static_cast<std::intptr_t>(-1))) return ERROR_INVALID_HANDLE;
   if (m_file != nullptr) return ERROR_SUCCESS;
   std::wstring path = m_name;
-  if (path.empty())
+  if (path.empty()) {
+    if (DWORD rc = ledgerhold::TakeAttachFailure(); rc != ERROR_SUCCESS) return rc;
     if (DWORD rc = ledgerhold::ListPathFromRegistry(path); rc != ERROR_SUCCESS) return rc;
+  }
   return LedgerFile::Open(platform::Utf8FromWide(path), m_indexCount, m_version, m_file);
 }
 

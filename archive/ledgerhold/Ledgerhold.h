@@ -317,4 +317,10 @@ inline constexpr const wchar_t* kArchiveKey = L"Software\\Vantrel\\Corvellane\\A
 inline constexpr const wchar_t* kListValue = L"Fragment List";
 // The file the registry names for an empty list name; a Win32 code.
 DWORD ListPathFromRegistry(std::wstring& path);
+// Failures on request, for tests: while the DWORD "Attach Failures" under
+// kFailKey is above 0, each Attach of the list the registry names lowers it
+// by one and fails with ERROR_ACCESS_DENIED (the code this returns).
+inline constexpr const wchar_t* kFailKey = L"Software\\Vantrel\\Corvellane\\Archive\\Fail";
+inline constexpr const wchar_t* kAttachFailuresValue = L"Attach Failures";
+DWORD TakeAttachFailure();
 }  // namespace ledgerhold

@@ -1,13 +1,14 @@
 // ComObject.h - reference counting and IDispatch stubs shared by the archive's objects.
 //
 // Each archive object derives from ComObject with the interfaces it offers and
-// answers QueryInterface from its own list. The dual interfaces carry no type
+// answers QueryInterface from its own list (platform/com/com_object.h). The dual interfaces carry no type
 // information, so their IDispatch part answers that it has none; the system's
 // programs call them through the vtable. A count of live objects lets
 // DllCanUnloadNow tell when the library may go.
 #pragma once
 
 #include "platform/com/com.h"
+#include "platform/com/com_object.h"
 #include "platform/com/oleauto.h"
 
 #include <atomic>
@@ -23,15 +24,8 @@ std::atomic<long>& LiveObjects();
 std::atomic<long>& ServerLocks();
 
 template <class... Interfaces>
-class ComObject : public Interfaces... {
+class ComObject : public platform::ComObject<LiveObjects, Interfaces...> {
  public:
-  STDMETHODIMP_(ULONG) AddRef() override { return refs_.fetch_add(1, std::memory_order_relaxed) + 1; }
-  STDMETHODIMP_(ULONG) Release() override {
-    const ULONG left = refs_.fetch_sub(1, std::memory_order_acq_rel) - 1;
-    if (left == 0) delete this;
-    return left;
-  }
-
   // IDispatch, for the interfaces that are dual; unused by the others.
   STDMETHODIMP GetTypeInfoCount(UINT* count) {
     if (count == nullptr) return E_POINTER;
@@ -46,29 +40,6 @@ class ComObject : public Interfaces... {
   STDMETHODIMP Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) {
     return DISP_E_MEMBERNOTFOUND;
   }
-
- protected:
-  ComObject() { LiveObjects().fetch_add(1); }
-  virtual ~ComObject() { LiveObjects().fetch_sub(1); }
-  ComObject(const ComObject&) = delete;
-  ComObject& operator=(const ComObject&) = delete;
-
-  // QueryInterface over a table of (IID, interface pointer of this object).
-  HRESULT Answer(REFIID riid, void** ppv, std::initializer_list<std::pair<const IID*, void*>> table) {
-    if (ppv == nullptr) return E_POINTER;
-    for (const auto& [iid, face] : table) {
-      if (*iid == riid) {
-        AddRef();
-        *ppv = face;
-        return S_OK;
-      }
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-
- private:
-  std::atomic<ULONG> refs_{1};
 };
 
 // The text of an in BSTR (a null BSTR is empty).

@@ -289,6 +289,14 @@ constexpr DISPID DISPID_NEWENUM = -4;
 constexpr LCID LOCALE_USER_DEFAULT = 0x400;
 constexpr LCID LOCALE_SYSTEM_DEFAULT = 0x800;
 
+// The calling thread's locale, as the registrar brackets of in-process servers
+// set and restore it. Every thread starts with the user's default locale,
+// English (United States) here. SetThreadLocale takes any value and always
+// succeeds: no text of this layer depends on it.
+constexpr LCID kDefaultThreadLocale = 0x0409;
+LCID GetThreadLocale();
+BOOL SetThreadLocale(LCID locale);
+
 constexpr HRESULT DISP_E_NONAMEDARGS = static_cast<HRESULT>(0x80020007u);
 constexpr HRESULT DISP_E_PARAMNOTOPTIONAL = static_cast<HRESULT>(0x8002000Fu);
 constexpr HRESULT DISP_E_UNKNOWNINTERFACE = static_cast<HRESULT>(0x80020001u);

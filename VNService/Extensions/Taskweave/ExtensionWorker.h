@@ -150,9 +150,9 @@ class CExtensionWorker : public CComBase<IProviderSupport, 1>,
   // The trace name of a registered name: the text after its last ".".
   static std::wstring LogNameOf(const std::wstring& registeredName);
   void SetNames();
-  // One pass over the pinned elements; only an error that ends the worker
-  // is returned.
-  CStatus RunPass(CPinnedElementWalk& walk, bool& busy);
+  // One pass over the pinned elements, until keepRunning turns false; only
+  // an error that ends the worker is returned.
+  CStatus RunPass(CPinnedElementWalk& walk, bool& busy, const std::function<bool()>& keepRunning);
   // One element: a failure here is logged (once) and the element skipped.
   CStatus HandleElement(const CPinnedElement& element, bool& busy);
   CStatus HandOver(const std::wstring& operation, const std::wstring& keyString, const CPinnedElement& element,

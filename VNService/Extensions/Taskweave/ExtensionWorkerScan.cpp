@@ -68,7 +68,7 @@ CStatus CExtensionWorker::ProcessRecords(CStatus& status, std::function<bool()> 
   ULONGLONG busySince = 0;
   while (status.IsOK() && keepRunning()) {
     if (!busy) {
-      status = RunPass(*walk, busy);
+      status = RunPass(*walk, busy, keepRunning);
       if (busy) busySince = GetTickCount64();
     }
     if (!status.IsOK()) break;
@@ -103,7 +103,7 @@ DWORD CExtensionWorker::WaitTimeout() {
   return static_cast<DWORD>(wait);
 }
 
-CStatus CExtensionWorker::RunPass(CPinnedElementWalk& walk, bool& busy) {
+CStatus CExtensionWorker::RunPass(CPinnedElementWalk& walk, bool& busy, const std::function<bool()>& keepRunning) {
   if (const DWORD code = walk.Find(ClsidString())) return CStatus(NewErrorNumber(kPassFailed, code));
   std::set<std::pair<ULONGLONG, LONG>> seen;
   auto note = [&](ULONGLONG position, const CStatus& failure) {
@@ -112,7 +112,9 @@ CStatus CExtensionWorker::RunPass(CPinnedElementWalk& walk, bool& busy) {
     if (!m_loggedFailures.count(key)) failure.Report();
     seen.insert(key);
   };
-  while (!busy) {
+  // A stop ends the pass at the next element: a pass over a long list would
+  // otherwise hold the stop and keep handing over work nobody waits for.
+  while (!busy && keepRunning()) {
     CPinnedElement element;
     DWORD code = 0;
     const CPinnedElementWalk::Step step = walk.Next(element, code);

@@ -8,6 +8,7 @@
 // ".companions\Media\<file>\" in that folder.
 #pragma once
 
+#include "platform/com/com_object.h"
 #include "archive/system/ArchiveInterfaces.h"
 #include "VNService/Extensions/Taskweave/ProviderInterfaces.h"
 
@@ -89,35 +90,12 @@ inline std::set<std::string> FilesIn(const fs::path& folder) {
 
 // Reference counting and IDispatch stubs for the fakes below.
 template <class... Interfaces>
-class FakeObject : public Interfaces... {
+class FakeObject : public platform::ComObject<platform::NoLiveCount, Interfaces...> {
  public:
-  STDMETHODIMP_(ULONG) AddRef() override { return ++m_refs; }
-  STDMETHODIMP_(ULONG) Release() override {
-    const ULONG left = --m_refs;
-    if (left == 0) delete this;
-    return left;
-  }
   STDMETHODIMP GetTypeInfoCount(UINT* count) { return *count = 0, S_OK; }
   STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) { return E_NOTIMPL; }
   STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) { return E_NOTIMPL; }
   STDMETHODIMP Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) { return E_NOTIMPL; }
-
- protected:
-  virtual ~FakeObject() = default;
-  HRESULT Answer(REFIID riid, void** ppv, std::initializer_list<std::pair<const IID*, void*>> table) {
-    for (const auto& [iid, face] : table) {
-      if (*iid == riid) {
-        AddRef();
-        *ppv = face;
-        return S_OK;
-      }
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-
- private:
-  std::atomic<ULONG> m_refs{1};
 };
 
 // An archived file whose full path and file-control answer the test sets,

@@ -54,6 +54,36 @@ INSTANTIATE_TEST_SUITE_P(Modes, DrainTest,
                                            DrainCase{"PostProcessLater", L"later", 1, false}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// --- stopping ---
+
+// A stop that comes during a pass ends it at the next element: the files
+// after it are not handed over (their pins stay for the next run), and the
+// worker ends with success without waiting for a wake-up.
+TEST_F(WorkerFixture, AStopEndsThePassAtTheNextElement) {
+  Extension& e = AddExtension({}, {{L"Schedule", L"ok"}});
+  std::vector<TestFile> files;
+  std::vector<std::wstring> pins;
+  for (int i = 0; i < 30; ++i) files.push_back(MakeFile(m_system.Get(), "stop/clip" + std::to_string(i) + ".mov"));
+  for (int i = 0; i < 30; ++i) pins.push_back(Pin(e.elements, files[i], e.clsidString, i + 1, L"Preview"));
+  // The predicate is asked once at the start of the pass and once before
+  // each element; it answers false (and the stop is set) before the 11th.
+  platform::UniqueHandle stop(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  int asked = 0;
+  auto keepRunning = [&] {
+    if (++asked <= 11) return true;
+    SetEvent(stop.get());
+    return false;
+  };
+  CStatus status;
+  e.worker->ProcessRecords(status, keepRunning, stop.get());
+  EXPECT_TRUE(status.IsOK());
+  EXPECT_EQ(CountCalls(L"Schedule"), 10);
+  int stillPinned = 0;
+  for (int i = 0; i < 30; ++i) stillPinned += IsPinned(files[i], pins[i]) ? 1 : 0;
+  EXPECT_EQ(stillPinned, 20);
+  EXPECT_EQ(ReadPinLog().total, 10);
+}
+
 // --- capacity ---
 
 TEST_F(WorkerFixture, BusyProviderGetsNothingUntilItCompletes) {

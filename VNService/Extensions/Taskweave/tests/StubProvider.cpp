@@ -2,12 +2,14 @@
 #include "VNService/Extensions/Taskweave/tests/StubProvider.h"
 
 #include "platform/base/format.h"
+#include "platform/base/text.h"
 #include "platform/com/comptr.h"
 #include "platform/registry/registry.h"
 #include "platform/sync/sync.h"
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -17,6 +19,7 @@ namespace {
 std::mutex g_logLock;
 std::vector<std::wstring> g_calls;
 std::atomic<long> g_activeJobs{0};
+std::atomic<long> g_liveStubs{0};
 
 void Log(std::wstring line) {
   std::lock_guard<std::mutex> hold(g_logLock);
@@ -41,6 +44,8 @@ struct Settings {
   DWORD logSeverity = 0xFFFFFFFF;
   bool nullParameters = false;
   bool item48 = false;
+  HRESULT initialiseResult = S_OK;
+  std::wstring callLog;
 
   void Read(HKEY key) {
     auto dword = [key](const wchar_t* name, DWORD& out) { platform::RegReadDword(key, name, out); };
@@ -71,13 +76,20 @@ struct Settings {
     value = 0;
     dword(L"Item 48", value);
     item48 = value != 0;
+    value = static_cast<DWORD>(initialiseResult);
+    dword(L"Initialise Result", value);
+    initialiseResult = static_cast<HRESULT>(value);
+    text(L"Call Log", callLog);
   }
 };
 
 class CStubProvider final : public IExtensionInit, public IProviderOperations {
  public:
+  CStubProvider() { ++g_liveStubs; }
   ~CStubProvider() {
     for (std::thread& t : m_later) t.join();
+    Note(L"Released " + m_name);
+    --g_liveStubs;
   }
 
   // IUnknown, shared by both faces.
@@ -113,14 +125,16 @@ class CStubProvider final : public IExtensionInit, public IProviderOperations {
   }
 
   STDMETHODIMP Initialise(BSTR key, IUnknown*) override {
-    Log(L"Initialise " + Text(key));
     platform::RegKey k;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, Text(key).c_str(), 0, KEY_READ, k.put()) == ERROR_SUCCESS) m_settings.Read(k.get());
-    return S_OK;
+    const std::wstring name = Text(key);
+    m_name = name.substr(name.rfind(L'\\') + 1);
+    Note(L"Initialise " + name);
+    return m_settings.initialiseResult;
   }
 
   STDMETHODIMP QueryCapacity(BSTR operation, ULONG* mode) override {
-    Log(L"QueryCapacity " + Text(operation));
+    Note(L"QueryCapacity " + Text(operation));
     if (static_cast<ULONG>(m_active.load()) >= m_settings.capacity) return S_FALSE;
     *mode = m_settings.mode;
     return S_OK;
@@ -128,7 +142,7 @@ class CStubProvider final : public IExtensionInit, public IProviderOperations {
 
   STDMETHODIMP ScheduleOperation(BSTR operation, IPostProcessParameters* parameters,
                                  IProviderSupport* support) override {
-    Log(L"Schedule " + Text(operation));
+    Note(L"Schedule " + Text(operation));
     if (m_settings.item48) AskItem48(parameters);
     const std::wstring& how = m_settings.schedule;
     if (how == L"ok") return S_OK;
@@ -152,7 +166,7 @@ class CStubProvider final : public IExtensionInit, public IProviderOperations {
 
   STDMETHODIMP ExecuteOperation(BSTR operation, IPostProcessParameters* parameters,
                                 IProviderSupport* support) override {
-    Log(L"Execute " + Text(operation));
+    Note(L"Execute " + Text(operation));
     if (m_settings.executeDelay != 0) std::this_thread::sleep_for(std::chrono::milliseconds(m_settings.executeDelay));
     if (m_settings.logSeverity != 0xFFFFFFFF) support->LogMessage(nullptr, m_settings.logSeverity, L"stub line");
     if (m_settings.eventStrings != 0xFFFFFFFF) ReportStrings(support, parameters);
@@ -161,7 +175,7 @@ class CStubProvider final : public IExtensionInit, public IProviderOperations {
     IPostProcessParameters* given = m_settings.nullParameters ? nullptr : parameters;
     const int unpins = m_settings.unpin == L"twice" ? 2 : (m_settings.unpin == L"yes" ? 1 : 0);
     for (int i = 0; i < unpins; ++i) {
-      Log(platform::FormatW(L"Unpin 0x%08X", static_cast<DWORD>(support->Unpin(operation, given))));
+      Note(platform::FormatW(L"Unpin 0x%08X", static_cast<DWORD>(support->Unpin(operation, given))));
     }
     if (m_settings.complete) support->OperationComplete();
     return m_settings.execute == L"fail" ? m_settings.executeResult : S_OK;
@@ -170,9 +184,23 @@ class CStubProvider final : public IExtensionInit, public IProviderOperations {
   STDMETHODIMP Reserved6() override { return S_OK; }
 
  private:
+  // Every call goes to the process-wide log and, when "Call Log" names a
+  // file, to that file as "<Unix ms> <extension key name> <call>", for other processes.
+  void Note(std::wstring line) {
+    if (!m_settings.callLog.empty()) {
+      std::lock_guard<std::mutex> hold(g_logLock);
+      if (FILE* f = std::fopen(platform::Utf8FromWide(m_settings.callLog).c_str(), "a")) {
+        const std::string stamp = std::to_string(platform::UnixTimeMs());
+        std::fputs((stamp + " " + platform::Utf8FromWide(m_name + L" " + line) + "\n").c_str(), f);
+        std::fclose(f);
+      }
+    }
+    Log(std::move(line));
+  }
+
   HRESULT PostProcess(BSTR operation, IPostProcessParameters* parameters, IProviderSupport* support) {
     const HRESULT hr = support->PostProcess(operation, m_settings.nullParameters ? nullptr : parameters);
-    Log(platform::FormatW(L"PostProcess 0x%08X", static_cast<DWORD>(hr)));
+    Note(platform::FormatW(L"PostProcess 0x%08X", static_cast<DWORD>(hr)));
     if (hr == S_OK) {
       ++m_active;
       ++g_activeJobs;
@@ -187,7 +215,7 @@ class CStubProvider final : public IExtensionInit, public IProviderOperations {
     ULONG values[3] = {0x5A5A5A5A, 0x5A5A5A5A, 0x5A5A5A5A};
     const HRESULT hr = parameters->GetItem(48, values);
     const bool untouched = values[0] == 0x5A5A5A5A && values[1] == 0x5A5A5A5A && values[2] == 0x5A5A5A5A;
-    Log(platform::FormatW(L"Item48 0x%08X %s", static_cast<DWORD>(hr), untouched ? L"untouched" : L"written"));
+    Note(platform::FormatW(L"Item48 0x%08X %s", static_cast<DWORD>(hr), untouched ? L"untouched" : L"written"));
   }
   void ReportStrings(IProviderSupport* support, IPostProcessParameters* parameters) {
     SAFEARRAY* strings = SafeArrayCreateVector(VT_BSTR, 0, m_settings.eventStrings);
@@ -197,12 +225,13 @@ class CStubProvider final : public IExtensionInit, public IProviderOperations {
     }
     const HRESULT hr = support->ReportEvent(m_settings.eventId, parameters, strings);
     SafeArrayDestroy(strings);
-    Log(platform::FormatW(L"ReportEvent 0x%08X", static_cast<DWORD>(hr)));
+    Note(platform::FormatW(L"ReportEvent 0x%08X", static_cast<DWORD>(hr)));
   }
 
   std::atomic<ULONG> m_refs{1};
   std::atomic<long> m_active{0};
   Settings m_settings;  // written by Initialise before any other call
+  std::wstring m_name;  // the last segment of the extension key, likewise
   std::mutex m_laterLock;  // guards m_later
   std::vector<std::thread> m_later;
 };
@@ -226,3 +255,5 @@ void ClearStubProviderCalls() {
 }
 
 long StubProviderActiveJobs() { return g_activeJobs.load(); }
+
+long StubProvidersAlive() { return g_liveStubs.load(); }

@@ -16,8 +16,12 @@
 //   "Log Severity"      DWORD  ExecuteOperation logs one line at that severity (none)
 //   "Null Parameters"   DWORD  1: PostProcess and Unpin get a null parameters object (0)
 //   "Item 48"           DWORD  1: ScheduleOperation asks the parameters for item 48 (0)
+//   "Initialise Result" DWORD  what Initialise answers (S_OK)
+//   "Call Log"          SZ     a file every call is appended to, "<Unix ms> <key name> <call>" (none)
 // Every call is logged ("Schedule <op>", "Execute <op>", "Unpin 0x%08X", ...)
-// in one process-wide log that the test reads and clears.
+// in one process-wide log that the test reads and clears. The library
+// taskweave_stub_server (StubProviderServer.cpp) serves the same stub as an
+// in-process COM server for every CLSID registered to it.
 #pragma once
 
 #include "VNService/Extensions/Taskweave/ProviderInterfaces.h"
@@ -33,3 +37,5 @@ std::vector<std::wstring> StubProviderCalls();
 void ClearStubProviderCalls();
 // Jobs accepted (PostProcess succeeded) and not yet executed, over all stubs.
 long StubProviderActiveJobs();
+// Stubs made and not yet destroyed (each logs "Released" as it goes).
+long StubProvidersAlive();

@@ -1,0 +1,555 @@
+// front.cpp - the front's sockets, its event loop, room for new clients and deadlines.
+//
+// One thread waits on one epoll set holding the public socket, a wake-up
+// eventfd and both ends of every connection (level-triggered, with interest
+// kept to what each end can do now, so nothing spins). A tick every
+// kTickMs looks for deadlines and resumes a paused accept.
+
+#include "platform/http/front_internal.h"
+#include "platform/base/errors.h"
+#include "platform/sync/sync.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <pthread.h>
+#include <signal.h>
+#include <netinet/tcp.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace platform::http {
+namespace {
+
+constexpr int kTickMs = 250;
+// How long accepting rests when no descriptor is left and no idle
+// connection can give one back: the listening socket stays readable, and
+// polling it would spin.
+constexpr std::uint64_t kAcceptPauseMs = 250;
+constexpr int kAcceptBatch = 64;
+constexpr int kEventBatch = 256;
+constexpr std::uint64_t kListenData = 0;
+constexpr std::uint64_t kWakeData = 1;
+// A front leaves this share of the descriptor limit (at least 32, at most
+// 1024) to the rest of the process: files, the registry, the listener's
+// threads, other fronts.
+constexpr std::size_t kReserveDivisor = 8;
+// What the budget is set below the descriptors held when the process runs out.
+constexpr std::size_t kDescriptorMargin = 16;
+
+std::size_t CountOpenDescriptors() {
+  std::size_t count = 0;
+  if (DIR* dir = ::opendir("/proc/self/fd")) {
+    while (const dirent* entry = ::readdir(dir))
+      if (entry->d_name[0] != '.') ++count;
+    ::closedir(dir);
+  }
+  return count;
+}
+
+std::string PeerValue(const sockaddr_storage& peer, bool https) {
+  char text[INET6_ADDRSTRLEN] = {};
+  std::string value;
+  if (peer.ss_family == AF_INET6) {
+    const auto* a = reinterpret_cast<const sockaddr_in6*>(&peer);
+    ::inet_ntop(AF_INET6, &a->sin6_addr, text, sizeof text);
+    value = std::string("[") + text + "]:" + std::to_string(ntohs(a->sin6_port));
+  } else {
+    const auto* a = reinterpret_cast<const sockaddr_in*>(&peer);
+    ::inet_ntop(AF_INET, &a->sin_addr, text, sizeof text);
+    value = std::string(text) + ":" + std::to_string(ntohs(a->sin_port));
+  }
+  return value + (https ? ";proto=https" : ";proto=http");
+}
+
+void SetNoDelay(int fd) {
+  int one = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+}
+
+FrontLimits WithDefaults(FrontLimits limits) {
+  const FrontLimits defaults;
+  if (!limits.maxHeadBytes) limits.maxHeadBytes = defaults.maxHeadBytes;
+  if (!limits.maxBodyBytes) limits.maxBodyBytes = defaults.maxBodyBytes;
+  if (!limits.headerTimeoutMs) limits.headerTimeoutMs = defaults.headerTimeoutMs;
+  if (!limits.idleTimeoutMs) limits.idleTimeoutMs = defaults.idleTimeoutMs;
+  if (!limits.clientTimeoutMs) limits.clientTimeoutMs = defaults.clientTimeoutMs;
+  if (!limits.maxConnections) limits.maxConnections = defaults.maxConnections;
+  if (!limits.bufferBytes) limits.bufferBytes = defaults.bufferBytes;
+  if (!limits.handshakeTimeoutMs) limits.handshakeTimeoutMs = defaults.handshakeTimeoutMs;
+  return limits;
+}
+
+}  // namespace
+
+// --- HttpFront ---
+
+DWORD HttpFront::Start(const FrontConfig& config, std::unique_ptr<HttpFront>& front) {
+  auto impl = std::make_unique<Impl>();
+  if (const DWORD error = impl->Open(config)) return error;
+  impl->StartThread();
+  front.reset(new HttpFront(std::move(impl)));
+  return ERROR_SUCCESS;
+}
+
+HttpFront::HttpFront(std::unique_ptr<Impl> impl) : m_impl(std::move(impl)) {}
+HttpFront::~HttpFront() = default;
+const std::string& HttpFront::BackendUrl() const { return m_impl->m_backendUrl; }
+WORD HttpFront::Port() const { return m_impl->m_port; }
+bool HttpFront::IsHttps() const { return m_impl->m_https; }
+
+FrontCounters HttpFront::Counters() const {
+  const Impl& i = *m_impl;
+  FrontCounters c;
+  c.accepted = i.m_accepted.load(std::memory_order_relaxed);
+  c.requests = i.m_requests.load(std::memory_order_relaxed);
+  c.clientBytesRead = i.m_clientBytesRead.load(std::memory_order_relaxed);
+  c.rejected = i.m_rejected.load(std::memory_order_relaxed);
+  c.timedOut = i.m_timedOut.load(std::memory_order_relaxed);
+  c.evicted = i.m_evicted.load(std::memory_order_relaxed);
+  c.acceptStalls = i.m_acceptStalls.load(std::memory_order_relaxed);
+  c.open = i.m_open.load(std::memory_order_relaxed);
+  return c;
+}
+
+bool ParsePeerHeader(const std::string& value, std::string& address, WORD& port, std::string& scheme) {
+  const auto semi = value.rfind(";proto=");
+  if (semi == std::string::npos) return false;
+  scheme = value.substr(semi + 7);
+  if (scheme != "http" && scheme != "https") return false;
+  const std::string hostPort = value.substr(0, semi);
+  const auto colon = hostPort.rfind(':');
+  if (colon == std::string::npos || colon + 1 == hostPort.size() || hostPort.size() - colon > 6) return false;
+  unsigned long number = 0;
+  for (char ch : hostPort.substr(colon + 1)) {
+    if (ch < '0' || ch > '9') return false;
+    number = number * 10 + static_cast<unsigned long>(ch - '0');
+  }
+  if (number > 65535) return false;
+  address = hostPort.substr(0, colon);
+  if (address.size() > 2 && address.front() == '[' && address.back() == ']') address = address.substr(1, address.size() - 2);
+  if (address.empty()) return false;
+  port = static_cast<WORD>(number);
+  return true;
+}
+
+// --- Impl: start and stop ---
+
+HttpFront::Impl::~Impl() {
+  if (m_thread.joinable()) {
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const auto written = ::write(m_wake, &one, sizeof one);
+    m_thread.join();
+  }
+  for (auto& [id, c] : m_connections)
+    if (!c->closed) Close(*c);
+  m_connections.clear();
+  for (int fd : {m_listen, m_epoll, m_wake})
+    if (fd >= 0) ::close(fd);
+  if (m_tls) SSL_CTX_free(m_tls);
+}
+
+DWORD HttpFront::Impl::Open(const FrontConfig& config) {
+  m_config = config;
+  m_limits = WithDefaults(config.limits);
+  m_https = !config.certificateFile.empty() || !config.keyFile.empty() || !config.certificatePem.empty() ||
+            !config.keyPem.empty();
+  if (m_https)
+    if (const DWORD error = OpenTls()) return error;
+  if (const DWORD error = BindPublic()) return error;
+  if (const DWORD error = ChooseBackend()) return error;
+  m_epoll = ::epoll_create1(EPOLL_CLOEXEC);
+  m_wake = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (m_epoll < 0 || m_wake < 0) return Win32FromErrno(errno);
+  epoll_event ev{};
+  ev.events = EPOLLIN;
+  ev.data.u64 = kListenData;
+  ::epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_listen, &ev);
+  ev.data.u64 = kWakeData;
+  ::epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_wake, &ev);
+  ComputeBudget();
+  return ERROR_SUCCESS;
+}
+
+void HttpFront::Impl::StartThread() {
+  m_thread = std::thread([this] {
+    SetCurrentThreadName(L"HttpFront");
+    // OpenSSL writes to the socket with write(), which raises SIGPIPE when
+    // the client has gone; blocked in this thread, it only makes write
+    // fail with EPIPE, and the rest of the process keeps its own handling.
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+    Run();
+  });
+}
+
+DWORD HttpFront::Impl::BindPublic() {
+  sockaddr_storage address{};
+  socklen_t length = 0;
+  auto* v4 = reinterpret_cast<sockaddr_in*>(&address);
+  auto* v6 = reinterpret_cast<sockaddr_in6*>(&address);
+  // The wildcards a host's URL may carry, and "localhost"; no other name is
+  // looked up, so that starting a front never waits on a resolver.
+  std::string host = m_config.address;
+  if (host.empty() || host == "*" || host == "+") host = "0.0.0.0";
+  if (host == "localhost") host = "127.0.0.1";
+  if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+  if (::inet_pton(AF_INET, host.c_str(), &v4->sin_addr) == 1) {
+    v4->sin_family = AF_INET;
+    v4->sin_port = htons(m_config.port);
+    length = sizeof *v4;
+  } else if (::inet_pton(AF_INET6, host.c_str(), &v6->sin6_addr) == 1) {
+    v6->sin6_family = AF_INET6;
+    v6->sin6_port = htons(m_config.port);
+    length = sizeof *v6;
+  } else {
+    return ERROR_INVALID_PARAMETER;
+  }
+  m_listen = ::socket(address.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (m_listen < 0) return Win32FromErrno(errno);
+  int one = 1;
+  // A host rebuilt on the same port binds again while old connections linger.
+  ::setsockopt(m_listen, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  if (::bind(m_listen, reinterpret_cast<sockaddr*>(&address), length) != 0 || ::listen(m_listen, SOMAXCONN) != 0)
+    return Win32FromErrno(errno);
+  sockaddr_storage bound{};
+  socklen_t boundLength = sizeof bound;
+  ::getsockname(m_listen, reinterpret_cast<sockaddr*>(&bound), &boundLength);
+  m_port = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
+                                             : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
+  return ERROR_SUCCESS;
+}
+
+// The listener binds its own socket, so the front can only choose a port the
+// kernel just handed out and release it for the listener to take.
+DWORD HttpFront::Impl::ChooseBackend() {
+  const int probe = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (probe < 0) return Win32FromErrno(errno);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof a;
+  if (::bind(probe, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+      ::getsockname(probe, reinterpret_cast<sockaddr*>(&a), &length) != 0) {
+    const DWORD error = Win32FromErrno(errno);
+    ::close(probe);
+    return error;
+  }
+  ::close(probe);
+  m_backendAddress = a;
+  m_backendUrl = "http://127.0.0.1:" + std::to_string(ntohs(a.sin_port));
+  return ERROR_SUCCESS;
+}
+
+void HttpFront::Impl::ComputeBudget() {
+  rlimit limit{};
+  std::size_t soft = 1024;
+  if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) soft = limit.rlim_cur;
+  const std::size_t reserve = std::clamp<std::size_t>(soft / kReserveDivisor, 32, 1024);
+  const std::size_t used = CountOpenDescriptors();
+  m_budget = soft > reserve + used + 3 ? soft - reserve - used : 3;
+}
+
+// --- Impl: the loop ---
+
+void HttpFront::Impl::Run() {
+  epoll_event events[kEventBatch];
+  std::uint64_t nextTick = GetTickCount64() + kTickMs;
+  for (;;) {
+    int timeout = m_connections.empty() && !m_acceptPaused ? -1 : kTickMs;
+    if (!m_again.empty()) timeout = 0;
+    const int n = ::epoll_wait(m_epoll, events, kEventBatch, timeout);
+    const std::uint64_t now = GetTickCount64();
+    for (int i = 0; i < n; ++i) {
+      const std::uint64_t data = events[i].data.u64;
+      if (data == kWakeData) return;
+      if (data == kListenData)
+        OnListen(now);
+      else
+        OnEvent(data, events[i].events, now);
+    }
+    std::vector<std::uint64_t> again;
+    again.swap(m_again);
+    for (const auto id : again) {
+      const auto it = m_connections.find(id);
+      if (it != m_connections.end() && !it->second->closed) Pump(*it->second, now);
+    }
+    if (now >= nextTick) {
+      CheckDeadlines(now);
+      if (m_acceptPaused && now >= m_acceptPausedUntil) {
+        m_acceptPaused = false;
+        epoll_event ev{};
+        ev.events = EPOLLIN;
+        ev.data.u64 = kListenData;
+        ::epoll_ctl(m_epoll, EPOLL_CTL_MOD, m_listen, &ev);
+      }
+      nextTick = now + kTickMs;
+    }
+    for (const auto id : m_dead) m_connections.erase(id);
+    m_dead.clear();
+  }
+}
+
+void HttpFront::Impl::OnListen(std::uint64_t now) {
+  for (int i = 0; i < kAcceptBatch; ++i) {
+    if (!MakeRoom(1, true, 0)) {
+      // Every slot is busy with a request: rest rather than spin.
+      PauseAccept(now + kAcceptPauseMs);
+      return;
+    }
+    sockaddr_storage peer{};
+    socklen_t length = sizeof peer;
+    const int fd = ::accept4(m_listen, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd >= 0) {
+      AdmitClient(fd, peer, now);
+      continue;
+    }
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return;
+    if (errno == EINTR || errno == ECONNABORTED || errno == EPROTO) continue;
+    m_acceptStalls.fetch_add(1, std::memory_order_relaxed);
+    if (errno == EMFILE || errno == ENFILE) ShrinkBudget();
+    if ((errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) && MakeRoom(1, true, 0) &&
+        EvictOldestIdle(0))
+      continue;
+    PauseAccept(now + kAcceptPauseMs);
+    return;
+  }
+}
+
+void HttpFront::Impl::AdmitClient(int fd, const sockaddr_storage& peer, std::uint64_t now) {
+  auto owned = std::make_unique<Connection>();
+  Connection& c = *owned;
+  c.id = m_nextId++;
+  c.fd = fd;
+  c.peer = PeerValue(peer, m_https);
+  c.waitSince = c.lastProgress = now;
+  c.requestChunks = http_detail::ChunkedScanner(m_limits.maxBodyBytes);
+  SetNoDelay(fd);
+  if (m_tls) {
+    c.ssl = SSL_new(m_tls);
+    if (!c.ssl) {
+      ::close(fd);
+      return;
+    }
+    SSL_set_fd(c.ssl, fd);
+    SSL_set_accept_state(c.ssl);
+    c.handshaking = true;
+  }
+  ++m_clients;
+  ++m_descriptors;
+  m_open.fetch_add(1, std::memory_order_relaxed);
+  m_accepted.fetch_add(1, std::memory_order_relaxed);
+  epoll_event ev{};
+  ev.events = EPOLLIN;
+  ev.data.u64 = c.id << 1;
+  ::epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &ev);
+  c.clientEvents = EPOLLIN;
+  AddIdle(c);
+  m_connections.emplace(c.id, std::move(owned));
+  UpdateDeadline(c);
+}
+
+void HttpFront::Impl::OnEvent(std::uint64_t data, std::uint32_t events, std::uint64_t now) {
+  const auto it = m_connections.find(data >> 1);
+  if (it == m_connections.end() || it->second->closed) return;
+  Connection& c = *it->second;
+  if (data & 1) {
+    if (c.connecting) {
+      FinishConnect(c);
+    } else {
+      c.backendSignalled = true;
+      if (events & (EPOLLERR | EPOLLHUP)) c.backendDead = true;
+    }
+  } else if (events & (EPOLLERR | EPOLLHUP)) {
+    // The client reset or closed both ways: nothing more can reach it.
+    Close(c);
+    return;
+  }
+  if (!c.closed) Pump(c, now);
+}
+
+// --- Impl: room ---
+
+bool HttpFront::Impl::MakeRoom(std::size_t descriptors, bool forClient, std::uint64_t keepId) {
+  while ((forClient && m_clients >= m_limits.maxConnections) || m_descriptors + descriptors > m_budget)
+    if (!EvictOldestIdle(keepId)) return false;
+  return true;
+}
+
+// The process ran out of descriptors below the budget: something else holds
+// more than the reserve. The budget comes down to what the front holds less
+// a margin, so that the listener, which accepts in this process too, finds
+// descriptors for the connections the front makes to it.
+void HttpFront::Impl::ShrinkBudget() {
+  const std::size_t lowered = m_descriptors > kDescriptorMargin + 3 ? m_descriptors - kDescriptorMargin : 3;
+  m_budget = std::min(m_budget, lowered);
+}
+
+bool HttpFront::Impl::EvictOldestIdle(std::uint64_t keepId) {
+  for (const auto id : m_idle) {
+    if (id == keepId) continue;
+    const auto it = m_connections.find(id);
+    if (it == m_connections.end()) continue;
+    m_evicted.fetch_add(1, std::memory_order_relaxed);
+    Close(*it->second);
+    return true;
+  }
+  return false;
+}
+
+void HttpFront::Impl::PauseAccept(std::uint64_t until) {
+  if (m_acceptPaused) return;
+  m_acceptPaused = true;
+  m_acceptPausedUntil = until;
+  epoll_event ev{};
+  ev.data.u64 = kListenData;
+  ::epoll_ctl(m_epoll, EPOLL_CTL_MOD, m_listen, &ev);
+}
+
+void HttpFront::Impl::AddIdle(Connection& c) {
+  if (c.inIdle) return;
+  c.idleIt = m_idle.insert(m_idle.end(), c.id);
+  c.inIdle = true;
+}
+
+void HttpFront::Impl::RemoveIdle(Connection& c) {
+  if (!c.inIdle) return;
+  m_idle.erase(c.idleIt);
+  c.inIdle = false;
+}
+
+// --- Impl: closing ---
+
+void HttpFront::Impl::CloseBackend(Connection& c) {
+  if (c.backend < 0) return;
+  ::close(c.backend);
+  c.backend = -1;
+  c.connecting = c.backendSignalled = c.backendDead = c.backendRegistered = false;
+  c.backendEvents = 0;
+  m_descriptors -= 2;
+}
+
+void HttpFront::Impl::Close(Connection& c) {
+  if (c.closed) return;
+  c.closed = true;
+  RemoveIdle(c);
+  CloseBackend(c);
+  if (c.ssl) {
+    SSL_free(c.ssl);
+    c.ssl = nullptr;
+  }
+  ::close(c.fd);
+  c.fd = -1;
+  --m_clients;
+  --m_descriptors;
+  m_open.fetch_sub(1, std::memory_order_relaxed);
+  m_dead.push_back(c.id);
+  // A slot came free: a paused accept may go on at once.
+  if (m_acceptPaused) m_acceptPausedUntil = 0;
+}
+
+// --- Impl: interest and deadlines ---
+
+void HttpFront::Impl::UpdateInterest(Connection& c) {
+  std::uint32_t client = 0;
+  if (c.phase == http_detail::Phase::Lingering) {
+    client = EPOLLIN;
+  } else if (c.handshaking) {
+    client = c.handshakeWantsWrite ? EPOLLOUT : EPOLLIN;
+  } else {
+    if (c.phase == http_detail::Phase::Serving && (ClientReadAllowed(c) || c.tlsWriteWantsRead)) client |= EPOLLIN;
+    if (c.outReady > 0 || c.tlsReadWantsWrite) client |= EPOLLOUT;
+  }
+  if (client != c.clientEvents) {
+    epoll_event ev{};
+    ev.events = client;
+    ev.data.u64 = c.id << 1;
+    ::epoll_ctl(m_epoll, EPOLL_CTL_MOD, c.fd, &ev);
+    c.clientEvents = client;
+  }
+  if (c.backend < 0) return;
+  std::uint32_t backend = 0;
+  if (c.connecting) {
+    backend = EPOLLOUT;
+  } else if (!c.backendDead) {
+    if (c.framedSent < c.framed.size() || c.inReady > 0) backend |= EPOLLOUT;
+    if (c.reply == http_detail::ReplyState::Idle ||
+        ((c.reply == http_detail::ReplyState::Head || c.reply == http_detail::ReplyState::Body) &&
+         c.out.Size() < m_limits.bufferBytes))
+      backend |= EPOLLIN;
+  }
+  // A hung-up end would report itself on every wait: it leaves the set.
+  const bool registered = !c.backendDead;
+  if (registered != c.backendRegistered || backend != c.backendEvents) {
+    epoll_event ev{};
+    ev.events = backend;
+    ev.data.u64 = (c.id << 1) | 1;
+    const int op = !registered ? EPOLL_CTL_DEL : c.backendRegistered ? EPOLL_CTL_MOD : EPOLL_CTL_ADD;
+    ::epoll_ctl(m_epoll, op, c.backend, &ev);
+    c.backendRegistered = registered;
+    c.backendEvents = backend;
+  }
+}
+
+void HttpFront::Impl::UpdateDeadline(Connection& c) {
+  using http_detail::Phase;
+  using http_detail::RequestState;
+  using http_detail::ReplyState;
+  if (c.phase == Phase::Lingering) {
+    c.deadline = c.lingerStart + http_detail::kLingerMs;
+  } else if (c.phase == Phase::Closing) {
+    c.deadline = c.lastProgress + m_limits.clientTimeoutMs;
+  } else if (c.handshaking) {
+    c.deadline = c.waitSince + m_limits.handshakeTimeoutMs;
+  } else if (c.request == RequestState::Head && c.reply == ReplyState::Idle) {
+    if (c.headStart)
+      c.deadline = c.headStart + m_limits.headerTimeoutMs;
+    else
+      c.deadline = c.waitSince + (c.servedAny ? m_limits.idleTimeoutMs : m_limits.headerTimeoutMs);
+  } else if (c.outReady > 0 || (c.request == RequestState::Forward && !c.bodyDone && c.inReady == 0 &&
+                                c.framedSent == c.framed.size())) {
+    // Waiting on the client: for body bytes or for it to take the reply.
+    c.deadline = c.lastProgress + m_limits.clientTimeoutMs;
+  } else {
+    c.deadline = 0;  // waiting on the listener, which has its own limits
+  }
+}
+
+void HttpFront::Impl::CheckDeadlines(std::uint64_t now) {
+  std::vector<std::uint64_t> due;
+  for (const auto& [id, c] : m_connections)
+    if (!c->closed && c->deadline && now >= c->deadline) due.push_back(id);
+  for (const auto id : due) {
+    Connection& c = *m_connections.at(id);
+    if (c.closed) continue;
+    OnDeadline(c);
+    if (!c.closed) Pump(c, now);
+  }
+}
+
+void HttpFront::Impl::OnDeadline(Connection& c) {
+  using http_detail::Phase;
+  if (c.phase == Phase::Lingering) {
+    Close(c);
+    return;
+  }
+  m_timedOut.fetch_add(1, std::memory_order_relaxed);
+  // A head begun and not finished is answered; silence is closed silently,
+  // as a client that opened a spare connection expects.
+  if (c.phase == Phase::Serving && !c.handshaking && c.request == http_detail::RequestState::Head &&
+      c.reply == http_detail::ReplyState::Idle && c.headStart) {
+    Reject(c, 408);
+    return;
+  }
+  Close(c);
+}
+
+}  // namespace platform::http

@@ -1,0 +1,368 @@
+// front_test.cpp - a bare cpprestsdk listener behind the front, answered by curl, Python and openssl.
+//
+// Each test starts front_server (the listener and its front in a child
+// process, so its memory and descriptor limit are its own) and talks to it
+// with real clients: front_peer.py for the hostile ones, curl and openssl
+// s_client for the rest. Memory is read from the child's /proc status.
+#include "platform/base/errors.h"
+#include "platform/base/testing/temp_dir.h"
+#include "platform/http/front.h"
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr long kMemorySlackKib = 16 * 1024;
+
+// Runs a shell command; its standard output and exit status.
+struct Output {
+  std::string text;
+  int status = -1;
+};
+
+Output Shell(const std::string& command) {
+  Output out;
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (!pipe) return out;
+  char buffer[4096];
+  size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) out.text.append(buffer, n);
+  const int status = ::pclose(pipe);
+  out.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return out;
+}
+
+std::map<std::string, std::string> KeyValues(const std::string& text) {
+  std::map<std::string, std::string> values;
+  std::istringstream lines(text);
+  std::string line;
+  while (std::getline(lines, line)) {
+    const auto eq = line.find('=');
+    if (eq != std::string::npos) values[line.substr(0, eq)] = line.substr(eq + 1);
+  }
+  return values;
+}
+
+// front_server in a child process, stopped by closing its standard input.
+class Server {
+ public:
+  explicit Server(const std::vector<std::string>& args) {
+    int in[2], out[2];
+    if (::pipe(in) != 0 || ::pipe(out) != 0) return;
+    m_pid = ::fork();
+    if (m_pid == 0) {
+      ::dup2(in[0], 0);
+      ::dup2(out[1], 1);
+      for (int fd : {in[0], in[1], out[0], out[1]}) ::close(fd);
+      std::vector<char*> argv{const_cast<char*>(FRONT_SERVER)};
+      for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+      argv.push_back(nullptr);
+      ::execv(FRONT_SERVER, argv.data());
+      ::_exit(127);
+    }
+    ::close(in[0]);
+    ::close(out[1]);
+    m_stdin = in[1];
+    FILE* reader = ::fdopen(out[0], "r");
+    char line[128] = {};
+    if (reader && std::fgets(line, sizeof line, reader) && std::sscanf(line, "READY %d", &m_port) != 1) m_port = 0;
+    if (reader) std::fclose(reader);
+  }
+  ~Server() {
+    if (m_stdin >= 0) ::close(m_stdin);
+    int status = 0;
+    if (m_pid > 0) ::waitpid(m_pid, &status, 0);
+  }
+  int Port() const { return m_port; }
+  pid_t Pid() const { return m_pid; }
+
+  long VmRssKib() const {
+    std::ifstream status("/proc/" + std::to_string(m_pid) + "/status");
+    std::string line;
+    while (std::getline(status, line))
+      if (line.rfind("VmRSS:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
+    return -1;
+  }
+
+  // The front's counters, as the listener reports them.
+  std::map<std::string, long long> Stats() const {
+    std::map<std::string, long long> stats;
+    std::istringstream lines(Curl("-s " + Url("/stats")).text);
+    std::string name;
+    long long value;
+    while (lines >> name >> value) stats[name] = value;
+    return stats;
+  }
+
+  std::string Url(const std::string& path, bool https = false) const {
+    return std::string(https ? "https" : "http") + "://127.0.0.1:" + std::to_string(m_port) + path;
+  }
+  static Output Curl(const std::string& args) { return Shell("curl --max-time 60 " + args); }
+  std::map<std::string, std::string> Peer(const std::string& command, const std::string& args = "") const {
+    return KeyValues(Shell(std::string(PYTHON3_EXECUTABLE) + " " + FRONT_PEER + " " + command + " " +
+                         std::to_string(m_port) + " " + args)
+                         .text);
+  }
+
+ private:
+  pid_t m_pid = -1;
+  int m_stdin = -1;
+  int m_port = 0;
+};
+
+// A self-signed certificate and its key, made by openssl itself.
+struct Certificate {
+  std::string dir = platform::testing::MakeTempDir("vn_http_tls_");
+  std::string cert = dir + "/cert.pem";
+  std::string key = dir + "/key.pem";
+  Certificate() {
+    Shell("openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=localhost -keyout " + key + " -out " + cert +
+        " 2>/dev/null");
+  }
+};
+
+TEST(HttpFrontTest, UnterminatedMegabyteHeaderGets431AndMemoryStaysFlat) {
+  Server server({});
+  ASSERT_GT(server.Port(), 0);
+  ASSERT_EQ(Server::Curl("-s -o /dev/null " + server.Url("/size/1")).status, 0);
+  const long baseline = server.VmRssKib();
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(server.Peer("bighead", "1048576")["status"], "431");
+  EXPECT_LT(server.VmRssKib() - baseline, kMemorySlackKib);
+  // Far less than the megabyte each client sent was read.
+  EXPECT_LT(server.Stats()["clientBytesRead"], 4 * (1 << 20) / 2);
+  EXPECT_EQ(Server::Curl("-s " + server.Url("/size/3")).text, "xxx");
+}
+
+TEST(HttpFrontTest, AnnouncedHugeBodyGets413WithoutBeingRead) {
+  Server server({});
+  ASSERT_GT(server.Port(), 0);
+  const long baseline = server.VmRssKib();
+  // Python sends the body right behind the head; curl waits for 100 Continue.
+  EXPECT_EQ(server.Peer("announce", std::to_string(300u << 20))["status"], "413");
+  const std::string dir = platform::testing::MakeTempDir("vn_http_huge_");
+  ASSERT_EQ(Shell("truncate -s 300M " + dir + "/huge").status, 0);  // sparse: no disk used
+  const auto curl = Server::Curl("-s -o /dev/null -w '%{http_code}' -X POST -T " + dir + "/huge " + server.Url("/echo"));
+  EXPECT_EQ(curl.text, "413");
+  EXPECT_LT(server.Stats()["clientBytesRead"], 1 << 20);
+  EXPECT_LT(server.VmRssKib() - baseline, kMemorySlackKib);
+}
+
+TEST(HttpFrontTest, IdleConnectionsAndSlowHeaderClientLeaveRoomForAGet) {
+  Server server({});
+  ASSERT_GT(server.Port(), 0);
+  ASSERT_EQ(Server::Curl("-s -o /dev/null " + server.Url("/size/1")).status, 0);
+  const long baseline = server.VmRssKib();
+  const auto result = server.Peer("idle", "500 " + std::to_string(server.Pid()));
+  EXPECT_EQ(result.at("status"), "200");
+  EXPECT_EQ(result.at("length"), "100");
+  // Measured while the 501 connections were still open.
+  EXPECT_LT(std::stol(result.at("rss_kib")) - baseline, kMemorySlackKib);
+}
+
+TEST(HttpFrontTest, DescriptorLimitBelowTheIdleConnectionsStillAdmitsAGet) {
+  Server server({"--nofile", "1024"});
+  ASSERT_GT(server.Port(), 0);
+  const auto result = server.Peer("flood", "1100");
+  EXPECT_EQ(result.at("status"), "200");
+  EXPECT_EQ(result.at("length"), "100");
+  const auto stats = server.Stats();
+  EXPECT_GT(stats.at("evicted"), 0);
+  EXPECT_EQ(Server::Curl("-s " + server.Url("/size/2")).text, "xx");
+}
+
+TEST(HttpFrontTest, ProcessOutOfDescriptorsBeforeTheFrontStillAdmitsAGet) {
+  // 400 descriptors go to something else after the front counted: accepts
+  // fail for lack of descriptors long before the front's own budget is spent.
+  Server server({"--nofile", "1024", "--hog", "400"});
+  ASSERT_GT(server.Port(), 0);
+  const auto result = server.Peer("flood", "1100");
+  EXPECT_EQ(result.at("status"), "200");
+  EXPECT_EQ(result.at("length"), "100");
+  const auto stats = server.Stats();
+  EXPECT_GT(stats.at("acceptStalls"), 0);
+  // The budget came down at the first failure: a handful, not one per
+  // connection beyond the limit, nor a spin on the listening socket.
+  EXPECT_LT(stats.at("acceptStalls"), 10);
+  EXPECT_EQ(Server::Curl("-s " + server.Url("/size/2")).text, "xx");
+}
+
+TEST(HttpFrontTest, KeepAliveCarriesSizedChunkedHeadAndPipelinedRequestsIntact) {
+  Server server({"--max-body", std::to_string(8 << 20)});
+  ASSERT_GT(server.Port(), 0);
+  const auto result = server.Peer("keepalive");
+  EXPECT_EQ(result.at("replies"), "6");
+  EXPECT_EQ(result.at("intact"), "6");
+  // curl's chunked upload of a few megabytes, echoed back byte for byte.
+  const std::string dir = platform::testing::MakeTempDir("vn_http_body_");
+  ASSERT_EQ(Shell("head -c 3000000 /dev/urandom > " + dir + "/body").status, 0);
+  for (const std::string framing : {"-H 'Transfer-Encoding: chunked'", ""}) {
+    SCOPED_TRACE(framing);
+    // curl asks to continue before a large body; the front says so itself.
+    const auto upload = Server::Curl("-sv -o " + dir + "/echo " + framing + " --data-binary @" + dir + "/body " +
+                                     server.Url("/echo") + " 2>&1");
+    ASSERT_EQ(upload.status, 0);
+    EXPECT_NE(upload.text.find("Expect: 100-continue"), std::string::npos);
+    EXPECT_NE(upload.text.find("< HTTP/1.1 100 Continue"), std::string::npos);
+    EXPECT_EQ(Shell("cmp " + dir + "/body " + dir + "/echo").status, 0);
+  }
+  // Several GETs on one connection: curl reuses it.
+  const auto reuse = Server::Curl("-s -o /dev/null -o /dev/null -o /dev/null -w '%{num_connects}' " +
+                                  server.Url("/size/10") + " " + server.Url("/size/70000") + " " + server.Url("/size/0"));
+  EXPECT_EQ(reuse.text, "100");
+}
+
+struct RawRow {
+  const char* name;
+  std::string request;
+  const char* status;
+};
+
+TEST(HttpFrontTest, RequestsTheFrontAnswersItself) {
+  Server server({"--max-body", "4096"});
+  ASSERT_GT(server.Port(), 0);
+  const RawRow rows[] = {
+      {"plain GET passes", "GET /size/1 HTTP/1.1\r\nHost: a\r\n\r\n", "200"},
+      {"bare LF head passes", "GET /size/1 HTTP/1.1\nHost: a\n\n", "200"},
+      {"length over the limit", "POST /echo HTTP/1.1\r\nHost: a\r\nContent-Length: 4097\r\n\r\n", "413"},
+      {"chunks over the limit", "POST /echo HTTP/1.1\r\nHost: a\r\nTransfer-Encoding: chunked\r\n\r\n1001\r\n" +
+                                    std::string(0x1001, 'c') + "\r\n0\r\n\r\n", "413"},
+      {"length and chunked", "POST /echo HTTP/1.1\r\nHost: a\r\nContent-Length: 3\r\nTransfer-Encoding: chunked\r\n\r\n", "400"},
+      {"two lengths", "POST /echo HTTP/1.1\r\nHost: a\r\nContent-Length: 3\r\nContent-Length: 4\r\n\r\nabcd", "400"},
+      {"bad chunk size", "POST /echo HTTP/1.1\r\nHost: a\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n", "400"},
+      {"unknown coding", "POST /echo HTTP/1.1\r\nHost: a\r\nTransfer-Encoding: gzip\r\n\r\n", "501"},
+      {"HTTP/2 in a head", "GET / HTTP/2.0\r\nHost: a\r\n\r\n", "505"},
+      {"head of 17 KiB", "GET / HTTP/1.1\r\nHost: a\r\nX-A: " + std::string(17 * 1024, 'a') + "\r\n\r\n", "431"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    std::string hex;
+    char pair[3];
+    for (unsigned char ch : row.request) {
+      std::snprintf(pair, sizeof pair, "%02x", ch);
+      hex += pair;
+    }
+    EXPECT_EQ(server.Peer("raw", hex)["status"], row.status);
+  }
+  EXPECT_EQ(server.Stats()["rejected"], 8);
+}
+
+TEST(HttpFrontTest, SlowHeadGets408AndIsClosed) {
+  Server server({"--header-timeout", "300"});
+  ASSERT_GT(server.Port(), 0);
+  const auto result = server.Peer("slowhead");
+  EXPECT_EQ(result.at("status"), "408");
+  EXPECT_EQ(result.at("closed"), "1");
+  EXPECT_EQ(server.Stats()["timedOut"], 1);
+}
+
+TEST(HttpFrontTest, IdleKeepAliveConnectionIsClosed) {
+  Server server({"--idle-timeout", "300"});
+  ASSERT_GT(server.Port(), 0);
+  const auto result = server.Peer("idlewait");
+  EXPECT_EQ(result.at("reply"), "1");
+  EXPECT_EQ(result.at("closed"), "1");
+  EXPECT_EQ(server.Stats()["timedOut"], 1);
+}
+
+TEST(HttpFrontTest, PeerHeaderIsTheFrontsOwn) {
+  Server server({});
+  ASSERT_GT(server.Port(), 0);
+  const auto result = server.Peer("peer");
+  EXPECT_EQ(result.at("status"), "200");
+  EXPECT_EQ(result.at("count"), "1");
+  EXPECT_EQ(result.at("seen"), result.at("expected"));
+}
+
+TEST(HttpFrontTest, HttpsRefusesTls11AndAcceptsTls12And13) {
+  Certificate pair;
+  Server server({"--https", pair.cert, pair.key});
+  ASSERT_GT(server.Port(), 0);
+  struct Row {
+    const char* flag;
+    bool accepted;
+  };
+  for (const Row row : {Row{"-tls1_1", false}, Row{"-tls1_2", true}, Row{"-tls1_3", true}}) {
+    SCOPED_TRACE(row.flag);
+    // SECLEVEL=0 lets the client offer TLS 1.1 at all: the refusal is the server's.
+    const auto out = Shell("echo | timeout 30 openssl s_client -connect 127.0.0.1:" + std::to_string(server.Port()) + " " +
+                         row.flag + " -cipher 'DEFAULT@SECLEVEL=0' 2>&1");
+    EXPECT_EQ(out.status == 0, row.accepted) << out.text;
+    if (!row.accepted) {
+      EXPECT_NE(out.text.find("alert protocol version"), std::string::npos) << out.text;
+    }
+  }
+  const auto result = server.Peer("tls");
+  EXPECT_EQ(result.at("status"), "200");
+  EXPECT_EQ(result.at("seen"), result.at("expected"));
+  EXPECT_EQ(result.at("large"), "1");
+  EXPECT_EQ(Server::Curl("-sk " + server.Url("/size/4", true)).text, "xxxx");
+  // The pair handed over as PEM texts serves alike.
+  Server texts({"--https-text", pair.cert, pair.key});
+  ASSERT_GT(texts.Port(), 0);
+  EXPECT_EQ(Server::Curl("-sk " + texts.Url("/size/2", true)).text, "xx");
+  // The limits hold under TLS too.
+  EXPECT_EQ(Server::Curl("-sk -o /dev/null -w '%{http_code}' -H 'X-A: " + std::string(17 * 1024, 'a') + "' " +
+                         server.Url("/size/1", true))
+                .text,
+            "431");
+}
+
+TEST(HttpFrontTest, StartReportsWhatStopsIt) {
+  const std::string dir = platform::testing::MakeTempDir("vn_http_start_");
+  Shell("echo 'not a certificate' > " + dir + "/bad.pem");
+  std::unique_ptr<platform::http::HttpFront> holder;
+  ASSERT_EQ(platform::http::HttpFront::Start({}, holder), ERROR_SUCCESS);
+  struct Row {
+    const char* name;
+    platform::http::FrontConfig config;
+    DWORD error;
+  };
+  platform::http::FrontConfig taken;
+  taken.port = holder->Port();
+  platform::http::FrontConfig missing;
+  missing.certificateFile = dir + "/none.pem";
+  missing.keyFile = dir + "/none.pem";
+  platform::http::FrontConfig bad;
+  bad.certificateFile = bad.keyFile = dir + "/bad.pem";
+  platform::http::FrontConfig badText;
+  badText.certificatePem = "-----BEGIN CERTIFICATE-----\nnonsense\n-----END CERTIFICATE-----\n";
+  badText.keyPem = "not a key";
+  platform::http::FrontConfig half;
+  half.certificatePem = badText.certificatePem;
+  platform::http::FrontConfig name;
+  name.address = "example.org";
+  const Row rows[] = {{"port taken", taken, ERROR_ADDRESS_ALREADY_ASSOCIATED},
+                      {"no certificate file", missing, ERROR_FILE_NOT_FOUND},
+                      {"not PEM", bad, ERROR_INVALID_DATA},
+                      {"PEM text that is no certificate", badText, ERROR_INVALID_DATA},
+                      {"certificate text without a key", half, ERROR_INVALID_PARAMETER},
+                      {"a name other than localhost", name, ERROR_INVALID_PARAMETER}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    std::unique_ptr<platform::http::HttpFront> front;
+    EXPECT_EQ(platform::http::HttpFront::Start(row.config, front), row.error);
+    EXPECT_EQ(front, nullptr);
+  }
+  // The forms a host's URL gives that are taken.
+  for (const char* address : {"localhost", "*", "+", "127.0.0.1"}) {
+    SCOPED_TRACE(address);
+    platform::http::FrontConfig config;
+    config.address = address;
+    std::unique_ptr<platform::http::HttpFront> front;
+    EXPECT_EQ(platform::http::HttpFront::Start(config, front), ERROR_SUCCESS);
+  }
+}
+
+}  // namespace
