@@ -336,7 +336,8 @@ TEST(WebbridgeMessages, InsertCountsMatchWhatTheCodePasses) {
   const std::vector<std::pair<DWORD, int>> ids = {
       {0xC00000C9, 2}, {0xC00000CA, 1}, {0xC00000CB, 1}, {0xC00000CC, 2}, {0xC00000CD, 3},
       {0xC00000CF, 3}, {0xC00000D0, 3}, {0xC000012C, 1}, {0xC000012D, 1}, {0xC00007D0, 2},
-      {0xC00009C4, 3}, {0xC00009C5, 3}, {0xC0000068, 1},
+      {0xC00009C4, 3}, {0xC00009C5, 3}, {0xC0000068, 1}, {0xC0000A28, 2}, {0xC0000A29, 2},
+      {0xC0000A2A, 3}, {0xC0000A2B, 2}, {0xC0000A2C, 3},
   };
   for (const auto& [id, count] : ids) EXPECT_EQ(GetInsertCount(id), count) << std::hex << id;
 }

@@ -202,6 +202,7 @@ def configure(env, ports):
     env.write("www/clips.GET.SQL", "SELECT name FROM clips ORDER BY name")
     env.write("www/forever.GET.SQL",
               "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c) SELECT count(*) FROM c")
+    env.write("www/find.GET.SEARCH", "SEARCH-SETTINGS-TEXT")
     env.write("www/echo.POST.SQL", "SELECT :Registry$Color AS color, :Extra AS extra")
     env.write("www2/second.GET.htm", "second")
 
@@ -375,6 +376,11 @@ def handler_file(env, ports):
     check("an SQL handler file is answered by its factory",
           status == 200 and "harbour" in text and "lighthouse" in text and "SELECT" not in text, (status, text))
     check("a query reply is not cached", header(headers, "Cache-Control") == "no-store", headers)
+    # No search index is set up here: what matters is that the SEARCH
+    # factory, not the static file server, takes the file.
+    status, headers, body = request(ports["main"], "GET", "/find", {"Accept": "application/json"})
+    check("a SEARCH handler file is answered by its factory", status == 500 and b"SEARCH-SETTINGS-TEXT" not in body
+          and wait_until(lambda: len(env.events_with(0xC0000A28)) > 0), (status, headers, body[:200]))
 
 
 def form_fields(env, ports):
