@@ -1,7 +1,9 @@
 // Framesight.cpp - the provider object: interface map, IDispatch, and the provider methods.
 //
-// The provider's own work (which files need previews, the transcode jobs,
-// the outputs' versions) is not here yet: those methods answer E_NOTIMPL.
+// QueryCapacity weighs the live job limit of the extension's key against the
+// jobs running. The rest of the provider's work (which files need previews,
+// the transcode jobs, the outputs' versions) is not here yet: those methods
+// answer E_NOTIMPL.
 #include "providers/Framesight/Framesight.h"
 
 #include "providers/Framesight/FramesightModule.h"
@@ -9,6 +11,7 @@
 #include "platform/base/text.h"
 
 #include <cstring>
+#include <exception>
 
 namespace {
 
@@ -44,8 +47,14 @@ HRESULT CFramesight::CreateInstance(IUnknown* outer, REFIID riid, void** ppv) {
   if (ppv == nullptr) return E_POINTER;
   *ppv = nullptr;
   if (outer != nullptr) return CLASS_E_NOAGGREGATION;
-  auto* object = new (std::nothrow) CFramesight;
-  if (object == nullptr) return E_OUTOFMEMORY;
+  CFramesight* object = nullptr;
+  try {
+    object = new CFramesight;
+  } catch (const std::exception&) {
+    // No memory, or no thread or event for watching the extension's key:
+    // no exception may leave a COM call.
+    return E_OUTOFMEMORY;
+  }
   object->AddRef();
   const HRESULT hr = object->QueryInterface(riid, ppv);
   object->Release();
@@ -172,7 +181,22 @@ HRESULT CFramesight::Initialise(BSTR, IUnknown*) { return E_NOTIMPL; }
 
 // --- IProviderOperations ---
 
-HRESULT CFramesight::QueryCapacity(BSTR, ULONG*) { return E_NOTIMPL; }
+namespace {
+// The identity mode that covers the file's second and third identity values
+// and leaves the first to match any.
+constexpr ULONG kModeVersionIdentity = 2;
+}  // namespace
+
+HRESULT CFramesight::QueryCapacity(BSTR, ULONG* mode) {
+  const HRESULT lastFailure = m_lastFailure.load();
+  if (FAILED(lastFailure)) return lastFailure;
+  const auto active = static_cast<DWORD>(m_activeJobs.load());
+  // Compared unsigned: a maximum of 0 refuses every job.
+  if (active >= static_cast<DWORD>(m_maximumJobs.Get())) return S_FALSE;
+  if (mode == nullptr) return E_POINTER;
+  *mode = kModeVersionIdentity;
+  return S_OK;
+}
 
 HRESULT CFramesight::ScheduleOperation(BSTR, IPostProcessParameters*, IProviderSupport*) { return E_NOTIMPL; }
 

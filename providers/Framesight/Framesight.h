@@ -7,16 +7,23 @@
 // IDispatch answers IExtensionInit's one member, "Initialise" (DISPID 1), by
 // hand, since the platform has no type information to dispatch through.
 //
-// The reference count is the only state so far and is atomic. Each live
-// object holds one lock on the module, so DllCanUnloadNow answers S_FALSE
-// while any object exists.
+// Shared state: the reference count and the active job count are atomic;
+// the last failure is one aligned 32-bit value, stored atomically; the two
+// live settings of the extension's key are guarded by the parameters' own
+// locks. Each live object holds one lock on the module, so DllCanUnloadNow
+// answers S_FALSE while any object exists.
 #pragma once
 
 #include "providers/Framesight/FramesightInterfaces.h"
 
+#include "VNService/Extensions/Taskweave/ExtensionRegistryParameters.h"
+
 #include <atomic>
 
-class CFramesight final : public IProviderOperations, public IServiceOperations, public IExtensionInit {
+class CFramesight final : public IProviderOperations,
+                          public IServiceOperations,
+                          public IExtensionInit,
+                          private CExtensionRegistryParameters<&CLSID_Framesight> {
  public:
   // A new object asked for riid (the class factory's CreateInstance; no aggregation).
   static HRESULT CreateInstance(IUnknown* outer, REFIID riid, void** ppv);
@@ -60,4 +67,11 @@ class CFramesight final : public IProviderOperations, public IServiceOperations,
   CFramesight& operator=(const CFramesight&) = delete;
 
   std::atomic<ULONG> m_references{0};
+  // Set by a transcode that failed without saying why; never cleared, so
+  // that a transcoder gone bad stops the provider taking further jobs.
+  std::atomic<HRESULT> m_lastFailure{S_OK};
+  // Jobs accepted by ScheduleOperation and not yet ended by ExecuteOperation.
+  std::atomic<LONG> m_activeJobs{0};
+  RegistryParam<const wchar_t*, 0> m_traceLevel{*this, L"Trace Level"};
+  RegistryParam<unsigned long, 1> m_maximumJobs{*this, L"Maximum Transcode Jobs", 1};
 };

@@ -7,6 +7,7 @@
 // well, since every caller indexes them.
 #include "providers/Framesight/FramesightInterfaces.h"
 
+#include "platform/base/guid.h"
 #include "platform/com/comptr.h"
 #include "platform/com/oleauto.h"
 #include "platform/com/testing/vtable_slot.h"
@@ -16,6 +17,7 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -384,3 +386,78 @@ TEST_F(Server, InstallTakesANullCommandLine) {
 }
 
 }  // namespace
+
+// --- QueryCapacity against the live job limit of the extension's key ---
+
+// Sets or (when value is null) removes "Maximum Transcode Jobs" of the
+// extension's settings key, creating the key as needed.
+void SetMaximumJobs(const DWORD* value) {
+  const std::wstring path = L"Software\\Vantrel\\Vantrel Archive Extensions\\" + platform::FormatGuid(CLSID_Framesight);
+  platform::RegKey key;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.put(),
+                            nullptr),
+            ERROR_SUCCESS);
+  if (value == nullptr) {
+    const LSTATUS status = RegDeleteValueW(key.get(), L"Maximum Transcode Jobs");
+    ASSERT_TRUE(status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND) << status;
+  } else {
+    ASSERT_EQ(RegSetValueExW(key.get(), L"Maximum Transcode Jobs", 0, REG_DWORD, reinterpret_cast<const BYTE*>(value),
+                             sizeof *value),
+              ERROR_SUCCESS);
+  }
+}
+
+TEST_F(Server, QueryCapacityWeighsTheJobLimitAgainstNoRunningJobs) {
+  const DWORD zero = 0;
+  const DWORD one = 1;
+  const DWORD four = 4;
+  struct Row {
+    const char* name;
+    const DWORD* maximum;
+    HRESULT expected;
+    ULONG expectedMode;  // the mode left behind (3 when untouched)
+  };
+  const Row rows[] = {
+      {"absent: one job at a time", nullptr, S_OK, 2},
+      {"zero refuses every job", &zero, S_FALSE, 3},
+      {"one admits the first job", &one, S_OK, 2},
+      {"four admits the first job", &four, S_OK, 2},
+  };
+  for (const Row& row : rows) {
+    SetMaximumJobs(row.maximum);
+    ComPtr<IUnknown> object = NewObject();
+    ASSERT_TRUE(object) << row.name;
+    ComPtr<IProviderOperations> provider;
+    ASSERT_EQ(object->QueryInterface(IID_IProviderOperations, provider.PutVoid()), S_OK) << row.name;
+    platform::ComBstr operation(L"Preview");
+    ULONG mode = 3;  // what the extension service passes
+    EXPECT_EQ(provider->QueryCapacity(operation.Get(), &mode), row.expected) << row.name;
+    EXPECT_EQ(mode, row.expectedMode) << row.name;
+  }
+  SetMaximumJobs(nullptr);
+}
+
+TEST_F(Server, QueryCapacityFollowsAChangedJobLimitWithoutANewObject) {
+  const DWORD one = 1;
+  const DWORD zero = 0;
+  SetMaximumJobs(&one);
+  ComPtr<IProviderOperations> provider;
+  ComPtr<IUnknown> object = NewObject();
+  ASSERT_TRUE(object);
+  ASSERT_EQ(object->QueryInterface(IID_IProviderOperations, provider.PutVoid()), S_OK);
+  platform::ComBstr operation(L"Preview");
+  ULONG mode = 3;
+  ASSERT_EQ(provider->QueryCapacity(operation.Get(), &mode), S_OK);
+
+  // The key's watcher marks the limit changed some time after the write;
+  // ask until it did (generous bound for loaded machines).
+  SetMaximumJobs(&zero);
+  HRESULT hr = S_OK;
+  for (int attempt = 0; attempt < 6000 && hr == S_OK; ++attempt) {
+    mode = 3;
+    hr = provider->QueryCapacity(operation.Get(), &mode);
+    if (hr == S_OK) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(hr, S_FALSE);
+  SetMaximumJobs(nullptr);
+}
