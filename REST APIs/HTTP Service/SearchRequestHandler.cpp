@@ -23,8 +23,11 @@ constexpr DWORD kMsgSettingFailed = 0xC0000A2B;
 constexpr DWORD kMsgQueryFailed = 0xC0000A2C;
 // The messages are the query handlers' own, raised in the SQL handler's file.
 constexpr const char* kSourceFile = "SQLRequestHandler";
-// What the listener's directory mapping puts before a folder's path ("\\?\").
-constexpr std::size_t kDirectoryPrefixLength = 4;
+// What a directory mapping may put before a folder's path. The archive's
+// directory objects give plain "D:\..." paths, so the prefix is removed
+// only where it is there: cutting four characters off "D:\Docs" would
+// leave a relative "ocs" and a scope matching nothing.
+constexpr std::wstring_view kDirectoryPrefix = L"\\\\?\\";
 
 const auto g_registered = RegisterRequestHandlerFactory(L"SEARCH", &CreateSearchQueryRequestHandler);
 
@@ -212,9 +215,9 @@ std::wstring Substitute(const std::wstring& name, const std::wstring& value,
     } else {
       const std::wstring urlPath = L"/" + key.substr(kDirectory.size());
       const std::wstring& mapped = match->second;
-      const std::wstring location =
-          Normalise(mapped.size() > kDirectoryPrefixLength ? std::wstring_view(mapped).substr(kDirectoryPrefixLength)
-                                                           : std::wstring_view());
+      std::wstring_view folder(mapped);
+      if (StartsWith(folder, kDirectoryPrefix)) folder.remove_prefix(kDirectoryPrefix.size());
+      const std::wstring location = Normalise(folder);
       if (name == L"SCOPE" && first && (dollar == 0 || value[dollar - 1] != L':')) result += L"file:";
       result += name == L"WHERERESTRICTIONS" || name == L"COMMAND" ? Sanitised(name, location, result) : location;
       result = Slashed(std::move(result));

@@ -33,6 +33,7 @@ std::string g_volume;  // drive D:
 const std::map<std::wstring, std::wstring> kListener = {
     {L"Directory$docs", L"\\\\?\\D:\\Docs"},
     {L"Directory$team", L"\\\\?\\D:\\Team's"},
+    {L"Directory$plain", L"D:\\Docs"},  // the form the archive's directory objects give
     {L"Registry$Site", L"main"},
 };
 
@@ -175,6 +176,7 @@ TEST(SearchHandler, SettingsAndSubstitution) {
       {"first NAME wins, in any case", "scope = $Directory$docs\nSCOPE = file:D:/Media", "", Find("Docs")},
       {"a comment line is no setting", "# SCOPE = file:D:/Media\nSCOPE = $Directory$docs", "", Find("Docs")},
       {"a folder with a quote in its name", "SCOPE = $Directory$team", "", Find("Team's")},
+      {"a mapping without the long-path prefix", "SCOPE = $Directory$plain", "", Find("Docs")},
       {"a folder with a quote inside a restriction", "WHERERESTRICTIONS = AND SCOPE = 'file:$Directory$team'", "",
        Find("Team's")},
       {"a reference naming nothing drops its text", "SCOPE = $Directory$docs\nQUERY = $nothing", "", Find("Docs")},
