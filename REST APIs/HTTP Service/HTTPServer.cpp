@@ -259,6 +259,12 @@ CStatus& CHTTPServer::CreateListener(CStatus& status, HKEY applications, HKEY ho
     platform::RegKey hostKey;
     const LSTATUS rc = RegOpenKeyExW(hosts, host.c_str(), 0, kHostKeyAccess, hostKey.put());
     if (rc != ERROR_SUCCESS) return status = CStatus(NewErrorNumber(CSourcePos{__FILE__, kHostKeyLine}, rc));
+    // Armed before the host's values are read, so that a change made while
+    // they are read signals the new listener instead of being lost.
+    platform::UniqueHandle hostEvent(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    if (hostEvent &&
+        RegNotifyChangeKeyValue(hostKey.get(), TRUE, kFailedHostFilter, hostEvent.get(), TRUE) != ERROR_SUCCESS)
+      hostEvent.reset();  // the listener arms its own
 
     platform::RegKey application;
     std::wstring applicationName;
@@ -337,7 +343,7 @@ CStatus& CHTTPServer::CreateListener(CStatus& status, HKEY applications, HKEY ho
       RemoveListener(name);  // closed before the new one opens
     }
     made = true;
-    SetUpListener(status, host, std::move(hostKey), std::move(listener), locations);
+    SetUpListener(status, host, std::move(hostKey), std::move(hostEvent), std::move(listener), locations);
   } catch (const std::exception& e) {
     status = CStatus(NewExceptionMessage(CSourcePos{__FILE__, kBuildExceptionLine}, e, MSG_LISTENER_EXCEPTION));
     ServiceTrace(this, TRC_LISTENER_NOT_CREATED, status.GetText().c_str());
@@ -348,11 +354,12 @@ CStatus& CHTTPServer::CreateListener(CStatus& status, HKEY applications, HKEY ho
 }
 
 CStatus& CHTTPServer::SetUpListener(CStatus& status, const std::wstring& host, platform::RegKey hostKey,
+                                    platform::UniqueHandle hostEvent,
                                     std::unique_ptr<CListener> listener,
                                     const std::map<std::wstring, CLocation>& locations) {
   static const ServiceApplication kNoApplication{};
   listener->StartLocations(status, m_application ? *m_application : kNoApplication, host, std::move(hostKey),
-                           locations);
+                           std::move(hostEvent), locations);
   if (!status.IsOK()) return status;
   const std::wstring url = platform::WideFromUtf8(listener->GetURI().to_string());
   if (!listener->GetRoots().empty()) {

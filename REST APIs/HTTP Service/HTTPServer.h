@@ -92,6 +92,7 @@ class CHTTPServer : public CTraceLoggable {
                            std::map<std::wstring, std::wstring>& mappings,
                            std::map<std::wstring, std::wstring>& parameters);
   CStatus& SetUpListener(CStatus& status, const std::wstring& host, platform::RegKey hostKey,
+                         platform::UniqueHandle hostEvent,
                          std::unique_ptr<CListener> listener, const std::map<std::wstring, CLocation>& locations);
   // The listener of another host that listens on port, or null.
   const CListener* PortTakenBy(const std::string& host, int port) const;

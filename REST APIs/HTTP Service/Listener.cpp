@@ -65,7 +65,7 @@ CHTTPServer::CListener::~CListener() {
 }
 
 CStatus& CHTTPServer::CListener::StartLocations(CStatus& status, const ServiceApplication& app, const std::wstring& host,
-                                                platform::RegKey hostKey,
+                                                platform::RegKey hostKey, platform::UniqueHandle hostEvent,
                                                 const std::map<std::wstring, CHTTPServer::CLocation>& locations) {
   for (const auto& [level, directory] : m_roots) {
     if (!status.IsOK()) break;
@@ -87,10 +87,14 @@ CStatus& CHTTPServer::CListener::StartLocations(CStatus& status, const ServiceAp
   }
   if (status.IsOK()) {
     m_hostKey = std::move(hostKey);
-    m_hostKeyEvent.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
-    // The whole subtree: a change of a location's values rebuilds the host too.
-    const LSTATUS rc = RegNotifyChangeKeyValue(m_hostKey.get(), TRUE, kHostKeyFilter, m_hostKeyEvent.get(), TRUE);
-    if (rc != ERROR_SUCCESS) status = CStatus(NewErrorNumber(CSourcePos{__FILE__, kHostKeyNotifyLine}, rc));
+    if (hostEvent) {
+      m_hostKeyEvent = std::move(hostEvent);
+    } else {
+      m_hostKeyEvent.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+      // The whole subtree: a change of a location's values rebuilds the host too.
+      const LSTATUS rc = RegNotifyChangeKeyValue(m_hostKey.get(), TRUE, kHostKeyFilter, m_hostKeyEvent.get(), TRUE);
+      if (rc != ERROR_SUCCESS) status = CStatus(NewErrorNumber(CSourcePos{__FILE__, kHostKeyNotifyLine}, rc));
+    }
   }
   if (status.IsOK()) {
     m_watchStop.store(0);

@@ -96,9 +96,11 @@ class CHTTPServer::CListener : public CTraceLoggable {
   std::string GetTraceName() const override { return m_host; }
 
   // Opens each root for change notification, starts the locations, takes
-  // over hostKey and arms its notification, and starts the watcher.
+  // over hostKey with hostEvent (armed on it before the host's values were
+  // read; null: armed here), and starts the watcher.
   CStatus& StartLocations(CStatus& status, const ServiceApplication& app, const std::wstring& host,
-                          platform::RegKey hostKey, const std::map<std::wstring, CHTTPServer::CLocation>& locations);
+                          platform::RegKey hostKey, platform::UniqueHandle hostEvent,
+                          const std::map<std::wstring, CHTTPServer::CLocation>& locations);
   // Takes over the new configuration of rebuilt when it has the same URL,
   // roots, TLS files and locations; false otherwise (rebuilt replaces this).
   bool UpdateFrom(CListener& rebuilt);
