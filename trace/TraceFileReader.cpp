@@ -8,7 +8,6 @@
 #include "trace/HuffmanCoder.h"
 #include "trace/TraceBuffer.h"
 
-#include <algorithm>
 
 namespace {
 
@@ -82,21 +81,9 @@ DWORD ParseTraceFile(const BYTE* data, std::size_t size, TraceFileContents& cont
 }
 
 DWORD ReadTraceFile(const std::wstring& path, TraceFileContents& contents) {
-  platform::UniqueHandle file(
-      CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file) return GetLastError();
-  LARGE_INTEGER size{};
-  if (!GetFileSizeEx(file.get(), &size)) return GetLastError();
-  if (size.QuadPart < 0 || static_cast<ULONGLONG>(size.QuadPart) > kMaxFileBytes) return ERROR_INVALID_DATA;
-  std::vector<BYTE> data(static_cast<std::size_t>(size.QuadPart));
-  std::size_t done = 0;
-  while (done < data.size()) {
-    DWORD got = 0;
-    const DWORD want = static_cast<DWORD>(std::min<std::size_t>(data.size() - done, 1u << 20));
-    if (!ReadFile(file.get(), data.data() + done, want, &got, nullptr)) return GetLastError();
-    if (got == 0) break;  // the file shrank while we read it
-    done += got;
-  }
-  data.resize(done);
-  return ParseTraceFile(data.data(), data.size(), contents);
+  std::string data;
+  const DWORD rc = platform::ReadWholeFile(path, kMaxFileBytes, data);
+  if (rc == ERROR_FILE_TOO_LARGE) return ERROR_INVALID_DATA;
+  if (rc != ERROR_SUCCESS) return rc;
+  return ParseTraceFile(reinterpret_cast<const BYTE*>(data.data()), data.size(), contents);
 }

@@ -68,30 +68,6 @@ platform::RegKey Duplicate(HKEY key) {
   return copy;
 }
 
-// The whole file's bytes through platform/fs; a Win32 code.
-DWORD ReadWholeFile(const std::wstring& path, std::string& bytes) {
-  platform::UniqueHandle file(
-      CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
-  if (file.get() == INVALID_HANDLE_VALUE) {
-    file.release();
-    return GetLastError();
-  }
-  LARGE_INTEGER size{};
-  if (!GetFileSizeEx(file.get(), &size)) return GetLastError();
-  if (size.QuadPart > kMaxTlsFileBytes) return ERROR_FILE_TOO_LARGE;
-  bytes.assign(static_cast<std::size_t>(size.QuadPart), '\0');
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    DWORD got = 0;
-    if (!ReadFile(file.get(), bytes.data() + done, static_cast<DWORD>(bytes.size() - done), &got, nullptr))
-      return GetLastError();
-    if (got == 0) break;
-    done += got;
-  }
-  bytes.resize(done);
-  return ERROR_SUCCESS;
-}
-
 std::wstring Win32Text(DWORD code) {
   const CStatus status(NewErrorNumber(VN_HERE, code));
   return status.GetText();
@@ -322,7 +298,7 @@ CStatus& CHTTPServer::CreateListener(CStatus& status, HKEY applications, HKEY ho
           return status = CStatus(NewErrorMessage(VN_HERE, MSG_TLS_FILES,
                                                   {host, file == &tls.keyFile ? L"Key File" : L"Certificate File",
                                                    L"no file is named"}));
-        const DWORD read = ReadWholeFile(*file, *text);
+        const DWORD read = platform::ReadWholeFile(*file, kMaxTlsFileBytes, *text);
         if (read != ERROR_SUCCESS)
           return status = CStatus(NewErrorMessage(VN_HERE, MSG_TLS_FILES, {host, *file, Win32Text(read)}));
       }

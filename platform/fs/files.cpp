@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 namespace platform::fs_detail {
@@ -420,6 +421,27 @@ DWORD CreateDirectoryTree(std::wstring_view path) {
 std::string HandlePath(HANDLE handle) {
   fs_detail::FileRef f(handle);
   return f ? f->Path() : std::string();
+}
+
+DWORD ReadWholeFile(std::wstring_view path, std::size_t maxBytes, std::string& bytes) {
+  bytes.clear();
+  UniqueHandle file(
+      CreateFileW(std::wstring(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+  if (!file) return GetLastError();
+  LARGE_INTEGER size{};
+  if (!GetFileSizeEx(file.get(), &size)) return GetLastError();
+  if (size.QuadPart < 0 || static_cast<ULONGLONG>(size.QuadPart) > maxBytes) return ERROR_FILE_TOO_LARGE;
+  bytes.assign(static_cast<std::size_t>(size.QuadPart), '\0');
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    DWORD got = 0;
+    const DWORD want = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - done, 1u << 20));
+    if (!ReadFile(file.get(), bytes.data() + done, want, &got, nullptr)) return GetLastError();
+    if (got == 0) break;
+    done += got;
+  }
+  bytes.resize(done);
+  return ERROR_SUCCESS;
 }
 
 }  // namespace platform

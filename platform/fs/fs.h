@@ -290,4 +290,10 @@ class ReplacementFile {
 // handles).
 std::string HandlePath(HANDLE handle);
 
+// Every byte of the file at path (opened for reading, shared for reading),
+// for the small files read whole: certificates, saved trace files. A file
+// larger than maxBytes is ERROR_FILE_TOO_LARGE and is not read; a file that
+// shrinks while it is read gives what was there. 0 or a Win32 code.
+DWORD ReadWholeFile(std::wstring_view path, std::size_t maxBytes, std::string& bytes);
+
 }  // namespace platform

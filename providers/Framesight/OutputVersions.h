@@ -21,7 +21,7 @@
 
 namespace framesight {
 
-// A file name's stem and extension as std::filesystem splits them: the
+// A file name's stem and extension, split the usual way: the
 // extension is the last "." and what follows, except in "." and ".." and in
 // a name whose only dot leads it (".webm" has no extension).
 void SplitFileName(std::wstring_view name, std::wstring_view& stem, std::wstring_view& extension);
