@@ -54,6 +54,9 @@ struct MoveFrom {
   bool directory = false;
 };
 
+// How long a MOVED_FROM waits for its other half.
+constexpr int kMoveToWaitMs = 50;
+
 DWORD WatchCap() {
   const char* text = std::getenv("VANTREL_FS_MAX_WATCHES");
   const long cap = text != nullptr ? std::strtol(text, nullptr, 10) : 0;
@@ -267,19 +270,27 @@ void DirectoryWatch::Handle(const inotify_event& event, MoveFrom& moveFrom) {
 void DirectoryWatch::Run() {
   alignas(inotify_event) char buffer[64 * 1024];
   pollfd fds[2] = {{m_inotify, POLLIN, 0}, {m_wake, POLLIN, 0}};
+  MoveFrom moveFrom;
   for (;;) {
     {
       CriticalSectionLock hold(m_lock);
       if (m_stop) return;
       DeliverLocked();
     }
-    if (::poll(fds, 2, -1) < 0 && errno != EINTR) return;
+    // A rename queues its two halves one after the other, so a read can fall
+    // between them: a MOVED_FROM left waiting gets a moment for its MOVED_TO
+    // before it is reported as a removal.
+    const int ready = ::poll(fds, 2, moveFrom.waiting ? kMoveToWaitMs : -1);
+    if (ready < 0 && errno != EINTR) return;
+    if (ready == 0) {
+      FlushMoveFrom(moveFrom);
+      continue;
+    }
     if ((fds[1].revents & POLLIN) != 0) {
       uint64_t count = 0;
       (void)!::read(m_wake, &count, sizeof count);
     }
     if ((fds[0].revents & POLLIN) == 0) continue;
-    MoveFrom moveFrom;
     ssize_t n;
     while ((n = ::read(m_inotify, buffer, sizeof buffer)) > 0) {
       for (ssize_t at = 0; at < n;) {
@@ -288,7 +299,6 @@ void DirectoryWatch::Run() {
         at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
       }
     }
-    FlushMoveFrom(moveFrom);
   }
 }
 

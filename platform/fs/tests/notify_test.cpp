@@ -108,6 +108,29 @@ TEST_F(FsTest, ChangesTwoFoldersDownWakeAWaiter) {
   }
 }
 
+// A reader can wake between a rename's two halves; each rename must still
+// arrive as one old-name/new-name pair, never as a removal and an addition.
+TEST_F(FsTest, EveryRenameArrivesAsAPair) {
+  ASSERT_EQ(platform::CreateDirectoryTree(L"D:\\w"), ERROR_SUCCESS);
+  Put(d_ + "/w/n0", "x");
+  Watcher w(L"D:\\w", FALSE, kNames);
+  ASSERT_TRUE(w.Arm());
+  constexpr int kRenames = 300;
+  std::thread renamer([&] {
+    for (int i = 0; i < kRenames; ++i) {
+      const std::string from = d_ + "/w/n" + std::to_string(i), to = d_ + "/w/n" + std::to_string(i + 1);
+      ASSERT_EQ(std::rename(from.c_str(), to.c_str()), 0);
+    }
+  });
+  const auto records = w.Collect(2 * kRenames);
+  renamer.join();
+  ASSERT_EQ(records.size(), 2u * kRenames);
+  for (int i = 0; i < kRenames; ++i) {
+    EXPECT_EQ(records[2 * i], Record(FILE_ACTION_RENAMED_OLD_NAME, L"n" + std::to_wstring(i))) << i;
+    EXPECT_EQ(records[2 * i + 1], Record(FILE_ACTION_RENAMED_NEW_NAME, L"n" + std::to_wstring(i + 1))) << i;
+  }
+}
+
 TEST_F(FsTest, NewSubfoldersAreWatchedAndRenamedFoldersKeepTheirWatches) {
   ASSERT_EQ(platform::CreateDirectoryTree(L"D:\\w"), ERROR_SUCCESS);
   Watcher w(L"D:\\w", TRUE, kNames);
