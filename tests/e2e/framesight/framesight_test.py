@@ -133,6 +133,13 @@ def case_preview(chain, tools):
     st = os.stat(chain.host(clip))
     os.utime(chain.host(clip), ns=(st.st_atime_ns, st.st_mtime_ns + 2000000000))
     second = fe.version_of(chain.host(clip))
+    # An older version whose id2 sorts after the new one's as text but not as
+    # a number: versions compare by number, so it goes too.
+    id1, id2 = (int(part, 16) for part in second.split("-"))
+    stale = ["Preview-%X-F.webm" % id1, "Preview-%X-F.log" % id1] if id2 > 0xF else []
+    for entry in stale:
+        with open(os.path.join(folder, entry), "w") as f:
+            f.write("an older version\n")
     if transcode(chain, name, clip):
         new_output = chain.companion(clip, "Preview", "webm", second)
         chain.check(name + ": the new version's clip is there", os.path.isfile(new_output), chain.listing(clip))
@@ -183,8 +190,8 @@ def case_failures(chain, tools):
             text = events[0][1]
             path = chain.archive_path(corrupt)
             ids = fe.identity_strings(chain.host(corrupt))
-            chain.check(name + ": it holds ffmpeg's first error line", first_error in text
-                        and "Invalid data found when processing input" in text, (text, first_error))
+            chain.check(name + ": it holds ffmpeg's first error line", bool(first_error) and first_error in text,
+                        (text, first_error))
             chain.check(name + ": it names the path and the ids", path in text and all(i in text for i in ids),
                         (text, ids))
         records = chain.event_records(fe.EVENT_TRANSCODE_FAILED)
@@ -333,7 +340,7 @@ def case_operations(chain, tools):
     if transcode(chain, name, clip, "Operations"):
         check_video(chain, name + " (VP9 WebM)", chain.companion(clip, "Clip", "webm"), "vp9", 320, 180, 30)
         check_video(chain, name + " (PNG thumbnail)", chain.companion(clip, "Thumb", "png"), "png", 160, 120, 1,
-                    container="image2")
+                    container="png_pipe")
         check_log(chain, name + " (VP9 WebM)", chain.companion(clip, "Clip", "log"),
                   ["Output #0, webm", "libvpx-vp9"], ["image2", "png"])
         check_log(chain, name + " (PNG thumbnail)", chain.companion(clip, "Thumb", "log"),
