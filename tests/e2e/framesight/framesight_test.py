@@ -327,12 +327,23 @@ def case_operations(chain, tools):
     chain.add_operation("NoOptions", {"Transcoder": "FFMPEG", "OutputFile": "Broken.webm", "LogFile": "Broken.log"})
     chain.add_rule("Clips", "*.mp4", ["WebM", "Thumbnail"])
     chain.add_rule("Broken", "*.mkv", ["NoOptions"])
+    # Failed transcodes: "Unpin On Error" false keeps the pin, absent releases it.
+    corrupt_values = {"Transcoder": "FFMPEG", "Options": "-c:v libvpx -an", "OutputFile": "Failed.webm",
+                      "LogFile": "Failed.log"}
+    chain.add_operation("KeepOnError", dict(corrupt_values, **{"Unpin On Error": 0}))
+    chain.add_operation("DoneOnError", corrupt_values)
+    chain.add_rule("Kept", "*.avi", ["KeepOnError"])
+    chain.add_rule("Done", "*.wmv", ["DoneOnError"])
     chain.start_transcoder(2)
     chain.start_mainsvc()
     clip = "media\\clip.mp4"
     fe.make_clip(chain.host(clip), seconds=1)
     broken = "media\\broken.mkv"
     fe.make_clip(chain.host(broken), seconds=1)
+    kept, done = "media\\kept.avi", "media\\done.wmv"
+    for relative in (kept, done):
+        with open(chain.host(relative), "wb") as f:
+            f.write(b"this is no video\n" * 200)
     if not chain.start_service():
         return
 
@@ -350,10 +361,14 @@ def case_operations(chain, tools):
 
     name = "an operation without \"Options\""
     pin = chain.pin(broken, "Operations")
+    kept_pin, done_pin = chain.pin(kept, "Operations"), chain.pin(done, "Operations")
     missing = lambda: [t for _, t in chain.events(fe.EVENT_PARAMETER_MISSING) if "Options" in t]  # noqa: E731
+    failed = lambda path: [t for _, t in chain.events(fe.EVENT_TRANSCODE_FAILED) if path in t]  # noqa: E731
     chain.rescan()
     chain.check(name + ": event 0xC00007D1", wait_for(missing, 60), chain.events()[-3:])
-    # Rescans every two seconds for twenty: the file is not run again.
+    wait_for(lambda: failed(chain.archive_path(kept)) and failed(chain.archive_path(done)), 60)
+    # Rescans every two seconds for twenty: no file is run again, though one
+    # keeps its pin.
     for _ in range(10):
         chain.rescan()
         time.sleep(2)
@@ -364,6 +379,16 @@ def case_operations(chain, tools):
     chain.check(name + ": the pin is released", pin in chain.releases(), chain.pinned())
     chain.check(name + ": no output", not any(n.endswith(".webm") for n in chain.listing(broken)),
                 chain.listing(broken))
+
+    for relative, pin, keeps in ((kept, kept_pin, True), (done, done_pin, False)):
+        name = "a failed transcode with \"Unpin On Error\" %s" % ("false" if keeps else "absent")
+        chain.check(name + ": one event 0xC00007D0", len(failed(chain.archive_path(relative))) == 1,
+                    failed(chain.archive_path(relative)))
+        chain.check(name + ": one run", len(chain.jobs_of(relative)) == 1, len(chain.jobs_of(relative)))
+        chain.check(name + (": the pin stays" if keeps else ": the pin is released"),
+                    (pin in chain.releases()) != keeps, chain.pinned())
+        chain.check(name + ": no output", not any(n.endswith(".webm") for n in chain.listing(relative)),
+                    chain.listing(relative))
 
     name = "after it"
     other = "media\\other.mp4"
