@@ -312,6 +312,16 @@ def case_jobs(chain, tools):
                     fe.peak_concurrency(ends))
         chain.check(name + ": every clip is made",
                     all(os.path.isfile(chain.companion(r, "Preview", "webm")) for r in files))
+    name = "one file pinned three times, maximum 4"
+    chain.set_parameter("Maximum Transcode Jobs", 4)
+    twice = "media\\same.mp4"
+    shutil.copyfile(master, chain.host(twice))
+    pins = [chain.pin(twice) for _ in range(3)]
+    chain.rescan()
+    if chain.check(name + ": every pin is released", chain.wait_released(pins), chain.pinned()):
+        chain.check(name + ": one job made its output", len(chain.jobs_of(twice, "start")) == 1,
+                    chain.jobs_of(twice, "start"))
+        chain.check(name + ": the output is there", os.path.isfile(chain.companion(twice, "Preview", "webm")))
     chain.check("the limits changed while Taskweave ran", chain.pid() == pid and chain.state() == 4, chain.query())
     chain.stop_service()
 
