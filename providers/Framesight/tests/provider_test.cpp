@@ -308,6 +308,15 @@ class ProviderTest : public ArchiveVolumeTest {
     return Companions(file) / platform::Utf8FromWide(base + m_ids + ext);
   }
 
+  // FilterFile of a record that holds path after its 16-bit field; E_NOTIMPL is the fallback.
+  static HRESULT Filter(const ComPtr<IProviderOperations>& provider, const std::wstring& path) {
+    ComPtr<IServiceOperations> service;
+    if (HRESULT hr = provider->QueryInterface(IID_IServiceOperations, service.PutVoid()); FAILED(hr)) return hr;
+    std::vector<BYTE> record(sizeof(WORD) + (path.size() + 1) * sizeof(wchar_t), 0);
+    std::memcpy(record.data() + sizeof(WORD), path.c_str(), (path.size() + 1) * sizeof(wchar_t));
+    return service->FilterFile(record.data(), E_NOTIMPL);
+  }
+
   static const Event* FindEvent(FakeSupport& support, ULONG id) {
     for (const Event& e : support.events)
       if (e.id == id) return &e;
@@ -360,13 +369,7 @@ TEST_F(ProviderTest, SettingsOfTheRegistrationKeyShapeTheWork) {
   SetString(kExtensionKey, L"Exclude Path", L"*\\skip*");
   StartTranscoder();
   ComPtr<IProviderOperations> provider = Provider();
-  ComPtr<IServiceOperations> service;
-  ASSERT_EQ(provider->QueryInterface(IID_IServiceOperations, service.PutVoid()), S_OK);
-  auto filter = [&](const std::wstring& path) {
-    std::vector<BYTE> record(sizeof(WORD) + (path.size() + 1) * sizeof(wchar_t), 0);
-    std::memcpy(record.data() + sizeof(WORD), path.c_str(), (path.size() + 1) * sizeof(wchar_t));
-    return service->FilterFile(record.data(), E_NOTIMPL);
-  };
+  auto filter = [&](const std::wstring& path) { return Filter(provider, path); };
   const struct {
     const wchar_t* path;
     HRESULT expected;
@@ -404,13 +407,7 @@ TEST_F(ProviderTest, InitialiseFallsBackToTheDefaultListAndParameterSetModeDoesN
     if (row.mode) SetString(kExtensionKey, L"Mode", *row.mode);
     if (row.include) SetString(kExtensionKey, L"Include Path", *row.include);
     ComPtr<IProviderOperations> provider = Provider();
-    ComPtr<IServiceOperations> service;
-    ASSERT_EQ(provider->QueryInterface(IID_IServiceOperations, service.PutVoid()), S_OK);
-    auto filter = [&](const std::wstring& path) {
-      std::vector<BYTE> record(sizeof(WORD) + (path.size() + 1) * sizeof(wchar_t), 0);
-      std::memcpy(record.data() + sizeof(WORD), path.c_str(), (path.size() + 1) * sizeof(wchar_t));
-      return service->FilterFile(record.data(), E_NOTIMPL);
-    };
+    auto filter = [&](const std::wstring& path) { return Filter(provider, path); };
     EXPECT_EQ(filter(L"D:\\a.txt"), row.forText);
     EXPECT_EQ(filter(L"D:\\a.mov"), row.forClip);
   }
