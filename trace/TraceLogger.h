@@ -15,9 +15,9 @@
 // reached through them and the list of waiting readers, and is held while
 // saving. The level mask and window are atomic; the folder and prefix live in
 // the file names the files share (CTraceFileNames, its own lock), so a
-// service may set them after its first lines. The message module and the text, argument and template caches are
-// process-wide and guarded by their own lock (taken after m_lock, never the
-// other way).
+// service may set them after its first lines. The message module and the
+// text, argument and template caches are process-wide and guarded by their
+// own lock (taken after m_lock, never the other way).
 #pragma once
 
 #include "platform/base/types.h"
