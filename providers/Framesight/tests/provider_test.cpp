@@ -188,8 +188,7 @@ class Pinned : public FakeObject<IPostProcessParameters> {
   STDMETHODIMP GetOperations(IPostProcessOperations** out) override {
     *out = nullptr;
     if (operations.empty()) return S_FALSE;
-    *out = new FakeOperations(operations);
-    (*out)->AddRef();
+    *out = new FakeOperations(operations);  // its first reference is the caller's
     return S_OK;
   }
   STDMETHODIMP GetItem(USHORT itemId, ULONG* values) override {
@@ -202,6 +201,14 @@ class Pinned : public FakeObject<IPostProcessParameters> {
   ComPtr<IArchiveFile> m_file;
   ULONG m_ids[3];
 };
+
+// A new fake, its first reference taken over.
+template <class T, class... Args>
+ComPtr<T> Make(Args&&... args) {
+  ComPtr<T> made;
+  made.Attach(new T(std::forward<Args>(args)...));
+  return made;
+}
 
 PFN_DllGetClassObject GetClassObject() {
   static void* library = ::dlopen(FRAMESIGHT_LIBRARY, RTLD_NOW | RTLD_LOCAL);
@@ -301,7 +308,7 @@ class ProviderTest : public ArchiveVolumeTest {
     ComPtr<IArchiveFile> file = File(L"D:\\Media\\" + platform::WideFromUtf8(name));
     const auto [id1, id2] = Identity(file);
     m_ids = platform::FormatW(L"-%X-%X", id1, id2);
-    return ComPtr<Pinned>(new Pinned(file.Get(), id1, id2));
+    return Make<Pinned>(file.Get(), id1, id2);
   }
   // A companion of the last pinned file, by its versioned name ("Preview" + ids + ".webm").
   fs::path Output(const std::string& file, const std::wstring& base, const std::wstring& ext) const {
@@ -336,7 +343,7 @@ TEST_F(ProviderTest, APinnedClipGetsItsPreviewAndLogAndIsReleased) {
   StartTranscoder();
   ComPtr<IProviderOperations> provider = Provider();
   ComPtr<Pinned> pinned = Pin("clip.mov", "a clip");
-  ComPtr<FakeSupport> support(new FakeSupport);
+  ComPtr<FakeSupport> support = Make<FakeSupport>();
   ULONG mode = 3;
   ASSERT_EQ(provider->QueryCapacity(m_operation, &mode), S_OK);
   EXPECT_EQ(mode, 2u);
@@ -354,7 +361,7 @@ TEST_F(ProviderTest, APinnedClipGetsItsPreviewAndLogAndIsReleased) {
   // The default frame count and size.
   EXPECT_NE(ReadHostFile(m_args).find("-frames:v 29"), std::string::npos) << ReadHostFile(m_args);
   // Now current: nothing to do, and no job was left counted.
-  ComPtr<FakeSupport> again(new FakeSupport);
+  ComPtr<FakeSupport> again = Make<FakeSupport>();
   EXPECT_EQ(provider->ScheduleOperation(m_operation, pinned.Get(), again.Get()), S_OK);
   EXPECT_EQ(again->postProcessCalls, 0);
   SetDword(kParametersKey, L"Maximum Transcode Jobs", 1);
@@ -381,7 +388,7 @@ TEST_F(ProviderTest, SettingsOfTheRegistrationKeyShapeTheWork) {
   for (const auto& row : rows) EXPECT_EQ(filter(row.path), row.expected) << platform::Utf8FromWide(row.path);
 
   ComPtr<Pinned> pinned = Pin("clip.mov", "a clip");
-  ComPtr<FakeSupport> support(new FakeSupport);
+  ComPtr<FakeSupport> support = Make<FakeSupport>();
   ASSERT_EQ(provider->ScheduleOperation(m_operation, pinned.Get(), support.Get()), E_PENDING);
   EXPECT_EQ(provider->ExecuteOperation(m_operation, pinned.Get(), support.Get()), S_OK);
   const std::string args = ReadHostFile(m_args);
@@ -417,7 +424,7 @@ TEST_F(ProviderTest, ACorruptSourceIsReportedWithFfmpegsErrorAndCountsAsDone) {
   StartTranscoder();
   ComPtr<IProviderOperations> provider = Provider();
   ComPtr<Pinned> pinned = Pin("clip.mov", "corrupt bytes");
-  ComPtr<FakeSupport> support(new FakeSupport);
+  ComPtr<FakeSupport> support = Make<FakeSupport>();
   ASSERT_EQ(provider->ScheduleOperation(m_operation, pinned.Get(), support.Get()), E_PENDING);
   EXPECT_EQ(provider->ExecuteOperation(m_operation, pinned.Get(), support.Get()), S_OK);
   const Event* event = FindEvent(*support, 0xC00007D0);
@@ -438,7 +445,7 @@ TEST_F(ProviderTest, ACorruptSourceIsReportedWithFfmpegsErrorAndCountsAsDone) {
 TEST_F(ProviderTest, ATranscoderThatIsDownKeepsThePinAndBacksTheProviderOff) {
   ComPtr<IProviderOperations> provider = Provider();  // no stand-in running
   ComPtr<Pinned> pinned = Pin("clip.mov", "a clip");
-  ComPtr<FakeSupport> support(new FakeSupport);
+  ComPtr<FakeSupport> support = Make<FakeSupport>();
   ASSERT_EQ(provider->ScheduleOperation(m_operation, pinned.Get(), support.Get()), E_PENDING);
   EXPECT_EQ(provider->ExecuteOperation(m_operation, pinned.Get(), support.Get()), E_FAIL);
   const Event* event = FindEvent(*support, 0xC00007D0);
@@ -455,8 +462,8 @@ TEST_F(ProviderTest, AFileRewrittenSinceItWasPinnedNeedsNothing) {
   ComPtr<IProviderOperations> provider = Provider();
   ComPtr<IArchiveFile> file = File(L"D:\\Media\\clip.mov");
   const auto [id1, id2] = Identity(file);
-  ComPtr<Pinned> stale(new Pinned(file.Get(), id1, id2 + 1));
-  ComPtr<FakeSupport> support(new FakeSupport);
+  ComPtr<Pinned> stale = Make<Pinned>(file.Get(), id1, id2 + 1);
+  ComPtr<FakeSupport> support = Make<FakeSupport>();
   EXPECT_EQ(provider->ScheduleOperation(m_operation, stale.Get(), support.Get()), S_OK);
   EXPECT_EQ(support->postProcessCalls, 0);
 }
@@ -469,21 +476,21 @@ TEST_F(ProviderTest, OnlyJobsThatStartAreCounted) {
   ULONG mode = 3;
   // Refused by the service, or joined to a job already running: nothing counted.
   for (HRESULT answer : {E_OUTOFMEMORY, kMerged}) {
-    ComPtr<FakeSupport> support(new FakeSupport);
+    ComPtr<FakeSupport> support = Make<FakeSupport>();
     support->postProcessResult = answer;
     EXPECT_EQ(provider->ScheduleOperation(m_operation, pinned.Get(), support.Get()), answer);
     EXPECT_EQ(provider->QueryCapacity(m_operation, &mode), S_OK);
   }
   // An ExecuteOperation without its job, and RequestPreparePreview with
   // nothing to work on, leave the count where it was.
-  ComPtr<FakeSupport> support(new FakeSupport);
+  ComPtr<FakeSupport> support = Make<FakeSupport>();
   EXPECT_EQ(provider->ExecuteOperation(m_operation, nullptr, support.Get()), E_POINTER);
   EXPECT_EQ(support->completions, 1);
   ComPtr<IServiceOperations> service;
   ASSERT_EQ(provider->QueryInterface(IID_IServiceOperations, service.PutVoid()), S_OK);
   EXPECT_EQ(service->RequestPreparePreview(nullptr, 0, 0, 0, support.Get()), E_POINTER);
   EXPECT_EQ(service->RequestPreparePreview(L"clip", 0, 0, 0, nullptr), E_POINTER);
-  ComPtr<Stranger> stranger(new Stranger);
+  ComPtr<Stranger> stranger = Make<Stranger>();
   EXPECT_EQ(service->RequestPreparePreview(L"clip", 0, 0, 0, reinterpret_cast<IProviderSupport*>(stranger.Get())),
             E_NOINTERFACE);
   support->postProcessResult = E_INVALIDARG;
@@ -508,7 +515,7 @@ TEST_F(ProviderTest, TwoJobsForOneOutputMakeItOnce) {
   StartTranscoder();
   ComPtr<IProviderOperations> provider = Provider();
   ComPtr<Pinned> pinned = Pin("clip.mov", "slow clip");
-  ComPtr<FakeSupport> support(new FakeSupport);
+  ComPtr<FakeSupport> support = Make<FakeSupport>();
   ASSERT_EQ(provider->ScheduleOperation(m_operation, pinned.Get(), support.Get()), E_PENDING);
   ASSERT_EQ(provider->ScheduleOperation(m_operation, pinned.Get(), support.Get()), E_PENDING);
   HRESULT results[2] = {E_UNEXPECTED, E_UNEXPECTED};
@@ -526,7 +533,7 @@ TEST_F(ProviderTest, TwoJobsForOneOutputMakeItOnce) {
 TEST_F(ProviderTest, ARewrittenSourceGetsNewVersionsAndTheOldOnesGo) {
   StartTranscoder();
   ComPtr<IProviderOperations> provider = Provider();
-  ComPtr<FakeSupport> support(new FakeSupport);
+  ComPtr<FakeSupport> support = Make<FakeSupport>();
   ComPtr<Pinned> pinned = Pin("clip.mov", "first");
   ASSERT_EQ(provider->ScheduleOperation(m_operation, pinned.Get(), support.Get()), E_PENDING);
   ASSERT_EQ(provider->ExecuteOperation(m_operation, pinned.Get(), support.Get()), S_OK);
@@ -555,7 +562,7 @@ class OperationsTest : public ProviderTest {
   }
   static ComPtr<FakeOperation> Operation(const std::wstring& name, std::map<std::wstring, std::wstring> values,
                                          std::optional<bool> unpinOnError = std::nullopt) {
-    return ComPtr<FakeOperation>(new FakeOperation(name, std::move(values), unpinOnError));
+    return Make<FakeOperation>(name, std::move(values), unpinOnError);
   }
 };
 
@@ -569,7 +576,7 @@ TEST_F(OperationsTest, EachOperationMakesItsOutputAndALogOfItsOwnLines) {
       Operation(L"thumb", {{L"Transcoder", L"FFMPEG"}, {L"Options", L"-frames:v 1"},
                            {L"OutputFile", L"Thumb.png"}, {L"LogFile", L"Thumb.log"}}),
   };
-  ComPtr<FakeSupport> support(new FakeSupport);
+  ComPtr<FakeSupport> support = Make<FakeSupport>();
   ASSERT_EQ(provider->ScheduleOperation(m_operation, pinned.Get(), support.Get()), E_PENDING);
   EXPECT_EQ(provider->ExecuteOperation(m_operation, pinned.Get(), support.Get()), S_OK);
   EXPECT_TRUE(fs::exists(Output("clip.mov", L"Clip", L".webm")));
@@ -582,7 +589,7 @@ TEST_F(OperationsTest, EachOperationMakesItsOutputAndALogOfItsOwnLines) {
   EXPECT_EQ(thumbLog.find("Clip"), std::string::npos) << thumbLog;
   EXPECT_EQ(support->unpinCalls, 1);
   // Both current now: the file needs nothing, and no operation is run again.
-  ComPtr<FakeSupport> again(new FakeSupport);
+  ComPtr<FakeSupport> again = Make<FakeSupport>();
   EXPECT_EQ(provider->ScheduleOperation(m_operation, pinned.Get(), again.Get()), S_OK);
   EXPECT_EQ(TranscoderRuns(), 2);
 }
@@ -601,7 +608,7 @@ TEST_F(OperationsTest, AMissingValueIsReportedOnceAndTheFileReleased) {
     SCOPED_TRACE(row.name);
     ComPtr<Pinned> pinned = Pin("clip.mov", "a clip");
     pinned->operations = {Operation(L"op", row.values)};
-    ComPtr<FakeSupport> support(new FakeSupport);
+    ComPtr<FakeSupport> support = Make<FakeSupport>();
     ASSERT_EQ(provider->ScheduleOperation(m_operation, pinned.Get(), support.Get()), E_PENDING);
     EXPECT_EQ(provider->ExecuteOperation(m_operation, pinned.Get(), support.Get()), S_OK);
     ASSERT_EQ(support->events.size(), 1u);
@@ -612,7 +619,7 @@ TEST_F(OperationsTest, AMissingValueIsReportedOnceAndTheFileReleased) {
   // Without "OutputFile" the file is not even taken.
   ComPtr<Pinned> pinned = Pin("clip.mov", "a clip");
   pinned->operations = {Operation(L"op", {{L"Transcoder", L"FFMPEG"}, {L"Options", L"-an"}})};
-  ComPtr<FakeSupport> support(new FakeSupport);
+  ComPtr<FakeSupport> support = Make<FakeSupport>();
   EXPECT_EQ(provider->ScheduleOperation(m_operation, pinned.Get(), support.Get()), S_OK);
   EXPECT_EQ(support->postProcessCalls, 0);
   ASSERT_EQ(support->events.size(), 1u);
@@ -632,7 +639,7 @@ TEST_F(OperationsTest, UnpinOnErrorDecidesWhetherAFailedFileIsDone) {
     ComPtr<Pinned> pinned = Pin("clip.mov", "corrupt");
     pinned->operations = {Operation(
         L"op", {{L"Transcoder", L"FFMPEG"}, {L"Options", L"-an"}, {L"OutputFile", L"Out.webm"}}, row.unpinOnError)};
-    ComPtr<FakeSupport> support(new FakeSupport);
+    ComPtr<FakeSupport> support = Make<FakeSupport>();
     ASSERT_EQ(provider->ScheduleOperation(m_operation, pinned.Get(), support.Get()), E_PENDING);
     EXPECT_EQ(provider->ExecuteOperation(m_operation, pinned.Get(), support.Get()), S_OK);
     EXPECT_NE(FindEvent(*support, 0xC00007D0), nullptr);
@@ -663,7 +670,7 @@ TEST_F(ProviderTest, TheTraceLevelChoosesWhatReachesTheServiceLog) {
     if (row.level) SetString(kParametersKey, L"Trace Level", row.level);
     ComPtr<IProviderOperations> provider = Provider();
     ComPtr<Pinned> pinned = Pin("clip.mov", std::string("clip ") + row.name);
-    ComPtr<FakeSupport> support(new FakeSupport);
+    ComPtr<FakeSupport> support = Make<FakeSupport>();
     ASSERT_EQ(provider->ScheduleOperation(m_operation, pinned.Get(), support.Get()), E_PENDING);
     ASSERT_EQ(provider->ExecuteOperation(m_operation, pinned.Get(), support.Get()), S_OK);
     bool info = false, job = false;
