@@ -125,7 +125,7 @@ class Tools:
     """Paths of the built programs, from the command line."""
 
     NAMES = ("program", "vnsc", "vnreg", "vnpin", "vnregsvr", "vnevent", "mainsvc", "archive", "transcoder",
-             "framesight")
+             "framesight", "vntrace")
 
     @classmethod
     def add_arguments(cls, parser):
@@ -321,6 +321,11 @@ class Chain:
         fields = self.query()
         self.check("Taskweave stops with exit code 0", result.returncode == 0 and fields is not None
                    and fields["STATE"].startswith("1") and fields["WIN32_EXIT_CODE"] == "0", (result.stderr, fields))
+
+    def trace_text(self):
+        """The running service's held trace lines as vntrace prints them."""
+        result = self.run([self.tools.vntrace, "follow", SERVICE, "--seconds", "1"], timeout=60)
+        return result.stdout
 
     def service_output(self):
         path = os.path.join(self.env["VANTREL_LOG_DIR"], SERVICE + ".log")

@@ -83,6 +83,8 @@ def transcode(chain, name, relative, operation="Preview"):
 
 def case_preview(chain, tools):
     chain.set_up()
+    # Every severity into the service's trace, the provider's informational lines included.
+    chain.set_value(fe.SETTINGS_KEY, "Log level", 0xFFFFFFFF)
     chain.start_transcoder(2)
     chain.start_mainsvc()
     fe.make_clip(chain.host("media\\clip.mp4"))
@@ -150,6 +152,34 @@ def case_preview(chain, tools):
                     chain.listing(clip) == sorted(kept + ["Preview-%s.webm" % second, "Preview-%s.log" % second]),
                     chain.listing(clip))
         no_leftovers(chain, name, clip)
+
+    # "Trace Level" is live: ffmpeg's info lines reach the service's trace
+    # only at "Info" (any case) or above, and the log file has them always.
+    # The provider sees a change once its key watcher has, so a level that
+    # should forward is given up to three files before it counts as failed
+    # (the last file's lines are the ones checked).
+    for level, forwarded, verbose in ((None, False, False), ("Warning", False, False), ("info", True, False),
+                                      ("Verbose", True, True)):
+        name = "\"Trace Level\" %s" % (level or "absent")
+        if level is not None:
+            chain.set_parameter("Trace Level", level)
+        for attempt in range(3 if forwarded else 1):
+            relative = "media\\traced-%s-%d.mp4" % ((level or "absent").lower(), attempt)
+            shutil.copyfile(chain.host(still), chain.host(relative))
+            if not transcode(chain, name, relative):
+                break
+            opened = "from '%s'" % chain.archive_path(relative)
+            trace = chain.trace_text().splitlines()
+            lines = [line for line in trace if opened in line]
+            job = [t for t in trace if "Transcode(FFMPEG, %s" % chain.archive_path(relative) in t]
+            if bool(lines) == forwarded and (bool(job) == verbose or not forwarded):
+                break
+        check_log(chain, name, chain.companion(relative, "Preview", "log"), [opened])
+        chain.check(name + (": the info lines are in the trace" if forwarded else ": no info line is in the trace"),
+                    bool(lines) == forwarded, lines[:3])
+        if forwarded:
+            chain.check(name + (": the job's own level-6 lines are too" if verbose else
+                                ": the job's own level-6 lines are not"), bool(job) == verbose, job[:2])
     chain.stop_service()
 
     name = "\"Frame Count\" 10, \"Size\" 320x240"
