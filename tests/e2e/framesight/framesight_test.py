@@ -113,10 +113,13 @@ def case_preview(chain, tools):
 
     name = "an output already current"
     jobs = len(chain.journal_records())
+    made = {n: os.stat(os.path.join(chain.companions(clip), n)).st_mtime_ns for n in chain.listing(clip)}
     if transcode(chain, name, clip):
         chain.check(name + ": no job for it", len(chain.journal_records()) == jobs, chain.journal_records()[jobs:])
         chain.check(name + ": the outputs are untouched", chain.listing(clip) == sorted(
-            ["Preview-%s.webm" % first, "Preview-%s.log" % first]), chain.listing(clip))
+            ["Preview-%s.webm" % first, "Preview-%s.log" % first]) and all(
+            os.stat(os.path.join(chain.companions(clip), n)).st_mtime_ns == t for n, t in made.items()),
+            chain.listing(clip))
 
     name = "a rewritten source"
     # Beside the outputs: another name, another extension, and a log version
