@@ -51,6 +51,7 @@ struct FrontLimits {
   DWORD maxConnections = 4096;                   // client connections; also bounded by RLIMIT_NOFILE
   std::size_t bufferBytes = 64 * 1024;           // per direction and connection
   DWORD handshakeTimeoutMs = 10'000;             // TLS handshake
+  bool operator==(const FrontLimits& other) const = default;
 };
 
 struct FrontConfig {
