@@ -121,7 +121,9 @@ std::unique_ptr<web::http::experimental::listener::http_listener> OpenHostListen
     config.keyPem = tls.key;
   }
   std::unique_ptr<platform::http::HttpFront> started;
-  if (const DWORD rc = platform::http::HttpFront::Start(config, started))
+  // Bound now, accepting once the listener is open: a client that comes
+  // while a host is rebuilt waits in the backlog instead of getting 502.
+  if (const DWORD rc = platform::http::HttpFront::Bind(config, started))
     throw std::system_error(static_cast<int>(rc), std::system_category(), "the public socket of " + uri.to_string());
   auto listener = std::make_unique<web::http::experimental::listener::http_listener>(
       web::uri(started->BackendUrl()), web::http::experimental::listener::http_listener_config{});
@@ -130,6 +132,7 @@ std::unique_ptr<web::http::experimental::listener::http_listener> OpenHostListen
   listener->support(web::http::methods::TRCE, serve);
   listener->support(std::move(serve));
   listener->open().wait();
+  started->Admit();
   front = std::move(started);
   return listener;
 }
