@@ -14,14 +14,13 @@ Used by framesight_test.py (the end-to-end cases) and by
 bench/framesight (the whole chain beside ffmpeg run directly).
 """
 import datetime
+import importlib.util
 import json
 import os
 import re
 import select
 import shutil
 import signal
-import socket
-import struct
 import subprocess
 import sys
 import tempfile
@@ -41,6 +40,16 @@ DRIVE_MAP_KEY = "HKLM\\SYSTEM\\CurrentControlSet\\Control\\Session Manager\\DOS 
 
 EVENT_TRANSCODE_FAILED = 0xC00007D0
 EVENT_PARAMETER_MISSING = 0xC00007D1
+
+def _load(name, relative):
+    path = os.path.join(os.path.dirname(os.path.abspath(__file__)), relative)
+    spec = importlib.util.spec_from_file_location(name, path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+MAINSVC_CONTROL = _load("mainsvc_control", "../../../archive/mainsvc/mainsvc_control.py")
 
 GENEROUS = 120  # seconds: a bound for what takes a second or two on an idle machine
 
@@ -235,26 +244,7 @@ class Chain:
 
     def control(self, command, seconds=10):
         """One command of the main service stand-in's control pipe; its reply, or "" when it is not there."""
-        path = os.path.join(self.env["VANTREL_PIPE_DIR"], "vantrel.vnservice.control")
-        deadline = time.monotonic() + seconds
-        while True:
-            sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-            try:
-                sock.settimeout(30)
-                sock.connect(path)
-                sock.sendall(b"C")
-                if sock.recv(1) == b"\x01":
-                    payload = command.encode()
-                    sock.sendall(struct.pack("<I", len(payload)) + payload)
-                    (length,) = struct.unpack("<I", _recv_exact(sock, 4))
-                    return _recv_exact(sock, length).decode(errors="replace")
-            except (OSError, EOFError):
-                pass
-            finally:
-                sock.close()
-            if time.monotonic() >= deadline:
-                return ""
-            time.sleep(0.05)
+        return MAINSVC_CONTROL.control(self.env["VANTREL_PIPE_DIR"], command, seconds)
 
     def rescan(self):
         """A type-7 notification of the main service: every worker scans its pins again."""
@@ -449,16 +439,6 @@ class Chain:
             print("state kept in", self.root, flush=True)
         else:
             shutil.rmtree(self.root, ignore_errors=True)
-
-
-def _recv_exact(sock, size):
-    data = bytearray()
-    while len(data) < size:
-        chunk = sock.recv(size - len(data))
-        if not chunk:
-            raise EOFError
-        data += chunk
-    return bytes(data)
 
 
 if __name__ == "__main__":
