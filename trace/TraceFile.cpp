@@ -14,24 +14,39 @@
 
 #include "trace/HuffmanCoder.h"
 #include "trace/MarkRange.h"
+#include "trace/TraceBuffer.h"
 #include "trace/TraceLogger.h"
 
+#include <array>
 #include <cstring>
+#include <ctime>
+#include <cwchar>
+#include <list>
+#include <map>
+#include <system_error>
+#include <tuple>
 #include <vector>
 
 class CTraceFile::CRep {
  public:
-  CRep(CTraceLogger* logger, ULONGLONG firstLine, DWORD fileIndex)
-      : m_logger(logger), m_firstLine(firstLine), m_fileIndex(fileIndex) {
+  CRep(std::shared_ptr<const CTraceFileNames> names, ULONGLONG firstLine, DWORD fileIndex)
+      : m_names(std::move(names)), m_firstLine(firstLine), m_fileIndex(fileIndex) {
     m_sourcePointers.fill(nullptr);
-    if (!logger->GetFilePrefix().empty())
-      m_properties.emplace("ServiceName", platform::Utf8FromWide(logger->GetFilePrefix()));
+    const std::wstring prefix = m_names->GetPrefix();
+    if (!prefix.empty()) m_properties.emplace("ServiceName", platform::Utf8FromWide(prefix));
   }
   virtual ~CRep() = default;
 
+  // Every CTraceFile handle together holds one reference, and each buffer
+  // handle one more; the body goes with the last reference.
   std::atomic<long> m_refs{1};
-  CTraceLogger* m_logger;
-  std::map<ULONGLONG, CTraceBuffer> m_buffers;
+  std::atomic<long> m_owners{1};  // CTraceFile handles
+  std::shared_ptr<const CTraceFileNames> m_names;
+  // Buffers in first-line order: the run of the file's lines.
+  std::map<ULONGLONG, CTraceBuffer::CRep> m_buffers;
+  // Buffers made for the file outside that run (CTraceBuffer's own
+  // constructor); owned here so that they too end with the file.
+  std::list<CTraceBuffer::CRep> m_otherBuffers;
   std::map<std::string, std::string> m_properties;
   std::map<CTraceLoggable*, BYTE> m_sources;
   std::map<BYTE, std::string> m_sourceNames;
@@ -41,8 +56,12 @@ class CTraceFile::CRep {
   ULONGLONG m_firstLine;
   DWORD m_fileIndex;
   bool m_dirty = false;
-  bool m_gaveUpBuffers = false;
 
+  CTraceBuffer::CRep& NewBuffer(ULONGLONG firstLine) {
+    return m_buffers.emplace(std::piecewise_construct, std::forward_as_tuple(firstLine),
+                             std::forward_as_tuple(firstLine, this))
+        .first->second;
+  }
   DWORD Save();
 };
 
@@ -87,30 +106,13 @@ DWORD WriteLayout(BYTE* out, std::size_t size, const std::map<BYTE, std::string>
   return ERROR_SUCCESS;
 }
 
-void ReleaseRep(CTraceFile::CRep* rep) {
-  const long left = rep->m_refs.fetch_sub(1, std::memory_order_acq_rel) - 1;
-  if (left == 0) {
-    delete rep;
-    return;
-  }
-  // Only the buffers' own references are left: save, then let the buffers
-  // go (the last of them frees the body, so rep is not touched after).
-  if (!rep->m_gaveUpBuffers && static_cast<std::size_t>(left) == rep->m_buffers.size()) {
-    rep->Save();
-    rep->m_gaveUpBuffers = true;
-    std::map<ULONGLONG, CTraceBuffer> buffers;
-    buffers.swap(rep->m_buffers);
-    buffers.clear();
-  }
-}
-
 }  // namespace
 
 CTraceFile::CTraceFile() : m_rep(nullptr) {}
 CTraceFile::CTraceFile(CTraceLogger* logger, ULONGLONG firstLine, DWORD fileIndex)
-    : m_rep(new CRep(logger, firstLine, fileIndex)) {}
+    : m_rep(new CRep(logger->GetFileNames(), firstLine, fileIndex)) {}
 CTraceFile::CTraceFile(const CTraceFile& other) : m_rep(other.m_rep) {
-  if (m_rep) m_rep->m_refs.fetch_add(1, std::memory_order_relaxed);
+  if (m_rep) m_rep->m_owners.fetch_add(1, std::memory_order_relaxed);
 }
 CTraceFile::CTraceFile(CTraceFile&& other) noexcept : m_rep(other.m_rep) { other.m_rep = nullptr; }
 CTraceFile& CTraceFile::operator=(CTraceFile other) noexcept {
@@ -118,8 +120,27 @@ CTraceFile& CTraceFile::operator=(CTraceFile other) noexcept {
   return *this;
 }
 CTraceFile::~CTraceFile() {
-  if (m_rep != nullptr) ReleaseRep(m_rep);
+  if (m_rep == nullptr) return;
+  // The last owner saves a marked file (the result has no one to go to);
+  // lines still held keep the body, but no handle is left to write it again.
+  if (m_rep->m_owners.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+    try {
+      m_rep->Save();
+    } catch (const std::exception&) {
+      // A name that cannot be made is a save that failed.
+    }
+    Release(m_rep);
+  }
 }
+
+void CTraceFile::Hold(CRep* rep) { rep->m_refs.fetch_add(1, std::memory_order_relaxed); }
+void CTraceFile::Release(CRep* rep) {
+  if (rep->m_refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete rep;
+}
+CTraceBuffer CTraceFile::AddBuffer(CRep* rep, ULONGLONG firstLine) {
+  return CTraceBuffer(&rep->m_otherBuffers.emplace_back(firstLine, rep));
+}
+CTraceLoggable* CTraceFile::SourceOf(const CRep* rep, BYTE index) { return rep->m_sourcePointers[index]; }
 
 BYTE* CTraceFile::AddLine(DWORD messageId, CTraceLoggable* source, ULONGLONG time, DWORD argLength,
                           ULONGLONG lineNumber, CTraceBuffer& lineBuffer) {
@@ -137,15 +158,13 @@ BYTE* CTraceFile::AddLine(DWORD messageId, CTraceLoggable* source, ULONGLONG tim
       r.m_sourcePointers[index] = source;
     }
   }
-  CTraceFile self(*this);
-  if (r.m_buffers.empty()) r.m_buffers.emplace(lineNumber, CTraceBuffer(lineNumber, self));
-  CTraceBuffer& last = r.m_buffers.rbegin()->second;
+  if (r.m_buffers.empty()) r.NewBuffer(lineNumber);
+  CTraceBuffer::CRep& last = r.m_buffers.rbegin()->second;
   if (BYTE* place = last.AddLine(messageId, index, time, argLength, lineBuffer)) return place;
   // An empty last buffer is offered every line again rather than followed by
   // another buffer of the same first line.
   if (last.GetLineCount() == 0 || r.m_buffers.size() >= kMaxBuffers) return nullptr;
-  auto added = r.m_buffers.emplace(lineNumber, CTraceBuffer(lineNumber, self));
-  return added.first->second.AddLine(messageId, index, time, argLength, lineBuffer);
+  return r.NewBuffer(lineNumber).AddLine(messageId, index, time, argLength, lineBuffer);
 }
 
 CTraceLine CTraceFile::GetLine(CTraceLogger* logger, ULONGLONG lineNumber) const {
@@ -157,9 +176,9 @@ CTraceLine CTraceFile::GetLine(CTraceLogger* logger, ULONGLONG lineNumber) const
 }
 
 DWORD CTraceFile::GetLineCount() const {
-  const auto& buffers = m_rep->m_buffers;
+  auto& buffers = m_rep->m_buffers;
   if (buffers.empty()) return 0;
-  const auto& last = *buffers.rbegin();
+  auto& last = *buffers.rbegin();
   return static_cast<DWORD>(last.first + last.second.GetLineCount() - buffers.begin()->first);
 }
 
@@ -174,16 +193,12 @@ bool CTraceFile::IsDirty() const { return m_rep->m_dirty; }
 
 DWORD CTraceFile::SaveFile() { return m_rep->Save(); }
 
-std::wstring CTraceFile::GetFileName() const {
-  return m_rep->m_logger->MakeFileName() + platform::FormatW(L"%.4X", m_rep->m_fileIndex) + L".VNT";
-}
+std::wstring CTraceFile::GetFileName() const { return m_rep->m_names->MakeFileName(m_rep->m_fileIndex); }
 
 CTraceLoggable* CTraceFile::GetSourcePointer(BYTE index) const { return m_rep->m_sourcePointers[index]; }
 
 DWORD CTraceFile::CRep::Save() {
-  // After the buffers were given up nothing is left to write, and writing
-  // would replace a good file with one that holds no lines.
-  if (!m_dirty || m_gaveUpBuffers) return ERROR_SUCCESS;
+  if (!m_dirty) return ERROR_SUCCESS;
 
   std::size_t size = 1;
   for (const auto& [index, name] : m_sourceNames) size += 1 + Entry(name).size();
@@ -203,14 +218,13 @@ DWORD CTraceFile::CRep::Save() {
     kept.push_back(std::move(k));
   }
 
-  const std::wstring wideName =
-      m_logger->MakeFileName() + platform::FormatW(L"%.4X", m_fileIndex) + L".VNT";
+  const std::wstring wideName = m_names->MakeFileName(m_fileIndex);
   // Written under a temporary name and renamed on, so that a failed save
   // never leaves half a file where a good one was.
   platform::ReplacementFile file;
   DWORD result = file.Create(wideName);
   if (result == ERROR_PATH_NOT_FOUND) {
-    if (!CreateDirectoryW(m_logger->GetDirectory().c_str(), nullptr)) return GetLastError();
+    if (!CreateDirectoryW(m_names->GetDirectory().c_str(), nullptr)) return GetLastError();
     result = file.Create(wideName);
   }
   if (result != ERROR_SUCCESS) return result;
@@ -230,4 +244,39 @@ DWORD CTraceFile::CRep::Save() {
   if (result != ERROR_SUCCESS) return result;
   m_dirty = false;
   return ERROR_SUCCESS;
+}
+
+void CTraceFileNames::SetDirectory(const std::wstring& directory) {
+  platform::SrwExclusiveLock guard(m_lock);
+  m_directory = directory;
+}
+
+void CTraceFileNames::SetPrefix(const std::wstring& prefix) {
+  platform::SrwExclusiveLock guard(m_lock);
+  m_prefix = prefix;
+}
+
+std::wstring CTraceFileNames::GetDirectory() const {
+  platform::SrwSharedLock guard(m_lock);
+  return m_directory;
+}
+
+std::wstring CTraceFileNames::GetPrefix() const {
+  platform::SrwSharedLock guard(m_lock);
+  return m_prefix;
+}
+
+std::wstring CTraceFileNames::MakeStem() const {
+  const time_t start = static_cast<time_t>(m_startTime);
+  struct tm local {};
+  if (localtime_r(&start, &local) == nullptr)
+    throw std::system_error(E_INVALIDARG, std::system_category(), "localtime");
+  wchar_t text[128];
+  const std::size_t n = std::wcsftime(text, 128, L"%Y%m%d%H%M%S", &local);
+  platform::SrwSharedLock guard(m_lock);
+  return m_directory + L"\\" + m_prefix + std::wstring(text, n);
+}
+
+std::wstring CTraceFileNames::MakeFileName(DWORD fileIndex) const {
+  return MakeStem() + platform::FormatW(L"%.4X", fileIndex) + L".VNT";
 }

@@ -476,7 +476,7 @@ DWORD CTraceLine::GetMessageId() const {
 }
 CTraceLoggable* CTraceLine::GetSource() const {
   if (!m_rep->m_buffer) return nullptr;
-  return m_rep->m_buffer.GetFile().GetSourcePointer(m_rep->m_sourceIndex);
+  return m_rep->m_buffer.GetSourcePointer(m_rep->m_sourceIndex);
 }
 BYTE CTraceLine::GetSourceIndex() const { return m_rep->m_sourceIndex; }
 ULONGLONG CTraceLine::GetTime() const { return m_rep->m_time; }

@@ -15,7 +15,6 @@
 
 #include <algorithm>
 #include <ctime>
-#include <cwchar>
 #include <system_error>
 
 namespace {
@@ -27,7 +26,8 @@ DWORD Category(DWORD id) { return (id >> 16) & 0xF; }
 
 }  // namespace
 
-CTraceLogger::CTraceLogger() : m_startTime(static_cast<LONGLONG>(std::time(nullptr))) {
+CTraceLogger::CTraceLogger()
+    : m_names(std::make_shared<CTraceFileNames>(static_cast<LONGLONG>(std::time(nullptr)))) {
   m_newLineEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
   if (m_newLineEvent == nullptr)
     throw std::system_error(HRESULT_FROM_WIN32(GetLastError()), std::system_category(), "CreateEventW");
@@ -190,16 +190,6 @@ DWORD CTraceLogger::SaveAll() {
   for (auto& [firstLine, file] : m_files)
     if (const DWORD result = file.SaveFile(); result != ERROR_SUCCESS) return result;
   return ERROR_SUCCESS;
-}
-
-std::wstring CTraceLogger::MakeFileName() const {
-  const time_t start = static_cast<time_t>(m_startTime);
-  struct tm local {};
-  if (localtime_r(&start, &local) == nullptr)
-    throw std::system_error(E_INVALIDARG, std::system_category(), "localtime");
-  wchar_t text[128];
-  const std::size_t n = std::wcsftime(text, 128, L"%Y%m%d%H%M%S", &local);
-  return m_directory + L"\\" + m_filePrefix + std::wstring(text, n);
 }
 
 DWORD CTraceLogger::SetMessageModule(const std::wstring& moduleName) {

@@ -13,21 +13,24 @@
 //
 // Locking: m_lock guards the line number, file counter, files and the buffers
 // reached through them and the list of waiting readers, and is held while
-// saving. The setters take no lock: they are called once before tracing
-// starts. The message module and the text, argument and template caches are
-// process-wide and guarded by their own lock (taken after m_lock, never the
-// other way).
+// saving. The level mask and window are atomic; the folder and prefix live in
+// the file names the files share (CTraceFileNames, its own lock), so a
+// service may set them after its first lines. The message module and the
+// text, argument and template caches are process-wide and guarded by their
+// own lock (taken after m_lock, never the other way).
 #pragma once
 
 #include "platform/base/types.h"
 #include "platform/sync/sync.h"
 
+#include "trace/TraceBuffer.h"
 #include "trace/TraceFile.h"
 #include "trace/TraceLine.h"
 
 #include <atomic>
 #include <cstdarg>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -80,16 +83,19 @@ class CTraceLogger {
   // The number of files held (for the service logger's status and tests).
   std::size_t GetFileCount();
 
-  void SetDirectory(const std::wstring& directory) { m_directory = directory; }
+  // The folder and prefix apply also to the files already made.
+  void SetDirectory(const std::wstring& directory) { m_names->SetDirectory(directory); }
   void SetLevelMask(DWORD mask) { m_levelMask.store(mask, std::memory_order_relaxed); }
   void SetLogSize(DWORD lines) { m_window.store(lines, std::memory_order_relaxed); }
-  void SetFilePrefix(const std::wstring& prefix) { m_filePrefix = prefix; }
-  const std::wstring& GetDirectory() const { return m_directory; }
-  const std::wstring& GetFilePrefix() const { return m_filePrefix; }
+  void SetFilePrefix(const std::wstring& prefix) { m_names->SetPrefix(prefix); }
+  std::wstring GetDirectory() const { return m_names->GetDirectory(); }
+  std::wstring GetFilePrefix() const { return m_names->GetPrefix(); }
   DWORD GetLevelMask() const { return m_levelMask.load(std::memory_order_relaxed); }
 
   // directory + "\" + prefix + start time "%Y%m%d%H%M%S".
-  std::wstring MakeFileName() const;
+  std::wstring MakeFileName() const { return m_names->MakeStem(); }
+  // What every file of this logger is named by; given to a file when it is made.
+  const std::shared_ptr<CTraceFileNames>& GetFileNames() const { return m_names; }
 
   // Process-wide. Loads the module as a data file by name, or else from the
   // folder in HKLM "SOFTWARE\Vantrel\COM API" value "installed".
@@ -105,11 +111,9 @@ class CTraceLogger {
 
   ULONGLONG m_nextLine = 0;
   DWORD m_fileCounter = 0;
-  std::wstring m_filePrefix;
   std::atomic<DWORD> m_window{kDefaultWindow};  // atomic: read by TraceV before the lock
   std::atomic<DWORD> m_levelMask{kDefaultLevelMask};
-  std::wstring m_directory;
-  LONGLONG m_startTime;
+  const std::shared_ptr<CTraceFileNames> m_names;  // the folder, prefix and start time
   std::map<ULONGLONG, CTraceFile> m_files;
   HANDLE m_newLineEvent;
   std::vector<HANDLE> m_lineWaiters;  // one event per WaitForLines(afterLine, ...) caller

@@ -116,6 +116,34 @@ TEST_F(ServiceLoggerTest, SettingsComeFromTheServiceKey) {
   }
 }
 
+// A line traced before the start is in a file made before the folder and
+// prefix were read; that file is saved under the ones the start set.
+TEST_F(ServiceLoggerTest, LinesBeforeTheStartAreSavedWhereTheStartSays) {
+  const std::filesystem::path logs = std::filesystem::path(dir_) / "early-logs";
+  Named early("Early");
+  ServiceTrace(&early, kTestLine, 1, L"before the start");
+  ASSERT_GT(g_ServiceLogger.GetFileCount(), 0u);
+  const ULONGLONG line = g_ServiceLogger.GetNextLineNumber() - 1;
+  HKEY key = SettingsKey();
+  ASSERT_EQ(platform::RegWriteString(key, L"Log file directory", logs.wstring()), ERROR_SUCCESS);
+  RegCloseKey(key);
+  ASSERT_TRUE(StartServiceLogger(L"LoggerTest", kDisplay).IsOK());
+  ASSERT_EQ(g_ServiceLogger.GetDirectory(), logs.wstring());
+  g_ServiceLogger.KeepRange(line, 1);
+  ASSERT_EQ(g_ServiceLogger.SaveAll(), 0u);
+  const std::wstring stem = g_ServiceLogger.MakeFileName();
+  const std::wstring prefix = stem.substr(stem.rfind(L'\\') + 1);
+  EXPECT_EQ(prefix.substr(0, 10), L"LoggerTest");
+  std::size_t saved = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(logs)) {
+    const std::wstring name = entry.path().filename().wstring();
+    EXPECT_EQ(name.substr(0, prefix.size()), prefix);
+    EXPECT_EQ(name.substr(name.size() - 4), L".VNT");
+    ++saved;
+  }
+  EXPECT_GT(saved, 0u);
+}
+
 TEST_F(ServiceLoggerTest, ObjectsOfOneNameShareOneCookie) {
   ASSERT_TRUE(StartServiceLogger(L"LoggerTest", kDisplay).IsOK());
   EXPECT_EQ(CTraceLogger::GetMessageText(kTestLine), L"Worker %d1 wrote line %s2\r\n");

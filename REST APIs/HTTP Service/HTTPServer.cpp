@@ -35,6 +35,8 @@ constexpr DWORD TRC_LISTENER_NOT_CLOSED = 0xC00100CB;
 constexpr DWORD MSG_DIRECTORY_NOT_FOUND = 0xC00000C9;  // (value, host name)
 constexpr DWORD MSG_PORT_TAKEN = 0xC00000CF;           // (host name, URL, the host that listens there)
 constexpr DWORD MSG_TLS_FILES = 0xC00000D0;            // (host name, file, what is wrong)
+// Warning: a request limit's value was refused and its default is used.
+constexpr DWORD MSG_LIMIT_OUT_OF_RANGE = 0x800000D1;   // (value name, value, host name, low, high, used)
 constexpr DWORD MSG_LISTENER_EXCEPTION = 0xC000012C;   // (text)
 constexpr DWORD MSG_CLOSE_EXCEPTION = 0xC000012D;      // (text)
 
@@ -280,6 +282,12 @@ CStatus& CHTTPServer::CreateListener(CStatus& status, HKEY applications, HKEY ho
       webApplications[known->level].emplace(name.substr(slash), root);
     }
     for (const auto& [name, value] : config.parameters) parameters.emplace(L"Registry$" + name, value);
+    {
+      std::vector<CRejectedLimit> rejected;
+      HostLimitsFrom(parameters, rejected);
+      for (const CRejectedLimit& r : rejected)
+        ReportEvent(nullptr, MSG_LIMIT_OUT_OF_RANGE, {r.name, r.value, host, r.low, r.high, r.used});
+    }
 
     std::map<std::wstring, CLocation> locations;
     CListener::LocationSettings locationSettings;

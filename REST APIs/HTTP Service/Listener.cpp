@@ -47,6 +47,8 @@ CHTTPServer::CListener::CListener(web::uri uri, CHostTls tls, LocationSettings l
   m_uri = std::move(uri);
   m_tls = std::move(tls);
   m_locationSettings = std::move(locationSettings);
+  std::vector<CRejectedLimit> rejected;  // reported by the server, which read the values
+  m_limits = HostLimitsFrom(m_parameters, rejected);
 }
 
 // The cpprest listener calls into every other member, so it is closed first
@@ -112,8 +114,8 @@ CStatus& CHTTPServer::CListener::StartLocations(CStatus& status, const ServiceAp
 
 bool CHTTPServer::CListener::UpdateFrom(CListener& rebuilt) {
   if (rebuilt.m_uri != m_uri || rebuilt.m_roots != m_roots || !(rebuilt.m_tls == m_tls) ||
-      rebuilt.m_locationSettings != m_locationSettings)
-    return false;
+      rebuilt.m_locationSettings != m_locationSettings || !(rebuilt.m_limits == m_limits))
+    return false;  // a new front (or a new listener) is needed
   platform::SrwExclusiveLock hold(m_configLock);
   m_mappings = rebuilt.m_mappings;
   m_applications = rebuilt.m_applications;
@@ -127,7 +129,7 @@ bool CHTTPServer::CListener::UpdateFrom(CListener& rebuilt) {
 void CHTTPServer::CListener::Open() {
   ResetEvent(m_closing.get());
   m_listener = OpenHostListener(
-      m_uri, m_tls, [this](web::http::http_request request) { Dispatch(std::move(request)); }, m_front);
+      m_uri, m_tls, m_limits, [this](web::http::http_request request) { Dispatch(std::move(request)); }, m_front);
 }
 
 void CHTTPServer::CListener::Close() {

@@ -222,6 +222,8 @@ class CHTTPServer::CListener : public CTraceLoggable {
   std::unique_ptr<web::http::experimental::listener::http_listener> m_listener;
   web::uri m_uri;
   CHostTls m_tls;
+  // The front's limits from the parameters; set when built, like m_tls.
+  platform::http::FrontLimits m_limits;
   LocationSettings m_locationSettings;
   Roots m_roots;
   Mappings m_mappings;

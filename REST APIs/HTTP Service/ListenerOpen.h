@@ -10,8 +10,10 @@
 #include <cpprest/http_listener.h>
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 // The PEM texts of a host's "Certificate File" and "Key File", read once per
 // listener build; both empty on http.
@@ -23,15 +25,33 @@ struct CHostTls {
   bool operator==(const CHostTls& other) const = default;
 };
 
-// Opens uri's public socket as an HttpFront (the request limits; TLS 1.2
+// A host value for a request limit that was not taken: its name and text,
+// the bounds it must lie within and the value used instead (the default).
+struct CRejectedLimit {
+  std::wstring name;
+  std::wstring value;
+  std::wstring low;
+  std::wstring high;
+  std::wstring used;
+};
+
+// The request limits of a host from its parameters ("Registry$" + the value
+// name): "Request Head Limit" and "Request Body Limit" (bytes), "Request
+// Header Timeout" and "Idle Connection Timeout" (seconds) and "Connection
+// Limit". A value that is not a whole number within its bounds leaves the
+// front's default and is added to rejected.
+platform::http::FrontLimits HostLimitsFrom(const std::map<std::wstring, std::wstring>& parameters,
+                                           std::vector<CRejectedLimit>& rejected);
+
+// Opens uri's public socket as an HttpFront (limits; TLS 1.2
 // and above with tls on https) and the cpprest listener behind it on the
 // loopback address the front chose, routes every request to serve and waits
 // for the open. The front goes first when the host closes, so no client
 // reaches a listener that is closing. Throws std::system_error with the
 // front's Win32 code, or what cpprest throws when the open fails.
 std::unique_ptr<web::http::experimental::listener::http_listener> OpenHostListener(
-    const web::uri& uri, const CHostTls& tls, std::function<void(web::http::http_request)> serve,
-    std::unique_ptr<platform::http::HttpFront>& front);
+    const web::uri& uri, const CHostTls& tls, const platform::http::FrontLimits& limits,
+    std::function<void(web::http::http_request)> serve, std::unique_ptr<platform::http::HttpFront>& front);
 
 // Whether request reached the host over https: the front says so in its
 // peer header (the listener behind it speaks plain HTTP on loopback).

@@ -91,12 +91,19 @@ FrontLimits WithDefaults(FrontLimits limits) {
 // --- HttpFront ---
 
 DWORD HttpFront::Start(const FrontConfig& config, std::unique_ptr<HttpFront>& front) {
+  if (const DWORD error = Bind(config, front)) return error;
+  front->Admit();
+  return ERROR_SUCCESS;
+}
+
+DWORD HttpFront::Bind(const FrontConfig& config, std::unique_ptr<HttpFront>& front) {
   auto impl = std::make_unique<Impl>();
   if (const DWORD error = impl->Open(config)) return error;
-  impl->StartThread();
   front.reset(new HttpFront(std::move(impl)));
   return ERROR_SUCCESS;
 }
+
+void HttpFront::Admit() { m_impl->StartThread(); }
 
 HttpFront::HttpFront(std::unique_ptr<Impl> impl) : m_impl(std::move(impl)) {}
 HttpFront::~HttpFront() = default;
@@ -178,6 +185,7 @@ DWORD HttpFront::Impl::Open(const FrontConfig& config) {
 }
 
 void HttpFront::Impl::StartThread() {
+  if (m_thread.joinable()) return;  // admitted already
   m_thread = std::thread([this] {
     SetCurrentThreadName(L"HttpFront");
     // OpenSSL writes to the socket with write(), which raises SIGPIPE when

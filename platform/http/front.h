@@ -51,6 +51,7 @@ struct FrontLimits {
   DWORD maxConnections = 4096;                   // client connections; also bounded by RLIMIT_NOFILE
   std::size_t bufferBytes = 64 * 1024;           // per direction and connection
   DWORD handshakeTimeoutMs = 10'000;             // TLS handshake
+  bool operator==(const FrontLimits& other) const = default;
 };
 
 struct FrontConfig {
@@ -88,6 +89,13 @@ class HttpFront {
   // key missing or unreadable, or not a pair), ERROR_INVALID_PARAMETER (an
   // address it does not take, or half a pair).
   static DWORD Start(const FrontConfig& config, std::unique_ptr<HttpFront>& front);
+  // Start in two halves, for a caller that opens the listener in between:
+  // Bind binds and listens (clients wait in the kernel's backlog, nobody is
+  // answered 502 for a listener not open yet) and Admit starts the thread
+  // that accepts them. Admit once; a front destroyed without it resets the
+  // clients that waited.
+  static DWORD Bind(const FrontConfig& config, std::unique_ptr<HttpFront>& front);
+  void Admit();
 
   // Closes the public socket and every connection and ends the thread.
   // Called before the listener behind it is closed.
@@ -97,8 +105,8 @@ class HttpFront {
 
   // Where the listener must listen, "http://127.0.0.1:PORT" (plain HTTP on
   // loopback; the front connects there per client connection as requests
-  // arrive). Open the listener before clients are let in; a request that
-  // finds nothing listening gets 502.
+  // arrive). Open the listener before clients are let in (Bind, open, Admit);
+  // a request that finds nothing listening gets 502.
   const std::string& BackendUrl() const;
   // The public port (the one bound, when config.port was 0).
   WORD Port() const;

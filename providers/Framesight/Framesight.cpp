@@ -1,14 +1,24 @@
-// Framesight.cpp - the provider object: interface map, IDispatch, and the provider methods.
+// Framesight.cpp - the provider object: interface map, IDispatch, settings, and which files get work.
 //
-// QueryCapacity weighs the live job limit of the extension's key against the
-// jobs running. The rest of the provider's work (which files need previews,
-// the transcode jobs, the outputs' versions) is not here yet: those methods
-// answer E_NOTIMPL.
+// Initialise fixes the mode: preview mode makes one "Preview.webm" per
+// accepted file, parameter-set mode one output per operation that the
+// extension's rules give the file. ScheduleOperation asks the archive for
+// the file's current version and its outputs' kept paths, and hands the file
+// to the service's runner only when an output of that version is missing.
+// The transcode jobs themselves are in TranscodeJob.cpp.
 #include "providers/Framesight/Framesight.h"
 
+#include "providers/Framesight/ArchivePaths.h"
 #include "providers/Framesight/FramesightModule.h"
+#include "providers/Framesight/OperationValues.h"
+#include "providers/Framesight/OutputVersions.h"
+#include "providers/Framesight/OutputWalk.h"
 
+#include "platform/base/bytes.h"
+#include "platform/base/errors.h"
+#include "platform/base/format.h"
 #include "platform/base/text.h"
+#include "platform/registry/registry.h"
 
 #include <cstring>
 #include <exception>
@@ -177,7 +187,66 @@ HRESULT CFramesight::Invoke(DISPID id, REFIID riid, LCID, WORD flags, DISPPARAMS
 
 // --- IExtensionInit ---
 
-HRESULT CFramesight::Initialise(BSTR, IUnknown*) { return E_NOTIMPL; }
+namespace {
+
+constexpr const wchar_t* kDefaultIncludeList =
+    L"*.avi; *.mov; *.mp4; *.mpg; *.mxf; *.ts; *.wmv; *.jpg; *.png";
+// The registration key's value that chooses the mode; "Operations" is
+// parameter-set mode, anything else (or nothing) preview mode.
+constexpr const wchar_t* kModeValue = L"Mode";
+constexpr const wchar_t* kOperationsMode = L"Operations";
+
+// A REG_SZ or REG_EXPAND_SZ value as stored (not expanded); none for any
+// other type or a read error.
+std::optional<std::wstring> ReadText(HKEY key, const wchar_t* name) {
+  std::wstring text;
+  if (platform::RegReadString(key, name, text) != ERROR_SUCCESS) return std::nullopt;
+  return text;
+}
+
+}  // namespace
+
+HRESULT CFramesight::Initialise(BSTR key, IUnknown* system) {
+  // The settings are read by every other call without a lock: they are
+  // written once, here, before the service makes any other call.
+  if (m_initialised) return E_UNEXPECTED;
+  if (system == nullptr) return E_POINTER;
+  platform::ComPtr<IArchiveSystem> archive;
+  if (HRESULT hr = system->QueryInterface(IID_IArchiveSystem, archive.PutVoid()); FAILED(hr)) return hr;
+  m_system = std::move(archive);
+  m_initialised = true;
+
+  // Only read here: the provider never writes its registration key.
+  platform::RegKey settings;
+  const bool opened = key != nullptr &&
+                      RegOpenKeyExW(HKEY_LOCAL_MACHINE, key, 0, KEY_READ, settings.put()) == ERROR_SUCCESS;
+  if (opened) {
+    const std::optional<std::wstring> mode = ReadText(settings.get(), kModeValue);
+    if (mode && platform::EqualsNoCase(*mode, kOperationsMode)) return S_OK;
+  }
+
+  CPatternMatcher include;
+  std::wstring includeText;
+  std::wstring excludeText;
+  if (opened) {
+    includeText = ReadText(settings.get(), L"Include Path").value_or(L"");
+    excludeText = ReadText(settings.get(), L"Exclude Path").value_or(L"");
+    DWORD frames = 0;
+    if (platform::RegReadDword(settings.get(), L"Frame Count", frames) == ERROR_SUCCESS) m_frameCount = frames;
+    m_size = ReadText(settings.get(), L"Size");
+    settings.reset();
+  }
+  if (includeText.empty()) includeText = kDefaultIncludeList;
+  if (include.SetPatterns(includeText.c_str()) != ERROR_SUCCESS) include.SetPatterns(kDefaultIncludeList);
+  m_include = std::move(include);
+  if (!excludeText.empty()) {
+    // A list the matcher refused would match nothing or everything; only an
+    // accepted one excludes.
+    CPatternMatcher exclude;
+    if (exclude.SetPatterns(excludeText.c_str()) == ERROR_SUCCESS) m_exclude = std::move(exclude);
+  }
+  return S_OK;
+}
 
 // --- IProviderOperations ---
 
@@ -185,11 +254,21 @@ namespace {
 // The identity mode that covers the file's second and third identity values
 // and leaves the first to match any.
 constexpr ULONG kModeVersionIdentity = 2;
+// The identity pair answer of the archived file.
+constexpr ULONG kIdentityPairBytes = 8;
+// The output and log of preview mode.
+constexpr const wchar_t* kPreviewOutput = L"Preview.webm";
+
 }  // namespace
 
 HRESULT CFramesight::QueryCapacity(BSTR, ULONG* mode) {
   const HRESULT lastFailure = m_lastFailure.load();
-  if (FAILED(lastFailure)) return lastFailure;
+  if (FAILED(lastFailure)) {
+    if (GetTickCount64() < m_failureUntil.load()) return lastFailure;
+    // The transcoder had its time to come back: try it again.
+    HRESULT expected = lastFailure;
+    m_lastFailure.compare_exchange_strong(expected, S_OK);
+  }
   const auto active = static_cast<DWORD>(m_activeJobs.load());
   // Compared unsigned: a maximum of 0 refuses every job.
   if (active >= static_cast<DWORD>(m_maximumJobs.Get())) return S_FALSE;
@@ -198,23 +277,225 @@ HRESULT CFramesight::QueryCapacity(BSTR, ULONG* mode) {
   return S_OK;
 }
 
-HRESULT CFramesight::ScheduleOperation(BSTR, IPostProcessParameters*, IProviderSupport*) { return E_NOTIMPL; }
+void CFramesight::MarkTranscoderUnavailable() {
+  m_failureUntil.store(GetTickCount64() + kTranscoderUnavailableBackoffMs);
+  m_lastFailure.store(E_FAIL);
+}
 
-HRESULT CFramesight::ExecuteOperation(BSTR, IPostProcessParameters*, IProviderSupport*) { return E_NOTIMPL; }
+HRESULT CFramesight::NeedsOutput(IPostProcessParameters* parameters, const std::wstring& name, bool& needed) {
+  needed = false;
+  platform::ComBstr kept;
+  if (HRESULT hr = framesight::MapArchivePath(parameters, framesight::kControlCompanionPath, name, kept); FAILED(hr))
+    return hr;
+  framesight::OutputVersions versions(kept.Str());
+  return versions.NeedsOutput(needed);
+}
+
+HRESULT CFramesight::Accept(BSTR operation, IPostProcessParameters* parameters, IProviderSupport* support) {
+  ++m_activeJobs;
+  const HRESULT hr = support->PostProcess(operation, parameters);
+  // A failure, or the worker's answer that the file joined a job already
+  // running: no job of this call will end, so none is counted.
+  if (FAILED(hr)) {
+    EndJob();
+    return hr;
+  }
+  return E_PENDING;
+}
+
+void CFramesight::EndJob() {
+  // Never below zero: an end without its start (a caller's mistake) must not
+  // leave a count that, compared unsigned, refuses every job for good.
+  LONG active = m_activeJobs.load();
+  while (active > 0 && !m_activeJobs.compare_exchange_weak(active, active - 1)) {
+  }
+}
+
+HRESULT CFramesight::ScheduleOperation(BSTR operation, IPostProcessParameters* parameters, IProviderSupport* support) {
+  if (parameters == nullptr || support == nullptr) return E_POINTER;
+  if (!m_initialised) return E_UNEXPECTED;
+  platform::ComPtr<IArchiveFile> file;
+  if (HRESULT hr = parameters->QueryInterface(IID_IArchiveFile, file.PutVoid()); FAILED(hr)) return hr;
+  ULONG identity[3] = {};
+  if (HRESULT hr = parameters->GetItem(framesight::kItemIdentity, identity); FAILED(hr)) return hr;
+  platform::ComPtr<IArchiveFileControl> control;
+  if (HRESULT hr = file->QueryInterface(IID_IArchiveFileControl, control.PutVoid()); FAILED(hr)) return hr;
+  BYTE pair[kIdentityPairBytes] = {};
+  ULONG returned = 0;
+  if (HRESULT hr = control->Control(framesight::kControlIdentityPair, nullptr, 0, pair, sizeof pair, &returned);
+      FAILED(hr))
+    return hr;
+  if (returned != kIdentityPairBytes) return HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
+  // Rewritten since it was pinned: the pin's version needs nothing.
+  if (platform::LoadLe32(pair) != identity[1] || platform::LoadLe32(pair + 4) != identity[2]) return S_OK;
+
+  if (!PreviewMode()) return ScheduleOperations(operation, parameters, support);
+  bool needed = false;
+  if (HRESULT hr = NeedsOutput(parameters, kPreviewOutput, needed); FAILED(hr)) return hr;
+  return needed ? Accept(operation, parameters, support) : S_OK;
+}
+
+HRESULT CFramesight::ScheduleOperations(BSTR operation, IPostProcessParameters* parameters,
+                                        IProviderSupport* support) {
+  platform::ComPtr<IPostProcessOperations> operations;
+  HRESULT hr = parameters->GetOperations(operations.ReleaseAndGetAddressOf());
+  if (hr == S_FALSE) return S_OK;  // no rule gives the file an operation
+  if (FAILED(hr)) return hr;
+  if (!operations) return E_POINTER;
+  for (;;) {
+    platform::ComPtr<IPostProcessOperation> each;
+    hr = operations->Next(each.ReleaseAndGetAddressOf());
+    if (FAILED(hr) || !each) return hr;
+    std::wstring output;
+    if (hr = framesight::OperationText(each.Get(), L"OutputFile", output); FAILED(hr)) return hr;
+    if (output.empty()) {
+      // Said once; the file is then released rather than refused, since a
+      // refused file comes back on every pass with the same event.
+      return ReportProviderEvent(support, MSG_MISSING_PARAMETER, parameters,
+                                 {framesight::OperationName(each.Get()), L"OutputFile"});
+    }
+    bool needed = false;
+    if (hr = NeedsOutput(parameters, output, needed); FAILED(hr)) return hr;
+    if (needed) return Accept(operation, parameters, support);
+  }
+}
 
 HRESULT CFramesight::Reserved6() { return S_OK; }
 
 // --- IServiceOperations ---
 
-// A provider that does not filter lets the caller's own answer stand.
-HRESULT CFramesight::FilterFile(const void*, HRESULT fallback) { return fallback; }
+namespace {
+// The record's path starts after its 16-bit field; it stays in the process,
+// so it holds wchar_t, read unaligned.
+constexpr std::size_t kFilterRecordPathOffset = sizeof(WORD);
+constexpr std::size_t kMaxFilterPathChars = 32767;
 
-HRESULT CFramesight::RequestPreparePreview(LPCWSTR, ULONG, ULONG, ULONG, IProviderSupport*) { return E_NOTIMPL; }
+std::wstring RecordPath(const void* record) {
+  const auto* at = static_cast<const BYTE*>(record) + kFilterRecordPathOffset;
+  std::wstring path;
+  for (std::size_t i = 0; i < kMaxFilterPathChars; ++i, at += sizeof(wchar_t)) {
+    wchar_t c = 0;
+    std::memcpy(&c, at, sizeof c);
+    if (c == L'\0') break;
+    path += c;
+  }
+  return path;
+}
+
+// A walk's failure with its event: the walk's own failure stays the answer
+// when the event was reported, so the caller never reads a failed walk as done.
+HRESULT ReportWalk(IUnknown* support, ULONG eventId, HRESULT walk, const std::wstring& keyString) {
+  const HRESULT reported = CFramesight::ReportProviderEvent(support, eventId, walk, nullptr, {keyString});
+  return FAILED(walk) && SUCCEEDED(reported) ? walk : reported;
+}
+
+}  // namespace
+
+HRESULT CFramesight::FilterFile(const void* record, HRESULT fallback) {
+  if (!PreviewMode()) return fallback;
+  if (record == nullptr) return E_POINTER;
+  const std::wstring path = RecordPath(record);
+  if (!m_include->Match(path, false)) return S_FALSE;
+  if (m_exclude && m_exclude->Match(path, false)) return S_FALSE;
+  return S_OK;
+}
+
+HRESULT CFramesight::RequestPreparePreview(LPCWSTR path, ULONG, ULONG, ULONG, IProviderSupport* support) {
+  if (path == nullptr || support == nullptr) return E_POINTER;
+  // The caller's object is asked for the interface, not trusted to be one.
+  platform::ComPtr<IProviderSupport> service;
+  if (HRESULT hr = support->QueryInterface(IID_IProviderSupport, service.PutVoid()); FAILED(hr)) return hr;
+  HRESULT hr = S_OK;
+  if (std::wcschr(path, L':') == nullptr) {
+    platform::ComBstr operation(L"PreparePreview");
+    // Counted like any accepted job: the runner's ExecuteOperation ends it.
+    ++m_activeJobs;
+    hr = service->PostProcess(operation.Get(), nullptr);
+    if (FAILED(hr)) EndJob();
+  }
+  const HRESULT reported = ReportProviderEvent(service.Get(), MSG_PREPARE_PREVIEW_FAILED, hr, nullptr, {path});
+  return FAILED(hr) && SUCCEEDED(reported) ? hr : reported;
+}
 
 HRESULT CFramesight::Reserved5() { return S_OK; }
 HRESULT CFramesight::Reserved7() { return S_OK; }
 HRESULT CFramesight::Reserved8() { return S_OK; }
 
-HRESULT CFramesight::RenameOutputs(BSTR, ULONG, ULONG, BSTR, ULONG, ULONG, IUnknown*) { return E_NOTIMPL; }
+HRESULT CFramesight::RenameOutputs(BSTR keyString, ULONG id1, ULONG id2, BSTR newKeyString, ULONG newId1,
+                                   ULONG newId2, IUnknown* support) {
+  const std::wstring key = platform::ComBstr::FromBstr(keyString).Str();
+  const HRESULT walk = !m_system ? E_UNEXPECTED
+                                 : framesight::RenameOutputs(m_system.Get(), key, id1, id2,
+                                                             platform::ComBstr::FromBstr(newKeyString).Str(), newId1,
+                                                             newId2);
+  return ReportWalk(support, MSG_RENAME_OUTPUTS_FAILED, walk, key);
+}
 
-HRESULT CFramesight::DeleteOutputs(BSTR, ULONG, ULONG, IUnknown*) { return E_NOTIMPL; }
+HRESULT CFramesight::DeleteOutputs(BSTR keyString, ULONG id1, ULONG id2, IUnknown* support) {
+  const std::wstring key = platform::ComBstr::FromBstr(keyString).Str();
+  const HRESULT walk = !m_system ? E_UNEXPECTED : framesight::DeleteOutputs(m_system.Get(), key, id1, id2);
+  return ReportWalk(support, MSG_DELETE_OUTPUTS_FAILED, walk, key);
+}
+
+// --- events ---
+
+namespace {
+
+// The system's text of an HRESULT (that of its Win32 code for one made from
+// a Win32 code), or "HRESULT 0x%8.8X." when it has none.
+std::wstring HresultText(HRESULT hr) {
+  const auto value = static_cast<DWORD>(hr);
+  std::wstring text = platform::SystemMessageText(value);
+  if (text.empty() && HRESULT_FACILITY(hr) == FACILITY_WIN32) text = platform::SystemMessageText(HRESULT_CODE(hr));
+  while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r')) text.pop_back();
+  return text.empty() ? platform::FormatW(L"HRESULT 0x%8.8X.", value) : text;
+}
+
+HRESULT SendEvent(IUnknown* support, ULONG eventId, IUnknown* item, const std::vector<std::wstring>& strings) {
+  if (support == nullptr) return E_POINTER;
+  SAFEARRAY* array = SafeArrayCreateVector(VT_BSTR, 0, 0);
+  if (array == nullptr) return E_OUTOFMEMORY;
+  HRESULT hr = S_OK;
+  for (const std::wstring& text : strings) {
+    SAFEARRAYBOUND bound{0, 0};
+    LONG upper = -1;
+    SafeArrayGetUBound(array, 1, &upper);
+    bound.cElements = static_cast<ULONG>(upper + 2);
+    if (hr = SafeArrayRedim(array, &bound); FAILED(hr)) break;
+    platform::ComBstr element(text);
+    if (element.Get() == nullptr) {
+      hr = E_OUTOFMEMORY;
+      break;
+    }
+    const LONG index = upper + 1;
+    if (hr = SafeArrayPutElement(array, &index, element.Get()); FAILED(hr)) break;
+  }
+  if (SUCCEEDED(hr)) {
+    platform::ComPtr<IProviderSupport> service;
+    platform::ComPtr<IProviderEventSink> sink;
+    if (SUCCEEDED(support->QueryInterface(IID_IProviderSupport, service.PutVoid()))) {
+      hr = service->ReportEvent(eventId, item, array);
+    } else if (SUCCEEDED(support->QueryInterface(IID_IProviderEventSink, sink.PutVoid()))) {
+      hr = sink->ReportEvent(eventId, array);
+    } else {
+      hr = E_NOINTERFACE;
+    }
+  }
+  SafeArrayDestroy(array);
+  return hr;
+}
+
+}  // namespace
+
+HRESULT CFramesight::ReportProviderEvent(IUnknown* support, ULONG eventId, HRESULT hr, IUnknown* item,
+                                         std::initializer_list<std::wstring> extra) {
+  if (SUCCEEDED(hr)) return hr;
+  std::vector<std::wstring> strings{platform::FormatW(L"0x%8.8X", static_cast<DWORD>(hr)), HresultText(hr)};
+  strings.insert(strings.end(), extra.begin(), extra.end());
+  return SendEvent(support, eventId, item, strings);
+}
+
+HRESULT CFramesight::ReportProviderEvent(IUnknown* support, ULONG eventId, IUnknown* item,
+                                         std::initializer_list<std::wstring> strings) {
+  return SendEvent(support, eventId, item, std::vector<std::wstring>(strings));
+}

@@ -8,17 +8,45 @@
 // hand, since the platform has no type information to dispatch through.
 //
 // Shared state: the reference count and the active job count are atomic;
-// the last failure is one aligned 32-bit value, stored atomically; the two
-// live settings of the extension's key are guarded by the parameters' own
-// locks. Each live object holds one lock on the module, so DllCanUnloadNow
-// answers S_FALSE while any object exists.
+// the last failure and the time it ends are atomic; the two live settings of
+// the extension's key are guarded by the parameters' own locks. The settings
+// Initialise reads (mode, matchers, frame count, size, system) are written
+// once before any other call and only read afterwards. m_writersLock guards
+// m_writers, the output paths being made now. Each live object holds one
+// lock on the module, so DllCanUnloadNow answers S_FALSE while any object
+// exists.
 #pragma once
 
 #include "providers/Framesight/FramesightInterfaces.h"
 
 #include "VNService/Extensions/Taskweave/ExtensionRegistryParameters.h"
+#include "VNService/Extensions/Taskweave/PatternMatcher.h"
+#include "archive/system/ArchiveInterfaces.h"
+#include "platform/base/text.h"
+#include "platform/com/comptr.h"
 
 #include <atomic>
+#include <condition_variable>
+#include <initializer_list>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+class CTranscodeLog;
+
+// Events of the provider.
+inline constexpr ULONG MSG_TRANSCODE_FAILED = 0xC00007D0;        // HRESULT, its text, failure text
+inline constexpr ULONG MSG_MISSING_PARAMETER = 0xC00007D1;       // operation name, parameter name
+inline constexpr ULONG MSG_PREPARE_PREVIEW_FAILED = 0xC000EA60;  // HRESULT, its text, path
+inline constexpr ULONG MSG_RENAME_OUTPUTS_FAILED = 0xC000EA68;   // HRESULT, its text, key string
+inline constexpr ULONG MSG_DELETE_OUTPUTS_FAILED = 0xC000EA6A;   // HRESULT, its text, key string
+
+// How long the provider takes no work after a transcoder could not be
+// reached at all: long enough not to hand every pinned file to a transcoder
+// that is down, short enough that one restarted is used again unasked.
+inline constexpr ULONGLONG kTranscoderUnavailableBackoffMs = 10000;
 
 class CFramesight final : public IProviderOperations,
                           public IServiceOperations,
@@ -66,12 +94,64 @@ class CFramesight final : public IProviderOperations,
   CFramesight(const CFramesight&) = delete;
   CFramesight& operator=(const CFramesight&) = delete;
 
+ public:
+  // How one transcode ended.
+  enum class TranscodeEnd {
+    kMade,         // the transcoder made the output
+    kCurrent,      // the output was already current: nothing ran
+    kFailed,       // the transcoder ran and failed (event reported)
+    kUnavailable,  // no transcoder answered, or it said nothing of why
+    kNotRun,       // a step before the transcoder failed (the HRESULT says which)
+  };
+
+  // Reports eventId with the HRESULT, its system text and the extra strings,
+  // when hr is a failure; hr itself otherwise. The report's result.
+  static HRESULT ReportProviderEvent(IUnknown* support, ULONG eventId, HRESULT hr, IUnknown* item,
+                                     std::initializer_list<std::wstring> extra);
+  // Reports eventId with the strings alone, always.
+  static HRESULT ReportProviderEvent(IUnknown* support, ULONG eventId, IUnknown* item,
+                                     std::initializer_list<std::wstring> strings);
+
+ private:
+  bool PreviewMode() const { return m_include.has_value(); }
+  // Whether the output named name of the parameters' file version is still
+  // to be made (its kept path mapped through the archive).
+  HRESULT NeedsOutput(IPostProcessParameters* parameters, const std::wstring& name, bool& needed);
+  // Hands the file to the service's runner, counting the job first so that
+  // a runner finishing at once never takes the count below zero.
+  HRESULT Accept(BSTR operation, IPostProcessParameters* parameters, IProviderSupport* support);
+  void EndJob();
+  HRESULT ScheduleOperations(BSTR operation, IPostProcessParameters* parameters, IProviderSupport* support);
+  HRESULT ExecuteOperations(IPostProcessParameters* parameters, IProviderSupport* support, int transcoderLevel,
+                            CTranscodeLog& log, bool& unpin);
+  HRESULT Transcode(IPostProcessParameters* parameters, const std::wstring& transcoder, const std::wstring& options,
+                    const std::wstring& outputName, int transcoderLevel, CTranscodeLog& log,
+                    const std::wstring& logName, IProviderSupport* support, TranscodeEnd& end);
+  void MarkTranscoderUnavailable();
+
+  // One writer per output path: a job waits here while another makes the
+  // same path, then finds it current instead of making it again.
+  class WriterSlot;
+  std::mutex m_writersLock;
+  std::condition_variable m_writerDone;
+  std::set<std::wstring, platform::LessNoCase> m_writers;
+
   std::atomic<ULONG> m_references{0};
-  // Set by a transcode that failed without saying why; never cleared, so
-  // that a transcoder gone bad stops the provider taking further jobs.
+  // Set by a transcode that failed without saying why (no transcoder
+  // answered); QueryCapacity answers it until m_failureUntil (a tick count)
+  // has passed, so a transcoder that is down is not handed every file.
   std::atomic<HRESULT> m_lastFailure{S_OK};
+  std::atomic<ULONGLONG> m_failureUntil{0};
   // Jobs accepted by ScheduleOperation and not yet ended by ExecuteOperation.
   std::atomic<LONG> m_activeJobs{0};
   RegistryParam<const wchar_t*, 0> m_traceLevel{*this, L"Trace Level"};
   RegistryParam<unsigned long, 1> m_maximumJobs{*this, L"Maximum Transcode Jobs", 1};
+
+  // Written by Initialise only.
+  bool m_initialised = false;
+  std::optional<CPatternMatcher> m_include;  // present: preview mode
+  std::optional<CPatternMatcher> m_exclude;
+  std::optional<DWORD> m_frameCount;
+  std::optional<std::wstring> m_size;
+  platform::ComPtr<IArchiveSystem> m_system;
 };

@@ -233,6 +233,66 @@ TEST_F(FileTest, AFailedSaveNeverLaterReplacesAGoodFile) {
   EXPECT_EQ(now, good);
 }
 
+// The file saves when its last handle goes, not before and not only when
+// the lines read from it go too; a line held past that still reads.
+TEST_F(FileTest, TheLastFileHandleSavesAndHeldLinesStillRead) {
+  CTraceLine held(nullptr);
+  std::string path;
+  {
+    CTraceFile file(&m_logger, 0, 0);
+    ASSERT_TRUE(Add(file, 0, 3));
+    ASSERT_TRUE(Add(file, 1, 5));
+    file.MarkRange(0, 2);
+    path = PathOf(file);
+    held = file.GetLine(&m_logger, 1);
+    {
+      const CTraceFile copy(file);
+    }
+    EXPECT_FALSE(fs::exists(path));  // another handle is left
+  }
+  ASSERT_TRUE(fs::exists(path));
+  auto read = vnt::ReadFile(path);
+  ASSERT_TRUE(read);
+  EXPECT_EQ(read->lines.size(), 2u);
+
+  ASSERT_FALSE(held.IsEmpty());
+  EXPECT_EQ(held.GetTime(), 1700000000001ULL);
+  EXPECT_EQ(held.GetSource(), &m_source);
+  const BYTE* bytes;
+  DWORD length;
+  held.GetArgBytes(&bytes, &length);
+  EXPECT_EQ(std::vector<BYTE>(bytes, bytes + length), std::vector<BYTE>(5, 1));
+  const CTraceBuffer buffer = held.GetBuffer();
+  EXPECT_EQ(buffer.GetLineCount(), 2u);
+  EXPECT_EQ(buffer.GetSourcePointer(0), &m_source);
+  EXPECT_TRUE(buffer.GetLine(&m_logger, 0).GetSource() == &m_source);
+}
+
+// A buffer made for a file keeps that file for as long as it is held.
+TEST_F(FileTest, ABufferOutlivesNoHandleOfItsFile) {
+  CTraceBuffer buffer;
+  {
+    CTraceFile file(&m_logger, 40, 0);
+    buffer = CTraceBuffer(40, file);
+  }
+  CTraceBuffer lineBuffer;
+  BYTE* place = buffer.AddLine(TRC_INT, 255, 1700000000000ULL, 2, lineBuffer);
+  ASSERT_NE(place, nullptr);
+  place[0] = 7;
+  place[1] = 9;
+  EXPECT_EQ(lineBuffer.GetRep(), buffer.GetRep());
+  buffer = CTraceBuffer();
+  const CTraceLine line = lineBuffer.GetLine(&m_logger, 40);
+  lineBuffer = CTraceBuffer();
+  ASSERT_FALSE(line.IsEmpty());
+  const BYTE* bytes;
+  DWORD length;
+  line.GetArgBytes(&bytes, &length);
+  EXPECT_EQ(std::vector<BYTE>(bytes, bytes + length), (std::vector<BYTE>{7, 9}));
+  EXPECT_EQ(line.GetSource(), nullptr);
+  EXPECT_EQ(line.GetMessageId(), TRC_INT);
+}
+
 TEST_F(FileTest, LongNamesAreCutTo255Bytes) {
   trace_test::NamedSource longName(std::string(300, 'n'));
   m_logger.SetFilePrefix(L"a" + std::wstring(300, L'\u00e9'));  // two UTF-8 bytes each

@@ -13,6 +13,7 @@
 #include "VntReader.h"
 
 #include <atomic>
+#include <deque>
 #include <cstdlib>
 #include <future>
 #include <new>
@@ -222,6 +223,122 @@ TEST_F(WindowTest, ADroppedMarkedFileIsSaved) {
   ASSERT_EQ(lines.size(), 4u);  // the two marked buffers, whole
   EXPECT_EQ(lines.begin()->first, 0u);
   EXPECT_EQ(VntFiles(m_dir).size(), 1u);
+}
+
+// Lines of about 8000 argument bytes (two per block, sixteen per file) that
+// say who wrote them.
+std::wstring BigName(int writer, int i) {
+  return L"w" + std::to_wstring(writer) + L"." + std::to_wstring(i) + L"." + std::wstring(7980, L'x');
+}
+std::wstring BigText(int writer, int i) {
+  return L"Service " + BigName(writer, i) + L" started with " + std::to_wstring(i) + L" workers.\r\n";
+}
+
+// A line read before its file is rolled out of the window keeps its buffer:
+// the file saves when the logger lets it go, and the line still reads.
+TEST_F(WindowTest, ALineHeldAcrossTheDropOfItsFileStillReads) {
+  m_logger.SetLogSize(16);
+  for (int i = 0; i < 3; ++i) m_logger.Trace(&m_source, TRC_STARTED, BigName(0, i).c_str(), i);
+  m_logger.KeepLast(3);
+  std::vector<CTraceLine> held;
+  for (ULONGLONG n = 0; n < 3; ++n) held.push_back(m_logger.GetLine(n));
+  for (int i = 3; i < 40; ++i) m_logger.Trace(&m_source, TRC_STARTED, BigName(0, i).c_str(), i);
+  ASSERT_GT(m_logger.GetFirstLineNumber(), 0u);  // the first file is gone
+  EXPECT_TRUE(m_logger.GetLine(0).IsEmpty());
+  EXPECT_EQ(ReadAll(m_dir).size(), 4u);  // saved at the drop: its two marked buffers
+  for (int i = 0; i < 3; ++i) {
+    SCOPED_TRACE(i);
+    const CTraceLine line = held[i];
+    held[i] = CTraceLine(nullptr);  // the copy is the last handle now
+    ASSERT_FALSE(line.IsEmpty());
+    EXPECT_EQ(line.FormatText(), BigText(0, i));
+    EXPECT_EQ(line.GetSource(), &m_source);
+    EXPECT_EQ(line.GetBuffer().GetLineCount(), 2u);
+  }
+}
+
+// Readers hold lines while writers roll files over underneath them; each
+// held line still reads as written. (Run under the sanitizers, this is the
+// test of who keeps a buffer alive.)
+TEST_F(WindowTest, ReadersHoldLinesWhileWritersRollFilesOver) {
+  constexpr int kWriters = 2, kReaders = 2, kLines = 300, kHeld = 40;
+  m_logger.SetLogSize(16);
+  std::vector<std::unique_ptr<trace_test::NamedSource>> sources;
+  for (int w = 0; w < kWriters; ++w)
+    sources.push_back(std::make_unique<trace_test::NamedSource>("w" + std::to_string(w)));
+  std::atomic<int> writing{kWriters};
+  std::atomic<int> checked{0};
+  auto check = [&](const CTraceLine& line) {
+    ASSERT_FALSE(line.IsEmpty());
+    const auto* source = static_cast<const trace_test::NamedSource*>(line.GetSource());
+    ASSERT_NE(source, nullptr);
+    const std::wstring text = line.FormatText();
+    // "Service w<writer>.<i>.xxx... started with <i> workers."
+    const std::size_t dot = text.find(L'.', 9);
+    ASSERT_NE(dot, std::wstring::npos) << text.substr(0, 40);
+    const int writer = std::stoi(text.substr(9, dot - 9));
+    const int i = std::stoi(text.substr(dot + 1));
+    EXPECT_EQ(source->GetTraceName(), "w" + std::to_string(writer));
+    EXPECT_EQ(text, BigText(writer, i));
+    ++checked;
+  };
+  std::vector<std::thread> threads;
+  for (int r = 0; r < kReaders; ++r)
+    threads.emplace_back([&] {
+      std::deque<CTraceLine> held;
+      while (writing.load() > 0) {
+        const ULONGLONG next = m_logger.GetNextLineNumber();
+        if (next == 0) continue;
+        CTraceLine line = m_logger.GetLine(m_logger.GetFirstLineNumber());
+        if (line.IsEmpty()) continue;  // dropped between the two calls
+        held.push_back(std::move(line));
+        if (held.size() > kHeld) {
+          check(held.front());
+          held.pop_front();
+        }
+      }
+      for (const CTraceLine& line : held) check(line);
+    });
+  for (int w = 0; w < kWriters; ++w)
+    threads.emplace_back([&, w] {
+      for (int i = 0; i < kLines; ++i) m_logger.Trace(sources[w].get(), TRC_STARTED, BigName(w, i).c_str(), i);
+      --writing;
+    });
+  for (auto& t : threads) t.join();
+  EXPECT_GT(checked.load(), 0);
+  EXPECT_EQ(m_logger.GetNextLineNumber(), static_cast<ULONGLONG>(kWriters * kLines));
+}
+
+// The folder and prefix may be set after the first file was made (a service
+// reads them from its settings after its first lines): that file is saved
+// under them, and keeps the service name it was made with.
+TEST_F(WindowTest, NamesSetAfterTheFirstFileApplyToIt) {
+  const fs::path early = m_dir / "early", late = m_dir / "late";
+  fs::create_directories(m_dir);  // a save makes one missing level, the last
+  m_logger.SetDirectory(trace_test::Wide(early));
+  m_logger.SetFilePrefix(L"Early");
+  m_logger.Trace(&m_source, TRC_INT, 1);
+  m_logger.SetDirectory(trace_test::Wide(late));
+  m_logger.SetFilePrefix(L"Late");
+  TraceBig(17);  // the first file holds 16 of these, the second the last
+  m_logger.Trace(&m_source, TRC_ERROR, 2, L"x");
+  ASSERT_EQ(m_logger.GetFileCount(), 2u);
+  EXPECT_FALSE(fs::exists(early));
+  const auto files = VntFiles(late);
+  ASSERT_EQ(files.size(), 2u);
+  const std::wstring stem = m_logger.MakeFileName();
+  EXPECT_EQ(stem.substr(0, stem.rfind(L'\\')), trace_test::Wide(late));
+  const std::wstring name = stem.substr(stem.rfind(L'\\') + 1);
+  EXPECT_EQ(name.substr(0, 4), L"Late");
+  const std::string expectedProperty[] = {"ServiceName::Early", "ServiceName::Late"};
+  for (int k = 0; k < 2; ++k) {
+    SCOPED_TRACE(k);
+    EXPECT_EQ(files[k].filename().wstring(), name + (k == 0 ? L"0000.VNT" : L"0001.VNT"));
+    auto read = vnt::ReadFile(files[k].string());
+    ASSERT_TRUE(read);
+    EXPECT_EQ(read->entries, (std::vector<std::string>{"Worker", expectedProperty[k]}));
+  }
+  EXPECT_EQ(ReadAll(late).size(), m_logger.GetNextLineNumber());
 }
 
 TEST_F(LoggerTest, FileNamesFollowTheStartTime) {

@@ -330,6 +330,95 @@ TEST_F(HostConfig, AHostRemovedFromTheRegistryLosesItsListener) {
   EXPECT_EQ(Probe("GET", url).status, 0) << "its port is closed";
 }
 
+// The limit values: the bounds are inclusive, anything but a whole number
+// within them keeps the default and is named with the default used.
+TEST(HostLimits, ValuesWithinTheirBoundsAreTakenOthersKeepTheDefault) {
+  const platform::http::FrontLimits defaults;
+  struct Case {
+    const char* name;
+    const wchar_t* value;
+    const wchar_t* text;
+    bool taken;
+    std::function<bool(const platform::http::FrontLimits&)> expect;
+  };
+  const Case cases[] = {
+      {"head at its low bound", L"Request Head Limit", L"1024", true,
+       [](const auto& l) { return l.maxHeadBytes == 1024; }},
+      {"head below it", L"Request Head Limit", L"1023", false,
+       [&](const auto& l) { return l.maxHeadBytes == defaults.maxHeadBytes; }},
+      {"head at its high bound", L"Request Head Limit", L"1048576", true,
+       [](const auto& l) { return l.maxHeadBytes == 1048576; }},
+      {"body lowered", L"Request Body Limit", L"4096", true, [](const auto& l) { return l.maxBodyBytes == 4096; }},
+      {"body of 1 GiB", L"Request Body Limit", L"1073741824", true,
+       [](const auto& l) { return l.maxBodyBytes == 1073741824ull; }},
+      {"body above 1 GiB", L"Request Body Limit", L"1073741825", false,
+       [&](const auto& l) { return l.maxBodyBytes == defaults.maxBodyBytes; }},
+      {"body of zero", L"Request Body Limit", L"0", false,
+       [&](const auto& l) { return l.maxBodyBytes == defaults.maxBodyBytes; }},
+      {"header timeout in seconds", L"Request Header Timeout", L"3", true,
+       [](const auto& l) { return l.headerTimeoutMs == 3000; }},
+      {"header timeout of an hour", L"Request Header Timeout", L"3600", false,
+       [&](const auto& l) { return l.headerTimeoutMs == defaults.headerTimeoutMs; }},
+      {"idle timeout of an hour", L"Idle Connection Timeout", L"3600", true,
+       [](const auto& l) { return l.idleTimeoutMs == 3600000; }},
+      {"connections lowered", L"Connection Limit", L"64", true, [](const auto& l) { return l.maxConnections == 64; }},
+      {"connections too few", L"Connection Limit", L"15", false,
+       [&](const auto& l) { return l.maxConnections == defaults.maxConnections; }},
+      {"a word", L"Connection Limit", L"lots", false,
+       [&](const auto& l) { return l.maxConnections == defaults.maxConnections; }},
+      {"a sign", L"Request Body Limit", L"+4096", false,
+       [&](const auto& l) { return l.maxBodyBytes == defaults.maxBodyBytes; }},
+      {"blanks", L"Request Body Limit", L" 4096", false,
+       [&](const auto& l) { return l.maxBodyBytes == defaults.maxBodyBytes; }},
+      {"empty", L"Request Body Limit", L"", false,
+       [&](const auto& l) { return l.maxBodyBytes == defaults.maxBodyBytes; }},
+      {"too many digits to hold", L"Request Body Limit", L"18446744073709551617", false,
+       [&](const auto& l) { return l.maxBodyBytes == defaults.maxBodyBytes; }},
+  };
+  for (const Case& c : cases) {
+    std::vector<CRejectedLimit> rejected;
+    const platform::http::FrontLimits limits =
+        HostLimitsFrom({{std::wstring(L"Registry$") + c.value, c.text}, {L"Registry$Other", L"1"}}, rejected);
+    EXPECT_TRUE(c.expect(limits)) << c.name;
+    ASSERT_EQ(rejected.size(), c.taken ? 0u : 1u) << c.name;
+    if (!c.taken) {
+      EXPECT_EQ(rejected[0].name, c.value) << c.name;
+      EXPECT_EQ(rejected[0].value, c.text) << c.name;
+    }
+  }
+  std::vector<CRejectedLimit> rejected;
+  HostLimitsFrom({{L"Registry$Request Header Timeout", L"0"}}, rejected);
+  ASSERT_EQ(rejected.size(), 1u);
+  EXPECT_EQ(rejected[0].low, L"1");
+  EXPECT_EQ(rejected[0].high, L"600");
+  EXPECT_EQ(rejected[0].used, L"10") << "in the value's own unit, seconds";
+}
+
+// A new limit needs a new front: the host is replaced, not updated in place,
+// and the new front applies it.
+TEST_F(HostConfig, AChangedLimitReplacesTheListener) {
+  Key host = OpenHost();
+  std::ofstream(www() / "page.POST.htm") << "page";
+  ASSERT_TRUE(Start().IsOK());
+  Listener* first = Get("127.0.0.1");
+  ASSERT_TRUE(first != nullptr && first->IsOpen());
+  const std::string body(8192, 'x');
+  const std::vector<std::pair<std::string, std::string>> plain = {{"Content-Type", "text/plain"}};
+  EXPECT_EQ(Probe("POST", first->GetURI().to_string() + "page", plain, body).body, "page");
+
+  host.Dword(L"Request Body Limit", 4096);
+  ASSERT_TRUE(Rebuild(L"127.0.0.1").IsOK());
+  Listener* second = Get("127.0.0.1");
+  ASSERT_NE(second, nullptr);
+  EXPECT_NE(second, first) << "the front's limits are not taken over in place";
+  EXPECT_EQ(Probe("POST", second->GetURI().to_string() + "page", plain, body).status, 413);
+  EXPECT_EQ(Probe("POST", second->GetURI().to_string() + "page", plain, std::string(2048, 'x')).body, "page");
+
+  host.Str(L"Color", L"blue");
+  ASSERT_TRUE(Rebuild(L"127.0.0.1").IsOK());
+  EXPECT_EQ(Get("127.0.0.1"), second) << "other values still update in place";
+}
+
 // Every id of the program's event module with the number of strings the
 // code gives it: an error keeps only as many strings as its text declares.
 TEST(WebbridgeMessages, InsertCountsMatchWhatTheCodePasses) {
@@ -337,7 +426,7 @@ TEST(WebbridgeMessages, InsertCountsMatchWhatTheCodePasses) {
       {0xC00000C9, 2}, {0xC00000CA, 1}, {0xC00000CB, 1}, {0xC00000CC, 2}, {0xC00000CD, 3},
       {0xC00000CF, 3}, {0xC00000D0, 3}, {0xC000012C, 1}, {0xC000012D, 1}, {0xC00007D0, 2},
       {0xC00009C4, 3}, {0xC00009C5, 3}, {0xC0000068, 1}, {0xC0000A28, 2}, {0xC0000A29, 2},
-      {0xC0000A2A, 3}, {0xC0000A2B, 2}, {0xC0000A2C, 3},
+      {0xC0000A2A, 3}, {0xC0000A2B, 2}, {0xC0000A2C, 3}, {0x800000D1, 6},
   };
   for (const auto& [id, count] : ids) EXPECT_EQ(GetInsertCount(id), count) << std::hex << id;
 }

@@ -10,7 +10,10 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,6 +23,7 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -317,6 +321,65 @@ TEST(HttpFrontTest, HttpsRefusesTls11AndAcceptsTls12And13) {
                          server.Url("/size/1", true))
                 .text,
             "431");
+}
+
+// A listener is opened between Bind and Admit (a host being rebuilt): a
+// client that comes in between waits for it instead of getting 502.
+TEST(HttpFrontTest, AClientBeforeAdmitWaitsForTheListener) {
+  std::unique_ptr<platform::http::HttpFront> front;
+  ASSERT_EQ(platform::http::HttpFront::Bind({}, front), ERROR_SUCCESS);
+  auto loopback = [](int port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return a;
+  };
+  const int client = ::socket(AF_INET, SOCK_STREAM, 0);
+  const timeval wait{60, 0};
+  ::setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+  sockaddr_in publicAddress = loopback(front->Port());
+  ASSERT_EQ(::connect(client, reinterpret_cast<sockaddr*>(&publicAddress), sizeof publicAddress), 0);
+  const std::string request = "GET /early HTTP/1.1\r\nHost: x\r\n\r\n";
+  ASSERT_EQ(::send(client, request.data(), request.size(), 0), static_cast<ssize_t>(request.size()));
+  // Gives a front that accepts too early the time to show it (it would find
+  // no listener and answer 502); a sound one never accepts here.
+  for (int i = 0; i < 100 && front->Counters().accepted == 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_EQ(front->Counters().accepted, 0u) << "nobody is accepted before Admit";
+
+  // The listener: a plain socket on the front's backend port, one reply.
+  const std::string url = front->BackendUrl();
+  const int backend = ::socket(AF_INET, SOCK_STREAM, 0);
+  const int one = 1;
+  ::setsockopt(backend, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in backendAddress = loopback(std::atoi(url.substr(url.rfind(':') + 1).c_str()));
+  ASSERT_EQ(::bind(backend, reinterpret_cast<sockaddr*>(&backendAddress), sizeof backendAddress), 0);
+  ASSERT_EQ(::listen(backend, 4), 0);
+  std::thread listener([backend] {
+    const int fd = ::accept(backend, nullptr, nullptr);
+    if (fd < 0) return;  // shut down: the front never came
+    std::string head;
+    char buffer[4096];
+    ssize_t n;
+    while (head.find("\r\n\r\n") == std::string::npos && (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0)
+      head.append(buffer, static_cast<size_t>(n));
+    const std::string reply = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";
+    [[maybe_unused]] const auto sent = ::send(fd, reply.data(), reply.size(), MSG_NOSIGNAL);
+    ::close(fd);
+  });
+  front->Admit();
+
+  std::string reply;
+  char buffer[4096];
+  ssize_t n;
+  while (reply.find("\r\n\r\nok") == std::string::npos && (n = ::recv(client, buffer, sizeof buffer, 0)) > 0)
+    reply.append(buffer, static_cast<size_t>(n));
+  ::shutdown(backend, SHUT_RDWR);  // wakes an accept still waiting
+  listener.join();
+  ::close(client);
+  ::close(backend);
+  EXPECT_EQ(reply.substr(0, 12), "HTTP/1.1 200") << reply;
 }
 
 TEST(HttpFrontTest, StartReportsWhatStopsIt) {

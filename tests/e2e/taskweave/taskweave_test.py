@@ -23,7 +23,6 @@ import importlib.util
 import json
 import os
 import shutil
-import socket
 import struct
 import subprocess
 import sys
@@ -75,11 +74,19 @@ def wait_for(condition, seconds=60, step=0.05):
     return condition()
 
 
-def load_admin_client(path):
-    spec = importlib.util.spec_from_file_location("admin_client", path)
+def load_module(name, path):
+    spec = importlib.util.spec_from_file_location(name, path)
     module = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(module)
     return module
+
+
+def load_admin_client(path):
+    return load_module("admin_client", path)
+
+
+MAINSVC_CONTROL = load_module("mainsvc_control", os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                                               "../../../archive/mainsvc/mainsvc_control.py"))
 
 
 class Env:
@@ -241,28 +248,8 @@ class Env:
             self.mainsvc = None
 
     def control(self, command, seconds=10):
-        """One control command of the main service stand-in; its reply line, or "" when it is not there.
-        It serves one client at a time, so a busy answer is tried again."""
-        path = os.path.join(self.env["VANTREL_PIPE_DIR"], "vantrel.vnservice.control")
-        deadline = time.monotonic() + seconds
-        while True:
-            sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-            try:
-                sock.settimeout(30)
-                sock.connect(path)
-                sock.sendall(b"C")
-                if sock.recv(1) == b"\x01":
-                    payload = command.encode()
-                    sock.sendall(struct.pack("<I", len(payload)) + payload)
-                    (length,) = struct.unpack("<I", self.admin.recv_exact(sock, 4))
-                    return self.admin.recv_exact(sock, length).decode(errors="replace")
-            except (OSError, EOFError):
-                pass
-            finally:
-                sock.close()
-            if time.monotonic() >= deadline:
-                return ""
-            time.sleep(0.05)
+        """One control command of the main service stand-in; its reply line, or "" when it is not there."""
+        return MAINSVC_CONTROL.control(self.env["VANTREL_PIPE_DIR"], command, seconds)
 
     def main_state(self, key):
         reply = self.control("state")

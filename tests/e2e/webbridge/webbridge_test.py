@@ -229,14 +229,15 @@ def configure(env, ports):
     env.set_value(APPLICATIONS, "Shared", "REG_SZ", "yes")
 
 
-def start(env):
+def start(env, launcher=()):
+    """Installs and starts the service; launcher (e.g. prlimit and its options) runs vnsc start."""
     result = env.run([env.args.program, "-install"])
     check("install exits 0", result.returncode == 0, result.stderr)
     source = env.run([env.args.vnreg, "query", "HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\" + DISPLAY + "\\"
                       + DISPLAY, "/v", "EventMessageFile"])
     check("install registers the event source", source.returncode == 0 and "EvtWebbridge.msg" in source.stdout,
           source.stdout + source.stderr)
-    check("start", env.vnsc("start", SERVICE).returncode == 0)
+    check("start", env.run(list(launcher) + [env.args.vnsc, "start", SERVICE]).returncode == 0)
     return wait_until(lambda: env.query().get("STATE", "").startswith("4"))
 
 
