@@ -23,7 +23,6 @@ import shutil
 import signal
 import subprocess
 import sys
-import tempfile
 import time
 
 SERVICE = "Taskweave"
@@ -50,18 +49,14 @@ def _load(name, relative):
 
 
 MAINSVC_CONTROL = _load("mainsvc_control", "../../../archive/mainsvc/mainsvc_control.py")
+e2e_env = _load("e2e_env", "../e2e_env.py")
+ServiceEnv = e2e_env.ServiceEnv
 
 GENEROUS = 120  # seconds: a bound for what takes a second or two on an idle machine
 
 
 def wait_for(condition, seconds=GENEROUS, step=0.05):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        value = condition()
-        if value:
-            return value
-        time.sleep(step)
-    return condition()
+    return e2e_env.wait_for(condition, seconds, step)
 
 
 def make_clip(path, seconds=3, size="320x240", rate=30):
@@ -142,24 +137,18 @@ class Tools:
             parser.add_argument("--" + name, required=True)
 
 
-class Chain:
+class Chain(ServiceEnv):
     def __init__(self, tools, name, keep_on_failure=True):
+        super().__init__("vn-e2e-framesight-%s-" % name, ("archive", "trace", "volume/media"))
         self.tools = tools
         self.name = name
-        self.root = tempfile.mkdtemp(prefix="vn-e2e-framesight-%s-" % name)
-        self.env = dict(os.environ)
-        self.env["VANTREL_REGISTRY"] = os.path.join(self.root, "registry.db")
-        self.env["VANTREL_PIPE_DIR"] = os.path.join(self.root, "pipes")
-        self.env["VANTREL_LOG_DIR"] = os.path.join(self.root, "logs")
+        self.vnsc_program = tools.vnsc
+        self.vnreg_program = tools.vnreg
         self.env["VANTREL_ARCHIVE_EVENTS"] = os.path.join(self.root, "archive")
-        for variable in ("VANTREL_SERVICE_NAME", "INVOCATION_ID"):
-            self.env.pop(variable, None)
         self.volume = os.path.join(self.root, "volume")
         self.media = os.path.join(self.volume, "media")
         self.journal = os.path.join(self.root, "journal.jsonl")
         self.pin_log = os.path.join(self.root, "archive", "pins.log")
-        for folder in ("pipes", "logs", "archive", "trace", "volume/media"):
-            os.makedirs(os.path.join(self.root, folder))
         self.mainsvc = None
         self.transcoder = None
         self.next_value = 1
@@ -177,17 +166,8 @@ class Chain:
 
     # --- programs ---
 
-    def run(self, argv, timeout=GENEROUS):
-        return subprocess.run(argv, env=self.env, stdin=subprocess.DEVNULL, capture_output=True, text=True,
-                              timeout=timeout)
-
-    def vnreg(self, *words):
-        result = self.run([self.tools.vnreg] + list(words))
-        if result.returncode != 0:
-            raise RuntimeError("vnreg %s: %s" % (words, result.stderr))
-
-    def vnsc(self, *words):
-        return self.run([self.tools.vnsc] + list(words))
+    def run(self, argv, timeout=GENEROUS, **kwargs):
+        return super().run(argv, timeout, **kwargs)
 
     def set_up(self, mode=None):
         """Registers the archive and the provider, maps D:, installs Taskweave. mode: the
@@ -281,18 +261,10 @@ class Chain:
     # --- the service ---
 
     def query(self):
-        result = self.vnsc("query", SERVICE)
-        if result.returncode != 0:
-            return None
-        fields = {}
-        for line in result.stdout.splitlines():
-            key, _, value = line.partition(":")
-            fields[key.strip()] = value.strip()
-        return fields
+        return self.service_query(SERVICE)
 
     def state(self):
-        fields = self.query()
-        return int(fields["STATE"].split()[0]) if fields else None
+        return self.service_state(SERVICE)
 
     def pid(self):
         fields = self.query()

@@ -25,8 +25,9 @@ import socket
 import struct
 import subprocess
 import sys
-import tempfile
 import time
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from e2e_env import ServiceEnv  # noqa: E402  (the shared folder and tools)
 
 SERVICE = "VnSample"
 DISPLAY = "Vantrel Sample Service"
@@ -56,41 +57,16 @@ def check(name, condition, detail=""):
     return condition
 
 
-class Env:
+class Env(ServiceEnv):
     def __init__(self, args):
+        super().__init__("vn-e2e-sample-", ("trace",))
         self.args = args
-        self.root = tempfile.mkdtemp(prefix="vn-e2e-sample-")
-        self.env = dict(os.environ)
-        self.env["VANTREL_REGISTRY"] = os.path.join(self.root, "registry.db")
-        self.env["VANTREL_PIPE_DIR"] = os.path.join(self.root, "pipes")
-        self.env["VANTREL_LOG_DIR"] = os.path.join(self.root, "logs")
-        self.env.pop("VANTREL_SERVICE_NAME", None)
-        self.env.pop("INVOCATION_ID", None)
+        self.vnsc_program = args.vnsc
+        self.vnreg_program = args.vnreg
         self.trace_dir = os.path.join(self.root, "trace")
-        for d in ("pipes", "logs", "trace"):
-            os.makedirs(os.path.join(self.root, d))
-
-    def run(self, argv, timeout=60, **kwargs):
-        return subprocess.run(argv, env=self.env, stdin=subprocess.DEVNULL, capture_output=True, text=True,
-                              timeout=timeout, **kwargs)
-
-    def vnsc(self, *words):
-        return self.run([self.args.vnsc] + list(words))
-
-    def vnreg(self, *words):
-        result = self.run([self.args.vnreg] + list(words))
-        if result.returncode != 0:
-            raise RuntimeError("vnreg %s: %s" % (words, result.stderr))
 
     def query(self):
-        result = self.vnsc("query", SERVICE)
-        if result.returncode != 0:
-            return None
-        fields = {}
-        for line in result.stdout.splitlines():
-            key, _, value = line.partition(":")
-            fields[key.strip()] = value.strip()
-        return fields
+        return self.service_query(SERVICE)
 
     def wait_state(self, state, seconds=20):
         deadline = time.monotonic() + seconds

@@ -26,8 +26,10 @@ import shutil
 import struct
 import subprocess
 import sys
-import tempfile
 import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from e2e_env import ServiceEnv, wait_for  # noqa: E402  (the shared folder and tools)
 
 SERVICE = "Taskweave"
 DISPLAY = "Vantrel Archive Extensions"
@@ -64,16 +66,6 @@ def check(name, condition, detail=""):
     return condition
 
 
-def wait_for(condition, seconds=60, step=0.05):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        value = condition()
-        if value:
-            return value
-        time.sleep(step)
-    return condition()
-
-
 def load_module(name, path):
     spec = importlib.util.spec_from_file_location(name, path)
     module = importlib.util.module_from_spec(spec)
@@ -89,54 +81,31 @@ MAINSVC_CONTROL = load_module("mainsvc_control", os.path.join(os.path.dirname(os
                                                                "../../../archive/mainsvc/mainsvc_control.py"))
 
 
-class Env:
+class Env(ServiceEnv):
     def __init__(self, args):
+        super().__init__("vn-e2e-taskweave-", ("archive", "trace", "volume/media"))
         self.args = args
-        self.root = tempfile.mkdtemp(prefix="vn-e2e-taskweave-")
-        self.env = dict(os.environ)
-        self.env["VANTREL_REGISTRY"] = os.path.join(self.root, "registry.db")
-        self.env["VANTREL_PIPE_DIR"] = os.path.join(self.root, "pipes")
-        self.env["VANTREL_LOG_DIR"] = os.path.join(self.root, "logs")
+        self.vnsc_program = args.vnsc
+        self.vnreg_program = args.vnreg
         self.env["VANTREL_ARCHIVE_EVENTS"] = os.path.join(self.root, "archive")
-        self.env.pop("VANTREL_SERVICE_NAME", None)
-        self.env.pop("INVOCATION_ID", None)
         self.volume = os.path.join(self.root, "volume")
         self.trace_dir = os.path.join(self.root, "trace")
         self.call_log = os.path.join(self.root, "calls.log")
         self.pin_log = os.path.join(self.root, "archive", "pins.log")
-        for d in ("pipes", "logs", "archive", "trace", "volume/media"):
-            os.makedirs(os.path.join(self.root, d))
         self.mainsvc = None
         self.admin = load_admin_client(args.admin_client)
 
-    def run(self, argv, timeout=120):
-        return subprocess.run(argv, env=self.env, stdin=subprocess.DEVNULL, capture_output=True, text=True,
-                              timeout=timeout)
-
-    def vnsc(self, *words):
-        return self.run([self.args.vnsc] + list(words))
-
-    def vnreg(self, *words):
-        result = self.run([self.args.vnreg] + list(words))
-        if result.returncode != 0:
-            raise RuntimeError("vnreg %s: %s" % (words, result.stderr))
+    def run(self, argv, timeout=120, **kwargs):
+        return super().run(argv, timeout, **kwargs)
 
     def vnpin(self, *words):
         return self.run([self.args.vnpin] + list(words))
 
     def query(self):
-        result = self.vnsc("query", SERVICE)
-        if result.returncode != 0:
-            return None
-        fields = {}
-        for line in result.stdout.splitlines():
-            key, _, value = line.partition(":")
-            fields[key.strip()] = value.strip()
-        return fields
+        return self.service_query(SERVICE)
 
     def state(self):
-        fields = self.query()
-        return int(fields["STATE"].split()[0]) if fields else None
+        return self.service_state(SERVICE)
 
     def wait_state(self, state, seconds=60):
         wait_for(lambda: self.state() == state, seconds)

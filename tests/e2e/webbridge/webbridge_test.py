@@ -21,10 +21,11 @@ import socket
 import sqlite3
 import subprocess
 import sys
-import tempfile
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "sample_service"))
+from e2e_env import ServiceEnv  # noqa: E402  (the shared folder and tools)
 import sample_service_test as admin  # the administration pipe's client, written from the wire format
 
 SERVICE = "Webbridge"
@@ -78,42 +79,20 @@ def wait_until(condition, seconds=LIVE_TIMEOUT):
     return condition()
 
 
-class Env:
+class Env(ServiceEnv):
     def __init__(self, args):
+        super().__init__("vn-e2e-webbridge-", ("keys", "www", "www2", "archive/Media", "certs"))
         self.args = args
-        self.root = tempfile.mkdtemp(prefix="vn-e2e-webbridge-")
-        self.env = dict(os.environ)
-        self.env["VANTREL_REGISTRY"] = os.path.join(self.root, "registry.db")
-        self.env["VANTREL_PIPE_DIR"] = os.path.join(self.root, "pipes")
-        self.env["VANTREL_LOG_DIR"] = os.path.join(self.root, "logs")
+        self.vnsc_program = args.vnsc
+        self.vnreg_program = args.vnreg
         self.env["VANTREL_KEYSTORE_DIR"] = os.path.join(self.root, "keys")
         self.env["VANTREL_ARCHIVE_EVENTS"] = os.path.join(self.root, "logs")
-        self.env.pop("VANTREL_SERVICE_NAME", None)
-        self.env.pop("INVOCATION_ID", None)
-        for d in ("pipes", "logs", "keys", "www", "www2", "archive/Media", "certs"):
-            os.makedirs(os.path.join(self.root, d))
-
-    def path(self, *parts):
-        return os.path.join(self.root, *parts)
 
     def write(self, name, data):
         mode = "wb" if isinstance(data, bytes) else "w"
         with open(self.path(name), mode) as f:
             f.write(data)
         return self.path(name)
-
-    def run(self, argv, timeout=60, **kwargs):
-        return subprocess.run(argv, env=self.env, stdin=subprocess.DEVNULL, capture_output=True, text=True,
-                              timeout=timeout, **kwargs)
-
-    def vnsc(self, *words):
-        return self.run([self.args.vnsc] + list(words))
-
-    def vnreg(self, *words):
-        result = self.run([self.args.vnreg] + list(words))
-        if result.returncode != 0:
-            raise RuntimeError("vnreg %s: %s" % (words, result.stderr))
-        return result
 
     def set_value(self, key, name, kind, data):
         self.vnreg("add", key, "/v", name, "/t", kind, "/d", str(data), "/f")
@@ -122,12 +101,7 @@ class Env:
         self.vnreg("delete", key, "/v", name, "/f")
 
     def query(self):
-        result = self.vnsc("query", SERVICE)
-        fields = {}
-        for line in result.stdout.splitlines():
-            key, _, value = line.partition(":")
-            fields[key.strip()] = value.strip()
-        return fields
+        return self.service_query(SERVICE) or {}
 
     def events(self):
         path = self.path("logs", "eventlog", DISPLAY + ".jsonl")
