@@ -9,6 +9,7 @@
 #include "archive/oledb/Provider.h"
 
 #include "platform/base/text.h"
+#include "platform/oledb/bindings.h"
 
 #include <charconv>
 #include <cstring>
@@ -143,26 +144,7 @@ bool ValueText(sqlite3_stmt* statement, const Column& column, HROW row, std::wst
   return true;
 }
 
-template <class T>
-T& At(BYTE* data, DBBYTEOFFSET offset) {
-  return *reinterpret_cast<T*>(data + offset);
-}
-
-void PutLengthAndStatus(const DBBINDING& binding, BYTE* data, DBLENGTH length, DBSTATUS status) {
-  if (binding.dwPart & DBPART_LENGTH) At<DBLENGTH>(data, binding.obLength) = length;
-  if (binding.dwPart & DBPART_STATUS) At<DBSTATUS>(data, binding.obStatus) = status;
-}
-
-// Text into a wchar_t array of cbMaxLen bytes, cut to whole characters.
-DBSTATUS PutInline(const std::wstring& text, const DBBINDING& binding, BYTE* data) {
-  const std::size_t room = binding.cbMaxLen / sizeof(wchar_t);
-  if (room == 0) return DBSTATUS_S_TRUNCATED;
-  const std::size_t count = std::min(text.size(), room - 1);
-  wchar_t* out = &At<wchar_t>(data, binding.obValue);
-  std::wmemcpy(out, text.data(), count);
-  out[count] = L'\0';
-  return count < text.size() ? DBSTATUS_S_TRUNCATED : DBSTATUS_S_OK;
-}
+using platform::oledb::BindingAt;
 
 }  // namespace
 
@@ -291,50 +273,26 @@ void WriteColumn(sqlite3_stmt* statement, const Column& column, HROW row, const 
   const bool present = ValueText(statement, column, row, text, rowType);
   if (binding.pBindExt != nullptr && binding.pBindExt->pExtension != nullptr)
     *reinterpret_cast<DBTYPE*>(binding.pBindExt->pExtension) = rowType;
-  const bool byReference = binding.wType == (DBTYPE_WSTR | DBTYPE_BYREF);
-  const bool bstr = binding.wType == DBTYPE_BSTR;
-  if (!present) {
-    // A by-reference slot must not keep the previous row's pointer.
-    if ((byReference || bstr) && (binding.dwPart & DBPART_VALUE)) At<void*>(data, binding.obValue) = nullptr;
-    PutLengthAndStatus(binding, data, 0, DBSTATUS_S_ISNULL);
-    return;
-  }
-  const DBLENGTH length = text.size() * sizeof(wchar_t);
-  DBSTATUS status = DBSTATUS_S_OK;
-  if (binding.dwPart & DBPART_VALUE) {
-    if (byReference) {
-      auto* copy = static_cast<wchar_t*>(CoTaskMemAlloc((text.size() + 1) * sizeof(wchar_t)));
-      if (copy != nullptr) std::wmemcpy(copy, text.c_str(), text.size() + 1);
-      At<wchar_t*>(data, binding.obValue) = copy;
-      if (copy == nullptr) status = DBSTATUS_E_UNAVAILABLE;
-    } else if (bstr) {
-      At<BSTR>(data, binding.obValue) = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
-    } else if (binding.wType == DBTYPE_WSTR) {
-      status = PutInline(text, binding, data);
-    } else {
-      status = DBSTATUS_E_CANTCONVERTVALUE;
-    }
-  }
-  PutLengthAndStatus(binding, data, length, status);
+  platform::oledb::PutTextBinding(binding, data, present ? &text : nullptr);
 }
 
 bool ReadParameter(const DBBINDING& binding, const BYTE* data, std::wstring& value, bool& isNull) {
   BYTE* bytes = const_cast<BYTE*>(data);
-  isNull = (binding.dwPart & DBPART_STATUS) && At<DBSTATUS>(bytes, binding.obStatus) == DBSTATUS_S_ISNULL;
+  isNull = (binding.dwPart & DBPART_STATUS) && BindingAt<DBSTATUS>(bytes, binding.obStatus) == DBSTATUS_S_ISNULL;
   value.clear();
   if (isNull || !(binding.dwPart & DBPART_VALUE)) return true;
   if (binding.wType == DBTYPE_BSTR) {
-    const BSTR text = At<BSTR>(bytes, binding.obValue);
+    const BSTR text = BindingAt<BSTR>(bytes, binding.obValue);
     if (text != nullptr) value.assign(text, SysStringLen(text));
     return true;
   }
-  const wchar_t* text = binding.wType == DBTYPE_WSTR ? &At<wchar_t>(bytes, binding.obValue)
-                        : binding.wType == (DBTYPE_WSTR | DBTYPE_BYREF) ? At<wchar_t*>(bytes, binding.obValue)
+  const wchar_t* text = binding.wType == DBTYPE_WSTR ? &BindingAt<wchar_t>(bytes, binding.obValue)
+                        : binding.wType == (DBTYPE_WSTR | DBTYPE_BYREF) ? BindingAt<wchar_t*>(bytes, binding.obValue)
                                                                          : nullptr;
   if (binding.wType != DBTYPE_WSTR && binding.wType != (DBTYPE_WSTR | DBTYPE_BYREF)) return false;
   if (text == nullptr) return true;
   if (binding.dwPart & DBPART_LENGTH)
-    value.assign(text, At<DBLENGTH>(bytes, binding.obLength) / sizeof(wchar_t));
+    value.assign(text, BindingAt<DBLENGTH>(bytes, binding.obLength) / sizeof(wchar_t));
   else
     value = text;
   return true;

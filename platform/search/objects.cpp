@@ -11,6 +11,7 @@
 #include "platform/base/text.h"
 #include "platform/com/class_factory.h"
 #include "platform/com/com_object.h"
+#include "platform/oledb/bindings.h"
 #include "platform/oledb/oledb.h"
 #include "platform/registry/registry.h"
 #include "platform/sync/sync.h"
@@ -247,16 +248,6 @@ struct Database {
   }
 };
 
-template <class T>
-T& At(BYTE* data, DBBYTEOFFSET offset) {
-  return *reinterpret_cast<T*>(data + offset);
-}
-
-void PutLengthAndStatus(const DBBINDING& binding, BYTE* data, DBLENGTH length, DBSTATUS status) {
-  if (binding.dwPart & DBPART_LENGTH) At<DBLENGTH>(data, binding.obLength) = length;
-  if (binding.dwPart & DBPART_STATUS) At<DBSTATUS>(data, binding.obStatus) = status;
-}
-
 // One VARIANT column of the current row, as text into a WSTR (inline or by
 // reference) or BSTR binding.
 void WriteColumn(sqlite3_stmt* statement, DBORDINAL ordinal, const DBBINDING& binding, BYTE* data) {
@@ -266,41 +257,14 @@ void WriteColumn(sqlite3_stmt* statement, DBORDINAL ordinal, const DBBINDING& bi
                          : storage == SQLITE_FLOAT ? DBTYPE_R8 : DBTYPE_WSTR;
   if (binding.pBindExt != nullptr && binding.pBindExt->pExtension != nullptr)
     *reinterpret_cast<DBTYPE*>(binding.pBindExt->pExtension) = rowType;
-  const bool byReference = binding.wType == (DBTYPE_WSTR | DBTYPE_BYREF);
-  const bool bstr = binding.wType == DBTYPE_BSTR;
   if (storage == SQLITE_NULL) {
-    if ((byReference || bstr) && (binding.dwPart & DBPART_VALUE)) At<void*>(data, binding.obValue) = nullptr;
-    PutLengthAndStatus(binding, data, 0, DBSTATUS_S_ISNULL);
+    platform::oledb::PutTextBinding(binding, data, nullptr);
     return;
   }
   const auto* bytes = reinterpret_cast<const char*>(sqlite3_column_text(statement, index));
   const std::wstring text =
       platform::WideFromUtf8(std::string_view(bytes == nullptr ? "" : bytes, sqlite3_column_bytes(statement, index)));
-  DBSTATUS status = DBSTATUS_S_OK;
-  if (binding.dwPart & DBPART_VALUE) {
-    if (byReference) {
-      auto* copy = static_cast<wchar_t*>(CoTaskMemAlloc((text.size() + 1) * sizeof(wchar_t)));
-      if (copy != nullptr) std::wmemcpy(copy, text.c_str(), text.size() + 1);
-      At<wchar_t*>(data, binding.obValue) = copy;
-      if (copy == nullptr) status = DBSTATUS_E_UNAVAILABLE;
-    } else if (bstr) {
-      At<BSTR>(data, binding.obValue) = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
-    } else if (binding.wType == DBTYPE_WSTR) {
-      const std::size_t room = binding.cbMaxLen / sizeof(wchar_t);
-      if (room == 0) {
-        status = DBSTATUS_S_TRUNCATED;
-      } else {
-        const std::size_t count = std::min(text.size(), room - 1);
-        wchar_t* out = &At<wchar_t>(data, binding.obValue);
-        std::wmemcpy(out, text.data(), count);
-        out[count] = L'\0';
-        if (count < text.size()) status = DBSTATUS_S_TRUNCATED;
-      }
-    } else {
-      status = DBSTATUS_E_CANTCONVERTVALUE;
-    }
-  }
-  PutLengthAndStatus(binding, data, text.size() * sizeof(wchar_t), status);
+  platform::oledb::PutTextBinding(binding, data, &text);
 }
 
 HRESULT ColumnInfo(const std::vector<std::wstring>& names, DBORDINAL* count, DBCOLUMNINFO** info, OLECHAR** strings) {
