@@ -6,6 +6,7 @@ nothing of the machine's is touched and tests can run side by side. The
 service control and registry tools run against it; a subclass sets
 self.vnsc_program and self.vnreg_program to the built tools.
 """
+import datetime
 import os
 import subprocess
 import tempfile
@@ -21,6 +22,22 @@ def wait_for(condition, seconds=60, step=0.05):
             return value
         time.sleep(step)
     return condition()
+
+
+def pin_releases(pin_log):
+    """(time, pin name) of every release the archive's pin log records, in order; none
+    when there is no log yet. A line is tab-separated: time, ..., "release" fourth,
+    the pin name sixth, eight fields in all."""
+    if not os.path.exists(pin_log):
+        return []
+    releases = []
+    with open(pin_log, encoding="utf-8", errors="replace") as f:
+        for line in f:
+            fields = line.rstrip("\n").split("\t")
+            if len(fields) == 8 and fields[3] == "release":
+                stamp = datetime.datetime.strptime(fields[0], "%Y-%m-%dT%H:%M:%S.%fZ")
+                releases.append((stamp.replace(tzinfo=datetime.timezone.utc), fields[5]))
+    return releases
 
 
 class ServiceEnv:

@@ -123,24 +123,43 @@ def transcode(name, loglevel, transcode_args, timeout=120, pipe_dir=None):
         client.close()
 
 
-def peak_concurrency(journal_path, transcoder=None):
-    """The most jobs of one transcoder (or of all) that ran at once, from the
-    journal's end records of jobs that ran ffmpeg."""
+def peak_of(records, transcoder=None):
+    """The most jobs of one transcoder (or of all) that ran at once, among
+    journal end records of jobs that ran ffmpeg."""
     events = []
-    with open(journal_path) as f:
-        for line in f:
-            record = json.loads(line)
-            if record["event"] != "end" or record["pid"] == 0:
-                continue
-            if transcoder is not None and record["transcoder"] != transcoder:
-                continue
-            events += [(record["start"], 1), (record["end"], -1)]
+    for record in records:
+        if record["event"] != "end" or record["pid"] == 0:
+            continue
+        if transcoder is not None and record["transcoder"] != transcoder:
+            continue
+        events += [(record["start"], 1), (record["end"], -1)]
     peak = running = 0
     # An end at the same millisecond as a start is counted first.
     for _, step in sorted(events, key=lambda e: (e[0], e[1])):
         running += step
         peak = max(peak, running)
     return peak
+
+
+def peak_concurrency(journal_path, transcoder=None):
+    """peak_of the journal file's records."""
+    with open(journal_path) as f:
+        return peak_of([json.loads(line) for line in f], transcoder)
+
+
+def process_group_alive(pgid):
+    """Whether any live (not zombie) process is in the process group, such as an ffmpeg the stand-in ran."""
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open("/proc/%s/stat" % entry) as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+        except OSError:
+            continue
+        if int(fields[2]) == pgid and fields[0] != "Z":
+            return True
+    return False
 
 
 def main(argv):

@@ -59,20 +59,6 @@ def probe(path):
     return json.loads(out)
 
 
-def process_group_alive(pgid):
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            with open("/proc/%s/stat" % entry) as f:
-                fields = f.read().rsplit(")", 1)[1].split()
-        except OSError:
-            continue
-        if int(fields[2]) == pgid and fields[0] != "Z":
-            return True
-    return False
-
-
 class Sandbox:
     """A folder with the pipe folder, the registry and the volume D:."""
 
@@ -505,10 +491,10 @@ class Hangup(ServerCase):
 
     def test_hang_up_kills_ffmpeg_and_removes_its_file(self):
         client, record = self.start_slow()
-        self.assertTrue(process_group_alive(record["pid"]))
+        self.assertTrue(tc.process_group_alive(record["pid"]))
         client.close()
         wait_until(lambda: self.box.ended(lambda r: r["job"] == record["job"]), "the job's end")
-        wait_until(lambda: not process_group_alive(record["pid"]), "ffmpeg's end")
+        wait_until(lambda: not tc.process_group_alive(record["pid"]), "ffmpeg's end")
         end = self.box.ended(lambda r: r["job"] == record["job"])[0]
         self.assertEqual(end["status"], "hung up")
         self.assertEqual(end["signal"], signal.SIGKILL)
@@ -525,7 +511,7 @@ class Hangup(ServerCase):
         finally:
             first.close()
             second.close()
-        wait_until(lambda: not process_group_alive(a["pid"]) and not process_group_alive(b["pid"]), "ffmpeg's end")
+        wait_until(lambda: not tc.process_group_alive(a["pid"]) and not tc.process_group_alive(b["pid"]), "ffmpeg's end")
         wait_until(lambda: len(self.box.ended(lambda r: r["job"] in (a["job"], b["job"]))) == 2, "the ends")
         self.assertEqual(tc.peak_concurrency(self.box.journal, "FFMPEG"), 2)
 
@@ -540,7 +526,7 @@ class Hangup(ServerCase):
             next(client.replies())
             record = wait_until(lambda: [r for r in box.records() if r["event"] == "start"][before:], "start")[0]
             self.assertEqual(server.stop(), 0)
-            self.assertFalse(process_group_alive(record["pid"]))
+            self.assertFalse(tc.process_group_alive(record["pid"]))
             with self.assertRaises(EOFError):
                 while True:
                     self.assertNotIn("result", json.loads(client.recv_message()))

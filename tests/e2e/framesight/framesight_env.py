@@ -13,7 +13,6 @@ run side by side.
 Used by framesight_test.py (the end-to-end cases) and by
 bench/framesight (the whole chain beside ffmpeg run directly).
 """
-import datetime
 import importlib.util
 import json
 import os
@@ -51,6 +50,10 @@ def _load(name, relative):
 MAINSVC_CONTROL = _load("mainsvc_control", "../../../archive/mainsvc/mainsvc_control.py")
 e2e_env = _load("e2e_env", "../e2e_env.py")
 ServiceEnv = e2e_env.ServiceEnv
+# The transcoder stand-in's journal and its ffmpeg processes, read as its own tests read them.
+TRANSCODER_CLIENT = _load("transcoder_client", "../../../archive/transcoder/tests/transcoder_client.py")
+peak_concurrency = TRANSCODER_CLIENT.peak_of
+process_group_alive = TRANSCODER_CLIENT.process_group_alive
 
 GENEROUS = 120  # seconds: a bound for what takes a second or two on an idle machine
 
@@ -78,34 +81,6 @@ def probe(path):
     if out.returncode != 0:
         return None
     return json.loads(out.stdout)
-
-
-def process_group_alive(pgid):
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            with open("/proc/%s/stat" % entry) as f:
-                fields = f.read().rsplit(")", 1)[1].split()
-        except OSError:
-            continue
-        if int(fields[2]) == pgid and fields[0] != "Z":
-            return True
-    return False
-
-
-def peak_concurrency(records):
-    """The most jobs that ran at once among journal end records of jobs that ran ffmpeg."""
-    events = []
-    for record in records:
-        if record["event"] == "end" and record["pid"] != 0:
-            events += [(record["start"], 1), (record["end"], -1)]
-    peak = running = 0
-    # An end at the same millisecond as a start is counted first.
-    for _, step in sorted(events):
-        running += step
-        peak = max(peak, running)
-    return peak
 
 
 def version_of(host_path):
@@ -329,13 +304,8 @@ class Chain(ServiceEnv):
     def releases(self):
         """Pin names released so far, with how often."""
         out = {}
-        if not os.path.exists(self.pin_log):
-            return out
-        with open(self.pin_log, encoding="utf-8", errors="replace") as f:
-            for line in f:
-                fields = line.rstrip("\n").split("\t")
-                if len(fields) == 8 and fields[3] == "release":
-                    out[fields[5]] = out.get(fields[5], 0) + 1
+        for _, pin in e2e_env.pin_releases(self.pin_log):
+            out[pin] = out.get(pin, 0) + 1
         return out
 
     def wait_released(self, pins, seconds=GENEROUS, rescan_every=5.0):

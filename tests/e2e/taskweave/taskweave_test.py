@@ -29,7 +29,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-from e2e_env import ServiceEnv, wait_for  # noqa: E402  (the shared folder and tools)
+from e2e_env import ServiceEnv, pin_releases, wait_for  # noqa: E402  (the shared folder and tools)
 
 SERVICE = "Taskweave"
 DISPLAY = "Vantrel Archive Extensions"
@@ -151,14 +151,8 @@ class Env(ServiceEnv):
     def releases(self):
         """Releases by pin name, each with its time (datetime)."""
         out = {}
-        if not os.path.exists(self.pin_log):
-            return out
-        with open(self.pin_log, encoding="utf-8", errors="replace") as f:
-            for line in f:
-                fields = line.rstrip("\n").split("\t")
-                if len(fields) == 8 and fields[3] == "release":
-                    stamp = datetime.datetime.strptime(fields[0], "%Y-%m-%dT%H:%M:%S.%fZ")
-                    out.setdefault(fields[5], []).append(stamp.replace(tzinfo=datetime.timezone.utc))
+        for stamp, pin in pin_releases(self.pin_log):
+            out.setdefault(pin, []).append(stamp)
         return out
 
     def calls(self, kind=None):
