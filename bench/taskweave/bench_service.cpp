@@ -29,25 +29,6 @@ using Clock = std::chrono::steady_clock;
 
 const std::wstring kExtensions = L"Software\\Vantrel\\Corvellane\\Extensions";
 
-class CStubFactory final : public IClassFactory {
- public:
-  STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-    if (riid != IID_IUnknown && riid != IID_IClassFactory) return E_NOINTERFACE;
-    *ppv = static_cast<IClassFactory*>(this);
-    return S_OK;
-  }
-  STDMETHODIMP_(ULONG) AddRef() override { return 2; }
-  STDMETHODIMP_(ULONG) Release() override { return 1; }
-  STDMETHODIMP CreateInstance(IUnknown*, REFIID riid, void** ppv) override {
-    IExtensionInit* stub = nullptr;
-    HRESULT hr = CreateStubProvider(&stub);
-    if (SUCCEEDED(hr)) hr = stub->QueryInterface(riid, ppv);
-    if (stub != nullptr) stub->Release();
-    return hr;
-  }
-  STDMETHODIMP LockServer(BOOL) override { return S_OK; }
-};
-CStubFactory g_factory;
 
 // Registers n extensions (stubs answering S_OK); their cookies.
 std::vector<DWORD> RegisterExtensions(int n) {
@@ -60,7 +41,7 @@ std::vector<DWORD> RegisterExtensions(int n) {
     extrules_test::CreateKey(key);
     extrules_test::SetString(key, L"Schedule", L"ok");
     DWORD cookie = 0;
-    if (CoRegisterClassObject(clsid, &g_factory, CLSCTX_INPROC_SERVER, 0, &cookie) != S_OK) std::abort();
+    if (CoRegisterClassObject(clsid, StubProviderClassObject(), CLSCTX_INPROC_SERVER, 0, &cookie) != S_OK) std::abort();
     cookies.push_back(cookie);
   }
   return cookies;

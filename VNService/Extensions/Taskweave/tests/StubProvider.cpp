@@ -244,6 +244,34 @@ HRESULT CreateStubProvider(IExtensionInit** provider) {
   return S_OK;
 }
 
+namespace {
+
+class CStubFactory final : public IClassFactory {
+ public:
+  STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
+    if (riid != IID_IUnknown && riid != IID_IClassFactory) return E_NOINTERFACE;
+    *ppv = static_cast<IClassFactory*>(this);
+    return S_OK;
+  }
+  STDMETHODIMP_(ULONG) AddRef() override { return 2; }
+  STDMETHODIMP_(ULONG) Release() override { return 1; }
+  STDMETHODIMP CreateInstance(IUnknown*, REFIID riid, void** ppv) override {
+    IExtensionInit* stub = nullptr;
+    HRESULT hr = CreateStubProvider(&stub);
+    if (SUCCEEDED(hr)) hr = stub->QueryInterface(riid, ppv);
+    if (stub != nullptr) stub->Release();
+    return hr;
+  }
+  STDMETHODIMP LockServer(BOOL) override { return S_OK; }
+};
+
+}  // namespace
+
+IClassFactory* StubProviderClassObject() {
+  static CStubFactory factory;
+  return &factory;
+}
+
 std::vector<std::wstring> StubProviderCalls() {
   std::lock_guard<std::mutex> hold(g_logLock);
   return g_calls;

@@ -31,6 +31,9 @@
 
 // A new stub provider, one reference held by the caller.
 HRESULT CreateStubProvider(IExtensionInit** provider);
+// A class object that makes stubs, for CoRegisterClassObject under any
+// CLSID; it lives as long as the process and counts no references.
+IClassFactory* StubProviderClassObject();
 
 // The log of every stub's calls, oldest first.
 std::vector<std::wstring> StubProviderCalls();

@@ -26,26 +26,6 @@ const bool kPipeFolder = [] {
 
 const std::wstring kExtensions = L"Software\\Vantrel\\Corvellane\\Extensions";
 
-// The process's class object for the stubs' CLSIDs.
-class CStubFactory final : public IClassFactory {
- public:
-  STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-    if (riid != IID_IUnknown && riid != IID_IClassFactory) return E_NOINTERFACE;
-    *ppv = static_cast<IClassFactory*>(this);
-    return S_OK;
-  }
-  STDMETHODIMP_(ULONG) AddRef() override { return 2; }
-  STDMETHODIMP_(ULONG) Release() override { return 1; }
-  STDMETHODIMP CreateInstance(IUnknown*, REFIID riid, void** ppv) override {
-    IExtensionInit* stub = nullptr;
-    HRESULT hr = CreateStubProvider(&stub);
-    if (SUCCEEDED(hr)) hr = stub->QueryInterface(riid, ppv);
-    if (stub != nullptr) stub->Release();
-    return hr;
-  }
-  STDMETHODIMP LockServer(BOOL) override { return S_OK; }
-};
-CStubFactory g_factory;
 
 // An extension subkey: its name, whether a stub answers for it, and what
 // its Initialise answers.
@@ -94,7 +74,7 @@ class TaskweaveServiceTest : public ::testing::Test {
       GUID clsid{};
       if (!key.registered || !platform::ParseGuid(key.name, clsid)) continue;
       DWORD cookie = 0;
-      ASSERT_EQ(CoRegisterClassObject(clsid, &g_factory, CLSCTX_INPROC_SERVER, 0, &cookie), S_OK);
+      ASSERT_EQ(CoRegisterClassObject(clsid, StubProviderClassObject(), CLSCTX_INPROC_SERVER, 0, &cookie), S_OK);
       m_cookies.push_back(cookie);
     }
   }
