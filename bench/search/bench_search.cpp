@@ -10,6 +10,7 @@
 #include "platform/com/comptr.h"
 #include "platform/fs/fs.h"
 #include "platform/oledb/oledb.h"
+#include "platform/oledb/testing/text_rows.h"
 #include "platform/registry/registry.h"
 #include "platform/search/dialect.h"
 #include "platform/search/index.h"
@@ -64,49 +65,8 @@ long RunProvider(IDBCreateCommand* commands, const std::wstring& sql) {
   command->SetCommandText(DBGUID_DEFAULT, sql.c_str());
   if (FAILED(command->Execute(nullptr, IID_IRowset, nullptr, nullptr, reinterpret_cast<IUnknown**>(rowset.GetAddressOf()))))
     return -1;
-  platform::ComPtr<IColumnsInfo> info;
-  rowset->QueryInterface(IID_PPV_ARGS(info.GetAddressOf()));
-  DBORDINAL count = 0;
-  DBCOLUMNINFO* columns = nullptr;
-  OLECHAR* names = nullptr;
-  info->GetColumnInfo(&count, &columns, &names);
-  CoTaskMemFree(columns);
-  CoTaskMemFree(names);
-  struct Slot {
-    wchar_t* value;
-    DBLENGTH length;
-    DBSTATUS status;
-  };
-  std::vector<DBBINDING> bindings(count);
-  for (DBORDINAL i = 0; i < count; ++i) {
-    bindings[i] = DBBINDING{};
-    bindings[i].iOrdinal = i + 1;
-    bindings[i].obValue = i * sizeof(Slot) + offsetof(Slot, value);
-    bindings[i].obLength = i * sizeof(Slot) + offsetof(Slot, length);
-    bindings[i].obStatus = i * sizeof(Slot) + offsetof(Slot, status);
-    bindings[i].dwPart = DBPART_VALUE | DBPART_LENGTH | DBPART_STATUS;
-    bindings[i].wType = DBTYPE_WSTR | DBTYPE_BYREF;
-  }
-  platform::ComPtr<IAccessor> accessors;
-  rowset->QueryInterface(IID_PPV_ARGS(accessors.GetAddressOf()));
-  HACCESSOR accessor = 0;
-  accessors->CreateAccessor(DBACCESSOR_ROWDATA, count, bindings.data(), 0, &accessor, nullptr);
-  std::vector<Slot> buffer(count);
   long rows = 0;
-  for (;;) {
-    HROW handle = 0;
-    HROW* handles = &handle;
-    DBCOUNTITEM obtained = 0;
-    if (rowset->GetNextRows(0, 0, 1, &obtained, &handles) != S_OK || obtained != 1) break;
-    rowset->GetData(handle, accessor, buffer.data());
-    for (auto& slot : buffer) {
-      CoTaskMemFree(slot.value);
-      slot.value = nullptr;
-    }
-    rowset->ReleaseRows(1, &handle, nullptr, nullptr, nullptr);
-    ++rows;
-  }
-  accessors->ReleaseAccessor(accessor, nullptr);
+  platform::testing::ForEachTextRow(rowset.Get(), [&](const std::vector<const wchar_t*>&) { ++rows; });
   return rows;
 }
 

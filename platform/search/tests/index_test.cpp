@@ -13,6 +13,7 @@
 #include "platform/com/testing/vtable_slot.h"
 #include "platform/fs/fs.h"
 #include "platform/oledb/oledb.h"
+#include "platform/oledb/testing/text_rows.h"
 #include "platform/registry/registry.h"
 #include "platform/search/index.h"
 
@@ -131,51 +132,17 @@ std::vector<std::vector<std::wstring>> Rows(const std::wstring& sql, HRESULT* fa
   if (SUCCEEDED(hr)) hr = command->Execute(nullptr, IID_IRowset, nullptr, nullptr, reinterpret_cast<IUnknown**>(rowset.GetAddressOf()));
   if (failure != nullptr) *failure = hr;
   if (FAILED(hr)) return rows;
-  platform::ComPtr<IColumnsInfo> info;
-  rowset->QueryInterface(IID_PPV_ARGS(info.GetAddressOf()));
-  DBORDINAL count = 0;
-  DBCOLUMNINFO* columns = nullptr;
-  OLECHAR* names = nullptr;
-  info->GetColumnInfo(&count, &columns, &names);
-  for (DBORDINAL i = 0; i < count; ++i) EXPECT_EQ(columns[i].wType, DBTYPE_VARIANT);
-  CoTaskMemFree(columns);
-  CoTaskMemFree(names);
-  struct Slot {
-    wchar_t* value;
-    DBLENGTH length;
-    DBSTATUS status;
-  };
-  std::vector<DBBINDING> bindings(count);
-  for (DBORDINAL i = 0; i < count; ++i) {
-    bindings[i] = DBBINDING{};
-    bindings[i].iOrdinal = i + 1;
-    bindings[i].obValue = i * sizeof(Slot) + offsetof(Slot, value);
-    bindings[i].obLength = i * sizeof(Slot) + offsetof(Slot, length);
-    bindings[i].obStatus = i * sizeof(Slot) + offsetof(Slot, status);
-    bindings[i].dwPart = DBPART_VALUE | DBPART_LENGTH | DBPART_STATUS;
-    bindings[i].wType = DBTYPE_WSTR | DBTYPE_BYREF;
-  }
-  platform::ComPtr<IAccessor> accessors;
-  rowset->QueryInterface(IID_PPV_ARGS(accessors.GetAddressOf()));
-  HACCESSOR accessor = 0;
-  EXPECT_EQ(accessors->CreateAccessor(DBACCESSOR_ROWDATA, count, bindings.data(), 0, &accessor, nullptr), S_OK);
-  std::vector<Slot> buffer(count);
-  for (;;) {
-    HROW handle = 0;
-    HROW* handles = &handle;
-    DBCOUNTITEM obtained = 0;
-    if (rowset->GetNextRows(0, 0, 1, &obtained, &handles) != S_OK || obtained != 1) break;
-    EXPECT_EQ(rowset->GetData(handle, accessor, buffer.data()), S_OK);
-    std::vector<std::wstring> row;
-    for (auto& slot : buffer) {
-      row.push_back(slot.status == DBSTATUS_S_ISNULL || slot.value == nullptr ? L"" : slot.value);
-      CoTaskMemFree(slot.value);
-      slot.value = nullptr;
-    }
-    rows.push_back(std::move(row));
-    rowset->ReleaseRows(1, &handle, nullptr, nullptr, nullptr);
-  }
-  accessors->ReleaseAccessor(accessor, nullptr);
+  std::vector<DBTYPE> types;
+  EXPECT_EQ(platform::testing::ForEachTextRow(
+                rowset.Get(),
+                [&](const std::vector<const wchar_t*>& values) {
+                  std::vector<std::wstring> row;
+                  for (const wchar_t* value : values) row.push_back(value == nullptr ? L"" : value);
+                  rows.push_back(std::move(row));
+                },
+                &types),
+            S_OK);
+  for (DBTYPE type : types) EXPECT_EQ(type, DBTYPE_VARIANT);
   return rows;
 }
 
