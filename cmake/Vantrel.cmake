@@ -42,3 +42,23 @@ function(vantrel_test name)
   endif()
   gtest_discover_tests(${name} PROPERTIES LABELS "${T_LABELS}" DISCOVERY_TIMEOUT 60)
 endfunction()
+
+# vantrel_link_binary_folder(DIR BIN): makes ${CMAKE_BINARY_DIR}/DIR a link to
+# the binary folder BIN, so that build/REST APIs/HTTP Service/Webbridge still
+# names the program. A real folder left there by an older tree is replaced.
+function(vantrel_link_binary_folder dir bin)
+  set(link "${CMAKE_BINARY_DIR}/${dir}")
+  get_filename_component(parent "${link}" DIRECTORY)
+  file(MAKE_DIRECTORY "${parent}")
+  file(RELATIVE_PATH target "${parent}" "${CMAKE_BINARY_DIR}/${bin}")
+  if(IS_SYMLINK "${link}")
+    file(READ_SYMLINK "${link}" have)
+    if(have STREQUAL target)
+      return()
+    endif()
+    file(REMOVE "${link}")
+  elseif(IS_DIRECTORY "${link}")
+    file(REMOVE_RECURSE "${link}")
+  endif()
+  file(CREATE_LINK "${target}" "${link}" SYMBOLIC)
+endfunction()
