@@ -110,28 +110,29 @@ void CServiceAppBase::MainThreadDone(void* context) {
 CStatus CServiceAppBase::SetUpMainThreadCOM() {
   bool ok = false;
   HRESULT hr = S_OK;
-  m_threads.Lock();
-  CThreadSet::CThread* thread = m_threads.FindBusyThread(GetCurrentThreadId());
-  if (thread != nullptr) {
-    if (thread->GetCOMFlag()) {
-      ok = true;
+  {
+    CThreadSet::CLock hold(m_threads);
+    CThreadSet::CThread* thread = m_threads.FindBusyThread(GetCurrentThreadId());
+    if (thread != nullptr) {
+      if (thread->GetCOMFlag()) {
+        ok = true;
+      } else {
+        hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+        if (hr == S_OK || hr == RPC_E_CHANGED_MODE) {
+          thread->SetCOMFlag();
+          ok = true;
+        } else if (hr == S_FALSE) {
+          CoUninitialize();
+          thread->SetCOMFlag();
+          ok = true;
+        }
+      }
     } else {
       hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-      if (hr == S_OK || hr == RPC_E_CHANGED_MODE) {
-        thread->SetCOMFlag();
-        ok = true;
-      } else if (hr == S_FALSE) {
-        CoUninitialize();
-        thread->SetCOMFlag();
-        ok = true;
-      }
+      if (hr == S_FALSE) CoUninitialize();
+      ok = hr == S_OK || hr == S_FALSE;
     }
-  } else {
-    hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    if (hr == S_FALSE) CoUninitialize();
-    ok = hr == S_OK || hr == S_FALSE;
   }
-  m_threads.Unlock();
   if (ok) return CStatus();
   return CStatus(NewHRESULT(CSourcePos{__FILE__, 163}, hr));
 }

@@ -10,20 +10,16 @@
 #include "platform/base/format.h"
 #include "platform/base/text.h"
 #include "platform/fs/fs.h"
+#include "platform/service/service.h"
 #include "platform/sync/sync.h"
 #include "trace/TraceBuffer.h"
 #include "trace/TraceLine.h"
 #include "trace/TraceLogger.h"
 
 #include <atomic>
-#include <cerrno>
-#include <csignal>
 #include <ctime>
-#include <fcntl.h>
 #include <mutex>
-#include <poll.h>
 #include <thread>
-#include <unistd.h>
 
 namespace {
 
@@ -34,16 +30,6 @@ constexpr DWORD kReplyCapacity = 64 * 1024;
 constexpr wchar_t kInvalidParameterText[] =
     L"You have supplied an invalid command line parameter '%s'.\n\nAllowed parameters are:\n"
     L"  -install (to install the service)\n  -remove (to remove the service)\n  -debug (to run in debugging mode)";
-
-// Ctrl-C while the dialog is open only wakes it (a byte on this pipe).
-std::atomic<int> g_interruptFd{-1};
-void OnInterrupt(int) {
-  const int fd = g_interruptFd.load();
-  if (fd >= 0) {
-    const char byte = 1;
-    [[maybe_unused]] ssize_t n = ::write(fd, &byte, 1);
-  }
-}
 
 void Print(std::FILE* out, const std::wstring& line) {
   static std::mutex lock;
@@ -158,34 +144,7 @@ INT_PTR CServiceDlg::DoModal() {
   if (viewer.MessageLib(L"Trc" + m_serviceName) == NO_ERROR) viewer.Connect(L":" + m_serviceName);
   std::thread reader([&] { viewer.Run(closeEvent.get()); });
 
-  int interrupt[2] = {-1, -1};
-  struct sigaction previous {};
-  bool handled = false;
-  if (::pipe2(interrupt, O_CLOEXEC | O_NONBLOCK) == 0) {
-    g_interruptFd.store(interrupt[1]);
-    struct sigaction action {};
-    action.sa_handler = OnInterrupt;
-    sigemptyset(&action.sa_mask);
-    handled = ::sigaction(SIGINT, &action, &previous) == 0;
-  }
-  for (;;) {
-    pollfd fds[2] = {{m_inputFd, POLLIN, 0}, {interrupt[0], POLLIN, 0}};
-    const int n = ::poll(fds, interrupt[0] >= 0 ? 2 : 1, -1);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 || (fds[1].revents & POLLIN) != 0) break;
-    if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) != 0) {
-      char buffer[256];
-      const ssize_t got = ::read(m_inputFd, buffer, sizeof buffer);
-      if (got <= 0 || std::string_view(buffer, static_cast<std::size_t>(got)).find('\n') != std::string_view::npos)
-        break;
-    }
-  }
-  if (handled) ::sigaction(SIGINT, &previous, nullptr);
-  g_interruptFd.store(-1);
-  if (interrupt[0] >= 0) {
-    ::close(interrupt[0]);
-    ::close(interrupt[1]);
-  }
+  platform::WaitForConsoleClose(m_inputFd);
   SetEvent(closeEvent.get());
   reader.join();
   return IDOK;

@@ -92,7 +92,7 @@ CStatus CThreadSet::Start(CStatus& status, WorkFunction function, void* context,
   CThread* created = nullptr;
   CThread* chosen = nullptr;
   int failures = 0;
-  EnterCriticalSection(&s.lock);
+  platform::CriticalSectionLock guard(s.lock);
   while (true) {
     {
       platform::CriticalSectionLock idleGuard(s.idleLock);
@@ -126,9 +126,9 @@ CStatus CThreadSet::Start(CStatus& status, WorkFunction function, void* context,
     }
     // Without the lock while waiting, so a thread that finishes meanwhile can
     // go idle and be taken instead.
-    LeaveCriticalSection(&s.lock);
+    guard.Unlock();
     Sleep(100);
-    EnterCriticalSection(&s.lock);
+    guard.Relock();
   }
   if (chosen != nullptr) {
     chosen->m_function = function;
@@ -146,7 +146,6 @@ CStatus CThreadSet::Start(CStatus& status, WorkFunction function, void* context,
       delete created;
     }
   }
-  LeaveCriticalSection(&s.lock);
   return status;
 }
 
@@ -236,29 +235,30 @@ void CThreadSet::CThread::Run() {
   const DWORD self = GetCurrentThreadId();
   while (true) {
     const DWORD wait = WaitForSingleObject(m_work, s.idleTimeout);
-    EnterCriticalSection(&s.lock);
-    if (wait != WAIT_OBJECT_0 && WaitForSingleObject(m_work, 0) != WAIT_OBJECT_0) {
-      // Idle for the whole timeout: end, unless Start took this thread meanwhile.
-      if (m_idle) {
-        platform::CriticalSectionLock idleGuard(s.idleLock);
-        s.idle.remove(this);
-        --s.idleCount;
-        m_idle = false;
-        SetEvent(s.idleEvent);
+    WorkFunction function = nullptr;
+    void* context = nullptr;
+    WorkFunction done = nullptr;
+    std::string name;
+    {
+      platform::CriticalSectionLock guard(s.lock);
+      if (wait != WAIT_OBJECT_0 && WaitForSingleObject(m_work, 0) != WAIT_OBJECT_0) {
+        // Idle for the whole timeout: end, unless Start took this thread meanwhile.
+        if (m_idle) {
+          platform::CriticalSectionLock idleGuard(s.idleLock);
+          s.idle.remove(this);
+          --s.idleCount;
+          m_idle = false;
+          SetEvent(s.idleEvent);
+        }
+        break;
       }
-      LeaveCriticalSection(&s.lock);
-      break;
+      if (m_quit) break;
+      function = m_function;
+      context = m_context;
+      done = m_done;
+      name = m_name;
+      if (function != nullptr) s.busy.emplace(self, this);
     }
-    if (m_quit) {
-      LeaveCriticalSection(&s.lock);
-      break;
-    }
-    const WorkFunction function = m_function;
-    void* const context = m_context;
-    const WorkFunction done = m_done;
-    const std::string name = m_name;
-    if (function != nullptr) s.busy.emplace(self, this);
-    LeaveCriticalSection(&s.lock);
     if (function == nullptr) continue;
 
     SetThreadName(name.c_str());

@@ -59,6 +59,19 @@ class CThreadSet {
   void Unlock();
   CThread* FindBusyThread(DWORD threadId);
 
+  // A scoped hold of the set's lock (Lock on construction, Unlock on every
+  // way out of the scope).
+  class CLock {
+   public:
+    explicit CLock(CThreadSet& set) : m_set(set) { m_set.Lock(); }
+    ~CLock() { m_set.Unlock(); }
+    CLock(const CLock&) = delete;
+    CLock& operator=(const CLock&) = delete;
+
+   private:
+    CThreadSet& m_set;
+  };
+
   // For status displays and tests.
   std::vector<DWORD> GetBusyThreadIds();
   DWORD GetThreadCount();

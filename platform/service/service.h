@@ -149,4 +149,9 @@ namespace platform {
 // not a terminal (as under StartServiceW and systemd).
 bool StartedWithoutWindow();
 
+// Waits until a line is entered on inputFd (a terminal or any readable
+// descriptor), the input ends, or Ctrl-C arrives: what closes a console
+// dialog. Ctrl-C does not end the process while the wait runs.
+void WaitForConsoleClose(int inputFd);
+
 }  // namespace platform

@@ -138,15 +138,31 @@ namespace platform {
 int HeldLockCount();
 
 // Scoped helpers over the two lock kinds.
+//
+// A critical-section hold may be let go for a while inside its scope
+// (Unlock, then Relock) — for a wait that must not hold the lock; the
+// destructor leaves the section only when it is held.
 class CriticalSectionLock {
  public:
   explicit CriticalSectionLock(CRITICAL_SECTION& cs) : cs_(cs) { EnterCriticalSection(&cs_); }
-  ~CriticalSectionLock() { LeaveCriticalSection(&cs_); }
+  ~CriticalSectionLock() {
+    if (held_) LeaveCriticalSection(&cs_);
+  }
   CriticalSectionLock(const CriticalSectionLock&) = delete;
   CriticalSectionLock& operator=(const CriticalSectionLock&) = delete;
 
+  void Unlock() {
+    if (held_) LeaveCriticalSection(&cs_);
+    held_ = false;
+  }
+  void Relock() {
+    if (!held_) EnterCriticalSection(&cs_);
+    held_ = true;
+  }
+
  private:
   CRITICAL_SECTION& cs_;
+  bool held_ = true;
 };
 
 // Scoped holds of an SRW lock, shared or exclusive: released on every path
