@@ -146,6 +146,8 @@ void MainService::AcceptLoop(std::wstring name, HANDLE firstInstance, bool mainP
     HANDLE pipe = firstInstance != nullptr ? firstInstance : NewInstance(name);
     firstInstance = nullptr;
     if (pipe == INVALID_HANDLE_VALUE) {
+      // Every instance taken: those of clients that left are freed now.
+      ReapConnections();
       WaitForSingleObject(m_stopEvent, 50);
       continue;
     }
@@ -180,6 +182,7 @@ void MainService::AcceptOne(HANDLE pipe, HANDLE connectEvent, bool mainPipe) {
     CloseHandle(pipe);
     return;
   }
+  ReapConnections();
   auto connection = std::make_shared<Connection>(pipe, mainPipe);
   platform::CriticalSectionLock hold(m_lock);
   m_connections.push_back(connection);
@@ -363,6 +366,26 @@ void MainService::SetFault(ReplyFault fault, DWORD argument) {
   platform::CriticalSectionLock hold(m_lock);
   m_fault = fault;
   m_faultArgument = argument;
+}
+
+// Connections whose client hung up: their threads joined and their
+// instances closed, so that a departed client holds no instance, thread or
+// descriptor.
+void MainService::ReapConnections() {
+  std::vector<std::shared_ptr<Connection>> ended;
+  {
+    platform::CriticalSectionLock hold(m_lock);
+    for (auto it = m_connections.begin(); it != m_connections.end();) {
+      if ((*it)->alive) {
+        ++it;
+      } else {
+        ended.push_back(std::move(*it));
+        it = m_connections.erase(it);
+      }
+    }
+  }
+  for (const auto& c : ended)
+    if (c->thread.joinable()) c->thread.join();
 }
 
 void MainService::DropConnections() {

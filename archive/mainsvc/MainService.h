@@ -111,6 +111,7 @@ class MainService {
   };
   void AcceptLoop(std::wstring name, HANDLE firstInstance, bool mainPipe);
   HANDLE NewInstance(const std::wstring& name);
+  void ReapConnections();
   void AcceptOne(HANDLE pipe, HANDLE connectEvent, bool mainPipe);
   void Serve(std::shared_ptr<Connection> connection);
   void AnswerVolume(const std::shared_ptr<Connection>& connection, const BYTE* message, DWORD length);

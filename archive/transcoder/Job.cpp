@@ -287,6 +287,8 @@ class Job {
       why = "the output is a folder";
       return EISDIR;
     }
+    if (!OutputNameAllowed(request.output, options, why) || !OutputNameAllowed(request.source, {"-f"}, why))
+      return EINVAL;
     m_temporary = TemporaryPath(request.output);
     // The name is taken here (CREATE_NEW), so that no other writer shares it.
     HANDLE file = CreateFileW(m_temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
@@ -301,7 +303,10 @@ class Job {
     platform::ResolvePath(m_temporary, hostTemporary);
     m_hostTemporary = hostTemporary;
     m_record.argv = {m_context.settings.ffmpeg, "-nostdin", "-hide_banner", "-nostats", "-loglevel",
-                     FfmpegLogLevel(request.logLevel), "-i", "file:" + m_hostSource};
+                     FfmpegLogLevel(request.logLevel)};
+    const std::vector<std::string> input = InputOptions();
+    m_record.argv.insert(m_record.argv.end(), input.begin(), input.end());
+    m_record.argv.insert(m_record.argv.end(), {"-i", "file:" + m_hostSource});
     m_record.argv.insert(m_record.argv.end(), options.begin(), options.end());
     m_record.argv.insert(m_record.argv.end(), {"-y", "file:" + m_hostTemporary});
     m_source = platform::Utf8FromWide(request.source);
@@ -319,7 +324,8 @@ class Job {
     // ffmpeg's messages in English whatever the locale, so that the error
     // texts can be read; no colour codes in the lines.
     const DWORD started =
-        platform::StartChildProcess(m_record.argv, {"LC_ALL=C", "LANGUAGE=", "AV_LOG_FORCE_NOCOLOR=1"}, m_child);
+        platform::StartChildProcess(m_record.argv, {"LC_ALL=C", "LANGUAGE=", "AV_LOG_FORCE_NOCOLOR=1"}, m_child,
+                                    /*dieWithParent=*/true);
     if (started != ERROR_SUCCESS) {
       DropTemporary();
       return Finish("failed", ErrnoFromWin32(started),

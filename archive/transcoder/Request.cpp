@@ -7,27 +7,210 @@
 
 #include <algorithm>
 #include <charconv>
+#include <map>
 #include <set>
 
 namespace archive {
 
 namespace {
 
-// What ffmpeg must not be given by a client: a second input, options that
-// read or write files beside the output, its logging and prompting (the
-// stand-in sets those), and the options that print help and exit.
-const std::set<std::string, std::less<>> kRefusedOptions = {
-    "i", "y", "n", "loglevel", "v", "report", "stdin", "nostdin", "hide_banner", "stats", "nostats",
-    "stats_period", "progress", "vstats", "vstats_file", "vstats_version", "pass", "passlogfile", "attach",
-    "dump_attachment", "filter_script", "filter_complex", "filter_complex_script", "lavfi", "sdp_file",
-    "benchmark", "benchmark_all", "dump", "hex", "debug_ts", "init_hw_device", "filter_hw_device", "h", "help",
-    "?", "version", "buildconf", "formats", "muxers", "demuxers", "devices", "codecs", "decoders", "encoders",
-    "bsfs", "protocols", "filters", "pix_fmts", "layouts", "sample_fmts", "dispositions", "colors", "hwaccels",
-    "L", "sources", "sinks", "vnpreview"};
+// The kinds of value an allowed option takes. None of them can name a file,
+// a protocol or a program: every path ffmpeg sees is the request's own
+// source and output, which the service resolves itself.
+enum class Value {
+  kWord,       // a name: codec, preset, profile, pixel format ("libvpx-vp9", "yuv420p")
+  kNumber,     // an integer or decimal, maybe signed ("30", "-1", "0.5")
+  kBitRate,    // a number with an optional k, M or G ("200k", "1.5M", "-1")
+  kRate,       // a number or a ratio ("30", "30000/1001")
+  kSize,       // WxH, or a size name ("320x180", "hd720")
+  kTime,       // seconds or [HH:]MM:SS[.m] ("1.5", "00:00:02.5")
+  kFlags,      // flag words joined by + and - ("+faststart", "-global_header")
+  kMap,        // a stream of the only input ("0:v:0", "0:a?", "-0:s")
+  kFormat,     // a muxer of kAllowedFormats, compared without case
+  kFilters,    // a chain of kAllowedFilters with numeric arguments
+  kMetadata,   // key=value, the value plain text
+};
 
-// Formats that write files of their own beside the output.
-const std::set<std::string, std::less<>> kRefusedFormats = {"hls", "dash", "segment", "ssegment",
-                                                             "stream_segment", "tee", "fifo"};
+// The output options a client may give, and what each takes. A stream
+// specifier (":v", ":a:0") may follow any of them.
+const std::map<std::string, Value, std::less<>> kAllowedOptions = {
+    {"c", Value::kWord},          {"codec", Value::kWord},       {"vcodec", Value::kWord},
+    {"acodec", Value::kWord},     {"scodec", Value::kWord},      {"b", Value::kBitRate},
+    {"ab", Value::kBitRate},      {"maxrate", Value::kBitRate},  {"minrate", Value::kBitRate},
+    {"bufsize", Value::kBitRate}, {"s", Value::kSize},           {"r", Value::kRate},
+    {"fpsmax", Value::kRate},     {"aspect", Value::kRate},      {"pix_fmt", Value::kWord},
+    {"sample_fmt", Value::kWord}, {"ar", Value::kNumber},        {"ac", Value::kNumber},
+    {"frames", Value::kNumber},   {"vframes", Value::kNumber},   {"aframes", Value::kNumber},
+    {"t", Value::kTime},          {"to", Value::kTime},          {"ss", Value::kTime},
+    {"fs", Value::kBitRate},      {"g", Value::kNumber},         {"keyint_min", Value::kNumber},
+    {"bf", Value::kNumber},       {"q", Value::kNumber},         {"qscale", Value::kNumber},
+    {"crf", Value::kNumber},      {"qmin", Value::kNumber},      {"qmax", Value::kNumber},
+    {"threads", Value::kNumber},  {"cpu-used", Value::kNumber},  {"row-mt", Value::kNumber},
+    {"speed", Value::kNumber},    {"lag-in-frames", Value::kNumber}, {"auto-alt-ref", Value::kNumber},
+    {"tile-columns", Value::kNumber}, {"frame-parallel", Value::kNumber}, {"level", Value::kRate},
+    {"deadline", Value::kWord},   {"quality", Value::kWord},     {"preset", Value::kWord},
+    {"tune", Value::kWord},       {"profile", Value::kWord},     {"fps_mode", Value::kWord},
+    {"vsync", Value::kWord},      {"strict", Value::kWord},      {"tag", Value::kWord},
+    {"vtag", Value::kWord},       {"update", Value::kNumber},    {"max_muxing_queue_size", Value::kNumber},
+    {"movflags", Value::kFlags},  {"flags", Value::kFlags},      {"sws_flags", Value::kFlags},
+    {"map", Value::kMap},         {"f", Value::kFormat},         {"vf", Value::kFilters},
+    {"af", Value::kFilters},      {"filter", Value::kFilters},   {"metadata", Value::kMetadata},
+};
+
+// Muxers that write the one output file and nothing beside it (not hls,
+// dash, segment, tee, fifo and the like).
+const std::set<std::string, std::less<>> kAllowedFormats = {
+    "webm", "matroska", "mp4", "mov", "ipod", "ogg", "ogv", "oga", "opus", "mp3", "wav", "flac", "adts",
+    "avi", "mpegts", "mpeg", "gif", "mjpeg", "image2", "apng", "webp", "null"};
+
+// Filters whose arguments are all numbers (or, for "format", pixel format
+// names): none of them opens a file, a device or another input.
+const std::set<std::string, std::less<>> kAllowedFilters = {
+    "scale", "fps", "crop", "pad", "setsar", "setdar", "format", "null", "anull", "realtime", "arealtime",
+    "hflip", "vflip", "transpose", "trim", "atrim", "aresample", "volume", "thumbnail", "framestep",
+    "deinterlace", "yadif", "gblur", "boxblur", "unsharp", "hqdn3d", "eq"};
+
+// The output extensions ffmpeg picks a one-file muxer for, when no "-f" is
+// given (".m3u8" or ".mpd" would pick muxers that write files beside it).
+const std::set<std::string, std::less<>> kAllowedExtensions = {
+    "webm", "mkv", "mka", "mp4", "m4v", "m4a", "mov", "ogg", "ogv", "oga", "opus", "mp3", "wav", "flac",
+    "aac", "avi", "ts", "mpg", "mpeg", "gif", "jpg", "jpeg", "png", "apng", "webp", "bmp"};
+
+std::string Lower(std::string_view text) {
+  std::string out(text);
+  for (char& c : out)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return out;
+}
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsWordChar(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || IsDigit(c) || c == '_'; }
+
+bool AllDigits(std::string_view text) { return !text.empty() && std::all_of(text.begin(), text.end(), IsDigit); }
+
+// [-]digits[.digits]
+bool IsNumber(std::string_view text) {
+  if (text.starts_with('-') || text.starts_with('+')) text.remove_prefix(1);
+  const std::size_t dot = text.find('.');
+  if (dot == std::string_view::npos) return AllDigits(text);
+  return AllDigits(text.substr(0, dot)) && AllDigits(text.substr(dot + 1));
+}
+
+bool IsWord(std::string_view text) {
+  return !text.empty() && IsWordChar(text[0]) &&
+         std::all_of(text.begin(), text.end(), [](char c) { return IsWordChar(c) || c == '-' || c == '.'; });
+}
+
+bool IsRate(std::string_view text) {
+  const std::size_t slash = text.find_first_of("/:");
+  if (slash == std::string_view::npos) return IsNumber(text);
+  return IsNumber(text.substr(0, slash)) && IsNumber(text.substr(slash + 1));
+}
+
+bool IsTime(std::string_view text) {
+  if (text.empty() || text.size() > 20) return false;
+  std::size_t colons = 0;
+  for (const char c : text) {
+    if (c == ':') ++colons;
+    else if (!IsDigit(c) && c != '.') return false;
+  }
+  return colons <= 2 && IsNumber(text.substr(text.rfind(':') == std::string_view::npos ? 0 : text.rfind(':') + 1));
+}
+
+bool IsBitRate(std::string_view text) {
+  if (!text.empty() && (text.back() == 'k' || text.back() == 'K' || text.back() == 'M' || text.back() == 'G'))
+    text.remove_suffix(1);
+  return IsNumber(text);
+}
+
+bool IsSize(std::string_view text) {
+  const std::size_t x = text.find('x');
+  if (x != std::string_view::npos && AllDigits(text.substr(0, x)) && AllDigits(text.substr(x + 1))) return true;
+  return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return IsWordChar(c); });
+}
+
+bool IsFlags(std::string_view text) {
+  if (text.empty()) return false;
+  std::size_t i = 0;
+  while (i < text.size()) {
+    if (text[i] == '+' || text[i] == '-') ++i;
+    const std::size_t begin = i;
+    while (i < text.size() && IsWordChar(text[i])) ++i;
+    if (i == begin) return false;
+  }
+  return true;
+}
+
+// "[-]0[:spec...][?]": the only input there is.
+bool IsMap(std::string_view text) {
+  if (text.starts_with('-')) text.remove_prefix(1);
+  if (text.ends_with('?')) text.remove_suffix(1);
+  if (!text.starts_with('0')) return false;
+  text.remove_prefix(1);
+  while (!text.empty()) {
+    if (text[0] != ':') return false;
+    text.remove_prefix(1);
+    std::size_t n = 0;
+    while (n < text.size() && IsWordChar(text[n])) ++n;
+    if (n == 0) return false;
+    text.remove_prefix(n);
+  }
+  return true;
+}
+
+bool IsMetadata(std::string_view text) {
+  const std::size_t eq = text.find('=');
+  if (eq == std::string_view::npos || eq == 0) return false;
+  if (!std::all_of(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(eq), IsWordChar)) return false;
+  return std::none_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; });
+}
+
+std::vector<std::string_view> Split(std::string_view text, char separator) {
+  std::vector<std::string_view> parts;
+  for (;;) {
+    const std::size_t at = text.find(separator);
+    parts.push_back(text.substr(0, at));
+    if (at == std::string_view::npos) return parts;
+    text.remove_prefix(at + 1);
+  }
+}
+
+// "name[=args],name[=args],...": one chain (no ";", no link labels, no
+// quoting or escapes), each filter of kAllowedFilters and each argument
+// "[key=]number" ("format" takes pixel format names).
+bool IsFilterChain(std::string_view text, std::string& why) {
+  if (text.empty() || text.size() > 4096) {
+    why = "empty or overlong filter chain";
+    return false;
+  }
+  for (std::string_view filter : Split(text, ',')) {
+    const std::size_t eq = filter.find('=');
+    const std::string_view name = filter.substr(0, eq);
+    if (!kAllowedFilters.contains(name)) {
+      why = "filter '" + std::string(name) + "' refused";
+      return false;
+    }
+    if (eq == std::string_view::npos) continue;
+    for (std::string_view argument : Split(filter.substr(eq + 1), ':')) {
+      const std::size_t keyEnd = argument.find('=');
+      if (keyEnd != std::string_view::npos) {
+        const std::string_view key = argument.substr(0, keyEnd);
+        if (key.empty() || !std::all_of(key.begin(), key.end(), IsWordChar)) {
+          why = "filter argument '" + std::string(argument) + "' refused";
+          return false;
+        }
+        argument.remove_prefix(keyEnd + 1);
+      }
+      const bool pixelFormat = name == "format" && !argument.empty() &&
+                               std::all_of(argument.begin(), argument.end(), IsWordChar);
+      if (!pixelFormat && !IsRate(argument)) {
+        why = "filter argument '" + std::string(argument) + "' is not a number";
+        return false;
+      }
+    }
+  }
+  return true;
+}
 
 // ffmpeg's output options that take no value; the boolean ones also answer
 // to "no" + name.
@@ -40,20 +223,77 @@ bool IsFlag(std::string_view name) {
   return name.starts_with("no") && kFlagOptions.contains(name.substr(2));
 }
 
-// "-name" or "-name:stream": the name, or empty when token is no option.
-std::string OptionName(std::string_view token) {
-  if (token.size() < 2 || token[0] != '-') return {};
-  const std::string_view name = token.substr(1, token.find(':') == std::string_view::npos ? token.npos
-                                                                                            : token.find(':') - 1);
-  const auto letter = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'; };
-  const auto digit = [](char c) { return c >= '0' && c <= '9'; };
-  if (name.empty() || !(letter(name[0]) || name == "?")) return {};
-  for (char c : name)
-    if (!letter(c) && !digit(c) && c != '-' && c != '?') return {};
-  for (char c : token)
-    if (c == ' ' || c == '\t' || c == '\n' || c == '\r') return {};
-  return std::string(name);
+// "-name" or "-name:stream" split into the name and its stream specifier
+// (":v", ":a:0"); false when token is no option of that shape.
+bool SplitOption(std::string_view token, std::string& name, std::string& stream) {
+  if (token.size() < 2 || token[0] != '-') return false;
+  token.remove_prefix(1);
+  const std::size_t colon = token.find(':');
+  name = std::string(token.substr(0, colon));
+  stream = colon == std::string_view::npos ? std::string() : std::string(token.substr(colon));
+  if (name.empty() || !IsWordChar(name[0]) ||
+      !std::all_of(name.begin(), name.end(), [](char c) { return IsWordChar(c) || c == '-'; }))
+    return false;
+  for (std::string_view rest(stream); !rest.empty();) {
+    rest.remove_prefix(1);
+    std::size_t n = 0;
+    while (n < rest.size() && IsWordChar(rest[n])) ++n;
+    if (n == 0 || (n < rest.size() && rest[n] != ':')) return false;
+    rest.remove_prefix(n);
+  }
+  return true;
 }
+
+// value checked as kind; the text ffmpeg gets in out.
+bool CheckValue(Value kind, const std::string& value, std::string& out, std::string& why) {
+  out = value;
+  bool ok = false;
+  switch (kind) {
+    case Value::kWord: ok = IsWord(value); break;
+    case Value::kNumber: ok = IsNumber(value); break;
+    case Value::kBitRate: ok = IsBitRate(value); break;
+    case Value::kRate: ok = IsRate(value); break;
+    case Value::kSize: ok = IsSize(value); break;
+    case Value::kTime: ok = IsTime(value); break;
+    case Value::kFlags: ok = IsFlags(value); break;
+    case Value::kMap: ok = IsMap(value); break;
+    case Value::kMetadata: ok = IsMetadata(value); break;
+    case Value::kFormat:
+      out = Lower(value);
+      if (!kAllowedFormats.contains(out)) {
+        why = "format '" + value + "' refused";
+        return false;
+      }
+      return true;
+    case Value::kFilters:
+      return IsFilterChain(value, why);
+  }
+  if (!ok) why = "value '" + value + "' refused";
+  return ok;
+}
+
+}  // namespace
+
+bool OutputNameAllowed(const std::wstring& output, const std::vector<std::string>& ffmpegOptions, std::string& why) {
+  const bool formatGiven = std::find(ffmpegOptions.begin(), ffmpegOptions.end(), "-f") != ffmpegOptions.end();
+  const std::size_t slash = output.find_last_of(L"\\/");
+  const std::wstring name = slash == std::wstring::npos ? output : output.substr(slash + 1);
+  // image2 reads a "%d" in the name as a sequence of files.
+  if (name.find(L'%') != std::wstring::npos) {
+    why = "the output name holds '%'";
+    return false;
+  }
+  if (formatGiven) return true;
+  const std::size_t dot = name.rfind(L'.');
+  const std::string extension = dot == std::wstring::npos ? std::string() : Lower(platform::Utf8FromWide(name.substr(dot + 1)));
+  if (!kAllowedExtensions.contains(extension)) {
+    why = "the output's extension '" + extension + "' names no allowed format; give one with -f";
+    return false;
+  }
+  return true;
+}
+
+namespace {
 
 bool ParseUnsigned(std::string_view text, unsigned& value) {
   if (text.empty() || text.size() > 5 || !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }))
@@ -184,36 +424,44 @@ bool TranslateOptions(const std::vector<std::wstring>& options, std::vector<std:
       i += 3;
       continue;
     }
-    const std::string name = OptionName(token);
-    if (name.empty()) {
+    std::string name, stream;
+    if (!SplitOption(token, name, stream)) {
       why = "positional argument '" + token + "' refused";
       return false;
     }
-    if (kRefusedOptions.contains(name)) {
-      why = "option '" + token + "' refused";
-      return false;
-    }
-    if (IsFlag(name)) {
+    if (stream.empty() && IsFlag(name)) {
       rest.push_back(token);
       i += 1;
       continue;
+    }
+    const auto allowed = kAllowedOptions.find(name);
+    if (allowed == kAllowedOptions.end()) {
+      why = "option '" + token + "' refused";
+      return false;
     }
     if (i + 1 >= tokens.size()) {
       why = "option '" + token + "' needs a value";
       return false;
     }
-    if (name == "f" && kRefusedFormats.contains(tokens[i + 1])) {
-      why = "format '" + tokens[i + 1] + "' refused";
+    std::string value;
+    if (!CheckValue(allowed->second, tokens[i + 1], value, why)) {
+      why = "option '" + token + "': " + why;
       return false;
     }
     rest.push_back(token);
-    rest.push_back(tokens[i + 1]);
+    rest.push_back(value);
     i += 2;
   }
   // The preview's settings first, so that the client's options can refine them.
   ffmpegOptions = std::move(preview);
   ffmpegOptions.insert(ffmpegOptions.end(), rest.begin(), rest.end());
   return true;
+}
+
+std::vector<std::string> InputOptions() {
+  return {"-protocol_whitelist", "file", "-format_whitelist",
+          "mov,mp4,matroska,webm,avi,mpegts,mpeg,mpegvideo,flv,ogg,wav,w64,aiff,mp3,aac,flac,asf,mxf,dv,ivf,"
+          "h264,hevc,m4v,mjpeg,gif,apng,image2,png_pipe,jpeg_pipe,webp_pipe,bmp_pipe,tiff_pipe,yuv4mpegpipe"};
 }
 
 std::string FfmpegLogLevel(int level) {

@@ -7,7 +7,48 @@
 #include "platform/pipe/pipe.h"
 #include "platform/base/text.h"
 
+#include <signal.h>
+
+#include <cwchar>
+
 namespace archive {
+
+namespace {
+
+// A temporary file of a transcoder that is gone (".~vntranscode-PID-N.name"
+// whose PID no longer runs): a killed stand-in could not delete it.
+bool StaleTemporary(const std::wstring& name) {
+  const std::wstring prefix = L".~vntranscode-";
+  if (name.compare(0, prefix.size(), prefix) != 0) return false;
+  const unsigned long pid = std::wcstoul(name.c_str() + prefix.size(), nullptr, 10);
+  if (pid == 0 || pid > 0x7fffffff) return true;
+  return ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
+}
+
+void RemoveStaleTemporaries(const std::wstring& folder, int depth) {
+  if (depth > 64) return;
+  WIN32_FIND_DATAW data{};
+  HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &data);
+  if (search == INVALID_HANDLE_VALUE) return;
+  do {
+    const std::wstring name = data.cFileName;
+    if (name == L"." || name == L"..") continue;
+    if ((data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) continue;  // links lead off the walk
+    if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) RemoveStaleTemporaries(folder + L"\\" + name, depth + 1);
+    else if (StaleTemporary(name)) DeleteFileW((folder + L"\\" + name).c_str());
+  } while (FindNextFileW(search, &data));
+  FindClose(search);
+}
+
+}  // namespace
+
+void RemoveStaleTemporaries() {
+  for (wchar_t letter = L'A'; letter <= L'Z'; ++letter) {
+    std::string host;
+    if (platform::DriveFolder(letter, host) != ERROR_SUCCESS) continue;
+    RemoveStaleTemporaries(std::wstring(1, letter) + L":", 0);
+  }
+}
 
 std::string DefaultJournalPath() { return platform::PipeDirectory() + "/transcoder-journal.jsonl"; }
 
@@ -53,6 +94,10 @@ DWORD TranscoderService::Start() {
   if (m_settings.names.empty() || m_settings.instances == 0 || m_settings.instances > PIPE_UNLIMITED_INSTANCES)
     return ERROR_INVALID_PARAMETER;
   ResetEvent(m_stopEvent);
+  // Clients of this process's own user and group only: a request runs
+  // ffmpeg as that user.
+  for (const std::wstring& name : m_settings.names)
+    platform::SetPipeAccess((kTranscoderPipePrefix + name).c_str(), platform::PipeAccess::kOwnerAndGroup);
   // Every instance is made before any is served, so that a name served by
   // another process fails the start as a whole.
   std::vector<std::pair<std::wstring, HANDLE>> instances;
@@ -76,6 +121,8 @@ DWORD TranscoderService::Start() {
     for (auto& made : instances) CloseHandle(made.second);
     return e;
   }
+  // Left by a stand-in that was killed; before any job makes new ones.
+  RemoveStaleTemporaries();
   platform::CriticalSectionLock hold(m_lock);
   for (auto& [name, pipe] : instances)
     m_threads.emplace_back([this, name = name, pipe = pipe] { InstanceLoop(name, pipe); });

@@ -44,8 +44,14 @@ struct TranscoderSettings {
   DWORD instances = 2;           // per name
   std::string ffmpeg = "ffmpeg"; // the program run, looked up in PATH
   std::string journal;           // host path of the journal file
-  DWORD requestWaitMs = 30000;   // how long a connected client may take to send its request
+  // How long a connected client may take to send its request: short, as a
+  // silent client holds an instance that a waiting one could use.
+  DWORD requestWaitMs = 2000;
 };
+
+// Deletes the temporary files of transcoders that no longer run, on every
+// volume of the drive map.
+void RemoveStaleTemporaries();
 
 // The journal a setting-less run uses: "transcoder-journal.jsonl" in the
 // pipe folder.

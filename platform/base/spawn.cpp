@@ -6,6 +6,8 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <linux/close_range.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -39,13 +41,87 @@ std::vector<char*> Pointers(std::vector<std::string>& strings) {
   return pointers;
 }
 
+// What posix_spawn below does, by fork and exec, with the parent-death
+// signal set between them (posix_spawn has no way to ask for it). Only
+// async-signal-safe calls in the child; an exec failure comes back as its
+// errno through a close-on-exec pipe.
+int ForkTiedChild(std::vector<char*>& argp, std::vector<char*>& envp, int errorFd, pid_t& pid) {
+  int status[2];
+  if (::pipe2(status, O_CLOEXEC) != 0) return errno;
+  const pid_t parent = ::getpid();
+  sigset_t all, old;
+  sigfillset(&all);
+  ::pthread_sigmask(SIG_SETMASK, &all, &old);
+  pid = ::fork();
+  if (pid == 0) {
+    ::close(status[0]);
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    // The parent died before the signal was asked for: nobody reads the
+    // child's output or would ever kill it.
+    if (::getppid() != parent) ::_exit(127);
+    ::setpgid(0, 0);
+    for (int sig = 1; sig < NSIG; ++sig)
+      if (sig != SIGKILL && sig != SIGSTOP) ::signal(sig, SIG_DFL);
+    const int in = ::open("/dev/null", O_RDONLY);
+    const int outFd = ::open("/dev/null", O_WRONLY);
+    if (in < 0 || outFd < 0 || ::dup2(in, 0) < 0 || ::dup2(outFd, 1) < 0 || ::dup2(errorFd, 2) < 0) ::_exit(127);
+    ::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    ::execvpe(argp[0], argp.data(), envp.data());
+    const int e = errno;
+    (void)!::write(status[1], &e, sizeof e);
+    ::_exit(127);
+  }
+  const int forkError = pid < 0 ? errno : 0;
+  if (pid > 0) ::setpgid(pid, pid);  // the group exists before anyone kills it
+  ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  ::close(status[1]);
+  if (pid < 0) {
+    ::close(status[0]);
+    return forkError;
+  }
+  int e = 0;
+  ssize_t n;
+  do {
+    n = ::read(status[0], &e, sizeof e);
+  } while (n < 0 && errno == EINTR);
+  ::close(status[0]);
+  if (n == static_cast<ssize_t>(sizeof e)) {
+    int ignored = 0;
+    while (::waitpid(pid, &ignored, 0) < 0 && errno == EINTR) {
+    }
+    pid = -1;
+    return e;
+  }
+  return 0;
+}
+
 }  // namespace
 
 DWORD StartChildProcess(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
-                        ChildProcess& out) {
+                        ChildProcess& out, bool dieWithParent) {
   if (argv.empty()) return ERROR_INVALID_PARAMETER;
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC) != 0) return Win32FromErrno(errno);
+  if (dieWithParent) {
+    std::vector<std::string> args = argv;
+    std::vector<std::string> env = MergedEnvironment(environment);
+    std::vector<char*> argp = Pointers(args);
+    std::vector<char*> envp = Pointers(env);
+    pid_t pid = -1;
+    const int rc = ForkTiedChild(argp, envp, fds[1], pid);
+    ::close(fds[1]);
+    if (rc != 0) {
+      ::close(fds[0]);
+      return Win32FromErrno(rc);
+    }
+    ::fcntl(fds[0], F_SETFL, ::fcntl(fds[0], F_GETFL) | O_NONBLOCK);
+    out.pid = pid;
+    out.errorFd = fds[0];
+    return ERROR_SUCCESS;
+  }
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);

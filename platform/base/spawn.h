@@ -34,8 +34,11 @@ struct ChildExit {
 // included). environment entries "NAME=VALUE" replace or add to the parent's
 // environment; "NAME=" alone removes NAME. A Win32 code (ERROR_FILE_NOT_FOUND
 // when the program cannot be found or run).
+// With dieWithParent the child gets SIGKILL when the calling thread ends
+// (a parent killed with SIGKILL included), and exits at once when that
+// happened before it could ask for it.
 DWORD StartChildProcess(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
-                        ChildProcess& out);
+                        ChildProcess& out, bool dieWithParent = false);
 
 // Sends SIGKILL to the child's whole process group (a no-op for pid -1).
 void KillChildProcessGroup(const ChildProcess& child);

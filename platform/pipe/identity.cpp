@@ -18,6 +18,8 @@
 #define SO_PEERGROUPS 59
 #endif
 
+#include <algorithm>
+
 namespace platform {
 namespace {
 
@@ -82,6 +84,11 @@ PeerCredentials ReadPeerCredentials(int fd) {
     out.groups = GroupsOfUser(out.uid, out.gid);
   }
   return out;
+}
+
+bool PeerOfOwnerOrGroup(const PeerCredentials& peer) {
+  if (peer.uid == 0 || peer.uid == ::geteuid() || peer.gid == ::getegid()) return true;
+  return std::find(peer.groups.begin(), peer.groups.end(), ::getegid()) != peer.groups.end();
 }
 
 }  // namespace pipe_detail

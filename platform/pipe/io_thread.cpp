@@ -152,7 +152,12 @@ void AcceptAll(Listener& l) {
       }
       return;
     }
-    Arrivals().push_back(Arrival{fd, &l, ReadPeerCredentials(fd), NowMs() + kArrivalTimeoutMs});
+    PeerCredentials peer = ReadPeerCredentials(fd);
+    if (l.ownerAndGroupOnly && !PeerOfOwnerOrGroup(peer)) {
+      ::close(fd);
+      continue;
+    }
+    Arrivals().push_back(Arrival{fd, &l, std::move(peer), NowMs() + kArrivalTimeoutMs});
   }
 }
 

@@ -78,7 +78,19 @@ void Pipe::ClearDone() {
   }
 }
 
+std::map<std::string, PipeAccess>& PipeAccessRules() {
+  static auto* rules = new std::map<std::string, PipeAccess>();
+  return *rules;
+}
+
 }  // namespace pipe_detail
+
+void SetPipeAccess(LPCWSTR name, PipeAccess access) {
+  const std::string path = PipeSocketPath(name);
+  if (path.empty()) return;
+  std::lock_guard<std::mutex> lock(pipe_detail::PipeLock());
+  pipe_detail::PipeAccessRules()[path] = access;
+}
 
 namespace {
 
@@ -409,9 +421,12 @@ HANDLE CreateNamedPipeW(LPCWSTR name, DWORD openMode, DWORD pipeMode, DWORD maxI
       return INVALID_HANDLE_VALUE;
     }
     ::unlink(path.c_str());  // a file left by a process that died
+    const auto rule = platform::pipe_detail::PipeAccessRules().find(path);
+    const bool ownerAndGroupOnly =
+        rule != platform::pipe_detail::PipeAccessRules().end() && rule->second == platform::PipeAccess::kOwnerAndGroup;
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::chmod(path.c_str(), 0666) != 0 || ::listen(fd, SOMAXCONN) != 0) {
+        ::chmod(path.c_str(), ownerAndGroupOnly ? 0660 : 0666) != 0 || ::listen(fd, SOMAXCONN) != 0) {
       const int err = errno;
       if (fd >= 0) ::close(fd);
       platform::SetLastErrorFromErrno(err);
@@ -421,6 +436,7 @@ HANDLE CreateNamedPipeW(LPCWSTR name, DWORD openMode, DWORD pipeMode, DWORD maxI
     listener->path = path;
     listener->fd = fd;
     listener->maxInstances = maxInstances;
+    listener->ownerAndGroupOnly = ownerAndGroupOnly;
     listener->defaultTimeout = defaultTimeout == 0 ? 50 : defaultTimeout;
     listeners[path] = listener;
   }

@@ -30,7 +30,8 @@
 // Kept opaque (as sync.h and registry.h declare it): the pipe layer reads no
 // security descriptor. The socket file is created mode 0666 (anyone may
 // connect), which is the intent of the only DACL the system builds for a
-// pipe (Everyone read/write, creator owner all).
+// pipe (Everyone read/write, creator owner all); platform::SetPipeAccess
+// narrows that for a name.
 struct SECURITY_ATTRIBUTES;
 
 // The part of OVERLAPPED that pipes use. Internal holds the operation's
@@ -154,6 +155,14 @@ namespace platform {
 // asked to open still hold descriptors. ERROR_INVALID_HANDLE for a client
 // handle.
 DWORD GetPipeAcceptStalls(HANDLE pipe, ULONGLONG& stalls, bool& crowded);
+
+// Who may connect to a pipe this process serves. kEveryone is the default
+// (socket file mode 0666). kOwnerAndGroup: mode 0660, and a client that is
+// neither root, the process's user nor a member of its group is closed
+// before it is admitted. Applies to a name's socket file made after the
+// call (its first instance).
+enum class PipeAccess { kEveryone, kOwnerAndGroup };
+void SetPipeAccess(LPCWSTR name, PipeAccess access);
 
 // Opens a pipe client: ERROR_FILE_NOT_FOUND when no server has the name,
 // ERROR_PIPE_BUSY when no instance is free, ERROR_PATH_NOT_FOUND for a name

@@ -91,6 +91,7 @@ struct Listener {
   DWORD defaultTimeout = 50;
   std::vector<Pipe*> instances;
   std::vector<int> waiters;  // WaitNamedPipe connections waiting for a free instance
+  bool ownerAndGroupOnly = false;  // PipeAccess::kOwnerAndGroup
   // Accepting stopped for lack of descriptors: not polled before this
   // (CLOCK_MONOTONIC ms), and how often that happened.
   std::uint64_t acceptPausedUntilMs = 0;
@@ -103,6 +104,10 @@ std::mutex& PipeLock();
 // touching the object) and the listeners by socket path.
 std::unordered_map<const KernelObject*, Pipe*>& LivePipes();
 std::map<std::string, Listener*>& Listeners();
+// Under PipeLock: the access rules set by SetPipeAccess, by socket path.
+std::map<std::string, PipeAccess>& PipeAccessRules();
+// Whether a peer may connect to a kOwnerAndGroup pipe of this process.
+bool PeerOfOwnerOrGroup(const PeerCredentials& peer);
 
 // The I/O thread: started on first use; Wake makes it look at the lists again.
 void EnsureIoThread();

@@ -421,6 +421,20 @@ TEST_F(Selection, MappedExtensionsViewsAndBoundaries) {
   EXPECT_EQ(dotted.Header("Content-Type").value_or(""), platform::Utf8FromWide(CMIMEMap::GetMIMEType(L"")));
 }
 
+TEST_F(Selection, ATranscodersTemporaryFileIsNeverServed) {
+  // The same bytes under an ordinary name are served, so the name alone refuses them.
+  WriteFile(shared->tree.path() / "archive" / "Media" / "vntranscode-77-0.clip.webm", "half a transcode");
+  EXPECT_EQ(shared->Get("/media/vntranscode-77-0.clip.webm", "user").status, 200);
+  WriteFile(shared->tree.path() / "archive" / "Media" / ".~vntranscode-77-0.clip.webm", "half a transcode");
+  WriteFile(shared->tree.path() / "archive" / "Media" / ".~vntranscode-77-1.clip", "half a transcode");
+  for (const char* path : {"/media/.~vntranscode-77-0.clip.webm", "/media/.~VNTRANSCODE-77-0.clip.webm",
+                           "/media/%2e%7evntranscode-77-0.clip.webm", "/media/.~vntranscode-77-1.clip?extension=webm"}) {
+    const ProbeReply reply = shared->Get(path, "user");
+    EXPECT_NE(reply.status, 200) << path;
+    EXPECT_EQ(reply.body.find("half a transcode"), std::string::npos) << path;
+  }
+}
+
 // --- the cache and the miss events ---
 
 web::http::http_request RequestFor(const std::string& path) {

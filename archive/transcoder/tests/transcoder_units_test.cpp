@@ -118,6 +118,10 @@ TEST(TranslateOptions, AcceptedRows) {
       {"flags and no-flags", {L"-an", L"-noautoscale", L"-vn"}, {"-an", "-noautoscale", "-vn"}},
       {"a value with blanks", {L"-metadata", L"title=a b"}, {"-metadata", "title=a b"}},
       {"an allowed format", {L"-f", L"matroska"}, {"-f", "matroska"}},
+      {"a format in upper case", {L"-f", L"WebM"}, {"-f", "webm"}},
+      {"a numeric filter chain", {L"-vf", L"scale=w=320:h=-2,fps=30000/1001,format=yuv420p"},
+       {"-vf", "scale=w=320:h=-2,fps=30000/1001,format=yuv420p"}},
+      {"a map of the input", {L"-map", L"0:v:0"}, {"-map", "0:v:0"}},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
@@ -126,6 +130,39 @@ TEST(TranslateOptions, AcceptedRows) {
     ASSERT_TRUE(archive::TranslateOptions(row.options, out, why)) << why;
     EXPECT_EQ(out, row.ffmpeg);
   }
+}
+
+TEST(TranslateOptions, RefusedRows) {
+  const struct {
+    const char* name;
+    std::vector<std::wstring> options;
+  } rows[] = {
+      {"a filter off the list", {L"-vf", L"null;ladspa=file=/x.so"}},
+      {"a path in a filter", {L"-vf", L"drawtext=textfile=/etc/passwd"}},
+      {"an expression", {L"-vf", L"scale=iw/2:-2"}},
+      {"a quoted argument", {L"-vf", L"scale='2'"}},
+      {"upper-case segment", {L"-f", L"SEGMENT"}},
+      {"an option off the list", {L"-dump_attachment:t", L"/x"}},
+      {"a codec with a slash", {L"-c:v", L"/x"}},
+      {"a map of a second input", {L"-map", L"1"}},
+      {"a malformed stream specifier", {L"-c:", L"libvpx"}},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    std::vector<std::string> out;
+    std::string why;
+    EXPECT_FALSE(archive::TranslateOptions(row.options, out, why));
+    EXPECT_FALSE(why.empty());
+  }
+}
+
+TEST(OutputNameAllowed, Rows) {
+  std::string why;
+  EXPECT_TRUE(archive::OutputNameAllowed(L"D:\\a\\Preview.webm", {}, why));
+  EXPECT_TRUE(archive::OutputNameAllowed(L"D:\\a\\Thumb.PNG", {}, why));
+  EXPECT_FALSE(archive::OutputNameAllowed(L"D:\\a\\list.m3u8", {}, why));
+  EXPECT_TRUE(archive::OutputNameAllowed(L"D:\\a\\list.m3u8", {"-f", "webm"}, why));
+  EXPECT_FALSE(archive::OutputNameAllowed(L"D:\\a\\img%03d.png", {"-f", "image2"}, why));
 }
 
 TEST(TranslateOptions, PreviewComesFirstAndTheClientsOptionsAfter) {

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -38,10 +39,14 @@ struct ShellRun {
   platform::ChildExit exit;
 };
 
+// Both ways of starting a child: each row holds for a child tied to its
+// parent's life as for any other.
+bool g_tied = false;
+
 ShellRun RunShell(const std::string& script, const std::vector<std::string>& environment = {}) {
   platform::ChildProcess child;
   ShellRun run;
-  EXPECT_EQ(platform::StartChildProcess({"/bin/sh", "-c", script}, environment, child), ERROR_SUCCESS);
+  EXPECT_EQ(platform::StartChildProcess({"/bin/sh", "-c", script}, environment, child, g_tied), ERROR_SUCCESS);
   if (child.pid < 0) return run;
   run.error = ReadAll(child.errorFd);
   ::close(child.errorFd);
@@ -70,13 +75,33 @@ TEST(ChildProcess, ShellRows) {
       {"environment replaced", "echo $SPAWN_TEST_KEPT >&2", {"SPAWN_TEST_KEPT=new"}, "new\n", 0},
       {"environment removed", "echo x${SPAWN_TEST_DROPPED}x >&2", {"SPAWN_TEST_DROPPED="}, "xx\n", 0},
   };
-  for (const ShellRow& row : rows) {
-    SCOPED_TRACE(row.name);
-    const ShellRun run = RunShell(row.script, row.environment);
-    EXPECT_EQ(run.error, row.error);
-    EXPECT_FALSE(run.exit.signalled);
-    EXPECT_EQ(run.exit.exitCode, row.exitCode);
+  for (const bool tied : {false, true}) {
+    g_tied = tied;
+    for (const ShellRow& row : rows) {
+      SCOPED_TRACE(std::string(row.name) + (tied ? ", tied" : ""));
+      const ShellRun run = RunShell(row.script, row.environment);
+      EXPECT_EQ(run.error, row.error);
+      EXPECT_FALSE(run.exit.signalled);
+      EXPECT_EQ(run.exit.exitCode, row.exitCode);
+    }
   }
+  g_tied = false;
+}
+
+TEST(ChildProcess, TiedChildDiesWithTheThreadThatStartedIt) {
+  platform::ChildProcess child;
+  DWORD started = ERROR_GEN_FAILURE;
+  // The parent-death signal follows the starting thread: a thread that ends
+  // stands for a parent killed with SIGKILL.
+  std::thread starter([&] { started = platform::StartChildProcess({"/bin/sh", "-c", "exec sleep 300"}, {}, child, true); });
+  starter.join();
+  ASSERT_EQ(started, ERROR_SUCCESS);
+  EXPECT_EQ(ReadAll(child.errorFd), "");
+  ::close(child.errorFd);
+  platform::ChildExit exit;
+  ASSERT_EQ(platform::WaitChildProcess(child, exit), ERROR_SUCCESS);
+  EXPECT_TRUE(exit.signalled);
+  EXPECT_EQ(exit.signal, SIGKILL);
 }
 
 TEST(ChildProcess, InheritableDescriptorsStayBehind) {
@@ -126,6 +151,8 @@ TEST(ChildProcess, MissingProgram) {
   EXPECT_EQ(platform::StartChildProcess({"/nonexistent/program"}, {}, child), ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(child.pid, -1);
   EXPECT_EQ(platform::StartChildProcess({}, {}, child), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(platform::StartChildProcess({"/nonexistent/program"}, {}, child, true), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(child.pid, -1);
 }
 
 }  // namespace
