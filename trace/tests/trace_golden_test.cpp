@@ -5,6 +5,7 @@
 //
 // VN_TRACE_WRITE_GOLDEN=1 rewrites the kept files instead (only when the
 // format is meant to change).
+#include "trace/HuffmanCoder.h"
 #include "trace/TraceBuffer.h"
 #include "trace/TraceFile.h"
 
@@ -143,6 +144,93 @@ TEST_F(GoldenTest, SkewedAndFlatBlocksSaveAsBefore) {
   for (ULONGLONG first = 0; first < m_next; first += 305) file.MarkRange(first + 2, 1);
   file.MarkRange(m_next - 1, 1);
   Check(file, "skewed.VNT");
+}
+
+// The adaptive frequency model replayed byte by byte, as the format defines
+// the order of the byte values, with the split into codes: what the coder's
+// codes must equal for every block.
+std::vector<CHuffmanCoder::Code> ReferenceCodes(const Bytes& bytes) {
+  DWORD freq[258], cum[258];
+  int charToIndex[256], indexToChar[257];
+  for (int i = 0; i <= 257; ++i) freq[i] = 1;
+  freq[0] = 0;
+  for (int c = 0; c < 256; ++c) {
+    charToIndex[c] = c + 1;
+    indexToChar[c + 1] = c;
+  }
+  int maxIndex = 0;
+  for (BYTE c : bytes) {
+    int i = charToIndex[c];
+    int j = i;
+    while (freq[j - 1] == freq[i]) --j;
+    const int other = indexToChar[j];
+    indexToChar[i] = other;
+    indexToChar[j] = c;
+    charToIndex[other] = i;
+    charToIndex[c] = j;
+    maxIndex = std::max(maxIndex, j);
+    ++freq[j];
+  }
+  cum[257] = 0;
+  for (int k = 256; k >= 0; --k) cum[k] = cum[k + 1] + freq[k + 1];
+  std::vector<CHuffmanCoder::Code> codes(256, CHuffmanCoder::Code{0, 0});
+  auto assign = [&](auto& self, int lo, int hi, DWORD depth, ULONGLONG code) -> void {
+    if (lo == hi) {
+      codes[indexToChar[lo]] = {depth, code};
+      return;
+    }
+    if (hi == lo + 1) {
+      codes[indexToChar[lo]] = {depth + 1, code};
+      codes[indexToChar[hi]] = {depth + 1, code | (1ULL << depth)};
+      return;
+    }
+    const DWORD target = cum[hi] + (cum[lo] - cum[hi]) / 2;
+    int left = lo, right = hi, mid = lo + (hi - lo) / 2;
+    while (right - left > 1) {
+      if (cum[mid] > target)
+        left = mid;
+      else if (cum[mid] < target)
+        right = mid;
+      else
+        break;
+      mid = left + (right - left) / 2;
+    }
+    self(self, lo, mid, depth + 1, code);
+    self(self, mid + 1, hi, depth + 1, code | (1ULL << depth));
+  };
+  if (maxIndex == 1)
+    codes[indexToChar[1]] = {1, 0};
+  else if (maxIndex > 1)
+    assign(assign, 1, maxIndex, 0, 0);
+  return codes;
+}
+
+// Many small blocks, where ties between counts are the rule, and a few of
+// block size; flat, skewed, repetitive and few-valued contents.
+TEST(HuffmanOrderTest, CodesEqualTheByteByByteModel) {
+  std::mt19937 random(77);
+  for (int round = 0; round < 3000; ++round) {
+    const std::size_t size = round % 100 == 0 ? 16384 : random() % 700;
+    const unsigned values = 1 + random() % 256;
+    const int kind = round % 4;
+    Bytes block(size);
+    for (auto& b : block) {
+      const std::uint32_t r = random();
+      switch (kind) {
+        case 0: b = static_cast<BYTE>(r % values); break;
+        case 1: b = static_cast<BYTE>(__builtin_ctz(r | 0x80000000u) * 7 % values); break;
+        case 2: b = static_cast<BYTE>((r & 0xFF) < 230 ? 'a' + (r >> 8) % 4 : r >> 16); break;
+        default: b = static_cast<BYTE>((r >> 8) % 3 == 0 ? r % values : 0x20); break;
+      }
+    }
+    CHuffmanCoder coder;
+    coder.BuildCodes(block.data(), static_cast<DWORD>(block.size()));
+    const auto expected = ReferenceCodes(block);
+    for (int c = 0; c < 256; ++c) {
+      ASSERT_EQ(coder.GetCodes()[c].length, expected[c].length) << "round " << round << " value " << c;
+      ASSERT_EQ(coder.GetCodes()[c].code, expected[c].code) << "round " << round << " value " << c;
+    }
+  }
 }
 
 }  // namespace
