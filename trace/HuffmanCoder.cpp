@@ -205,16 +205,24 @@ void CHuffmanCoder::CRep::Order(const BYTE* bytes, DWORD length) {
     s = e;
   }
 
-  // Pass 2: replay the tied runs only.
+  // Pass 2: replay the tied runs only. The bytes that join or leave one are
+  // first gathered without a branch (over occ, which is read ahead of the
+  // writes), each as its event with the byte value in the spare top byte.
   BYTE slots[128 * 256];
   DWORD place[256];
   if (tied > 0) {
+    const DWORD* const table = m_events.get();
+    DWORD gathered = 0;
     for (DWORD n = 0; n < length; ++n) {
-      const Event ev = events[occ[n]];
-      if (ev.mask == 0) continue;
-      const BYTE c = bytes[n];
-      if (ev.mask & kLeave) {
-        Run& run = runs[ev.leave];
+      const DWORD ev = table[occ[n]];
+      occ[gathered] = ev | (static_cast<DWORD>(bytes[n]) << 24);
+      gathered += ev != 0 ? 1 : 0;
+    }
+    for (DWORD g = 0; g < gathered; ++g) {
+      const DWORD ev = occ[g];
+      const BYTE c = static_cast<BYTE>(ev >> 24);
+      if (ev & kLeave) {
+        Run& run = runs[(ev >> 8) & 0xFF];
         const DWORD at = place[c];
         if (at != run.head) {
           const BYTE front = slots[run.head];
@@ -223,8 +231,8 @@ void CHuffmanCoder::CRep::Order(const BYTE* bytes, DWORD length) {
         }
         ++run.head;
       }
-      if (ev.mask & kJoin) {
-        Run& run = runs[ev.join];
+      if (ev & kJoin) {
+        Run& run = runs[(ev >> 16) & 0xFF];
         slots[run.tail] = c;
         place[c] = run.tail++;
       }
@@ -304,6 +312,10 @@ class FastBits {
   void Put(ULONGLONG value, unsigned count) {
     m_acc |= value << m_bits;
     m_bits += count;
+    Flush();
+  }
+  // Writes the whole bytes of the accumulator.
+  void Flush() {
     if (m_end - m_out >= 8) {
       std::memcpy(m_out, &m_acc, 8);  // little-endian: the low byte first
       const unsigned whole = m_bits & ~7u;
@@ -317,6 +329,21 @@ class FastBits {
         m_bits -= 8;
       }
     }
+  }
+  // N codes from the table (code << 6 | length) whose lengths add up to at
+  // most 57 bits, with one store.
+  template <unsigned N>
+  void PutSeveral(const ULONGLONG* table, const BYTE* at) {
+    ULONGLONG acc = m_acc;
+    unsigned bits = m_bits;
+    for (unsigned k = 0; k < N; ++k) {
+      const ULONGLONG entry = table[at[k]];
+      acc |= (entry >> 6) << bits;
+      bits += static_cast<unsigned>(entry & 63);
+    }
+    m_acc = acc;
+    m_bits = bits;
+    Flush();
   }
   // Any count <= 64, in pieces the fast path takes.
   void PutLong(ULONGLONG value, unsigned count) {
@@ -358,14 +385,21 @@ bool CHuffmanCoder::Encode(const BYTE* bytes, DWORD length, BYTE* destination, s
   }
   out.Put(length, 32);
   if (r.m_longest <= 56) {
-    // One table of the codes as they are put, 8 bytes per value.
-    struct Entry {
-      ULONGLONG code;
-      unsigned length;
-    };
-    Entry table[256];
-    for (int c = 0; c < 256; ++c) table[c] = {r.m_codes[c].code, r.m_codes[c].length};
-    for (DWORD n = 0; n < length; ++n) out.Put(table[bytes[n]].code, table[bytes[n]].length);
+    // One table of the codes as they are put: the length in the low 6 bits,
+    // the code above (codes of up to 56 bits fit).
+    ULONGLONG table[256];
+    for (int c = 0; c < 256; ++c) table[c] = (r.m_codes[c].code << 6) | r.m_codes[c].length;
+    DWORD n = 0;
+    // Short codes: as many to one store as 7 pending bits leave room for.
+    const unsigned group = r.m_longest <= 14 ? 4 : r.m_longest <= 19 ? 3 : r.m_longest <= 28 ? 2 : 1;
+    if (group == 4) {
+      for (; n + 4 <= length; n += 4) out.PutSeveral<4>(table, bytes + n);
+    } else if (group == 3) {
+      for (; n + 3 <= length; n += 3) out.PutSeveral<3>(table, bytes + n);
+    } else if (group == 2) {
+      for (; n + 2 <= length; n += 2) out.PutSeveral<2>(table, bytes + n);
+    }
+    for (; n < length; ++n) out.Put(table[bytes[n]] >> 6, table[bytes[n]] & 63);
   } else {
     for (DWORD n = 0; n < length; ++n) out.PutLong(r.m_codes[bytes[n]].code, r.m_codes[bytes[n]].length);
   }
