@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <vector>
 
 namespace {
 
@@ -46,7 +47,48 @@ bool ReadRecord(const BYTE* p, const BYTE* end, Record& r) {
   return true;
 }
 
+// Blocks of buffers freed, kept for the next buffers: a logger drops and
+// starts files all the time, and fresh heap pages cost a fault each. Holds at
+// most 64 blocks (1 MiB); never destroyed, as buffers may go at exit.
+class BlockPool {
+ public:
+  static BlockPool& Get() {
+    static auto* pool = new BlockPool;
+    return *pool;
+  }
+  BYTE* Take() {
+    {
+      std::lock_guard<std::mutex> guard(m_lock);
+      if (!m_free.empty()) {
+        BYTE* block = m_free.back();
+        m_free.pop_back();
+        return block;
+      }
+    }
+    return new (std::nothrow) BYTE[CTraceBuffer::kBlockSize];
+  }
+  void Give(BYTE* block) {
+    if (block == nullptr) return;
+    {
+      std::lock_guard<std::mutex> guard(m_lock);
+      if (m_free.size() < kKept) {
+        m_free.push_back(block);
+        return;
+      }
+    }
+    delete[] block;
+  }
+
+ private:
+  static constexpr std::size_t kKept = 64;
+  BlockPool() { m_free.reserve(kKept); }
+  std::mutex m_lock;
+  std::vector<BYTE*> m_free;
+};
+
 }  // namespace
+
+CTraceBuffer::CRep::~CRep() { BlockPool::Get().Give(m_block); }
 
 CTraceBuffer::CTraceBuffer() : m_rep(nullptr) {}
 CTraceBuffer::CTraceBuffer(ULONGLONG firstLine, const CTraceFile& file)
@@ -66,7 +108,7 @@ CTraceBuffer::~CTraceBuffer() {
 
 BYTE* CTraceBuffer::AddLine(DWORD messageId, BYTE sourceIndex, ULONGLONG time, DWORD argLength,
                             CTraceBuffer& lineBuffer) {
-  return m_rep->AddLine(messageId, sourceIndex, time, argLength, lineBuffer);
+  return m_rep->AddLine(messageId, sourceIndex, time, argLength, &lineBuffer);
 }
 CTraceLine CTraceBuffer::GetLine(CTraceLogger* logger, ULONGLONG lineNumber) const {
   return m_rep->GetLine(logger, lineNumber);
@@ -91,7 +133,7 @@ const BYTE* CTraceBuffer::CRep::RecordsEnd() const {
 }
 
 BYTE* CTraceBuffer::CRep::AddLine(DWORD messageId, BYTE sourceIndex, ULONGLONG time, DWORD argLength,
-                                  CTraceBuffer& lineBuffer) {
+                                  CTraceBuffer* lineBuffer) {
   // A new id takes a slot only once its line is stored: a slot entered for a
   // refused line would grow the id table past the room the records left.
   auto known = m_slots.find(messageId);
@@ -109,7 +151,7 @@ BYTE* CTraceBuffer::CRep::AddLine(DWORD messageId, BYTE sourceIndex, ULONGLONG t
   if (argLength > kMaxArgLength || argLength > kBlockSize - reserve) return nullptr;
 
   if (m_block == nullptr) {
-    m_block = new (std::nothrow) BYTE[kBlockSize];
+    m_block = BlockPool::Get().Take();
     if (m_block == nullptr) {
       m_blockSize = 0;
       return nullptr;
@@ -135,7 +177,7 @@ BYTE* CTraceBuffer::CRep::AddLine(DWORD messageId, BYTE sourceIndex, ULONGLONG t
   m_writePos = args + argLength;
   m_previousTime = time;
   m_lineCount += 1;
-  lineBuffer = CTraceBuffer(this);
+  if (lineBuffer != nullptr) *lineBuffer = CTraceBuffer(this);
   return args;
 }
 

@@ -71,10 +71,11 @@ class CTraceBuffer::CRep {
   CRep(ULONGLONG firstLine, CTraceFile::CRep* file) : m_firstLine(firstLine), m_file(file) {}
   CRep(const CRep&) = delete;
   CRep& operator=(const CRep&) = delete;
-  virtual ~CRep() { delete[] m_block; }
+  virtual ~CRep();  // the block goes back to the blocks kept for reuse
 
-  // lineBuffer receives a handle to this buffer when the line is stored.
-  BYTE* AddLine(DWORD messageId, BYTE sourceIndex, ULONGLONG time, DWORD argLength, CTraceBuffer& lineBuffer);
+  // lineBuffer (when not null) receives a handle to this buffer when the
+  // line is stored.
+  BYTE* AddLine(DWORD messageId, BYTE sourceIndex, ULONGLONG time, DWORD argLength, CTraceBuffer* lineBuffer);
   CTraceLine GetLine(CTraceLogger* logger, ULONGLONG lineNumber);
   DWORD GetLineCount();
   ULONGLONG GetFirstLineNumber() const { return m_firstLine; }

@@ -63,6 +63,8 @@ class CTraceFile::CRep {
         .first->second;
   }
   DWORD Save();
+  BYTE* AddLine(DWORD messageId, CTraceLoggable* source, ULONGLONG time, DWORD argLength, ULONGLONG lineNumber,
+                CTraceBuffer* lineBuffer);
 };
 
 namespace {
@@ -144,7 +146,16 @@ CTraceLoggable* CTraceFile::SourceOf(const CRep* rep, BYTE index) { return rep->
 
 BYTE* CTraceFile::AddLine(DWORD messageId, CTraceLoggable* source, ULONGLONG time, DWORD argLength,
                           ULONGLONG lineNumber, CTraceBuffer& lineBuffer) {
-  CRep& r = *m_rep;
+  return m_rep->AddLine(messageId, source, time, argLength, lineNumber, &lineBuffer);
+}
+BYTE* CTraceFile::AddLine(DWORD messageId, CTraceLoggable* source, ULONGLONG time, DWORD argLength,
+                          ULONGLONG lineNumber) {
+  return m_rep->AddLine(messageId, source, time, argLength, lineNumber, nullptr);
+}
+
+BYTE* CTraceFile::CRep::AddLine(DWORD messageId, CTraceLoggable* source, ULONGLONG time, DWORD argLength,
+                                ULONGLONG lineNumber, CTraceBuffer* lineBuffer) {
+  CRep& r = *this;
   BYTE index = 255;  // a line without a source
   if (source != nullptr) {
     auto known = r.m_sources.find(source);

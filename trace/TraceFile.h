@@ -79,6 +79,9 @@ class CTraceFile {
 
   BYTE* AddLine(DWORD messageId, CTraceLoggable* source, ULONGLONG time, DWORD argLength, ULONGLONG lineNumber,
                 CTraceBuffer& lineBuffer);
+  // The same without a handle to the line's buffer, for a caller that fills
+  // the place before it lets go of the logger's lock.
+  BYTE* AddLine(DWORD messageId, CTraceLoggable* source, ULONGLONG time, DWORD argLength, ULONGLONG lineNumber);
   CTraceLine GetLine(CTraceLogger* logger, ULONGLONG lineNumber) const;
   DWORD GetLineCount() const;
   ULONGLONG GetFirstLineNumber() const;

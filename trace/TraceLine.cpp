@@ -23,6 +23,7 @@
 #include <climits>
 #include <cstring>
 #include <cwchar>
+#include <stdexcept>
 #include <system_error>
 
 class CTraceLine::CRep {
@@ -482,54 +483,79 @@ BYTE CTraceLine::GetSourceIndex() const { return m_rep->m_sourceIndex; }
 ULONGLONG CTraceLine::GetTime() const { return m_rep->m_time; }
 CTraceBuffer CTraceLine::GetBuffer() const { return m_rep->m_buffer; }
 
+namespace {
+
+// Each thread's look-aside of the argument lists it used last, so a line
+// does not take the cache's lock: lists are never evicted or moved, and only
+// lists found (never the shared empty one) are kept here.
+struct ArgsSlot {
+  DWORD messageId;
+  const CTraceLine::CArgs* args;
+};
+thread_local ArgsSlot t_argsSlots[64];
+
+}  // namespace
+
 const CTraceLine::CArgs& CTraceLine::GetArgs(DWORD messageId) {
+  ArgsSlot& slot = t_argsSlots[(messageId ^ (messageId >> 6) ^ (messageId >> 16)) & 63];
+  if (slot.args != nullptr && slot.messageId == messageId) return *slot.args;
   trace_cache::State& state = trace_cache::Get();
   std::lock_guard<std::mutex> guard(state.lock);
   auto cached = state.args.find(messageId);
-  if (cached != state.args.end()) return cached->second;
-  const std::wstring text = trace_cache::TextLocked(state, messageId);
-  if (text.empty()) return SharedEmptyArgs();
-  std::wstring templateText;
-  CArgs parsed = CArgs::Parse(messageId, text, templateText);
-  state.templates[messageId] = std::move(templateText);
-  return state.args.emplace(messageId, std::move(parsed)).first->second;
+  if (cached == state.args.end()) {
+    const std::wstring text = trace_cache::TextLocked(state, messageId);
+    if (text.empty()) return SharedEmptyArgs();
+    std::wstring templateText;
+    CArgs parsed = CArgs::Parse(messageId, text, templateText);
+    state.templates[messageId] = std::move(templateText);
+    cached = state.args.emplace(messageId, std::move(parsed)).first;
+  }
+  slot = {messageId, &cached->second};
+  return cached->second;
+}
+
+BYTE* CTraceLine::CArgBytes::Extend(DWORD count) {
+  if (m_length + count > m_capacity) {
+    const std::size_t capacity = std::max<std::size_t>(2 * m_capacity, std::size_t{m_length} + count);
+    if (capacity > 0xFFFFFFFFu) throw std::length_error("trace arguments");
+    std::vector<BYTE> grown(capacity);
+    std::memcpy(grown.data(), m_data, m_length);
+    m_heap.swap(grown);
+    m_data = m_heap.data();
+    m_capacity = static_cast<DWORD>(capacity);
+  }
+  BYTE* at = m_data + m_length;
+  m_length += count;
+  return at;
+}
+
+void CTraceLine::EncodeArgs(const CArgs& list, va_list args, CArgBytes& out) {
+  va_list encode;
+  va_copy(encode, args);
+  list.ForEachPassed([&](int, const CArg& arg) {
+    CArg::Value value{};
+    // Measured and written at once: a wide string's UTF-16 form is left in
+    // the thread's scratch by measuring, for writing right after.
+    const DWORD size = arg.m_measure(arg, &encode, value);
+    if (size == 0) {
+      *out.Extend(1) = 0;
+    } else {
+      arg.m_encode(arg, value, out.Extend(size), size);
+    }
+  });
+  va_end(encode);
 }
 
 void CTraceLine::Encode(CTraceLoggable* source, DWORD messageId, va_list args) {
   const CArgs& list = GetArgs(messageId);
   m_rep->m_args = &list;
-
-  ULONGLONG total = 0;
-  va_list measure;
-  va_copy(measure, args);
-  list.ForEachPassed([&](int, const CArg& arg) {
-    CArg::Value value{};
-    const DWORD size = arg.m_measure(arg, &measure, value);
-    total += size == 0 ? 1 : size;
-  });
-  va_end(measure);
-  // Lengths the 13-bit record field cannot hold are refused by the store.
-  const DWORD length = static_cast<DWORD>(std::min<ULONGLONG>(total, 0xFFFFFFFFu));
-
-  BYTE* place = m_rep->m_logger->AddLine(messageId, source, length, m_rep->m_buffer);
+  CArgBytes bytes;
+  EncodeArgs(list, args, bytes);
+  BYTE* place = m_rep->m_logger->AddLine(messageId, source, bytes.Length(), m_rep->m_buffer);
   if (place == nullptr) return;
-
-  BYTE* out = place;
-  va_list encode;
-  va_copy(encode, args);
-  list.ForEachPassed([&](int, const CArg& arg) {
-    CArg::Value value{};
-    const DWORD size = arg.m_measure(arg, &encode, value);
-    if (size == 0) {
-      *out++ = 0;
-    } else {
-      arg.m_encode(arg, value, out, size);
-      out += size;
-    }
-  });
-  va_end(encode);
+  std::memcpy(place, bytes.Data(), bytes.Length());
   m_rep->m_argBytes = place;
-  m_rep->m_argLength = length;
+  m_rep->m_argLength = bytes.Length();
 }
 
 std::wstring CTraceLine::FormatText() const {

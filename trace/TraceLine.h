@@ -21,6 +21,7 @@
 #include <cstdarg>
 #include <map>
 #include <string>
+#include <vector>
 
 class CTraceLogger;
 class CTraceLoggable;
@@ -59,9 +60,13 @@ class CTraceLine {
   // when the id has no text). Process-wide; the reference stays valid.
   static const CArgs& GetArgs(DWORD messageId);
 
-  // Measures the arguments, stores the line through the logger's AddLine and
-  // writes the argument bytes. Called by TraceV on an empty line, under the
-  // logger's lock.
+  // Argument bytes encoded ahead of storing: on the stack unless long.
+  class CArgBytes;
+  // Appends the encoded arguments the list declares, read from args.
+  static void EncodeArgs(const CArgs& list, va_list args, CArgBytes& out);
+
+  // Encodes the arguments, stores the line through the logger's AddLine and
+  // copies the argument bytes there.
   void Encode(CTraceLoggable* source, DWORD messageId, va_list args);
 
   // The line rendered through the template of its id; "" without bytes or
@@ -74,6 +79,24 @@ class CTraceLine {
 
  private:
   CRep* m_rep;
+};
+
+class CTraceLine::CArgBytes {
+ public:
+  CArgBytes() = default;
+  CArgBytes(const CArgBytes&) = delete;
+  CArgBytes& operator=(const CArgBytes&) = delete;
+  const BYTE* Data() const { return m_data; }
+  DWORD Length() const { return m_length; }
+  // Room for count more bytes at the end.
+  BYTE* Extend(DWORD count);
+
+ private:
+  BYTE m_local[256];
+  std::vector<BYTE> m_heap;
+  BYTE* m_data = m_local;
+  DWORD m_length = 0;
+  DWORD m_capacity = sizeof m_local;
 };
 
 // The declaration of one message text's arguments.

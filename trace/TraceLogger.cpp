@@ -14,6 +14,7 @@
 #include "trace/TraceCache.h"
 
 #include <algorithm>
+#include <cstring>
 #include <ctime>
 #include <system_error>
 
@@ -23,6 +24,7 @@ constexpr DWORD kMaxPath = 260;
 
 DWORD Severity(DWORD id) { return id >> 30; }
 DWORD Category(DWORD id) { return (id >> 16) & 0xF; }
+DWORD Selected(DWORD id) { return Category(id) << (4 * Severity(id)); }
 
 }  // namespace
 
@@ -45,6 +47,8 @@ CTraceLogger::~CTraceLogger() {
 }
 
 void CTraceLogger::Trace(CTraceLoggable* source, DWORD messageId, ...) {
+  // Filtered here already, so a line not selected costs one load and a branch.
+  if ((Selected(messageId) & m_levelMask.load(std::memory_order_relaxed)) == 0) return;
   va_list args;
   va_start(args, messageId);
   TraceV(source, messageId, false, args);
@@ -52,6 +56,7 @@ void CTraceLogger::Trace(CTraceLoggable* source, DWORD messageId, ...) {
 }
 
 void CTraceLogger::TraceNoTrigger(CTraceLoggable* source, DWORD messageId, ...) {
+  if ((Selected(messageId) & m_levelMask.load(std::memory_order_relaxed)) == 0) return;
   va_list args;
   va_start(args, messageId);
   TraceV(source, messageId, true, args);
@@ -60,23 +65,38 @@ void CTraceLogger::TraceNoTrigger(CTraceLoggable* source, DWORD messageId, ...) 
 
 void CTraceLogger::TraceV(CTraceLoggable* source, DWORD messageId, bool noTrigger, va_list args) {
   // The filter comes first: no lock, no allocation for a line not selected.
-  const DWORD selected = Category(messageId) << (4 * Severity(messageId));
+  const DWORD selected = Selected(messageId);
   const DWORD mask = m_levelMask.load(std::memory_order_relaxed);
   if ((selected & mask) == 0) return;
   try {
+    // The argument bytes depend on nothing the lock guards: encoded before
+    // it, so the lock covers only numbering, stamping and storing.
+    CTraceLine::CArgBytes bytes;
+    CTraceLine::EncodeArgs(CTraceLine::GetArgs(messageId), args, bytes);
     platform::CriticalSectionLock guard(m_lock);
-    {
-      CTraceLine line(this);
-      line.Encode(source, messageId, args);
-    }
+    if (BYTE* place = AddLineLocked(messageId, source, bytes.Length(), nullptr))
+      std::memcpy(place, bytes.Data(), bytes.Length());
     if (((selected << 16) & mask) != 0 && !noTrigger) {
       KeepLast(kTriggerKeep);
       if (Severity(messageId) >= 2) SaveAll();
     }
-    SetEvent(m_newLineEvent);
-    for (HANDLE waiter : m_lineWaiters) SetEvent(waiter);
+    SignalNewLineLocked();
   } catch (const std::exception&) {
     // Tracing never fails its caller: a line that cannot be kept is lost.
+  }
+}
+
+void CTraceLogger::SignalNewLineLocked() {
+  // Only a reader asleep in WaitForLines needs the event itself; otherwise
+  // the signal is kept as a flag for the next one to take.
+  if (m_newLineSleepers > 0)
+    SetEvent(m_newLineEvent);
+  else
+    m_newLinePending = true;
+  // A waiter's event is manual-reset: once set, it needs no second signal.
+  if (!m_lineWaiters.empty()) {
+    for (HANDLE waiter : m_lineWaiters) SetEvent(waiter);
+    m_lineWaiters.clear();
   }
 }
 
@@ -88,12 +108,17 @@ CTraceFile& CTraceLogger::NewFile() {
 
 BYTE* CTraceLogger::AddLine(DWORD messageId, CTraceLoggable* source, DWORD argLength, CTraceBuffer& lineBuffer) {
   platform::CriticalSectionLock guard(m_lock);
+  return AddLineLocked(messageId, source, argLength, &lineBuffer);
+}
+
+BYTE* CTraceLogger::AddLineLocked(DWORD messageId, CTraceLoggable* source, DWORD argLength,
+                                  CTraceBuffer* lineBuffer) {
   // No block could hold it; refusing here keeps it from starting a file.
   if (argLength > CTraceBuffer::kMaxArgLength) return nullptr;
   const ULONGLONG time = GetTraceTime();
   if (m_files.empty()) NewFile();
   CTraceFile& current = m_files.rbegin()->second;
-  if (BYTE* place = current.AddLine(messageId, source, time, argLength, m_nextLine, lineBuffer)) {
+  if (BYTE* place = Offer(current, messageId, source, time, argLength, lineBuffer)) {
     ++m_nextLine;
     return place;
   }
@@ -102,7 +127,7 @@ BYTE* CTraceLogger::AddLine(DWORD messageId, CTraceLoggable* source, DWORD argLe
   if (current.GetLineCount() == 0) return nullptr;
 
   CTraceFile& next = NewFile();
-  BYTE* place = next.AddLine(messageId, source, time, argLength, m_nextLine, lineBuffer);
+  BYTE* place = Offer(next, messageId, source, time, argLength, lineBuffer);
   if (place != nullptr) ++m_nextLine;
   // Drop the oldest file only while the files after it still hold the
   // whole window.
@@ -113,6 +138,12 @@ BYTE* CTraceLogger::AddLine(DWORD messageId, CTraceLoggable* source, DWORD argLe
     m_files.erase(m_files.begin());
   }
   return place;
+}
+
+BYTE* CTraceLogger::Offer(CTraceFile& file, DWORD messageId, CTraceLoggable* source, ULONGLONG time,
+                          DWORD argLength, CTraceBuffer* lineBuffer) {
+  return lineBuffer != nullptr ? file.AddLine(messageId, source, time, argLength, m_nextLine, *lineBuffer)
+                               : file.AddLine(messageId, source, time, argLength, m_nextLine);
 }
 
 ULONGLONG CTraceLogger::GetFirstLineNumber() {
@@ -146,7 +177,21 @@ std::size_t CTraceLogger::GetFileCount() {
 }
 
 bool CTraceLogger::WaitForLines(DWORD milliseconds) {
-  return WaitForSingleObject(m_newLineEvent, milliseconds) == WAIT_OBJECT_0;
+  {
+    platform::CriticalSectionLock guard(m_lock);
+    if (m_newLinePending) {
+      // One signal, whether kept as the flag or left in the event by a
+      // sleeper that timed out as it was set: both are taken.
+      m_newLinePending = false;
+      WaitForSingleObject(m_newLineEvent, 0);
+      return true;
+    }
+    ++m_newLineSleepers;
+  }
+  const bool signalled = WaitForSingleObject(m_newLineEvent, milliseconds) == WAIT_OBJECT_0;
+  platform::CriticalSectionLock guard(m_lock);
+  --m_newLineSleepers;
+  return signalled;
 }
 
 bool CTraceLogger::WaitForLines(ULONGLONG afterLine, DWORD milliseconds, HANDLE stopEvent) {
@@ -162,8 +207,10 @@ bool CTraceLogger::WaitForLines(ULONGLONG afterLine, DWORD milliseconds, HANDLE 
   HANDLE handles[2] = {waiter.get(), stopEvent};
   const DWORD result = WaitForMultipleObjects(stopEvent != nullptr ? 2 : 1, handles, FALSE, milliseconds);
   {
+    // A line clears the list once it has set every waiter's event.
     platform::CriticalSectionLock guard(m_lock);
-    m_lineWaiters.erase(std::find(m_lineWaiters.begin(), m_lineWaiters.end(), waiter.get()));
+    auto it = std::find(m_lineWaiters.begin(), m_lineWaiters.end(), waiter.get());
+    if (it != m_lineWaiters.end()) m_lineWaiters.erase(it);
   }
   return result == WAIT_OBJECT_0;
 }

@@ -108,6 +108,12 @@ class CTraceLogger {
 
  private:
   CTraceFile& NewFile();  // with m_lock held
+  // AddLine with m_lock held; lineBuffer may be null.
+  BYTE* AddLineLocked(DWORD messageId, CTraceLoggable* source, DWORD argLength, CTraceBuffer* lineBuffer);
+  BYTE* Offer(CTraceFile& file, DWORD messageId, CTraceLoggable* source, ULONGLONG time, DWORD argLength,
+              CTraceBuffer* lineBuffer);
+  // The new-line signal of a stored line, with m_lock held.
+  void SignalNewLineLocked();
 
   ULONGLONG m_nextLine = 0;
   DWORD m_fileCounter = 0;
@@ -115,7 +121,12 @@ class CTraceLogger {
   std::atomic<DWORD> m_levelMask{kDefaultLevelMask};
   const std::shared_ptr<CTraceFileNames> m_names;  // the folder, prefix and start time
   std::map<ULONGLONG, CTraceFile> m_files;
+  // The auto-reset new-line signal is the event while a reader sleeps in
+  // WaitForLines(ms) and m_newLinePending otherwise, so a line with no
+  // reader waiting only sets a flag.
   HANDLE m_newLineEvent;
-  std::vector<HANDLE> m_lineWaiters;  // one event per WaitForLines(afterLine, ...) caller
+  bool m_newLinePending = false;
+  int m_newLineSleepers = 0;
+  std::vector<HANDLE> m_lineWaiters;  // one event per WaitForLines(afterLine, ...) caller not yet signalled
   CRITICAL_SECTION m_lock;
 };

@@ -220,6 +220,14 @@ void MeasureTriggerWait() {
 
 }  // namespace
 
+// The machine is shared: every run says on what load it was taken.
+void PrintLoad(const char* when) {
+  double load[3] = {0, 0, 0};
+  if (getloadavg(load, 3) == 3)
+    std::printf("load average %s: %.2f %.2f %.2f\n", when, load[0], load[1], load[2]);
+  std::fflush(stdout);
+}
+
 int main(int argc, char** argv) {
   char pattern[] = "/tmp/vn_bench_trace_XXXXXX";
   g_dir = mkdtemp(pattern);
@@ -229,8 +237,10 @@ int main(int argc, char** argv) {
     return 1;
   }
   benchmark::Initialize(&argc, argv);
+  PrintLoad("before");
   benchmark::RunSpecifiedBenchmarks();
   MeasureTriggerWait();
+  PrintLoad("after");
   benchmark::Shutdown();
   std::filesystem::remove_all(g_dir);
   return 0;

@@ -526,3 +526,64 @@ TEST_F(LoggerTest, ManyThreadsTraceTogether) {
 }
 
 }  // namespace
+
+// A line stored between a reader's look at the line number and its wait is
+// never missed: readers that check and then wait, of both kinds, follow many
+// writers to the last line. A lost signal would leave a reader asleep for its
+// whole (generous) wait, which fails the test.
+TEST_F(LoggerTest, ReadersThatCheckThenWaitMissNoLine) {
+  constexpr int kWriters = 4, kLines = 2000, kReaders = 4;
+  constexpr ULONGLONG kTotal = ULONGLONG{kWriters} * kLines;
+  constexpr DWORD kWaitMs = 20000;
+  m_logger.SetLogSize(0);
+  std::atomic<int> missed{0};
+  std::vector<std::thread> threads;
+  // Readers on the line-number form, each with its own event.
+  for (int r = 0; r < kReaders; ++r)
+    threads.emplace_back([&] {
+      ULONGLONG seen = 0;
+      while (seen < kTotal) {
+        if (!m_logger.WaitForLines(seen, kWaitMs, nullptr)) {
+          ++missed;
+          return;
+        }
+        seen = m_logger.GetNextLineNumber();
+      }
+    });
+  // One reader on the auto-reset form: one signal per line for one sleeper.
+  threads.emplace_back([&] {
+    while (m_logger.GetNextLineNumber() < kTotal) {
+      if (!m_logger.WaitForLines(kWaitMs)) {
+        ++missed;
+        return;
+      }
+    }
+  });
+  for (int w = 0; w < kWriters; ++w)
+    threads.emplace_back([&, w] {
+      for (int i = 0; i < kLines; ++i) {
+        m_logger.Trace(&m_source, TRC_INT, w * kLines + i);
+        if (i % 64 == 0) std::this_thread::yield();
+      }
+    });
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(missed.load(), 0);
+  EXPECT_EQ(m_logger.GetNextLineNumber(), kTotal);
+}
+
+// The signal of a line stored while no reader slept is kept for the next
+// reader, also after a reader that timed out; it is one signal, not two.
+TEST_F(LoggerTest, ASignalKeptWhileNoReaderSleptIsTakenOnce) {
+  EXPECT_FALSE(m_logger.WaitForLines(5));  // a sleeper times out
+  m_logger.Trace(&m_source, TRC_INT, 1);
+  m_logger.Trace(&m_source, TRC_INT, 2);
+  EXPECT_TRUE(m_logger.WaitForLines(0));
+  EXPECT_FALSE(m_logger.WaitForLines(0));
+  std::thread late([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    m_logger.Trace(&m_source, TRC_INT, 3);
+  });
+  EXPECT_TRUE(m_logger.WaitForLines(20000));  // asleep when the line comes
+  late.join();
+  EXPECT_FALSE(m_logger.WaitForLines(0));
+}
