@@ -2,11 +2,13 @@
 //
 // Accounts are reloaded whole: a pass builds new tables aside and swaps them
 // in under both locks, so request threads see either the old or the new set.
-// A user whose registry values did not change keeps its entry object, and with
-// it the sessions it had. Password hashes are computed outside every lock
-// (Argon2id takes a noticeable time and 64 MiB); a semaphore bounds how many
-// run at once. An unknown user or empty password costs a hash as well, and
-// hashes compare in constant time, so answers do not tell which accounts exist.
+// A user whose password and level did not change keeps its entry object, and
+// with it the sessions it had; its remembered secret follows the "Cookie"
+// value. Password hashes are computed outside every lock (Argon2id takes a
+// noticeable time and 64 MiB); a semaphore bounds how many run at once, and a
+// table of client addresses how many of them one client holds. An unknown
+// user or empty password costs a hash as well, and hashes compare in constant
+// time, so answers do not tell which accounts exist.
 #include "REST APIs/HTTP Service/Authenticator.h"
 #include "REST APIs/HTTP Service/ListenerOpen.h"
 
@@ -14,8 +16,12 @@
 #include "platform/base/format.h"
 #include "platform/base/text.h"
 
+#include "platform/http/front.h"
+
 #include <argon2.h>
 #include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
 #include <openssl/sha.h>
 #include <cpprest/containerstream.h>
 #include <cpprest/uri.h>
@@ -58,7 +64,8 @@ DWORD Win32FromArgon2(int result) {
 // cpprestsdk's shared pool runs 40 threads unless told otherwise; logins run
 // on them, so hashes must leave most of them to other requests.
 constexpr unsigned kPoolThreads = 40;
-// Each hash runs this many lanes (threads) and takes 64 MiB: more hashes at
+// The hash's parallelism (part of its result): four lanes, which
+// PasswordHashThreads() threads share. Each hash takes 64 MiB: more hashes at
 // once than the cores can carry only queue memory and slow every request.
 constexpr unsigned kHashLanes = 4;
 
@@ -66,6 +73,84 @@ std::counting_semaphore<kPoolThreads>& HashSlots() {
   static auto* slots = new std::counting_semaphore<kPoolThreads>(PasswordHashSlots());
   return *slots;
 }
+
+// The cores hashes may use: all but one, which stays for serving.
+unsigned HashCores() { return std::max(1u, std::max(1u, std::thread::hardware_concurrency()) - 1); }
+
+// The hash slots each client address holds now; m_lock guards m_held.
+struct ClientShares {
+  SRWLOCK m_lock = SRWLOCK_INIT;
+  std::map<std::string, int> m_held;
+};
+
+ClientShares& Shares() {
+  static auto* shares = new ClientShares;
+  return *shares;
+}
+
+bool TakeClientShare(const std::string& client) {
+  ClientShares& shares = Shares();
+  platform::SrwExclusiveLock hold(shares.m_lock);
+  const auto found = shares.m_held.find(client);
+  if (found == shares.m_held.end()) {
+    shares.m_held.emplace(client, 1);
+    return true;
+  }
+  if (found->second >= PasswordHashSlotsPerClient()) return false;
+  ++found->second;
+  return true;
+}
+
+void ReturnClientShare(const std::string& client) {
+  ClientShares& shares = Shares();
+  platform::SrwExclusiveLock hold(shares.m_lock);
+  const auto found = shares.m_held.find(client);
+  if (found != shares.m_held.end() && --found->second <= 0) shares.m_held.erase(found);
+}
+
+// Argon2id with the account parameters; the caller holds a hash slot.
+DWORD RunArgon2(const std::wstring& password, const unsigned char* salt, std::wstring& hexHash) {
+  std::string bytes = platform::Utf8FromWide(password);
+  unsigned char hash[16];
+  argon2_context context{};
+  context.out = hash;
+  context.outlen = sizeof hash;
+  context.pwd = reinterpret_cast<uint8_t*>(bytes.data());
+  context.pwdlen = static_cast<uint32_t>(bytes.size());
+  context.salt = const_cast<uint8_t*>(salt);
+  context.saltlen = 16;
+  context.t_cost = 3;
+  context.m_cost = 65536;
+  context.lanes = kHashLanes;
+  context.threads = static_cast<uint32_t>(PasswordHashThreads());
+  context.version = ARGON2_VERSION_13;
+  context.flags = ARGON2_DEFAULT_FLAGS;
+  const int rc = argon2_ctx(&context, Argon2_id);
+  OPENSSL_cleanse(bytes.data(), bytes.size());
+  if (rc != ARGON2_OK) return Win32FromArgon2(rc);
+  hexHash = platform::HexEncodeW(hash, sizeof hash);
+  return ERROR_SUCCESS;
+}
+
+// The first bytes of HMAC-SHA256 of text under secret, as upper-case hex.
+std::wstring KeyedDigest(const std::wstring& secret, const std::wstring& text, size_t bytes) {
+  const std::string key = platform::Utf8FromWide(secret);
+  const std::string data = platform::Utf8FromWide(text);
+  unsigned char mac[EVP_MAX_MD_SIZE];
+  unsigned int size = 0;
+  if (HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()), reinterpret_cast<const unsigned char*>(data.data()),
+           data.size(), mac, &size) == nullptr)
+    return {};
+  return platform::HexEncodeW(mac, std::min<size_t>(bytes, size));
+}
+
+// The public name of a secret, the first part of its sessions.
+std::wstring SecretIdOf(const std::wstring& secret) { return KeyedDigest(secret, L"secret id", 4); }
+
+// Secrets this program makes are 32 hex digits. A shorter "Cookie" value is
+// the session itself as earlier versions stored it, which every login of the
+// user was handed: not a secret, and no longer a session.
+constexpr size_t kSecretLength = 32;
 
 // SHA-256 of bytes, as raw digest bytes.
 std::string Sha256(const void* bytes, size_t size) {
@@ -167,27 +252,52 @@ SECURITY_STATUS OpenSessionKey(NCRYPT_PROV_HANDLE provider, NCRYPT_KEY_HANDLE& k
 
 }  // namespace
 
+int PasswordHashThreads() { return static_cast<int>(std::clamp(HashCores() / 3, 1u, kHashLanes)); }
+
 int PasswordHashSlots() {
-  return static_cast<int>(std::clamp(std::thread::hardware_concurrency() / kHashLanes, 2u, kPoolThreads / 4));
+  return static_cast<int>(std::clamp(HashCores() / static_cast<unsigned>(PasswordHashThreads()), 1u, kPoolThreads / 4));
 }
+
+int PasswordHashSlotsPerClient() { return std::max(1, PasswordHashSlots() / 2); }
 
 bool TryTakePasswordHashSlot() { return HashSlots().try_acquire(); }
 void ReturnPasswordHashSlot() { HashSlots().release(); }
 
-DWORD HashPassword(const std::wstring& password, const unsigned char* salt, std::wstring& hexHash, bool wait) {
-  if (wait)
-    HashSlots().acquire();
-  else if (!HashSlots().try_acquire())
-    return ERROR_BUSY;
-  std::string bytes = platform::Utf8FromWide(password);
-  unsigned char hash[16];
-  const int rc = argon2_hash(3, 65536, kHashLanes, bytes.data(), bytes.size(), salt, 16, hash, sizeof hash, nullptr, 0,
-                             Argon2_id, ARGON2_VERSION_13);
+bool TryTakePasswordHashSlot(const std::string& client) {
+  if (!TakeClientShare(client)) return false;
+  if (HashSlots().try_acquire()) return true;
+  ReturnClientShare(client);
+  return false;
+}
+
+void ReturnPasswordHashSlot(const std::string& client) {
   HashSlots().release();
-  OPENSSL_cleanse(bytes.data(), bytes.size());
-  if (rc != ARGON2_OK) return Win32FromArgon2(rc);
-  hexHash = platform::HexEncodeW(hash, sizeof hash);
-  return ERROR_SUCCESS;
+  ReturnClientShare(client);
+}
+
+DWORD HashPassword(const std::wstring& password, const unsigned char* salt, std::wstring& hexHash) {
+  HashSlots().acquire();
+  const DWORD rc = RunArgon2(password, salt, hexHash);
+  HashSlots().release();
+  return rc;
+}
+
+DWORD HashPasswordForClient(const std::string& client, const std::wstring& password, const unsigned char* salt,
+                            std::wstring& hexHash) {
+  if (!TryTakePasswordHashSlot(client)) return ERROR_BUSY;
+  const DWORD rc = RunArgon2(password, salt, hexHash);
+  ReturnPasswordHashSlot(client);
+  return rc;
+}
+
+std::string LoginClientOf(const web::http::http_request& request) {
+  const auto& headers = request.headers();
+  const auto found = headers.find(platform::http::kPeerHeader);
+  std::string address, scheme;
+  WORD port = 0;
+  if (found != headers.end() && platform::http::ParsePeerHeader(found->second, address, port, scheme))
+    return LoginClientKey(address);
+  return LoginClientKey(request.remote_address());
 }
 
 CHTTPServer::CAuthenticator::CAuthenticator(std::wstring host)
@@ -334,9 +444,10 @@ CStatus CHTTPServer::CAuthenticator::LoadUser(HKEY usersKey, const std::wstring&
 
   if (RegQueryValueExW(userKey.get(), L"Cookie", nullptr, &type, nullptr, &size) == ERROR_SUCCESS &&
       (type == REG_SZ || type == REG_EXPAND_SZ)) {
+    // Not part of the fingerprint: a remembered login writes it, and that
+    // must not end the user's other sessions.
     std::wstring sealedText;
-    fingerprint += "|C:";
-    const DWORD code = ReadStringValue(userKey.get(), L"Cookie", sealedText, &fingerprint);
+    const DWORD code = ReadStringValue(userKey.get(), L"Cookie", sealedText);
     if (code != ERROR_SUCCESS) return CStatus(NewErrorNumber(VN_HERE, code));
     std::vector<unsigned char> sealed;
     if (!sealedText.empty() && DecodeBase64(sealedText, sealed) && !sealed.empty()) {
@@ -356,7 +467,12 @@ CStatus CHTTPServer::CAuthenticator::LoadUser(HKEY usersKey, const std::wstring&
       }
       if (key != 0) NCryptFreeObject(key);
       if (s != ERROR_SUCCESS) return CStatus(NewHRESULT(VN_HERE, s));
-      entry->rememberedCookie = platform::WideFromUtf8(plain);
+      std::wstring secret = platform::WideFromUtf8(plain);
+      OPENSSL_cleanse(plain.data(), plain.size());
+      if (secret.size() >= kSecretLength) {
+        entry->secretId = SecretIdOf(secret);
+        entry->rememberedSecret = std::move(secret);
+      }
     }
   }
 
@@ -412,16 +528,17 @@ CStatus& CHTTPServer::CAuthenticator::LoadUsers(CStatus& status) {
   // lock is taken only for the swaps, which do not allocate.
   platform::SrwExclusiveLock tables(m_tablesLock);
   for (auto& [name, entry] : users) {
-    // An unchanged account keeps its entry, and so its sessions.
+    // An unchanged account keeps its entry, and so its sessions; its secret
+    // is what "Cookie" holds now (secrets change only under m_loadLock, with
+    // the registry first, so the value read is the latest).
     const auto old = m_users.find(name);
     if (old != m_users.end() && old->first.str() == name.str() && old->second->fingerprint == entry->fingerprint) {
-      const std::wstring remembered = entry->rememberedCookie;
+      old->second->rememberedSecret.swap(entry->rememberedSecret);
+      old->second->secretId.swap(entry->secretId);
       entry = old->second;
-      if (entry->rememberedCookie.empty()) entry->rememberedCookie = remembered;
       for (const auto& [cookie, session] : m_cookies)
-        if (session.user == entry) cookies.emplace(cookie, session);
+        if (session.user == entry && !IsExpired(session, now)) cookies.emplace(cookie, session);
     }
-    if (!entry->rememberedCookie.empty()) cookies.emplace(entry->rememberedCookie, Session(entry, now, 0));
   }
   platform::SrwExclusiveLock cookieTable(m_cookieLock);
   m_users.swap(users);
@@ -434,9 +551,7 @@ void CHTTPServer::CAuthenticator::ReadSessionLimits() {
   m_sessionsPerUser = ReadLimit(m_usersKey.get(), kSessionsPerUserValue, kDefaultSessionsPerUser);
 }
 
-bool CHTTPServer::CAuthenticator::IsExpired(const std::wstring& cookie, const Session& session,
-                                            ULONGLONG now) const {
-  if (cookie == session.user->rememberedCookie) return false;
+bool CHTTPServer::CAuthenticator::IsExpired(const Session& session, ULONGLONG now) const {
   return now - session.lastUsed.load(std::memory_order_relaxed) > m_idleTimeoutMs.load();
 }
 
@@ -467,12 +582,31 @@ std::pair<vantrel::basic_istring<wchar_t>, int> CHTTPServer::CAuthenticator::Get
   if (cookie.empty()) return {{}, kAnonymous};
   const ULONGLONG now = GetTickCount64();
   platform::SrwSharedLock tables(m_tablesLock);
+  std::shared_ptr<UserEntry> owner;
   const auto found = m_cookies.find(cookie);
-  if (found == m_cookies.end() || IsExpired(found->first, found->second, now)) return {{}, kAnonymous};
-  found->second.lastUsed.store(now, std::memory_order_relaxed);
+  if (found != m_cookies.end()) {
+    if (IsExpired(found->second, now)) return {{}, kAnonymous};
+    found->second.lastUsed.store(now, std::memory_order_relaxed);
+    owner = found->second.user;
+  } else {
+    owner = RememberedOwnerLocked(cookie);
+  }
+  if (owner == nullptr) return {{}, kAnonymous};
   for (const auto& [name, entry] : m_users)
-    if (entry == found->second.user) return {name, entry->administrator ? kAdministrator : kUser};
+    if (entry == owner) return {name, entry->administrator ? kAdministrator : kUser};
   return {{}, kAnonymous};
+}
+
+std::shared_ptr<CHTTPServer::CAuthenticator::UserEntry> CHTTPServer::CAuthenticator::RememberedOwnerLocked(
+    const std::wstring& session) const {
+  if (session.size() != kRememberedSessionLength) return nullptr;
+  const std::wstring id = session.substr(0, 8);
+  for (const auto& [name, entry] : m_users) {
+    if (entry->secretId.empty() || entry->secretId != id) continue;
+    if (ConstantTimeEquals(session.substr(24), KeyedDigest(entry->rememberedSecret, session.substr(0, 24), 8)))
+      return entry;
+  }
+  return nullptr;
 }
 
 std::wstring CHTTPServer::CAuthenticator::NewSessionValue() {
@@ -495,18 +629,17 @@ bool CHTTPServer::CAuthenticator::AddSession(const std::shared_ptr<UserEntry>& e
   // then the oldest while the cap is reached.
   size_t count = 0;
   for (auto it = m_cookies.begin(); it != m_cookies.end();) {
-    if (it->second.user == entry && IsExpired(it->first, it->second, now)) {
+    if (it->second.user == entry && IsExpired(it->second, now)) {
       it = m_cookies.erase(it);
       continue;
     }
-    if (it->second.user == entry && it->first != entry->rememberedCookie) ++count;
+    if (it->second.user == entry) ++count;
     ++it;
   }
   for (; count >= m_sessionsPerUser.load(); --count) {
     auto oldest = m_cookies.end();
     for (auto it = m_cookies.begin(); it != m_cookies.end(); ++it)
-      if (it->second.user == entry && it->first != entry->rememberedCookie &&
-          (oldest == m_cookies.end() || it->second.serial < oldest->second.serial))
+      if (it->second.user == entry && (oldest == m_cookies.end() || it->second.serial < oldest->second.serial))
         oldest = it;
     if (oldest == m_cookies.end()) break;
     m_cookies.erase(oldest);
@@ -515,8 +648,8 @@ bool CHTTPServer::CAuthenticator::AddSession(const std::shared_ptr<UserEntry>& e
   return true;
 }
 
-void CHTTPServer::CAuthenticator::RememberSession(const std::wstring& user, const std::wstring& session) {
-  const std::string plain = platform::Utf8FromWide(session);
+SECURITY_STATUS CHTTPServer::CAuthenticator::SealSecret(const std::wstring& secret, std::wstring& sealedText) {
+  std::string plain = platform::Utf8FromWide(secret);
   NCRYPT_KEY_HANDLE key = 0;
   SECURITY_STATUS s = OpenSessionKey(m_provider, key);
   DWORD size = 0;
@@ -531,20 +664,91 @@ void CHTTPServer::CAuthenticator::RememberSession(const std::wstring& user, cons
     sealed.resize(size);
   }
   if (key != 0) NCryptFreeObject(key);
-  if (s != ERROR_SUCCESS) {
-    ReportError(CErrorHRESULT(VN_HERE, s));
-    return;
+  OPENSSL_cleanse(plain.data(), plain.size());
+  if (s == ERROR_SUCCESS) sealedText = platform::WideFromUtf8(platform::Base64Encode(sealed.data(), sealed.size()));
+  return s;
+}
+
+std::wstring CHTTPServer::CAuthenticator::NewRememberedSession(const std::shared_ptr<UserEntry>& entry,
+                                                               const std::wstring& user) {
+  // The account as the check saw it, or nothing when a reload replaced it.
+  const auto current = [&](std::wstring& secret, std::wstring& id) {
+    platform::SrwSharedLock tables(m_tablesLock);
+    const auto found = m_users.find(vantrel::basic_istring<wchar_t>(user));
+    if (found == m_users.end() || found->second != entry) return false;
+    secret = entry->rememberedSecret;
+    id = entry->secretId;
+    return true;
+  };
+  std::wstring secret, id;
+  if (!current(secret, id)) return {};
+  if (secret.empty()) {
+    std::lock_guard<std::mutex> oneAtATime(m_loadLock);
+    if (!current(secret, id)) return {};
+    if (secret.empty()) {
+      secret = NewSessionValue() + NewSessionValue();
+      id = SecretIdOf(secret);
+      // Stored first, then known: a reload reads it either way. A failure
+      // is reported; the secret then lasts until the next reload.
+      std::wstring sealed;
+      const SECURITY_STATUS s = SealSecret(secret, sealed);
+      if (s != ERROR_SUCCESS) {
+        ReportError(CErrorHRESULT(VN_HERE, s));
+      } else {
+        platform::RegKey userKey;
+        LSTATUS rc = RegOpenKeyExW(m_usersKey.get(), user.c_str(), 0, kUsersAccess, userKey.put());
+        if (rc == ERROR_SUCCESS) rc = platform::RegWriteString(userKey.get(), L"Cookie", sealed, REG_SZ);
+        if (rc != ERROR_SUCCESS) ReportError(CErrorNumber(VN_HERE, MSG_SYSTEM_ERROR, static_cast<DWORD>(rc)));
+      }
+      platform::SrwExclusiveLock tables(m_tablesLock);
+      entry->rememberedSecret = secret;
+      entry->secretId = id;
+    }
+  }
+  const std::wstring named = id + NewSessionValue();
+  return named + KeyedDigest(secret, named, 8);
+}
+
+void CHTTPServer::CAuthenticator::EndSession(const std::wstring& session) {
+  if (session.empty()) return;
+  CookieTable::node_type ended;  // freed after the locks
+  std::shared_ptr<UserEntry> owner;
+  std::wstring user;
+  {
+    platform::SrwExclusiveLock tables(m_tablesLock);
+    const auto found = m_cookies.find(session);
+    if (found != m_cookies.end()) {
+      platform::SrwExclusiveLock cookieTable(m_cookieLock);
+      ended = m_cookies.extract(found);
+      return;
+    }
+    owner = RememberedOwnerLocked(session);
+    if (owner == nullptr) return;
+  }
+  // A remembered session: its user's secret goes, registry first.
+  std::lock_guard<std::mutex> oneAtATime(m_loadLock);
+  {
+    platform::SrwSharedLock tables(m_tablesLock);
+    if (RememberedOwnerLocked(session) != owner) return;  // already forgotten, or the account replaced
+    for (const auto& [name, entry] : m_users)
+      if (entry == owner) user = name.str();
   }
   platform::RegKey userKey;
   LSTATUS rc = RegOpenKeyExW(m_usersKey.get(), user.c_str(), 0, kUsersAccess, userKey.put());
-  if (rc == ERROR_SUCCESS)
-    rc = platform::RegWriteString(userKey.get(), L"Cookie",
-                                  platform::WideFromUtf8(platform::Base64Encode(sealed.data(), sealed.size())), REG_SZ);
-  if (rc != ERROR_SUCCESS) ReportError(CErrorNumber(VN_HERE, MSG_SYSTEM_ERROR, static_cast<DWORD>(rc)));
+  if (rc == ERROR_SUCCESS) rc = RegDeleteValueW(userKey.get(), L"Cookie");
+  if (rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND)
+    ReportError(CErrorNumber(VN_HERE, MSG_SYSTEM_ERROR, static_cast<DWORD>(rc)));
+  platform::SrwExclusiveLock tables(m_tablesLock);
+  owner->rememberedSecret.clear();
+  owner->secretId.clear();
 }
 
-DWORD CHTTPServer::CAuthenticator::CheckLogin(const std::wstring& user, const std::wstring& password, bool remember,
-                                              std::wstring& session) {
+DWORD CHTTPServer::CAuthenticator::CheckLogin(const std::string& client, const std::wstring& user,
+                                              const std::wstring& password, bool remember, std::wstring& session,
+                                              ULONGLONG& retryAfterMs) {
+  retryAfterMs = m_backoff.WaitFor(client, user, GetTickCount64());
+  if (retryAfterMs != 0) return kErrorRetry;
+
   // Copy what the check needs, then hash outside the locks.
   std::array<unsigned char, 16> salt{};
   std::wstring expected;
@@ -562,36 +766,31 @@ DWORD CHTTPServer::CAuthenticator::CheckLogin(const std::wstring& user, const st
   }
 
   std::wstring typed;
-  const DWORD hashed = HashPassword(password, salt.data(), typed, false);
+  const DWORD hashed = HashPasswordForClient(client, password, salt.data(), typed);
   if (hashed == ERROR_BUSY) return hashed;
   const bool match = entry != nullptr && !password.empty() && !expected.empty() && hashed == ERROR_SUCCESS &&
                      ConstantTimeEquals(typed, expected);
-  if (!match) return ERROR_ACCESS_DENIED;
+  if (!match) {
+    m_backoff.Failed(client, user, GetTickCount64());
+    return ERROR_ACCESS_DENIED;
+  }
+  m_backoff.Succeeded(client, user);
 
-  bool fresh = false;
+  if (remember) {
+    session = NewRememberedSession(entry, storedName.str());
+    return session.empty() ? ERROR_ACCESS_DENIED : ERROR_SUCCESS;
+  }
   for (;;) {
     {
       platform::SrwSharedLock tables(m_tablesLock);
       const auto again = m_users.find(storedName);
       // A reload replaced the account since the check: no session.
       if (again == m_users.end() || again->second != entry) return ERROR_ACCESS_DENIED;
-      session = entry->rememberedCookie;
     }
-    if (!session.empty()) break;
     session = NewSessionValue();
-    if (!AddSession(entry, session)) continue;  // the value is taken: draw another
-    if (remember) {
-      platform::SrwExclusiveLock tables(m_tablesLock);
-      if (entry->rememberedCookie.empty()) {
-        entry->rememberedCookie = session;
-        fresh = true;
-      }
-    }
-    break;
+    if (AddSession(entry, session)) return ERROR_SUCCESS;
+    // The value is taken: draw another.
   }
-  // The registry write wakes the watcher, whose reload takes the tables lock.
-  if (fresh) RememberSession(storedName.str(), session);
-  return ERROR_SUCCESS;
 }
 
 std::shared_ptr<CHTTPServer::CRequestHandler::CResponse> CHTTPServer::CAuthenticator::Authenticate(
@@ -609,13 +808,23 @@ std::shared_ptr<CHTTPServer::CRequestHandler::CResponse> CHTTPServer::CAuthentic
   const std::string attributes =
       std::string("; Path=/; HttpOnly; SameSite=Lax") + (RequestIsHttps(request) ? "; Secure" : "");
   if (platform::EqualsNoCase(action, L"logout")) {
+    // The session ends here, not only in the browser: a copy of the cookie
+    // must not outlive the sign-out.
+    EndSession(GetSessionCookie(request));
     headers.add("Set-Cookie",
                 platform::Utf8FromWide(m_cookieName) + "=; expires=Thu, 01 Jan 1970 00:00:00 GMT" + attributes);
   } else {
     std::wstring session;
-    if (CheckLogin(user, password, platform::EqualsNoCase(remember, L"on"), session) == ERROR_BUSY) {
+    ULONGLONG retryAfterMs = 0;
+    const DWORD checked = CheckLogin(LoginClientOf(request), user, password, platform::EqualsNoCase(remember, L"on"),
+                                     session, retryAfterMs);
+    if (checked == ERROR_BUSY) {
       headers.add(web::http::header_names::retry_after, kBusyRetryAfter);
       return std::make_shared<Response>(web::http::status_codes::ServiceUnavailable, headers);
+    }
+    if (checked == kErrorRetry) {
+      headers.add(web::http::header_names::retry_after, std::to_string((retryAfterMs + 999) / 1000));
+      return std::make_shared<Response>(web::http::status_codes::TooManyRequests, headers);
     }
     if (!session.empty())
       headers.add("Set-Cookie", platform::Utf8FromWide(m_cookieName + L"=" + session) + attributes);

@@ -6,15 +6,28 @@
 // the registry, encrypted with the persisted machine AES key. For each request
 // it tells the listener who sent it and at which access level.
 //
-// Sessions that are not remembered end after an idle time, and each user keeps
-// at most a fixed number of them (a new one drops the oldest); both come from
-// values of the "Users" key. Logins wait for no hash: when every hash slot is
-// busy the login is answered 503 at once, so a flood of logins cannot take the
-// listener's shared pool threads from the other requests.
+// Every login gets a session of its own, and a sign-out ends the session it
+// carries. Sessions that are not remembered live in memory: they end after an
+// idle time, and each user keeps at most a fixed number of them (a new one
+// drops the oldest); both come from values of the "Users" key. A remembered
+// login makes the user's remembered secret (kept sealed in its "Cookie" value)
+// once, and each remembered login gets a new session made from it: a nonce
+// and a keyed hash of it under the secret, which the authenticator can check
+// after a restart without keeping a list. The secret itself is never handed
+// out. Signing out of a remembered session forgets the secret (the "Cookie"
+// value goes), which ends every remembered session of that user.
+//
+// Logins wait for no hash: when every hash slot is busy, or the client's
+// address already holds its share of them, the login is answered 503 at once,
+// so a flood of logins from one source neither takes the listener's shared
+// pool threads nor locks out everybody else. Failed attempts on a user from
+// one address earn that address waits before it may try the user again
+// (answered 429), see LoginBackoff.h.
 #pragma once
 
 #include "LibService/Status.h"
 #include "REST APIs/HTTP Service/HTTPServer.h"
+#include "REST APIs/HTTP Service/LoginBackoff.h"
 #include "REST APIs/HTTP Service/RequestHandler.h"
 #include "REST APIs/HTTP Service/istring.h"
 #include "platform/keystore/keystore.h"
@@ -79,11 +92,17 @@ class CHTTPServer::CAuthenticator : public std::enable_shared_from_this<CHTTPSer
   static constexpr DWORD kDefaultSessionsPerUser = 16;
   // What a login answers when every hash slot is busy: try again in a second.
   static constexpr const char* kBusyRetryAfter = "1";
+  // A remembered session: 8 hex digits naming the secret, a 16-digit nonce,
+  // and 16 digits of HMAC-SHA256 under the secret of the 24 before them.
+  static constexpr size_t kRememberedSessionLength = 40;
 
  private:
   struct UserEntry {
     bool administrator = false;
-    std::wstring rememberedCookie;  // guarded by m_tablesLock
+    // The secret remembered sessions are made from (decrypted from "Cookie"),
+    // and its public name; both empty when none. Guarded by m_tablesLock.
+    std::wstring rememberedSecret;
+    std::wstring secretId;
     std::wstring passwordText;      // Base64 salt + hex hash
     std::wstring passwordHash;      // 32 upper-case hex digits; empty: no password login
     std::array<unsigned char, 16> salt{};
@@ -102,6 +121,7 @@ class CHTTPServer::CAuthenticator : public std::enable_shared_from_this<CHTTPSer
     mutable std::atomic<ULONGLONG> lastUsed;
   };
   using UserTable = std::map<vantrel::basic_istring<wchar_t>, std::shared_ptr<UserEntry>>;
+  static constexpr DWORD kErrorRetry = 1237;  // ERROR_RETRY: the client must wait
   using CookieTable = std::map<std::wstring, Session>;
   friend struct AuthenticatorTestAccess;
 
@@ -112,12 +132,24 @@ class CHTTPServer::CAuthenticator : public std::enable_shared_from_this<CHTTPSer
   // Adds a session of entry, first dropping its expired sessions and, at the
   // cap, its oldest. False when the value is taken (draw another).
   bool AddSession(const std::shared_ptr<UserEntry>& entry, const std::wstring& session);
-  bool IsExpired(const std::wstring& cookie, const Session& session, ULONGLONG now) const;
-  // Checks a login; on a match session is the user's session (the remembered
-  // one, or a new one, remembered when asked). ERROR_BUSY when no hash slot
-  // is free, ERROR_ACCESS_DENIED when the login does not match.
-  DWORD CheckLogin(const std::wstring& user, const std::wstring& password, bool remember, std::wstring& session);
-  void RememberSession(const std::wstring& user, const std::wstring& session);
+  bool IsExpired(const Session& session, ULONGLONG now) const;
+  // Checks a login from client; on a match session is a new session of the
+  // user, made from its remembered secret when remember is set.
+  // ERROR_BUSY when no hash slot is free for client, kErrorRetry when client
+  // must wait (retryAfterMs) before trying this user again,
+  // ERROR_ACCESS_DENIED when the login does not match.
+  DWORD CheckLogin(const std::string& client, const std::wstring& user, const std::wstring& password, bool remember,
+                   std::wstring& session, ULONGLONG& retryAfterMs);
+  // A new remembered session of entry, making (and storing) its secret first
+  // when it has none. Empty when the account was replaced meanwhile.
+  std::wstring NewRememberedSession(const std::shared_ptr<UserEntry>& entry, const std::wstring& user);
+  // The owner of a remembered session value; the caller holds m_tablesLock.
+  std::shared_ptr<UserEntry> RememberedOwnerLocked(const std::wstring& session) const;
+  // Ends the session a sign-out carries: a session in memory goes; a
+  // remembered one takes its user's secret (and "Cookie" value) with it.
+  void EndSession(const std::wstring& session);
+  // Seals secret with the persisted key into the text of a "Cookie" value.
+  SECURITY_STATUS SealSecret(const std::wstring& secret, std::wstring& sealed);
 
   const std::wstring m_keyStorageProvider = MS_KEY_STORAGE_PROVIDER;
   const std::wstring m_keyAlgorithm = NCRYPT_AES_ALGORITHM;
@@ -126,11 +158,13 @@ class CHTTPServer::CAuthenticator : public std::enable_shared_from_this<CHTTPSer
   platform::RegKey m_usersKey;
 
   // Lock order: m_tablesLock, then m_cookieLock. m_tablesLock guards m_users,
-  // m_cookies and every entry's rememberedCookie (shared to read, exclusive
+  // m_cookies and every entry's remembered secret (shared to read, exclusive
   // to change); m_cookieLock is also held exclusively whenever m_cookies
   // changes. Nothing that allocates runs with both held: nodes are made
   // before and inserted whole. m_randomLock guards m_random. m_loadLock
-  // makes reloads one at a time (it guards nothing the request threads read).
+  // makes reloads one at a time, and is held while a secret is made or
+  // forgotten (the "Cookie" value written, then the entry changed), so a
+  // reload reads the registry either before or after both.
   // The session limits are atomics, read on every login.
   UserTable m_users;
   CookieTable m_cookies;
@@ -145,6 +179,9 @@ class CHTTPServer::CAuthenticator : public std::enable_shared_from_this<CHTTPSer
   // Set by Initialize before the host's listener opens; read-only afterwards.
   std::wstring m_cookieName;
   NCRYPT_PROV_HANDLE m_provider = 0;
+
+  // Failed logins per client address and user.
+  CLoginBackoff m_backoff;
 
   std::random_device m_random;
   std::uniform_int_distribution<unsigned long long> m_distribution{0, 0xFFFFFFFFFFFFFFFFull};
@@ -169,13 +206,29 @@ class CHTTPServer::CAuthenticator::Handler : public CHTTPServer::CRequestHandler
 
 // Argon2id (v0x13, t=3, m=65536 KiB, p=4) of password's UTF-8 bytes with the
 // 16-byte salt, as 32 upper-case hex digits; a Win32 code on failure. It
-// waits for a hash slot, or with wait false answers ERROR_BUSY when none is
-// free.
-DWORD HashPassword(const std::wstring& password, const unsigned char* salt, std::wstring& hexHash, bool wait = true);
+// waits for a hash slot.
+DWORD HashPassword(const std::wstring& password, const unsigned char* salt, std::wstring& hexHash);
+// The same for a login from client (LoginClientKey): ERROR_BUSY at once when
+// no slot is free or client already holds PasswordHashSlotsPerClient().
+DWORD HashPasswordForClient(const std::string& client, const std::wstring& password, const unsigned char* salt,
+                            std::wstring& hexHash);
 
-// The hash slots: how many hashes run at once (fewer than the listener's
-// pool threads), and taking and returning one by hand, so that a caller can
-// see what a login answers when all are busy.
+// The hash slots, sized from the cores so that at least one core is left to
+// serve requests: each hash runs PasswordHashThreads() threads (its four
+// lanes shared among them), PasswordHashSlots() hashes at once (fewer than
+// the listener's pool threads), of which one client address holds at most
+// PasswordHashSlotsPerClient(). Taking and returning a slot by hand lets a
+// caller see what a login answers when all are busy.
+int PasswordHashThreads();
 int PasswordHashSlots();
+int PasswordHashSlotsPerClient();
 bool TryTakePasswordHashSlot();
 void ReturnPasswordHashSlot();
+// A slot as a login from client takes it: one of the shared ones and one of
+// the client's share.
+bool TryTakePasswordHashSlot(const std::string& client);
+void ReturnPasswordHashSlot(const std::string& client);
+
+// The client address of a request for the login limits (LoginClientKey of
+// the address the front names, or of the socket's peer without a front).
+std::string LoginClientOf(const web::http::http_request& request);

@@ -60,12 +60,31 @@ namespace Concurrency::streams::details {
 
 using Buffer = basic_file_range_buffer<unsigned char>;
 
+namespace {
+
+std::vector<FileBodyPiece> ClippedPieces(std::vector<FileBodyPiece> pieces, std::uint64_t size) {
+  for (FileBodyPiece& piece : pieces) {
+    const std::uint64_t end = piece.offset + std::min(piece.length, UINT64_MAX - piece.offset);
+    piece.offset = std::min(piece.offset, size);
+    piece.length = std::min(end, size) - piece.offset;
+  }
+  return pieces;
+}
+
+}  // namespace
+
 Buffer::basic_file_range_buffer(OpenedFile file, std::uint64_t offset, std::uint64_t length)
+    : basic_file_range_buffer(std::move(file), std::vector<FileBodyPiece>{FileBodyPiece{{}, offset, length}}) {}
+
+Buffer::basic_file_range_buffer(OpenedFile file, std::vector<FileBodyPiece> pieces)
     : streambuf_state_manager<unsigned char>(std::ios_base::in),
       m_file(std::move(file.file)),
-      m_offset(std::min(offset, file.size)),
-      m_windowEnd(std::min(file.size, offset + std::min(length, UINT64_MAX - offset))),
-      m_pos(m_offset) {}
+      m_pieces(ClippedPieces(std::move(pieces), file.size)) {
+  for (const FileBodyPiece& piece : m_pieces) {
+    m_starts.push_back(m_size);
+    m_size += piece.text.size() + piece.length;
+  }
+}
 
 Buffer::~basic_file_range_buffer() = default;
 
@@ -77,22 +96,47 @@ Concurrency::streams::basic_istream<unsigned char> Buffer::as_istream(std::share
   return Concurrency::streams::streambuf<unsigned char>(std::move(buffer)).create_istream();
 }
 
-size_t Buffer::ReadLocked(unsigned char* ptr, size_t count) {
-  if (!m_file || m_pos >= m_windowEnd) return 0;
-  const size_t want = static_cast<size_t>(std::min<std::uint64_t>(count, m_windowEnd - m_pos));
+size_t Buffer::ReadAtLocked(std::uint64_t pos, unsigned char* ptr, size_t count) {
+  if (!m_file) return 0;
   size_t done = 0;
-  DWORD error = ERROR_SUCCESS;
-  if (!ReadAt(m_file.get(), m_pos, ptr, want, done, error)) ThrowWin32(error, "ReadFile");
+  // The piece holding pos: the last one starting at or before it.
+  size_t index = static_cast<size_t>(std::upper_bound(m_starts.begin(), m_starts.end(), pos) - m_starts.begin());
+  for (index = index == 0 ? 0 : index - 1; index < m_pieces.size() && done < count; ++index) {
+    const FileBodyPiece& piece = m_pieces[index];
+    std::uint64_t at = pos + done - m_starts[index];  // within the piece
+    if (at < piece.text.size()) {
+      const size_t n = static_cast<size_t>(std::min<std::uint64_t>(count - done, piece.text.size() - at));
+      std::copy_n(piece.text.data() + at, n, ptr + done);
+      done += n;
+      at += n;
+    }
+    if (done == count) break;
+    const std::uint64_t inWindow = at - piece.text.size();
+    if (inWindow >= piece.length) continue;
+    const size_t want = static_cast<size_t>(std::min<std::uint64_t>(count - done, piece.length - inWindow));
+    size_t read = 0;
+    DWORD error = ERROR_SUCCESS;
+    if (!ReadAt(m_file.get(), piece.offset + inWindow, ptr + done, want, read, error)) {
+      if (done == 0) ThrowWin32(error, "ReadFile");
+      break;  // hand out what was read; the next read reports the error
+    }
+    done += read;
+    if (read < want) break;  // the file shrank under us: the stream ends here
+  }
+  return done;
+}
+
+size_t Buffer::ReadLocked(unsigned char* ptr, size_t count) {
+  if (m_pos >= m_size) return 0;
+  const size_t done = ReadAtLocked(m_pos, ptr, static_cast<size_t>(std::min<std::uint64_t>(count, m_size - m_pos)));
   m_pos += done;
   return done;
 }
 
 Buffer::int_type Buffer::PeekLocked() {
   unsigned char c = 0;
-  size_t done = 0;
-  DWORD error = ERROR_SUCCESS;
-  if (!m_file || m_pos >= m_windowEnd) return traits::eof();
-  return ReadAt(m_file.get(), m_pos, &c, 1, done, error) && done == 1 ? static_cast<int_type>(c) : traits::eof();
+  if (m_pos >= m_size) return traits::eof();
+  return ReadAtLocked(m_pos, &c, 1) == 1 ? static_cast<int_type>(c) : traits::eof();
 }
 
 pplx::task<size_t> Buffer::_getn(unsigned char* ptr, size_t count) {
@@ -118,13 +162,13 @@ Buffer::int_type Buffer::_sgetc() {
 
 pplx::task<Buffer::int_type> Buffer::_nextc() {
   std::lock_guard<std::mutex> hold(m_lock);
-  if (m_pos < m_windowEnd) ++m_pos;
+  if (m_pos < m_size) ++m_pos;
   return pplx::task_from_result<int_type>(PeekLocked());
 }
 
 pplx::task<Buffer::int_type> Buffer::_ungetc() {
   std::lock_guard<std::mutex> hold(m_lock);
-  if (m_pos <= m_offset) return pplx::task_from_result<int_type>(traits::eof());
+  if (m_pos == 0) return pplx::task_from_result<int_type>(traits::eof());
   --m_pos;
   return pplx::task_from_result<int_type>(PeekLocked());
 }
@@ -132,15 +176,15 @@ pplx::task<Buffer::int_type> Buffer::_ungetc() {
 Buffer::pos_type Buffer::getpos(std::ios_base::openmode direction) const {
   if (!(direction & std::ios_base::in) || !can_read()) return static_cast<pos_type>(traits::eof());
   std::lock_guard<std::mutex> hold(m_lock);
-  return static_cast<pos_type>(m_pos - m_offset);
+  return static_cast<pos_type>(m_pos);
 }
 
 Buffer::pos_type Buffer::seekpos(pos_type pos, std::ios_base::openmode direction) {
   if (!(direction & std::ios_base::in) || !can_read()) return static_cast<pos_type>(traits::eof());
   const auto off = static_cast<off_type>(pos);
-  if (off < 0 || static_cast<std::uint64_t>(off) > m_windowEnd - m_offset) return static_cast<pos_type>(traits::eof());
+  if (off < 0 || static_cast<std::uint64_t>(off) > m_size) return static_cast<pos_type>(traits::eof());
   std::lock_guard<std::mutex> hold(m_lock);
-  m_pos = m_offset + static_cast<std::uint64_t>(off);
+  m_pos = static_cast<std::uint64_t>(off);
   return pos;
 }
 
@@ -150,7 +194,7 @@ Buffer::pos_type Buffer::seekoff(off_type offset, std::ios_base::seekdir way, st
     base = static_cast<off_type>(getpos(mode));
     if (base < 0) return static_cast<pos_type>(traits::eof());
   } else if (way == std::ios_base::end) {
-    base = static_cast<off_type>(m_windowEnd - m_offset);
+    base = static_cast<off_type>(m_size);
   }
   return seekpos(static_cast<pos_type>(base + offset), mode);
 }

@@ -9,6 +9,10 @@
 // then agrees with the Content-Length announced. Reads are positioned
 // ReadFile calls that complete at once; nothing here waits for the library's
 // task pool, and closing or destroying the buffer closes the file on the spot.
+//
+// The same buffer serves a list of pieces, each some bytes of its own
+// followed by a window of the file: the parts of a multipart/byteranges body
+// with their heads, read as one stream.
 #pragma once
 
 #include "platform/sync/sync.h"
@@ -20,6 +24,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 // An open file for reading, as the file response and the window buffer share it.
 struct OpenedFile {
@@ -32,6 +37,13 @@ struct OpenedFile {
 // is a regular file. Throws std::system_error whose value is a Win32 code
 // (2/3 missing, 5 denied or not a regular file, 32 held by another opener).
 OpenedFile OpenFileForReading(const std::wstring& path);
+
+// A piece of a body: text, then the window [offset, offset + length) of the file.
+struct FileBodyPiece {
+  std::string text;
+  std::uint64_t offset = 0;
+  std::uint64_t length = 0;
+};
 
 namespace Concurrency::streams::details {
 
@@ -48,6 +60,8 @@ class basic_file_range_buffer<unsigned char> : public streambuf_state_manager<un
 
   // Takes the file over; the window is clipped to file.size.
   basic_file_range_buffer(OpenedFile file, std::uint64_t offset, std::uint64_t length);
+  // The pieces one after another, each window clipped to file.size.
+  basic_file_range_buffer(OpenedFile file, std::vector<FileBodyPiece> pieces);
   ~basic_file_range_buffer() override;
 
   // Opens path and makes the buffer over [offset, offset + length); throws
@@ -59,7 +73,7 @@ class basic_file_range_buffer<unsigned char> : public streambuf_state_manager<un
 
   bool can_seek() const override { return true; }
   bool has_size() const override { return true; }
-  utility::size64_t size() const override { return m_windowEnd - m_offset; }
+  utility::size64_t size() const override { return m_size; }
   size_t buffer_size(std::ios_base::openmode) const override { return 0; }
   void set_buffer_size(size_t, std::ios_base::openmode) override {}
   size_t in_avail() const override { return 0; }
@@ -89,17 +103,20 @@ class basic_file_range_buffer<unsigned char> : public streambuf_state_manager<un
   pplx::task<void> _close_read() override;
 
  private:
-  // Reads up to count bytes at the read position; the caller holds m_lock.
+  // Reads up to count bytes at stream position pos (not moving the read
+  // position); the caller holds m_lock.
+  size_t ReadAtLocked(std::uint64_t pos, unsigned char* ptr, size_t count);
   size_t ReadLocked(unsigned char* ptr, size_t count);
   int_type PeekLocked();
 
   // m_lock guards m_file and m_pos (the library may issue reads from several
-  // task threads one after another); the window bounds never change.
+  // task threads one after another); the pieces never change.
   mutable std::mutex m_lock;
   platform::UniqueHandle m_file;
-  const std::uint64_t m_offset;
-  const std::uint64_t m_windowEnd;  // min(file size, offset + length)
-  std::uint64_t m_pos;              // file position of the next byte
+  std::vector<FileBodyPiece> m_pieces;  // windows clipped to the file
+  std::vector<std::uint64_t> m_starts;  // stream position of each piece
+  std::uint64_t m_size = 0;             // of the stream: every piece's text and window
+  std::uint64_t m_pos = 0;              // stream position of the next byte
 };
 
 }  // namespace Concurrency::streams::details

@@ -8,11 +8,14 @@
 
 #include "REST APIs/HTTP Service/BlockingWork.h"
 #include "REST APIs/HTTP Service/FileRangeBuffer.h"
+#include "platform/base/format.h"
 #include "platform/base/text.h"
 
 #include <cpprest/containerstream.h>
 
+#include <algorithm>
 #include <cctype>
+#include <random>
 #include <string_view>
 #include <vector>
 
@@ -53,7 +56,65 @@ bool ReadNumber(std::string_view& s, std::uint64_t& value) {
   return true;
 }
 
-FileRange WholeFile(std::uint64_t size, bool announce) { return FileRange{200, 0, size, announce}; }
+// A boundary no file holds by chance: 64 random bits.
+std::string NewBoundary() {
+  static SRWLOCK lock = SRWLOCK_INIT;  // guards random
+  static std::mt19937_64 random{std::random_device{}()};
+  platform::SrwExclusiveLock hold(lock);
+  return platform::FormatA("vantrel-%016llX", static_cast<unsigned long long>(random()));
+}
+
+FileRange WholeFile(std::uint64_t size, bool announce) { return FileRange{200, 0, size, announce, {}}; }
+
+}  // namespace
+
+namespace {
+
+// One range of the list; false when it does not parse. satisfiable tells
+// whether it names bytes of the file, window which.
+bool ReadRangeSpec(std::string_view s, std::uint64_t size, std::uint64_t maxOpenRange, bool& satisfiable,
+                   ByteRange& window) {
+  std::uint64_t a = 0, b = 0;
+  const bool hasFirst = ReadNumber(s, a);
+  SkipSpaces(s);
+  if (s.empty() || s.front() != '-') return false;
+  s.remove_prefix(1);
+  SkipSpaces(s);
+  const bool hasLast = ReadNumber(s, b);
+  SkipSpaces(s);
+  if (!s.empty() || (!hasFirst && !hasLast)) return false;
+  if (hasFirst) {
+    if (hasLast && b < a) return false;  // invalid: the header is ignored
+    satisfiable = a < size;
+    if (satisfiable) window = {a, hasLast ? std::min(b, size - 1) - a + 1 : std::min(maxOpenRange, size - a)};
+  } else {
+    // "-n": the last n bytes.
+    satisfiable = b != 0 && size != 0;
+    if (satisfiable) window = {size - std::min(b, size), std::min(b, size)};
+  }
+  return true;
+}
+
+bool Overlap(const ByteRange& x, const ByteRange& y) {
+  return x.first < y.first + y.length && y.first < x.first + x.length;
+}
+
+// Merges overlapping windows into the first of them, until none overlap.
+void Coalesce(std::vector<ByteRange>& windows) {
+  for (size_t i = 0; i < windows.size(); ++i) {
+    for (size_t j = i + 1; j < windows.size();) {
+      if (!Overlap(windows[i], windows[j])) {
+        ++j;
+        continue;
+      }
+      const std::uint64_t first = std::min(windows[i].first, windows[j].first);
+      const std::uint64_t end = std::max(windows[i].first + windows[i].length, windows[j].first + windows[j].length);
+      windows[i] = {first, end - first};
+      windows.erase(windows.begin() + static_cast<std::ptrdiff_t>(j));
+      j = i + 1;  // the grown window may now reach one passed over
+    }
+  }
+}
 
 }  // namespace
 
@@ -62,7 +123,7 @@ FileRange ComputeFileRange(const std::optional<std::string>& range, std::uint64_
   // A "Default Range" of 0 means no limit; taken literally it would announce
   // a range ending before it starts, with no body.
   if (maxOpenRange == 0) maxOpenRange = kNoRangeLimit;
-  // Any header that is not one well-formed first range gets the whole file,
+  // Any header that is not a well-formed list of ranges gets the whole file,
   // announced with its length.
   std::string_view s(*range);
   SkipSpaces(s);
@@ -71,33 +132,50 @@ FileRange ComputeFileRange(const std::optional<std::string>& range, std::uint64_
   SkipSpaces(s);
   if (s.empty() || s.front() != '=') return WholeFile(size, true);
   s.remove_prefix(1);
-  SkipSpaces(s);
-  s = s.substr(0, s.find(','));  // only the first range of a list is served
 
-  std::uint64_t a = 0, b = 0;
-  const bool hasFirst = ReadNumber(s, a);
-  SkipSpaces(s);
-  if (s.empty() || s.front() != '-') return WholeFile(size, true);
-  s.remove_prefix(1);
-  SkipSpaces(s);
-  const bool hasLast = ReadNumber(s, b);
-  SkipSpaces(s);
-  if (!s.empty() || (!hasFirst && !hasLast)) return WholeFile(size, true);
-
-  std::uint64_t first = 0, length = 0;
-  if (hasFirst) {
-    if (hasLast && b < a) return WholeFile(size, true);  // invalid: the header is ignored
-    if (a >= size) return FileRange{416, 0, 0, false};
-    first = a;
-    length = hasLast ? std::min(b, size - 1) - a + 1 : std::min(maxOpenRange, size - a);
-  } else {
-    // "-n": the last n bytes.
-    if (b == 0 || size == 0) return FileRange{416, 0, 0, false};
-    length = std::min(b, size);
-    first = size - length;
+  std::vector<ByteRange> windows;
+  size_t listed = 0;
+  while (true) {
+    const size_t comma = s.find(',');
+    std::string_view spec = s.substr(0, comma);
+    SkipSpaces(spec);
+    // Empty elements of the list (",,") are allowed and count for nothing.
+    if (!spec.empty()) {
+      if (++listed > kMaxRanges) return WholeFile(size, true);
+      bool satisfiable = false;
+      ByteRange window;
+      if (!ReadRangeSpec(spec, size, maxOpenRange, satisfiable, window)) return WholeFile(size, true);
+      if (satisfiable) windows.push_back(window);
+    }
+    if (comma == std::string_view::npos) break;
+    s.remove_prefix(comma + 1);
   }
-  if (first == 0 && length == size) return WholeFile(size, true);
-  return FileRange{206, first, length, true};
+  if (listed == 0) return WholeFile(size, true);
+  if (windows.empty()) return FileRange{416, 0, 0, false, {}};
+
+  Coalesce(windows);
+  std::uint64_t covered = 0;
+  for (const ByteRange& w : windows) covered += w.length;
+  if (covered == size) return WholeFile(size, true);
+  if (windows.size() == 1) return FileRange{206, windows[0].first, windows[0].length, true, {}};
+  FileRange multipart{206, 0, 0, true, std::move(windows)};
+  return multipart;
+}
+
+std::vector<std::string> MultipartHeads(const std::string& boundary, const std::string& contentType,
+                                        const std::vector<ByteRange>& parts, std::uint64_t size) {
+  std::vector<std::string> heads;
+  heads.reserve(parts.size() + 1);
+  for (size_t i = 0; i < parts.size(); ++i) {
+    std::string head = i == 0 ? "--" : "\r\n--";
+    head += boundary + "\r\n";
+    if (!contentType.empty()) head += "Content-Type: " + contentType + "\r\n";
+    head += "Content-Range: bytes " + std::to_string(parts[i].first) + "-" +
+            std::to_string(parts[i].first + parts[i].length - 1) + "/" + std::to_string(size) + "\r\n\r\n";
+    heads.push_back(std::move(head));
+  }
+  heads.push_back("\r\n--" + boundary + "--\r\n");
+  return heads;
 }
 
 CFileRequestHandler::CFileRequestHandler(std::wstring path, const wchar_t* mimeType, std::wstring etag,
@@ -119,8 +197,8 @@ std::shared_ptr<CHTTPServer::CRequestHandler::CResponse>& CFileRequestHandler::H
 CFileResponseHandler::CFileResponseHandler(std::wstring path, std::wstring contentType, std::wstring etag,
                                            std::int32_t cacheMode, std::uint64_t maxRange,
                                            const web::http::http_headers& requestHeaders)
-    : m_path(std::move(path)),
-      m_contentType(std::move(contentType)),
+    : m_contentType(std::move(contentType)),
+      m_path(std::move(path)),
       m_ready(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
   CacheMode = cacheMode;
   if (!m_ready) throw std::system_error(static_cast<int>(GetLastError()), std::system_category(), "CreateEvent");
@@ -150,6 +228,11 @@ concurrency::streams::istream& CFileResponseHandler::GetBody() {
   return m_body;
 }
 
+std::wstring CFileResponseHandler::GetContentType() {
+  WaitReady();
+  return m_contentType;
+}
+
 void CFileResponseHandler::Open(std::optional<std::string> range, std::uint64_t maxRange) {
   // Our own reference: the response may be destroyed the moment the event is set.
   platform::UniqueHandle ready(DuplicateHandleRef(m_ready.get()));
@@ -160,6 +243,21 @@ void CFileResponseHandler::Open(std::optional<std::string> range, std::uint64_t 
     m_status = r.status;
     if (r.status == 416) {
       m_headers.add(web::http::header_names::content_range, "bytes */" + std::to_string(file.size));
+    } else if (!r.parts.empty()) {
+      const std::string boundary = NewBoundary();
+      const std::vector<std::string> heads =
+          MultipartHeads(boundary, platform::Utf8FromWide(m_contentType), r.parts, file.size);
+      std::vector<FileBodyPiece> pieces;
+      std::uint64_t length = 0;
+      for (size_t i = 0; i < heads.size(); ++i) {
+        const ByteRange window = i < r.parts.size() ? r.parts[i] : ByteRange{};
+        length += heads[i].size() + window.length;
+        pieces.push_back(FileBodyPiece{heads[i], window.first, window.length});
+      }
+      m_headers.add(web::http::header_names::content_length, std::to_string(length));
+      m_contentType = L"multipart/byteranges; boundary=" + platform::WideFromUtf8(boundary);
+      auto buffer = std::make_shared<basic_file_range_buffer<unsigned char>>(std::move(file), std::move(pieces));
+      m_body = basic_file_range_buffer<unsigned char>::as_istream(std::move(buffer));
     } else {
       if (r.status == 206)
         m_headers.add(web::http::header_names::content_range, "bytes " + std::to_string(r.first) + "-" +

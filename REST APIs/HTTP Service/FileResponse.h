@@ -15,6 +15,7 @@
 #include <optional>
 #include <string>
 #include <system_error>
+#include <vector>
 
 // The HTTP status for a std::system_error whose value is a Win32 code (the
 // category is not consulted): 2, 3 -> 404; 5 -> 403; 32 -> 423; 1630 -> 415;
@@ -22,21 +23,43 @@
 std::uint16_t StatusFromSystemError(const std::system_error& error);
 
 constexpr std::uint64_t kNoRangeLimit = UINT64_MAX;
+// The most ranges one "Range" header may list; a longer list is ignored
+// (a whole-file 200), as RFC 9110 allows for what looks like an attack.
+constexpr std::size_t kMaxRanges = 16;
+
+struct ByteRange {
+  std::uint64_t first = 0;
+  std::uint64_t length = 0;
+  bool operator==(const ByteRange& other) const = default;
+};
 
 // What a "Range" header asks of a file of size bytes.
 struct FileRange {
-  std::uint16_t status = 200;  // 200 whole file, 206 a window, 416 unsatisfiable
-  std::uint64_t first = 0;
-  std::uint64_t length = 0;    // bytes of the body
+  std::uint16_t status = 200;  // 200 whole file, 206 one window or several, 416 unsatisfiable
+  std::uint64_t first = 0;     // the window of a 200 or single-window 206
+  std::uint64_t length = 0;
   bool contentLength = false;  // announce Content-Length (the library adds it otherwise)
+  // Two or more disjoint windows in the order the header asked for them: a
+  // 206 with a multipart/byteranges body.
+  std::vector<ByteRange> parts;
 };
 
-// Reads the first range of a "bytes=" header (absent: nullopt) in the RFC 7233
-// way: "a-b" (b clipped to the end; b < a ignores the header), "a-" (at most
-// maxOpenRange bytes; 0 is no limit), "-n" (the last n bytes). A range starting at or beyond
-// the end is 416; a range covering the whole file, or a header that does not
-// parse, is a whole-file 200.
+// Reads a "bytes=" header (absent: nullopt) in the RFC 9110 way. Each range
+// of the list is "a-b" (b clipped to the end), "a-" (at most maxOpenRange
+// bytes; 0 is no limit) or "-n" (the last n bytes). Ranges starting at or
+// beyond the end are dropped, overlapping ones merged (where the first of
+// them stood); none left is 416. One window is a single-part 206, several a
+// multipart one. The whole file is a 200: a header that does not parse, a
+// range with b < a, more than kMaxRanges ranges, or windows that together
+// cover the file.
 FileRange ComputeFileRange(const std::optional<std::string>& range, std::uint64_t size, std::uint64_t maxOpenRange);
+
+// The head of each part of a multipart/byteranges body and its closing
+// delimiter: part i of parts is heads[i] followed by its bytes, and the body
+// ends with heads.back(). contentType may be empty (the parts then carry no
+// Content-Type).
+std::vector<std::string> MultipartHeads(const std::string& boundary, const std::string& contentType,
+                                        const std::vector<ByteRange>& parts, std::uint64_t size);
 
 class CFileRequestHandler : public CHTTPServer::CRequestHandler {
  public:
@@ -67,7 +90,9 @@ class CFileResponseHandler : public CHTTPServer::CRequestHandler::CResponse {
   std::uint16_t GetStatusCode() override;
   web::http::http_headers& GetHeaders() override;
   concurrency::streams::istream& GetBody() override;
-  std::wstring GetContentType() override { return m_contentType; }
+  // The file's type, or multipart/byteranges with its boundary for a reply of
+  // several windows.
+  std::wstring GetContentType() override;
 
  private:
   void Open(std::optional<std::string> range, std::uint64_t maxRange);
@@ -78,7 +103,7 @@ class CFileResponseHandler : public CHTTPServer::CRequestHandler::CResponse {
   std::uint16_t m_status = 200;
   web::http::http_headers m_headers;
   concurrency::streams::istream m_body;
+  std::wstring m_contentType;
   const std::wstring m_path;
-  const std::wstring m_contentType;
   platform::UniqueHandle m_ready;  // manual reset; set when the open has finished
 };

@@ -2,6 +2,7 @@
 #include "REST APIs/HTTP Service/Authenticator.h"
 #include "TestServer.h"
 
+#include "platform/base/bytes.h"
 #include "platform/base/text.h"
 
 #include <gtest/gtest.h>
@@ -145,11 +146,21 @@ struct LoginServer {
   TestServer server;
 };
 
+// A session in memory is 16 hex digits, a remembered one 40.
 std::string SessionOf(const ProbeReply& reply) {
   const auto cookie = reply.Header("Set-Cookie");
   std::smatch m;
-  if (!cookie || !std::regex_match(*cookie, m, std::regex("session=([0-9A-F]{16}); Path=/; HttpOnly; SameSite=Lax"))) return {};
+  if (!cookie || !std::regex_match(*cookie, m,
+                                   std::regex("session=([0-9A-F]{16}|[0-9A-F]{40}); Path=/; HttpOnly; SameSite=Lax")))
+    return {};
   return m[1];
+}
+
+// The peer header the front adds, naming client address as the sender.
+std::vector<std::pair<std::string, std::string>> From(const std::string& address,
+                                                      std::vector<std::pair<std::string, std::string>> headers = {}) {
+  headers.emplace_back("X-Vantrel-Peer", address + ":40000;proto=http");
+  return headers;
 }
 
 TEST_F(Authenticator, ArgonHashMatchesAnIndependentImplementation) {
@@ -212,16 +223,24 @@ TEST_F(Authenticator, LoginFormTable) {
   }
 }
 
-TEST_F(Authenticator, LogoutInAnyCaseClearsTheCookie) {
+TEST_F(Authenticator, LogoutInAnyCaseEndsTheSessionItCarries) {
   ASSERT_TRUE(Start().IsOK());
   LoginServer login(auth);
   const std::string session = SessionOf(login.Post("user=Alice&password=secret"));
-  const ProbeReply reply = login.Post("action=LOGOUT");
+  const std::string other = SessionOf(login.Post("user=Alice&password=secret"));
+  ASSERT_FALSE(session.empty());
+  EXPECT_NE(session, other);  // each login a session of its own
+  // Without a cookie a sign-out ends nothing.
+  EXPECT_EQ(login.Post("action=logout").status, 303);
+  EXPECT_EQ(auth->GetUser(WithCookie("session=" + session)).second, Auth::kUser);
+
+  const ProbeReply reply = login.Post("action=LOGOUT", {{"Cookie", "session=" + session}});
   EXPECT_EQ(reply.status, 303);
   EXPECT_EQ(reply.Header("Set-Cookie"), "session=; expires=Thu, 01 Jan 1970 00:00:00 GMT; Path=/; HttpOnly; SameSite=Lax");
   EXPECT_EQ(reply.Header("Location"), "/");
-  // Logout only tells the browser; the session is still known.
-  EXPECT_EQ(auth->GetUser(WithCookie("session=" + session)).second, Auth::kUser);
+  // The session is gone, not only from the browser; the user's other stays.
+  EXPECT_EQ(auth->GetUser(WithCookie("session=" + session)).second, Auth::kAnonymous);
+  EXPECT_EQ(auth->GetUser(WithCookie("session=" + other)).second, Auth::kUser);
   EXPECT_FALSE(SessionOf(login.Post("action=logoff&user=Alice&password=secret")).empty());  // a login
 }
 
@@ -272,25 +291,113 @@ TEST_F(Authenticator, CookieNameThatIsNoTokenFailsInitialize) {
   EXPECT_EQ(status.GetError()->GetInsert(0), L"test");
 }
 
-TEST_F(Authenticator, RememberedSessionSurvivesReloadsAndRestarts) {
+TEST_F(Authenticator, EachRememberedLoginIsANewSessionThatSurvivesRestarts) {
   ASSERT_TRUE(Start().IsOK());
   LoginServer login(auth);
-  const std::string remembered = SessionOf(login.Post("user=Alice&password=secret&remember=ON"));
-  ASSERT_FALSE(remembered.empty());
+  const std::string plain = SessionOf(login.Post("user=Alice&password=secret"));
+  const std::string first = SessionOf(login.Post("user=Alice&password=secret&remember=ON"));
+  ASSERT_EQ(first.size(), 40u);
   std::wstring sealed;
   ASSERT_EQ(platform::RegReadString(UserKey(L"Alice").get(), L"Cookie", sealed), ERROR_SUCCESS);
-  EXPECT_EQ(sealed.find(platform::WideFromUtf8(remembered)), std::wstring::npos);  // not stored in clear
-  // Later logins, remembered or not, reuse it.
-  EXPECT_EQ(SessionOf(login.Post("user=Alice&password=secret")), remembered);
+  EXPECT_EQ(sealed.find(platform::WideFromUtf8(first)), std::wstring::npos);  // not stored in clear
+  // Later logins get sessions of their own; a second remembered one is made
+  // from the same stored secret, which is not written again.
+  const std::string second = SessionOf(login.Post("user=Alice&password=secret&remember=on"));
+  const std::string later = SessionOf(login.Post("user=Alice&password=secret"));
+  EXPECT_EQ(second.size(), 40u);
+  EXPECT_NE(second, first);
+  EXPECT_EQ(later.size(), 16u);
+  std::wstring again;
+  ASSERT_EQ(platform::RegReadString(UserKey(L"Alice").get(), L"Cookie", again), ERROR_SUCCESS);
+  EXPECT_EQ(again, sealed);
+  // Writing "Cookie" is a change under "Users": a reload keeps the user's
+  // sessions in memory.
+  CStatus reloaded;
+  ASSERT_TRUE(auth->LoadUsers(reloaded).IsOK());
+  for (const std::string& s : {plain, first, second, later})
+    EXPECT_EQ(auth->GetUser(WithCookie("session=" + s)).first.str(), L"Alice") << s;
+  // A forged remembered session (the secret's name with another nonce) is nobody's.
+  std::string forged = second;
+  forged[10] = forged[10] == 'A' ? 'B' : 'A';
+  EXPECT_EQ(auth->GetUser(WithCookie("session=" + forged)).second, Auth::kAnonymous);
 
-  // A new authenticator (a restarted service) knows it from the registry.
+  // A new authenticator (a restarted service) knows both from the registry.
   SetEvent(stop.get());
   auth.reset();
   for (auto& t : workers) t.join();
   workers.clear();
   ResetEvent(stop.get());
   ASSERT_TRUE(Start().IsOK());
-  EXPECT_EQ(auth->GetUser(WithCookie("session=" + remembered)).first.str(), L"Alice");
+  EXPECT_EQ(auth->GetUser(WithCookie("session=" + first)).first.str(), L"Alice");
+  EXPECT_EQ(auth->GetUser(WithCookie("session=" + second)).first.str(), L"Alice");
+  EXPECT_EQ(auth->GetUser(WithCookie("session=" + plain)).second, Auth::kAnonymous);  // memory only
+}
+
+TEST_F(Authenticator, SigningOutOfARememberedSessionForgetsTheSecret) {
+  ASSERT_TRUE(Start().IsOK());
+  LoginServer login(auth);
+  const std::string plain = SessionOf(login.Post("user=Alice&password=secret"));
+  const std::string first = SessionOf(login.Post("user=Alice&password=secret&remember=on"));
+  const std::string second = SessionOf(login.Post("user=Alice&password=secret&remember=on"));
+  const std::string root = SessionOf(login.Post("user=Root&password=toor&remember=on"));
+  ASSERT_EQ(login.Post("action=logout", {{"Cookie", "session=" + first}}).status, 303);
+  std::wstring sealed;
+  EXPECT_EQ(platform::RegReadString(UserKey(L"Alice").get(), L"Cookie", sealed), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  EXPECT_EQ(auth->GetUser(WithCookie("session=" + first)).second, Auth::kAnonymous);
+  EXPECT_EQ(auth->GetUser(WithCookie("session=" + second)).second, Auth::kAnonymous);  // made from the same secret
+  EXPECT_EQ(auth->GetUser(WithCookie("session=" + plain)).second, Auth::kUser);
+  EXPECT_EQ(auth->GetUser(WithCookie("session=" + root)).second, Auth::kAdministrator);  // another user's
+  // Nor after a reload, nor after a restart.
+  CStatus reloaded;
+  ASSERT_TRUE(auth->LoadUsers(reloaded).IsOK());
+  EXPECT_EQ(auth->GetUser(WithCookie("session=" + second)).second, Auth::kAnonymous);
+  SetEvent(stop.get());
+  auth.reset();
+  for (auto& t : workers) t.join();
+  workers.clear();
+  ResetEvent(stop.get());
+  ASSERT_TRUE(Start().IsOK());
+  EXPECT_EQ(auth->GetUser(WithCookie("session=" + first)).second, Auth::kAnonymous);
+  EXPECT_EQ(auth->GetUser(WithCookie("session=" + second)).second, Auth::kAnonymous);
+  EXPECT_EQ(auth->GetUser(WithCookie("session=" + root)).second, Auth::kAdministrator);
+  // The next remembered login makes a new secret.
+  LoginServer again(auth);
+  const std::string fresh = SessionOf(again.Post("user=Alice&password=secret&remember=on"));
+  EXPECT_EQ(fresh.size(), 40u);
+  EXPECT_EQ(platform::RegReadString(UserKey(L"Alice").get(), L"Cookie", sealed), ERROR_SUCCESS);
+  EXPECT_EQ(auth->GetUser(WithCookie("session=" + fresh)).first.str(), L"Alice");
+}
+
+TEST_F(Authenticator, ASessionStoredByEarlierVersionsIsNoLongerOne) {
+  // Earlier versions stored the session itself, 16 hex digits, and handed
+  // that same value to every login of the user.
+  const std::string legacy = "0123456789ABCDEF";
+  NCRYPT_PROV_HANDLE provider = 0;
+  NCRYPT_KEY_HANDLE key = 0;
+  ASSERT_TRUE(Start().IsOK());  // makes the persisted key
+  ASSERT_EQ(NCryptOpenStorageProvider(&provider, MS_KEY_STORAGE_PROVIDER, 0), ERROR_SUCCESS);
+  ASSERT_EQ(NCryptOpenKey(provider, &key, Auth::kKeyName, 0, NCRYPT_MACHINE_KEY_FLAG | NCRYPT_SILENT_FLAG), ERROR_SUCCESS);
+  DWORD size = 0;
+  const auto* plain = reinterpret_cast<const BYTE*>(legacy.data());
+  ASSERT_EQ(NCryptEncrypt(key, plain, 16, nullptr, nullptr, 0, &size, NCRYPT_SILENT_FLAG | NCRYPT_PAD_PKCS1_FLAG), ERROR_SUCCESS);
+  std::vector<BYTE> sealed(size);
+  ASSERT_EQ(NCryptEncrypt(key, plain, 16, nullptr, sealed.data(), size, &size, NCRYPT_SILENT_FLAG | NCRYPT_PAD_PKCS1_FLAG),
+            ERROR_SUCCESS);
+  NCryptFreeObject(key);
+  NCryptFreeObject(provider);
+  platform::RegWriteString(UserKey(L"Alice").get(), L"Cookie",
+                           platform::WideFromUtf8(platform::Base64Encode(sealed.data(), size)));
+  auth.reset();
+  for (auto& t : workers) t.join();
+  workers.clear();
+  ResetEvent(stop.get());
+  ASSERT_TRUE(Start().IsOK());
+  EXPECT_EQ(auth->GetUser(WithCookie("session=" + legacy)).second, Auth::kAnonymous);
+  LoginServer login(auth);
+  const std::string fresh = SessionOf(login.Post("user=Alice&password=secret&remember=on"));
+  EXPECT_EQ(fresh.size(), 40u);
+  EXPECT_EQ(auth->GetUser(WithCookie("session=" + fresh)).first.str(), L"Alice");
+  EXPECT_EQ(auth->GetUser(WithCookie("session=" + legacy)).second, Auth::kAnonymous);
 }
 
 TEST_F(Authenticator, ChangesUnderUsersReloadAndKeepUnchangedSessions) {
@@ -397,6 +504,113 @@ TEST_F(Authenticator, EachUserKeepsAtMostTheCapOfSessionsDroppingTheOldest) {
   EXPECT_EQ(auth->GetUser(WithCookie("session=" + alice[1])).second, Auth::kUser);
   EXPECT_EQ(auth->GetUser(WithCookie("session=" + alice[2])).second, Auth::kUser);
   EXPECT_EQ(auth->GetUser(WithCookie("session=" + root)).second, Auth::kAdministrator);  // another user's
+}
+
+TEST_F(Authenticator, HashSlotsLeaveACoreAndEachClientHoldsOnlyItsShare) {
+  const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+  EXPECT_GE(PasswordHashSlots(), 1);
+  EXPECT_GE(PasswordHashThreads(), 1);
+  EXPECT_LE(PasswordHashThreads(), 4);
+  if (cores > 1) {
+    EXPECT_LE(PasswordHashSlots() * PasswordHashThreads(), cores - 1);
+  }
+  EXPECT_GE(PasswordHashSlotsPerClient(), 1);
+  if (PasswordHashSlots() > 1) {
+    EXPECT_LT(PasswordHashSlotsPerClient(), PasswordHashSlots());
+  }
+
+  ASSERT_TRUE(Start().IsOK());
+  LoginServer login(auth);
+  int taken = 0;
+  while (TryTakePasswordHashSlot("192.0.2.1")) ++taken;
+  EXPECT_EQ(taken, PasswordHashSlotsPerClient());
+  const ProbeReply busy = login.Post("user=Alice&password=secret", From("192.0.2.1"));
+  // Another client finds a slot while the first holds its share (on a
+  // machine with a single slot the first client holds all there is).
+  const ProbeReply other = login.Post("user=Alice&password=secret", From("192.0.2.2"));
+  for (int i = 0; i < taken; ++i) ReturnPasswordHashSlot("192.0.2.1");
+  EXPECT_EQ(busy.status, 503);
+  EXPECT_EQ(busy.Header("Retry-After"), "1");
+  EXPECT_EQ(other.status, PasswordHashSlots() > PasswordHashSlotsPerClient() ? 303 : 503);
+  EXPECT_EQ(login.Post("user=Alice&password=secret", From("192.0.2.1")).status, 303);
+}
+
+TEST_F(Authenticator, FailedLoginsSlowTheirClientForThatUserOnly) {
+  ASSERT_TRUE(Start().IsOK());
+  LoginServer login(auth);
+  const CLoginBackoff::Limits limits;
+  for (unsigned i = 0; i <= limits.freeFailures; ++i)
+    ASSERT_EQ(login.Post("user=alice&password=wrong", From("192.0.2.7")).status, 401) << i;
+  // The client now waits before it may try Alice again, even with the right password.
+  const ProbeReply held = login.Post("user=ALICE&password=secret&OnFailure=%2Ffailed", From("192.0.2.7"));
+  EXPECT_EQ(held.status, 429);
+  EXPECT_EQ(held.Header("Retry-After"), "1");
+  EXPECT_FALSE(held.Header("Set-Cookie"));
+  EXPECT_FALSE(held.Header("Location"));
+  // Another user from that client, and that user from another client, are not held.
+  EXPECT_EQ(login.Post("user=Root&password=toor", From("192.0.2.7")).status, 303);
+  EXPECT_EQ(login.Post("user=Alice&password=secret", From("192.0.2.8")).status, 303);
+  // Once the wait is over the right password lets the client in again.
+  std::this_thread::sleep_for(std::chrono::milliseconds(limits.firstWaitMs + 100));
+  EXPECT_EQ(login.Post("user=Alice&password=secret", From("192.0.2.7")).status, 303);
+  EXPECT_EQ(login.Post("user=Alice&password=wrong", From("192.0.2.7")).status, 401);  // counting starts again
+}
+
+TEST(LoginBackoff, WaitsGrowPerClientAndUserAndEnd) {
+  CLoginBackoff::Limits limits;
+  limits.freeFailures = 2;
+  limits.firstWaitMs = 1000;
+  limits.longestWaitMs = 4000;
+  limits.forgetAfterMs = 60'000;
+  limits.maxRecords = 3;
+  CLoginBackoff backoff(limits);
+  const struct {
+    const char* step;
+    ULONGLONG now;
+    bool fail;  // else: only ask
+    ULONGLONG wait;  // WaitFor(a, "Alice") after the step
+  } steps[] = {
+      {"first failure is free", 0, true, 0},
+      {"second failure is free", 10, true, 0},
+      {"third earns the first wait", 20, true, 1000},
+      {"the wait runs down", 520, false, 500},
+      {"fourth doubles it", 1020, true, 2000},
+      {"fifth doubles again", 3020, true, 4000},
+      {"sixth stays at the ceiling", 7020, true, 4000},
+      {"a wait over is no wait", 11020, false, 0},
+  };
+  for (const auto& s : steps) {
+    if (s.fail) backoff.Failed("a", L"alice", s.now);
+    EXPECT_EQ(backoff.WaitFor("a", L"Alice", s.now), s.wait) << s.step;
+  }
+  EXPECT_EQ(backoff.WaitFor("b", L"Alice", 7020), 0u);
+  EXPECT_EQ(backoff.WaitFor("a", L"Bob", 7020), 0u);
+  backoff.Succeeded("a", L"ALICE");
+  EXPECT_EQ(backoff.Records(), 0u);
+  // A record failed long ago counts afresh.
+  for (ULONGLONG t : {0ull, 1ull, 2ull}) backoff.Failed("c", L"u", t);
+  EXPECT_EQ(backoff.WaitFor("c", L"u", 3), 999u);
+  backoff.Failed("c", L"u", 100'000);
+  EXPECT_EQ(backoff.WaitFor("c", L"u", 100'000), 0u);
+  // The table is bounded: the record failed longest ago goes first.
+  backoff.Failed("d", L"u", 100'001);
+  backoff.Failed("e", L"u", 100'002);
+  backoff.Failed("f", L"u", 100'003);
+  EXPECT_EQ(backoff.Records(), 3u);
+}
+
+TEST(LoginBackoff, ClientKeys) {
+  const struct {
+    const char* address;
+    const char* key;
+  } cases[] = {{"192.0.2.1", "192.0.2.1"},
+               {"127.0.0.2", "127.0.0.2"},
+               {"2001:db8:1:2:3:4:5:6", "2001:db8:1:2::/64"},
+               {"[2001:db8:1:2::9]", "2001:db8:1:2::/64"},
+               {"::ffff:192.0.2.9", "192.0.2.9"},
+               {"", ""},
+               {"not an address", "not an address"}};
+  for (const auto& c : cases) EXPECT_EQ(LoginClientKey(c.address), c.key) << c.address;
 }
 
 TEST_F(Authenticator, LoginWithEveryHashSlotBusyIsAnsweredAtOnce) {

@@ -184,13 +184,11 @@ def judge(env, seen):
     wb.check("after signing out the report sends the browser to the login form",
              again.get("loginForm") and again.get("status") == 200 and again.get("url", "").endswith("/"), again)
 
-    # Signing out only tells the browser to drop its cookie: the server keeps
-    # the session until it idles out or the accounts are reloaded, so a copy
-    # of the old cookie still signs in.
-    old = seen.get("oldCookie")
-    if old is not None:
-        print("note: the old session cookie, set again by hand after signing out, %s"
-              % ("still shows the user's page" if old.get("signedIn") else "no longer signs in"), flush=True)
+    # Signing out ends the session on the server: a copy of the old cookie,
+    # set again by hand, no longer signs in.
+    old = seen.get("oldCookie") or {}
+    wb.check("the old session cookie set again after signing out no longer signs in",
+             old.get("loginForm") and not old.get("signedIn"), old)
 
     shots = seen.get("screenshots", [])
     wb.check("a screenshot of every step", len(shots) >= 7 and all(os.path.getsize(s) > 0 for s in shots), shots)
