@@ -1,72 +1,49 @@
-// BlockingWork.cpp - the blocking-work threads and their queue.
+// BlockingWork.cpp - the three work queues of the HTTP service.
 //
-// The pool is made on first use and never destroyed (its threads may still be
-// waiting when static destructors run); a fixed number of threads bounds how
-// many opens can be in flight at once.
+// The queues are made on first use and never destroyed: a thread stuck in a
+// provider past the stop must not find its queue gone.
 #include "REST APIs/HTTP Service/BlockingWork.h"
 
-#include "platform/sync/sync.h"
+#include "platform/sync/workqueue.h"
 
-#include <condition_variable>
-#include <deque>
-#include <mutex>
-#include <thread>
+#include <limits>
 
 namespace {
 
-constexpr int kBlockingThreads = 8;
-constexpr int kQueryThreads = 32;
-constexpr int kReplyThreads = 64;
+platform::WorkQueue& BlockingQueue() {
+  static auto* const queue =
+      new platform::WorkQueue(L"BlockingWorker", kBlockingThreads, std::numeric_limits<std::size_t>::max());
+  return *queue;
+}
 
-// m_lock guards m_queue; workers sleep on m_ready while it is empty.
-class BlockingPool {
- public:
-  BlockingPool(const wchar_t* name, int threads) : m_name(name) {
-    for (int i = 0; i < threads; ++i) std::thread([this] { Run(); }).detach();
-  }
+platform::WorkQueue& QueryQueue() {
+  static auto* const queue = new platform::WorkQueue(L"QueryWorker", kQueryThreads, kQueryBound);
+  return *queue;
+}
 
-  void Push(std::function<void()> work) {
-    {
-      std::lock_guard<std::mutex> hold(m_lock);
-      m_queue.push_back(std::move(work));
-    }
-    m_ready.notify_one();
-  }
-
- private:
-  void Run() {
-    platform::SetCurrentThreadName(m_name);
-    for (;;) {
-      std::function<void()> work;
-      {
-        std::unique_lock<std::mutex> hold(m_lock);
-        m_ready.wait(hold, [this] { return !m_queue.empty(); });
-        work = std::move(m_queue.front());
-        m_queue.pop_front();
-      }
-      work();
-    }
-  }
-
-  const wchar_t* const m_name;
-  std::mutex m_lock;
-  std::condition_variable m_ready;
-  std::deque<std::function<void()>> m_queue;
-};
+platform::WorkQueue& ReplyQueue() {
+  static auto* const queue = new platform::WorkQueue(L"ReplyWorker", kReplyThreads, kReplyBound);
+  return *queue;
+}
 
 }  // namespace
 
 void RunBlockingWork(std::function<void()> work) {
-  static BlockingPool* const pool = new BlockingPool(L"BlockingWorker", kBlockingThreads);
-  pool->Push(std::move(work));
+  BlockingQueue().Push([work = std::move(work)](bool) { work(); });
 }
 
-void RunQueryWork(std::function<void()> work) {
-  static BlockingPool* const pool = new BlockingPool(L"QueryWorker", kQueryThreads);
-  pool->Push(std::move(work));
+bool RunQueryWork(std::function<void(bool expired)> work, std::function<void()> cancel, DWORD timeoutMs,
+                  bool admitted) {
+  return QueryQueue().Push(std::move(work), std::move(cancel), timeoutMs, admitted);
 }
 
-void RunReplyWork(std::function<void()> work) {
-  static BlockingPool* const pool = new BlockingPool(L"ReplyWorker", kReplyThreads);
-  pool->Push(std::move(work));
+bool RunReplyWork(std::function<void()> work) {
+  return ReplyQueue().Push([work = std::move(work)](bool) { work(); });
+}
+
+void StopBlockingWork(DWORD timeoutMs) {
+  // Queries first: their cancel frees the replies that wait for them.
+  QueryQueue().Stop(timeoutMs);
+  ReplyQueue().Stop(timeoutMs);
+  BlockingQueue().Stop(timeoutMs);
 }

@@ -16,39 +16,8 @@ namespace {
 constexpr DBBYTEOFFSET kParameterSlot = 24;
 constexpr DBBYTEOFFSET kParameterStatus = 8;
 constexpr DBBYTEOFFSET kParameterValue = 16;
-// Columns larger than this many characters are bound by reference (8000 bytes
-// of two-byte characters).
-constexpr DBLENGTH kLargeColumnCharacters = 4000;
 // Bind size of a column whose size the provider does not fix.
 constexpr DBLENGTH kVariantBindSize = 8192;
-
-bool IsByReferenceColumn(const DBCOLUMNINFO& c) {
-  return c.ulColumnSize > kLargeColumnCharacters || c.wType == DBTYPE_VARIANT || c.wType == DBTYPE_IUNKNOWN ||
-         c.wType == DBTYPE_DECIMAL || c.wType == DBTYPE_NUMERIC;
-}
-
-// Characters of text a column of a fixed-size type needs.
-DBLENGTH TextCharacters(const DBCOLUMNINFO& c) {
-  switch (c.wType) {
-    case DBTYPE_I2: return 7;
-    case DBTYPE_I4: return 12;
-    case DBTYPE_R4: return 13;
-    case DBTYPE_R8: return 23;
-    case DBTYPE_BSTR:
-    case DBTYPE_STR:
-    case DBTYPE_WSTR: return c.ulColumnSize;
-    case DBTYPE_BOOL: return 2;
-    case DBTYPE_I1: return 5;
-    case DBTYPE_UI1: return 4;
-    case DBTYPE_UI2: return 6;
-    case DBTYPE_UI4: return 11;
-    case DBTYPE_I8: return 22;
-    case DBTYPE_UI8: return 21;
-    case DBTYPE_GUID: return 38;
-    case DBTYPE_BYTES: return c.ulColumnSize * 2;
-    default: return 32;
-  }
-}
 
 DBBYTEOFFSET RoundUp(DBBYTEOFFSET value, DBBYTEOFFSET to) { return (value + to - 1) / to * to; }
 
@@ -182,11 +151,16 @@ HRESULT CHTMLDataSource::Execute(const std::wstring& text, bool prepareOnly) {
     if (SUCCEEDED(m_command.As(&accessor))) accessor->ReleaseAccessor(m_parameterAccessor, nullptr);
     m_parameterAccessor = 0;
   }
-  m_command.Reset();
+  ComPtr<ICommand> created;
   ComPtr<IDBCreateCommand> creator;
   HRESULT hr = m_session.As(&creator);
   if (SUCCEEDED(hr))
-    hr = creator->CreateCommand(nullptr, IID_ICommand, reinterpret_cast<IUnknown**>(m_command.GetAddressOf()));
+    hr = creator->CreateCommand(nullptr, IID_ICommand, reinterpret_cast<IUnknown**>(created.GetAddressOf()));
+  {
+    platform::SrwExclusiveLock hold(m_cancelLock);
+    m_command = created;
+    if (m_cancelled) return HRESULT_FROM_WIN32(ERROR_CANCELLED);
+  }
   ComPtr<ICommandText> commandText;
   if (SUCCEEDED(hr)) hr = m_command.As(&commandText);
   if (SUCCEEDED(hr)) hr = commandText->SetCommandText(DBGUID_DEFAULT, text.c_str());
@@ -202,8 +176,12 @@ HRESULT CHTMLDataSource::Execute(const std::wstring& text, bool prepareOnly) {
     hr = BindParameters(m_command, params);
     if (FAILED(hr)) return hr;
   }
+  if (IsCancelled()) return HRESULT_FROM_WIN32(ERROR_CANCELLED);
   hr = m_command->Execute(nullptr, IID_IRowset, m_parameters.empty() ? nullptr : &params, nullptr,
                           reinterpret_cast<IUnknown**>(m_rowset.GetAddressOf()));
+  // A cancel that came while the command ran is the outcome, whatever the
+  // provider made of its interruption.
+  if (IsCancelled()) return HRESULT_FROM_WIN32(ERROR_CANCELLED);
   if (FAILED(hr)) return hr;
   // A statement without a result (an UPDATE, say) has taken effect and has no rows.
   if (!m_rowset) return S_OK;
@@ -211,17 +189,61 @@ HRESULT CHTMLDataSource::Execute(const std::wstring& text, bool prepareOnly) {
   return DescribeColumns(m_rowset);
 }
 
+void CHTMLDataSource::Cancel() {
+  platform::SrwExclusiveLock hold(m_cancelLock);
+  m_cancelled = true;
+  if (m_command) m_command->Cancel();
+}
+
+bool CHTMLDataSource::IsCancelled() const {
+  platform::SrwSharedLock hold(m_cancelLock);
+  return m_cancelled;
+}
+
+HRESULT CHTMLDataSource::DeclaredParameters(const std::wstring& text, std::vector<std::wstring>& names) {
+  names.clear();
+  if (!m_session) return HRESULT_FROM_WIN32(ERROR_INVALID_STATE);
+  ComPtr<IDBCreateCommand> creator;
+  ComPtr<ICommand> command;
+  ComPtr<ICommandText> commandText;
+  ComPtr<ICommandPrepare> prepare;
+  ComPtr<ICommandWithParameters> withParameters;
+  HRESULT hr = m_session.As(&creator);
+  if (SUCCEEDED(hr))
+    hr = creator->CreateCommand(nullptr, IID_ICommand, reinterpret_cast<IUnknown**>(command.GetAddressOf()));
+  if (SUCCEEDED(hr)) hr = command.As(&commandText);
+  if (SUCCEEDED(hr)) hr = commandText->SetCommandText(DBGUID_DEFAULT, text.c_str());
+  if (SUCCEEDED(hr)) hr = command.As(&prepare);
+  if (SUCCEEDED(hr)) hr = prepare->Prepare(0);
+  if (SUCCEEDED(hr)) hr = command.As(&withParameters);
+  if (FAILED(hr)) return hr;
+  DB_UPARAMS count = 0;
+  DBPARAMINFO* info = nullptr;
+  OLECHAR* strings = nullptr;
+  hr = withParameters->GetParameterInfo(&count, &info, &strings);
+  if (FAILED(hr)) return hr;
+  for (DB_UPARAMS i = 0; i < count; ++i) names.emplace_back(info[i].pwszName == nullptr ? L"" : info[i].pwszName);
+  CoTaskMemFree(info);
+  CoTaskMemFree(strings);
+  return S_OK;
+}
+
 HRESULT CHTMLDataSource::StepRow() {
   platform::CriticalSectionLock hold(m_bufferLock);
+  if (IsCancelled()) return HRESULT_FROM_WIN32(ERROR_CANCELLED);
   if (!m_rowset) return DB_S_ENDOFROWSET;
   if (m_row != 0) {
     m_rowset->ReleaseRows(1, &m_row, nullptr, nullptr, nullptr);
     m_row = 0;
   }
   if (m_position == -1) {
-    // Before the first fetch this leaves the position alone, so nothing runs twice.
-    const HRESULT hr = m_rowset->RestartPosition(0);
-    if (FAILED(hr)) return hr;
+    // Only a rowset rows were taken from goes back to its start: a provider
+    // may run the command again there (INSERT ... RETURNING twice).
+    if (m_fetched) {
+      const HRESULT hr = m_rowset->RestartPosition(0);
+      if (FAILED(hr)) return hr;
+      m_fetched = false;
+    }
     m_position = 0;
   }
   DBCOUNTITEM obtained = 0;
@@ -229,6 +251,7 @@ HRESULT CHTMLDataSource::StepRow() {
   const HRESULT hr = m_rowset->GetNextRows(0, 0, 1, &obtained, &rows);
   if (hr != S_OK) return hr;
   if (obtained == 0) return DB_S_ENDOFROWSET;
+  m_fetched = true;
   m_position = static_cast<LONG_PTR>(m_row);
   return S_OK;
 }
@@ -239,6 +262,7 @@ void CHTMLDataSource::ReleaseResult() {
   m_row = 0;
   m_rowsetChange.Reset();
   m_rowset.Reset();
+  m_fetched = false;
 }
 
 HRESULT CHTMLDataSource::Close() {
@@ -272,8 +296,11 @@ HRESULT CHTMLDataBuffer::BuildStringBinding() {
     b.ordinal = c.iOrdinal;
     b.name = m_columns[i].name;
     b.declaredType = c.wType;
-    b.byReference = IsByReferenceColumn(c);
-    const DBLENGTH size = b.byReference ? sizeof(wchar_t*) : (TextCharacters(c) + 1) * sizeof(wchar_t);
+    // Every column by reference: whatever the declared type, a value may be
+    // any text (a REAL column holding a long text, a GUID stored as text), so
+    // no fixed width holds every value the provider can write.
+    b.byReference = true;
+    const DBLENGTH size = sizeof(wchar_t*);
     b.value = RoundUp(offset, alignof(wchar_t*));
     b.length = RoundUp(b.value + size, 8);
     b.status = b.length + 8;
@@ -362,8 +389,10 @@ const wchar_t* CHTMLDataBuffer::Lookup(DBORDINAL ordinal) const {
   for (std::size_t i = 0; i < m_bound.size(); ++i) {
     if (m_bound[i].ordinal != ordinal) continue;
     const CBoundColumn& b = m_bound[i];
-    return b.byReference ? *reinterpret_cast<wchar_t* const*>(&m_rowBuffer[b.value])
-                         : reinterpret_cast<const wchar_t*>(&m_rowBuffer[b.value]);
+    const wchar_t* text = b.byReference ? *reinterpret_cast<wchar_t* const*>(&m_rowBuffer[b.value])
+                                        : reinterpret_cast<const wchar_t*>(&m_rowBuffer[b.value]);
+    // A NULL is an empty text: null means only "no such column".
+    return text == nullptr || Status(i) == DBSTATUS_S_ISNULL ? L"" : text;
   }
   return nullptr;
 }

@@ -3,8 +3,8 @@
 // CHTMLDataSource opens a data source from a connection string, runs one SQL
 // text with named string parameters and steps through the rows.
 // CHTMLDataBuffer binds every column of the current row as wide text (the
-// "string binding") for the result formats: short values inline, long ones,
-// DECIMAL/NUMERIC and expressions by reference.
+// "string binding") for the result formats, each by reference, so a value is
+// never cut to a width guessed from its declared type.
 //
 // Memory: parameters live in a buffer of their own, sized for the
 // parameters (24 bytes each), and the row text in one sized for the columns;
@@ -13,7 +13,9 @@
 // in the next row never reads or frees it again.
 //
 // m_bufferLock (re-entrant) guards the rowset position and the row buffer:
-// the row step and every reader of the bound row hold it.
+// the row step and every reader of the bound row hold it. m_cancelLock
+// guards m_command and m_cancelled, so Cancel may come from any thread while
+// the command runs; nothing else is taken while it is held.
 #pragma once
 
 #include "platform/com/comptr.h"
@@ -25,8 +27,8 @@
 #include <vector>
 
 // The row filter: given a lookup from a column ordinal to the bound text of
-// the current row (null for ordinal 0 or an unknown ordinal), S_OK keeps the
-// row and S_FALSE skips it. The value formatter turns (bound text, ordinal)
+// the current row (an empty text for NULL, null for ordinal 0 or an unknown
+// ordinal), S_OK keeps the row and S_FALSE skips it. The value formatter turns (bound text, ordinal)
 // into the text written. Empty functions keep every row and write the text.
 using ColumnLookup = std::function<const wchar_t*(DBORDINAL)>;
 using RowFilter = std::function<HRESULT(const ColumnLookup&)>;
@@ -64,6 +66,8 @@ class CHTMLDataSource {
 
   HRESULT Open(const std::wstring& connection);
   void AddParameter(std::wstring name, const VARIANT& value);
+  // The parameter names text declares, in order (compiled, not run).
+  HRESULT DeclaredParameters(const std::wstring& text, std::vector<std::wstring>& names);
   // Runs text with the parameters. With prepareOnly the text is only compiled
   // and the columns described; there are no rows.
   HRESULT Execute(const std::wstring& text, bool prepareOnly = false);
@@ -71,6 +75,11 @@ class CHTMLDataSource {
   // A statement without a rowset has no rows.
   HRESULT StepRow();
   HRESULT Close();
+  // Cancels the command (ICommand::Cancel) from any thread: a running
+  // Execute returns, and every later Execute and StepRow fails with
+  // ERROR_CANCELLED.
+  void Cancel();
+  bool IsCancelled() const;
 
   const std::vector<CColumn>& Columns() const { return m_columns; }
   CRITICAL_SECTION& BufferLock() { return m_bufferLock; }
@@ -93,6 +102,9 @@ class CHTMLDataSource {
   platform::ComPtr<IRowsetChange> m_rowsetChange;
   HROW m_row = 0;              // the current row handle, 0 when none is held
   LONG_PTR m_position = -1;    // handle of the last row handed out; -1 before the first
+  bool m_fetched = false;      // rows were taken from m_rowset
+  mutable SRWLOCK m_cancelLock = SRWLOCK_INIT;
+  bool m_cancelled = false;
 
   DBLENGTH m_totalSize = 0;
   std::vector<DBLENGTH> m_columnSizes;

@@ -172,8 +172,10 @@ void CHTTPServer::CListener::HandlePost(web::http::http_request request) {
         ReplyNoHandler(request, found.first, true);
         return;
       }
-      // Configured parameters win over form fields of the same name.
-      for (const auto& field : fields) merged.insert(field);
+      // Configured parameters win over form fields of the same name, and a
+      // reserved name is never a client's.
+      for (const auto& field : fields)
+        if (!IsReservedParameterName(field.first)) merged.insert(field);
       found.second->Handle(response, request, found.first, merged);
       if (!response) throw std::runtime_error("the handler gave no response");
       ReplyFromResponse(request, std::move(response));
@@ -286,16 +288,20 @@ void CHTTPServer::CListener::ReplyFromResponse(web::http::http_request request, 
     SendResponse(request, *response);
     return;
   }
-  const DWORD timeoutMs = m_queryTimeoutMs.load();
+  // The timeout counts from the request's arrival, not from when a reply
+  // thread takes it up.
+  const ULONGLONG deadline = query->Arrival() + m_queryTimeoutMs.load();
   PendingReply pending(*this);
-  RunReplyWork([this, request, response, query, timeoutMs, pending]() mutable {
+  const bool queued = RunReplyWork([this, request, response, query, deadline, pending]() mutable {
     try {
+      const ULONGLONG now = GetTickCount64();
+      const DWORD timeoutMs = now >= deadline ? 0 : static_cast<DWORD>(std::min<ULONGLONG>(deadline - now, 0x7FFFFFFF));
       if (query->WaitReady(timeoutMs, m_closing.get())) {
         SendResponse(request, *response);
         return;
       }
-      // The query goes on to its end on its own thread and keeps the
-      // response alive; the client is told now.
+      // The command is stopped and its thread freed; the client is told now.
+      query->Cancel();
       ServiceTrace(this, TRC_QUERY_TIMED_OUT, DecodedRelativeUri(request).c_str());
       ReplyStatus(request, web::http::status_codes::ServiceUnavailable, {});
     } catch (const std::exception& e) {
@@ -304,6 +310,13 @@ void CHTTPServer::CListener::ReplyFromResponse(web::http::http_request request, 
       Send(request, web::http::http_response(web::http::status_codes::InternalError));
     }
   });
+  if (!queued) {
+    // Every reply thread waits already: answered at once.
+    query->Cancel();
+    web::http::http_headers headers;
+    headers.add(web::http::header_names::retry_after, kRetryAfterSeconds);
+    ReplyStatus(request, web::http::status_codes::ServiceUnavailable, headers);
+  }
 }
 
 // The query timeout in milliseconds from the parameter map.

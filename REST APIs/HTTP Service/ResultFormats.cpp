@@ -59,14 +59,36 @@ bool IsXmlChar(wchar_t c) {
          (c >= 0x10000 && c <= 0x10FFFF);
 }
 
-bool IsNameStart(wchar_t c) {
-  return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z') || c == L'_' ||
-         (c >= 0xC0 && c != 0xD7 && c != 0xF7 && c <= 0x2FF) || (c >= 0x370 && c <= 0x1FFF && c != 0x37E) ||
-         (c >= 0x3001 && c <= 0xD7FF) || (c >= 0xF900 && c <= 0xFDCF) || (c >= 0xFDF0 && c <= 0xFFFD) ||
-         (c >= 0x10000 && c <= 0xEFFFF);
+// Letters that XML 1.0 (fourth edition) and libxml2's XPath both take in a
+// name: a subset of its BaseChar and Ideographic classes, the scripts a
+// column name is likely to use. Anything else (astral characters included,
+// which many parsers refuse in names) becomes "_".
+bool IsNameLetter(wchar_t c) {
+  static const struct {
+    wchar_t low, high;
+  } kRanges[] = {
+      {0x00C0, 0x00D6}, {0x00D8, 0x00F6}, {0x00F8, 0x00FF}, {0x0100, 0x0131}, {0x0134, 0x013E},
+      {0x0141, 0x0148}, {0x014A, 0x017E}, {0x0180, 0x01C3}, {0x01CD, 0x01F0}, {0x01F4, 0x01F5},
+      {0x01FA, 0x0217}, {0x0250, 0x02A8}, {0x0386, 0x0386}, {0x0388, 0x038A}, {0x038C, 0x038C},
+      {0x038E, 0x03A1}, {0x03A3, 0x03CE}, {0x0401, 0x040C}, {0x040E, 0x044F}, {0x0451, 0x045C},
+      {0x045E, 0x0481}, {0x05D0, 0x05EA}, {0x3041, 0x3094}, {0x30A1, 0x30FA}, {0x4E00, 0x9FA5},
+      {0xAC00, 0xD7A3},
+  };
+  if ((c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z')) return true;
+  for (const auto& r : kRanges)
+    if (c >= r.low && c <= r.high) return true;
+  return false;
 }
 
+bool IsNameStart(wchar_t c) { return IsNameLetter(c) || c == L'_'; }
+
 bool IsNameChar(wchar_t c) { return IsNameStart(c) || (c >= L'0' && c <= L'9') || c == L'-' || c == L'.' || c == 0xB7; }
+
+// A BOOL's text as the provider writes it ("True", "False"; "-1"/"0" from
+// providers that write the VARIANT_BOOL).
+bool IsTrue(std::wstring_view text) {
+  return platform::EqualsNoCase(text, L"true") || text == L"-1" || text == L"1";
+}
 
 const wchar_t* Alignment(DBTYPE type) { return IsStringType(type) ? L"left" : L"right"; }
 
@@ -152,7 +174,7 @@ HRESULT ResultStream<unsigned char>::JsonQueryInfo::NextRow(std::wstring& text) 
       const DBTYPE type = Type(i);
       const bool isNull = Status(i) == DBSTATUS_S_ISNULL;
       if (BaseType(type) == DBTYPE_BOOL) {
-        text += !isNull && Text(i) == L"Tr" ? L"true" : L"false";
+        text += !isNull && IsTrue(Text(i)) ? L"true" : L"false";
         continue;
       }
       const std::wstring value = isNull ? std::wstring() : ValueText(i);
@@ -189,9 +211,8 @@ HRESULT ResultStream<unsigned char>::XMLQueryInfo::NextRow(std::wstring& text) {
       const std::wstring name = XMLName(c.name);
       text += L'<' + name + L'>';
       if (Status(i) != DBSTATUS_S_ISNULL) {
-        // The bound BOOL is cut to its first two characters; write it whole.
         if (BaseType(Type(i)) == DBTYPE_BOOL)
-          text += Text(i) == L"Tr" ? L"True" : L"False";
+          text += IsTrue(Text(i)) ? L"True" : L"False";
         else
           text += EscapeXML(ValueText(i));
       }

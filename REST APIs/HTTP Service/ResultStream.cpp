@@ -39,9 +39,10 @@ HRESULT ResultStream<unsigned char>::QueryInfo::NextRowWith(const std::function<
     if (SUCCEEDED(result)) {
       for (std::size_t i = 0; i < BoundColumns().size() && result != E_FAIL; ++i) {
         const DBSTATUS status = Status(i);
-        const bool cutBool = status == DBSTATUS_S_TRUNCATED && BoundColumns()[i].declaredType == DBTYPE_BOOL;
         // A value that did not convert, or was cut, must not be written as if whole.
-        if (status != DBSTATUS_S_OK && status != DBSTATUS_S_ISNULL && !cutBool) result = DB_E_ERRORSOCCURRED;
+        if (status != DBSTATUS_S_OK && status != DBSTATUS_S_ISNULL) result = DB_E_ERRORSOCCURRED;
+        // Nor one past what a single value may cost (see kMaxValueCharacters).
+        else if (Text(i).size() > kMaxValueCharacters) result = HRESULT_FROM_WIN32(ERROR_BUFFER_OVERFLOW);
       }
     }
     if (result == S_OK || result == DB_S_ERRORSOCCURRED) {
@@ -106,7 +107,7 @@ pplx::task<concurrency::streams::istream> ResultStream<unsigned char>::Create(co
                                                                              OpenCallback open, bool variantTypes,
                                                                              RowFilter filter,
                                                                              ValueFormatter formatter,
-                                                                             ReadyCallback ready) {
+                                                                             ReadyCallback ready, DWORD timeoutMs) {
   std::shared_ptr<Query> query = ChooseFormat(request, variantTypes, std::move(filter), std::move(formatter));
   if (!query) {
     auto refused = pplx::task_from_exception<concurrency::streams::istream>(
@@ -116,13 +117,21 @@ pplx::task<concurrency::streams::istream> ResultStream<unsigned char>::Create(co
   }
   auto* holder = new CallbackOpen(std::move(ready));
   auto task = holder->Task();
-  RunQueryWork([openQuery = std::move(open), query, holder] {
-    try {
-      openQuery(query, holder);
-    } catch (...) {
-      holder->SetResultException(std::current_exception());
-    }
-  });
+  const bool queued = RunQueryWork(
+      [openQuery = std::move(open), query, holder](bool expired) {
+        try {
+          // Past its deadline before a thread was free: the reply has been
+          // answered already, so the command never runs.
+          if (expired) throw std::system_error(ERROR_TIMEOUT, std::system_category(), "query queued too long");
+          openQuery(query, holder);
+        } catch (...) {
+          holder->SetResultException(std::current_exception());
+        }
+      },
+      [query] { query->Cancel(); }, timeoutMs);
+  if (!queued)
+    holder->SetResultException(
+        std::make_exception_ptr(std::system_error(ERROR_BUSY, std::system_category(), "query threads full")));
   return task;
 }
 
@@ -135,16 +144,22 @@ ResultStream<unsigned char>::BasicBuffer::BasicBuffer(std::shared_ptr<QueryInfo>
 size_t ResultStream<unsigned char>::BasicBuffer::Fill(unsigned char* destination, size_t count) {
   QueryInfo& q = *m_query;
   size_t written = 0;
-  auto take = [&](std::string& from) {
-    const size_t n = std::min(from.size(), count - written);
-    std::memcpy(destination + written, from.data(), n);
+  auto take = [&] {
+    const size_t n = std::min(q.m_pending.size() - q.m_pendingOffset, count - written);
+    std::memcpy(destination + written, q.m_pending.data() + q.m_pendingOffset, n);
     written += n;
-    from.erase(0, n);
+    q.m_pendingOffset += n;
+    if (q.m_pendingOffset == q.m_pending.size()) {
+      q.m_pending.clear();
+      q.m_pendingOffset = 0;
+    }
   };
-  take(q.m_pending);
+  take();
   if (!q.m_pending.empty() || written == count) return written;
+  if (q.m_failure) std::rethrow_exception(q.m_failure);
+  std::wstring text;
   while (!q.m_ended) {
-    std::wstring text;
+    text.clear();
     if (!q.m_prologueSent) {
       text = q.GetPrologue();
       q.m_prologueSent = true;
@@ -155,10 +170,18 @@ size_t ResultStream<unsigned char>::BasicBuffer::Fill(unsigned char* destination
         hr = q.Close();
         q.m_ended = true;
       }
-      if (hr != S_OK) throw RowError(hr);
+      if (hr != S_OK) {
+        // What was already produced goes out first; the failure ends the
+        // body at the next read, so the reply is visibly cut, never a
+        // complete-looking answer without its rows.
+        q.m_ended = true;
+        q.m_failure = std::make_exception_ptr(RowError(hr));
+        if (written == 0) std::rethrow_exception(q.m_failure);
+        break;
+      }
     }
     q.m_pending = platform::Utf8FromWide(text);
-    take(q.m_pending);
+    take();
     if (written == count) break;
   }
   return written;
@@ -172,13 +195,20 @@ pplx::task<size_t> ResultStream<unsigned char>::BasicBuffer::_getn(unsigned char
   // a thread of the library's pool) is involved.
   auto fill = [self, ptr, count] {
     pplx::task_completion_event<size_t> done;
-    RunQueryWork([self, ptr, count, done] {
-      try {
-        done.set(self->Fill(ptr, count));
-      } catch (...) {
-        done.set_exception(std::current_exception());
-      }
-    });
+    const std::weak_ptr<QueryInfo> query = self->m_query;
+    const bool queued = RunQueryWork(
+        [self, ptr, count, done](bool) {
+          try {
+            done.set(self->Fill(ptr, count));
+          } catch (...) {
+            done.set_exception(std::current_exception());
+          }
+        },
+        [query] {
+          if (const auto q = query.lock()) q->Cancel();
+        },
+        INFINITE, true);
+    if (!queued) done.set_exception(std::make_exception_ptr(RowError(HRESULT_FROM_WIN32(ERROR_CANCELLED))));
     return pplx::create_task(done);
   };
   if (m_last.is_done())

@@ -24,6 +24,12 @@
 #include <memory>
 #include <string>
 
+// The longest value a row may hold, in characters. A value is held a few
+// times over on its way to the wire (the provider's copy, the bound copy,
+// its escaped text, its UTF-8); a longer one ends the body where it stands
+// (a cut chunked reply) rather than taking unbounded memory.
+constexpr std::size_t kMaxValueCharacters = 8u << 20;
+
 template <class CharType>
 class ResultStream;
 
@@ -43,7 +49,9 @@ class ResultStream<unsigned char> {
     virtual bool NeedsRows() const { return true; }
 
     // The stream's state, touched only by the fill in progress.
-    std::string m_pending;  // UTF-8 bytes produced but not yet read
+    std::string m_pending;  // UTF-8 bytes produced; those from m_pendingOffset on are not yet read
+    std::size_t m_pendingOffset = 0;
+    std::exception_ptr m_failure;  // a row that failed after bytes went out, thrown at the next read
     bool m_prologueSent = false;
     bool m_ended = false;
 
@@ -79,10 +87,13 @@ class ResultStream<unsigned char> {
   class BasicBuffer;
 
   // ready, when given, is called with the finished task on the thread that
-  // finishes it (a query thread, or the caller when no format fits).
+  // finishes it (a query thread, or the caller when no format fits or the
+  // query threads are full: ERROR_BUSY). The open callback must start within
+  // timeoutMs, or it never runs and the task fails with ERROR_TIMEOUT.
   static pplx::task<concurrency::streams::istream> Create(const std::wstring& root, web::http::http_request request,
                                                           OpenCallback open, bool variantTypes, RowFilter filter,
-                                                          ValueFormatter formatter, ReadyCallback ready = ReadyCallback());
+                                                          ValueFormatter formatter, ReadyCallback ready = ReadyCallback(),
+                                                          DWORD timeoutMs = INFINITE);
   // The format's query object for request, or nullptr when no format fits.
   static std::shared_ptr<QueryInfo> ChooseFormat(const web::http::http_request& request, bool variantTypes,
                                                  RowFilter filter, ValueFormatter formatter);

@@ -53,17 +53,86 @@ void AddBstr(CHTMLDataSource& query, const std::wstring& name, const std::wstrin
   VariantClear(&v);
 }
 
-void AddParameters(CHTMLDataSource& query, const std::wstring& user, const web::http::http_request& request,
-                   const std::map<std::wstring, std::wstring>& parameters) {
-  AddBstr(query, L"Session$User", user);
-  std::string host;
-  request.headers().match(web::http::header_names::host, host);
-  AddBstr(query, L"Session$Host", platform::WideFromUtf8(host));
-  for (const auto& [name, value] : parameters) AddBstr(query, name, value);
+// The server's values a request may need. The parameter names each handler
+// file declares are remembered once its statement has been compiled, so a
+// request copies only those values, however many the host holds; until then
+// (and for a file that named a value it was not given) it copies them all.
+struct ServerCopy {
+  std::map<std::wstring, std::wstring> values;
+  bool whole = true;
+  std::vector<std::wstring> names;  // when not whole: the names it was copied by
+};
+
+SRWLOCK g_declaredLock = SRWLOCK_INIT;  // guards g_declared
+std::map<std::wstring, std::vector<std::wstring>>* const g_declared = new std::map<std::wstring, std::vector<std::wstring>>();
+constexpr std::size_t kMaxRememberedFiles = 4096;
+
+void RememberDeclared(const std::wstring& path, const std::vector<std::wstring>& names) {
+  platform::SrwExclusiveLock hold(g_declaredLock);
+  if (g_declared->size() >= kMaxRememberedFiles && g_declared->count(path) == 0) g_declared->clear();
+  (*g_declared)[path] = names;
+}
+
+ServerCopy ServerValues(const std::wstring& path, const std::map<std::wstring, std::wstring>& parameters) {
+  ServerCopy copy;
+  {
+    platform::SrwSharedLock hold(g_declaredLock);
+    const auto known = g_declared->find(path);
+    if (known != g_declared->end()) {
+      copy.whole = false;
+      copy.names = known->second;
+      for (const std::wstring& name : known->second) {
+        const auto found = parameters.find(name);
+        if (found != parameters.end()) copy.values.insert(*found);
+      }
+      return copy;
+    }
+  }
+  copy.values = parameters;
+  return copy;
+}
+
+// The client's values: the query string's pairs, names and values decoded.
+// A reserved name, or one the listener's map holds, is never a client's.
+std::map<std::wstring, std::wstring> ClientValues(const web::http::http_request& request,
+                                                  const std::map<std::wstring, std::wstring>& parameters) {
+  std::map<std::wstring, std::wstring> values;
   for (const auto& [name, value] : web::uri::split_query(request.relative_uri().query())) {
-    const std::wstring wideName = platform::WideFromUtf8(name);
-    if (IsReservedParameterName(wideName)) continue;
-    AddBstr(query, wideName, platform::WideFromUtf8(web::uri::decode(value)));
+    std::wstring wideName;
+    try {
+      wideName = platform::WideFromUtf8(web::uri::decode(name));
+    } catch (const std::exception&) {
+      continue;  // a malformed escape names nothing
+    }
+    if (IsReservedParameterName(wideName) || parameters.count(wideName) != 0) continue;
+    std::wstring wideValue;
+    try {
+      wideValue = platform::WideFromUtf8(web::uri::decode(value));
+    } catch (const std::exception&) {
+      wideValue = platform::WideFromUtf8(value);
+    }
+    values.emplace(std::move(wideName), std::move(wideValue));
+  }
+  return values;
+}
+
+// Binds the parameters the statement names, and only those: the server's
+// value of a name wins over a client's, and a name nobody gives stays NULL.
+void AddParameters(CHTMLDataSource& query, const std::vector<std::wstring>& declared, const std::wstring& user,
+                   const std::wstring& host, const std::map<std::wstring, std::wstring>& parameters,
+                   const std::map<std::wstring, std::wstring>& client) {
+  std::set<std::wstring> bound;
+  for (const std::wstring& name : declared) {
+    if (!bound.insert(name).second) continue;
+    if (name == L"Session$User") {
+      AddBstr(query, name, user);
+    } else if (name == L"Session$Host") {
+      AddBstr(query, name, host);
+    } else if (const auto found = parameters.find(name); found != parameters.end()) {
+      AddBstr(query, name, found->second);
+    } else if (const auto given = client.find(name); given != client.end()) {
+      AddBstr(query, name, given->second);
+    }
   }
 }
 
@@ -76,18 +145,33 @@ void AddParameters(CHTMLDataSource& query, const std::wstring& user, const web::
 }
 
 void RunQuery(const std::shared_ptr<CSQLRequestInstance::Response>& response, const std::wstring& path,
-              const std::wstring& user, const web::http::http_request& request,
-              const std::map<std::wstring, std::wstring>& parameters,
+              const std::wstring& user, const std::wstring& host, const ServerCopy& server,
+              const std::map<std::wstring, std::wstring>& client,
               std::shared_ptr<ResultStream<unsigned char>::QueryInfo> query,
               ResultStream<unsigned char>::CallbackOpen* holder) {
   try {
     response->SetContentType(query->GetContentType());
+    // From here a timed-out reply cancels the command.
+    if (!response->Attach(query)) throw std::system_error(ERROR_CANCELLED, std::system_category(), "query");
     const std::string bytes = ReadHandlerFile(path);
     HRESULT hr = query->Open(kConnectionString);
     if (FAILED(hr)) Fail(hr, __LINE__, kMsgProviderOpenFailed, kConnectionString);
-    AddParameters(*query, user, request, parameters);
     const std::wstring text = platform::WideFromUtf8(bytes);
-    hr = query->Execute(text, !query->NeedsRows());
+    std::vector<std::wstring> declared;
+    hr = query->DeclaredParameters(text, declared);
+    if (SUCCEEDED(hr)) {
+      if (!server.whole && server.names != declared) {
+        // The file changed since its names were remembered: this request's
+        // copy may lack a value it now names. Answered busy, never bound
+        // wrong; the next request copies by the new names.
+        RememberDeclared(path, declared);
+        throw std::system_error(ERROR_BUSY, std::system_category(), "handler file changed");
+      }
+      RememberDeclared(path, declared);
+      AddParameters(*query, declared, user, host, server.values, client);
+      hr = query->Execute(text, !query->NeedsRows());
+    }
+    if (query->IsCancelled()) throw std::system_error(ERROR_CANCELLED, std::system_category(), "query");
     if (FAILED(hr)) Fail(hr, __LINE__, kMsgCommandFailed, text);
   } catch (const std::system_error& e) {
     holder->SetResultException(std::make_exception_ptr(std::system_error(e.code().value(), std::system_category())));
@@ -133,12 +217,30 @@ void LogErrorOnce(CStatus status) {
   ReportError(*status.GetError());
 }
 
-CSQLRequestInstance::Response::Response() : m_ready(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
+CSQLRequestInstance::Response::Response()
+    : m_arrival(GetTickCount64()), m_ready(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
   CacheMode = CacheModes::Query;
   InitializeSRWLock(&m_lock);
 }
 
 CSQLRequestInstance::Response::~Response() = default;
+
+bool CSQLRequestInstance::Response::Attach(std::shared_ptr<CHTMLDataSource> query) {
+  platform::SrwExclusiveLock hold(m_lock);
+  if (m_cancelled) return false;
+  m_query = std::move(query);
+  return true;
+}
+
+void CSQLRequestInstance::Response::Cancel() {
+  std::shared_ptr<CHTMLDataSource> query;
+  {
+    platform::SrwExclusiveLock hold(m_lock);
+    m_cancelled = true;
+    query = m_query;
+  }
+  if (query) query->Cancel();
+}
 
 std::uint16_t CSQLRequestInstance::Response::GetStatusCode() {
   WaitForSingleObject(m_ready.get(), INFINITE);
@@ -170,9 +272,26 @@ void CSQLRequestInstance::Response::Complete(pplx::task<concurrency::streams::is
     m_body = stream.get();
     m_status = web::http::status_codes::OK;
   } catch (const std::system_error& e) {
-    m_status = StatusFromSystemError(e);
+    switch (e.code().value()) {
+      case ERROR_BUSY:
+        // Every query thread is taken: the client may come back soon.
+        m_status = web::http::status_codes::ServiceUnavailable;
+        m_headers.add(web::http::header_names::retry_after, kRetryAfterSeconds);
+        break;
+      case ERROR_TIMEOUT:
+      case ERROR_CANCELLED:
+        m_status = web::http::status_codes::ServiceUnavailable;
+        break;
+      default:
+        m_status = StatusFromSystemError(e);
+    }
   } catch (...) {
     m_status = web::http::status_codes::InternalError;
+  }
+  {
+    // The outcome is fixed: the response no longer keeps the command.
+    platform::SrwExclusiveLock hold(m_lock);
+    if (m_status != web::http::status_codes::OK) m_query.reset();
   }
   if (!m_body) {
     try {
@@ -183,24 +302,36 @@ void CSQLRequestInstance::Response::Complete(pplx::task<concurrency::streams::is
   SetEvent(m_ready.get());
 }
 
+DWORD QueryTimeoutMs(const std::map<std::wstring, std::wstring>& parameters) {
+  unsigned long seconds = kDefaultQuerySeconds;
+  const auto found = parameters.find(L"Registry$Query Timeout");
+  if (found != parameters.end()) {
+    const unsigned long value = std::wcstoul(found->second.c_str(), nullptr, 10);
+    if (value != 0) seconds = value;
+  }
+  return static_cast<DWORD>(std::min<unsigned long>(seconds, 0x7FFFFFFFul / 1000) * 1000);
+}
+
 std::shared_ptr<CHTTPServer::CRequestHandler::CResponse>& CSQLRequestHandler::Handle(
     std::shared_ptr<CResponse>& out, web::http::http_request request, vantrel::basic_istring<wchar_t> user,
     const std::map<std::wstring, std::wstring>& parameters) {
   auto response = std::make_shared<Response>();
-  std::wstring userName(user.c_str());
-  auto open = [response, path = m_path, userName, request, parameters](
+  std::string host;
+  request.headers().match(web::http::header_names::host, host);
+  auto open = [response, path = m_path, user = std::wstring(user.c_str()), host = platform::WideFromUtf8(host),
+               server = ServerValues(m_path, parameters), client = ClientValues(request, parameters)](
                   std::shared_ptr<ResultStream<unsigned char>::QueryInfo> query,
                   ResultStream<unsigned char>::CallbackOpen* holder) {
-    RunQuery(response, path, userName, request, parameters, std::move(query), holder);
+    RunQuery(response, path, user, host, server, client, std::move(query), holder);
   };
   // The outcome is fixed on the query thread that finishes the stream, never
   // through a continuation on the HTTP library's pool: the listener's threads
   // wait in GetStatusCode, and with enough slow queries all of them would be
   // waiting for a continuation that no free thread is left to run.
-  ResultStream<unsigned char>::Create(m_root, request, open, true, RowFilter(), ValueFormatter(),
-                                      [response](pplx::task<concurrency::streams::istream> done) {
-                                        response->Complete(std::move(done));
-                                      });
+  ResultStream<unsigned char>::Create(
+      m_root, request, open, true, RowFilter(), ValueFormatter(),
+      [response](pplx::task<concurrency::streams::istream> done) { response->Complete(std::move(done)); },
+      QueryTimeoutMs(parameters));
   out = response;
   return out;
 }

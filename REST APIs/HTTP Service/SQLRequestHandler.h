@@ -8,11 +8,17 @@
 // and executes the command on the query threads; the response becomes ready
 // once the command has run, and the rows are written as the body is read.
 //
-// Parameters, in this order (the provider binds the first of equal names, so
-// a server value always wins over a client's): "Session$User",
-// "Session$Host", the listener's map, then the query string's pairs in name
-// order with their values decoded. A client name with a reserved prefix
-// ("Session$", "Registry$", "Directory$") is dropped.
+// Only the parameters the statement declares are bound, each from the first
+// of: "Session$User", "Session$Host", the listener's map, the query string's
+// pairs (names and values decoded). A client name with a reserved prefix
+// ("Session$", "Registry$", "Directory$") or one the listener's map holds is
+// never a client's. A request copies only the listener values its file
+// declares (remembered per file), however many the host holds.
+//
+// The reply's wait ends at the query timeout counted from the request's
+// arrival; then Cancel stops the command (ICommand::Cancel) and frees its
+// thread. A query refused because every query thread is taken is answered
+// 503 with "Retry-After".
 #pragma once
 
 #include "REST APIs/HTTP Service/RequestHandler.h"
@@ -41,15 +47,25 @@ class CSQLRequestInstance : public CHTTPServer::CRequestHandler {
     // Waits until the outcome is fixed (true), for at most timeoutMs or
     // until cancel is set (false).
     bool WaitReady(DWORD timeoutMs, HANDLE cancel);
+    // The query whose command Cancel stops; false when already cancelled.
+    bool Attach(std::shared_ptr<CHTMLDataSource> query);
+    // Stops the query's command, now or as soon as it is attached.
+    void Cancel();
+    // When the request arrived (GetTickCount64), where its timeout counts from.
+    ULONGLONG Arrival() const { return m_arrival; }
 
    private:
     // m_lock guards m_contentType (set on a query thread, read by the
-    // listener); status and body are written once before m_ready is set.
+    // listener), m_query and m_cancelled; status and body are written once
+    // before m_ready is set.
     std::uint16_t m_status = 204;
     web::http::http_headers m_headers;
     concurrency::streams::istream m_body;
     std::wstring m_contentType;
     SRWLOCK m_lock;
+    std::shared_ptr<CHTMLDataSource> m_query;
+    bool m_cancelled = false;
+    const ULONGLONG m_arrival;
     platform::UniqueHandle m_ready;
   };
 
@@ -77,6 +93,12 @@ std::shared_ptr<CHTTPServer::CRequestHandler> CreateSQLRequestHandler(std::wstri
 // bounded however many distinct texts clients provoke.
 constexpr std::size_t kMaxReportedErrors = 1024;
 void LogErrorOnce(CStatus status);
+
+// The "Retry-After" of a query refused for want of a thread, in seconds.
+constexpr char kRetryAfterSeconds[] = "1";
+// The query timeout when the host gives none, in seconds.
+constexpr unsigned long kDefaultQuerySeconds = 120;
+DWORD QueryTimeoutMs(const std::map<std::wstring, std::wstring>& parameters);
 
 // The parameter names a client may not use.
 bool IsReservedParameterName(std::wstring_view name);

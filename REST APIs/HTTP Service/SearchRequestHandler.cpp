@@ -289,9 +289,19 @@ void RunSearchQuery(std::shared_ptr<ResultStream<unsigned char>::QueryInfo> quer
   hr = query->Open(connection);
   if (FAILED(hr)) Fail(hr, __LINE__, kMsgDataSourceFailed, {connection});
 
+  // A client's name is decoded before it is judged; a reserved one, or one
+  // the listener's map holds, is never a client's.
   std::map<std::wstring, std::wstring> queryParameters;
-  for (const auto& [name, value] : web::uri::split_query(request.relative_uri().query()))
-    queryParameters.emplace(platform::WideFromUtf8(name), platform::WideFromUtf8(value));
+  for (const auto& [name, value] : web::uri::split_query(request.relative_uri().query())) {
+    std::wstring wideName;
+    try {
+      wideName = platform::WideFromUtf8(web::uri::decode(name));
+    } catch (const std::exception&) {
+      continue;
+    }
+    if (IsReserved(wideName) || parameters.count(wideName) != 0) continue;
+    queryParameters.emplace(std::move(wideName), platform::WideFromUtf8(value));
+  }
   const auto settings = ReadSearchSettings(bytes, queryParameters, parameters, *paths);
 
   std::wstring scope, path, userQuery = L"*", where, command;
@@ -336,6 +346,7 @@ void RunSearchQuery(std::shared_ptr<ResultStream<unsigned char>::QueryInfo> quer
     sql = TakeTaskString(generated);
   }
   hr = query->Execute(sql, !query->NeedsRows());
+  if (query->IsCancelled()) throw std::system_error(ERROR_CANCELLED, std::system_category(), "search");
   if (FAILED(hr)) Fail(hr, __LINE__, kMsgQueryFailed, {sql});
   holder->Start(std::move(query));
 }
@@ -428,6 +439,7 @@ std::shared_ptr<CHTTPServer::CRequestHandler::CResponse>& CSearchQueryRequestHan
                   ResultStream<unsigned char>::CallbackOpen* holder) {
     try {
       response->SetContentType(query->GetContentType());
+      if (!response->Attach(query)) throw std::system_error(ERROR_CANCELLED, std::system_category(), "search");
       const std::string bytes = ReadHandlerFile(path);
       RunSearchQuery(std::move(query), holder, request, parameters, bytes, paths);
     } catch (const std::system_error& e) {
@@ -439,7 +451,8 @@ std::shared_ptr<CHTTPServer::CRequestHandler::CResponse>& CSearchQueryRequestHan
   ResultStream<unsigned char>::Create(
       m_root, request, open, false, &SkipDirectoryRows,
       [paths](const wchar_t* text, DBORDINAL ordinal) { return MapResultValue(*paths, text, ordinal); },
-      [response](pplx::task<concurrency::streams::istream> done) { response->Complete(std::move(done)); });
+      [response](pplx::task<concurrency::streams::istream> done) { response->Complete(std::move(done)); },
+      QueryTimeoutMs(parameters));
   out = response;
   return out;
 }

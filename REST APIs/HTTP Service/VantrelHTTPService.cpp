@@ -11,6 +11,7 @@
 #include "LibService/RegistryKey.h"
 #include "LibService/ServiceApp.h"
 #include "LibService/ServiceLogger.h"
+#include "REST APIs/HTTP Service/BlockingWork.h"
 #include "REST APIs/HTTP Service/HTTPServer.h"
 #include "REST APIs/HTTP Service/Listener.h"
 #include "REST APIs/HTTP Service/LocationInstance.h"
@@ -97,6 +98,11 @@ class CVantrelHTTPService : public CVantrelHTTPServiceApp<CVantrelHTTPService>, 
   const std::string m_traceName = "HTTP Service";
 };
 
+namespace {
+// How long the stop waits for each work queue's threads.
+constexpr DWORD kStopWorkTimeoutMs = 3000;
+}  // namespace
+
 CStatus CVantrelHTTPService::Run() {
   CStatus status;
   SetHttpPoolSize();
@@ -120,6 +126,9 @@ CStatus CVantrelHTTPService::Run() {
   if (status.IsOK()) CHTTPServer::Start(status, m_archive.Get(), hosts.get(), applications.get());
   if (status.IsOK()) Watch(status, hosts.get(), hostValues.get(), applications.get());
   if (status.IsOK()) CHTTPServer::Stop(status);
+  // Every query still running (a body being streamed) is cancelled, and the
+  // work queues end in bounded time, before the providers go.
+  StopBlockingWork(kStopWorkTimeoutMs);
 
   // Before Run returns: the listeners' sockets, threads and COM references
   // go while everything they use is still there.

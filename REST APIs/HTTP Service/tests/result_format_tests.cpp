@@ -76,6 +76,9 @@ TEST(ResultFormatText, ColumnNamesBecomeXmlNames) {
       {"empty name", L"", L"_"},
       {"colon replaced (no namespaces)", L"a:b", L"a_b"},
       {"non-ASCII letters kept", L"\u00e9t\u00e9", L"\u00e9t\u00e9"},
+      // Astral characters are refused in names by common parsers and XPath.
+      {"astral character replaced", L"na\u00efve_\U0001F600", L"na\u00efve__"},
+      {"symbols outside the letter classes replaced", L"a\u2603b", L"a_b"},
   };
   for (const auto& c : cases) EXPECT_EQ(XMLName(c.in), c.out) << c.name;
 }

@@ -332,6 +332,8 @@ TEST(SearchHandler, RowFilterAndValueMapping) {
       {"a file", {file, L"a.txt"}, S_OK},
       {"a path that is not there", {gone}, S_OK},
       {"no file: column", {L"D:/Docs/sub"}, S_OK},
+      // A NULL column reads as an empty text: the columns after it still count.
+      {"a NULL first column before a folder", {L"", folder}, S_FALSE},
   };
   for (const auto& r : rows) {
     const ColumnLookup lookup = [&r](DBORDINAL o) -> const wchar_t* {
