@@ -99,6 +99,9 @@ class CExtensionWorker : public CComBase<IProviderSupport, 1>,
   // Fixed waits of the scan.
   static constexpr DWORD kRescanIntervalMs = 60000;
   static constexpr DWORD kKeptPinRetryMs = 60000;
+  // Backoff after a failure of the list or the wait: doubled up to the most.
+  static constexpr DWORD kRetryFirstMs = 1000;
+  static constexpr DWORD kRetryMaxMs = 60000;
   // The mode offered to QueryCapacity.
   static constexpr ULONG kOfferedMode = 3;
   // Insertion strings an event can carry.
@@ -119,8 +122,8 @@ class CExtensionWorker : public CComBase<IProviderSupport, 1>,
   // How long kept pins wait (kKeptPinRetryMs unless changed, for tests).
   void SetKeptPinRetry(DWORD ms) { m_keptRetryMs = ms; }
 
-  // The thread body: passes until keepRunning is false or an error that ends
-  // the worker. Returns status.
+  // The thread body: passes until keepRunning is false; a failure of the
+  // list or the wait is reported once per outage and retried. Returns status.
   CStatus ProcessRecords(CStatus& status, std::function<bool()> keepRunning, HANDLE stopEvent);
   // The body of "ExtensionsWorker": the provider's ExecuteOperation, then the
   // record's erase. The thread's status is a failure for any result but S_OK.
@@ -150,6 +153,9 @@ class CExtensionWorker : public CComBase<IProviderSupport, 1>,
   // The trace name of a registered name: the text after its last ".".
   static std::wstring LogNameOf(const std::wstring& registeredName);
   void SetNames();
+  // One attempt: opens the walk and runs passes until the stop (OK) or a
+  // failure of the list or the wait (returned).
+  CStatus RunWorker(const std::function<bool()>& keepRunning, HANDLE stopEvent, DWORD& backoff, bool& reported);
   // One pass over the pinned elements, until keepRunning turns false; only
   // an error that ends the worker is returned.
   CStatus RunPass(CPinnedElementWalk& walk, bool& busy, const std::function<bool()>& keepRunning);
@@ -158,7 +164,7 @@ class CExtensionWorker : public CComBase<IProviderSupport, 1>,
   CStatus HandOver(const std::wstring& operation, const std::wstring& keyString, const CPinnedElement& element,
                    IArchiveFile* file, IArchivePin* pin, const std::wstring& pinName, ULONGLONG erasures, bool& busy);
   CStatus Schedule(BSTR operation, const std::wstring& keyString, IArchiveFile* file, IArchivePin* pin,
-                   const std::wstring& pinName, ULONG mode);
+                   const std::wstring& pinName, ULONG mode, bool& busy);
   void TraceHandOver(ULONG mode, const std::wstring& operation, const std::wstring& keyString,
                      const CPinnedElement& element);
   // True when the pin needs no hand-over: it joined a running record that

@@ -11,6 +11,7 @@
 #include "LibService/ServiceLogger.h"
 
 #include <algorithm>
+#include <optional>
 
 namespace {
 
@@ -60,30 +61,59 @@ void CExtensionWorker::SetNames() {
 
 CStatus CExtensionWorker::ProcessRecords(CStatus& status, std::function<bool()> keepRunning, HANDLE stopEvent) {
   SetNames();
+  // A failure of the list or of the wait ends only the current attempt: the
+  // worker tries again after a backoff, so its pins do not wait for a restart.
+  DWORD backoff = kRetryFirstMs;
+  bool reported = false;
+  for (;;) {
+    const CStatus failure = RunWorker(keepRunning, stopEvent, backoff, reported);
+    if (failure.IsOK()) break;  // only the stop ends a healthy attempt
+    if (!reported) {
+      // One event per outage: the next one only after a pass has run again.
+      failure.Report();
+      reported = true;
+    }
+    if (WaitForSingleObject(stopEvent, backoff) != WAIT_TIMEOUT || !keepRunning()) break;
+    backoff = std::min<DWORD>(backoff * 2, kRetryMaxMs);
+  }
+  return status;
+}
+
+CStatus CExtensionWorker::RunWorker(const std::function<bool()>& keepRunning, HANDLE stopEvent, DWORD& backoff,
+                                    bool& reported) {
   std::unique_ptr<CPinnedElementWalk> walk = m_walkFactory ? m_walkFactory() : nullptr;
-  if (!walk) return status = CStatus(NewErrorNumber(kAttachFailed, ERROR_NOT_READY));
-  if (const DWORD code = walk->Open()) return status = CStatus(NewErrorNumber(kAttachFailed, code));
+  if (!walk) return CStatus(NewErrorNumber(kAttachFailed, ERROR_NOT_READY));
+  if (const DWORD code = walk->Open()) return CStatus(NewErrorNumber(kAttachFailed, code));
 
   bool busy = false;
   ULONGLONG busySince = 0;
-  while (status.IsOK() && keepRunning()) {
+  while (keepRunning()) {
     if (!busy) {
-      status = RunPass(*walk, busy, keepRunning);
+      CStatus failure = RunPass(*walk, busy, keepRunning);
+      if (!failure.IsOK()) return failure;
+      // A pass that ran ends the outage.
+      backoff = kRetryFirstMs;
+      reported = false;
       if (busy) busySince = GetTickCount64();
     }
-    if (!status.IsOK()) break;
     const HANDLE handles[] = {m_rescanEvent, m_completionEvent, stopEvent};
-    const DWORD woke = WaitForMultipleObjects(3, handles, FALSE, WaitTimeout());
-    if (woke == WAIT_FAILED) {
-      status = CStatus(NewLastError(kWaitFailed));
-    } else if (woke == WAIT_OBJECT_0 + 1 || woke == WAIT_OBJECT_0 + 2) {
+    DWORD timeout = WaitTimeout();
+    if (busy) {
+      // The busy state lasts kRescanIntervalMs from when it began, whatever
+      // wakes the worker meanwhile.
+      const ULONGLONG elapsed = GetTickCount64() - busySince;
+      timeout = elapsed >= kRescanIntervalMs ? 0 : std::min<DWORD>(timeout, static_cast<DWORD>(kRescanIntervalMs - elapsed));
+    }
+    const DWORD woke = WaitForMultipleObjects(3, handles, FALSE, timeout);
+    if (woke == WAIT_FAILED) return CStatus(NewLastError(kWaitFailed));
+    if (woke == WAIT_OBJECT_0 + 1 || woke == WAIT_OBJECT_0 + 2) {
       busy = false;
-    } else if (woke == WAIT_TIMEOUT && GetTickCount64() - busySince >= kRescanIntervalMs) {
+    } else if (busy && GetTickCount64() - busySince >= kRescanIntervalMs) {
       // A provider that never reports completion must not stop the worker for good.
       busy = false;
     }
   }
-  return status;
+  return CStatus();
 }
 
 DWORD CExtensionWorker::WaitTimeout() {
@@ -104,7 +134,17 @@ DWORD CExtensionWorker::WaitTimeout() {
 }
 
 CStatus CExtensionWorker::RunPass(CPinnedElementWalk& walk, bool& busy, const std::function<bool()>& keepRunning) {
-  if (const DWORD code = walk.Find(ClsidString())) return CStatus(NewErrorNumber(kPassFailed, code));
+  DWORD found = 0;
+  try {
+    found = walk.Find(ClsidString());
+  } catch (const std::bad_alloc&) {
+    found = ERROR_NOT_ENOUGH_MEMORY;
+  } catch (DWORD code) {
+    found = code != 0 ? code : ERROR_INVALID_DATA;
+  } catch (...) {
+    found = ERROR_INVALID_DATA;
+  }
+  if (found != 0) return CStatus(NewErrorNumber(kPassFailed, found));
   std::set<std::pair<ULONGLONG, LONG>> seen;
   auto note = [&](ULONGLONG position, const CStatus& failure) {
     const CError* error = failure.GetError();
@@ -114,12 +154,23 @@ CStatus CExtensionWorker::RunPass(CPinnedElementWalk& walk, bool& busy, const st
   };
   // A stop ends the pass at the next element: a pass over a long list would
   // otherwise hold the stop and keep handing over work nobody waits for.
+  std::optional<ULONGLONG> failedAt;
   while (!busy && keepRunning()) {
     CPinnedElement element;
     DWORD code = 0;
-    const CPinnedElementWalk::Step step = walk.Next(element, code);
+    CPinnedElementWalk::Step step = CPinnedElementWalk::Step::kEnd;
+    try {
+      step = walk.Next(element, code);
+    } catch (...) {
+      // A walk that cannot say where it is ends the pass; the next one finds again.
+      break;
+    }
     if (step == CPinnedElementWalk::Step::kEnd) break;
     if (step == CPinnedElementWalk::Step::kFailed) {
+      // A walk that failed twice at one place did not move on: end the pass
+      // rather than spin on the element.
+      if (failedAt && *failedAt == element.position) break;
+      failedAt = element.position;
       // An element being deleted is simply gone; any other code spoils only it.
       if (code != ERROR_DELETE_PENDING) note(element.position, CStatus(NewErrorNumber(kLoadFailed, code)));
       continue;
@@ -179,7 +230,7 @@ CStatus CExtensionWorker::HandOver(const std::wstring& operation, const std::wst
   if (hr == E_FAIL) return CStatus(NewErrorMessage(kCapacityFailed, MSG_PROVIDER_FAILED, {RegisteredName()}));
   if (FAILED(hr)) return CStatus(NewHRESULT(kCapacityError, hr));
   TraceHandOver(mode, operation, keyString, element);
-  return Schedule(op, keyString, file, pin, pinName, mode);
+  return Schedule(op, keyString, file, pin, pinName, mode, busy);
 }
 
 void CExtensionWorker::TraceHandOver(ULONG mode, const std::wstring& operation, const std::wstring& keyString,
@@ -190,14 +241,20 @@ void CExtensionWorker::TraceHandOver(ULONG mode, const std::wstring& operation, 
 }
 
 CStatus CExtensionWorker::Schedule(BSTR operation, const std::wstring& keyString, IArchiveFile* file,
-                                   IArchivePin* pin, const std::wstring& pinName, ULONG mode) {
+                                   IArchivePin* pin, const std::wstring& pinName, ULONG mode, bool& busy) {
   platform::ComPtr<CPostProcessParameters> parameters(new CPostProcessParameters(
       file, pin, pinName, std::shared_ptr<CExtensionRegistryOperations>(shared_from_this(), this)));
   parameters->SetMode(mode);
+  parameters->SetKeyString(keyString);
   const HRESULT hr = CallProvider([&] { return m_provider->ScheduleOperation(operation, parameters.Get(), this); });
   // E_PENDING: the provider took the work (or it joined work in progress).
   if (hr == E_PENDING) return CStatus();
   if (FAILED(hr)) return CStatus(NewHRESULT(kScheduleFailed, hr));
+  // S_FALSE: the provider cannot take it now. Only S_OK is "nothing to do".
+  if (hr != S_OK) {
+    if (!parameters->WasPostProcessed()) busy = true;
+    return CStatus();
+  }
   // A pin that PostProcess gave to an operation is that operation's to release.
   if (parameters->WasPostProcessed()) return CStatus();
   ServiceTrace(this, TRC_RELEASED_UNUSED, platform::ComBstr::FromBstr(operation).Str().c_str(), keyString.c_str());

@@ -23,7 +23,9 @@ class CFragmentListWalk final : public CPinnedElementWalk {
       m_at = m_fragments.List().find(*m_search, CFragmentItem::kPinIndex);
       return 0;
     } catch (DWORD code) {
-      return code;
+      return code != 0 ? code : ERROR_INVALID_DATA;
+    } catch (...) {
+      return ERROR_INVALID_DATA;
     }
   }
 
@@ -34,13 +36,23 @@ class CFragmentListWalk final : public CPinnedElementWalk {
       const CFileListInternal::iterator here = *m_at;
       const CFileListHashedOffset offset = here.CheckOffset();
       element.position = (static_cast<ULONGLONG>(offset.page) << 32) | offset.position;
-      ++*m_at;
+      try {
+        ++*m_at;
+      } catch (...) {
+        // A broken link past this element: there is no way on from here, so
+        // the walk ends (the pass is over; the next one finds again).
+        m_at.reset();
+        throw;
+      }
       CFileListPointer<CFragmentItem> pointer(list, here);
       const CFragmentItem* item = pointer.Load(true);
       Fill(*item, element);
       return Step::kElement;
     } catch (DWORD thrown) {
       code = thrown;
+      return Step::kFailed;
+    } catch (...) {
+      code = ERROR_INVALID_DATA;
       return Step::kFailed;
     }
   }

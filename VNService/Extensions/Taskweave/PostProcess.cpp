@@ -46,10 +46,16 @@ HRESULT PostProcessRecord::Build(BSTR operation, IPostProcessParameters* paramet
   hr = parameters->QueryInterface(IID_IArchiveFile, file.PutVoid());
   if (FAILED(hr)) return hr;
   if (!file) return E_NOINTERFACE;
-  platform::ComBstr key;
-  hr = file->GetKeyString(key.ReleaseAndGetAddressOf());
-  if (FAILED(hr)) return hr;
-  out = PostProcessRecord(platform::ComBstr::FromBstr(operation).Str(), key.Str(), values[1], values[2], values[0]);
+  auto* ours = dynamic_cast<CPostProcessParameters*>(parameters);
+  std::wstring keyString = ours != nullptr ? ours->KeyString() : std::wstring();
+  if (keyString.empty()) {
+    platform::ComBstr key;
+    hr = file->GetKeyString(key.ReleaseAndGetAddressOf());
+    if (FAILED(hr)) return hr;
+    keyString = key.Str();
+  }
+  out = PostProcessRecord(platform::ComBstr::FromBstr(operation).Str(), std::move(keyString), values[1], values[2],
+                          values[0]);
   return S_OK;
 }
 

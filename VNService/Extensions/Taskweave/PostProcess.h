@@ -168,6 +168,11 @@ class CPostProcessParameters : public CComBase<IPostProcessParameters, 0> {
 
   // The pin's name in the archive, which tells two pins of one file apart.
   const std::wstring& PinName() const { return m_pinName; }
+  // The key string the scan found the pin under. A record is filed under it
+  // rather than under the file's current path, which a rename changes, so
+  // that the scan, the records and the kept pins use one key.
+  void SetKeyString(std::wstring keyString) { m_keyString = std::move(keyString); }
+  const std::wstring& KeyString() const { return m_keyString; }
   // Set once PostProcess has given the pin to an operation in progress:
   // from then on that operation, not the scan, releases it.
   void MarkPostProcessed() { m_postProcessed.store(true); }
@@ -180,6 +185,7 @@ class CPostProcessParameters : public CComBase<IPostProcessParameters, 0> {
   platform::ComPtr<IUnknown> m_file;
   platform::ComPtr<IUnknown> m_pin;
   std::wstring m_pinName;
+  std::wstring m_keyString;
   std::shared_ptr<CExtensionRegistryOperations> m_rules;
   std::atomic<bool> m_postProcessed{false};
 };

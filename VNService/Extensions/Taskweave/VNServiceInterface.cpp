@@ -370,32 +370,56 @@ DWORD CRep::ReaderLoop(HANDLE pipe, DWORD generation) {
 }
 
 // Reads one whole message into the receive buffer, growing it as the message
-// needs; ERROR_OPERATION_ABORTED when the wake event interrupted the read.
+// needs; ERROR_OPERATION_ABORTED when the wake event interrupted the read
+// between messages or the client stops. A message longer than any reply is
+// read away whole and dropped; a message that stops arriving for the request
+// bound is a broken connection.
 DWORD CRep::ReadMessage(HANDLE pipe, HANDLE readEvent, DWORD& length) {
   length = 0;
+  bool oversize = false;
   for (;;) {
     OVERLAPPED ov;
     ov.hEvent = readEvent;
     ResetEvent(readEvent);
     DWORD n = 0;
+    const bool midMessage = length != 0 || oversize;
     const DWORD room = static_cast<DWORD>(m_receiveBuffer.size()) - length;
     BOOL ok = ReadFile(pipe, m_receiveBuffer.data() + length, room, &n, &ov);
     if (!ok && GetLastError() == ERROR_IO_PENDING) {
       HANDLE waits[] = {readEvent, m_wakeEvent};
-      if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0) {
-        // The pipe layer consumes nothing for a cancelled read.
-        CancelIoEx(pipe, &ov);
+      // Mid-message only the stop (or the bound) interrupts the read.
+      const DWORD timeout = midMessage ? m_options.requestTimeoutMs : INFINITE;
+      DWORD wait;
+      for (;;) {
+        wait = WaitForMultipleObjects(2, waits, FALSE, timeout);
+        if (wait != WAIT_OBJECT_0 + 1 || !midMessage || m_stopping) break;
       }
+      // The pipe layer consumes nothing for a cancelled read.
+      if (wait != WAIT_OBJECT_0) CancelIoEx(pipe, &ov);
       ok = GetOverlappedResult(pipe, &ov, &n, TRUE);
-      if (!ok && GetLastError() == ERROR_OPERATION_ABORTED && length != 0) {
-        continue;  // mid-message: finish it before looking at the wake-up
+      if (!ok && GetLastError() == ERROR_OPERATION_ABORTED && midMessage) {
+        // A stop ends the read whatever the peer does; a peer that sent part
+        // of a message and nothing more for the bound has broken the connection.
+        return m_stopping ? ERROR_OPERATION_ABORTED : ERROR_BROKEN_PIPE;
       }
     }
     const DWORD error = ok ? ERROR_SUCCESS : GetLastError();
     length += n;
+    if (error == ERROR_SUCCESS && oversize) {
+      // The last piece of a message too long for any reply: not a message of its own.
+      {
+        platform::CriticalSectionLock hold(m_requestLock);
+        ++m_counters.malformedMessages;
+      }
+      length = 0;
+      oversize = false;
+      if (m_stopping) return ERROR_OPERATION_ABORTED;
+      continue;
+    }
     if (error != ERROR_MORE_DATA) return error;
     if (m_receiveBuffer.size() >= kMaxMessage) {
       // Longer than any reply can be: read the rest away and drop it.
+      oversize = true;
       length = 0;
       continue;
     }

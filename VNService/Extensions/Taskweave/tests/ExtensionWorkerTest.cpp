@@ -1,4 +1,5 @@
 // ExtensionWorkerTest.cpp - workers draining pins through stub providers, against the archive stand-in.
+#include <filesystem>
 #include "VNService/Extensions/Taskweave/tests/WorkerFixture.h"
 
 #include "VNService/Extensions/Taskweave/FragmentWalk.h"
@@ -166,6 +167,38 @@ TEST_F(WorkerFixture, AJobThatKeepsItsPinIsNotHandedOverAtOnce) {
   Sleep(400);
   EXPECT_EQ(CountCalls(L"Schedule"), 1);
   EXPECT_TRUE(extrules_test::WaitUntil([] { return CountCalls(L"Schedule") == 2; }));
+}
+
+// The kept pin of a file renamed after it was pinned is filed under the key
+// the scan finds it by, so it waits like any other kept pin.
+TEST_F(WorkerFixture, AKeptPinOfARenamedFileWaitsItsTurn) {
+  m_keptRetryMs = 1000;
+  Extension& e = AddExtension({}, {{L"Unpin", L"no"}});
+  const TestFile f = MakeFile(m_system.Get(), "keep/renamed-before.mov");
+  Pin(e.elements, f, e.clsidString, 1, L"Preview");
+  std::filesystem::rename(Env().volume / "keep/renamed-before.mov", Env().volume / "keep/renamed-after.mov");
+  Start(e);
+  ASSERT_TRUE(extrules_test::WaitUntil([] { return CountCalls(L"Execute") >= 1; }));
+  Sleep(400);
+  EXPECT_EQ(CountCalls(L"Execute"), 1);
+  EXPECT_TRUE(extrules_test::WaitUntil([] { return CountCalls(L"Execute") == 2; }));
+}
+
+// S_FALSE from ScheduleOperation is "not now": the pin stays for a later pass.
+TEST_F(WorkerFixture, ScheduleAnsweringSFalseKeepsThePin) {
+  Extension& e = AddExtension({}, {{L"Schedule", L"false"}});
+  const TestFile f = MakeFile(m_system.Get(), "sfalse/clip.mov");
+  const std::wstring pin = Pin(e.elements, f, e.clsidString, 1, L"Preview");
+  Start(e);
+  ASSERT_TRUE(extrules_test::WaitUntil([] { return CountCalls(L"Schedule") == 1; }));
+  Sleep(300);
+  EXPECT_TRUE(IsPinned(f, pin));
+  EXPECT_EQ(ReadPinLog().total, 0);
+  // Busy until the provider completes something: then it is offered again.
+  EXPECT_EQ(CountCalls(L"Schedule"), 1);
+  e.worker->OperationComplete();
+  EXPECT_TRUE(extrules_test::WaitUntil([] { return CountCalls(L"Schedule") == 2; }));
+  EXPECT_TRUE(IsPinned(f, pin));
 }
 
 TEST_F(WorkerFixture, UnpinTwiceReleasesOnce) {
