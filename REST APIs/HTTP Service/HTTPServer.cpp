@@ -75,6 +75,17 @@ std::wstring Win32Text(DWORD code) {
   return status.GetText();
 }
 
+// A whole decimal number from 1 to 65535.
+bool PortInRange(const std::wstring& text) {
+  if (text.empty() || text.size() > 5) return false;
+  unsigned long value = 0;
+  for (wchar_t c : text) {
+    if (c < L'0' || c > L'9') return false;
+    value = value * 10 + static_cast<unsigned long>(c - L'0');
+  }
+  return value >= 1 && value <= 65535;
+}
+
 }  // namespace
 
 // What one host's values resolve to, in reading order.
@@ -256,6 +267,12 @@ CStatus& CHTTPServer::CreateListener(CStatus& status, HKEY applications, HKEY ho
     }
     if (!status.IsOK()) return status;
 
+    // A port outside 1..65535 would be wrapped or picked by the kernel: that
+    // host fails alone.
+    if (!PortInRange(config.port))
+      return status = CStatus(NewErrorMessage(VN_HERE, MSG_LISTENER_EXCEPTION,
+                                              {L"the port " + config.port + L" of host " + host +
+                                               L" is not a number from 1 to 65535"}));
     web::uri_builder builder(platform::Utf8FromWide(
         platform::FormatW(L"%s://%s:%s", config.protocol.c_str(), host.c_str(), config.port.c_str())));
     builder.set_path("/");
@@ -435,9 +452,11 @@ void CHTTPServer::RefreshHosts(HKEY hosts, HKEY applications) {
     gone.erase(name);
     CStatus one;
     // A host that failed before is tried again: what it waited for (a port
-    // another host held, a folder) may be there now.
+    // another host held, a folder) may be there now. Its failure is its own:
+    // the walk goes on, so new hosts still start and deleted ones still go.
     if (m_listeners.count(name) == 0) BuildHost(one, applications, hosts, host);
-    return one;
+    if (!one.IsOK()) ReportError(*one.GetError());
+    return CStatus();
   });
   if (status.IsOK()) {
     for (const std::string& name : gone) {
@@ -474,6 +493,12 @@ std::vector<std::pair<std::wstring, HANDLE>> CHTTPServer::GetHostKeyEvents() con
 
 CStatus& CHTTPServer::RefreshSignalledHost(CStatus& status, HKEY hosts, HKEY applications, const std::wstring& host) {
   const std::string name = platform::Utf8FromWide(host);
+  // A deleted host's key fires too; the name change removes it, so its own
+  // event is no failure to report.
+  {
+    platform::RegKey still;
+    if (RegOpenKeyExW(hosts, host.c_str(), 0, KEY_READ, still.put()) == ERROR_FILE_NOT_FOUND) return status;
+  }
   const auto present = m_listeners.find(name);
   if (present != m_listeners.end()) {
     RegNotifyChangeKeyValue(present->second->GetHostKey(), TRUE, kFailedHostFilter, present->second->GetHostKeyEvent(),

@@ -22,7 +22,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cwchar>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -281,6 +283,79 @@ TEST_F(HostConfig, AHostWithoutRootsIsKeptButNeverOpens) {
   ASSERT_TRUE(Start().IsOK());
   ASSERT_NE(Get("127.0.0.1"), nullptr);
   EXPECT_FALSE(Get("127.0.0.1")->IsOpen());
+}
+
+// "Port" as DWORD and as text: only 1..65535 is a port; anything else fails
+// that host alone (no wrap to port % 65536, no port the kernel picks).
+TEST_F(HostConfig, PortsOutsideOneTo65535FailTheirHostAlone) {
+  struct PortCase {
+    const wchar_t* text;
+    bool accepted;
+  };
+  const PortCase cases[] = {{L"0", false}, {L"1", true}, {L"65535", true}, {L"65536", false}, {L"70000", false}};
+  for (const bool asDword : {true, false}) {
+    for (const PortCase& c : cases) {
+      SCOPED_TRACE(platform::Utf8FromWide(c.text) + (asDword ? " as DWORD" : " as text"));
+      TearDown();
+      SetUp();
+      // No root: the host is built but never binds, so ports 1 and 65535 need not be free.
+      Key host = Host(L"h.example");
+      host.Str(L"Protocol", L"http");
+      if (asDword)
+        host.Dword(L"Port", static_cast<DWORD>(std::wcstoul(c.text, nullptr, 10)));
+      else
+        host.Str(L"Port", c.text);
+      const CStatus status = Start();
+      if (c.accepted) {
+        ASSERT_TRUE(status.IsOK()) << platform::Utf8FromWide(status.GetText());
+        ASSERT_NE(Get("h.example"), nullptr);
+        EXPECT_EQ(Get("h.example")->GetURI().port(), static_cast<int>(std::wcstoul(c.text, nullptr, 10)));
+      } else {
+        ASSERT_FALSE(status.IsOK());
+        EXPECT_EQ(status.GetError()->GetMessageId(), 0xC000012Cu);
+        const std::wstring text = status.GetError()->GetInsert(0);
+        EXPECT_NE(text.find(std::wstring(L"the port ") + c.text + L" of host h.example"), std::wstring::npos)
+            << platform::Utf8FromWide(text);
+        EXPECT_EQ(Get("h.example"), nullptr);
+      }
+    }
+  }
+}
+
+// A failing host does not stop the walk over "Hosts": a new host still
+// starts, a deleted one still goes, and the failing one is kept for a retry.
+TEST_F(HostConfig, RefreshHostsWalksPastAFailingHost) {
+  OpenHost(L"127.0.0.1");
+  ASSERT_TRUE(Start().IsOK());
+  const std::string deletedUrl = Get("127.0.0.1")->GetURI().to_string();
+  // Sorted before the new host, so a walk that stopped there would miss it.
+  Host(L"127.0.0.2").Str(L"Protocol", L"http").Str(L"Unlicensed Root", Wide(scratch.path() / "missing"));
+  OpenHost(L"127.0.0.3");
+  ASSERT_EQ(RegDeleteTreeW(hosts->get(), L"127.0.0.1"), ERROR_SUCCESS);
+  server->RefreshHosts(hosts->get(), applications->get());
+  EXPECT_EQ(Get("127.0.0.2"), nullptr) << "the failing host has no listener";
+  ASSERT_NE(Get("127.0.0.3"), nullptr) << "the new host after it starts";
+  EXPECT_TRUE(Get("127.0.0.3")->IsOpen());
+  EXPECT_EQ(Get("127.0.0.1"), nullptr) << "the deleted host goes";
+  EXPECT_EQ(Probe("GET", deletedUrl).status, 0) << "its port is closed";
+  const auto events = server->GetHostKeyEvents();
+  EXPECT_TRUE(std::any_of(events.begin(), events.end(), [](const auto& e) { return e.first == L"127.0.0.2"; }))
+      << "the failing host is watched for a retry";
+
+  // Fixed, it is built at its next look.
+  fs::create_directories(scratch.path() / "missing");
+  Host(L"127.0.0.2").Dword(L"Port", static_cast<DWORD>(FreePort()));
+  CStatus status;
+  server->RefreshSignalledHost(status, hosts->get(), applications->get(), L"127.0.0.2");
+  EXPECT_TRUE(status.IsOK()) << platform::Utf8FromWide(status.GetText());
+  ASSERT_NE(Get("127.0.0.2"), nullptr);
+  EXPECT_TRUE(Get("127.0.0.2")->IsOpen());
+
+  // A deleted host's own key event is no failure.
+  ASSERT_EQ(RegDeleteTreeW(hosts->get(), L"127.0.0.3"), ERROR_SUCCESS);
+  CStatus gone;
+  server->RefreshSignalledHost(gone, hosts->get(), applications->get(), L"127.0.0.3");
+  EXPECT_TRUE(gone.IsOK()) << platform::Utf8FromWide(gone.GetText());
 }
 
 TEST_F(HostConfig, DefaultRangeUpdatesInPlacePortReplaces) {
