@@ -1,8 +1,12 @@
 // front_internal.h - the front's connections and its event loop, shared by its source files.
 //
 // Invariants:
-// - Everything here is touched by the front's own thread only, after Start
-//   has handed over; the counters are atomics for readers elsewhere.
+// - A front is one or more loops (Impl), the first owning the others
+//   (m_siblings). Everything in a loop is touched by that loop's own thread
+//   only, after Start has handed over; the counters are atomics for readers
+//   elsewhere. The loops share the public port (each its own listening
+//   socket in one SO_REUSEPORT group), the TLS context and nothing else: each
+//   has its share of the connections and of the descriptor budget.
 // - A connection carries one request at a time to the listener: the next head
 //   is read only once the reply to the one before has gone out whole, so
 //   pipelined requests wait in the socket, and each buffer holds at most
@@ -95,6 +99,7 @@ struct Connection {
   ChunkedScanner requestChunks;
   bool bodyDone = false;
   bool requestWasHead = false;
+  bool http10 = false;              // the client speaks HTTP/1.0: no chunks reach it
   bool keepAlive = true;
 
   // Reply side: out holds [bytes for the client (outReady)][reply head being read].
@@ -107,6 +112,7 @@ struct Connection {
   bool replyStarted = false;        // bytes of this reply reached the client
   std::size_t interimBytes = 0;     // the front's own 100 Continue at out's start
   bool discardBody = false;         // the listener sends a body the client must not get (HEAD)
+  bool dechunk = false;             // a chunked reply to an HTTP/1.0 client: sent decoded, ended by the close
 
   // Times (GetTickCount64) for the deadlines.
   bool servedAny = false;
@@ -135,6 +141,8 @@ class HttpFront::Impl {
   ~Impl();
   DWORD Open(const FrontConfig& config);
   void StartThread();
+  // Sums the counters over every loop.
+  FrontCounters Counters() const;
 
   std::string m_backendUrl;
   WORD m_port = 0;
@@ -145,6 +153,9 @@ class HttpFront::Impl {
 
  private:
   // front.cpp: sockets, the loop, room and deadlines.
+  DWORD OpenSibling(const Impl& first, std::size_t loops);
+  void AddListen();
+  DWORD ListenShared();
   DWORD OpenTls();
   DWORD BindPublic();
   DWORD ChooseBackend();
@@ -202,6 +213,10 @@ class HttpFront::Impl {
   int m_wake = -1;
   sockaddr_in m_backendAddress{};
   std::thread m_thread;
+  std::vector<std::unique_ptr<Impl>> m_siblings;  // the other loops, on the first
+  std::size_t m_loops = 1;
+  sockaddr_storage m_bindAddress{};
+  socklen_t m_bindLength = 0;
 
   std::unordered_map<std::uint64_t, std::unique_ptr<Connection>> m_connections;
   std::vector<std::uint64_t> m_dead;
