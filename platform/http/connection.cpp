@@ -306,6 +306,13 @@ bool HttpFront::Impl::ScanRequestBody(Connection& c) {
 // --- front to listener ---
 
 bool HttpFront::Impl::ConnectBackend(Connection& c) {
+  if (const int pooled = TakePooledBackend(); pooled >= 0) {
+    // A connection another client left in step: no connect, and the
+    // listener's worker for it is warm. Its descriptors are counted already.
+    c.backend = pooled;
+    c.connecting = false;
+    return true;
+  }
   if (!MakeRoom(2, false, c.id)) {
     Reject(c, 503);
     return false;
@@ -323,6 +330,7 @@ bool HttpFront::Impl::ConnectBackend(Connection& c) {
   ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   c.backend = fd;
   m_descriptors += 2;
+  m_backendConnects.fetch_add(1, std::memory_order_relaxed);
   const int result = ::connect(fd, reinterpret_cast<const sockaddr*>(&m_backendAddress), sizeof m_backendAddress);
   if (result != 0 && errno != EINPROGRESS) {
     Reject(c, 502);
@@ -445,6 +453,7 @@ bool HttpFront::Impl::ProcessReply(Connection& c) {
       continue;  // 100 Continue: the real reply follows
     }
     if (!head.keepAlive) c.keepAlive = false;
+    c.backendKeep = head.keepAlive;
     c.replyBody = head.body;
     c.replyLeft = head.length;
     c.discardBody = c.requestWasHead;
@@ -593,7 +602,7 @@ void HttpFront::Impl::Reject(Connection& c, int status) {
 }
 
 void HttpFront::Impl::CloseGracefully(Connection& c, std::uint64_t now) {
-  CloseBackend(c);
+  ReleaseBackend(c, now);
   RemoveIdle(c);
   ShutdownTls(c);
   ::shutdown(c.fd, SHUT_WR);

@@ -35,6 +35,9 @@ constexpr int kTickMs = 250;
 // polling it would spin.
 constexpr std::uint64_t kAcceptPauseMs = 250;
 constexpr int kAcceptBatch = 64;
+// Listener connections kept for the next clients, per loop, and for how long.
+constexpr std::size_t kPoolSize = 64;
+constexpr std::uint64_t kPoolIdleMs = 20'000;
 constexpr std::size_t kMaxDefaultLoops = 4;
 constexpr int kEventBatch = 256;
 constexpr std::uint64_t kListenData = 0;
@@ -126,6 +129,7 @@ FrontCounters HttpFront::Impl::Counters() const {
   c.evicted = m_evicted.load(std::memory_order_relaxed);
   c.acceptStalls = m_acceptStalls.load(std::memory_order_relaxed);
   c.open = m_open.load(std::memory_order_relaxed);
+  c.backendConnects = m_backendConnects.load(std::memory_order_relaxed);
   for (const auto& loop : m_siblings) {
     const FrontCounters more = loop->Counters();
     c.accepted += more.accepted;
@@ -136,6 +140,7 @@ FrontCounters HttpFront::Impl::Counters() const {
     c.evicted += more.evicted;
     c.acceptStalls += more.acceptStalls;
     c.open += more.open;
+    c.backendConnects += more.backendConnects;
   }
   return c;
 }
@@ -198,6 +203,8 @@ HttpFront::Impl::~Impl() {
   for (auto& [id, c] : m_connections)
     if (!c->closed) Close(*c);
   m_connections.clear();
+  while (DropOldestPooled()) {
+  }
   for (int fd : {m_listen, m_epoll, m_wake})
     if (fd >= 0) ::close(fd);
   if (m_tls) SSL_CTX_free(m_tls);
@@ -495,8 +502,10 @@ void HttpFront::Impl::OnEvent(std::uint64_t data, std::uint32_t events, std::uin
 // --- Impl: room ---
 
 bool HttpFront::Impl::MakeRoom(std::size_t descriptors, bool forClient, std::uint64_t keepId) {
-  while ((forClient && m_clients >= m_limits.maxConnections) || m_descriptors + descriptors > m_budget)
+  while ((forClient && m_clients >= m_limits.maxConnections) || m_descriptors + descriptors > m_budget) {
+    if (m_descriptors + descriptors > m_budget && DropOldestPooled()) continue;
     if (!EvictOldestIdle(keepId)) return false;
+  }
   return true;
 }
 
@@ -551,11 +560,52 @@ void HttpFront::Impl::CloseBackend(Connection& c) {
   m_descriptors -= 2;
 }
 
+// The listener connection goes back to the pool when it is in step: no
+// request of this client is on it, half sent or unanswered.
+void HttpFront::Impl::ReleaseBackend(Connection& c, std::uint64_t now) {
+  using http_detail::ReplyState;
+  using http_detail::RequestState;
+  const bool between = c.request == RequestState::Head && c.reply == ReplyState::Idle;
+  const bool answered = c.reply == ReplyState::Done && RequestSent(c) && c.out.Size() == 0;
+  if (c.backend < 0 || c.connecting || c.backendDead || c.backendSignalled || !c.backendKeep ||
+      !(between || answered) || m_pool.size() >= kPoolSize) {
+    CloseBackend(c);
+    return;
+  }
+  if (c.backendRegistered) ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, c.backend, nullptr);
+  m_pool.push_back({c.backend, now});
+  c.backend = -1;  // its two descriptors stay counted, now the pool's
+  c.connecting = c.backendSignalled = c.backendDead = c.backendRegistered = c.backendKeep = false;
+  c.backendEvents = 0;
+}
+
+// A pooled connection the listener has not closed nor written to since, or -1.
+int HttpFront::Impl::TakePooledBackend() {
+  while (!m_pool.empty()) {
+    const int fd = m_pool.back().fd;
+    m_pool.pop_back();
+    char probe;
+    const auto n = ::recv(fd, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return fd;
+    ::close(fd);
+    m_descriptors -= 2;
+  }
+  return -1;
+}
+
+bool HttpFront::Impl::DropOldestPooled() {
+  if (m_pool.empty()) return false;
+  ::close(m_pool.front().fd);
+  m_pool.erase(m_pool.begin());
+  m_descriptors -= 2;
+  return true;
+}
+
 void HttpFront::Impl::Close(Connection& c) {
   if (c.closed) return;
   c.closed = true;
   RemoveIdle(c);
-  CloseBackend(c);
+  ReleaseBackend(c, GetTickCount64());
   if (c.ssl) {
     SSL_free(c.ssl);
     c.ssl = nullptr;
@@ -638,6 +688,8 @@ void HttpFront::Impl::UpdateDeadline(Connection& c) {
 }
 
 void HttpFront::Impl::CheckDeadlines(std::uint64_t now) {
+  // The listener drops a connection idle for long; the pool lets go first.
+  while (!m_pool.empty() && now - m_pool.front().since >= kPoolIdleMs) DropOldestPooled();
   std::vector<std::uint64_t> due;
   for (const auto& [id, c] : m_connections)
     if (!c->closed && c->deadline && now >= c->deadline) due.push_back(id);

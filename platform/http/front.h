@@ -96,6 +96,7 @@ struct FrontCounters {
   std::uint64_t evicted = 0;            // idle connections closed to make room
   std::uint64_t acceptStalls = 0;       // accepts that found no descriptor
   std::uint64_t open = 0;               // client connections open now
+  std::uint64_t backendConnects = 0;    // connections made to the listener (the rest reused one)
 };
 
 class HttpFront {

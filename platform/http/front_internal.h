@@ -15,6 +15,10 @@
 //   per listener connection (its end and the listener's own, in this
 //   process). It never passes m_budget: room is made by closing the
 //   connection that has waited longest for a head (m_idle's front).
+// - A listener connection outlives its client when it is in step (the
+//   listener's last reply ended cleanly and allowed another): it waits in
+//   m_pool, outside the epoll set, for the next client that needs one. Room
+//   is taken from the pool first.
 // - Connections are closed in place but freed only after the event batch
 //   (m_dead), and events name them by id, so a stale event finds nothing.
 #pragma once
@@ -85,6 +89,7 @@ struct Connection {
   bool connecting = false;
   bool backendSignalled = false;    // epoll reported the listener's end readable
   bool backendDead = false;         // ... or hung up: read what is left, then stop watching
+  bool backendKeep = false;         // the listener's last reply let its connection serve another
 
   // Request side: in holds [body bytes ready to send (inReady)][unscanned];
   // framed goes to the listener before them.
@@ -149,7 +154,7 @@ class HttpFront::Impl {
   bool m_https = false;
 
   std::atomic<std::uint64_t> m_accepted{0}, m_requests{0}, m_clientBytesRead{0}, m_rejected{0}, m_timedOut{0},
-      m_evicted{0}, m_acceptStalls{0}, m_open{0};
+      m_evicted{0}, m_acceptStalls{0}, m_open{0}, m_backendConnects{0};
 
  private:
   // front.cpp: sockets, the loop, room and deadlines.
@@ -172,6 +177,9 @@ class HttpFront::Impl {
   void OnDeadline(Connection& c);
   void Close(Connection& c);
   void CloseBackend(Connection& c);
+  void ReleaseBackend(Connection& c, std::uint64_t now);
+  int TakePooledBackend();
+  bool DropOldestPooled();
   void AddIdle(Connection& c);
   void RemoveIdle(Connection& c);
   void UpdateInterest(Connection& c);
@@ -222,6 +230,13 @@ class HttpFront::Impl {
   std::vector<std::uint64_t> m_dead;
   std::vector<std::uint64_t> m_again;  // connections to pump again without waiting
   std::list<std::uint64_t> m_idle;     // awaiting a head, longest waiting first
+  // Listener connections whose client has gone, in step and ready for the
+  // next client's request: newest last. Each counts its two descriptors.
+  struct Pooled {
+    int fd;
+    std::uint64_t since;
+  };
+  std::vector<Pooled> m_pool;
   std::uint64_t m_nextId = 1;
   std::size_t m_clients = 0;
   std::size_t m_descriptors = 0;

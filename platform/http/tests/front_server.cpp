@@ -72,7 +72,7 @@ void Answer(http_request request) {
                        "\nclientBytesRead " + std::to_string(c.clientBytesRead) + "\nrejected " +
                        std::to_string(c.rejected) + "\ntimedOut " + std::to_string(c.timedOut) + "\nevicted " +
                        std::to_string(c.evicted) + "\nacceptStalls " + std::to_string(c.acceptStalls) + "\nopen " +
-                       std::to_string(c.open) + "\n",
+                       std::to_string(c.open) + "\nbackendConnects " + std::to_string(c.backendConnects) + "\n",
                    "text/plain");
   } else {
     reply.set_status_code(status_codes::NotFound);

@@ -595,4 +595,27 @@ TEST(HttpFrontTest, StopWhileEveryLoopIsBusy) {
   }
 }
 
+
+TEST(HttpFrontTest, ListenerConnectionsOutliveTheirClients) {
+  // One loop, so that every client finds the pool the one before left.
+  Server server({"--loops", "1"});
+  ASSERT_GT(server.Port(), 0);
+  ASSERT_EQ(Server::Curl("-s " + server.Url("/size/2")).text, "xx");
+  const auto before = server.Stats();
+  for (int i = 0; i < 10; ++i) {
+    EXPECT_EQ(Server::Curl("-s " + server.Url("/size/3")).text, "xxx");
+    EXPECT_EQ(Server::Curl("-s -0 " + server.Url("/size/1")).text, "x");  // HTTP/1.0, closed after
+    EXPECT_EQ(Server::Curl("-s " + server.Url("/chunked/4")).text, "yyyy");
+  }
+  const auto after = server.Stats();
+  EXPECT_GE(after.at("requests") - before.at("requests"), 30);
+  // Reused, not one per client; fresh ones only where the listener closed.
+  EXPECT_LE(after.at("backendConnects") - before.at("backendConnects"), 12);
+  // A listener connection a client left half-answered is not handed on: a
+  // client that stops reading a large reply and goes, then a small request.
+  const auto cut = Server::Curl("-s --max-filesize 1000 " + server.Url("/size/5000000") + " -o /dev/null; echo $?");
+  EXPECT_NE(cut.text, "0\n");
+  EXPECT_EQ(Server::Curl("-s " + server.Url("/size/5")).text, "xxxxx");
+}
+
 }  // namespace
