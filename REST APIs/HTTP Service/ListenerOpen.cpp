@@ -127,10 +127,29 @@ std::unique_ptr<web::http::experimental::listener::http_listener> OpenHostListen
     throw std::system_error(static_cast<int>(rc), std::system_category(), "the public socket of " + uri.to_string());
   auto listener = std::make_unique<web::http::experimental::listener::http_listener>(
       web::uri(started->BackendUrl()), web::http::experimental::listener::http_listener_config{});
+  // The loopback port is open to every local process: only what came
+  // through a front of this process is served, and the proof goes no
+  // further (not into traces, not to handlers).
+  auto guarded = [serve = std::move(serve)](web::http::http_request request) {
+    auto& headers = request.headers();
+    const auto proof = headers.find(platform::http::kFrontHeader);
+    const bool fromFront = proof != headers.end() && platform::http::IsFromFront(proof->second);
+    headers.remove(platform::http::kFrontHeader);
+    if (!fromFront) {
+      request.reply(web::http::status_codes::Forbidden).then([](pplx::task<void> sent) {
+        try {
+          sent.get();
+        } catch (...) {
+        }
+      });
+      return;
+    }
+    serve(std::move(request));
+  };
   // cpprest answers OPTIONS and TRACE itself unless they are bound by name.
-  listener->support(web::http::methods::OPTIONS, serve);
-  listener->support(web::http::methods::TRCE, serve);
-  listener->support(std::move(serve));
+  listener->support(web::http::methods::OPTIONS, guarded);
+  listener->support(web::http::methods::TRCE, guarded);
+  listener->support(std::move(guarded));
   listener->open().wait();
   started->Admit();
   front = std::move(started);

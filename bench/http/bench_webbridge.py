@@ -15,7 +15,9 @@ One run, everything in a temp folder that is removed at the end:
 - the 1 KiB file over http once more while threads post logins back to back
   (each an Argon2id hash), with the logins answered per second;
 - the time from a registry write (vnreg add of the host's "Port") to the new
-  port accepting, median and max over 20 changes (vnreg's own run included).
+  port accepting, median and max over 20 changes (vnreg's own run included);
+- the ratios the service is held to (Webbridge to the bare listener for the
+  1 KiB file, to nginx for 1 MiB), and the load average before and after.
 
 Options: --seconds=N (1-60, default 5) per wrk run, --connections=N (1-512,
 default 32), --logins=N (1-64, default 8) login threads, --changes=N (1-100,
@@ -171,6 +173,7 @@ def main():
         pid = env.query().get("PID")
         have_nginx = os.path.exists("/usr/sbin/nginx")
 
+        print("load average before: %.2f %.2f %.2f" % os.getloadavg())
         print("\n%-6s %-18s %-6s %11s %10s %9s %9s" % ("scheme", "server", "body", "requests/s", "p99",
                                                       "RSS KiB", "HWM KiB"))
         alone = {}
@@ -205,6 +208,17 @@ def main():
                         "  (%d not 2xx)" % non2xx if non2xx else ""), flush=True)
                 if process:
                     process.stop()
+
+        print("\nratios in this run:")
+        for scheme in ("http", "https"):
+            ours, ours_p99 = alone.get((scheme, "Webbridge", 1024), (0.0, "-"))
+            bare, bare_p99 = alone.get((scheme, "cpprestsdk bare", 1024), (0.0, "-"))
+            if bare:
+                print("  %-5s 1 KiB Webbridge / bare: %.2fx (p99 %s vs %s)" % (scheme, ours / bare, ours_p99, bare_p99))
+            big = alone.get((scheme, "Webbridge", 1 << 20), (0.0, "-"))[0]
+            nginx = alone.get((scheme, "nginx", 1 << 20), (0.0, "-"))[0]
+            if nginx:
+                print("  %-5s 1 MiB Webbridge / nginx: %.2fx" % (scheme, big / nginx))
 
         # The 1 KiB file while logins hash passwords on the same program.
         stop, counts = threading.Event(), {}
@@ -245,6 +259,7 @@ def main():
                   "median %.0f ms, max %.0f ms" % (statistics.median(writes), len(took), statistics.median(took),
                                                    max(took)))
         print("Webbridge VmHWM at the end: %d KiB" % status_kib(pid, "VmHWM:"))
+        print("load average after: %.2f %.2f %.2f" % os.getloadavg())
     finally:
         subprocess.run([args.vnsc, "stop", wb.SERVICE], env=env.env, capture_output=True)
         shutil.rmtree(env.root, ignore_errors=True)

@@ -223,7 +223,8 @@ bool HttpFront::Impl::ProcessRequest(Connection& c, std::uint64_t now) {
 
 bool HttpFront::Impl::StartRequest(Connection& c, std::size_t headLength, std::uint64_t now) {
   http_detail::RequestHead head;
-  if (const int status = http_detail::ParseRequestHead(c.in.View().substr(0, headLength), kPeerHeader, c.peer, head)) {
+  if (const int status = http_detail::ParseRequestHead(c.in.View().substr(0, headLength), kPeerHeader, c.peer, head,
+                                                          kFrontHeader, FrontSecret())) {
     Reject(c, status);
     return false;
   }
@@ -245,6 +246,7 @@ bool HttpFront::Impl::StartRequest(Connection& c, std::size_t headLength, std::u
   c.requestChunks = ChunkedScanner(m_limits.maxBodyBytes);
   c.bodyDone = head.body == BodyKind::None;
   c.requestWasHead = head.head;
+  c.http10 = head.http10;
   c.keepAlive = head.keepAlive;
   c.reply = ReplyState::Head;
   c.replyChunks = ChunkedScanner();
@@ -304,6 +306,13 @@ bool HttpFront::Impl::ScanRequestBody(Connection& c) {
 // --- front to listener ---
 
 bool HttpFront::Impl::ConnectBackend(Connection& c) {
+  if (const int pooled = TakePooledBackend(); pooled >= 0) {
+    // A connection another client left in step: no connect, and the
+    // listener's worker for it is warm. Its descriptors are counted already.
+    c.backend = pooled;
+    c.connecting = false;
+    return true;
+  }
   if (!MakeRoom(2, false, c.id)) {
     Reject(c, 503);
     return false;
@@ -321,6 +330,7 @@ bool HttpFront::Impl::ConnectBackend(Connection& c) {
   ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   c.backend = fd;
   m_descriptors += 2;
+  m_backendConnects.fetch_add(1, std::memory_order_relaxed);
   const int result = ::connect(fd, reinterpret_cast<const sockaddr*>(&m_backendAddress), sizeof m_backendAddress);
   if (result != 0 && errno != EINPROGRESS) {
     Reject(c, 502);
@@ -432,13 +442,33 @@ bool HttpFront::Impl::ProcessReply(Connection& c) {
       Reject(c, 502);
       break;
     }
-    c.outReady += end;
     progress = true;
-    if (head.status < 200) continue;  // 100 Continue: the real reply follows
+    if (head.status < 200) {
+      if (c.http10) {
+        // HTTP/1.0 knows no interim replies.
+        c.out.Assign(std::string(c.out.View().substr(0, c.outReady)) + std::string(pending.substr(end)));
+        continue;
+      }
+      c.outReady += end;
+      continue;  // 100 Continue: the real reply follows
+    }
     if (!head.keepAlive) c.keepAlive = false;
+    c.backendKeep = head.keepAlive;
     c.replyBody = head.body;
     c.replyLeft = head.length;
     c.discardBody = c.requestWasHead;
+    c.dechunk = false;
+    if (c.http10) {
+      // Sized or bodiless replies may keep a connection the client asked to
+      // keep; any other body ends with the connection.
+      if (head.body == BodyKind::Chunked || head.body == BodyKind::UntilClose) c.keepAlive = false;
+      c.dechunk = head.body == BodyKind::Chunked && !c.discardBody;
+      const std::string rewritten = http_detail::HeadForHttp10(pending.substr(0, end), c.keepAlive);
+      c.out.Assign(std::string(c.out.View().substr(0, c.outReady)) + rewritten + std::string(pending.substr(end)));
+      c.outReady += rewritten.size();
+    } else {
+      c.outReady += end;
+    }
     c.reply = head.body == BodyKind::None ? ReplyState::Done : ReplyState::Body;
   }
   if (c.reply == ReplyState::Done && !c.closed && c.out.Size() > c.outReady) {
@@ -472,7 +502,21 @@ bool HttpFront::Impl::ScanReplyBody(Connection& c) {
     return true;
   }
   std::size_t used = 0;
-  switch (c.replyChunks.Feed(c.out.View().substr(c.outReady), used)) {
+  std::string decoded;
+  const auto result = c.replyChunks.Feed(c.out.View().substr(c.outReady), used, c.dechunk ? &decoded : nullptr);
+  if (c.dechunk && (result == ChunkedScanner::Result::Done || result == ChunkedScanner::Result::More)) {
+    // Only the data bytes go on; what follows the last chunk is dropped with
+    // the rest below.
+    c.out.Truncate(c.outReady);
+    std::size_t room = 0;
+    char* tail = c.out.Tail(m_limits.bufferBytes, room);
+    std::copy(decoded.begin(), decoded.end(), tail);
+    c.out.Commit(decoded.size());
+    c.outReady += decoded.size();
+    if (result == ChunkedScanner::Result::Done) c.reply = ReplyState::Done;
+    return true;
+  }
+  switch (result) {
     case ChunkedScanner::Result::Done:
       c.reply = ReplyState::Done;
       [[fallthrough]];
@@ -558,7 +602,7 @@ void HttpFront::Impl::Reject(Connection& c, int status) {
 }
 
 void HttpFront::Impl::CloseGracefully(Connection& c, std::uint64_t now) {
-  CloseBackend(c);
+  ReleaseBackend(c, now);
   RemoveIdle(c);
   ShutdownTls(c);
   ::shutdown(c.fd, SHUT_WR);

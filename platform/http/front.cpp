@@ -16,12 +16,14 @@
 #include <netinet/tcp.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/random.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 namespace platform::http {
@@ -33,6 +35,10 @@ constexpr int kTickMs = 250;
 // polling it would spin.
 constexpr std::uint64_t kAcceptPauseMs = 250;
 constexpr int kAcceptBatch = 64;
+// Listener connections kept for the next clients, per loop, and for how long.
+constexpr std::size_t kPoolSize = 64;
+constexpr std::uint64_t kPoolIdleMs = 20'000;
+constexpr std::size_t kMaxDefaultLoops = 4;
 constexpr int kEventBatch = 256;
 constexpr std::uint64_t kListenData = 0;
 constexpr std::uint64_t kWakeData = 1;
@@ -111,18 +117,57 @@ const std::string& HttpFront::BackendUrl() const { return m_impl->m_backendUrl; 
 WORD HttpFront::Port() const { return m_impl->m_port; }
 bool HttpFront::IsHttps() const { return m_impl->m_https; }
 
-FrontCounters HttpFront::Counters() const {
-  const Impl& i = *m_impl;
+FrontCounters HttpFront::Counters() const { return m_impl->Counters(); }
+
+FrontCounters HttpFront::Impl::Counters() const {
   FrontCounters c;
-  c.accepted = i.m_accepted.load(std::memory_order_relaxed);
-  c.requests = i.m_requests.load(std::memory_order_relaxed);
-  c.clientBytesRead = i.m_clientBytesRead.load(std::memory_order_relaxed);
-  c.rejected = i.m_rejected.load(std::memory_order_relaxed);
-  c.timedOut = i.m_timedOut.load(std::memory_order_relaxed);
-  c.evicted = i.m_evicted.load(std::memory_order_relaxed);
-  c.acceptStalls = i.m_acceptStalls.load(std::memory_order_relaxed);
-  c.open = i.m_open.load(std::memory_order_relaxed);
+  c.accepted = m_accepted.load(std::memory_order_relaxed);
+  c.requests = m_requests.load(std::memory_order_relaxed);
+  c.clientBytesRead = m_clientBytesRead.load(std::memory_order_relaxed);
+  c.rejected = m_rejected.load(std::memory_order_relaxed);
+  c.timedOut = m_timedOut.load(std::memory_order_relaxed);
+  c.evicted = m_evicted.load(std::memory_order_relaxed);
+  c.acceptStalls = m_acceptStalls.load(std::memory_order_relaxed);
+  c.open = m_open.load(std::memory_order_relaxed);
+  c.backendConnects = m_backendConnects.load(std::memory_order_relaxed);
+  for (const auto& loop : m_siblings) {
+    const FrontCounters more = loop->Counters();
+    c.accepted += more.accepted;
+    c.requests += more.requests;
+    c.clientBytesRead += more.clientBytesRead;
+    c.rejected += more.rejected;
+    c.timedOut += more.timedOut;
+    c.evicted += more.evicted;
+    c.acceptStalls += more.acceptStalls;
+    c.open += more.open;
+    c.backendConnects += more.backendConnects;
+  }
   return c;
+}
+
+const std::string& FrontSecret() {
+  static const std::string secret = [] {
+    unsigned char bytes[24] = {};
+    std::size_t got = 0;
+    while (got < sizeof bytes) {
+      const auto n = ::getrandom(bytes + got, sizeof bytes - got, 0);
+      if (n > 0) got += static_cast<std::size_t>(n);
+      else if (errno != EINTR) std::abort();  // no secret, no front: better than a guessable one
+    }
+    static const char digits[] = "0123456789abcdef";
+    std::string text;
+    for (const unsigned char b : bytes) text.append({digits[b >> 4], digits[b & 15]});
+    return text;
+  }();
+  return secret;
+}
+
+bool IsFromFront(std::string_view value) {
+  const std::string& secret = FrontSecret();
+  if (value.size() != secret.size()) return false;
+  unsigned char differ = 0;
+  for (std::size_t i = 0; i < value.size(); ++i) differ |= static_cast<unsigned char>(value[i] ^ secret[i]);
+  return differ == 0;
 }
 
 bool ParsePeerHeader(const std::string& value, std::string& address, WORD& port, std::string& scheme) {
@@ -149,6 +194,7 @@ bool ParsePeerHeader(const std::string& value, std::string& address, WORD& port,
 // --- Impl: start and stop ---
 
 HttpFront::Impl::~Impl() {
+  m_siblings.clear();
   if (m_thread.joinable()) {
     const std::uint64_t one = 1;
     [[maybe_unused]] const auto written = ::write(m_wake, &one, sizeof one);
@@ -157,6 +203,8 @@ HttpFront::Impl::~Impl() {
   for (auto& [id, c] : m_connections)
     if (!c->closed) Close(*c);
   m_connections.clear();
+  while (DropOldestPooled()) {
+  }
   for (int fd : {m_listen, m_epoll, m_wake})
     if (fd >= 0) ::close(fd);
   if (m_tls) SSL_CTX_free(m_tls);
@@ -167,6 +215,9 @@ DWORD HttpFront::Impl::Open(const FrontConfig& config) {
   m_limits = WithDefaults(config.limits);
   m_https = !config.certificateFile.empty() || !config.keyFile.empty() || !config.certificatePem.empty() ||
             !config.keyPem.empty();
+  m_loops = m_limits.loops;
+  if (!m_loops) m_loops = std::clamp<std::size_t>(std::thread::hardware_concurrency() / 2, 1, kMaxDefaultLoops);
+  m_loops = std::clamp<std::size_t>(m_loops, 1, m_limits.maxConnections);
   if (m_https)
     if (const DWORD error = OpenTls()) return error;
   if (const DWORD error = BindPublic()) return error;
@@ -176,16 +227,61 @@ DWORD HttpFront::Impl::Open(const FrontConfig& config) {
   if (m_epoll < 0 || m_wake < 0) return Win32FromErrno(errno);
   epoll_event ev{};
   ev.events = EPOLLIN;
-  ev.data.u64 = kListenData;
-  ::epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_listen, &ev);
   ev.data.u64 = kWakeData;
   ::epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_wake, &ev);
+  const std::size_t loops = m_loops;
   ComputeBudget();
+  // Each loop has its share of the connections and of the descriptors, and
+  // makes room among its own; a loop that is full stops accepting and leaves
+  // new clients to the others.
+  m_budget = std::max<std::size_t>(m_budget / loops, 3);
+  m_limits.maxConnections = static_cast<DWORD>((m_limits.maxConnections + loops - 1) / loops);
+  AddListen();
+  for (std::size_t i = 1; i < loops; ++i) {
+    auto loop = std::make_unique<Impl>();
+    if (const DWORD error = loop->OpenSibling(*this, loops)) return error;
+    m_siblings.push_back(std::move(loop));
+  }
   return ERROR_SUCCESS;
+}
+
+DWORD HttpFront::Impl::OpenSibling(const Impl& first, std::size_t loops) {
+  m_config = first.m_config;
+  m_limits = first.m_limits;
+  m_https = first.m_https;
+  if (first.m_tls) {
+    SSL_CTX_up_ref(first.m_tls);
+    m_tls = first.m_tls;
+  }
+  m_port = first.m_port;
+  m_backendAddress = first.m_backendAddress;
+  m_backendUrl = first.m_backendUrl;
+  m_budget = first.m_budget;
+  m_loops = loops;
+  m_bindAddress = first.m_bindAddress;
+  m_bindLength = first.m_bindLength;
+  if (const DWORD error = ListenShared()) return error;
+  m_epoll = ::epoll_create1(EPOLL_CLOEXEC);
+  m_wake = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (m_epoll < 0 || m_wake < 0) return Win32FromErrno(errno);
+  epoll_event ev{};
+  ev.events = EPOLLIN;
+  ev.data.u64 = kWakeData;
+  ::epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_wake, &ev);
+  AddListen();
+  return ERROR_SUCCESS;
+}
+
+void HttpFront::Impl::AddListen() {
+  epoll_event ev{};
+  ev.events = EPOLLIN;
+  ev.data.u64 = kListenData;
+  ::epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_listen, &ev);
 }
 
 void HttpFront::Impl::StartThread() {
   if (m_thread.joinable()) return;  // admitted already
+  for (auto& loop : m_siblings) loop->StartThread();
   m_thread = std::thread([this] {
     SetCurrentThreadName(L"HttpFront");
     // OpenSSL writes to the socket with write(), which raises SIGPIPE when
@@ -200,8 +296,8 @@ void HttpFront::Impl::StartThread() {
 }
 
 DWORD HttpFront::Impl::BindPublic() {
-  sockaddr_storage address{};
-  socklen_t length = 0;
+  sockaddr_storage& address = m_bindAddress;
+  socklen_t& length = m_bindLength;
   auto* v4 = reinterpret_cast<sockaddr_in*>(&address);
   auto* v6 = reinterpret_cast<sockaddr_in6*>(&address);
   // The wildcards a host's URL may carry, and "localhost"; no other name is
@@ -226,13 +322,35 @@ DWORD HttpFront::Impl::BindPublic() {
   int one = 1;
   // A host rebuilt on the same port binds again while old connections linger.
   ::setsockopt(m_listen, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  if (::bind(m_listen, reinterpret_cast<sockaddr*>(&address), length) != 0 || ::listen(m_listen, SOMAXCONN) != 0)
-    return Win32FromErrno(errno);
+  if (::bind(m_listen, reinterpret_cast<sockaddr*>(&address), length) != 0) return Win32FromErrno(errno);
   sockaddr_storage bound{};
   socklen_t boundLength = sizeof bound;
   ::getsockname(m_listen, reinterpret_cast<sockaddr*>(&bound), &boundLength);
   m_port = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
                                              : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
+  if (m_loops == 1) return ::listen(m_listen, SOMAXCONN) == 0 ? ERROR_SUCCESS : Win32FromErrno(errno);
+  // Several loops listen each on a socket of their own, bound to the port
+  // together, and the kernel spreads new clients over them. Such a group
+  // would also let a second group join it; the plain bind above is what
+  // finds the port taken, then it makes way for the group.
+  if (address.ss_family == AF_INET6)
+    reinterpret_cast<sockaddr_in6*>(&address)->sin6_port = htons(m_port);
+  else
+    reinterpret_cast<sockaddr_in*>(&address)->sin_port = htons(m_port);
+  ::close(m_listen);
+  m_listen = -1;
+  return ListenShared();
+}
+
+DWORD HttpFront::Impl::ListenShared() {
+  m_listen = ::socket(m_bindAddress.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (m_listen < 0) return Win32FromErrno(errno);
+  int one = 1;
+  ::setsockopt(m_listen, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  ::setsockopt(m_listen, SOL_SOCKET, SO_REUSEPORT, &one, sizeof one);
+  if (::bind(m_listen, reinterpret_cast<const sockaddr*>(&m_bindAddress), m_bindLength) != 0 ||
+      ::listen(m_listen, SOMAXCONN) != 0)
+    return Win32FromErrno(errno);
   return ERROR_SUCCESS;
 }
 
@@ -294,10 +412,7 @@ void HttpFront::Impl::Run() {
       CheckDeadlines(now);
       if (m_acceptPaused && now >= m_acceptPausedUntil) {
         m_acceptPaused = false;
-        epoll_event ev{};
-        ev.events = EPOLLIN;
-        ev.data.u64 = kListenData;
-        ::epoll_ctl(m_epoll, EPOLL_CTL_MOD, m_listen, &ev);
+        AddListen();
       }
       nextTick = now + kTickMs;
     }
@@ -387,8 +502,10 @@ void HttpFront::Impl::OnEvent(std::uint64_t data, std::uint32_t events, std::uin
 // --- Impl: room ---
 
 bool HttpFront::Impl::MakeRoom(std::size_t descriptors, bool forClient, std::uint64_t keepId) {
-  while ((forClient && m_clients >= m_limits.maxConnections) || m_descriptors + descriptors > m_budget)
+  while ((forClient && m_clients >= m_limits.maxConnections) || m_descriptors + descriptors > m_budget) {
+    if (m_descriptors + descriptors > m_budget && DropOldestPooled()) continue;
     if (!EvictOldestIdle(keepId)) return false;
+  }
   return true;
 }
 
@@ -417,9 +534,7 @@ void HttpFront::Impl::PauseAccept(std::uint64_t until) {
   if (m_acceptPaused) return;
   m_acceptPaused = true;
   m_acceptPausedUntil = until;
-  epoll_event ev{};
-  ev.data.u64 = kListenData;
-  ::epoll_ctl(m_epoll, EPOLL_CTL_MOD, m_listen, &ev);
+  ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, m_listen, nullptr);
 }
 
 void HttpFront::Impl::AddIdle(Connection& c) {
@@ -445,11 +560,52 @@ void HttpFront::Impl::CloseBackend(Connection& c) {
   m_descriptors -= 2;
 }
 
+// The listener connection goes back to the pool when it is in step: no
+// request of this client is on it, half sent or unanswered.
+void HttpFront::Impl::ReleaseBackend(Connection& c, std::uint64_t now) {
+  using http_detail::ReplyState;
+  using http_detail::RequestState;
+  const bool between = c.request == RequestState::Head && c.reply == ReplyState::Idle;
+  const bool answered = c.reply == ReplyState::Done && RequestSent(c) && c.out.Size() == 0;
+  if (c.backend < 0 || c.connecting || c.backendDead || c.backendSignalled || !c.backendKeep ||
+      !(between || answered) || m_pool.size() >= kPoolSize) {
+    CloseBackend(c);
+    return;
+  }
+  if (c.backendRegistered) ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, c.backend, nullptr);
+  m_pool.push_back({c.backend, now});
+  c.backend = -1;  // its two descriptors stay counted, now the pool's
+  c.connecting = c.backendSignalled = c.backendDead = c.backendRegistered = c.backendKeep = false;
+  c.backendEvents = 0;
+}
+
+// A pooled connection the listener has not closed nor written to since, or -1.
+int HttpFront::Impl::TakePooledBackend() {
+  while (!m_pool.empty()) {
+    const int fd = m_pool.back().fd;
+    m_pool.pop_back();
+    char probe;
+    const auto n = ::recv(fd, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return fd;
+    ::close(fd);
+    m_descriptors -= 2;
+  }
+  return -1;
+}
+
+bool HttpFront::Impl::DropOldestPooled() {
+  if (m_pool.empty()) return false;
+  ::close(m_pool.front().fd);
+  m_pool.erase(m_pool.begin());
+  m_descriptors -= 2;
+  return true;
+}
+
 void HttpFront::Impl::Close(Connection& c) {
   if (c.closed) return;
   c.closed = true;
   RemoveIdle(c);
-  CloseBackend(c);
+  ReleaseBackend(c, GetTickCount64());
   if (c.ssl) {
     SSL_free(c.ssl);
     c.ssl = nullptr;
@@ -532,6 +688,8 @@ void HttpFront::Impl::UpdateDeadline(Connection& c) {
 }
 
 void HttpFront::Impl::CheckDeadlines(std::uint64_t now) {
+  // The listener drops a connection idle for long; the pool lets go first.
+  while (!m_pool.empty() && now - m_pool.front().since >= kPoolIdleMs) DropOldestPooled();
   std::vector<std::uint64_t> due;
   for (const auto& [id, c] : m_connections)
     if (!c->closed && c->deadline && now >= c->deadline) due.push_back(id);

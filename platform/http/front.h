@@ -20,9 +20,11 @@
 // who the client is by the header kPeerHeader, which the front sets on every
 // request after removing any the client sent.
 //
-// One thread per front does all socket work (epoll, non-blocking sockets,
-// buffers of bounded size per direction). Start and Stop are called from
-// one thread; the counters may be read from any.
+// A few threads per front (FrontLimits::loops) do all socket work, each an
+// epoll loop of its own over the one public socket (non-blocking sockets,
+// buffers of bounded size per direction); a connection stays on the loop
+// that accepted it. Start and Stop are called from one thread; the counters
+// may be read from any.
 #pragma once
 
 #include "platform/base/types.h"
@@ -31,6 +33,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace platform::http {
 
@@ -39,6 +42,17 @@ namespace platform::http {
 // "[2001:db8::1]:443;proto=http". A copy sent by the client never reaches the
 // listener.
 inline constexpr const char* kPeerHeader = "X-Vantrel-Peer";
+
+// The header that shows a request came through a front of this process: its
+// value is a secret drawn once per process (FrontSecret), set by the front on
+// every forwarded request after removing any copy the client sent. The
+// listener's loopback port is reachable by every local process; the
+// listener serves only requests that carry it (IsFromFront), and trusts
+// kPeerHeader only beside it.
+inline constexpr const char* kFrontHeader = "X-Vantrel-Front";
+const std::string& FrontSecret();
+// Compares in constant time.
+bool IsFromFront(std::string_view value);
 
 // What the front allows a client. Every field has a safe default; a zero
 // timeout or size is taken as the default, not as "unlimited".
@@ -51,6 +65,9 @@ struct FrontLimits {
   DWORD maxConnections = 4096;                   // client connections; also bounded by RLIMIT_NOFILE
   std::size_t bufferBytes = 64 * 1024;           // per direction and connection
   DWORD handshakeTimeoutMs = 10'000;             // TLS handshake
+  // Event loops (threads) sharing the public socket; 0: half the cores, at
+  // most 4. Connections and descriptors are shared out between them.
+  DWORD loops = 0;
   bool operator==(const FrontLimits& other) const = default;
 };
 
@@ -79,6 +96,7 @@ struct FrontCounters {
   std::uint64_t evicted = 0;            // idle connections closed to make room
   std::uint64_t acceptStalls = 0;       // accepts that found no descriptor
   std::uint64_t open = 0;               // client connections open now
+  std::uint64_t backendConnects = 0;    // connections made to the listener (the rest reused one)
 };
 
 class HttpFront {

@@ -1,8 +1,12 @@
 // front_internal.h - the front's connections and its event loop, shared by its source files.
 //
 // Invariants:
-// - Everything here is touched by the front's own thread only, after Start
-//   has handed over; the counters are atomics for readers elsewhere.
+// - A front is one or more loops (Impl), the first owning the others
+//   (m_siblings). Everything in a loop is touched by that loop's own thread
+//   only, after Start has handed over; the counters are atomics for readers
+//   elsewhere. The loops share the public port (each its own listening
+//   socket in one SO_REUSEPORT group), the TLS context and nothing else: each
+//   has its share of the connections and of the descriptor budget.
 // - A connection carries one request at a time to the listener: the next head
 //   is read only once the reply to the one before has gone out whole, so
 //   pipelined requests wait in the socket, and each buffer holds at most
@@ -11,6 +15,10 @@
 //   per listener connection (its end and the listener's own, in this
 //   process). It never passes m_budget: room is made by closing the
 //   connection that has waited longest for a head (m_idle's front).
+// - A listener connection outlives its client when it is in step (the
+//   listener's last reply ended cleanly and allowed another): it waits in
+//   m_pool, outside the epoll set, for the next client that needs one. Room
+//   is taken from the pool first.
 // - Connections are closed in place but freed only after the event batch
 //   (m_dead), and events name them by id, so a stale event finds nothing.
 #pragma once
@@ -81,6 +89,7 @@ struct Connection {
   bool connecting = false;
   bool backendSignalled = false;    // epoll reported the listener's end readable
   bool backendDead = false;         // ... or hung up: read what is left, then stop watching
+  bool backendKeep = false;         // the listener's last reply let its connection serve another
 
   // Request side: in holds [body bytes ready to send (inReady)][unscanned];
   // framed goes to the listener before them.
@@ -95,6 +104,7 @@ struct Connection {
   ChunkedScanner requestChunks;
   bool bodyDone = false;
   bool requestWasHead = false;
+  bool http10 = false;              // the client speaks HTTP/1.0: no chunks reach it
   bool keepAlive = true;
 
   // Reply side: out holds [bytes for the client (outReady)][reply head being read].
@@ -107,6 +117,7 @@ struct Connection {
   bool replyStarted = false;        // bytes of this reply reached the client
   std::size_t interimBytes = 0;     // the front's own 100 Continue at out's start
   bool discardBody = false;         // the listener sends a body the client must not get (HEAD)
+  bool dechunk = false;             // a chunked reply to an HTTP/1.0 client: sent decoded, ended by the close
 
   // Times (GetTickCount64) for the deadlines.
   bool servedAny = false;
@@ -135,16 +146,21 @@ class HttpFront::Impl {
   ~Impl();
   DWORD Open(const FrontConfig& config);
   void StartThread();
+  // Sums the counters over every loop.
+  FrontCounters Counters() const;
 
   std::string m_backendUrl;
   WORD m_port = 0;
   bool m_https = false;
 
   std::atomic<std::uint64_t> m_accepted{0}, m_requests{0}, m_clientBytesRead{0}, m_rejected{0}, m_timedOut{0},
-      m_evicted{0}, m_acceptStalls{0}, m_open{0};
+      m_evicted{0}, m_acceptStalls{0}, m_open{0}, m_backendConnects{0};
 
  private:
   // front.cpp: sockets, the loop, room and deadlines.
+  DWORD OpenSibling(const Impl& first, std::size_t loops);
+  void AddListen();
+  DWORD ListenShared();
   DWORD OpenTls();
   DWORD BindPublic();
   DWORD ChooseBackend();
@@ -161,6 +177,9 @@ class HttpFront::Impl {
   void OnDeadline(Connection& c);
   void Close(Connection& c);
   void CloseBackend(Connection& c);
+  void ReleaseBackend(Connection& c, std::uint64_t now);
+  int TakePooledBackend();
+  bool DropOldestPooled();
   void AddIdle(Connection& c);
   void RemoveIdle(Connection& c);
   void UpdateInterest(Connection& c);
@@ -202,11 +221,22 @@ class HttpFront::Impl {
   int m_wake = -1;
   sockaddr_in m_backendAddress{};
   std::thread m_thread;
+  std::vector<std::unique_ptr<Impl>> m_siblings;  // the other loops, on the first
+  std::size_t m_loops = 1;
+  sockaddr_storage m_bindAddress{};
+  socklen_t m_bindLength = 0;
 
   std::unordered_map<std::uint64_t, std::unique_ptr<Connection>> m_connections;
   std::vector<std::uint64_t> m_dead;
   std::vector<std::uint64_t> m_again;  // connections to pump again without waiting
   std::list<std::uint64_t> m_idle;     // awaiting a head, longest waiting first
+  // Listener connections whose client has gone, in step and ready for the
+  // next client's request: newest last. Each counts its two descriptors.
+  struct Pooled {
+    int fd;
+    std::uint64_t since;
+  };
+  std::vector<Pooled> m_pool;
   std::uint64_t m_nextId = 1;
   std::size_t m_clients = 0;
   std::size_t m_descriptors = 0;

@@ -183,7 +183,7 @@ std::size_t FindHeadEnd(std::string_view data, std::size_t from) {
 }
 
 int ParseRequestHead(std::string_view head, std::string_view peerHeader, std::string_view peerValue,
-                     RequestHead& out) {
+                     RequestHead& out, std::string_view secretHeader, std::string_view secretValue) {
   std::string_view first;
   std::vector<Field> fields;
   if (!SplitHead(head, first, fields)) return 400;
@@ -201,6 +201,8 @@ int ParseRequestHead(std::string_view head, std::string_view peerHeader, std::st
   int minor = 0;
   if (!ParseVersion(version, minor)) return 400;
   if (minor != 10 && minor != 11) return 505;
+  // "get" is no GET: the listener would match it without case.
+  if (std::any_of(method.begin(), method.end(), [](char c) { return c >= 'a' && c <= 'z'; })) return 501;
 
   Framing framing;
   ReadFraming(fields, framing);
@@ -214,6 +216,7 @@ int ParseRequestHead(std::string_view head, std::string_view peerHeader, std::st
   out = RequestHead{};
   out.method.assign(method);
   out.head = method == "HEAD";
+  out.http10 = minor == 10;
   out.keepAlive = minor == 11 ? !framing.close : (framing.keepAlive && !framing.close);
   if (framing.chunked) {
     out.body = BodyKind::Chunked;
@@ -231,8 +234,10 @@ int ParseRequestHead(std::string_view head, std::string_view peerHeader, std::st
       continue;
     }
     if (EqualsNoCase(f.name, peerHeader)) continue;
+    if (!secretHeader.empty() && EqualsNoCase(f.name, secretHeader)) continue;
     out.forward.append(f.name).append(": ").append(f.value).append("\r\n");
   }
+  if (!secretHeader.empty()) out.forward.append(secretHeader).append(": ").append(secretValue).append("\r\n");
   out.forward.append(peerHeader).append(": ").append(peerValue).append("\r\n\r\n");
   return 0;
 }
@@ -265,6 +270,28 @@ bool ParseResponseHead(std::string_view head, bool requestWasHead, ResponseHead&
   }
   if (out.body == BodyKind::UntilClose) out.keepAlive = false;
   return true;
+}
+
+std::string HeadForHttp10(std::string_view head, bool keepAlive) {
+  std::string out;
+  out.reserve(head.size() + 24);
+  bool first = true;
+  while (!head.empty()) {
+    const auto lf = head.find('\n');
+    std::string_view line = head.substr(0, lf);
+    head.remove_prefix(lf == std::string_view::npos ? head.size() : lf + 1);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (line.empty()) break;
+    if (!first) {
+      const auto name = line.substr(0, line.find(':'));
+      if (EqualsNoCase(name, "Transfer-Encoding") || EqualsNoCase(name, "Connection") || EqualsNoCase(name, "Keep-Alive"))
+        continue;
+    }
+    first = false;
+    out.append(line).append("\r\n");
+  }
+  out.append(keepAlive ? "Connection: keep-alive\r\n\r\n" : "Connection: close\r\n\r\n");
+  return out;
 }
 
 ChunkedScanner::Result ChunkedScanner::Feed(std::string_view data, std::size_t& used, std::string* decoded) {

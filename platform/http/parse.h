@@ -27,6 +27,7 @@ enum class BodyKind { None, Length, Chunked, UntilClose };
 struct RequestHead {
   std::string method;
   bool head = false;             // HEAD: the reply has no body
+  bool http10 = false;           // an HTTP/1.0 request: its reply may not be chunked
   bool keepAlive = true;         // the client lets the connection serve another request
   bool expectContinue = false;   // HTTP/1.1 with a body and "Expect: 100-continue" (not forwarded)
   BodyKind body = BodyKind::None;
@@ -38,9 +39,13 @@ struct RequestHead {
 // with every peerHeader line dropped and "peerHeader: peerValue" added.
 // Returns 0, or the HTTP status to answer: 400 (malformed, conflicting or
 // repeated framing, no Host on HTTP/1.1), 501 (a transfer coding other than
-// chunked), 505 (a version other than 1.0 and 1.1).
+// chunked, or a method with a lower-case letter: method names are
+// case-sensitive and every one this service answers is upper case), 505 (a
+// version other than 1.0 and 1.1).
+// A secretHeader, when given, is treated the same way: the client's copies
+// dropped, "secretHeader: secretValue" added.
 int ParseRequestHead(std::string_view head, std::string_view peerHeader, std::string_view peerValue,
-                     RequestHead& out);
+                     RequestHead& out, std::string_view secretHeader = {}, std::string_view secretValue = {});
 
 struct ResponseHead {
   int status = 0;
@@ -53,6 +58,13 @@ struct ResponseHead {
 // request was HEAD (no body whatever the headers say). False when it is not
 // a reply head at all.
 bool ParseResponseHead(std::string_view head, bool requestWasHead, ResponseHead& out);
+
+// The reply head for an HTTP/1.0 client: without Transfer-Encoding (the
+// front decodes a chunked body, and the close delimits it) and without
+// Connection, then "Connection: close", or "Connection: keep-alive" when
+// keepAlive (a body sized by Content-Length on a connection the client
+// asked to keep).
+std::string HeadForHttp10(std::string_view head, bool keepAlive);
 
 // Finds the end of a chunked body, byte by byte, and gives its data bytes
 // when asked. Strict: CRLF after each size line and chunk, hex sizes of at

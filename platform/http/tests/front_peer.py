@@ -16,6 +16,11 @@ Each command prints "key=value" lines for the test to check:
   keepalive PORT            several requests, chunked and sized, on one connection
   peer PORT                 the peer header the listener saw, with forged copies sent
   tls PORT                  a GET over TLS and the peer header it carried
+  http10 PORT               HTTP/1.0 requests, read off the raw socket: each case
+                            prints NAME=1 when the reply was framed for 1.0
+  methods PORT              the status for each spelling of a method name
+  busy PORT N SECONDS       N threads of keep-alive and new-connection GETs for
+                            SECONDS; prints how many replies were whole
 Replies are read by the small reader below (status line, headers, then a body by
 Content-Length or chunks), not by the front's own code.
 """
@@ -239,6 +244,121 @@ def cmd_tls(port):
     status, _, body = read_reply(f)
     print(f"large={int(status == 200 and body == b'x' * 200000)}")
     print(f"version={s.version()}")
+
+
+def read_head(s):
+    """(status line, headers dict lower-cased, bytes after the head) off a raw socket."""
+    data = b""
+    while b"\r\n\r\n" not in data:
+        chunk = s.recv(65536)
+        if not chunk:
+            break
+        data += chunk
+    head, _, rest = data.partition(b"\r\n\r\n")
+    lines = head.decode("latin-1").split("\r\n")
+    headers = {}
+    for line in lines[1:]:
+        name, _, value = line.partition(":")
+        headers.setdefault(name.strip().lower(), []).append(value.strip())
+    return lines[0], headers, rest
+
+
+def read_to_close(s, rest):
+    data = rest
+    while True:
+        chunk = s.recv(65536)
+        if not chunk:
+            return data
+        data += chunk
+
+
+def cmd_http10(port):
+    # (name, request, body expected, whether the connection stays for a second request)
+    cases = [
+        ("chunked_closes", b"GET /chunked/70000 HTTP/1.0\r\n\r\n", b"y" * 70000, False),
+        ("chunked_keepalive_asked", b"GET /chunked/5 HTTP/1.0\r\nConnection: keep-alive\r\n\r\n", b"y" * 5, False),
+        ("sized_closes", b"GET /size/10 HTTP/1.0\r\n\r\n", b"x" * 10, False),
+        ("sized_keepalive", b"GET /size/10 HTTP/1.0\r\nConnection: keep-alive\r\n\r\n", b"x" * 10, True),
+        ("head_chunked", b"HEAD /chunked/5 HTTP/1.0\r\n\r\n", b"", False),
+    ]
+    for name, req, want, stays in cases:
+        s = connect(port)
+        s.sendall(req)
+        status, headers, rest = read_head(s)
+        problems = []
+        if not status.endswith("200 OK"):
+            problems.append(status)
+        if "transfer-encoding" in headers:
+            problems.append("transfer-encoding %s" % headers["transfer-encoding"])
+        connection = [v.lower() for v in headers.get("connection", [])]
+        if stays:
+            length = int(headers.get("content-length", ["-1"])[0])
+            body = rest
+            while len(body) < length:
+                chunk = s.recv(65536)
+                if not chunk:
+                    break
+                body += chunk
+            if connection != ["keep-alive"]:
+                problems.append("connection %s" % connection)
+            # The connection serves a second request.
+            s.sendall(req)
+            status2, _, rest2 = read_head(s)
+            if not status2.endswith("200 OK"):
+                problems.append("second %s" % status2)
+        else:
+            body = read_to_close(s, rest)  # ends: the close delimits it
+            if "keep-alive" in connection:
+                problems.append("connection %s" % connection)
+        if body != want:
+            problems.append("body %d bytes %r" % (len(body), body[:40]))
+        s.close()
+        print(f"{name}={0 if problems else 1} {'; '.join(problems)}")
+
+
+def cmd_methods(port):
+    for method in ("GET", "get", "Get", "gEt", "HEAD", "head", "post", "PoSt", "options", "delete"):
+        s = connect(port)
+        s.sendall(method.encode() + b" /size/1 HTTP/1.1\r\nHost: a\r\nConnection: close\r\n\r\n")
+        print(f"{method}={status_of(s)}")
+        s.close()
+
+
+def cmd_busy(port, n, seconds):
+    """Keep-alive clients and one-request clients at once, every reply checked."""
+    stop = time.monotonic() + float(seconds)
+    counts = {"whole": 0, "bad": 0}
+    lock = threading.Lock()
+
+    def worker(index):
+        sizes = (1, 1000, 70000, 300000)
+        i = 0
+        while time.monotonic() < stop:
+            keep = index % 2 == 0
+            try:
+                c = http.client.HTTPConnection("127.0.0.1", port, timeout=30)
+                for _ in range(20 if keep else 1):
+                    size = sizes[i % len(sizes)]
+                    i += 1
+                    path = ("/chunked/%d" if i % 3 == 0 else "/size/%d") % size
+                    c.request("GET", path)
+                    r = c.getresponse()
+                    body = r.read()
+                    good = r.status == 200 and len(body) == size and body == body[:1] * size
+                    with lock:
+                        counts["whole" if good else "bad"] += 1
+                c.close()
+            except (OSError, http.client.HTTPException):
+                with lock:
+                    counts["bad"] += 1
+
+    threads = [threading.Thread(target=worker, args=(i,)) for i in range(int(n))]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    print(f"whole={counts['whole']}")
+    print(f"bad={counts['bad']}")
 
 
 def main():

@@ -1,7 +1,7 @@
 // front_server.cpp - a bare cpprestsdk listener behind an HttpFront, for the tests and the benchmark.
 //
 //   front_server [--https CERT KEY | --https-text CERT KEY] [--max-body N] [--header-timeout MS]
-//                [--idle-timeout MS] [--max-connections N] [--nofile N] [--hog N] [--bare]
+//                [--idle-timeout MS] [--max-connections N] [--nofile N] [--hog N] [--loops N] [--bare]
 //
 // Prints "READY <port>" once both are open and runs until its standard input
 // closes. --nofile lowers RLIMIT_NOFILE first (the process is the child the
@@ -12,9 +12,12 @@
 //   GET  /size/N   N bytes of 'x' (Content-Length)
 //   POST /echo     the request body, with X-Body-Length
 //   GET  /peer     every peer header value the listener received, one a line
+//   GET  /chunked/N  N bytes of 'y', sent chunked (a stream of unknown length)
+//   GET  /front    "proofs N valid M": the front headers received and how many hold the secret
 //   GET  /stats    the front's counters as "name value" lines
 #include "platform/http/front.h"
 
+#include <cpprest/containerstream.h>
 #include <cpprest/http_listener.h>
 
 #include <sys/eventfd.h>
@@ -43,6 +46,17 @@ void Answer(http_request request) {
   web::http::http_response reply(status_codes::OK);
   if (path.rfind("/size/", 0) == 0) {
     reply.set_body(std::string(std::strtoull(path.c_str() + 6, nullptr, 10), 'x'), "application/octet-stream");
+  } else if (path.rfind("/chunked/", 0) == 0) {
+    reply.set_body(concurrency::streams::bytestream::open_istream(std::string(std::strtoull(path.c_str() + 9, nullptr, 10), 'y')),
+                   "application/octet-stream");
+  } else if (path == "/front") {
+    int proofs = 0, valid = 0;
+    for (const auto& [name, value] : request.headers())
+      if (name == platform::http::kFrontHeader) {
+        ++proofs;
+        valid += platform::http::IsFromFront(value) ? 1 : 0;
+      }
+    reply.set_body("proofs " + std::to_string(proofs) + " valid " + std::to_string(valid) + "\n", "text/plain");
   } else if (path == "/echo") {
     const auto body = request.extract_vector().get();
     reply.headers().add("X-Body-Length", std::to_string(body.size()));
@@ -58,7 +72,7 @@ void Answer(http_request request) {
                        "\nclientBytesRead " + std::to_string(c.clientBytesRead) + "\nrejected " +
                        std::to_string(c.rejected) + "\ntimedOut " + std::to_string(c.timedOut) + "\nevicted " +
                        std::to_string(c.evicted) + "\nacceptStalls " + std::to_string(c.acceptStalls) + "\nopen " +
-                       std::to_string(c.open) + "\n",
+                       std::to_string(c.open) + "\nbackendConnects " + std::to_string(c.backendConnects) + "\n",
                    "text/plain");
   } else {
     reply.set_status_code(status_codes::NotFound);
@@ -105,6 +119,8 @@ int main(int argc, char** argv) {
       ::getrlimit(RLIMIT_NOFILE, &limit);
       limit.rlim_cur = std::strtoul(next(), nullptr, 10);
       if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) return 2;
+    } else if (a == "--loops") {
+      config.limits.loops = static_cast<DWORD>(std::strtoul(next(), nullptr, 10));
     } else if (a == "--hog") {
       hog = std::strtoul(next(), nullptr, 10);
     } else if (a == "--bare") {

@@ -17,6 +17,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -426,6 +428,194 @@ TEST(HttpFrontTest, StartReportsWhatStopsIt) {
     std::unique_ptr<platform::http::HttpFront> front;
     EXPECT_EQ(platform::http::HttpFront::Start(config, front), ERROR_SUCCESS);
   }
+}
+
+
+TEST(HttpFrontTest, RepliesToHttp10AreSizedOrEndedByTheClose) {
+  Server server({});
+  ASSERT_GT(server.Port(), 0);
+  const auto result = server.Peer("http10");
+  ASSERT_EQ(result.size(), 5u);
+  for (const auto& [name, value] : result) EXPECT_EQ(value.substr(0, 1), "1") << name << ": " << value;
+  // An HTTP/1.1 client of the same resource still gets chunks, kept alive.
+  const std::string dir = platform::testing::MakeTempDir("vn_http_10_");
+  const auto reuse = Server::Curl("-s -D " + dir + "/heads -o /dev/null -o /dev/null -w '%{num_connects}' " +
+                                  server.Url("/chunked/5") + " " + server.Url("/size/1"));
+  EXPECT_EQ(reuse.text, "10");
+  EXPECT_EQ(Shell("grep -c 'Transfer-Encoding: chunked' " + dir + "/heads").text, "1\n");
+}
+
+TEST(HttpFrontTest, MethodNamesAreCaseSensitive) {
+  Server server({});
+  ASSERT_GT(server.Port(), 0);
+  const auto result = server.Peer("methods");
+  const std::map<std::string, std::string> expected = {
+      {"GET", "200"},  {"get", "501"},  {"Get", "501"},     {"gEt", "501"},     {"HEAD", "200"},
+      {"head", "501"}, {"post", "501"}, {"PoSt", "501"},    {"options", "501"}, {"delete", "501"}};
+  EXPECT_EQ(result, expected);
+}
+
+TEST(HttpFrontTest, ListenerGetsTheProcessSecretNotTheClients) {
+  Server server({});
+  ASSERT_GT(server.Port(), 0);
+  // A guess, and the front's own value replacing it.
+  const auto forged = Server::Curl("-s -H 'X-Vantrel-Front: 00000000' -H 'x-vantrel-front: guess' " + server.Url("/front"));
+  EXPECT_EQ(forged.text, "proofs 1 valid 1\n");
+}
+
+TEST(HttpFrontTest, LoopsShareTheClientsAndEveryReplyIsWhole) {
+  // Keep-alive and one-request clients, sized and chunked replies, across
+  // four loops; then the limits as before.
+  Server server({"--loops", "4", "--max-body", "4096"});
+  ASSERT_GT(server.Port(), 0);
+  const auto busy = server.Peer("busy", "12 3");
+  EXPECT_EQ(busy.at("bad"), "0");
+  EXPECT_GT(std::stol(busy.at("whole")), 100);
+  const auto stats = server.Stats();
+  EXPECT_GE(stats.at("requests"), std::stoll(busy.at("whole")));
+  EXPECT_GT(stats.at("accepted"), 12);
+  std::string hex;
+  char pair[3];
+  for (unsigned char ch : std::string("POST /echo HTTP/1.1\r\nHost: a\r\nContent-Length: 4097\r\n\r\n")) {
+    std::snprintf(pair, sizeof pair, "%02x", ch);
+    hex += pair;
+  }
+  EXPECT_EQ(server.Peer("raw", hex)["status"], "413");
+  EXPECT_EQ(server.Peer("methods")["get"], "501");
+}
+
+// A listener of plain sockets in this process: each connection served on its
+// own thread, "ok" to every head, kept alive.
+class PlainBackend {
+ public:
+  explicit PlainBackend(int port) {
+    m_listen = ::socket(AF_INET, SOCK_STREAM, 0);
+    const int one = 1;
+    ::setsockopt(m_listen, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    m_bound = ::bind(m_listen, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && ::listen(m_listen, 128) == 0;
+    m_acceptor = std::thread([this] {
+      for (;;) {
+        const int fd = ::accept(m_listen, nullptr, nullptr);
+        if (fd < 0) return;
+        m_served.emplace_back([fd] {
+          std::string data;
+          char buffer[4096];
+          for (;;) {
+            const auto end = data.find("\r\n\r\n");
+            if (end != std::string::npos) {
+              data.erase(0, end + 4);
+              const std::string reply = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";
+              if (::send(fd, reply.data(), reply.size(), MSG_NOSIGNAL) < 0) break;
+              continue;
+            }
+            const auto n = ::recv(fd, buffer, sizeof buffer, 0);
+            if (n <= 0) break;
+            data.append(buffer, static_cast<size_t>(n));
+          }
+          ::close(fd);
+        });
+      }
+    });
+  }
+  ~PlainBackend() {
+    ::shutdown(m_listen, SHUT_RDWR);
+    m_acceptor.join();
+    for (auto& t : m_served) t.join();
+    ::close(m_listen);
+  }
+  bool Bound() const { return m_bound; }
+
+ private:
+  int m_listen = -1;
+  bool m_bound = false;
+  std::thread m_acceptor;
+  std::vector<std::thread> m_served;  // the acceptor's only, joined after it
+};
+
+TEST(HttpFrontTest, StopWhileEveryLoopIsBusy) {
+  for (const bool midway : {false, true}) {
+    SCOPED_TRACE(midway ? "stopped while clients send" : "stopped after they end");
+    platform::http::FrontConfig config;
+    config.limits.loops = 4;
+    std::unique_ptr<platform::http::HttpFront> front;
+    ASSERT_EQ(platform::http::HttpFront::Bind(config, front), ERROR_SUCCESS);
+    const std::string url = front->BackendUrl();
+    auto backend = std::make_unique<PlainBackend>(std::atoi(url.substr(url.rfind(':') + 1).c_str()));
+    ASSERT_TRUE(backend->Bound());
+    front->Admit();
+    const int port = front->Port();
+    std::atomic<int> replies{0};
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> clients;
+    for (int t = 0; t < 8; ++t)
+      clients.emplace_back([&, t] {
+        while (!stop.load()) {
+          const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+          const timeval wait{30, 0};
+          ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+          sockaddr_in a{};
+          a.sin_family = AF_INET;
+          a.sin_port = htons(static_cast<uint16_t>(port));
+          a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+          if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+            ::close(fd);
+            break;  // the front is gone
+          }
+          bool open = true;
+          for (int i = 0; i < 1 + t * 5 && open && !stop.load(); ++i) {
+            const std::string request = "GET /" + std::to_string(i) + " HTTP/1.1\r\nHost: x\r\n\r\n";
+            open = ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size());
+            std::string reply;
+            char buffer[512];
+            while (open && reply.find("\r\n\r\nok") == std::string::npos) {
+              const auto n = ::recv(fd, buffer, sizeof buffer, 0);
+              open = n > 0;
+              if (open) reply.append(buffer, static_cast<size_t>(n));
+            }
+            if (open) replies.fetch_add(1);
+          }
+          ::close(fd);
+        }
+      });
+    while (replies.load() < 2000) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (!midway) stop = true;
+    if (!midway)
+      for (auto& c : clients) c.join();
+    const auto counters = front->Counters();
+    EXPECT_GE(counters.requests, 2000u);
+    front.reset();  // every loop ends, whatever its connections are doing
+    stop = true;
+    if (midway)
+      for (auto& c : clients) c.join();
+    backend.reset();
+  }
+}
+
+
+TEST(HttpFrontTest, ListenerConnectionsOutliveTheirClients) {
+  // One loop, so that every client finds the pool the one before left.
+  Server server({"--loops", "1"});
+  ASSERT_GT(server.Port(), 0);
+  ASSERT_EQ(Server::Curl("-s " + server.Url("/size/2")).text, "xx");
+  const auto before = server.Stats();
+  for (int i = 0; i < 10; ++i) {
+    EXPECT_EQ(Server::Curl("-s " + server.Url("/size/3")).text, "xxx");
+    EXPECT_EQ(Server::Curl("-s -0 " + server.Url("/size/1")).text, "x");  // HTTP/1.0, closed after
+    EXPECT_EQ(Server::Curl("-s " + server.Url("/chunked/4")).text, "yyyy");
+  }
+  const auto after = server.Stats();
+  EXPECT_GE(after.at("requests") - before.at("requests"), 30);
+  // Reused, not one per client; fresh ones only where the listener closed.
+  EXPECT_LE(after.at("backendConnects") - before.at("backendConnects"), 12);
+  // A listener connection a client left half-answered is not handed on: a
+  // client that stops reading a large reply and goes, then a small request.
+  const auto cut = Server::Curl("-s --max-filesize 1000 " + server.Url("/size/5000000") + " -o /dev/null; echo $?");
+  EXPECT_NE(cut.text, "0\n");
+  EXPECT_EQ(Server::Curl("-s " + server.Url("/size/5")).text, "xxxxx");
 }
 
 }  // namespace

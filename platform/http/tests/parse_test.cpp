@@ -227,3 +227,48 @@ TEST(HttpPeerHeaderTest, ValuesTheFrontWritesAndOthers) {
 }
 
 }  // namespace
+
+TEST(HttpHeadTest, MethodNamesAreCaseSensitive) {
+  struct Row {
+    const char* method;
+    int status;
+  };
+  for (const Row row : {Row{"GET", 0}, Row{"POST", 0}, Row{"M-SEARCH", 0}, Row{"get", 501}, Row{"Get", 501},
+                        Row{"gEt", 501}, Row{"head", 501}, Row{"post", 501}, Row{"options", 501}}) {
+    SCOPED_TRACE(row.method);
+    RequestHead head;
+    EXPECT_EQ(ParseRequestHead(std::string(row.method) + " / HTTP/1.1\r\nHost: a\r\n\r\n", "X-Vantrel-Peer", "p", head),
+              row.status);
+  }
+}
+
+TEST(HttpHeadTest, ForwardedHeadCarriesOnlyTheFrontsSecret) {
+  const std::string text = "GET / HTTP/1.1\r\nHost: a\r\nX-Vantrel-Front: guessed\r\nx-vantrel-front: again\r\n\r\n";
+  RequestHead head;
+  ASSERT_EQ(ParseRequestHead(text, "X-Vantrel-Peer", "p", head, "X-Vantrel-Front", "s3cret"), 0);
+  EXPECT_EQ(head.forward, "GET / HTTP/1.1\r\nHost: a\r\nX-Vantrel-Front: s3cret\r\nX-Vantrel-Peer: p\r\n\r\n");
+  EXPECT_FALSE(head.http10);
+  ASSERT_EQ(ParseRequestHead("GET / HTTP/1.0\r\n\r\n", "X-Vantrel-Peer", "p", head), 0);
+  EXPECT_TRUE(head.http10);
+}
+
+TEST(HttpFrontSecretTest, OnlyTheProcessSecretPasses) {
+  const std::string& secret = platform::http::FrontSecret();
+  EXPECT_GE(secret.size(), 32u);
+  EXPECT_EQ(&secret, &platform::http::FrontSecret());
+  EXPECT_TRUE(platform::http::IsFromFront(secret));
+  std::string other = secret;
+  other.back() = other.back() == '0' ? '1' : '0';
+  for (const std::string& value : {std::string(), other, secret.substr(1), secret + "0", std::string(secret.size(), '0')})
+    EXPECT_FALSE(platform::http::IsFromFront(value)) << value;
+}
+
+TEST(HttpHeadTest, ReplyHeadForAnHttp10Client) {
+  const std::string chunked =
+      "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nTransfer-Encoding: chunked\r\nConnection: keep-alive\r\n"
+      "Keep-Alive: timeout=5\r\nX-A: 1\r\n\r\n";
+  EXPECT_EQ(platform::http_detail::HeadForHttp10(chunked, false),
+            "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nX-A: 1\r\nConnection: close\r\n\r\n");
+  EXPECT_EQ(platform::http_detail::HeadForHttp10("HTTP/1.1 200 OK\nContent-Length: 3\n\n", true),
+            "HTTP/1.1 200 OK\r\nContent-Length: 3\r\nConnection: keep-alive\r\n\r\n");
+}

@@ -561,6 +561,99 @@ def stop_while_a_query_hangs(env, ports):
     check("the hanging request was answered or closed", status in (503, None), status)
 
 
+def raw_exchange(port, data, https=False, keep=False):
+    """Sends data on a raw socket; (status line, headers lower-cased as lists, body, closed) of the reply.
+    keep: read the body by Content-Length and then look whether the server closed."""
+    sock = socket.create_connection(("127.0.0.1", port), timeout=30)
+    if https:
+        import ssl
+        context = ssl.create_default_context()
+        context.check_hostname = False
+        context.verify_mode = ssl.CERT_NONE
+        sock = context.wrap_socket(sock, server_hostname="localhost")
+    sock.sendall(data)
+    received = b""
+    while b"\r\n\r\n" not in received:
+        chunk = sock.recv(65536)
+        if not chunk:
+            break
+        received += chunk
+    head, _, body = received.partition(b"\r\n\r\n")
+    lines = head.decode("latin-1").split("\r\n")
+    headers = {}
+    for line in lines[1:]:
+        name, _, value = line.partition(":")
+        headers.setdefault(name.strip().lower(), []).append(value.strip())
+    closed = False
+    if keep and "content-length" in headers:
+        while len(body) < int(headers["content-length"][0]):
+            chunk = sock.recv(65536)
+            if not chunk:
+                break
+            body += chunk
+        sock.settimeout(1.0)
+        try:
+            closed = sock.recv(1) == b""
+        except (socket.timeout, OSError):
+            closed = False
+    else:
+        while True:
+            chunk = sock.recv(65536)
+            if not chunk:
+                closed = True
+                break
+            body += chunk
+    sock.close()
+    return lines[0], headers, body, closed
+
+
+def backend_ports(pid, public):
+    """The loopback ports the service listens on besides its public ones: the listeners behind the fronts."""
+    result = subprocess.run(["ss", "-ltnpH"], capture_output=True, text=True)
+    ports = []
+    for line in result.stdout.splitlines():
+        if "pid=%s," % pid not in line:
+            continue
+        local = line.split()[3]
+        address, _, port = local.rpartition(":")
+        if address == "127.0.0.1" and int(port) not in public:
+            ports.append(int(port))
+    return ports
+
+
+# HTTP/1.0 framing, method names and who the listener believes, on the wire.
+def wire(env, ports):
+    port = ports["main"]
+    for name, data, https, target in [
+            ("http", b"GET /index HTTP/1.0\r\n\r\n", False, port),
+            ("http keep-alive asked", b"GET /index HTTP/1.0\r\nConnection: keep-alive\r\n\r\n", False, port),
+            ("https", b"GET /second HTTP/1.0\r\n\r\n", True, ports["secure"])]:
+        status, headers, body, closed = raw_exchange(target, data, https=https, keep="keep-alive" in name)
+        want = b"second" if https else b"<p>index</p>"
+        check("HTTP/1.0 " + name + ": answered", status.endswith("200 OK") and body == want, (status, body))
+        check("HTTP/1.0 " + name + ": not chunked", "transfer-encoding" not in headers, headers)
+        sized = "content-length" in headers
+        stays = [v.lower() for v in headers.get("connection", [])] == ["keep-alive"]
+        check("HTTP/1.0 " + name + ": sized and kept only when asked, else closed",
+              closed != (sized and stays and "keep-alive" in name), (headers, closed))
+
+    for method in ("get", "Get", "gEt", "post", "head"):
+        status, _, _, _ = raw_exchange(port, method.encode() + b" /index HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n")
+        check("method %s is not %s" % (method, method.upper()), status.split(" ")[1] in ("501", "405"), status)
+    status, _, _, _ = raw_exchange(port, b"GET /index HTTP/1.1\r\nHost: x\r\nX-Vantrel-Front: guess\r\n"
+                                         b"Connection: close\r\n\r\n")
+    check("a guessed front header through the front is replaced", status.endswith("200 OK"), status)
+
+    pid = env.query().get("PID")
+    behind = backend_ports(pid, set(ports.values()))
+    check("the listeners behind the fronts are found", len(behind) >= 2, behind)
+    forged = (b"GET /index HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Vantrel-Peer: 203.0.113.7:443;proto=https\r\n"
+              b"X-Vantrel-Front: 0123456789abcdef0123456789abcdef0123456789abcdef\r\nConnection: close\r\n\r\n")
+    for backend in behind:
+        status, _, body, _ = raw_exchange(backend, forged)
+        check("a forged peer straight to the listener is refused", status.split(" ")[1] == "403", (status, body))
+
+
 def main():
     parser = argparse.ArgumentParser()
     for name in ("program", "vnsc", "vnreg", "vnregsvr", "archive", "provider", "data-init"):
@@ -573,6 +666,7 @@ def main():
             return 1
         check("both hosts listen", wait_until(lambda: listening(ports["main"]) and listening(ports["secure"])))
         headers_http(env, ports)
+        wire(env, ports)
         limits(env, ports)
         options_and_other(env, ports)
         session = redirects_and_login(env, ports)
