@@ -45,6 +45,7 @@ struct TranscoderSettings {
   std::string ffmpeg = "ffmpeg"; // the program run, looked up in PATH
   std::string journal;           // host path of the journal file
   DWORD requestWaitMs = 30000;   // how long a connected client may take to send its request
+  bool writeInPlace = false;     // ffmpeg writes the output itself, no temporary file, nothing cleaned up
 };
 
 // The journal a setting-less run uses: "transcoder-journal.jsonl" in the
