@@ -380,13 +380,12 @@ std::shared_ptr<CHTTPServer::CRequestHandler> CHTTPServer::CListener::FindMapped
   if (SUCCEEDED(item->GetPath(itemPath.ReleaseAndGetAddressOf()))) DescribeItem(item.Get(), itemPath.Str(), view, file);
   if (file.path.empty()) return {};
 
-  // A transcoder's output being written (".~vntranscode-..."): never a file
-  // to serve, whole or half.
+  // An output being written (the transcoder's ".~vntranscode-...", a
+  // provider's ".~framesight...": every writer's partial file starts ".~"):
+  // never a file to serve, whole or half.
   {
     const std::size_t slash = file.path.find_last_of(L"/\\");
-    std::wstring name = file.path.substr(slash == std::wstring::npos ? 0 : slash + 1, 14);
-    for (wchar_t& c : name) c = static_cast<wchar_t>(std::towlower(c));  // names ignore case
-    if (name == L".~vntranscode-") return {};
+    if (file.path.compare(slash == std::wstring::npos ? 0 : slash + 1, 2, L".~") == 0) return {};
   }
   // The file response opens host paths: the archive's "D:\..." is resolved
   // here, through the drive map, refusing a path that leaves its volume.

@@ -289,6 +289,13 @@ class Job {
     }
     if (!OutputNameAllowed(request.output, options, why) || !OutputNameAllowed(request.source, {"-f"}, why))
       return EINVAL;
+    if (m_context.settings.writeInPlace) {
+      // The other kind of transcoder: ffmpeg writes the output's own name,
+      // and whatever it leaves there stays.
+      m_hostTemporary = m_hostOutput;
+      SetCommandLine(request, options);
+      return 0;
+    }
     m_temporary = TemporaryPath(request.output);
     // The name is taken here (CREATE_NEW), so that no other writer shares it.
     HANDLE file = CreateFileW(m_temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
@@ -302,6 +309,11 @@ class Job {
     std::string hostTemporary;
     platform::ResolvePath(m_temporary, hostTemporary);
     m_hostTemporary = hostTemporary;
+    SetCommandLine(request, options);
+    return 0;
+  }
+
+  void SetCommandLine(const TranscodeRequest& request, const std::vector<std::string>& options) {
     m_record.argv = {m_context.settings.ffmpeg, "-nostdin", "-hide_banner", "-nostats", "-loglevel",
                      FfmpegLogLevel(request.logLevel)};
     const std::vector<std::string> input = InputOptions();
@@ -311,7 +323,6 @@ class Job {
     m_record.argv.insert(m_record.argv.end(), {"-y", "file:" + m_hostTemporary});
     m_source = platform::Utf8FromWide(request.source);
     m_output = platform::Utf8FromWide(request.output);
-    return 0;
   }
 
   void DropTemporary() {
@@ -403,11 +414,13 @@ class Job {
       return Finish("failed", error, message);
     }
     WIN32_FILE_ATTRIBUTE_DATA data{};
-    if (!GetFileAttributesExW(m_temporary.c_str(), GetFileExInfoStandard, &data) ||
+    const std::wstring& written = m_context.settings.writeInPlace ? request.output : m_temporary;
+    if (!GetFileAttributesExW(written.c_str(), GetFileExInfoStandard, &data) ||
         (data.nFileSizeHigh == 0 && data.nFileSizeLow == 0)) {
       DropTemporary();
       return Finish("failed", ENODATA, firstError.empty() ? "ffmpeg wrote nothing" : firstError);
     }
+    if (m_context.settings.writeInPlace) return Finish("succeeded", 0, "");
     if (!MoveFileExW(m_temporary.c_str(), request.output.c_str(), MOVEFILE_REPLACE_EXISTING)) {
       const DWORD code = GetLastError();
       DropTemporary();

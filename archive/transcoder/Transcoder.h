@@ -47,6 +47,7 @@ struct TranscoderSettings {
   // How long a connected client may take to send its request: short, as a
   // silent client holds an instance that a waiting one could use.
   DWORD requestWaitMs = 2000;
+  bool writeInPlace = false;     // ffmpeg writes the output itself, no temporary file, nothing cleaned up
 };
 
 // Deletes the temporary files of transcoders that no longer run, on every

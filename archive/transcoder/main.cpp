@@ -49,6 +49,8 @@ void ReadRegistry(archive::TranscoderSettings& settings, bool haveNames, bool ha
     settings.ffmpeg = platform::Utf8FromWide(text);
   if (!haveJournal && platform::RegReadString(key.get(), L"Journal", text) == ERROR_SUCCESS && !text.empty())
     settings.journal = platform::Utf8FromWide(text);
+  DWORD inPlace = 0;
+  if (platform::RegReadDword(key.get(), L"Write In Place", inPlace) == ERROR_SUCCESS) settings.writeInPlace = inPlace != 0;
 }
 
 // Forks; the parent waits until the child serves (or fails) and exits with

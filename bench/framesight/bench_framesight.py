@@ -19,6 +19,7 @@ import argparse
 import os
 import shlex
 import shutil
+import signal
 import socket
 import struct
 import subprocess
@@ -31,6 +32,18 @@ import statistics
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "..", "tests", "e2e", "framesight"))
 import framesight_env as fe  # noqa: E402
+
+# The pipe layer's wire reads, as the transcoder stand-in's own client does them.
+_recv_exact = fe.TRANSCODER_CLIENT._recv_exact
+
+
+def load_average():
+    return "load average %.2f %.2f %.2f" % os.getloadavg()
+
+
+def _stop(signum, frame):
+    # A bench stopped from outside still stops the chain it started (finally below).
+    raise SystemExit(128 + signum)
 
 
 def chain_run(chain, files):
@@ -95,8 +108,8 @@ class InstantTranscoder:
             if conn.recv(1) != b"C":
                 return
             conn.sendall(b"\x01")
-            (length,) = struct.unpack("<I", fe._recv_exact(conn, 4))
-            request = json.loads(fe._recv_exact(conn, length)[:-1].decode("utf-8"))
+            (length,) = struct.unpack("<I", _recv_exact(conn, 4))
+            request = json.loads(_recv_exact(conn, length)[:-1].decode("utf-8"))
             with open(self.host(request["transcode"][1]), "wb") as f:
                 f.write(b"instant\n")
             for reply in ({"log": {"line": "instant transcode\n", "level": 32}},
@@ -104,8 +117,9 @@ class InstantTranscoder:
                 payload = json.dumps(reply).encode()
                 conn.sendall(struct.pack("<I", len(payload)) + payload)
             conn.recv(1)  # until the client hangs up
-        except (OSError, EOFError, ValueError, KeyError):
-            pass
+        except Exception as error:  # noqa: BLE001 - a job that breaks says why instead of going silent
+            if not isinstance(error, (OSError, EOFError)):
+                print("instant transcoder job failed: %r" % error, file=sys.stderr, flush=True)
         finally:
             conn.close()
 
@@ -122,6 +136,9 @@ def main():
     parser.add_argument("--slots", default="1,2,4,8")
     parser.add_argument("--repeat", type=int, default=3, help="runs per K; the median is shown")
     tools = parser.parse_args()
+    signal.signal(signal.SIGTERM, _stop)
+    signal.signal(signal.SIGINT, _stop)
+    print("before:", load_average(), flush=True)
     chain = fe.Chain(tools, "bench")
     try:
         chain.set_up()
@@ -163,6 +180,7 @@ def main():
             len(files), seconds, len(files) / seconds, made), flush=True)
         instant.close()
         chain.stop_service()
+        print("after:", load_average(), flush=True)
     finally:
         chain.failures = []  # a bench keeps nothing
         chain.tear_down()

@@ -342,22 +342,83 @@ HRESULT CFramesight::ScheduleOperations(BSTR operation, IPostProcessParameters* 
   if (hr == S_FALSE) return S_OK;  // no rule gives the file an operation
   if (FAILED(hr)) return hr;
   if (!operations) return E_POINTER;
+  // Every operation is looked at before the file is taken, so that each
+  // name the archive refuses is reported here, once, and the others still run.
+  bool needed = false;
   for (;;) {
     platform::ComPtr<IPostProcessOperation> each;
     hr = operations->Next(each.ReleaseAndGetAddressOf());
-    if (FAILED(hr) || !each) return hr;
+    if (FAILED(hr)) return hr;
+    if (!each) break;
     std::wstring output;
     if (hr = framesight::OperationText(each.Get(), L"OutputFile", output); FAILED(hr)) return hr;
     if (output.empty()) {
       // Said once; the file is then released rather than refused, since a
       // refused file comes back on every pass with the same event.
-      return ReportProviderEvent(support, MSG_MISSING_PARAMETER, parameters,
-                                 {framesight::OperationName(each.Get()), L"OutputFile"});
+      if (hr = ReportProviderEvent(support, MSG_MISSING_PARAMETER, parameters,
+                                   {framesight::OperationName(each.Get()), L"OutputFile"});
+          FAILED(hr))
+        return hr;
+      continue;
     }
-    bool needed = false;
+    if (hr = CheckOperationNames(parameters, each.Get(), support, true); FAILED(hr)) return hr;
+    if (hr == S_FALSE || needed) continue;
     if (hr = NeedsOutput(parameters, output, needed); FAILED(hr)) return hr;
-    if (needed) return Accept(operation, parameters, support);
   }
+  return needed ? Accept(operation, parameters, support) : S_OK;
+}
+
+namespace {
+
+// The archive's answers for an output or log name it will not map: the
+// same on every pass, so the file is reported and released, not retried.
+bool IsRefusedName(HRESULT hr) {
+  return hr == E_INVALIDARG || hr == HRESULT_FROM_WIN32(ERROR_INVALID_NAME) ||
+         hr == HRESULT_FROM_WIN32(ERROR_BAD_PATHNAME) || hr == HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE) ||
+         hr == HRESULT_FROM_WIN32(ERROR_INVALID_PARAMETER);
+}
+
+}  // namespace
+
+HRESULT CFramesight::CheckOperationNames(IPostProcessParameters* parameters, IPostProcessOperation* operation,
+                                         IProviderSupport* support, bool report) {
+  for (const wchar_t* value : {L"OutputFile", L"LogFile"}) {
+    std::wstring name;
+    if (HRESULT hr = framesight::OperationText(operation, value, name); FAILED(hr)) return hr;
+    if (name.empty()) continue;
+    platform::ComBstr mapped;
+    const HRESULT hr = framesight::MapArchivePath(parameters, framesight::kControlCompanionPath, name, mapped);
+    if (SUCCEEDED(hr)) continue;
+    if (!IsRefusedName(hr)) return hr;
+    if (report) {
+      const std::wstring text = platform::FormatW(L"Operation '%s': the archive refuses the %s '%s'",
+                                                  framesight::OperationName(operation).c_str(), value, name.c_str());
+      if (HRESULT reported = ReportProviderEvent(support, MSG_TRANSCODE_FAILED, hr, parameters, {text});
+          FAILED(reported))
+        return reported;
+    }
+    return S_FALSE;
+  }
+  return S_OK;
+}
+
+CFramesight::SourceFate CFramesight::FateOfSource(IPostProcessParameters* parameters, const std::wstring& source) {
+  platform::ComPtr<IArchiveFile> file;
+  platform::ComBstr key;
+  if (!m_system || FAILED(parameters->QueryInterface(IID_IArchiveFile, file.PutVoid())) ||
+      FAILED(file->GetKeyString(key.ReleaseAndGetAddressOf())))
+    return SourceFate::kSame;  // nothing to tell by: taken as it was
+  // The key names the file itself: the archive follows it through a rename.
+  platform::ComPtr<IArchiveObject> object;
+  const HRESULT hr = m_system->GetArchiveObject(key.Get(), object.ReleaseAndGetAddressOf());
+  if (hr == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) || hr == HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND))
+    return SourceFate::kGone;
+  platform::ComPtr<IArchiveFile> now;
+  platform::ComBstr path;
+  if (FAILED(hr) || !object || FAILED(object->QueryInterface(IID_IArchiveFile, now.PutVoid())) ||
+      FAILED(now->GetFullPath(path.ReleaseAndGetAddressOf())))
+    return SourceFate::kSame;
+  return path.Str() == source ? SourceFate::kSame : SourceFate::kRenamed;
 }
 
 HRESULT CFramesight::Reserved6() { return S_OK; }
@@ -405,14 +466,11 @@ HRESULT CFramesight::RequestPreparePreview(LPCWSTR path, ULONG, ULONG, ULONG, IP
   // The caller's object is asked for the interface, not trusted to be one.
   platform::ComPtr<IProviderSupport> service;
   if (HRESULT hr = support->QueryInterface(IID_IProviderSupport, service.PutVoid()); FAILED(hr)) return hr;
-  HRESULT hr = S_OK;
-  if (std::wcschr(path, L':') == nullptr) {
-    platform::ComBstr operation(L"PreparePreview");
-    // Counted like any accepted job: the runner's ExecuteOperation ends it.
-    ++m_activeJobs;
-    hr = service->PostProcess(operation.Get(), nullptr);
-    if (FAILED(hr)) EndJob();
-  }
+  // A job needs the pinned file's parameters object, and a path alone gives
+  // none: the extension service refuses work without one. Asking for it
+  // anyway would only fail later, so the request is answered as not done,
+  // with its event, instead of looking accepted.
+  const HRESULT hr = std::wcschr(path, L':') == nullptr ? E_NOTIMPL : S_OK;
   const HRESULT reported = ReportProviderEvent(service.Get(), MSG_PREPARE_PREVIEW_FAILED, hr, nullptr, {path});
   return FAILED(hr) && SUCCEEDED(reported) ? hr : reported;
 }

@@ -100,7 +100,8 @@ class CFramesight final : public IProviderOperations,
     kMade,         // the transcoder made the output
     kCurrent,      // the output was already current: nothing ran
     kFailed,       // the transcoder ran and failed (event reported)
-    kUnavailable,  // no transcoder answered, or it said nothing of why
+    kUnavailable,  // no result came back: no pipe, or the pipe closed
+    kBusy,         // every instance of the transcoder stayed busy for the whole wait
     kNotRun,       // a step before the transcoder failed (the HRESULT says which)
   };
 
@@ -123,10 +124,21 @@ class CFramesight final : public IProviderOperations,
   void EndJob();
   HRESULT ScheduleOperations(BSTR operation, IPostProcessParameters* parameters, IProviderSupport* support);
   HRESULT ExecuteOperations(IPostProcessParameters* parameters, IProviderSupport* support, int transcoderLevel,
-                            CTranscodeLog& log, bool& unpin);
+                            CTranscodeLog& log, bool& unpin, std::vector<std::wstring>& made);
   HRESULT Transcode(IPostProcessParameters* parameters, const std::wstring& transcoder, const std::wstring& options,
                     const std::wstring& outputName, int transcoderLevel, CTranscodeLog& log,
-                    const std::wstring& logName, IProviderSupport* support, TranscodeEnd& end);
+                    const std::wstring& logName, IProviderSupport* support, TranscodeEnd& end,
+                    std::vector<std::wstring>& made);
+  // Whether the operation's "OutputFile" and "LogFile" are names the archive
+  // maps for the file; a refused one is reported (event 0xC00007D0) when
+  // report is set. S_FALSE for a refused name, a failure of another kind as it came.
+  HRESULT CheckOperationNames(IPostProcessParameters* parameters, IPostProcessOperation* operation,
+                              IProviderSupport* support, bool report);
+  // After a job: whether its file is still where, and what, it was when the
+  // job began. The outputs the job made go when it is gone or renamed; a
+  // renamed file keeps its pin, so the worker hands it over for its new name.
+  enum class SourceFate { kSame, kGone, kRenamed };
+  SourceFate FateOfSource(IPostProcessParameters* parameters, const std::wstring& source);
   void MarkTranscoderUnavailable();
 
   // One writer per output path: a job waits here while another makes the

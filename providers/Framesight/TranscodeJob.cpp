@@ -4,9 +4,14 @@
 // counted as once and calls OperationComplete once (JobEnd). A transcode
 // runs only while it is its output path's one writer and only when that
 // output is still missing, so no job makes again, or deletes, an output that
-// another job or operation has made current. The transcoder writes a
-// temporary file and renames it onto the output; a reported success without
-// the output is a failure.
+// another job or operation has made current. The transcoder is told to
+// write a temporary name beside the output, which the job renames onto the
+// output only once the transcoder said it succeeded and the file is there and
+// not empty: a transcoder that writes in place and dies leaves a partial file
+// under the temporary name, never under the output's. A reported success
+// without that file is a failure. A refusal or failure with a result is the
+// file's failure; only no result at all (no pipe, the pipe closed) is the
+// transcoder being unavailable.
 #include "providers/Framesight/Framesight.h"
 
 #include "providers/Framesight/ArchivePaths.h"
@@ -43,9 +48,23 @@ std::string LogFileText(const std::vector<std::wstring>& lines) {
   return text;
 }
 
-bool FileExists(const std::wstring& path) {
-  const DWORD attributes = GetFileAttributesW(path.c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+// Whether path is a file with at least one byte in it.
+bool FileHasData(const std::wstring& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return false;
+  return (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && (data.nFileSizeHigh != 0 || data.nFileSizeLow != 0);
+}
+
+// The name the transcoder writes before the job renames it onto output:
+// beside it, hidden, its extension kept (the transcoder reads the format
+// from it), and never a version of any output (its base differs). One job
+// at a time writes an output (WriterSlot), so the name needs no counter and
+// a leftover of a killed job is simply written over.
+constexpr const wchar_t* kPartialPrefix = L".~framesight.";
+std::wstring PartialPath(const std::wstring& output) {
+  const std::size_t slash = output.find_last_of(L"\\/");
+  const std::size_t at = slash == std::wstring::npos ? 0 : slash + 1;
+  return output.substr(0, at) + kPartialPrefix + output.substr(at);
 }
 
 }  // namespace
@@ -88,19 +107,38 @@ HRESULT CFramesight::ExecuteOperation(BSTR operation, IPostProcessParameters* pa
   try {
     const TraceLevelSetting level = TraceLevelFromText(m_traceLevel.Get());
     CTranscodeLog log(level, support);
+    platform::ComPtr<IArchiveFile> file;
+    if (HRESULT hr = parameters->QueryInterface(IID_IArchiveFile, file.PutVoid()); FAILED(hr)) return hr;
+    platform::ComBstr source;
+    if (HRESULT hr = file->GetFullPath(source.ReleaseAndGetAddressOf()); FAILED(hr)) return hr;
     HRESULT hr = S_OK;
     bool unpin = false;
+    std::vector<std::wstring> made;
     if (PreviewMode()) {
       const std::wstring options =
           platform::FormatW(L"-vnpreview %u %s", m_frameCount.value_or(kDefaultFrameCount),
                             m_size ? m_size->c_str() : kDefaultSize);
       TranscodeEnd ended = TranscodeEnd::kNotRun;
       hr = Transcode(parameters, kPreviewTranscoder, options, kPreviewOutput, level.transcoderLevel, log,
-                     kPreviewLog, support, ended);
-      // A transcoder that could not be reached gets the file again later.
-      unpin = ended != TranscodeEnd::kUnavailable;
+                     kPreviewLog, support, ended, made);
+      // A transcoder that could not be asked, or had no free instance, gets
+      // the file again later.
+      unpin = ended != TranscodeEnd::kUnavailable && ended != TranscodeEnd::kBusy;
+      if (ended == TranscodeEnd::kBusy) hr = S_OK;
     } else {
-      hr = ExecuteOperations(parameters, support, level.transcoderLevel, log, unpin);
+      hr = ExecuteOperations(parameters, support, level.transcoderLevel, log, unpin, made);
+    }
+    if (!made.empty()) {
+      // Outputs under a name that no longer exists help nobody: a file
+      // deleted meanwhile is done; one renamed keeps its pin and comes back
+      // under its new name.
+      const SourceFate fate = FateOfSource(parameters, source.Str());
+      if (fate != SourceFate::kSame) {
+        for (const std::wstring& path : made) (void)DeleteFileW(path.c_str());
+        log.Printf(kJobTraceLevel, L"'%s' was %s while it was transcoded: its outputs are removed\n",
+                   source.Str().c_str(), fate == SourceFate::kGone ? L"deleted" : L"renamed");
+        if (fate == SourceFate::kRenamed) unpin = false;
+      }
     }
     if (SUCCEEDED(hr) && unpin) hr = support->Unpin(operation, parameters);
     return hr;
@@ -112,7 +150,8 @@ HRESULT CFramesight::ExecuteOperation(BSTR operation, IPostProcessParameters* pa
 }
 
 HRESULT CFramesight::ExecuteOperations(IPostProcessParameters* parameters, IProviderSupport* support,
-                                       int transcoderLevel, CTranscodeLog& log, bool& unpin) {
+                                       int transcoderLevel, CTranscodeLog& log, bool& unpin,
+                                       std::vector<std::wstring>& made) {
   unpin = false;
   platform::ComPtr<IPostProcessOperations> operations;
   HRESULT hr = parameters->GetOperations(operations.ReleaseAndGetAddressOf());
@@ -122,39 +161,51 @@ HRESULT CFramesight::ExecuteOperations(IPostProcessParameters* parameters, IProv
   }
   if (FAILED(hr)) return hr;
   if (!operations) return E_POINTER;
+  // Every operation is tried: one that failed (and said so) does not stop
+  // the others. The file is done at the end unless a failed operation's
+  // "Unpin On Error" keeps it.
+  bool keep = false;
   for (;;) {
     platform::ComPtr<IPostProcessOperation> each;
     hr = operations->Next(each.ReleaseAndGetAddressOf());
     if (FAILED(hr)) return hr;
     if (!each) {
-      unpin = true;
-      return hr;
+      unpin = !keep;
+      return S_OK;
     }
     std::wstring transcoder, options, output, logName;
     if (hr = framesight::OperationText(each.Get(), L"Transcoder", transcoder); FAILED(hr)) return hr;
     if (hr = framesight::OperationText(each.Get(), L"Options", options); FAILED(hr)) return hr;
     if (hr = framesight::OperationText(each.Get(), L"OutputFile", output); FAILED(hr)) return hr;
     if (hr = framesight::OperationText(each.Get(), L"LogFile", logName); FAILED(hr)) return hr;
-    const wchar_t* missing = transcoder.empty() ? L"Transcoder"
-                             : options.empty()  ? L"Options"
-                             : output.empty()   ? L"OutputFile"
-                                                : nullptr;
+    // A missing "OutputFile" and a name the archive refuses were reported
+    // when the file was taken; the operation cannot run.
+    if (output.empty()) continue;
+    if (hr = CheckOperationNames(parameters, each.Get(), support, false); FAILED(hr)) return hr;
+    if (hr == S_FALSE) continue;
+    const wchar_t* missing = transcoder.empty() ? L"Transcoder" : options.empty() ? L"Options" : nullptr;
     if (missing != nullptr) {
-      // Reported once, then the file is released: kept, it would come back
-      // with the same event on every pass until somebody mends the rule.
-      hr = ReportProviderEvent(support, MSG_MISSING_PARAMETER, parameters, {framesight::OperationName(each.Get()), missing});
-      unpin = SUCCEEDED(hr);
-      return hr;
+      // Reported, then the operation is passed over: kept, the file would
+      // come back with the same event on every pass until somebody mends
+      // the rule.
+      if (hr = ReportProviderEvent(support, MSG_MISSING_PARAMETER, parameters,
+                                   {framesight::OperationName(each.Get()), missing});
+          FAILED(hr))
+        return hr;
+      continue;
     }
     TranscodeEnd ended = TranscodeEnd::kNotRun;
-    hr = Transcode(parameters, transcoder, options, output, transcoderLevel, log, logName, support, ended);
-    if (ended == TranscodeEnd::kUnavailable) return E_FAIL;  // the pins wait for the transcoder
+    hr = Transcode(parameters, transcoder, options, output, transcoderLevel, log, logName, support, ended, made);
+    // No transcoder to ask: the pins wait for it, and the operations after
+    // this one would meet the same.
+    if (ended == TranscodeEnd::kUnavailable) return E_FAIL;
+    if (ended == TranscodeEnd::kBusy) return S_OK;
     if (ended == TranscodeEnd::kFailed) {
-      // Reported already; the operation says whether the file is done.
+      if (FAILED(hr)) return hr;  // the event could not be reported: tried again
       bool release = true;
       if (HRESULT read = framesight::UnpinOnError(each.Get(), release); FAILED(read)) return read;
-      unpin = release;
-      return SUCCEEDED(hr) ? S_OK : hr;
+      keep = keep || !release;
+      continue;
     }
     if (FAILED(hr)) return hr;
   }
@@ -163,7 +214,7 @@ HRESULT CFramesight::ExecuteOperations(IPostProcessParameters* parameters, IProv
 HRESULT CFramesight::Transcode(IPostProcessParameters* parameters, const std::wstring& transcoder,
                                const std::wstring& options, const std::wstring& outputName, int transcoderLevel,
                                CTranscodeLog& log, const std::wstring& logName, IProviderSupport* support,
-                               TranscodeEnd& end) {
+                               TranscodeEnd& end, std::vector<std::wstring>& made) {
   end = TranscodeEnd::kNotRun;
   log.BeginTranscode();
   platform::ComPtr<IArchiveFile> file;
@@ -193,39 +244,60 @@ HRESULT CFramesight::Transcode(IPostProcessParameters* parameters, const std::ws
     return S_OK;
   }
 
+  const std::wstring partial = PartialPath(written.Str());
   log.Printf(kJobTraceLevel, L"Transcode(%s, %s, %s, %s)\n", transcoder.c_str(), source.Str().c_str(),
-             options.c_str(), written.Str().c_str());
+             options.c_str(), partial.c_str());
   std::wstring failureText;
-  DWORD code = RunTranscoder(transcoder, source.Str(), options, written.Str(), transcoderLevel,
-                             &CTranscodeLog::OnLineCallback, &log, failureText);
+  bool answered = false;
+  DWORD code = RunTranscoder(transcoder, source.Str(), options, partial, transcoderLevel,
+                             &CTranscodeLog::OnLineCallback, &log, failureText, &answered);
   log.Printf(kJobTraceLevel, L"Transcode(%s) returned %lu\n", transcoder.c_str(), static_cast<unsigned long>(code));
-  bool madeNothing = false;
-  if (code == ERROR_SUCCESS && !FileExists(kept.Str())) {
-    // Success without the file is no success: nothing would ever make it.
+  if (code == ERROR_SUCCESS && !FileHasData(partial)) {
+    // Success without the file it was told to write is no success: nothing
+    // would ever make it.
     code = ERROR_FILE_NOT_FOUND;
     failureText = platform::FormatW(L"Transcoder '%s' reported success without writing '%s'", transcoder.c_str(),
-                                    kept.Str().c_str());
-    madeNothing = true;
+                                    partial.c_str());
   }
+  if (code == ERROR_SUCCESS && !MoveFileExW(partial.c_str(), written.Str().c_str(), MOVEFILE_REPLACE_EXISTING)) {
+    code = GetLastError();
+    failureText = platform::FormatW(L"Cannot rename '%s' onto '%s' (error %lu)", partial.c_str(),
+                                    written.Str().c_str(), static_cast<unsigned long>(code));
+  }
+  // Whatever is left under the temporary name is a transcode that did not finish.
+  (void)DeleteFileW(partial.c_str());
 
   if (code == ERROR_SUCCESS) {
     end = TranscodeEnd::kMade;
+    made.push_back(written.Str());
     if (logPath.Get() != nullptr && !log.InfoLines().Lines().empty()) {
       const std::string text = LogFileText(log.InfoLines().Lines());
       // The output is made; a log that cannot be written does not undo it.
-      (void)platform::WriteFileReplacing(logPath.View(), text.data(), text.size());
+      if (platform::WriteFileReplacing(logPath.View(), text.data(), text.size()) == ERROR_SUCCESS)
+        made.push_back(logPath.Str());
       framesight::OutputVersions logVersions(logPath.Str());
       (void)logVersions.RemoveStale();
     }
     return versions.RemoveStale();
   }
 
-  const bool saidWhy = !log.FirstError().empty() || !log.ErrorLines().Empty();
+  if (code == ERROR_PIPE_BUSY && !answered) {
+    // The transcoder is there but full: not this file's failure, and no
+    // reason to hold back other work. The pins stay for a later pass.
+    end = TranscodeEnd::kBusy;
+    const std::wstring text =
+        platform::FormatW(L"%s; '%s' is tried again later\n", failureText.c_str(), source.Str().c_str());
+    (void)support->LogMessage(nullptr, 2, text.c_str());
+    return S_OK;
+  }
+
+  // Only a request that got no result at all says the transcoder is not
+  // there; a result with an error is this file's failure, said or not.
   const std::wstring text = !log.FirstError().empty() ? log.FirstError() : failureText;
   // This job is the path's one writer and the output was missing before it
   // ran, so whatever lies there now is this transcode's leftover.
   (void)DeleteFileW(kept.Str().c_str());
-  end = saidWhy || madeNothing ? TranscodeEnd::kFailed : TranscodeEnd::kUnavailable;
+  end = answered ? TranscodeEnd::kFailed : TranscodeEnd::kUnavailable;
   if (end == TranscodeEnd::kUnavailable) MarkTranscoderUnavailable();
   std::wstring eventText = text;
   while (!eventText.empty() && (eventText.back() == L'\n' || eventText.back() == L'\r')) eventText.pop_back();

@@ -195,7 +195,11 @@ DWORD OpenTranscoderPipe(const std::wstring& pipeName, platform::UniqueHandle& p
     const DWORD error = GetLastError();
     if (error == ERROR_FILE_NOT_FOUND) return ERROR_PIPE_NOT_CONNECTED;  // the service is not running
     if (error != ERROR_PIPE_BUSY) return error;
-    if (!WaitNamedPipeW(pipeName.c_str(), kTranscoderBusyWaitMs)) return GetLastError();
+    if (!WaitNamedPipeW(pipeName.c_str(), kTranscoderBusyWaitMs)) {
+      // Still busy after the whole wait: the transcoder is there, only full.
+      const DWORD waited = GetLastError();
+      return waited == ERROR_SEM_TIMEOUT ? ERROR_PIPE_BUSY : waited;
+    }
   }
 }
 
@@ -218,7 +222,7 @@ DWORD ReadReply(HANDLE pipe, std::string& message) {
 }
 
 DWORD Exchange(HANDLE pipe, const std::string& request, TranscoderLineCallback callback, void* context,
-               std::wstring& failureText) {
+               std::wstring& failureText, bool& answered) {
   DWORD mode = PIPE_READMODE_MESSAGE;
   if (!SetNamedPipeHandleState(pipe, &mode, nullptr, nullptr)) return GetLastError();
   DWORD written = 0;
@@ -233,6 +237,7 @@ DWORD Exchange(HANDLE pipe, const std::string& request, TranscoderLineCallback c
         if (callback != nullptr) callback(context, reply.levelIndex, reply.text);
         break;
       case Reply::Result:
+        answered = true;
         failureText = std::move(reply.text);
         return reply.code;
       case Reply::Malformed:
@@ -269,8 +274,10 @@ DWORD Win32FromTranscoderError(long long error) {
 
 DWORD RunTranscoder(const std::wstring& transcoder, const std::wstring& source, const std::wstring& options,
                     const std::wstring& output, int levelIndex, TranscoderLineCallback callback, void* context,
-                    std::wstring& failureText) {
+                    std::wstring& failureText, bool* answered) {
   failureText.clear();
+  bool gotResult = false;
+  if (answered != nullptr) *answered = false;
   std::wstring action;
   DWORD code = ERROR_SUCCESS;
   try {
@@ -280,7 +287,11 @@ DWORD RunTranscoder(const std::wstring& transcoder, const std::wstring& source, 
     code = OpenTranscoderPipe(pipeName, pipe);
     if (code == ERROR_SUCCESS) {
       action = L"communicate with transcoder '" + transcoder + L"'";
-      code = Exchange(pipe.get(), BuildRequest(source, output, options, levelIndex), callback, context, failureText);
+      code = Exchange(pipe.get(), BuildRequest(source, output, options, levelIndex), callback, context, failureText,
+                      gotResult);
+    } else if (code == ERROR_PIPE_BUSY) {
+      failureText = L"Transcoder '" + transcoder + L"' is busy: no instance was free within " +
+                    std::to_wstring(kTranscoderBusyWaitMs / 1000) + L" s";
     }
   } catch (const std::bad_alloc&) {
     code = ERROR_NOT_ENOUGH_MEMORY;
@@ -288,6 +299,7 @@ DWORD RunTranscoder(const std::wstring& transcoder, const std::wstring& source, 
     // The caller's callback is the only other source of exceptions.
     code = ERROR_GEN_FAILURE;
   }
+  if (answered != nullptr) *answered = gotResult;
   if (code != ERROR_SUCCESS && failureText.empty()) {
     try {
       failureText = L"Failed to " + action;

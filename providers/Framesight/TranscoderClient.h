@@ -57,7 +57,11 @@ using TranscoderLineCallback = void (*)(void* context, int levelIndex, const std
 // 0 on success or a Win32 code; failureText gets the transcoder's "message"
 // (on success too), or, for a failure without one, "Failed to find
 // transcoder '<name>'" (it could not be reached: 233 when it is not running)
-// or "Failed to communicate with transcoder '<name>'".
+// or "Failed to communicate with transcoder '<name>'". A transcoder whose
+// every instance stayed busy for a whole wait gives ERROR_PIPE_BUSY and
+// "Transcoder '<name>' is busy". *answered (when given) tells whether a
+// result message came back at all: a result with an error is a refusal or
+// failure of this job, no result means the transcoder could not be asked.
 DWORD RunTranscoder(const std::wstring& transcoder, const std::wstring& source, const std::wstring& options,
                     const std::wstring& output, int levelIndex, TranscoderLineCallback callback, void* context,
-                    std::wstring& failureText);
+                    std::wstring& failureText, bool* answered = nullptr);

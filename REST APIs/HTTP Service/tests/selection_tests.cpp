@@ -427,8 +427,11 @@ TEST_F(Selection, ATranscodersTemporaryFileIsNeverServed) {
   EXPECT_EQ(shared->Get("/media/vntranscode-77-0.clip.webm", "user").status, 200);
   WriteFile(shared->tree.path() / "archive" / "Media" / ".~vntranscode-77-0.clip.webm", "half a transcode");
   WriteFile(shared->tree.path() / "archive" / "Media" / ".~vntranscode-77-1.clip", "half a transcode");
+  // A provider's own partial output (renamed into place once whole) likewise.
+  WriteFile(shared->tree.path() / "archive" / "Media" / ".~framesight.Preview-1-2.webm", "half a transcode");
   for (const char* path : {"/media/.~vntranscode-77-0.clip.webm", "/media/.~VNTRANSCODE-77-0.clip.webm",
-                           "/media/%2e%7evntranscode-77-0.clip.webm", "/media/.~vntranscode-77-1.clip?extension=webm"}) {
+                           "/media/%2e%7evntranscode-77-0.clip.webm", "/media/.~vntranscode-77-1.clip?extension=webm",
+                           "/media/.~framesight.Preview-1-2.webm", "/media/.~FRAMESIGHT.preview-1-2.webm"}) {
     const ProbeReply reply = shared->Get(path, "user");
     EXPECT_NE(reply.status, 200) << path;
     EXPECT_EQ(reply.body.find("half a transcode"), std::string::npos) << path;

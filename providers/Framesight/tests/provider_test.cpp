@@ -4,7 +4,9 @@
 // over a volume folder mapped as "D:"; transcodes go to the real transcoder
 // stand-in, which runs a small script in ffmpeg's place: a source whose
 // bytes begin "corrupt" fails with ffmpeg's error line, "slow" takes a
-// moment, anything else makes a small output and two info lines. The
+// moment ("slow3" three seconds, "long" sixteen), "partial" writes part of
+// its output and then hangs, anything else makes a small output and two
+// info lines. The
 // service's side (IProviderSupport and the post-process objects) is faked
 // here, recording what the provider asked of it.
 #include "versions_fixture.h"
@@ -35,7 +37,10 @@ out="${last#file:}"
 echo "$*" >> "$FAKE_ARGS"
 case "$(head -c 7 "$src")" in
   corrupt) printf '[error] %s: Invalid data found when processing input\n' "$src" >&2; exit 1 ;;
+  slow3*) sleep 3 ;;
   slow*) sleep 1 ;;
+  long*) sleep 16 ;;
+  partial) printf 'part' > "$out"; sleep 60 ;;
 esac
 printf '[info] Input #0, from %s\n[info] Output #0, to %s\n' "$src" "$out" >&2
 printf 'video' > "$out"
@@ -253,8 +258,9 @@ class ProviderTest : public ArchiveVolumeTest {
     ASSERT_EQ(platform::RegWriteDword(k.get(), name, value), ERROR_SUCCESS);
   }
 
-  void StartTranscoder() {
-    const std::string command = std::string("'") + TRANSCODER_PATH + "' --instances 2 --detach --ffmpeg '" +
+  void StartTranscoder(int instances = 2) {
+    const std::string command = std::string("'") + TRANSCODER_PATH + "' --instances " + std::to_string(instances) +
+                                " --detach --ffmpeg '" +
                                 m_fake.string() + "' --journal '" + m_journal.string() + "' 2>&1";
     FILE* out = ::popen(command.c_str(), "r");
     ASSERT_NE(out, nullptr);
@@ -271,6 +277,33 @@ class ProviderTest : public ArchiveVolumeTest {
     for (int i = 0; i < 1000 && ::kill(m_transcoderPid, 0) == 0; ++i) std::this_thread::sleep_for(
         std::chrono::milliseconds(10));
     m_transcoderPid = 0;
+  }
+  // The stand-in gone at once, as a crash ends it: its ffmpeg groups are left running.
+  void KillTranscoder() {
+    if (m_transcoderPid <= 0) return;
+    ::kill(m_transcoderPid, SIGKILL);
+    for (int i = 0; i < 1000 && ::kill(m_transcoderPid, 0) == 0; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    m_transcoderPid = 0;
+  }
+  // The process ids of the ffmpeg runs the stand-in started.
+  std::vector<pid_t> FfmpegPids() const {
+    std::istringstream lines(ReadHostFile(m_journal));
+    std::vector<pid_t> pids;
+    for (std::string line; std::getline(lines, line);) {
+      if (line.find("\"event\":\"start\"") == std::string::npos) continue;
+      const std::size_t at = line.find("\"pid\":");
+      if (at != std::string::npos) pids.push_back(std::atoi(line.c_str() + at + 6));
+    }
+    return pids;
+  }
+  // Waits (generously) until the stand-in has started runs ffmpeg runs.
+  bool WaitForRuns(int runs) const {
+    for (int i = 0; i < 6000; ++i) {
+      if (TranscoderRuns() >= runs) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
   }
   // Jobs the stand-in started (its journal's start records).
   int TranscoderRuns() const {
@@ -493,11 +526,17 @@ TEST_F(ProviderTest, OnlyJobsThatStartAreCounted) {
   ComPtr<Stranger> stranger = Make<Stranger>();
   EXPECT_EQ(service->RequestPreparePreview(L"clip", 0, 0, 0, reinterpret_cast<IProviderSupport*>(stranger.Get())),
             E_NOINTERFACE);
-  support->postProcessResult = E_INVALIDARG;
-  EXPECT_EQ(service->RequestPreparePreview(L"clip", 0, 0, 0, support.Get()), E_INVALIDARG);
+  // A path alone makes no job the service would run: answered as not done,
+  // with its event, and nothing is handed over or counted.
+  const int handed = support->postProcessCalls;
+  EXPECT_EQ(service->RequestPreparePreview(L"clip", 0, 0, 0, support.Get()), E_NOTIMPL);
+  EXPECT_EQ(support->postProcessCalls, handed);
   const Event* event = FindEvent(*support, 0xC000EA60);
   ASSERT_NE(event, nullptr);
-  EXPECT_EQ(event->strings, (std::vector<std::wstring>{L"0x80070057", L"The parameter is incorrect.", L"clip"}));
+  EXPECT_EQ(event->strings, (std::vector<std::wstring>{L"0x80004001", L"Not implemented", L"clip"}));
+  // A path with a colon asks for nothing, so nothing fails.
+  EXPECT_EQ(service->RequestPreparePreview(L"D:\\clip", 0, 0, 0, support.Get()), S_OK);
+  EXPECT_EQ(support->events.size(), 1u);
   EXPECT_EQ(provider->QueryCapacity(m_operation, &mode), S_OK);
   // One accepted job fills a maximum of one, and its end frees it.
   support->postProcessResult = S_OK;
@@ -550,6 +589,157 @@ TEST_F(ProviderTest, ARewrittenSourceGetsNewVersionsAndTheOldOnesGo) {
   EXPECT_FALSE(fs::exists(oldOutput));
   EXPECT_FALSE(fs::exists(oldLog));
   EXPECT_TRUE(fs::exists(Companions("clip.mov") / "Other-1-1.webm"));
+}
+
+// A request the transcoder refuses comes back with a result and no log
+// line: it is this file's failure, reported once, never "transcoder down".
+TEST_F(ProviderTest, ARefusedRequestIsTheFilesFailureNotAnOutage) {
+  StartTranscoder();
+  const struct {
+    const char* name;
+    const wchar_t* size;
+    std::optional<DWORD> frames;
+  } rows[] = {{"a size with odd sides", L"641x361", std::nullopt},
+              {"a size that is no WxH", L"640", std::nullopt},
+              {"frame count 0", nullptr, 0}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, kExtensionKey.c_str());
+    if (row.size != nullptr) SetString(kExtensionKey, L"Size", row.size);
+    if (row.frames) SetDword(kExtensionKey, L"Frame Count", *row.frames);
+    ComPtr<IProviderOperations> provider = Provider();
+    ComPtr<Pinned> pinned = Pin("clip.mov", std::string("clip ") + row.name);
+    ComPtr<FakeSupport> support = Make<FakeSupport>();
+    ASSERT_EQ(provider->ScheduleOperation(m_operation, pinned.Get(), support.Get()), E_PENDING);
+    EXPECT_EQ(provider->ExecuteOperation(m_operation, pinned.Get(), support.Get()), S_OK);
+    ASSERT_EQ(support->events.size(), 1u);
+    EXPECT_EQ(support->events[0].id, 0xC00007D0u);
+    ASSERT_EQ(support->events[0].strings.size(), 3u);
+    EXPECT_EQ(support->events[0].strings[0], L"0x80070057");  // EINVAL
+    EXPECT_NE(support->events[0].strings[2].find(L"-vnpreview"), std::wstring::npos) << support->events[0].strings[2];
+    EXPECT_EQ(support->unpinCalls, 1);
+    ULONG mode = 3;
+    EXPECT_EQ(provider->QueryCapacity(m_operation, &mode), S_OK);  // still taking work
+    EXPECT_FALSE(fs::exists(Output("clip.mov", L"Preview", L".webm")));
+  }
+  EXPECT_EQ(TranscoderRuns(), 0);
+}
+
+// The transcoder writes a temporary name; only a whole output is renamed
+// onto the output's own name. Against a stand-in that writes in place and
+// is killed mid-job, the partial file never becomes the output.
+TEST_F(ProviderTest, APartialOutputOfAKilledTranscoderIsNeverTakenAsCurrent) {
+  SetDword(L"Software\\Vantrel\\Corvellane\\Transcoder", L"Write In Place", 1);
+  StartTranscoder();
+  ComPtr<IProviderOperations> provider = Provider();
+  {
+    SCOPED_TRACE("a whole transcode in place");
+    ComPtr<Pinned> pinned = Pin("other.mov", "a clip");
+    ComPtr<FakeSupport> support = Make<FakeSupport>();
+    ASSERT_EQ(provider->ScheduleOperation(m_operation, pinned.Get(), support.Get()), E_PENDING);
+    EXPECT_EQ(provider->ExecuteOperation(m_operation, pinned.Get(), support.Get()), S_OK);
+    EXPECT_EQ(ReadHostFile(Output("other.mov", L"Preview", L".webm")), "video");
+    EXPECT_EQ(support->unpinCalls, 1);
+  }
+  ComPtr<Pinned> pinned = Pin("clip.mov", "partial");
+  ComPtr<FakeSupport> support = Make<FakeSupport>();
+  ASSERT_EQ(provider->ScheduleOperation(m_operation, pinned.Get(), support.Get()), E_PENDING);
+  HRESULT result = E_UNEXPECTED;
+  std::thread job([&] { result = provider->ExecuteOperation(m_operation, pinned.Get(), support.Get()); });
+  ASSERT_TRUE(WaitForRuns(2));
+  // Part of the output is written before the stand-in dies.
+  const fs::path partial = Companions("clip.mov") / ("." "~framesight.Preview" + platform::Utf8FromWide(m_ids) + ".webm");
+  for (int i = 0; i < 6000 && !fs::exists(partial); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_TRUE(fs::exists(partial));
+  KillTranscoder();
+  job.join();
+  for (pid_t pid : FfmpegPids()) ::kill(-pid, SIGKILL);
+  // No result came back: the transcoder is down, the pin stays.
+  EXPECT_EQ(result, E_FAIL);
+  EXPECT_EQ(support->unpinCalls, 0);
+  EXPECT_FALSE(fs::exists(Output("clip.mov", L"Preview", L".webm")));
+  EXPECT_FALSE(fs::exists(partial));
+  // Nothing at the output's name, so the file still needs its preview.
+  ComPtr<FakeSupport> again = Make<FakeSupport>();
+  EXPECT_EQ(provider->ScheduleOperation(m_operation, pinned.Get(), again.Get()), E_PENDING);
+  EXPECT_EQ(provider->ExecuteOperation(m_operation, pinned.Get(), again.Get()), E_FAIL);  // and ends it
+}
+
+// More jobs than the transcoder's instances, each longer than the client's
+// wait: the one left waiting is "busy", keeps its pin, and no event says
+// the transcoder was not found.
+TEST_F(ProviderTest, AllInstancesBusyForTheWholeWaitIsBusyNotNotFound) {
+  StartTranscoder(1);
+  ComPtr<IProviderOperations> provider = Provider();
+  ComPtr<Pinned> first = Pin("clip.mov", "long clip");
+  ComPtr<Pinned> second = Pin("other.mov", "a clip");
+  ComPtr<FakeSupport> support = Make<FakeSupport>();
+  ASSERT_EQ(provider->ScheduleOperation(m_operation, first.Get(), support.Get()), E_PENDING);
+  ASSERT_EQ(provider->ScheduleOperation(m_operation, second.Get(), support.Get()), E_PENDING);
+  HRESULT firstResult = E_UNEXPECTED;
+  std::thread running([&] { firstResult = provider->ExecuteOperation(m_operation, first.Get(), support.Get()); });
+  ASSERT_TRUE(WaitForRuns(1));
+  EXPECT_EQ(provider->ExecuteOperation(m_operation, second.Get(), support.Get()), S_OK);
+  {
+    std::lock_guard hold(support->lock);
+    EXPECT_EQ(support->unpinCalls, 0);
+    EXPECT_TRUE(support->events.empty());
+    bool said = false;
+    for (const auto& [severity, text] : support->messages)
+      said = said || (severity == 2 && text.find(L"Transcoder 'FFMPEG' is busy") != std::wstring::npos &&
+                      text.find(L"D:\\Media\\other.mov") != std::wstring::npos);
+    EXPECT_TRUE(said);
+  }
+  ULONG mode = 3;
+  EXPECT_EQ(provider->QueryCapacity(m_operation, &mode), S_OK);  // not backed off
+  running.join();
+  EXPECT_EQ(firstResult, S_OK);
+  EXPECT_EQ(support->unpinCalls, 1);
+}
+
+// The file's identity after the job: a file deleted meanwhile has no output
+// left; one renamed has none under its old name and keeps its pin, so that
+// it is handed over again under the new one.
+TEST_F(ProviderTest, AFileRenamedOrDeletedMidTranscodeLeavesNoOutputUnderAGoneName) {
+  StartTranscoder();
+  ComPtr<IProviderOperations> provider = Provider();
+  const struct {
+    const char* name;
+    const char* file;
+    const char* renamedTo;  // null: deleted
+    int unpins;
+  } rows[] = {{"deleted", "gone.mov", nullptr, 1}, {"renamed", "moved.mov", "arrived.mov", 0}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    const int runs = TranscoderRuns();
+    ComPtr<Pinned> pinned = Pin(row.file, "slow3 clip");
+    const fs::path output = Output(row.file, L"Preview", L".webm");
+    ComPtr<FakeSupport> support = Make<FakeSupport>();
+    ASSERT_EQ(provider->ScheduleOperation(m_operation, pinned.Get(), support.Get()), E_PENDING);
+    HRESULT result = E_UNEXPECTED;
+    std::thread job([&] { result = provider->ExecuteOperation(m_operation, pinned.Get(), support.Get()); });
+    ASSERT_TRUE(WaitForRuns(runs + 1));
+    const fs::path host = m_volume / "Media" / row.file;
+    if (row.renamedTo != nullptr) fs::rename(host, m_volume / "Media" / row.renamedTo);
+    else fs::remove(host);
+    job.join();
+    EXPECT_EQ(result, S_OK);
+    EXPECT_FALSE(fs::exists(output));
+    EXPECT_FALSE(fs::exists(Output(row.file, L"Preview", L".log")));
+    EXPECT_EQ(support->unpinCalls, row.unpins);
+    if (row.renamedTo == nullptr) continue;
+    // Handed over again, as the worker does with the kept pin: the archive
+    // now gives the file's new path, and the preview is made for it.
+    const std::wstring renamed = L"D:\\Media\\" + platform::WideFromUtf8(row.renamedTo);
+    ComPtr<IArchiveFile> file = File(renamed);
+    const auto [id1, id2] = Identity(file);
+    ComPtr<Pinned> again = Make<Pinned>(file.Get(), id1, id2);
+    ComPtr<FakeSupport> next = Make<FakeSupport>();
+    ASSERT_EQ(provider->ScheduleOperation(m_operation, again.Get(), next.Get()), E_PENDING);
+    EXPECT_EQ(provider->ExecuteOperation(m_operation, again.Get(), next.Get()), S_OK);
+    EXPECT_EQ(ReadHostFile(Output(row.renamedTo, L"Preview", L".webm")), "video");
+    EXPECT_EQ(next->unpinCalls, 1);
+  }
 }
 
 // --- parameter-set mode ---
@@ -645,6 +835,99 @@ TEST_F(OperationsTest, UnpinOnErrorDecidesWhetherAFailedFileIsDone) {
     EXPECT_NE(FindEvent(*support, 0xC00007D0), nullptr);
     EXPECT_EQ(support->unpinCalls, row.unpins);
     EXPECT_EQ(support->completions, 1);
+  }
+}
+
+// One operation that fails does not stop the others: the first and third
+// outputs are made, the failure is reported once, and "Unpin On Error"
+// decides only whether the file is done.
+TEST_F(OperationsTest, EveryOperationIsTriedWhenOneFails) {
+  StartTranscoder();
+  ComPtr<IProviderOperations> provider = Provider();
+  const struct {
+    const char* name;
+    const wchar_t* failingOptions;
+    std::optional<bool> unpinOnError;
+    int unpins;
+  } rows[] = {
+      {"refused, released", L"-vnpreview 0 640x360", std::nullopt, 1},
+      {"refused, kept", L"-vnpreview 29 641x361", false, 0},
+      {"options beginning with a blank", L" -an", std::nullopt, 1},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    ComPtr<Pinned> pinned = Pin("clip.mov", std::string("clip ") + row.name);
+    pinned->operations = {
+        Operation(L"first", {{L"Transcoder", L"FFMPEG"}, {L"Options", L"-an"}, {L"OutputFile", L"First.webm"}}),
+        Operation(L"second", {{L"Transcoder", L"FFMPEG"}, {L"Options", row.failingOptions},
+                              {L"OutputFile", L"Second.webm"}, {L"LogFile", L"Second.log"}},
+                  row.unpinOnError),
+        Operation(L"third", {{L"Transcoder", L"FFMPEG"}, {L"Options", L"-an"}, {L"OutputFile", L"Third.webm"}}),
+    };
+    ComPtr<FakeSupport> support = Make<FakeSupport>();
+    ASSERT_EQ(provider->ScheduleOperation(m_operation, pinned.Get(), support.Get()), E_PENDING);
+    EXPECT_EQ(provider->ExecuteOperation(m_operation, pinned.Get(), support.Get()), S_OK);
+    EXPECT_TRUE(fs::exists(Output("clip.mov", L"First", L".webm")));
+    EXPECT_FALSE(fs::exists(Output("clip.mov", L"Second", L".webm")));
+    EXPECT_TRUE(fs::exists(Output("clip.mov", L"Third", L".webm")));
+    ASSERT_EQ(support->events.size(), 1u);
+    EXPECT_EQ(support->events[0].id, 0xC00007D0u);
+    EXPECT_EQ(support->unpinCalls, row.unpins);
+    EXPECT_FALSE(ReadHostFile(Output("clip.mov", L"Second", L".log")).empty());
+  }
+}
+
+// A "LogFile" or "OutputFile" the archive will not map is found before the
+// file is taken: reported once, and the file released (or its other
+// operations run), instead of failing on every pass.
+TEST_F(OperationsTest, NamesTheArchiveRefusesAreReportedOnceBeforeTheJob) {
+  StartTranscoder();
+  ComPtr<IProviderOperations> provider = Provider();
+  const std::wstring longName = std::wstring(59, L'n') + L".webm";  // 64 characters
+  const struct {
+    const char* name;
+    std::map<std::wstring, std::wstring> values;
+    const wchar_t* named;
+    const wchar_t* code;
+  } rows[] = {
+      {"a log name with a folder",
+       {{L"Transcoder", L"FFMPEG"}, {L"Options", L"-an"}, {L"OutputFile", L"Out.webm"}, {L"LogFile", L"logs\\Out.log"}},
+       L"LogFile 'logs\\Out.log'", L"0x8007007B"},
+      {"an output name of 64 characters",
+       {{L"Transcoder", L"FFMPEG"}, {L"Options", L"-an"}, {L"OutputFile", longName}},
+       L"OutputFile", L"0x80070057"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    {
+      SCOPED_TRACE("alone: the file is released at once");
+      ComPtr<Pinned> pinned = Pin("clip.mov", "a clip");
+      pinned->operations = {Operation(L"bad", row.values)};
+      ComPtr<FakeSupport> support = Make<FakeSupport>();
+      EXPECT_EQ(provider->ScheduleOperation(m_operation, pinned.Get(), support.Get()), S_OK);
+      EXPECT_EQ(support->postProcessCalls, 0);
+      ASSERT_EQ(support->events.size(), 1u);
+      EXPECT_EQ(support->events[0].id, 0xC00007D0u);
+      ASSERT_EQ(support->events[0].strings.size(), 3u);
+      EXPECT_EQ(support->events[0].strings[0], row.code);
+      EXPECT_NE(support->events[0].strings[2].find(L"Operation 'bad'"), std::wstring::npos);
+      EXPECT_NE(support->events[0].strings[2].find(row.named), std::wstring::npos) << support->events[0].strings[2];
+    }
+    {
+      SCOPED_TRACE("beside a good operation: that one runs, no second event");
+      const int runs = TranscoderRuns();
+      ComPtr<Pinned> pinned = Pin("clip.mov", std::string("clip ") + row.name);
+      pinned->operations = {
+          Operation(L"bad", row.values),
+          Operation(L"good", {{L"Transcoder", L"FFMPEG"}, {L"Options", L"-an"}, {L"OutputFile", L"Good.webm"}})};
+      ComPtr<FakeSupport> support = Make<FakeSupport>();
+      ASSERT_EQ(provider->ScheduleOperation(m_operation, pinned.Get(), support.Get()), E_PENDING);
+      EXPECT_EQ(provider->ExecuteOperation(m_operation, pinned.Get(), support.Get()), S_OK);
+      EXPECT_TRUE(fs::exists(Output("clip.mov", L"Good", L".webm")));
+      EXPECT_EQ(support->events.size(), 1u);
+      EXPECT_EQ(support->unpinCalls, 1);
+      EXPECT_EQ(TranscoderRuns(), runs + 1);
+    }
   }
 }
 

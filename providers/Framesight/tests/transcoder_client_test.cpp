@@ -75,6 +75,7 @@ struct Job {
 struct Outcome {
   DWORD code = 0xFFFFFFFF;
   std::wstring failure;
+  bool answered = false;
   Lines lines;
   std::vector<std::string> record;  // the fake's record, line by line
   std::string flagFile;             // created by the callback on its first line
@@ -123,7 +124,7 @@ class TranscoderClient : public ::testing::Test {
       }
     }
     outcome.code = RunTranscoder(kName, job.source, job.options, job.output, job.levelIndex, OnLine, &outcome,
-                                 outcome.failure);
+                                 outcome.failure, &outcome.answered);
     if (fake != nullptr) {
       EXPECT_EQ(::pclose(fake), 0);
       std::ifstream in(recordFile);
@@ -346,6 +347,9 @@ const BusyRow kBusyRows[] = {
      {"C", "W", "C", "W", "C"}},
     {"the transcoder goes away during the wait", {"busy", "wait-gone"}, ERROR_FILE_NOT_FOUND, kFindText,
      {"C", "W"}},
+    // Busy for the whole wait is not "not found": the transcoder is there.
+    {"busy for the whole wait", {"busy", "wait-out"}, ERROR_PIPE_BUSY,
+     L"Transcoder 'FFMPEG' is busy: no instance was free within 10 s", {"C", "W"}},
 };
 
 TEST_F(TranscoderClient, BusyInstancesAreWaitedFor) {
@@ -355,6 +359,28 @@ TEST_F(TranscoderClient, BusyInstancesAreWaitedFor) {
     EXPECT_EQ(outcome.code, row.code);
     EXPECT_EQ(outcome.failure, row.failure);
     EXPECT_EQ(outcome.Recorded("open"), row.opens);
+  }
+}
+
+// Whether a result came back is what tells a refusal (the file's failure)
+// from a transcoder that could not be asked at all.
+TEST_F(TranscoderClient, AnsweredTellsAResultFromNone) {
+  const struct {
+    const char* name;
+    std::vector<std::string> script;
+    bool answered;
+  } rows[] = {
+      {"success", Serve({Result("", "0")}), true},
+      {"a refusal with its message and no line", Serve({Result("the size is not WxH with even sides", "22")}), true},
+      {"a failure without a message", Serve({Result("", "5")}), true},
+      {"no pipe", {}, false},
+      {"the pipe closed before the result", Serve({Log("partial", "16"), "close"}), false},
+      {"a malformed reply", Serve({Send("{")}), false},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    const Outcome outcome = RunJob(row.script);
+    EXPECT_EQ(outcome.answered, row.answered);
   }
 }
 

@@ -8,6 +8,7 @@ steps in order, one line each:
   busy          take the next connection: an open request answered "busy"
   wait-free     take the next connection: a wait request answered "free"
   wait-gone     take the next connection: a wait request, then close the name and exit
+  wait-out      take the next connection: a wait request never answered (the client's wait runs out)
   admit         take the next connection: an open request answered "admitted"
   request       read one message from the admitted client and record it
   send HEX      send one message holding the bytes HEX
@@ -95,9 +96,13 @@ def main(argv):
             conn = take()
             conn.sendall(b"\x00")
             conn.close()
-        elif kind in ("wait-free", "wait-gone"):
+        elif kind in ("wait-free", "wait-gone", "wait-out"):
             conn = take()
             conn.sendall(struct.pack("<I", WAIT_TIMEOUT_MS))
+            if kind == "wait-out":
+                conn.recv(1)  # until the client gives up and closes
+                conn.close()
+                continue
             if kind == "wait-gone":
                 listener.close()
                 os.unlink(path)
