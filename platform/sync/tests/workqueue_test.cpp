@@ -14,11 +14,12 @@ using platform::UniqueHandle;
 using platform::WorkQueue;
 
 TEST(WorkQueue, RunsOnNamedThreadsUpToItsCount) {
-  WorkQueue queue(L"TestWorker", 3, 100);
   UniqueHandle release(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   std::atomic<int> started{0};
   std::vector<std::wstring> names(6);
   std::atomic<int> done{0};
+  // Made after what its work uses, so that it is stopped before they go.
+  WorkQueue queue(L"TestWorker", 3, 100);
   for (int i = 0; i < 6; ++i) {
     ASSERT_TRUE(queue.Push([&, i](bool expired) {
       EXPECT_FALSE(expired);
@@ -39,13 +40,14 @@ TEST(WorkQueue, RunsOnNamedThreadsUpToItsCount) {
 }
 
 TEST(WorkQueue, RefusesBeyondItsBoundButTakesAdmittedWork) {
-  WorkQueue queue(L"TestBound", 2, 4);
   UniqueHandle release(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   std::atomic<int> ran{0};
   auto blocked = [&](bool) {
     WaitForSingleObject(release.get(), INFINITE);
     ++ran;
   };
+  // Made after what its work uses, so that it is stopped before they go.
+  WorkQueue queue(L"TestBound", 2, 4);
   for (int i = 0; i < 4; ++i) EXPECT_TRUE(queue.Push(blocked)) << i;
   EXPECT_FALSE(queue.Push(blocked));  // running + queued reached the bound
   EXPECT_EQ(queue.Load(), 4u);
@@ -58,11 +60,12 @@ TEST(WorkQueue, RefusesBeyondItsBoundButTakesAdmittedWork) {
 }
 
 TEST(WorkQueue, WorkQueuedPastItsDeadlineRunsExpired) {
-  WorkQueue queue(L"TestDeadline", 1, 10);
   UniqueHandle release(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   UniqueHandle finished(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  ASSERT_TRUE(queue.Push([&](bool) { WaitForSingleObject(release.get(), INFINITE); }));
   std::atomic<int> expired{-1};
+  // Made after what its work uses, so that it is stopped before they go.
+  WorkQueue queue(L"TestDeadline", 1, 10);
+  ASSERT_TRUE(queue.Push([&](bool) { WaitForSingleObject(release.get(), INFINITE); }));
   ASSERT_TRUE(queue.Push(
       [&](bool e) {
         expired = e ? 1 : 0;
@@ -76,9 +79,10 @@ TEST(WorkQueue, WorkQueuedPastItsDeadlineRunsExpired) {
 }
 
 TEST(WorkQueue, StopCancelsRunningWorkEndsQueuedWorkAndRefusesMore) {
-  WorkQueue queue(L"TestStop", 2, 10);
   UniqueHandle cancelled(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   std::atomic<int> running{0}, queuedExpired{0};
+  // Made after what its work uses, so that it is stopped before they go.
+  WorkQueue queue(L"TestStop", 2, 10);
   for (int i = 0; i < 2; ++i)
     ASSERT_TRUE(queue.Push(
         [&](bool) {
