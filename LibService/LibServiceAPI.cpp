@@ -29,6 +29,9 @@ constexpr DWORD kConnectCheckMs = 1000;
 constexpr DWORD kClientCheckMs = 1000;
 // The first buffer of each connection; only a larger request grows it.
 constexpr DWORD kInitialCapacity = 4096;
+// What a malformed request is answered with before its connection ends
+// (STATUS_INVALID_PARAMETER).
+constexpr DWORD kMalformedRequestStatus = 0xC000000D;
 // Bytes that all connections together may hold in buffers beyond their
 // first: a request is at most SERVICE_API_MAX_MESSAGE, so this serves many
 // large requests at once while bounding what hostile clients can pin.
@@ -434,8 +437,17 @@ CStatus CServiceAPIConnection::Serve(HANDLE stopEvent) {
     CServiceAPIAnswer answer;
     try {
       if (!HandleServiceAPIRequest(context, m_isAdministrator, m_buffer.data(), static_cast<std::size_t>(length),
-                                   answer))
-        continue;
+                                   answer)) {
+        // A malformed request (short, empty, an input length that is not the
+        // message's): the client would wait for ever for a reply, so it gets
+        // an error, with the request id when the message holds one, and the
+        // connection ends. Its framing cannot be trusted any further.
+        const ULONGLONG id = length >= 16 ? platform::LoadLe64(m_buffer.data() + 8) : 0;
+        Write(id, kMalformedRequestStatus, 0, nullptr, stopEvent);
+        if (!m_closed) FlushFileBuffers(m_pipe);
+        m_closed = true;
+        break;
+      }
     } catch (const std::bad_alloc&) {
       status = OutOfMemory(229, ULONGLONG{SERVICE_API_MAX_OUTPUT} + SERVICE_API_REQUEST_HEADER);
       break;
@@ -545,9 +557,16 @@ CStatus RunServiceAPIServer(HANDLE stopEvent, const std::wstring& serviceName,
       }
       connected = true;
     }
-    // The instance belongs to the connection now; the next pass makes another.
+    // The instance belongs to the connection now. The next one is made
+    // before the handover: a connection that ends at once (a malformed
+    // request) would otherwise close the name's last instance, and its
+    // socket file with it, before another exists. When none can be made
+    // now, the next pass tries again.
     HANDLE handed = pipe;
-    pipe = nullptr;
+    pipe = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                            PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, PIPE_UNLIMITED_INSTANCES, 4096,
+                            4096, 0, nullptr);
+    if (pipe == INVALID_HANDLE_VALUE) pipe = nullptr;
     status = onConnection(handed, administrators);
   }
   if (pipe != nullptr) {

@@ -131,20 +131,25 @@ def check_good(reply, request_id):
     return None
 
 
+# A malformed request is answered with INVALID_PARAMETER (no data) and its connection closed.
+MALFORMED = "malformed"
+
+
 def message_cases(administrator):
-    """(name, message bytes, expected reply or None): expected is (status, data length or None)."""
+    """(name, message bytes, expected): expected is (status, data length or None), None for no
+    reply, or MALFORMED."""
     rng = random.Random(20261210)
     gate = (INVALID_PARAMETER, 64) if administrator else (ACCESS_DENIED, 0)
     cases = [
-        ("empty message", b"", None),
-        ("one byte", b"\x01", None),
-        ("175 bytes", request(0, READ_LINES)[:175], None),
-        ("176 bytes declaring 1 input byte", request(0, READ_LINES, b"", input_length=1), None),
-        ("177 bytes declaring none", request(0, READ_LINES) + b"\0", None),
-        ("input length 2^32-1", request(0, READ_LINES, b"", input_length=0xFFFFFFFF), None),
-        ("input length that wraps 176 to 0", request(0, READ_LINES, b"", input_length=0xFFFFFF50), None),
+        ("empty message", b"", MALFORMED),
+        ("one byte", b"\x01", MALFORMED),
+        ("175 bytes", request(0, READ_LINES)[:175], MALFORMED),
+        ("176 bytes declaring 1 input byte", request(0, READ_LINES, b"", input_length=1), MALFORMED),
+        ("177 bytes declaring none", request(0, READ_LINES) + b"\0", MALFORMED),
+        ("input length 2^32-1", request(0, READ_LINES, b"", input_length=0xFFFFFFFF), MALFORMED),
+        ("input length that wraps 176 to 0", request(0, READ_LINES, b"", input_length=0xFFFFFF50), MALFORMED),
         ("input length that wraps to the length",
-         request(0, READ_LINES, b"\0" * 24, input_length=(24 - 176) & 0xFFFFFFFF), None),
+         request(0, READ_LINES, b"\0" * 24, input_length=(24 - 176) & 0xFFFFFFFF), MALFORMED),
         # More room than a reply may carry is taken as the bound.
         ("read lines, capacity 2^32-1", request(1, READ_LINES, read_lines_input(0, 0), 0xFFFFFFFF), (OK, None)),
         ("read lines, capacity just past the bound",
@@ -174,7 +179,7 @@ def message_cases(administrator):
         if len(junk) >= 32:
             # Never let chance make the declared input length match.
             struct.pack_into("<I", junk, 28, (len(junk) - 175) & 0xFFFFFFFF)
-        cases.append(("random bytes %d (%d bytes)" % (i, len(junk)), bytes(junk), None))
+        cases.append(("random bytes %d (%d bytes)" % (i, len(junk)), bytes(junk), MALFORMED))
     return cases
 
 
@@ -189,6 +194,27 @@ def run_message_cases(path, administrator):
         if len(message) >= 16:
             message = message[:8] + struct.pack("<Q", request_id) + message[16:]
         good_id = request_id + 1
+        if expected == MALFORMED:
+            problem = None
+            try:
+                send_message(sock, message)
+                got_id, status, data = recv_reply(sock)
+                want_id = request_id if len(message) >= 16 else 0
+                if (got_id, status, data) != (want_id, INVALID_PARAMETER, b""):
+                    problem = "reply %#x %#x %r, expected %#x %#x and no data" % (got_id, status, data, want_id,
+                                                                                 INVALID_PARAMETER)
+                elif sock.recv(1) != b"":
+                    problem = "the connection stayed open"
+            except (EOFError, OSError, ValueError) as error:
+                problem = "no error reply: %s" % error
+            sock.close()
+            sock = open_pipe_retry(path)
+            if sock is None:
+                report(name, problem)
+                report("reopen", "the server no longer admits clients")
+                return
+            report(name, problem)
+            continue
         try:
             send_message(sock, message)
             send_message(sock, good_request(good_id))
