@@ -592,6 +592,8 @@ struct CServiceAPI::CWork {
   HANDLE stopEvent;
   std::wstring serviceName;                         // the server's
   CServiceAPIConnection* connection = nullptr;  // a connection's
+  bool counted = false;                         // holds one of its user's connections
+  uid_t user = 0;
 };
 
 CServiceAPI::CServiceAPI(CThreadSet& threads, CTraceLogger& logger, CServiceAPISourceLookup lookup)
@@ -625,6 +627,7 @@ void CServiceAPI::ThreadDone(void* context) {
   CWork* work = static_cast<CWork*>(context);
   CServiceAPI* api = work->api;
   delete work->connection;  // still set only when the work item never got to it
+  api->ReleaseUserConnection(work->counted, work->user);
   delete work;
   api->ThreadEnded();
 }
@@ -661,10 +664,32 @@ CStatus CServiceAPI::StartAPIServer(HANDLE stopEvent, const std::wstring& servic
   return status;
 }
 
+void CServiceAPI::ReleaseUserConnection(bool counted, uid_t user) {
+  if (!counted) return;
+  std::lock_guard<std::mutex> lock(m_lock);
+  const auto it = m_userConnections.find(user);
+  if (it != m_userConnections.end() && --it->second <= 0) m_userConnections.erase(it);
+}
+
 CStatus CServiceAPI::OnAPIConnection(HANDLE pipe, std::shared_ptr<const SID> administrators) {
+  // Counted by the peer's user before anything is made for it; a client the
+  // pipe cannot name (it has gone already) is served and fails as it reads.
+  platform::PeerCredentials peer;
+  const bool limited = platform::GetPipePeerCredentials(pipe, peer) == 0 && !platform::IsAdministrator(peer);
+  if (limited) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    int& held = m_userConnections[peer.uid];
+    if (held >= SERVICE_API_MAX_USER_CONNECTIONS) {
+      // Over its share: closed unserved, and the server goes on.
+      CloseHandle(pipe);
+      return CStatus();
+    }
+    ++held;
+  }
   CServiceAPIConnection* connection =
       new (std::nothrow) CServiceAPIConnection(m_logger, m_lookup, pipe, std::move(administrators));
   if (connection == nullptr) {
+    ReleaseUserConnection(limited, peer.uid);
     CloseHandle(pipe);
     return OutOfMemory(228, sizeof(CServiceAPIConnection));
   }
@@ -673,13 +698,15 @@ CStatus CServiceAPI::OnAPIConnection(HANDLE pipe, std::shared_ptr<const SID> adm
     std::lock_guard<std::mutex> lock(m_lock);
     stopEvent = m_stopEvent;
   }
-  CWork* work = new (std::nothrow) CWork{this, stopEvent, {}, connection};
+  CWork* work = new (std::nothrow) CWork{this, stopEvent, {}, connection, limited, peer.uid};
   if (work == nullptr) {
+    ReleaseUserConnection(limited, peer.uid);
     delete connection;
     return OutOfMemory(64, sizeof(CWork));
   }
   CStatus status = StartThread(work, "APIConnection");
   if (!status.IsOK()) {
+    ReleaseUserConnection(limited, peer.uid);
     delete work;
     delete connection;
   }

@@ -21,6 +21,9 @@ Usage: admin_client.py [--as-nobody] MODE SOCKET_PATH [ARG]
   bigfirst PATH N S  open N connections whose first message is 1.5 MiB, print
             "held", keep them silent S seconds
   pingafter PATH S  print "held", wait S seconds, then ping
+  userlimit N  hold N connections each served once; one more must be closed
+            unserved when the client is not an administrator (--as-nobody) and
+            served when it is; after one closes a new one must be served
   ping      one well-formed request on a fresh connection must be answered
             (retried for up to 60 s while the server is crowded)
 --as-nobody drops to uid/gid 65534 first (needs root), so the client is not an
@@ -374,6 +377,52 @@ def run_ping(path):
     report("a well-formed request is answered", problem)
 
 
+def served(sock, request_id):
+    """Whether a well-formed request on the connection gets its answer."""
+    try:
+        send_message(sock, good_request(request_id))
+        return check_good(recv_reply(sock), request_id) is None
+    except (OSError, EOFError, ValueError):
+        return False
+
+
+def run_user_limit(path, limit, limited):
+    """Holds connections that were each served once: a limited client gets exactly `limit`,
+    one more is closed unserved; once one is closed a new one is served again. An unlimited
+    client gets more than `limit`."""
+    held = []
+    for i in range(limit):
+        sock = open_pipe_retry(path)
+        if sock is None or not served(sock, 100 + i):
+            report("connection %d of %d is served" % (i + 1, limit), "not served")
+            return
+        held.append(sock)
+    report("%d connections are served" % limit, None)
+    extra = open_pipe_retry(path)
+    extra_served = extra is not None and served(extra, 200)
+    if limited:
+        report("one more connection is closed unserved", "it was served" if extra_served else None)
+    else:
+        report("one more connection is served", None if extra_served else "it was not")
+    if extra is not None:
+        extra.close()
+    held.pop().close()
+    # The closed connection's share comes back once its thread has ended.
+    problem, deadline = "never served", time.monotonic() + 30
+    while time.monotonic() < deadline:
+        sock = open_pipe_retry(path)
+        if sock is not None and served(sock, 300):
+            problem = None
+            held.append(sock)
+            break
+        if sock is not None:
+            sock.close()
+        time.sleep(0.05)
+    report("after one is closed a new connection is served", problem)
+    for sock in held:
+        sock.close()
+
+
 def main(argv):
     args = argv[1:]
     administrator = True
@@ -393,6 +442,8 @@ def main(argv):
         run_silent(path, int(args[2]), float(args[3]))
     elif mode == "bigfirst":
         run_silent(path, int(args[2]), float(args[3]), first_message=bytes(3 << 19))
+    elif mode == "userlimit":
+        run_user_limit(path, int(args[2]), not administrator)
     elif mode == "ping":
         run_ping(path)
     elif mode == "pingafter":

@@ -185,6 +185,18 @@ TEST_F(AdminPipeTest, HostileRequestsGetTheirAnswerOrNoneAndTheServerGoesOn) {
   EXPECT_EQ(status, 0u);
 }
 
+TEST_F(AdminPipeTest, AClientThatIsNotAnAdministratorHoldsAFewConnectionsAtMost) {
+  platform::UniqueHandle probe(Connect());
+  probe.reset();
+  const std::string limit = std::to_string(SERVICE_API_MAX_USER_CONNECTIONS);
+  std::string output;
+  // CI runs as root: the limited client is a child that drops to nobody.
+  ASSERT_EQ(::geteuid(), 0u) << "needs root to run a client as nobody";
+  EXPECT_EQ(RunClient("--as-nobody userlimit " + SocketPath() + " " + limit, output), 0) << output;
+  output.clear();
+  EXPECT_EQ(RunClient("userlimit " + SocketPath() + " " + limit, output), 0) << output;
+}
+
 TEST_F(AdminPipeTest, AFullSetOfInstancesDoesNotEndTheServer) {
   platform::UniqueHandle probe(Connect());
   probe.reset();
