@@ -29,6 +29,9 @@ constexpr DWORD kConnectCheckMs = 1000;
 constexpr DWORD kClientCheckMs = 1000;
 // The first buffer of each connection; only a larger request grows it.
 constexpr DWORD kInitialCapacity = 4096;
+// What a malformed request is answered with before its connection ends
+// (STATUS_INVALID_PARAMETER).
+constexpr DWORD kMalformedRequestStatus = 0xC000000D;
 // Bytes that all connections together may hold in buffers beyond their
 // first: a request is at most SERVICE_API_MAX_MESSAGE, so this serves many
 // large requests at once while bounding what hostile clients can pin.
@@ -434,8 +437,17 @@ CStatus CServiceAPIConnection::Serve(HANDLE stopEvent) {
     CServiceAPIAnswer answer;
     try {
       if (!HandleServiceAPIRequest(context, m_isAdministrator, m_buffer.data(), static_cast<std::size_t>(length),
-                                   answer))
-        continue;
+                                   answer)) {
+        // A malformed request (short, empty, an input length that is not the
+        // message's): the client would wait for ever for a reply, so it gets
+        // an error, with the request id when the message holds one, and the
+        // connection ends. Its framing cannot be trusted any further.
+        const ULONGLONG id = length >= 16 ? platform::LoadLe64(m_buffer.data() + 8) : 0;
+        Write(id, kMalformedRequestStatus, 0, nullptr, stopEvent);
+        if (!m_closed) FlushFileBuffers(m_pipe);
+        m_closed = true;
+        break;
+      }
     } catch (const std::bad_alloc&) {
       status = OutOfMemory(229, ULONGLONG{SERVICE_API_MAX_OUTPUT} + SERVICE_API_REQUEST_HEADER);
       break;
@@ -545,9 +557,16 @@ CStatus RunServiceAPIServer(HANDLE stopEvent, const std::wstring& serviceName,
       }
       connected = true;
     }
-    // The instance belongs to the connection now; the next pass makes another.
+    // The instance belongs to the connection now. The next one is made
+    // before the handover: a connection that ends at once (a malformed
+    // request) would otherwise close the name's last instance, and its
+    // socket file with it, before another exists. When none can be made
+    // now, the next pass tries again.
     HANDLE handed = pipe;
-    pipe = nullptr;
+    pipe = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                            PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, PIPE_UNLIMITED_INSTANCES, 4096,
+                            4096, 0, nullptr);
+    if (pipe == INVALID_HANDLE_VALUE) pipe = nullptr;
     status = onConnection(handed, administrators);
   }
   if (pipe != nullptr) {
@@ -573,6 +592,8 @@ struct CServiceAPI::CWork {
   HANDLE stopEvent;
   std::wstring serviceName;                         // the server's
   CServiceAPIConnection* connection = nullptr;  // a connection's
+  bool counted = false;                         // holds one of its user's connections
+  uid_t user = 0;
 };
 
 CServiceAPI::CServiceAPI(CThreadSet& threads, CTraceLogger& logger, CServiceAPISourceLookup lookup)
@@ -606,6 +627,7 @@ void CServiceAPI::ThreadDone(void* context) {
   CWork* work = static_cast<CWork*>(context);
   CServiceAPI* api = work->api;
   delete work->connection;  // still set only when the work item never got to it
+  api->ReleaseUserConnection(work->counted, work->user);
   delete work;
   api->ThreadEnded();
 }
@@ -642,10 +664,32 @@ CStatus CServiceAPI::StartAPIServer(HANDLE stopEvent, const std::wstring& servic
   return status;
 }
 
+void CServiceAPI::ReleaseUserConnection(bool counted, uid_t user) {
+  if (!counted) return;
+  std::lock_guard<std::mutex> lock(m_lock);
+  const auto it = m_userConnections.find(user);
+  if (it != m_userConnections.end() && --it->second <= 0) m_userConnections.erase(it);
+}
+
 CStatus CServiceAPI::OnAPIConnection(HANDLE pipe, std::shared_ptr<const SID> administrators) {
+  // Counted by the peer's user before anything is made for it; a client the
+  // pipe cannot name (it has gone already) is served and fails as it reads.
+  platform::PeerCredentials peer;
+  const bool limited = platform::GetPipePeerCredentials(pipe, peer) == 0 && !platform::IsAdministrator(peer);
+  if (limited) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    int& held = m_userConnections[peer.uid];
+    if (held >= SERVICE_API_MAX_USER_CONNECTIONS) {
+      // Over its share: closed unserved, and the server goes on.
+      CloseHandle(pipe);
+      return CStatus();
+    }
+    ++held;
+  }
   CServiceAPIConnection* connection =
       new (std::nothrow) CServiceAPIConnection(m_logger, m_lookup, pipe, std::move(administrators));
   if (connection == nullptr) {
+    ReleaseUserConnection(limited, peer.uid);
     CloseHandle(pipe);
     return OutOfMemory(228, sizeof(CServiceAPIConnection));
   }
@@ -654,13 +698,15 @@ CStatus CServiceAPI::OnAPIConnection(HANDLE pipe, std::shared_ptr<const SID> adm
     std::lock_guard<std::mutex> lock(m_lock);
     stopEvent = m_stopEvent;
   }
-  CWork* work = new (std::nothrow) CWork{this, stopEvent, {}, connection};
+  CWork* work = new (std::nothrow) CWork{this, stopEvent, {}, connection, limited, peer.uid};
   if (work == nullptr) {
+    ReleaseUserConnection(limited, peer.uid);
     delete connection;
     return OutOfMemory(64, sizeof(CWork));
   }
   CStatus status = StartThread(work, "APIConnection");
   if (!status.IsOK()) {
+    ReleaseUserConnection(limited, peer.uid);
     delete work;
     delete connection;
   }

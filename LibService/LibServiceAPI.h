@@ -27,6 +27,7 @@
 
 #include <condition_variable>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -149,8 +150,13 @@ CStatus RunServiceAPIConnection(HANDLE stopEvent, CServiceAPIConnection* connect
 // thread are reported to the event log. The one runner of the pipe: every
 // CServiceApp holds one, and the pipe's tests drive it directly.
 //
-// Locking: m_lock guards m_running (threads started and not yet ended) and
-// m_stopEvent; m_threadsDone is signalled under it when m_running drops to 0.
+// A client that is not an administrator holds at most this many connections
+// at once (counted by its user); one more is closed at once, so one local
+// user cannot hold every instance of the pipe.
+constexpr int SERVICE_API_MAX_USER_CONNECTIONS = 4;
+
+// Locking: m_lock guards m_running (threads started and not yet ended),
+// m_userConnections and m_stopEvent; m_threadsDone is signalled under it when m_running drops to 0.
 class CServiceAPI {
  public:
   CServiceAPI(CThreadSet& threads, CTraceLogger& logger, CServiceAPISourceLookup lookup);
@@ -179,6 +185,7 @@ class CServiceAPI {
   static void ThreadDone(void* work);  // runs however ThreadBody ended
   CStatus StartThread(CWork* work, const char* name);
   void ThreadEnded();
+  void ReleaseUserConnection(bool counted, uid_t user);
 
   CThreadSet& m_threads;
   CTraceLogger& m_logger;
@@ -186,6 +193,7 @@ class CServiceAPI {
   std::mutex m_lock;
   std::condition_variable m_threadsDone;
   int m_running = 0;
+  std::map<uid_t, int> m_userConnections;  // connections of clients that are not administrators
   HANDLE m_stopEvent = nullptr;
   CStatus m_serverStatus;
 };

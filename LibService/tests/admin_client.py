@@ -21,6 +21,9 @@ Usage: admin_client.py [--as-nobody] MODE SOCKET_PATH [ARG]
   bigfirst PATH N S  open N connections whose first message is 1.5 MiB, print
             "held", keep them silent S seconds
   pingafter PATH S  print "held", wait S seconds, then ping
+  userlimit N  hold N connections each served once; one more must be closed
+            unserved when the client is not an administrator (--as-nobody) and
+            served when it is; after one closes a new one must be served
   ping      one well-formed request on a fresh connection must be answered
             (retried for up to 60 s while the server is crowded)
 --as-nobody drops to uid/gid 65534 first (needs root), so the client is not an
@@ -131,20 +134,25 @@ def check_good(reply, request_id):
     return None
 
 
+# A malformed request is answered with INVALID_PARAMETER (no data) and its connection closed.
+MALFORMED = "malformed"
+
+
 def message_cases(administrator):
-    """(name, message bytes, expected reply or None): expected is (status, data length or None)."""
+    """(name, message bytes, expected): expected is (status, data length or None), None for no
+    reply, or MALFORMED."""
     rng = random.Random(20261210)
     gate = (INVALID_PARAMETER, 64) if administrator else (ACCESS_DENIED, 0)
     cases = [
-        ("empty message", b"", None),
-        ("one byte", b"\x01", None),
-        ("175 bytes", request(0, READ_LINES)[:175], None),
-        ("176 bytes declaring 1 input byte", request(0, READ_LINES, b"", input_length=1), None),
-        ("177 bytes declaring none", request(0, READ_LINES) + b"\0", None),
-        ("input length 2^32-1", request(0, READ_LINES, b"", input_length=0xFFFFFFFF), None),
-        ("input length that wraps 176 to 0", request(0, READ_LINES, b"", input_length=0xFFFFFF50), None),
+        ("empty message", b"", MALFORMED),
+        ("one byte", b"\x01", MALFORMED),
+        ("175 bytes", request(0, READ_LINES)[:175], MALFORMED),
+        ("176 bytes declaring 1 input byte", request(0, READ_LINES, b"", input_length=1), MALFORMED),
+        ("177 bytes declaring none", request(0, READ_LINES) + b"\0", MALFORMED),
+        ("input length 2^32-1", request(0, READ_LINES, b"", input_length=0xFFFFFFFF), MALFORMED),
+        ("input length that wraps 176 to 0", request(0, READ_LINES, b"", input_length=0xFFFFFF50), MALFORMED),
         ("input length that wraps to the length",
-         request(0, READ_LINES, b"\0" * 24, input_length=(24 - 176) & 0xFFFFFFFF), None),
+         request(0, READ_LINES, b"\0" * 24, input_length=(24 - 176) & 0xFFFFFFFF), MALFORMED),
         # More room than a reply may carry is taken as the bound.
         ("read lines, capacity 2^32-1", request(1, READ_LINES, read_lines_input(0, 0), 0xFFFFFFFF), (OK, None)),
         ("read lines, capacity just past the bound",
@@ -174,7 +182,7 @@ def message_cases(administrator):
         if len(junk) >= 32:
             # Never let chance make the declared input length match.
             struct.pack_into("<I", junk, 28, (len(junk) - 175) & 0xFFFFFFFF)
-        cases.append(("random bytes %d (%d bytes)" % (i, len(junk)), bytes(junk), None))
+        cases.append(("random bytes %d (%d bytes)" % (i, len(junk)), bytes(junk), MALFORMED))
     return cases
 
 
@@ -189,6 +197,27 @@ def run_message_cases(path, administrator):
         if len(message) >= 16:
             message = message[:8] + struct.pack("<Q", request_id) + message[16:]
         good_id = request_id + 1
+        if expected == MALFORMED:
+            problem = None
+            try:
+                send_message(sock, message)
+                got_id, status, data = recv_reply(sock)
+                want_id = request_id if len(message) >= 16 else 0
+                if (got_id, status, data) != (want_id, INVALID_PARAMETER, b""):
+                    problem = "reply %#x %#x %r, expected %#x %#x and no data" % (got_id, status, data, want_id,
+                                                                                 INVALID_PARAMETER)
+                elif sock.recv(1) != b"":
+                    problem = "the connection stayed open"
+            except (EOFError, OSError, ValueError) as error:
+                problem = "no error reply: %s" % error
+            sock.close()
+            sock = open_pipe_retry(path)
+            if sock is None:
+                report(name, problem)
+                report("reopen", "the server no longer admits clients")
+                return
+            report(name, problem)
+            continue
         try:
             send_message(sock, message)
             send_message(sock, good_request(good_id))
@@ -348,6 +377,52 @@ def run_ping(path):
     report("a well-formed request is answered", problem)
 
 
+def served(sock, request_id):
+    """Whether a well-formed request on the connection gets its answer."""
+    try:
+        send_message(sock, good_request(request_id))
+        return check_good(recv_reply(sock), request_id) is None
+    except (OSError, EOFError, ValueError):
+        return False
+
+
+def run_user_limit(path, limit, limited):
+    """Holds connections that were each served once: a limited client gets exactly `limit`,
+    one more is closed unserved; once one is closed a new one is served again. An unlimited
+    client gets more than `limit`."""
+    held = []
+    for i in range(limit):
+        sock = open_pipe_retry(path)
+        if sock is None or not served(sock, 100 + i):
+            report("connection %d of %d is served" % (i + 1, limit), "not served")
+            return
+        held.append(sock)
+    report("%d connections are served" % limit, None)
+    extra = open_pipe_retry(path)
+    extra_served = extra is not None and served(extra, 200)
+    if limited:
+        report("one more connection is closed unserved", "it was served" if extra_served else None)
+    else:
+        report("one more connection is served", None if extra_served else "it was not")
+    if extra is not None:
+        extra.close()
+    held.pop().close()
+    # The closed connection's share comes back once its thread has ended.
+    problem, deadline = "never served", time.monotonic() + 30
+    while time.monotonic() < deadline:
+        sock = open_pipe_retry(path)
+        if sock is not None and served(sock, 300):
+            problem = None
+            held.append(sock)
+            break
+        if sock is not None:
+            sock.close()
+        time.sleep(0.05)
+    report("after one is closed a new connection is served", problem)
+    for sock in held:
+        sock.close()
+
+
 def main(argv):
     args = argv[1:]
     administrator = True
@@ -367,6 +442,8 @@ def main(argv):
         run_silent(path, int(args[2]), float(args[3]))
     elif mode == "bigfirst":
         run_silent(path, int(args[2]), float(args[3]), first_message=bytes(3 << 19))
+    elif mode == "userlimit":
+        run_user_limit(path, int(args[2]), not administrator)
     elif mode == "ping":
         run_ping(path)
     elif mode == "pingafter":

@@ -143,6 +143,43 @@ def source_name(sock, cookie):
     return status, data[8:24].split(b"\0")[0].decode()
 
 
+# A malformed request is answered with INVALID_PARAMETER (its id when the
+# message holds one, no data) and its connection closed; the next client is
+# served. Each case runs on a fresh connection, back to back.
+INVALID_PARAMETER = 0xC000000D
+
+
+def malformed_requests(env):
+    good = struct.pack("<IIQIIIII", 176, 20, 0x51, 0, 0, READ_LINES, 0, 64) + bytes(140)
+    cases = [
+        ("empty message", b"", 0),
+        ("one byte", b"\x01", 0),
+        ("175 bytes", good[:175], 0x51),
+        ("input length past the message", good[:28] + struct.pack("<I", 1) + good[32:], 0x51),
+        ("input length 2^32-1", good[:28] + struct.pack("<I", 0xFFFFFFFF) + good[32:], 0x51),
+    ]
+    for round_ in range(3):
+        for name, message, want_id in cases:
+            sock = open_admin_pipe(env)
+            try:
+                sock.sendall(struct.pack("<I", len(message)) + message)
+                (length,) = struct.unpack("<I", recv_exact(sock, 4))
+                reply = recv_exact(sock, length)
+                got = struct.unpack_from("<QII", reply, 0) if length >= 16 else None
+                closed = sock.recv(1) == b""
+                check("malformed request answered: %s" % name,
+                      got == (want_id, INVALID_PARAMETER, 0) and length == 24, (got, length))
+                check("malformed request closes the connection: %s" % name, closed)
+            except (EOFError, OSError) as error:
+                check("malformed request answered: %s" % name, False, error)
+            finally:
+                sock.close()
+    sock = open_admin_pipe(env)
+    next_line, _ = read_lines(sock, 0, 0)
+    check("a client after the malformed requests is served", next_line > 0)
+    sock.close()
+
+
 # --- the cases ---
 
 def service_run(env):
@@ -171,6 +208,7 @@ def service_run(env):
         status, name = source_name(sock, seen[TRC_SAMPLE_TICK][1])
         check("source name of the tick lines", status == 0 and name == "SampleService", (hex(status), name))
     sock.close()
+    malformed_requests(env)
     if env.args.vntrace:
         viewer_follow(env)
 
