@@ -34,6 +34,7 @@ SETTINGS_KEY = "HKLM\\Software\\Vantrel\\" + DISPLAY
 PARAMETERS_KEY = SETTINGS_KEY + "\\" + CLSID
 OPERATIONS_KEY = PARAMETERS_KEY + "\\Operations"
 RULES_KEY = SETTINGS_KEY + "\\Rules"
+TRANSCODER_KEY = PRODUCT_KEY + "\\Transcoder"
 DRIVE_MAP_KEY = "HKLM\\SYSTEM\\CurrentControlSet\\Control\\Session Manager\\DOS Devices"
 
 EVENT_TRANSCODE_FAILED = 0xC00007D0

@@ -11,7 +11,16 @@ One case group a run (--case), each on a chain of its own (framesight_env.py):
   jobs        "Maximum Transcode Jobs" against the stand-in's instances, changed
               while the service runs;
   operations  parameter-set mode: two operations of one file, each with its
-              output and its own log; an operation without "Options".
+              output and its own log; an operation without "Options";
+  badsize     a "Size" the transcoder refuses (641x361): one event a file, each
+              released, and previews again once it is fixed;
+  refusals    parameter-set mode: three operations with the second refused (the
+              first and third made), "Unpin On Error" false keeping the pin, a
+              "LogFile" the archive refuses, another extension's file after them;
+  inplace     the transcoder writing in place killed mid-job: nothing under the
+              output's name until a whole output is made after its restart;
+  moved       a file renamed and one deleted mid-transcode;
+  busy        4 jobs on 2 instances with 12 s transcodes: all done, no "not found".
 Outputs are checked with ffprobe, jobs in the transcoder's journal, events with
 vnevent, pins in the archive's pin log and with vnpin. Waits are bounded and
 generous; nothing is timed.
@@ -447,7 +456,243 @@ def case_operations(chain, tools):
     chain.stop_service()
 
 
-CASES = {"preview": case_preview, "failures": case_failures, "jobs": case_jobs, "operations": case_operations}
+# --- refusals, every operation, outputs whole, moved sources, busy instances ---
+
+def failed_events(chain, relative):
+    return [t for _, t in chain.events(fe.EVENT_TRANSCODE_FAILED) if chain.archive_path(relative) in t]
+
+
+def settle(chain, seconds=16):
+    """Rescans every two seconds: what was reported once must not be reported again."""
+    for _ in range(seconds // 2):
+        chain.rescan()
+        time.sleep(2)
+
+
+def case_badsize(chain, tools):
+    chain.set_up()
+    chain.set_extension("Size", "641x361")
+    chain.start_transcoder(2)
+    chain.start_mainsvc()
+    files = ["media\\odd%d.mp4" % n for n in range(2)]
+    for relative in files:
+        fe.make_clip(chain.host(relative), seconds=1)
+    if not chain.start_service():
+        return
+    name = "\"Size\" 641x361"
+    pins = [chain.pin(relative) for relative in files]
+    chain.rescan()
+    chain.check(name + ": every pin is released", chain.wait_released(pins, 90), chain.pinned())
+    settle(chain)
+    for relative in files:
+        events = failed_events(chain, relative)
+        chain.check(name + ": one event for " + relative, len(events) == 1, events)
+        chain.check(name + ": one refused job for " + relative, len(chain.jobs_of(relative)) <= 1,
+                    chain.jobs_of(relative))
+        chain.check(name + ": no output for " + relative,
+                    not any(n.endswith(".webm") for n in chain.listing(relative)), chain.listing(relative))
+    chain.check(name + ": no \"Failed to find transcoder\"",
+                not [t for _, t in chain.events() if "Failed to find transcoder" in t], chain.events()[-3:])
+    chain.stop_service()
+
+    name = "\"Size\" fixed"
+    chain.set_extension("Size", "320x240")
+    fixed = "media\\fixed.mp4"
+    fe.make_clip(chain.host(fixed), seconds=1)
+    if not chain.start_service():
+        return
+    if transcode(chain, name, fixed):
+        check_video(chain, name, chain.companion(fixed, "Preview", "webm"), "vp8", 320, 240, 29)
+    chain.stop_service()
+
+
+def case_refusals(chain, tools):
+    chain.set_up(mode="Operations")
+    thumb = {"Transcoder": "FFMPEG", "Options": "-frames:v 1 -s 160x120 -update 1"}
+    chain.add_operation("First", dict(thumb, OutputFile="First.png", LogFile="First.log"))
+    chain.add_operation("Odd", {"Transcoder": "FFMPEG", "Options": "-vnpreview 10 641x361",
+                                "OutputFile": "Odd.webm", "LogFile": "Odd.log"})
+    chain.add_operation("OddKept", {"Transcoder": "FFMPEG", "Options": "-vnpreview 10 641x361",
+                                    "OutputFile": "Kept.webm", "LogFile": "Kept.log", "Unpin On Error": 0})
+    chain.add_operation("Third", dict(thumb, OutputFile="Third.png", LogFile="Third.log"))
+    chain.add_operation("BadLog", dict(thumb, OutputFile="Bad.png", LogFile="logs\\Out.log"))
+    chain.add_rule("Three", "*.mp4", ["First", "Odd", "Third"])
+    chain.add_rule("Kept", "*.avi", ["OddKept"])
+    chain.add_rule("Refused", "*.mkv", ["BadLog"])
+    chain.add_rule("Good", "*.mov", ["First"])
+    chain.start_transcoder(2)
+    chain.start_mainsvc()
+    three, kept, refused, good = "media\\three.mp4", "media\\kept.avi", "media\\refused.mkv", "media\\good.mov"
+    for relative in (three, kept, refused, good):
+        fe.make_clip(chain.host(relative), seconds=1)
+    if not chain.start_service():
+        return
+    pins = {relative: chain.pin(relative, "Operations") for relative in (three, kept, refused)}
+    chain.rescan()
+    chain.check("three and the refused log: released", chain.wait_released([pins[three], pins[refused]], 90),
+                chain.pinned())
+    wait_for(lambda: failed_events(chain, kept), 60)
+    settle(chain)
+
+    name = "three operations, the second failing"
+    check_video(chain, name + " (first)", chain.companion(three, "First", "png"), "png", 160, 120, 1,
+                container="png_pipe")
+    check_video(chain, name + " (third)", chain.companion(three, "Third", "png"), "png", 160, 120, 1,
+                container="png_pipe")
+    chain.check(name + ": no output of the second", not any(n.endswith(".webm") for n in chain.listing(three)),
+                chain.listing(three))
+    events = failed_events(chain, three)
+    chain.check(name + ": one event, the stand-in's refusal", len(events) == 1 and "-vnpreview" in events[0], events)
+    # The stand-in refuses the second before any ffmpeg: the journal holds the other two.
+    ends = chain.jobs_of(three)
+    chain.check(name + ": the first and third jobs succeeded", len(ends) == 2
+                and all(r["status"] == "succeeded" for r in ends), ends)
+
+    name = "a failed operation with \"Unpin On Error\" false"
+    events = failed_events(chain, kept)
+    chain.check(name + ": one event", len(events) == 1, events)
+    chain.check(name + ": the pin stays", pins[kept] not in chain.releases(), chain.releases())
+    chain.check(name + ": no output", not any(n.endswith(".webm") for n in chain.listing(kept)),
+                chain.listing(kept))
+
+    name = "a refused \"LogFile\""
+    events = failed_events(chain, refused)
+    chain.check(name + ": one event naming it", len(events) == 1 and "LogFile" in events[0], events)
+    chain.check(name + ": released once", chain.releases().get(pins[refused]) == 1, chain.releases())
+    chain.check(name + ": no job", not chain.jobs_of(refused, "start"), chain.jobs_of(refused, "start"))
+
+    name = "another extension's file after them"
+    if transcode(chain, name, good, "Operations"):
+        check_video(chain, name, chain.companion(good, "First", "png"), "png", 160, 120, 1, container="png_pipe")
+    chain.stop_service()
+
+
+def case_inplace(chain, tools):
+    chain.set_up()
+    chain.set_value(fe.TRANSCODER_KEY, "Write In Place", 1)
+    chain.start_mainsvc()
+    # 29 frames at a twentieth of the clip's rate: about twenty seconds a job.
+    chain.start_transcoder(2, ffmpeg=chain.slow_ffmpeg("0.05"))
+    victim = "media\\victim.mp4"
+    fe.make_clip(chain.host(victim), seconds=2)
+    if not chain.start_service():
+        return
+    name = "the transcoder writing in place killed mid-job"
+    output = chain.companion(victim, "Preview", "webm")
+    pin = chain.pin(victim)
+    chain.rescan()
+    started = wait_for(lambda: chain.jobs_of(victim, "start"), 60)
+    if not chain.check(name + ": the job started", bool(started), chain.journal_records()[-2:]):
+        return
+    # Once ffmpeg has begun its file, kill it all.
+    wait_for(lambda: any(n.endswith(".webm") for n in chain.listing(victim)), 30)
+    time.sleep(1)
+    partial = chain.listing(victim)
+    chain.transcoder.kill()
+    chain.transcoder.wait()
+    chain.transcoder.stdout.close()
+    chain.transcoder = None
+    try:
+        os.killpg(started[0]["pid"], signal.SIGKILL)
+    except OSError:
+        pass
+    chain.check(name + ": a partial file was written", any(n.endswith(".webm") for n in partial), partial)
+    chain.check(name + ": killed before the job ended", not chain.jobs_of(victim), chain.jobs_of(victim))
+    chain.check(name + ": nothing whole-looking under the output's name", not os.path.exists(output)
+                or fe.probe(output) is not None, chain.listing(victim))
+    time.sleep(3)
+    chain.check(name + ": still nothing under the output's name", not os.path.exists(output), chain.listing(victim))
+    chain.check(name + ": the pin stays", pin not in chain.releases(), chain.releases())
+    chain.start_transcoder(2)
+    chain.check(name + ": after the restart the pin is done", chain.wait_released([pin], 240, rescan_every=5),
+                chain.pinned())
+    chain.check(name + ": transcoded again", len(chain.jobs_of(victim, "start")) >= 2,
+                chain.jobs_of(victim, "start"))
+    check_video(chain, name, output, "vp8", 640, 360, 29)
+    chain.stop_service()
+
+
+def begun_output(chain, relative):
+    """Whether a .webm beside the file has bytes: ffmpeg has opened its source then."""
+    for n in chain.listing(relative):
+        try:
+            if n.endswith(".webm") and os.path.getsize(os.path.join(chain.companions(relative), n)) > 0:
+                return True
+        except OSError:  # renamed into place meanwhile
+            pass
+    return False
+
+
+def case_moved(chain, tools):
+    chain.set_up()
+    chain.set_parameter("Maximum Transcode Jobs", 2)
+    chain.start_mainsvc()
+    chain.start_transcoder(2, ffmpeg=chain.slow_ffmpeg("0.1"))
+    moved, deleted = "media\\moved.mp4", "media\\deleted.mp4"
+    renamed = "media\\renamed.mp4"
+    for relative in (moved, deleted):
+        fe.make_clip(chain.host(relative), seconds=2)
+    old_version = fe.version_of(chain.host(moved))
+    deleted_output = chain.companion(deleted, "Preview", "webm")
+    if not chain.start_service():
+        return
+    name = "a file renamed and one deleted mid-transcode"
+    pins = [chain.pin(relative) for relative in (moved, deleted)]
+    chain.rescan()
+    if not chain.check(name + ": both jobs started",
+                       wait_for(lambda: chain.jobs_of(moved, "start") and chain.jobs_of(deleted, "start"), 60),
+                       chain.journal_records()):
+        return
+    # Once both ffmpeg processes have their source open and their output begun.
+    chain.check(name + ": both outputs begun", wait_for(lambda: all(
+        begun_output(chain, r) for r in (moved, deleted)), 60),
+        (chain.listing(moved), chain.listing(deleted)))
+    os.rename(chain.host(moved), chain.host(renamed))
+    os.unlink(chain.host(deleted))
+    chain.check(name + ": both jobs end", wait_for(lambda: chain.jobs_of(moved) and chain.jobs_of(deleted), 90),
+                chain.journal_records())
+    chain.check(name + ": the deleted file's pin is released", chain.wait_released([pins[1]], 90), chain.pinned())
+    made = chain.companion(renamed, "Preview", "webm", version=old_version)
+    chain.check(name + ": the renamed file's preview is made", wait_for(lambda: os.path.isfile(made), 240)
+                or chain.wait_released([pins[0]], 1) and os.path.isfile(made), chain.listing(renamed))
+    if os.path.isfile(made):
+        check_video(chain, name + " (renamed)", made, "vp8", 640, 360, 29)
+    chain.check(name + ": no output under the old name",
+                not any(n.endswith(".webm") for n in chain.listing(moved)), chain.listing(moved))
+    chain.check(name + ": no output under the deleted name", not os.path.exists(deleted_output)
+                and not any(n.endswith(".webm") for n in chain.listing(deleted)), chain.listing(deleted))
+    chain.stop_service()
+
+
+def case_busy(chain, tools):
+    chain.set_up()
+    chain.set_parameter("Maximum Transcode Jobs", 4)
+    chain.set_extension("Frame Count", 90)
+    chain.start_mainsvc()
+    # 90 frames of a 30 fps clip at a quarter of its rate: about twelve seconds a job.
+    chain.start_transcoder(2, ffmpeg=chain.slow_ffmpeg("0.25"))
+    files = ["media\\busy%d.mp4" % n for n in range(4)]
+    for relative in files:
+        fe.make_clip(chain.host(relative), seconds=3)
+    if not chain.start_service():
+        return
+    name = "4 jobs on 2 instances, 12 s each"
+    pins = [chain.pin(relative) for relative in files]
+    chain.rescan()
+    chain.check(name + ": every pin is released", chain.wait_released(pins, 400, rescan_every=10), chain.pinned())
+    for relative in files:
+        chain.check(name + ": the clip of %s is made" % relative,
+                    os.path.isfile(chain.companion(relative, "Preview", "webm")), chain.listing(relative))
+    chain.check(name + ": no \"not found\"",
+                not [t for _, t in chain.events() if "Failed to find transcoder" in t], chain.events())
+    ends = [r for relative in files for r in chain.jobs_of(relative)]
+    chain.check(name + ": the peak is 2", fe.peak_concurrency(ends) == 2, fe.peak_concurrency(ends))
+    chain.stop_service()
+
+
+CASES = {"preview": case_preview, "failures": case_failures, "jobs": case_jobs, "operations": case_operations,
+         "badsize": case_badsize, "refusals": case_refusals, "inplace": case_inplace, "moved": case_moved,
+         "busy": case_busy}
 
 
 def main():
