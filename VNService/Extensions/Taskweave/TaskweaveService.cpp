@@ -3,7 +3,10 @@
 
 #include "platform/registry/registry.h"
 
+#include <algorithm>
+#include <cstdlib>
 #include <new>
+#include <string>
 #include <utility>
 
 namespace {
@@ -61,6 +64,10 @@ LONG CThreadActivity::Count() {
 
 // --- CTaskweaveService ---
 
+namespace {
+constexpr DWORD MSG_STOP_LEFT_OPERATIONS = 0x800001F5;
+}  // namespace
+
 CTaskweaveService::CTaskweaveService()
     : CTaskweaveApp(L"Taskweave", L"Vantrel Archive Extensions", {}),
       m_workerStop(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
@@ -68,6 +75,9 @@ CTaskweaveService::CTaskweaveService()
 }
 
 CTaskweaveService::~CTaskweaveService() {
+  // The stop left runners inside a provider: nothing they use may be torn
+  // down under them, and none of their pins is to be released now.
+  if (m_leftRunning.load()) std::_Exit(0);
   // Run has dropped everything it made; what is left is only what a Run
   // still running at exit holds.
   SetEvent(m_workerStop);
@@ -116,6 +126,25 @@ CStatus& CTaskweaveService::Run(CStatus& status) {
   mainService.Unsubscribe(VN_SUBSCRIBE_ALL, this, &CTaskweaveService::OnServiceNotification);
   m_system.Reset();
   return status;
+}
+
+DWORD CTaskweaveService::WaitForExit(DWORD timeout) {
+  const ULONGLONG start = GetTickCount64();
+  constexpr DWORD kSliceMs = 200;
+  for (;;) {
+    if (m_leftRunning.load()) {
+      // Run has returned or is about to; its exit code is stored right after.
+      return CTaskweaveApp::WaitForExit(kSliceMs * 5);
+    }
+    DWORD slice = kSliceMs;
+    if (timeout != INFINITE) {
+      const ULONGLONG spent = GetTickCount64() - start;
+      if (spent >= timeout) return CTaskweaveApp::WaitForExit(0);
+      slice = static_cast<DWORD>(std::min<ULONGLONG>(kSliceMs, timeout - spent));
+    }
+    const DWORD code = CTaskweaveApp::WaitForExit(slice);
+    if (GetRunningThreads() == 0) return code;
+  }
 }
 
 CStatus CTaskweaveService::StartExtensions(HKEY extensions, bool& wait) {
@@ -183,7 +212,16 @@ void CTaskweaveService::EndWorkers() {
   SetEvent(m_workerStop);
   // Workers end at their next element or wake-up, runners when their
   // provider's ExecuteOperation returns.
-  m_activity.WaitIdle(kStopWaitMs);
+  if (!m_activity.WaitIdle(kStopWaitMs)) {
+    // A provider that does not return must not hold the stop: its runners
+    // keep the workers and the provider, and the process ends without them
+    // (~CTaskweaveService). Their pins stay, so the files come back at the
+    // next start.
+    const LONG running = m_activity.Count();
+    ::ReportEvent(nullptr, MSG_STOP_LEFT_OPERATIONS, {std::to_wstring(running)});
+    m_leftRunning.store(true);
+    return;
+  }
   std::vector<std::shared_ptr<CExtensionWorker>> workers;
   {
     platform::SrwExclusiveLock hold(m_workersLock);

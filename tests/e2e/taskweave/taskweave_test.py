@@ -419,6 +419,37 @@ def stop_while_operations_run(env):
     check(name + ": every provider was released before the exit", env.calls("Released"), env.calls()[-3:])
 
 
+def provider_hangs_the_stop(env):
+    """A provider inside ExecuteOperation for 90 s: the stop ends within its bound, the pin stays and is done after a restart."""
+    name = "a 90 s provider"
+    env.reset_logs()
+    env.register_extensions({"A": {"Schedule": "pending", "Execute Delay": 90000}})
+    paths = env.make_files("hang-", 1)
+    pin = env.pin(paths[0], "A", 0x9000, "Transcode")
+    if not env.start(name):
+        return
+    check(name + ": the operation began", wait_for(lambda: len(env.calls("Execute")) >= 1, 60), env.calls()[-3:])
+    began = time.monotonic()
+    result = env.vnsc("stop", SERVICE)
+    fields = env.wait_state(1, 75)
+    spent = time.monotonic() - began
+    # vnsc itself fails when STOPPED takes more than its 30 s; the provider would take 90 s.
+    check(name + ": vnsc stop done within the stop bound", result.returncode == 0 and fields is not None
+          and fields["STATE"].startswith("1") and spent < 75, (spent, result.stderr, fields))
+    check(name + ": the event says operations were left running",
+          any(e["id"] & 0xFFFF == 0x1F5 for e in env.events()), env.events()[-3:])
+    hung = [line for line in env.listed("A") if "hang-000.dat" in line]
+    check(name + ": the pin is still there after the stop", len(hung) == 1 and pin not in env.releases(),
+          env.listed("A"))
+    env.register_extensions({"A": {"Schedule": "pending"}})
+    if not env.start(name + " (restart)"):
+        return
+    check(name + ": done after the restart", wait_for(lambda: not env.listed("A"), 60), env.listed("A"))
+    releases = env.releases()
+    check(name + ": the pin released exactly once", len(releases.get(pin, [])) == 1, releases.get(pin))
+    env.stop(name + " (restart)")
+
+
 def main_service_restart(env):
     name = "main service restart"
     env.reset_logs()
@@ -506,6 +537,7 @@ def main():
         env.stop("drain E_PENDING")
         execute_answering_s_false(env)
         stop_while_operations_run(env)
+        provider_hangs_the_stop(env)
         main_service_restart(env)
         if env.state() == 4:
             env.stop("main service restart: the last run")
