@@ -222,12 +222,7 @@ def main():
         wb.check("the host listens", wb.wait_until(lambda: wb.listening(env.port)))
         judge(env, drive(env, args))
     finally:
-        subprocess.run([args.vnsc, "stop", wb.SERVICE], env=env.env, capture_output=True)
-        if wb.failures:
-            print("FAILED:", wb.failures)
-            print("kept", env.root)
-        else:
-            shutil.rmtree(env.root, ignore_errors=True)
+        wb.finish(env)
     return 1 if wb.failures else 0
 
 

@@ -14,9 +14,7 @@ descriptor limit is 1,024) on the hosts webbridge_test.py configures:
 import argparse
 import os
 import resource
-import shutil
 import socket
-import subprocess
 import sys
 import time
 
@@ -158,12 +156,7 @@ def main():
         wb.check("the service's output holds no sanitizer report",
                  not any(w in text for w in ("Sanitizer", "runtime error:")), text[-2000:])
     finally:
-        subprocess.run([env.args.vnsc, "stop", wb.SERVICE], env=env.env, capture_output=True)
-        if wb.failures:
-            print("FAILED:", wb.failures)
-            print("kept", env.root)
-        else:
-            shutil.rmtree(env.root, ignore_errors=True)
+        wb.finish(env)
     return 1 if wb.failures else 0
 
 

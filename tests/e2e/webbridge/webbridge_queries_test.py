@@ -19,9 +19,7 @@ On the hosts webbridge_test.py configures ("Query Timeout" 3):
 import argparse
 import json
 import os
-import shutil
 import sqlite3
-import subprocess
 import sys
 import threading
 import time
@@ -245,12 +243,7 @@ def main():
         wb.check("vnsc stop with slow queries ends within 10 s", stopped and time.monotonic() - start < 10,
                  time.monotonic() - start)
     finally:
-        subprocess.run([env.args.vnsc, "stop", wb.SERVICE], env=env.env, capture_output=True)
-        if wb.failures:
-            print("FAILED:", wb.failures)
-            print("kept", env.root)
-        else:
-            shutil.rmtree(env.root, ignore_errors=True)
+        wb.finish(env)
     return 1 if wb.failures else 0
 
 

@@ -19,7 +19,6 @@ import email
 import email.policy
 import http.client
 import os
-import shutil
 import subprocess
 import sys
 import threading
@@ -187,12 +186,7 @@ def main():
         ranges(env, ports, session)
         wb.check("stop", env.vnsc("stop", wb.SERVICE).returncode == 0)
     finally:
-        subprocess.run([env.args.vnsc, "stop", wb.SERVICE], env=env.env, capture_output=True)
-        if wb.failures:
-            print("FAILED:", wb.failures)
-            print("kept", env.root)
-        else:
-            shutil.rmtree(env.root, ignore_errors=True)
+        wb.finish(env)
     return 1 if wb.failures else 0
 
 

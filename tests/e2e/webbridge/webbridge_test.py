@@ -45,6 +45,16 @@ LIVE_TIMEOUT = 20
 failures = []
 
 
+def finish(env):
+    """Stops the service whatever happened; keeps the folder of a failed run, removes a passed one's."""
+    subprocess.run([env.args.vnsc, "stop", SERVICE], env=env.env, capture_output=True)
+    if failures:
+        print("FAILED:", failures)
+        print("kept", env.root)
+    else:
+        shutil.rmtree(env.root, ignore_errors=True)
+
+
 def check(name, condition, detail=""):
     if condition:
         print("ok", name, flush=True)
@@ -687,12 +697,7 @@ def main():
         check("the service's output holds no sanitizer report",
               not any(w in text for w in ("Sanitizer", "runtime error:")), text[-2000:])
     finally:
-        subprocess.run([env.args.vnsc, "stop", SERVICE], env=env.env, capture_output=True)
-        if failures:
-            print("FAILED:", failures)
-            print("kept", env.root)
-        else:
-            shutil.rmtree(env.root, ignore_errors=True)
+        finish(env)
     return 1 if failures else 0
 
 
