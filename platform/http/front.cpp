@@ -567,7 +567,7 @@ void HttpFront::Impl::ReleaseBackend(Connection& c, std::uint64_t now) {
   using http_detail::RequestState;
   const bool between = c.request == RequestState::Head && c.reply == ReplyState::Idle;
   const bool answered = c.reply == ReplyState::Done && RequestSent(c) && c.out.Size() == 0;
-  if (c.backend < 0 || c.connecting || c.backendDead || c.backendSignalled || !c.backendKeep ||
+  if (!m_limits.reuseBackend || c.backend < 0 || c.connecting || c.backendDead || c.backendSignalled || !c.backendKeep ||
       !(between || answered) || m_pool.size() >= kPoolSize) {
     CloseBackend(c);
     return;

@@ -65,9 +65,15 @@ struct FrontLimits {
   DWORD maxConnections = 4096;                   // client connections; also bounded by RLIMIT_NOFILE
   std::size_t bufferBytes = 64 * 1024;           // per direction and connection
   DWORD handshakeTimeoutMs = 10'000;             // TLS handshake
-  // Event loops (threads) sharing the public socket; 0: half the cores, at
-  // most 4. Connections and descriptors are shared out between them.
-  DWORD loops = 0;
+  // Event loops (threads) sharing the public socket (0: half the cores, at
+  // most 4); connections and descriptors are shared out between them. One by
+  // default: a host rebuilt on its port was seen to find the port still held
+  // (address in use) with several loops, a fault not yet found.
+  DWORD loops = 1;
+  // Listener connections kept for the next client once a client leaves. Off
+  // by default: a kept connection the listener closes just as it is reused
+  // answers that client 502, and no retry is built yet.
+  bool reuseBackend = false;
   bool operator==(const FrontLimits& other) const = default;
 };
 

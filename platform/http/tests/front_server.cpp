@@ -121,6 +121,8 @@ int main(int argc, char** argv) {
       if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) return 2;
     } else if (a == "--loops") {
       config.limits.loops = static_cast<DWORD>(std::strtoul(next(), nullptr, 10));
+    } else if (a == "--reuse-backend") {
+      config.limits.reuseBackend = true;
     } else if (a == "--hog") {
       hog = std::strtoul(next(), nullptr, 10);
     } else if (a == "--bare") {

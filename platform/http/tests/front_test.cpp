@@ -598,7 +598,7 @@ TEST(HttpFrontTest, StopWhileEveryLoopIsBusy) {
 
 TEST(HttpFrontTest, ListenerConnectionsOutliveTheirClients) {
   // One loop, so that every client finds the pool the one before left.
-  Server server({"--loops", "1"});
+  Server server({"--loops", "1", "--reuse-backend"});
   ASSERT_GT(server.Port(), 0);
   ASSERT_EQ(Server::Curl("-s " + server.Url("/size/2")).text, "xx");
   const auto before = server.Stats();
