@@ -305,12 +305,13 @@ bool HttpFront::Impl::ScanRequestBody(Connection& c) {
 
 // --- front to listener ---
 
-bool HttpFront::Impl::ConnectBackend(Connection& c) {
-  if (const int pooled = TakePooledBackend(); pooled >= 0) {
+bool HttpFront::Impl::ConnectBackend(Connection& c, bool mayReuse) {
+  if (const int pooled = mayReuse ? TakePooledBackend() : -1; pooled >= 0) {
     // A connection another client left in step: no connect, and the
     // listener's worker for it is warm. Its descriptors are counted already.
     c.backend = pooled;
     c.connecting = false;
+    c.backendReused = true;
     return true;
   }
   if (!MakeRoom(2, false, c.id)) {
@@ -340,6 +341,22 @@ bool HttpFront::Impl::ConnectBackend(Connection& c) {
   return true;
 }
 
+// The listener may close a kept connection just as the front reuses it. A
+// request without a body whose head is still held goes again, once, on a
+// fresh connection, as long as no byte of a reply came back. True when the
+// request was taken over (sent again, or rejected by the connect).
+bool HttpFront::Impl::RetryOnFreshBackend(Connection& c) {
+  if (!c.backendReused || c.requestBody != BodyKind::None || c.framed.empty() || c.replyStarted ||
+      c.outReady != 0 || c.out.Size() != 0)
+    return false;
+  CloseBackend(c);
+  c.framedSent = 0;
+  c.request = RequestState::Forward;
+  c.reply = ReplyState::Head;
+  ConnectBackend(c, false);
+  return true;
+}
+
 void HttpFront::Impl::FinishConnect(Connection& c) {
   int error = 0;
   socklen_t length = sizeof error;
@@ -360,12 +377,14 @@ bool HttpFront::Impl::BackendWrite(Connection& c) {
   const auto n = ::send(c.backend, data, size, MSG_NOSIGNAL);
   if (n < 0) {
     if (errno == EAGAIN || errno == EWOULDBLOCK) return false;
+    if (RetryOnFreshBackend(c)) return true;
     Reject(c, 502);
     return false;
   }
   if (head) {
     c.framedSent += static_cast<std::size_t>(n);
-    if (c.framedSent == c.framed.size()) {
+    // On a kept connection the head stays until the reply begins, for a retry.
+    if (c.framedSent == c.framed.size() && !(c.backendReused && c.requestBody == BodyKind::None)) {
       c.framed.clear();
       c.framedSent = 0;
     }
@@ -410,7 +429,7 @@ bool HttpFront::Impl::BackendRead(Connection& c) {
     return true;
   }
   if (!c.replyStarted && c.outReady == 0) {
-    Reject(c, 502);
+    if (!RetryOnFreshBackend(c)) Reject(c, 502);
   } else {
     // What was whole goes out; then the client sees the cut.
     c.keepAlive = false;
@@ -575,6 +594,9 @@ bool HttpFront::Impl::FinishCycle(Connection& c, std::uint64_t now) {
   c.headStart = c.in.Size() ? now : 0;
   c.out.ReleaseIfEmpty();
   c.in.ReleaseIfEmpty();
+  // A client waiting for its next request holds no listener connection
+  // while others could use it.
+  if (m_limits.reuseBackend) ReleaseBackend(c, now);
   AddIdle(c);
   return true;
 }

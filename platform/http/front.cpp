@@ -555,7 +555,7 @@ void HttpFront::Impl::CloseBackend(Connection& c) {
   if (c.backend < 0) return;
   ::close(c.backend);
   c.backend = -1;
-  c.connecting = c.backendSignalled = c.backendDead = c.backendRegistered = false;
+  c.connecting = c.backendSignalled = c.backendDead = c.backendRegistered = c.backendReused = false;
   c.backendEvents = 0;
   m_descriptors -= 2;
 }
@@ -575,7 +575,7 @@ void HttpFront::Impl::ReleaseBackend(Connection& c, std::uint64_t now) {
   if (c.backendRegistered) ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, c.backend, nullptr);
   m_pool.push_back({c.backend, now});
   c.backend = -1;  // its two descriptors stay counted, now the pool's
-  c.connecting = c.backendSignalled = c.backendDead = c.backendRegistered = c.backendKeep = false;
+  c.connecting = c.backendSignalled = c.backendDead = c.backendRegistered = c.backendKeep = c.backendReused = false;
   c.backendEvents = 0;
 }
 

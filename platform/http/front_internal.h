@@ -90,6 +90,7 @@ struct Connection {
   bool backendSignalled = false;    // epoll reported the listener's end readable
   bool backendDead = false;         // ... or hung up: read what is left, then stop watching
   bool backendKeep = false;         // the listener's last reply let its connection serve another
+  bool backendReused = false;       // taken from the pool: the listener may be closing it just now
 
   // Request side: in holds [body bytes ready to send (inReady)][unscanned];
   // framed goes to the listener before them.
@@ -192,7 +193,8 @@ class HttpFront::Impl {
   bool ProcessRequest(Connection& c, std::uint64_t now);
   bool StartRequest(Connection& c, std::size_t headLength, std::uint64_t now);
   bool ScanRequestBody(Connection& c);
-  bool ConnectBackend(Connection& c);
+  bool ConnectBackend(Connection& c, bool mayReuse = true);
+  bool RetryOnFreshBackend(Connection& c);
   void FinishConnect(Connection& c);
   bool BackendWrite(Connection& c);
   bool BackendRead(Connection& c);

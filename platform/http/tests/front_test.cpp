@@ -485,11 +485,13 @@ TEST(HttpFrontTest, LoopsShareTheClientsAndEveryReplyIsWhole) {
 }
 
 // A listener of plain sockets in this process: each connection served on its
-// own thread, "ok" to every head, kept alive.
+// own thread, "ok" to every head, kept alive; with a limit, a connection that
+// answered that many heads is closed when the next one comes, unanswered.
 class PlainBackend {
  public:
-  explicit PlainBackend(int port) {
-    m_listen = ::socket(AF_INET, SOCK_STREAM, 0);
+  explicit PlainBackend(int port, int repliesPerConnection = 0) {
+    // Close-on-exec: a curl started meanwhile must not hold a connection open.
+    m_listen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const int one = 1;
     ::setsockopt(m_listen, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     sockaddr_in a{};
@@ -497,16 +499,17 @@ class PlainBackend {
     a.sin_port = htons(static_cast<uint16_t>(port));
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     m_bound = ::bind(m_listen, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && ::listen(m_listen, 128) == 0;
-    m_acceptor = std::thread([this] {
+    m_acceptor = std::thread([this, repliesPerConnection] {
       for (;;) {
-        const int fd = ::accept(m_listen, nullptr, nullptr);
+        const int fd = ::accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0) return;
-        m_served.emplace_back([fd] {
+        m_served.emplace_back([fd, repliesPerConnection] {
           std::string data;
           char buffer[4096];
-          for (;;) {
+          for (int replies = 0;;) {
             const auto end = data.find("\r\n\r\n");
             if (end != std::string::npos) {
+              if (repliesPerConnection > 0 && replies++ == repliesPerConnection) break;
               data.erase(0, end + 4);
               const std::string reply = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";
               if (::send(fd, reply.data(), reply.size(), MSG_NOSIGNAL) < 0) break;
@@ -619,3 +622,26 @@ TEST(HttpFrontTest, ListenerConnectionsOutliveTheirClients) {
 }
 
 }  // namespace
+
+TEST(HttpFrontTest, AKeptConnectionTheListenerClosesIsRetriedOnAFreshOne) {
+  platform::http::FrontConfig config;
+  config.limits.loops = 1;
+  config.limits.reuseBackend = true;
+  std::unique_ptr<platform::http::HttpFront> front;
+  ASSERT_EQ(platform::http::HttpFront::Bind(config, front), ERROR_SUCCESS);
+  const std::string url = front->BackendUrl();
+  // Every kept connection is closed by the listener as it is reused.
+  auto backend = std::make_unique<PlainBackend>(std::atoi(url.substr(url.rfind(':') + 1).c_str()), 1);
+  ASSERT_TRUE(backend->Bound());
+  front->Admit();
+  const std::string base = "http://127.0.0.1:" + std::to_string(front->Port());
+  for (int i = 0; i < 10; ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(Server::Curl("-s -w ' %{http_code}' " + base + "/" + std::to_string(i)).text, "ok 200");
+    EXPECT_EQ(Server::Curl("-s -0 -w ' %{http_code}' " + base + "/1.0").text, "ok 200");
+  }
+  // Each client's request went to the pool's connection first, then again.
+  EXPECT_GE(front->Counters().backendConnects, 20u);
+  front.reset();
+  backend.reset();
+}
