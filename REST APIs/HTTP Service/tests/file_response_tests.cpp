@@ -4,6 +4,7 @@
 #include "REST APIs/HTTP Service/MIMEMap.h"
 #include "TestServer.h"
 
+#include "platform/base/testing/unprivileged.h"
 #include "platform/base/text.h"
 
 #include <cpprest/containerstream.h>
@@ -321,10 +322,15 @@ TEST_F(FileServer, OpenFailuresBecomeStatusesWithoutRangeHeaders) {
 }
 
 TEST_F(FileServer, UnreadableFileIsForbidden) {
-  if (geteuid() == 0) GTEST_SKIP() << "root reads every file";
+  namespace fs = std::filesystem;
   const auto p = dir.Write("secret.txt", "x");
-  std::filesystem::permissions(p, std::filesystem::perms::none);
+  dir.Write("open.txt", "y");
+  fs::permissions(dir.path(), fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+  fs::permissions(p, fs::perms::none);
+  const platform::testing::ScopedUnprivileged asNobody;  // root would read it anyway
+  ASSERT_TRUE(asNobody.Ok());
   EXPECT_EQ(Probe("GET", Url("secret.txt")).status, 403);
+  EXPECT_EQ(Probe("GET", Url("open.txt")).body, "y");  // the folder itself is open
 }
 
 TEST_F(FileServer, ManyConcurrentRequestsAllComplete) {

@@ -2,6 +2,7 @@
 // of the fixture volume: which versions count, which are kept and which go.
 #include "providers/Framesight/OutputVersions.h"
 
+#include "platform/base/testing/unprivileged.h"
 #include "providers/Framesight/tests/versions_fixture.h"
 
 namespace {
@@ -208,13 +209,19 @@ TEST_F(OutputVersionsTest, ListingFailureIsReportedNotTakenForAMissingFolder) {
 }
 
 TEST_F(OutputVersionsTest, UnreadableFolderIsReported) {
-  if (geteuid() == 0) GTEST_SKIP() << "root lists any folder";
   Put({"Preview-1-0.webm", "Preview-1A-2.webm"});
+  // Others may pass every folder of the test's on the way, but not list the companions'.
+  for (fs::path p = Companions("clip.mov").parent_path(); p != g_root.parent_path(); p = p.parent_path())
+    fs::permissions(p, fs::perms::others_exec, fs::perm_options::add);
   fs::permissions(Companions("clip.mov"), fs::perms::none);
-  OutputVersions versions(Kept(L"Preview-1A-2.webm"));
-  bool needed = false;
-  EXPECT_EQ(versions.NeedsOutput(needed), HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED));
-  EXPECT_EQ(versions.RemoveStale(), HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED));
+  {
+    const platform::testing::ScopedUnprivileged asNobody;  // root would list it anyway
+    ASSERT_TRUE(asNobody.Ok());
+    OutputVersions versions(Kept(L"Preview-1A-2.webm"));
+    bool needed = false;
+    EXPECT_EQ(versions.NeedsOutput(needed), HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(versions.RemoveStale(), HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED));
+  }
   fs::permissions(Companions("clip.mov"), fs::perms::owner_all);
   EXPECT_EQ(FilesIn(Companions("clip.mov")), (Names{"Preview-1-0.webm", "Preview-1A-2.webm"}));
 }
