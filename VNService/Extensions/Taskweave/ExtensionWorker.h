@@ -212,17 +212,3 @@ class CExtensionWorker : public CComBase<IProviderSupport, 1>,
   std::set<std::pair<ULONGLONG, LONG>> m_loggedFailures;
 };
 
-// The post-process function of a service application: starts a runner on a
-// thread "ExtensionsWorker" of app. It holds the worker without owning it.
-template <class TApp>
-CExtensionWorker::PostProcessFunction MakeStartPostProcess(TApp& app, std::weak_ptr<CExtensionWorker> worker) {
-  return [&app, worker](std::shared_ptr<COperationRun> run) -> HRESULT {
-    std::shared_ptr<CExtensionWorker> target = worker.lock();
-    if (!target) return E_UNEXPECTED;
-    const CStatus status = app.StartThread("ExtensionsWorker", target.get(), &CExtensionWorker::RunOperation,
-                                           std::move(run));
-    if (status.IsOK()) return S_OK;
-    ReportError(*status.GetError());
-    return CExtensionWorker::StartResult(status);
-  };
-}

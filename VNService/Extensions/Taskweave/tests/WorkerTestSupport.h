@@ -1,4 +1,4 @@
-// WorkerTestSupport.h - the archive, a pinned-element list and a service application for the worker tests.
+// WorkerTestSupport.h - the archive and a pinned-element list for the worker tests.
 //
 // The archive system object is the real stand-in, registered into the test
 // program's fresh registry with its own tool, over a temporary volume D:.
@@ -231,14 +231,6 @@ inline Releases ReadPinLog() {
   return r;
 }
 inline void ClearPinLog() { std::filesystem::remove(Env().pinLog); }
-
-// A service application that only starts threads.
-class CTestService : public CServiceApp<CTestService> {
- public:
-  CTestService() : CServiceApp(L"TaskweaveWorkerTest", L"Taskweave Worker Test", {}) {}
-  std::string GetTraceName() const override { return "TaskweaveWorkerTest"; }
-  CStatus Run() override { return CStatus(); }
-};
 
 // A GUID of its own for each extension a test registers.
 inline GUID TestClsid(int n) {
