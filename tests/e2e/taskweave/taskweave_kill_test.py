@@ -6,8 +6,9 @@ of its own with an operation name of its own, and is killed with SIGKILL
 three times on the way (after about a quarter, a half and three quarters of
 the releases) and started again through vnsc. In the end every pin's work
 was done at least once (an ExecuteOperation of its operation in the call
-log, before its release), every pin was released exactly once (the
-archive's pin log), and the fragment list holds none of them.
+log, before its release), no pin was released twice (the archive's pin log;
+a release a kill cut between the list and its log line is not there), and
+the fragment list holds none of them.
 
 The setup, the stand-ins and the peers are those of taskweave_test.py.
 """
@@ -26,6 +27,7 @@ from e2e_env import wait_for  # noqa: E402
 
 PINS_PER_EXTENSION = 500
 KILLS = 3
+CAPACITY = 4
 
 
 def pin_all(env):
@@ -60,7 +62,7 @@ def main():
         env.set_up_archive()
         tw.install(env)
         env.start_mainsvc()
-        env.register_extensions({letter: {"Schedule": "pending", "Capacity": 4, "Execute Delay": 40}
+        env.register_extensions({letter: {"Schedule": "pending", "Capacity": CAPACITY, "Execute Delay": 40}
                                  for letter in "AB"})
         pins = pin_all(env)
         total = len(pins)
@@ -90,8 +92,16 @@ def check_outcome(env, pins):
     releases = env.releases()
     tw.check("the fragment list holds none of the pins", not env.listed("A") and not env.listed("B"),
              (env.listed("A")[:3], env.listed("B")[:3]))
-    wrong = [(p, len(releases.get(p, []))) for p in pins if len(releases.get(p, [])) != 1]
-    tw.check("every pin released exactly once", not wrong, (len(wrong), wrong[:5]))
+    twice = [(p, len(releases[p])) for p in pins if len(releases.get(p, [])) > 1]
+    tw.check("no pin released twice", not twice, twice[:5])
+    # The archive logs a release just after it takes the pin out of the list:
+    # a kill between the two leaves a pin gone with no line. Only runs cut by
+    # a kill can lose one: at most the runners in flight (two extensions of
+    # four each) per kill.
+    unlogged = [p for p in pins if p not in releases]
+    tw.check("every pin released once: a release missing from the log only where a kill cut it",
+             len(unlogged) <= KILLS * 2 * CAPACITY, unlogged[:5])
+    print("releases a kill kept out of the log:", len(unlogged))
     executed = {}
     for ms, _, call in env.calls("Execute"):
         executed.setdefault(call.partition(" ")[2], []).append(ms)
