@@ -213,13 +213,13 @@ TEST_F(LedgerholdTest, AnOpenerMeetsAListGrowingUnderIt) {
   std::atomic<int> opens{0};
   std::mutex lock;
   std::vector<DWORD> failures;  // guarded by lock
-  for (int round = 0; round < 10; ++round) {
+  for (int round = 0; round < 12; ++round) {
     const std::wstring path = (m_dir / ("growing" + std::to_string(round) + ".ldg")).wstring();
     CFragmentList writer(path);
     ASSERT_EQ(writer.Attach(), ERROR_SUCCESS);
     std::atomic<bool> done{false};
     std::thread grow([&] {
-      for (int i = 1; i <= 8000; ++i) {
+      for (int i = 1; i <= 3000; ++i) {
         CPinnedElem pin(platform::FormatW(L"%08X@D:\\a folder with a long name to fill the pages\\%d", i, i), i, 10,
                         20, kA, i, L"Preview");
         if (writer.List().Insert(pin) != ERROR_SUCCESS) break;
