@@ -18,6 +18,7 @@
 
 #include <cerrno>
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <vector>
 
@@ -50,14 +51,18 @@ DWORD LedgerFile::Open(const std::string& path, DWORD indexCount, DWORD version,
   struct stat st {};
   DWORD rc = ::fstat(file->m_fd, &st) == 0 ? ERROR_SUCCESS : platform::Win32FromErrno(errno);
   if (rc == ERROR_SUCCESS && st.st_size == 0) rc = file->Format(indexCount, version);
-  if (rc == ERROR_SUCCESS && ::fstat(file->m_fd, &st) != 0) rc = platform::Win32FromErrno(errno);
   ::flock(file->m_fd, LOCK_UN);
   if (rc != ERROR_SUCCESS) return rc;
-  file->m_fileBytes = static_cast<ULONGLONG>(st.st_size);
 
+  // Writers in other processes grow the file before they count its new
+  // pages, without this lock: the size is read after the count, so that a
+  // list growing meanwhile is not taken for a damaged one.
   const FileHeader& h = file->Header();
+  const DWORD pageCount = std::atomic_ref<DWORD>(file->Header().pageCount).load(std::memory_order_acquire);
+  if (::fstat(file->m_fd, &st) != 0) return platform::Win32FromErrno(errno);
+  file->m_fileBytes = static_cast<ULONGLONG>(st.st_size);
   if (file->m_fileBytes < ULONGLONG(kFirstDataPage) * kPageSize || h.magic != kMagic || h.format != kFormat ||
-      h.pageSize != kPageSize || ULONGLONG(h.pageCount) * kPageSize > file->m_fileBytes)
+      h.pageSize != kPageSize || ULONGLONG(pageCount) * kPageSize > file->m_fileBytes)
     return ERROR_FILE_CORRUPT;
   if (h.indexCount != indexCount) return ERROR_INVALID_DATA;
   out = std::move(file);

@@ -82,6 +82,10 @@ std::string RunControlCommand(MainService& service, const std::string& line, boo
   } else if (command == "record" && ParseNumber(in, a) && ParseNumber(in, b) && ParseNumber(in, c) &&
              ParseNumber(in, d)) {
     service.SendRaw(MainService::NotificationMessage(a, b, c, d));
+  } else if (command == "oversize" && ParseNumber(in, a) && ParseNumber(in, b) && ParseNumber(in, c)) {
+    service.SendOversize(a, b, c);
+  } else if (command == "stall" && ParseNumber(in, a)) {
+    service.StallMidMessage(a);
   } else if (command == "short" && ParseNumber(in, a)) {
     service.SendRaw(std::vector<BYTE>(a, 0));
   } else if (command == "fault") {

@@ -7,6 +7,8 @@
 //   notify TYPE CODE DATABYTES        a well-formed notification to subscribers
 //   record SIZEFIELD TYPE CODE BYTES  a notification with any header, to everyone
 //   short BYTES                       a message of BYTES zero bytes, to everyone
+//   oversize BYTES TYPE CODE          a message of BYTES ending in a notification of TYPE, CODE
+//   stall BYTES                       BYTES of a longer message, then nothing on those connections
 //   fault none|overcapacity|short|unknownid|duplicate|silent
 //   fault late MS | fault status NUMBER
 //   drop | restart MS | busy on|off | state | quit

@@ -10,11 +10,16 @@
 #include "platform/base/ntstatus.h"
 #include "platform/fs/fs.h"
 #include "platform/pipe/pipe.h"
+#include "platform/pipe/pipe_internal.h"
 #include "platform/base/text.h"
 #include "platform/volume/volume.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
+
+#include <sys/socket.h>
 
 namespace archive {
 
@@ -43,6 +48,34 @@ std::vector<BYTE> NotificationRecord(DWORD type, DWORD code, DWORD dataSize) {
   return RecordBytes(size, type, code, size);
 }
 
+// The frame of a message of message.size() bytes with only its first
+// headBytes after it. Whole messages are all the pipe layer sends, so this
+// goes beneath it, to the connection's socket; false when the connection is
+// gone or a message is still going out on it.
+bool SendMessageHead(HANDLE pipe, const std::vector<BYTE>& message, std::size_t headBytes) {
+  namespace detail = platform::pipe_detail;
+  std::vector<BYTE> frame(detail::kFrameHeader + headBytes);
+  platform::StoreLe32(frame.data(), static_cast<DWORD>(message.size()));
+  std::memcpy(frame.data() + detail::kFrameHeader, message.data(), headBytes);
+  std::lock_guard<std::mutex> hold(detail::PipeLock());
+  const auto it = detail::LivePipes().find(static_cast<const platform::KernelObject*>(pipe));
+  if (it == detail::LivePipes().end() || it->second->fd < 0 || !it->second->writes.empty()) return false;
+  std::size_t sent = 0;
+  while (sent < frame.size()) {
+    // Never waits under the pipe layer's lock: a head that does not fit the
+    // socket's buffer now is cut shorter.
+    const ssize_t n = ::send(it->second->fd, frame.data() + sent, frame.size() - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (n > 0) {
+      sent += static_cast<std::size_t>(n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else {
+      return sent > 0;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 struct MainService::Connection {
@@ -52,6 +85,7 @@ struct MainService::Connection {
   CRITICAL_SECTION writeLock;
   std::vector<ULONGLONG> list;  // guarded by the service's m_lock
   bool alive = true;            // guarded by the service's m_lock
+  bool stalled = false;         // guarded by writeLock: nothing more is written
   bool mainPipe;                // else a volume endpoint's client
   std::thread thread;
 
@@ -314,6 +348,7 @@ void MainService::Reply(const std::shared_ptr<Connection>& connection, ULONGLONG
 
 void MainService::Write(Connection& connection, const std::vector<BYTE>& message) {
   platform::CriticalSectionLock hold(connection.writeLock);
+  if (connection.stalled) return;
   OVERLAPPED ov;
   ov.hEvent = connection.writeEvent;
   ResetEvent(connection.writeEvent);
@@ -360,6 +395,36 @@ void MainService::SendRaw(const std::vector<BYTE>& message) {
     }
   }
   for (const auto& c : targets) Write(*c, message);
+}
+
+void MainService::SendOversize(DWORD totalBytes, DWORD type, DWORD code) {
+  const std::vector<BYTE> tail = NotificationMessage(16, type, code, 16);
+  const DWORD total = std::max<DWORD>(totalBytes, static_cast<DWORD>(tail.size()) + SERVICE_API_REPLY_OVERHEAD);
+  std::vector<BYTE> message;
+  const std::vector<BYTE> record = RecordBytes(total - SERVICE_API_REPLY_OVERHEAD, type, code,
+                                               total - SERVICE_API_REPLY_OVERHEAD);
+  EncodeServiceAPIReply(0, 0, record.data(), static_cast<DWORD>(record.size()), message);
+  message.resize(total);
+  std::copy(tail.begin(), tail.end(), message.end() - static_cast<std::ptrdiff_t>(tail.size()));
+  SendRaw(message);
+}
+
+void MainService::StallMidMessage(DWORD headBytes) {
+  const DWORD size = 2 * headBytes + 64;
+  const std::vector<BYTE> message = NotificationMessage(size, 8, 0, size);
+  std::vector<std::shared_ptr<Connection>> targets;
+  {
+    platform::CriticalSectionLock hold(m_lock);
+    for (const auto& c : m_connections) {
+      if (c->alive && c->mainPipe) targets.push_back(c);
+    }
+  }
+  for (const auto& c : targets) {
+    platform::CriticalSectionLock hold(c->writeLock);
+    if (c->stalled) continue;
+    c->stalled = true;
+    SendMessageHead(c->pipe, message, std::min<std::size_t>(headBytes, message.size()));
+  }
 }
 
 void MainService::SetFault(ReplyFault fault, DWORD argument) {

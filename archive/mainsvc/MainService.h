@@ -84,6 +84,14 @@ class MainService {
   // dataBytes ends: a well-formed record when sizeField == dataBytes >= 12.
   static std::vector<BYTE> NotificationMessage(DWORD sizeField, DWORD type, DWORD code, DWORD dataBytes);
   void SetFault(ReplyFault fault, DWORD argument = 0);
+  // A message of totalBytes (a notification header that claims them all)
+  // whose last bytes are NotificationMessage(16, type, code, 16): a reader
+  // that loses the long message's boundary reports that record.
+  void SendOversize(DWORD totalBytes, DWORD type, DWORD code);
+  // To every client: the first headBytes of a notification message twice as
+  // long and more, then nothing more on those connections (their requests go
+  // unanswered) until they end.
+  void StallMidMessage(DWORD headBytes);
   // Drops every client (they read ERROR_BROKEN_PIPE).
   void DropConnections();
   // Stops serving for pauseMs (clients find no pipe), then serves again.

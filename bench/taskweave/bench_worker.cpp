@@ -8,6 +8,7 @@
 //   burst/<cap>      10,000 pins, E_PENDING, 10 ms of work each, capacity unlimited or 16:
 //                    drain time, peak threads of the process, peak resident memory
 // Usage: bench_worker [pins [run]] (10000 pins by default; run: a name prefix, all runs by default).
+#include "VNService/Extensions/Taskweave/TaskweaveService.h"
 #include "VNService/Extensions/Taskweave/tests/WorkerTestSupport.h"
 
 #include <atomic>
@@ -70,7 +71,7 @@ std::vector<TestFile> MakeFiles(IArchiveSystem* system, const std::string& folde
 }
 
 void RunWorker(IArchiveSystem* system, const Run& run, int pins) {
-  CTestService app;
+  CTaskweaveService app;
   const GUID clsid = TestClsid(g_clsid++);
   const std::wstring clsidString = platform::FormatGuid(clsid);
   const std::wstring key = kExtensionsKey + clsidString;
@@ -89,7 +90,7 @@ void RunWorker(IArchiveSystem* system, const Run& run, int pins) {
   for (int i = 0; i < pins; ++i) names.push_back(Pin(elements, files[i], clsidString, i + 1, L"Preview"));
 
   auto worker = std::make_shared<CExtensionWorker>(system, provider.Get(), clsid, &CExtensionWorker::TraceLog);
-  worker->SetPostProcessFunction(MakeStartPostProcess(app, std::weak_ptr<CExtensionWorker>(worker)));
+  worker->SetPostProcessFunction(app.PostProcessFunctionOf(worker));
   worker->SetElementWalkFactory(elements.Factory());
   const long rssBefore = StatusField("VmRSS");
   ThreadPeak threads;

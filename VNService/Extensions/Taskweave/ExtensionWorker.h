@@ -121,6 +121,8 @@ class CExtensionWorker : public CComBase<IProviderSupport, 1>,
   void SetEventFunction(EventFunction function) { m_reportEvent = std::move(function); }
   // How long kept pins wait (kKeptPinRetryMs unless changed, for tests).
   void SetKeptPinRetry(DWORD ms) { m_keptRetryMs = ms; }
+  // How long a busy state lasts at most (kRescanIntervalMs unless changed, for tests).
+  void SetBusyBound(DWORD ms) { m_busyBoundMs = ms; }
 
   // The thread body: passes until keepRunning is false; a failure of the
   // list or the wait is reported once per outage and retried. Returns status.
@@ -203,23 +205,10 @@ class CExtensionWorker : public CComBase<IProviderSupport, 1>,
   HANDLE m_rescanEvent;
   HANDLE m_completionEvent;
   DWORD m_keptRetryMs = kKeptPinRetryMs;
+  DWORD m_busyBoundMs = kRescanIntervalMs;
 
   // Per-element failures already logged, by (element position, code); kept
   // only while they recur, pass after pass. Used by the scan thread alone.
   std::set<std::pair<ULONGLONG, LONG>> m_loggedFailures;
 };
 
-// The post-process function of a service application: starts a runner on a
-// thread "ExtensionsWorker" of app. It holds the worker without owning it.
-template <class TApp>
-CExtensionWorker::PostProcessFunction MakeStartPostProcess(TApp& app, std::weak_ptr<CExtensionWorker> worker) {
-  return [&app, worker](std::shared_ptr<COperationRun> run) -> HRESULT {
-    std::shared_ptr<CExtensionWorker> target = worker.lock();
-    if (!target) return E_UNEXPECTED;
-    const CStatus status = app.StartThread("ExtensionsWorker", target.get(), &CExtensionWorker::RunOperation,
-                                           std::move(run));
-    if (status.IsOK()) return S_OK;
-    ReportError(*status.GetError());
-    return CExtensionWorker::StartResult(status);
-  };
-}

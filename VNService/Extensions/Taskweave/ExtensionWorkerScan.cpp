@@ -99,16 +99,16 @@ CStatus CExtensionWorker::RunWorker(const std::function<bool()>& keepRunning, HA
     const HANDLE handles[] = {m_rescanEvent, m_completionEvent, stopEvent};
     DWORD timeout = WaitTimeout();
     if (busy) {
-      // The busy state lasts kRescanIntervalMs from when it began, whatever
-      // wakes the worker meanwhile.
+      // The busy state lasts its bound from when it began, whatever wakes
+      // the worker meanwhile.
       const ULONGLONG elapsed = GetTickCount64() - busySince;
-      timeout = elapsed >= kRescanIntervalMs ? 0 : std::min<DWORD>(timeout, static_cast<DWORD>(kRescanIntervalMs - elapsed));
+      timeout = elapsed >= m_busyBoundMs ? 0 : std::min<DWORD>(timeout, static_cast<DWORD>(m_busyBoundMs - elapsed));
     }
     const DWORD woke = WaitForMultipleObjects(3, handles, FALSE, timeout);
     if (woke == WAIT_FAILED) return CStatus(NewLastError(kWaitFailed));
     if (woke == WAIT_OBJECT_0 + 1 || woke == WAIT_OBJECT_0 + 2) {
       busy = false;
-    } else if (busy && GetTickCount64() - busySince >= kRescanIntervalMs) {
+    } else if (busy && GetTickCount64() - busySince >= m_busyBoundMs) {
       // A provider that never reports completion must not stop the worker for good.
       busy = false;
     }

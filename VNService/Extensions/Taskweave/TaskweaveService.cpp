@@ -190,9 +190,7 @@ CStatus CTaskweaveService::StartExtension(HKEY extensions, DWORD index, DWORD lo
 
   auto worker =
       std::make_shared<CExtensionWorker>(m_system.Get(), operations.Get(), clsid, &CExtensionWorker::TraceLog);
-  std::weak_ptr<CExtensionWorker> weak(worker);
-  worker->SetPostProcessFunction(
-      [this, weak](std::shared_ptr<COperationRun> run) { return StartPostProcess(weak, std::move(run)); });
+  worker->SetPostProcessFunction(PostProcessFunctionOf(worker));
 
   platform::SrwExclusiveLock hold(m_workersLock);
   m_workers.push_back(worker);
@@ -239,6 +237,10 @@ void CTaskweaveService::OnServiceNotification(ULONGLONG, void* context, DWORD ty
     const std::shared_ptr<CExtensionWorker> worker = listed;  // held around the wake-up
     worker->Rescan();
   }
+}
+
+CExtensionWorker::PostProcessFunction CTaskweaveService::PostProcessFunctionOf(std::weak_ptr<CExtensionWorker> worker) {
+  return [this, worker](std::shared_ptr<COperationRun> run) { return StartPostProcess(worker, std::move(run)); };
 }
 
 HRESULT CTaskweaveService::StartPostProcess(const std::weak_ptr<CExtensionWorker>& worker,

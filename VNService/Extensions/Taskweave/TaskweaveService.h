@@ -98,6 +98,9 @@ class CTaskweaveService : public CTaskweaveApp<CTaskweaveService> {
   // The post-process function of a worker: starts the runner of an accepted
   // operation on a thread "ExtensionsWorker".
   HRESULT StartPostProcess(const std::weak_ptr<CExtensionWorker>& worker, std::shared_ptr<COperationRun> run);
+  // The one way a worker's runners start: StartPostProcess of this service,
+  // holding the worker without owning it.
+  CExtensionWorker::PostProcessFunction PostProcessFunctionOf(std::weak_ptr<CExtensionWorker> worker);
 
   // For tests: the main-service client's bounds, how many workers Run holds,
   // and how many threads it still waits for.

@@ -4,11 +4,15 @@
 #include "platform/base/errors.h"
 #include "platform/base/format.h"
 #include "platform/base/testing/temp_dir.h"
+#include "platform/base/text.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -200,6 +204,48 @@ TEST_F(LedgerholdTest, APlaceOnAReusedPageLoadsAsGoneNotAsDamage) {
   EXPECT_EQ(list.Count(CFragmentItem::kPinIndex), 0u);
   EXPECT_EQ(list.Count(0), 200u);
   EXPECT_EQ(list.Count(3), 200u) << "kind 1 elements are in index 3";
+}
+
+// Writers grow the file without the opening lock: an opener that meets a
+// list growing under it attaches (it does not take it for a damaged file).
+// A fresh list each round, where grows come thickest.
+TEST_F(LedgerholdTest, AnOpenerMeetsAListGrowingUnderIt) {
+  std::atomic<int> opens{0};
+  std::mutex lock;
+  std::vector<DWORD> failures;  // guarded by lock
+  for (int round = 0; round < 12; ++round) {
+    const std::wstring path = (m_dir / ("growing" + std::to_string(round) + ".ldg")).wstring();
+    CFragmentList writer(path);
+    ASSERT_EQ(writer.Attach(), ERROR_SUCCESS);
+    std::atomic<bool> done{false};
+    std::thread grow([&] {
+      for (int i = 1; i <= 3000; ++i) {
+        CPinnedElem pin(platform::FormatW(L"%08X@D:\\a folder with a long name to fill the pages\\%d", i, i), i, 10,
+                        20, kA, i, L"Preview");
+        if (writer.List().Insert(pin) != ERROR_SUCCESS) break;
+      }
+      done = true;
+    });
+    std::vector<std::thread> openers;
+    for (int t = 0; t < 3; ++t) {
+      openers.emplace_back([&] {
+        while (!done) {
+          CFragmentList opener(path);
+          const DWORD rc = opener.Attach();
+          ++opens;
+          if (rc == ERROR_SUCCESS) continue;
+          std::lock_guard<std::mutex> hold(lock);
+          failures.push_back(rc);
+        }
+      });
+    }
+    grow.join();
+    for (std::thread& t : openers) t.join();
+    std::wstring report;
+    EXPECT_TRUE(writer.List().Check(report)) << platform::Utf8FromWide(report);
+  }
+  EXPECT_TRUE(failures.empty()) << failures.size() << " of " << opens << " opens failed, the first with "
+                                << failures.front();
 }
 
 TEST_F(LedgerholdTest, AWalkGoesOnFromItsPlaceWhenTheListChangesUnderIt) {

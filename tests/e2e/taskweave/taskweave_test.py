@@ -517,37 +517,128 @@ def three_extensions(env):
     env.stop(name)
 
 
+def stalled_main_service(env):
+    """The main service sends part of a message and then nothing: the service
+    takes the connection for broken after its request bound and subscribes
+    again; stalled once more, `vnsc stop` still ends within 10 s."""
+    name = "stalled main service"
+    env.reset_logs()
+    env.register_extensions({"A": {"Schedule": "ok"}})
+    if not env.start(name):
+        return
+    wait_for(lambda: env.main_state("lists") >= 1, 30)
+    lists = env.main_state("lists")
+    check(name + ": stall", env.control("stall 40000").startswith("ok"))
+    check(name + ": the service connects again and sends its list",
+          wait_for(lambda: env.main_state("lists") > lists, 60), env.control("state"))
+    check(name + ": stall again", env.control("stall 40000").startswith("ok"))
+    time.sleep(1)  # the head is read; the rest never comes
+    began = time.monotonic()
+    result = env.vnsc("stop", SERVICE)
+    fields = env.wait_state(1, 30)
+    spent = time.monotonic() - began
+    check(name + ": vnsc stop ends within 10 s", result.returncode == 0 and fields is not None
+          and fields["STATE"].startswith("1") and fields["WIN32_EXIT_CODE"] == "0" and spent < 10,
+          (spent, result.stderr, fields))
+
+
+def busy_while_rescans_come(env):
+    """A provider with room for one operation that never reports completion,
+    and a type-7 notification every 5 s: the busy state still ends within
+    65 s of its start, and the second file is handed over."""
+    name = "busy while rescans come"
+    env.reset_logs()
+    env.register_extensions({"B": {"Schedule": "pending", "Capacity": 1, "Complete": 0, "Execute Delay": 3000}})
+    paths = env.make_files("busy-", 2)
+    pins = [env.pin(path, "B", 0xB000 + i, "Transcode") for i, path in enumerate(paths)]
+    if not env.start(name):
+        return
+    if not check(name + ": the first operation began", wait_for(lambda: env.calls("Execute"), 60), env.calls()[-3:]):
+        return
+    first = env.calls("Execute")[0][0]
+    deadline = time.monotonic() + 90
+    while time.monotonic() < deadline and len(env.calls("Execute")) < 2:
+        env.control("notify 7 0 4")
+        wait_for(lambda: len(env.calls("Execute")) >= 2, 5, step=0.2)
+    executes = env.calls("Execute")
+    check(name + ": the second file is handed over within 65 s of the first",
+          len(executes) >= 2 and executes[1][0] - first <= 65000, [(ms - first) for ms, _, _ in executes])
+    wait_for(lambda: all(p in env.releases() for p in pins), 30)
+    releases = env.releases()
+    check(name + ": both pins released once", all(len(releases.get(p, [])) == 1 for p in pins),
+          [(p, releases.get(p)) for p in pins])
+    env.stop(name)
+
+
+def fragment_list_back(env):
+    """The fragment list cannot be attached for the first attempts after the
+    start: the worker retries with its backoff and drains the pins once the
+    list is back, without a restart, with one error event for the outage."""
+    name = "fragment list back"
+    env.reset_logs()
+    env.register_extensions({"C": {"Schedule": "pending"}})
+    paths = env.make_files("back-", 10)
+    pins = [env.pin(path, "C", 0xC000 + i, "Transcode") for i, path in enumerate(paths)]
+    env.vnreg("add", FAIL_KEY, "/v", "Attach Failures", "/t", "REG_DWORD", "/d", "4", "/f")
+    before = len(env.events())
+    if not env.start(name):
+        return
+    time.sleep(2)
+    check(name + ": nothing released while the list is away", not any(p in env.releases() for p in pins),
+          env.releases())
+    drained = wait_for(lambda: all(p in env.releases() for p in pins), 120)
+    check(name + ": the pins drain once the list is back", bool(drained), len(env.releases()))
+    check(name + ": the list holds nothing for the extension", env.listed("C") == [], env.listed("C")[:3])
+    releases = env.releases()
+    check(name + ": each pin released once", all(len(releases.get(p, [])) == 1 for p in pins))
+    errors = [e for e in env.events()[before:] if e["type"] == 1]
+    check(name + ": one error event for the outage", len(errors) == 1, errors[-3:])
+    check(name + ": the service stayed RUNNING", env.state() == 4, env.query())
+    env.vnreg("delete", FAIL_KEY, "/v", "Attach Failures", "/f")
+    env.stop(name)
+
+
+def renamed_kept_pin(env):
+    """A file renamed after it was pinned, its pin kept by the provider: the
+    kept pin waits its interval (a minute), so one ExecuteOperation in the
+    first 15 s, not one after another."""
+    name = "renamed kept pin"
+    env.reset_logs()
+    env.register_extensions({"A": {"Schedule": "pending", "Unpin": "no"}})
+    (path,) = env.make_files("renamed-", 1)
+    pin = env.pin(path, "A", 0xD000, "Transcode")
+    os.rename(os.path.join(env.volume, "media", "renamed-000.dat"), os.path.join(env.volume, "media", "renamed-moved.dat"))
+    if not env.start(name):
+        return
+    began = wait_for(lambda: env.calls("Execute"), 60)
+    if not check(name + ": the operation ran", bool(began), env.calls()[-3:]):
+        return
+    time.sleep(15)
+    executes = env.calls("Execute")
+    check(name + ": one ExecuteOperation within the kept-pin interval", len(executes) == 1, len(executes))
+    check(name + ": the pin is kept", pin not in env.releases())
+    env.stop(name)
+
+
+CASES = {f.__name__: f for f in (stalled_main_service, busy_while_rescans_come, fragment_list_back, renamed_kept_pin)}
+
+
 def main():
     parser = argparse.ArgumentParser()
     for option in ("program", "vnsc", "vnreg", "vnpin", "vnregsvr", "mainsvc", "archive", "stub", "admin-client"):
         parser.add_argument("--" + option, required=True)
+    parser.add_argument("--case", action="append", choices=sorted(CASES), help="run only these of the later cases")
     env = Env(parser.parse_args())
     try:
         env.set_up_archive()
         install(env)
-        no_main_service(env)
-        env.start_mainsvc()
-        drain(env, "S_OK", "ok", 0x100)
-        if env.state() == 4:
-            trace_lines(env)
-            last_pass = notification_starts_a_pass(env)
-            timer_starts_a_pass(env, last_pass)
-        env.stop("drain S_OK")
-        drain(env, "E_PENDING", "pending", 0x400)
-        env.stop("drain E_PENDING")
-        execute_answering_s_false(env)
-        stop_while_operations_run(env)
-        provider_hangs_the_stop(env)
-        main_service_restart(env)
-        if env.state() == 4:
-            env.stop("main service restart: the last run")
-        three_extensions(env)
-        path = os.path.join(env.env["VANTREL_LOG_DIR"], SERVICE + ".log")
-        text = open(path, errors="replace").read() if os.path.exists(path) else ""
-        check("the service's output holds no sanitizer report",
-              not any(w in text for w in ("Sanitizer", "runtime error:")), text[-2000:])
-        result = env.run([env.args.program, "-remove"])
-        check("remove exits 0", result.returncode == 0, result.stderr)
+        if env.args.case:
+            env.start_mainsvc()
+            for case in env.args.case:
+                CASES[case](env)
+        else:
+            every_case(env)
+        finish(env)
     finally:
         subprocess.run([env.args.vnsc, "stop", SERVICE], env=env.env, capture_output=True)
         env.kill_mainsvc()
@@ -557,6 +648,37 @@ def main():
             shutil.rmtree(env.root, ignore_errors=True)
     print("%d failure(s)" % len(failures))
     return 1 if failures else 0
+
+
+def every_case(env):
+    no_main_service(env)
+    env.start_mainsvc()
+    drain(env, "S_OK", "ok", 0x100)
+    if env.state() == 4:
+        trace_lines(env)
+        last_pass = notification_starts_a_pass(env)
+        timer_starts_a_pass(env, last_pass)
+    env.stop("drain S_OK")
+    drain(env, "E_PENDING", "pending", 0x400)
+    env.stop("drain E_PENDING")
+    execute_answering_s_false(env)
+    stop_while_operations_run(env)
+    provider_hangs_the_stop(env)
+    main_service_restart(env)
+    if env.state() == 4:
+        env.stop("main service restart: the last run")
+    three_extensions(env)
+    for case in CASES.values():
+        case(env)
+
+
+def finish(env):
+    path = os.path.join(env.env["VANTREL_LOG_DIR"], SERVICE + ".log")
+    text = open(path, errors="replace").read() if os.path.exists(path) else ""
+    check("the service's output holds no sanitizer report",
+          not any(w in text for w in ("Sanitizer", "runtime error:")), text[-2000:])
+    result = env.run([env.args.program, "-remove"])
+    check("remove exits 0", result.returncode == 0, result.stderr)
 
 
 if __name__ == "__main__":

@@ -2,10 +2,14 @@
 #include <filesystem>
 #include "VNService/Extensions/Taskweave/tests/WorkerFixture.h"
 
+#include "VNService/Extensions/Taskweave/FragmentList/FragmentList.h"
 #include "VNService/Extensions/Taskweave/FragmentWalk.h"
+#include "archive/ledgerhold/LedgerFile.h"
 
 #include <atomic>
+#include <cstring>
 #include <set>
+#include <thread>
 
 namespace worker_test {
 namespace {
@@ -103,6 +107,28 @@ TEST_F(WorkerFixture, BusyProviderGetsNothingUntilItCompletes) {
   // Completion ends the busy state: the next pass asks again.
   e.worker->OperationComplete();
   EXPECT_TRUE(extrules_test::WaitUntil([] { return CountCalls(L"QueryCapacity") == 2; }));
+}
+
+// Every rescan wakes the worker, but the busy state still ends its bound
+// after it began: a rescan does not start the bound again.
+TEST_F(WorkerFixture, BusyStateEndsWithinItsBoundWhileRescansKeepComing) {
+  Extension& e = AddExtension({{L"Capacity", 0}});
+  e.worker->SetBusyBound(1500);
+  const TestFile a = MakeFile(m_system.Get(), "busybound/a.mov");
+  Pin(e.elements, a, e.clsidString, 1, L"Preview");
+  Start(e);
+  ASSERT_TRUE(extrules_test::WaitUntil([] { return CountCalls(L"QueryCapacity") == 1; }));
+  std::atomic<bool> rescanning{true};
+  std::thread rescans([&] {
+    while (rescanning) {
+      e.worker->Rescan();
+      Sleep(100);
+    }
+  });
+  const bool askedAgain = WaitLong([] { return CountCalls(L"QueryCapacity") >= 2; });
+  rescanning = false;
+  rescans.join();
+  EXPECT_TRUE(askedAgain) << "the provider that never completes stopped its extension for good";
 }
 
 // --- merges ---
@@ -250,6 +276,42 @@ INSTANTIATE_TEST_SUITE_P(Codes, BadElementTest,
                                            BadElementCase{"FileCorrupt", ERROR_FILE_CORRUPT}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// A walk that cannot get past an element (its link is broken) ends the
+// pass there: the elements before it are handed over, the worker does not
+// spin on it, and the next wake-up starts a new pass.
+struct BrokenLinkCase {
+  const char* name;
+  CTestElements::Broken how;
+};
+
+void PrintTo(const BrokenLinkCase& c, std::ostream* os) { *os << c.name; }
+
+class BrokenLinkTest : public WorkerFixture, public ::testing::WithParamInterface<BrokenLinkCase> {};
+
+TEST_P(BrokenLinkTest, ThePassEndsAtTheElement) {
+  Extension& e = AddExtension({}, {{L"Schedule", L"ok"}});
+  std::vector<TestFile> files;
+  files.reserve(4);
+  std::vector<std::pair<const TestFile*, std::wstring>> before;
+  for (int i = 0; i < 4; ++i) {
+    files.push_back(MakeFile(m_system.Get(), "broken/clip" + std::to_string(i) + ".mov"));
+    const std::wstring pin = Pin(e.elements, files[i], e.clsidString, i + 1, L"Preview");
+    if (i < 2) before.push_back({&files[i], pin});
+  }
+  e.elements.Break(2, GetParam().how);
+  Start(e);
+  ASSERT_TRUE(Drained(before, e));
+  ASSERT_TRUE(WaitLong([&] { return e.elements.Finds() >= 1; }));
+  e.worker->Rescan();
+  EXPECT_TRUE(WaitLong([&] { return e.elements.Finds() >= 2; })) << "the first pass never ended";
+  EXPECT_EQ(ReadPinLog().total, 2);
+}
+
+INSTANTIATE_TEST_SUITE_P(Walks, BrokenLinkTest,
+                         ::testing::Values(BrokenLinkCase{"Throws", CTestElements::Broken::kThrows},
+                                           BrokenLinkCase{"FailsWithoutMoving", CTestElements::Broken::kStuck}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 TEST_F(WorkerFixture, AProviderRefusalSkipsOnlyThatFile) {
   Extension& e = AddExtension({{L"Schedule Failure", static_cast<DWORD>(E_ACCESSDENIED)}}, {{L"Schedule", L"fail"}});
   const TestFile f = MakeFile(m_system.Get(), "refused/clip.mov");
@@ -335,6 +397,68 @@ INSTANTIATE_TEST_SUITE_P(Modes, FragmentListTest,
                          ::testing::Values(DrainCase{"NothingToDo", L"ok", 0, true},
                                            DrainCase{"Pending", L"pending", 1, true}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// The fragment list's own walk over a pin index whose link after the second
+// pin is broken: the first pin, the second's failure, then the end; never
+// the same element again (a pass would spin on it).
+class FragmentListWalkTest : public WorkerFixture {
+ protected:
+  void SetUp() override {
+    const std::wstring archive = L"Software\\Vantrel\\Corvellane\\Archive";
+    extrules_test::SetString(archive, L"Fragment List", platform::WideFromUtf8((Env().root / "broken.vnl").string()));
+    extrules_test::SetString(archive, L"Pin Store", L"Fragment List");
+    WorkerFixture::SetUp();
+  }
+};
+
+TEST_F(FragmentListWalkTest, ABrokenIndexLinkEndsTheWalk) {
+  const std::wstring clsid = platform::FormatGuid(TestClsid(40));
+  std::vector<TestFile> files;
+  for (int i = 0; i < 3; ++i) {
+    files.push_back(MakeFile(m_system.Get(), "walk/clip" + std::to_string(i) + ".mov"));
+    ASSERT_EQ(PinOf(files[i], ExtensionNameCache::PinNameText(clsid, i + 1))->SetValue(ComVariant(L"Preview")), S_OK);
+  }
+  // Break the second pin's level-0 link in the pin index, as a damaged file would.
+  CFragmentList list;
+  ASSERT_EQ(list.Attach(), ERROR_SUCCESS);
+  CFragmentSearchKey key;
+  key.name = clsid;
+  CFragmentSearch search(key);
+  CFileListInternal::iterator it = list.List().find(search, CFragmentItem::kPinIndex);
+  ASSERT_NE(it, list.List().end(CFragmentItem::kPinIndex));
+  ++it;
+  ASSERT_NE(it, list.List().end(CFragmentItem::kPinIndex));
+  const CFileListHashedOffset second = it.CheckOffset();
+  const ULONGLONG at = ULONGLONG{second.page} * ledgerhold::kPageSize + second.position;
+  ledgerhold::LedgerFile& file = list.List().File();
+  const auto* header = reinterpret_cast<const ledgerhold::RecordHeader*>(file.At(at));
+  BYTE* tower = file.At(at + sizeof(ledgerhold::RecordHeader));
+  for (unsigned n = 0; n < CFragmentItem::kPinIndex; ++n) {
+    if (header->mask & (1u << n)) tower += 8 + 8 * tower[0];
+  }
+  ASSERT_TRUE(header->mask & (1u << CFragmentItem::kPinIndex));
+  // A page far past the file's end.
+  const ULONGLONG broken = ULONGLONG{0x7FFFFFF0} * ledgerhold::kPageSize + ledgerhold::kPageHeaderBytes;
+  std::memcpy(tower + 8, &broken, sizeof broken);
+
+  std::unique_ptr<CPinnedElementWalk> walk = MakeFragmentListWalk();
+  ASSERT_EQ(walk->Open(), 0u);
+  ASSERT_EQ(walk->Find(clsid), 0u);
+  std::vector<CPinnedElementWalk::Step> steps;
+  std::vector<ULONGLONG> positions;
+  for (int i = 0; i < 10; ++i) {
+    CPinnedElement element;
+    DWORD code = 0;
+    steps.push_back(walk->Next(element, code));
+    if (steps.back() == CPinnedElementWalk::Step::kEnd) break;
+    positions.push_back(element.position);
+  }
+  const std::vector<CPinnedElementWalk::Step> expected = {
+      CPinnedElementWalk::Step::kElement, CPinnedElementWalk::Step::kFailed, CPinnedElementWalk::Step::kEnd};
+  EXPECT_EQ(steps, expected);
+  ASSERT_EQ(positions.size(), 2u);
+  EXPECT_NE(positions[0], positions[1]);
+}
 
 // --- many extensions, pins arriving during the drain ---
 

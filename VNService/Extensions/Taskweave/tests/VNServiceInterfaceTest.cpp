@@ -212,6 +212,61 @@ TEST_P(VNServiceTest, KillAndRestart) {
   EXPECT_EQ(second.Count(VN_NOTIFY_PIPE_BROKEN), 1u);
 }
 
+// A message longer than any reply is read away whole: its tail, though it
+// reads as a notification, is never taken for one, and the connection goes on.
+TEST_P(VNServiceTest, AnOversizeMessageIsSkippedWhole) {
+  const std::size_t longest = SERVICE_API_MAX_MESSAGE + SERVICE_API_REPLY_OVERHEAD;
+  const std::size_t tail = archive::MainService::NotificationMessage(16, kOtherType, kCode, 16).size();
+  const struct {
+    const char* name;
+    std::size_t bytes;
+  } rows[] = {{"the longest message and a tail", longest + tail}, {"three times that", 3 * longest + tail}};
+  Recorder recorder;
+  auto client = Client();
+  ASSERT_TRUE(client->Subscribe(kCode, &recorder, &Recorder::Callback)) << GetLastError();
+  std::size_t sent = 0;
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    ASSERT_EQ(m_driver->Command("oversize " + std::to_string(row.bytes) + " 8 5"), "ok");
+    ASSERT_EQ(m_driver->Command("notify 7 5 4"), "ok");
+    ++sent;
+    ASSERT_TRUE(WaitUntil([&] { return recorder.Count(VN_NOTIFY_CHANGED) == sent; }));
+    EXPECT_EQ(recorder.Count(kOtherType), 0u);
+    EXPECT_EQ(client->GetCounters().malformedMessages, sent);
+  }
+  EXPECT_TRUE(client->IsConnected());
+}
+
+// A service that sends part of a message and then nothing: once the request
+// bound passes without progress the client takes it for a broken connection,
+// connects again and tells the service its list.
+TEST_P(VNServiceTest, AStallMidMessageIsABrokenConnection) {
+  Recorder recorder;
+  auto client = Client();
+  ASSERT_TRUE(client->Subscribe(kCode, &recorder, &Recorder::Callback)) << GetLastError();
+  ASSERT_EQ(m_driver->StateValue("lists"), 1u);
+  ASSERT_EQ(m_driver->Command("stall 40000"), "ok");
+  ASSERT_TRUE(WaitUntil([&] { return m_driver->StateValue("lists") >= 2; }, 30000));
+  EXPECT_EQ(m_driver->LastList(), "0x5");
+  ASSERT_EQ(m_driver->Command("notify 7 5 4"), "ok");
+  EXPECT_TRUE(WaitUntil([&] { return recorder.Count(VN_NOTIFY_CHANGED) >= 1; }));
+  EXPECT_EQ(recorder.Count(kOtherType), 0u);
+}
+
+// A client that goes away while the service is stalled mid-message does not
+// wait for the rest, whatever its request bound.
+TEST_P(VNServiceTest, AClientStalledMidMessageShutsDown) {
+  m_options.requestTimeoutMs = 120000;
+  Recorder recorder;
+  auto client = Client();
+  ASSERT_TRUE(client->Subscribe(kCode, &recorder, &Recorder::Callback)) << GetLastError();
+  ASSERT_EQ(m_driver->Command("stall 40000"), "ok");
+  Sleep(500);  // the head is read meanwhile; the rest never comes
+  const auto start = std::chrono::steady_clock::now();
+  client.reset();
+  EXPECT_LT(MillisecondsSince(start), 10000);
+}
+
 INSTANTIATE_TEST_SUITE_P(Both, VNServiceTest, ::testing::Values(Where::kInProcess, Where::kProgram),
                          [](const auto& info) { return WhereName(info.param); });
 

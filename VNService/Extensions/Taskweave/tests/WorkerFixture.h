@@ -1,6 +1,8 @@
-// WorkerFixture.h - one or more extension workers running against the archive with stub providers.
+// WorkerFixture.h - one or more extension workers running against the archive with stub providers,
+// their runners started by the service's own post-process function.
 #pragma once
 
+#include "VNService/Extensions/Taskweave/TaskweaveService.h"
 #include "VNService/Extensions/Taskweave/tests/WorkerTestSupport.h"
 
 #include <chrono>
@@ -48,7 +50,7 @@ class WorkerFixture : public ::testing::Test {
     EXPECT_EQ(init.As(&e->provider), S_OK);
     e->worker = std::make_shared<CExtensionWorker>(m_system.Get(), e->provider.Get(), e->clsid,
                                                    &CExtensionWorker::TraceLog);
-    e->worker->SetPostProcessFunction(MakeStartPostProcess(m_app, std::weak_ptr<CExtensionWorker>(e->worker)));
+    e->worker->SetPostProcessFunction(m_app.PostProcessFunctionOf(e->worker));
     e->worker->SetElementWalkFactory(e->elements.Factory());
     e->worker->SetKeptPinRetry(m_keptRetryMs);
     m_extensions.push_back(std::move(e));
@@ -96,7 +98,7 @@ class WorkerFixture : public ::testing::Test {
     return n;
   }
 
-  CTestService m_app;
+  CTaskweaveService m_app;  // starts the runners as the service does
   ComPtr<IArchiveSystem> m_system;
   std::vector<std::unique_ptr<Extension>> m_extensions;
   DWORD m_keptRetryMs = 200;

@@ -1,4 +1,4 @@
-// WorkerTestSupport.h - the archive, a pinned-element list and a service application for the worker tests.
+// WorkerTestSupport.h - the archive and a pinned-element list for the worker tests.
 //
 // The archive system object is the real stand-in, registered into the test
 // program's fresh registry with its own tool, over a temporary volume D:.
@@ -6,7 +6,7 @@
 // the archive's pin log ("pins.log" beside its event log), which the tests count.
 // CTestElements stands for the fragment list's pin index: elements ordered by
 // (name, value), readable while a pin tool adds to them, with per-position
-// failures to inject.
+// failures and broken links to inject.
 #pragma once
 
 #include "VNService/Extensions/Taskweave/ExtensionNameCache.h"
@@ -78,6 +78,18 @@ class CTestElements {
     std::lock_guard<std::mutex> hold(m_lock);
     m_failures[position] = code;
   }
+  // The walk cannot move past the element at that position: it throws, or
+  // fails there on every call without moving (a broken link after it).
+  enum class Broken { kThrows, kStuck };
+  void Break(ULONGLONG position, Broken how) {
+    std::lock_guard<std::mutex> hold(m_lock);
+    m_broken[position] = how;
+  }
+  // How many times a walk was positioned (one per pass).
+  int Finds() {
+    std::lock_guard<std::mutex> hold(m_lock);
+    return m_finds;
+  }
   PinnedElementWalkFactory Factory() {
     return [this] { return std::unique_ptr<CPinnedElementWalk>(new CWalk(*this)); };
   }
@@ -89,6 +101,10 @@ class CTestElements {
     explicit CWalk(CTestElements& list) : m_list(list) {}
     DWORD Open() override { return 0; }
     DWORD Find(const std::wstring& name) override {
+      {
+        std::lock_guard<std::mutex> hold(m_list.m_lock);
+        ++m_list.m_finds;
+      }
       m_cursor = {name, 0};
       m_first = true;
       return 0;
@@ -96,8 +112,17 @@ class CTestElements {
     Step Next(CPinnedElement& element, DWORD& code) override {
       std::lock_guard<std::mutex> hold(m_list.m_lock);
       auto it = m_first ? m_list.m_elements.lower_bound(m_cursor) : m_list.m_elements.upper_bound(m_cursor);
+      const bool wasFirst = m_first;
       m_first = false;
       if (it == m_list.m_elements.end()) return Step::kEnd;
+      if (const auto broken = m_list.m_broken.find(it->second.position); broken != m_list.m_broken.end()) {
+        // Where it was: the next call lands on the same element.
+        m_first = wasFirst;
+        if (broken->second == Broken::kThrows) throw static_cast<DWORD>(ERROR_FILE_CORRUPT);
+        element = it->second;
+        code = ERROR_FILE_CORRUPT;
+        return Step::kFailed;
+      }
       m_cursor = it->first;
       element = it->second;
       const auto failure = m_list.m_failures.find(element.position);
@@ -115,6 +140,8 @@ class CTestElements {
   std::mutex m_lock;  // guards everything below
   std::map<Key, CPinnedElement> m_elements;
   std::map<ULONGLONG, DWORD> m_failures;
+  std::map<ULONGLONG, Broken> m_broken;
+  int m_finds = 0;
   ULONGLONG m_next = 0;
 };
 
@@ -204,14 +231,6 @@ inline Releases ReadPinLog() {
   return r;
 }
 inline void ClearPinLog() { std::filesystem::remove(Env().pinLog); }
-
-// A service application that only starts threads.
-class CTestService : public CServiceApp<CTestService> {
- public:
-  CTestService() : CServiceApp(L"TaskweaveWorkerTest", L"Taskweave Worker Test", {}) {}
-  std::string GetTraceName() const override { return "TaskweaveWorkerTest"; }
-  CStatus Run() override { return CStatus(); }
-};
 
 // A GUID of its own for each extension a test registers.
 inline GUID TestClsid(int n) {
