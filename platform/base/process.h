@@ -11,4 +11,9 @@ std::wstring ExecutablePath();
 // The folder of the running executable, with a trailing '/'.
 std::wstring ExecutableDirectory();
 
+// Hands the allocator's free memory back to the system. The C library keeps
+// what a burst of work freed in its per-thread arenas, so after a flood the
+// resident size stays at the flood's peak until this is called.
+void ReleaseFreeMemory();
+
 }  // namespace platform
