@@ -61,10 +61,14 @@ void Ended() {
   // a peak this high, so it never pays for the hand-back.
   if (g_peak.load() < kBurstItems || g_peak.exchange(0) < kBurstItems) return;
   // The replies' bodies and connections are freed by the HTTP library's
-  // threads once their last bytes are written: hand back a moment later.
+  // threads once their last bytes are written: hand back a moment later,
+  // and again once the idle threads have ended (what their arenas kept).
   BlockingQueue().Push([](bool expired) {
-    if (expired || WaitForSingleObject(StopEvent(), kHandBackDelayMs) != WAIT_TIMEOUT) return;
-    if (g_inFlight.load() == 0) platform::ReleaseFreeMemory();
+    for (const DWORD delay : {kHandBackDelayMs, kIdleThreadMs + kHandBackDelayMs}) {
+      if (expired || WaitForSingleObject(StopEvent(), delay) != WAIT_TIMEOUT) return;
+      if (g_inFlight.load() != 0) return;  // a new burst hands back when it ends
+      platform::ReleaseFreeMemory();
+    }
   });
 }
 

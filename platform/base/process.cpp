@@ -31,4 +31,6 @@ std::wstring ExecutableDirectory() {
 
 void ReleaseFreeMemory() { malloc_trim(0); }
 
+void LimitAllocatorArenas(int arenas) { mallopt(M_ARENA_MAX, arenas); }
+
 }  // namespace platform

@@ -15,5 +15,9 @@ std::wstring ExecutableDirectory();
 // what a burst of work freed in its per-thread arenas, so after a flood the
 // resident size stays at the flood's peak until this is called.
 void ReleaseFreeMemory();
+// Bounds the C library's allocation arenas (by default eight per core, one
+// per thread up to that). A service with hundreds of threads otherwise keeps
+// a partly used arena for nearly every one of them. Call before threads start.
+void LimitAllocatorArenas(int arenas);
 
 }  // namespace platform
