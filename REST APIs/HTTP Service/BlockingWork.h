@@ -5,7 +5,9 @@
 // can freeze the server once every pool thread is such a waiter, so file
 // opens, queries and the replies that wait for them run on queues of their
 // own (platform::WorkQueue: named threads, a bound on running plus queued
-// work, a deadline per item, a stop that ends in bounded time).
+// work, a deadline per item, a stop that ends in bounded time). Their idle
+// threads end after a while, and the memory a burst of queries freed is
+// handed back to the system when the burst is over.
 #pragma once
 
 #include "platform/sync/sync.h"

@@ -16,6 +16,7 @@
 #include "REST APIs/HTTP Service/Listener.h"
 #include "REST APIs/HTTP Service/LocationInstance.h"
 #include "archive/system/ArchiveInterfaces.h"
+#include "platform/base/process.h"
 #include "platform/registry/registry.h"
 
 #include <pplx/threadpool.h>
@@ -47,6 +48,12 @@ constexpr std::size_t kHttpPoolThreads = 40;
 // values set and (so that a removed location is seen too) names.
 constexpr DWORD kNamesFilter = REG_NOTIFY_CHANGE_NAME;
 constexpr DWORD kValuesFilter = REG_NOTIFY_CHANGE_LAST_SET | REG_NOTIFY_CHANGE_NAME;
+
+// Hundreds of query, reply and pool threads would each keep an allocation
+// arena of their own, partly used for good after a burst of requests; they
+// share a few instead. Set before any thread starts.
+constexpr int kAllocatorArenas = 8;
+[[maybe_unused]] const bool g_arenasLimited = (platform::LimitAllocatorArenas(kAllocatorArenas), true);
 
 void SetHttpPoolSize() {
   try {

@@ -182,6 +182,9 @@ STDMETHODIMP Rowset::GetData(HROW row, HACCESSOR handle, void* data) {
   return errors ? DB_S_ERRORSOCCURRED : S_OK;
 }
 
+// Virtual machine steps between looks at a cancel.
+constexpr int kCancelCheckSteps = 1000;
+
 class Command final : public ComObject<ICommandText, ICommandPrepare, ICommandWithParameters, IAccessor, IColumnsInfo> {
  public:
   explicit Command(std::shared_ptr<Database> db) : m_db(std::move(db)) {}
@@ -200,6 +203,7 @@ class Command final : public ComObject<ICommandText, ICommandPrepare, ICommandWi
 
   // ICommand
   STDMETHODIMP Cancel() override {
+    m_db->cancelled.store(true);
     sqlite3_interrupt(m_db->handle);
     return S_OK;
   }
@@ -456,6 +460,9 @@ STDMETHODIMP DataSource::Initialize() {
                                  SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX, nullptr);
   if (rc != SQLITE_OK) return E_FAIL;
   sqlite3_busy_timeout(db->handle, kBusyTimeoutMs);
+  sqlite3_progress_handler(
+      db->handle, kCancelCheckSteps, [](void* d) { return static_cast<Database*>(d)->cancelled.load() ? 1 : 0; },
+      db.get());
   m_db = std::move(db);
   return S_OK;
 }

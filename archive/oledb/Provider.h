@@ -21,6 +21,7 @@
 
 #include <sqlite3.h>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -33,9 +34,14 @@ inline constexpr CLSID CLSID_VantrelOLEDBProvider = {
 inline constexpr wchar_t kProviderKey[] = L"Software\\Vantrel\\Corvellane\\OLEDBProvider";
 
 // One open database, shared by a data source and everything made from it.
+// cancelled is set by ICommand::Cancel and stays set: SQLite forgets an
+// interrupt that comes while no statement runs, so a cancel just before a
+// step would be lost; a progress handler that reads the flag ends every
+// statement of the data source from then on, whenever it starts.
 struct Database {
   sqlite3* handle = nullptr;
   bool bookmarks = false;
+  std::atomic<bool> cancelled{false};
   ~Database();
 };
 

@@ -1,9 +1,10 @@
-// process.cpp - the running program's path, from /proc/self/exe.
+// process.cpp - the running program's path, from /proc/self/exe, and its free memory.
 #include "platform/base/process.h"
 
 #include "platform/base/errors.h"
 #include "platform/base/text.h"
 
+#include <malloc.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -27,5 +28,9 @@ std::wstring ExecutableDirectory() {
   path.erase(path.rfind(L'/') + 1);
   return path;
 }
+
+void ReleaseFreeMemory() { malloc_trim(0); }
+
+void LimitAllocatorArenas(int arenas) { mallopt(M_ARENA_MAX, arenas); }
 
 }  // namespace platform

@@ -24,6 +24,7 @@ const std::vector<Property> kProperties = {
     {L"System.DateModified", "modified", false},
     {L"System.DateCreated", "created", false},
     {L"System.Kind", "kind", true},
+    {L"System.IsFolder", "(kind = 'folder')", false, true},
 };
 
 enum class Tok { End, Word, String, Number, Op, Punct };

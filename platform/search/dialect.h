@@ -22,7 +22,8 @@ namespace vnsearch {
 struct Property {
   const wchar_t* name;
   const char* column;
-  bool text;  // compared without regard to letter case, usable in CONTAINS
+  bool text;          // compared without regard to letter case, usable in CONTAINS
+  bool boolean = false;  // 0 or 1, handed out as a VARIANT of row type BOOL ("True", "False")
 };
 // The property of that name in any letter case, or nullptr.
 const Property* FindProperty(std::wstring_view name);

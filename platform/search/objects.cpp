@@ -241,8 +241,12 @@ class SearchManager final : public Object<ISearchManager> {
 
 // --- the OLE DB provider ---
 
+// cancelled stays set once a command was cancelled: SQLite forgets an
+// interrupt that comes while no statement runs, so a progress handler reads
+// the flag and ends every statement of the data source from then on.
 struct Database {
   sqlite3* handle = nullptr;
+  std::atomic<bool> cancelled{false};
   ~Database() {
     if (handle != nullptr) sqlite3_close_v2(handle);
   }
@@ -250,15 +254,21 @@ struct Database {
 
 // One VARIANT column of the current row, as text into a WSTR (inline or by
 // reference) or BSTR binding.
-void WriteColumn(sqlite3_stmt* statement, DBORDINAL ordinal, const DBBINDING& binding, BYTE* data) {
+// boolean: the column is a BOOL property, written as OLE DB writes a BOOL as text.
+void WriteColumn(sqlite3_stmt* statement, DBORDINAL ordinal, bool boolean, const DBBINDING& binding, BYTE* data) {
   const int index = static_cast<int>(ordinal) - 1;
   const int storage = sqlite3_column_type(statement, index);
-  const DBTYPE rowType = storage == SQLITE_NULL ? DBTYPE_NULL : storage == SQLITE_INTEGER ? DBTYPE_I8
-                         : storage == SQLITE_FLOAT ? DBTYPE_R8 : DBTYPE_WSTR;
+  const DBTYPE rowType = storage == SQLITE_NULL ? DBTYPE_NULL : boolean ? DBTYPE_BOOL
+                         : storage == SQLITE_INTEGER ? DBTYPE_I8 : storage == SQLITE_FLOAT ? DBTYPE_R8 : DBTYPE_WSTR;
   if (binding.pBindExt != nullptr && binding.pBindExt->pExtension != nullptr)
     *reinterpret_cast<DBTYPE*>(binding.pBindExt->pExtension) = rowType;
   if (storage == SQLITE_NULL) {
     platform::oledb::PutTextBinding(binding, data, nullptr);
+    return;
+  }
+  if (boolean) {
+    const std::wstring text = sqlite3_column_int64(statement, index) != 0 ? L"True" : L"False";
+    platform::oledb::PutTextBinding(binding, data, &text);
     return;
   }
   const auto* bytes = reinterpret_cast<const char*>(sqlite3_column_text(statement, index));
@@ -363,7 +373,12 @@ class Rowset final : public Object<IRowset, IAccessor, IColumnsInfo> {
     const auto* bindings = m_accessors.Find(handle);
     if (bindings == nullptr) return DB_E_BADACCESSORHANDLE;
     if (data == nullptr) return E_INVALIDARG;
-    for (const DBBINDING& binding : *bindings) WriteColumn(m_statement, binding.iOrdinal, binding, static_cast<BYTE*>(data));
+    for (const DBBINDING& binding : *bindings) {
+      const Property* property =
+          binding.iOrdinal <= m_columns.size() ? FindProperty(m_columns[binding.iOrdinal - 1]) : nullptr;
+      WriteColumn(m_statement, binding.iOrdinal, property != nullptr && property->boolean, binding,
+                  static_cast<BYTE*>(data));
+    }
     return S_OK;
   }
   STDMETHODIMP GetNextRows(HCHAPTER, DBROWOFFSET offset, DBROWCOUNT rows, DBCOUNTITEM* obtained,
@@ -474,6 +489,7 @@ class Command final : public Object<ICommandText, ICommandPrepare, ICommandWithP
   STDMETHODIMP_(ULONG) Release() override { return ComObject::Release(); }
 
   STDMETHODIMP Cancel() override {
+    m_db->cancelled.store(true);
     sqlite3_interrupt(m_db->handle);
     return S_OK;
   }
@@ -603,6 +619,8 @@ class DataSource final : public Object<IDBInitialize, IDBCreateSession, IDBConne
                         SQLITE_OPEN_READONLY | SQLITE_OPEN_FULLMUTEX, nullptr) != SQLITE_OK)
       return E_FAIL;
     sqlite3_busy_timeout(db->handle, kBusyTimeoutMs);
+    sqlite3_progress_handler(
+        db->handle, 1000, [](void* d) { return static_cast<Database*>(d)->cancelled.load() ? 1 : 0; }, db.get());
     m_db = std::move(db);
     return S_OK;
   }

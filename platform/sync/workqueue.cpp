@@ -10,8 +10,8 @@ struct WorkQueue::Start {
   std::size_t slot;
 };
 
-WorkQueue::WorkQueue(std::wstring name, std::size_t threads, std::size_t bound)
-    : m_name(std::move(name)), m_maxThreads(threads == 0 ? 1 : threads), m_bound(bound),
+WorkQueue::WorkQueue(std::wstring name, std::size_t threads, std::size_t bound, DWORD idleMs)
+    : m_name(std::move(name)), m_maxThreads(threads == 0 ? 1 : threads), m_bound(bound), m_idleMs(idleMs),
       m_ready(CreateEventW(nullptr, FALSE, FALSE, nullptr)), m_stopped(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
 
 WorkQueue::~WorkQueue() {
@@ -31,10 +31,13 @@ bool WorkQueue::Push(Work work, Cancel cancel, DWORD timeoutMs, bool admitted) {
     if (m_stopping) return false;
     if (!admitted && m_running + m_queue.size() >= m_bound) return false;
     m_queue.push_back(Item{std::move(work), std::move(cancel), deadline});
-    if (m_idle < m_queue.size() && m_slots.size() < m_maxThreads) {
+    if (m_idle < m_queue.size() && m_live < m_maxThreads) {
       start = true;
-      slot = m_slots.size();
-      m_slots.emplace_back();
+      slot = 0;
+      while (slot < m_slots.size() && m_slots[slot].used) ++slot;
+      if (slot == m_slots.size()) m_slots.emplace_back();
+      m_slots[slot].used = true;
+      ++m_live;
       ++m_idle;  // counted idle until it takes its first item
     }
   }
@@ -44,9 +47,12 @@ bool WorkQueue::Push(Work work, Cancel cancel, DWORD timeoutMs, bool admitted) {
     SrwExclusiveLock hold(m_lock);
     if (thread == nullptr) {
       delete parameter;
-      --m_idle;  // the slot stays unused; the other threads take the work
+      --m_idle;  // the other threads take the work
+      --m_live;
+      m_slots[slot].used = false;
     } else {
       m_threads.push_back(thread);
+      m_slots[slot].thread = thread;
     }
   }
   SetEvent(m_ready);
@@ -83,7 +89,7 @@ void WorkQueue::Run(std::size_t slot) {
     }
     if (!have) {
       const HANDLE waits[] = {m_ready, m_stopped};
-      WaitForMultipleObjects(2, waits, FALSE, INFINITE);
+      if (WaitForMultipleObjects(2, waits, FALSE, m_idleMs) == WAIT_TIMEOUT && Retire(slot)) return;
       continue;
     }
     // Another item waits: wake another thread for it (the event is auto-reset).
@@ -99,6 +105,28 @@ void WorkQueue::Run(std::size_t slot) {
     }
     item.cancel = nullptr;
   }
+}
+
+bool WorkQueue::Retire(std::size_t slot) {
+  HANDLE self = nullptr;
+  {
+    SrwExclusiveLock hold(m_lock);
+    // Work that came in, a stop, or a handle not yet recorded: not now.
+    if (m_stopping || !m_queue.empty() || m_slots[slot].thread == nullptr) return false;
+    self = m_slots[slot].thread;
+    m_slots[slot] = Slot();
+    for (auto it = m_threads.begin(); it != m_threads.end(); ++it) {
+      if (*it == self) {
+        m_threads.erase(it);
+        break;
+      }
+    }
+    --m_idle;
+    --m_live;
+  }
+  // Nothing of the queue is touched after this: the thread only returns.
+  CloseHandle(self);
+  return true;
 }
 
 bool WorkQueue::Stop(DWORD timeoutMs) {

@@ -213,6 +213,8 @@ TEST(SearchIndex, QueriesThroughTheProvider) {
       {"contains on the name", L"SELECT System.ItemName FROM SystemIndex WHERE CONTAINS(System.ItemName, 'REPORT')", 1, nullptr},
       {"files only, by size", L"SELECT System.ItemUrl, System.Size FROM SystemIndex WHERE System.Size > 1", 3, nullptr},
       {"top", L"SELECT TOP 2 System.ItemUrl FROM SystemIndex", 2, nullptr},
+      {"folders by IsFolder", L"SELECT System.ItemUrl FROM SystemIndex WHERE System.IsFolder = 1 AND SCOPE='D:/Docs'", 4,
+       nullptr},
   };
   for (const auto& c : cases) {
     HRESULT hr = E_FAIL;
@@ -223,6 +225,11 @@ TEST(SearchIndex, QueriesThroughTheProvider) {
                           : static_cast<std::size_t>(FindCount(g_volume + "/" + c.find, "f") + FindCount(g_volume + "/" + c.find, "d"));
     EXPECT_EQ(rows.size(), expected) << c.name;
   }
+  // A BOOL property is written as OLE DB writes a BOOL as text.
+  const auto flags = Rows(L"SELECT System.IsFolder FROM SystemIndex WHERE DIRECTORY='D:/Docs/sub' ORDER BY System.IsFolder");
+  ASSERT_EQ(flags.size(), 2u);
+  EXPECT_EQ(flags[0][0], L"False");
+  EXPECT_EQ(flags[1][0], L"True");
   HRESULT hr = S_OK;
   Rows(L"SELECT System.ItemUrl FROM SystemIndex; DELETE FROM items", &hr);
   EXPECT_EQ(hr, DB_E_ERRORSINCOMMAND);

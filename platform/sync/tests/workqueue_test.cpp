@@ -113,4 +113,41 @@ TEST(WorkQueue, StopIsBoundedWhenWorkIgnoresItsCancel) {
   delete queue;
 }
 
+TEST(WorkQueue, IdleThreadsEndAndAreStartedAgainForNewWork) {
+  UniqueHandle release(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  std::atomic<int> started{0}, done{0};
+  auto blocked = [&](bool) {
+    ++started;
+    WaitForSingleObject(release.get(), INFINITE);
+    ++done;
+  };
+  // Made after what its work uses, so that it is stopped before they go.
+  WorkQueue queue(L"TestIdle", 4, 100, 100);
+  for (int round = 0; round < 2; ++round) {
+    ResetEvent(release.get());
+    started = 0;
+    done = 0;
+    for (int i = 0; i < 4; ++i) ASSERT_TRUE(queue.Push(blocked));
+    for (int i = 0; i < 500 && started < 4; ++i) Sleep(10);
+    ASSERT_EQ(started.load(), 4) << round;  // a thread per item, the ended ones' slots reused
+    EXPECT_EQ(queue.Threads(), 4u);
+    SetEvent(release.get());
+    for (int i = 0; i < 500 && done < 4; ++i) Sleep(10);
+    for (int i = 0; i < 500 && queue.Threads() != 0; ++i) Sleep(10);
+    EXPECT_EQ(queue.Threads(), 0u) << round;  // every idle thread ended
+  }
+  EXPECT_TRUE(queue.Stop(5000));
+}
+
+TEST(WorkQueue, StopWhileThreadsEndIdleIsClean) {
+  for (int round = 0; round < 20; ++round) {
+    WorkQueue queue(L"TestIdleStop", 8, 100, 1);
+    std::atomic<int> ran{0};
+    for (int i = 0; i < 16; ++i) ASSERT_TRUE(queue.Push([&](bool) { ++ran; }));
+    Sleep(round % 4);
+    EXPECT_TRUE(queue.Stop(5000));
+    EXPECT_EQ(ran.load(), 16);
+  }
+}
+
 }  // namespace

@@ -14,11 +14,14 @@ On the hosts webbridge_test.py configures ("Query Timeout" 3):
   (xsltproc); BOOL true and false from an expression column;
 - column names (non-ASCII letters, astral characters, digits first,
   colons, blanks) give XML that expat parses and a stylesheet xsltproc runs;
+- 6,000 slow requests whose clients go away leave RSS within 32 MiB of its
+  start and the descriptors as they were, and the stop still ends in 10 s;
 - INSERT ... RETURNING runs once.
 """
 import argparse
 import json
 import os
+import socket
 import sqlite3
 import sys
 import threading
@@ -199,10 +202,74 @@ def slow_queries(env, port):
                  slow_fast[:5])
         fast.clear()
     pid = env.query().get("PID")
-    busy = lambda: sum(1 for name in os.listdir("/proc/%s/task" % pid)
-                       if "QueryWorker" in open("/proc/%s/task/%s/comm" % (pid, name)).read()
-                       and open("/proc/%s/task/%s/stat" % (pid, name)).read().rsplit(")", 1)[1].split()[0] == "R")
-    wb.check("slow queries: no query thread left running within 5 s", wb.wait_until(lambda: busy() == 0, 5), busy())
+    wb.check("slow queries: no query thread left running within 5 s",
+             wb.wait_until(lambda: query_threads_running(pid) == 0, 5), query_threads_running(pid))
+
+
+def descriptors(pid):
+    return len(os.listdir("/proc/%s/fd" % pid))
+
+
+def query_threads_running(pid):
+    count = 0
+    for name in os.listdir("/proc/%s/task" % pid):
+        try:
+            comm = open("/proc/%s/task/%s/comm" % (pid, name)).read()
+            state = open("/proc/%s/task/%s/stat" % (pid, name)).read().rsplit(")", 1)[1].split()[0]
+        except OSError:
+            continue  # the thread ended while it was looked at
+        if "QueryWorker" in comm and state == "R":
+            count += 1
+    return count
+
+
+def abandoned_requests(env, port, total=6000, clients=48):
+    """Slow queries whose clients go away: half close at once, half after a moment, some
+    reset the connection. Memory and descriptors come back once the queries are cancelled."""
+    pid = env.query().get("PID")
+    # One round first, so that the threads and pools the load uses exist at the start.
+    wb.check("abandoned: the server is settled", wb.wait_until(lambda: query_threads_running(pid) == 0, 20))
+    start_rss, start_fds = wb.resident_kib(pid), descriptors(pid)
+    request = ("GET /forever HTTP/1.1\r\nHost: 127.0.0.1:%d\r\nAccept: application/json\r\n\r\n" % port).encode()
+    counter, lock, errors = [0], threading.Lock(), []
+
+    def client(index):
+        while True:
+            with lock:
+                n = counter[0]
+                if n >= total:
+                    return
+                counter[0] += 1
+            try:
+                sock = socket.create_connection(("127.0.0.1", port), timeout=30)
+                sock.sendall(request)
+                if n % 3 == 1:
+                    time.sleep(0.02)
+                elif n % 3 == 2:
+                    # A reset rather than an orderly close.
+                    sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\x01\x00\x00\x00\x00\x00\x00\x00")
+                sock.close()
+            except OSError as e:
+                with lock:
+                    errors.append(str(e))
+
+    threads = [threading.Thread(target=client, args=(i,)) for i in range(clients)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    wb.check("abandoned: %d requests sent" % total, counter[0] == total and len(errors) < total // 100, errors[:5])
+    wb.check("abandoned: no query left running", wb.wait_until(lambda: query_threads_running(pid) == 0, 30),
+             query_threads_running(pid))
+    # Idle query and reply threads end some seconds after the last of them finished.
+    fds_back = wb.wait_until(lambda: descriptors(pid) <= start_fds + 8, 60)
+    wb.check("abandoned: descriptors back", fds_back, (start_fds, descriptors(pid)))
+    # Memory freed lags a little behind the last reply.
+    limit = start_rss + 32 * 1024
+    wb.check("abandoned: RSS within 32 MiB of its start", wb.wait_until(lambda: wb.resident_kib(pid) <= limit, 20),
+             (start_rss, wb.resident_kib(pid)))
+    status, _, _ = wb.request(port, "GET", "/one", JSON)
+    wb.check("abandoned: still answers", status == 200, status)
 
 
 def main():
@@ -225,6 +292,7 @@ def main():
         bools_and_names(env, port)
         insert_once(env, port)
         slow_queries(env, port)
+        abandoned_requests(env, port)
         # A stop while slow queries run ends within 10 s.
         def hang():
             try:
