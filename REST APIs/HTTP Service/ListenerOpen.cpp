@@ -1,6 +1,7 @@
 // ListenerOpen.cpp - the cpprest listener of a host: its configuration, TLS context and open.
 #include "REST APIs/HTTP Service/ListenerOpen.h"
 
+#include "platform/base/errors.h"
 #include "platform/base/format.h"
 
 #include <openssl/err.h>
@@ -124,7 +125,7 @@ std::unique_ptr<web::http::experimental::listener::http_listener> OpenHostListen
   // Bound now, accepting once the listener is open: a client that comes
   // while a host is rebuilt waits in the backlog instead of getting 502.
   if (const DWORD rc = platform::http::HttpFront::Bind(config, started))
-    throw std::system_error(static_cast<int>(rc), std::system_category(), "the public socket of " + uri.to_string());
+    throw std::system_error(static_cast<int>(rc), platform::Win32Category(), "the public socket of " + uri.to_string());
   auto listener = std::make_unique<web::http::experimental::listener::http_listener>(
       web::uri(started->BackendUrl()), web::http::experimental::listener::http_listener_config{});
   // The loopback port is open to every local process: only what came
