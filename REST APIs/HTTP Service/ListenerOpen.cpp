@@ -117,6 +117,12 @@ std::unique_ptr<web::http::experimental::listener::http_listener> OpenHostListen
   config.limits = limits;
   config.address = uri.host();
   config.port = static_cast<WORD>(uri.port());
+  // A host named by a DNS name (or a hosts-file name) listens on each of its
+  // addresses, looked up now, as the host is built; a name that does not
+  // resolve fails this host alone.
+  if (const DWORD rc = platform::http::ResolveListenAddresses(uri.host(), config.addresses))
+    throw std::system_error(static_cast<int>(rc), platform::Win32Category(),
+                            "the host name of " + uri.to_string() + " cannot be resolved");
   if (uri.scheme() == "https") {
     config.certificatePem = tls.certificate;
     config.keyPem = tls.key;
