@@ -281,7 +281,7 @@ std::wstring CTraceFileNames::MakeStem() const {
   const time_t start = static_cast<time_t>(m_startTime);
   struct tm local {};
   if (localtime_r(&start, &local) == nullptr)
-    throw std::system_error(E_INVALIDARG, std::system_category(), "localtime");
+    throw std::system_error(E_INVALIDARG, platform::Win32Category(), "localtime");
   wchar_t text[128];
   const std::size_t n = std::wcsftime(text, 128, L"%Y%m%d%H%M%S", &local);
   platform::SrwSharedLock guard(m_lock);

@@ -292,7 +292,7 @@ int ReadNumber(std::wstring_view text, std::size_t& at) {
 // --- VARIANT forms ---
 
 [[noreturn]] void ThrowHresult(HRESULT hr, const char* what) {
-  throw std::system_error(hr, std::system_category(), what);
+  throw std::system_error(hr, platform::Win32Category(), what);
 }
 
 DWORD IntToVariant(const CArg& arg, const BYTE* bytes, DWORD length, VARIANT* out) {

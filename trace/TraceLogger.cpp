@@ -32,7 +32,7 @@ CTraceLogger::CTraceLogger()
     : m_names(std::make_shared<CTraceFileNames>(static_cast<LONGLONG>(std::time(nullptr)))) {
   m_newLineEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
   if (m_newLineEvent == nullptr)
-    throw std::system_error(HRESULT_FROM_WIN32(GetLastError()), std::system_category(), "CreateEventW");
+    throw std::system_error(HRESULT_FROM_WIN32(GetLastError()), platform::Win32Category(), "CreateEventW");
   InitializeCriticalSection(&m_lock);
 }
 

@@ -16,7 +16,7 @@ namespace {
 constexpr size_t kMaxRead = 1u << 30;
 
 [[noreturn]] void ThrowWin32(DWORD code, const char* what) {
-  throw std::system_error(static_cast<int>(code), std::system_category(), what);
+  throw std::system_error(static_cast<int>(code), platform::Win32Category(), what);
 }
 
 

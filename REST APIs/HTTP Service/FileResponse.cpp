@@ -8,6 +8,7 @@
 
 #include "REST APIs/HTTP Service/BlockingWork.h"
 #include "REST APIs/HTTP Service/FileRangeBuffer.h"
+#include "platform/base/errors.h"
 #include "platform/base/format.h"
 #include "platform/base/text.h"
 
@@ -201,7 +202,7 @@ CFileResponseHandler::CFileResponseHandler(std::wstring path, std::wstring conte
       m_path(std::move(path)),
       m_ready(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
   CacheMode = cacheMode;
-  if (!m_ready) throw std::system_error(static_cast<int>(GetLastError()), std::system_category(), "CreateEvent");
+  if (!m_ready) throw std::system_error(static_cast<int>(GetLastError()), platform::Win32Category(), "CreateEvent");
   std::optional<std::string> range;
   std::string value;
   if (requestHeaders.match(web::http::header_names::range, value)) range = value;

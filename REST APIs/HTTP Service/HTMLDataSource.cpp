@@ -3,6 +3,7 @@
 // The instance makes its own bindings and hands them to the provider, so no
 // thread registry is needed to find it from a callback.
 #include "REST APIs/HTTP Service/HTMLDataSource.h"
+#include "platform/base/errors.h"
 
 #include <algorithm>
 #include <cstring>
@@ -29,7 +30,7 @@ CHTMLDataSource::CParameter::CParameter(std::wstring name, const VARIANT& value)
   if (FAILED(hr)) {
     m_value.vt = VT_ERROR;
     m_value.scode = hr;
-    throw std::system_error(hr & 0xFFFF, std::system_category(), "VariantCopy");
+    throw std::system_error(hr & 0xFFFF, platform::Win32Category(), "VariantCopy");
   }
 }
 

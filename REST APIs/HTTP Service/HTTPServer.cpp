@@ -30,6 +30,8 @@ constexpr DWORD TRC_LISTENER_OPENED = 0x000100C8;       // (URL)
 constexpr DWORD TRC_LISTENER_NOT_CREATED = 0xC00100C9;  // (URL or error text)
 constexpr DWORD TRC_LISTENERS_CLOSED = 0x000100CA;
 constexpr DWORD TRC_LISTENER_NOT_CLOSED = 0xC00100CB;
+constexpr DWORD TRC_HOST_REBUILT = 0x000100D1;          // (host name)
+constexpr DWORD TRC_HOST_UNCHANGED = 0x000100D2;        // (host name)
 
 // Events and errors of the server.
 constexpr DWORD MSG_DIRECTORY_NOT_FOUND = 0xC00000C9;  // (value, host name)
@@ -86,6 +88,54 @@ bool PortInRange(const std::wstring& text) {
   return value >= 1 && value <= 65535;
 }
 
+// Appends what key holds to out: its values (name, type, data), then, when
+// below is set, each subkey by name with what it holds. A host's watch fires
+// for anything below its key; this is what tells a change of its
+// configuration from a write below "Users" (every remembered login).
+void AppendKeyText(HKEY key, bool below, std::string& out) {
+  DWORD values = 0, longestName = 0, longestData = 0, subkeys = 0, longestSubkey = 0;
+  if (RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, &longestSubkey, nullptr, &values, &longestName,
+                       &longestData, nullptr, nullptr) != ERROR_SUCCESS)
+    return;
+  std::vector<wchar_t> name(longestName + longestSubkey + 2);
+  std::vector<BYTE> data(longestData + 1);
+  for (DWORD i = 0; i < values; ++i) {
+    DWORD nameLength = static_cast<DWORD>(name.size());
+    DWORD dataSize = static_cast<DWORD>(data.size());
+    DWORD type = 0;
+    if (RegEnumValueW(key, i, name.data(), &nameLength, nullptr, &type, data.data(), &dataSize) != ERROR_SUCCESS)
+      break;
+    out += platform::Utf8FromWide(std::wstring_view(name.data(), nameLength));
+    out += '\0' + std::to_string(type) + '\0' + std::to_string(dataSize) + '\0';
+    out.append(reinterpret_cast<const char*>(data.data()), dataSize);
+  }
+  if (!below) return;
+  for (DWORD i = 0; i < subkeys; ++i) {
+    DWORD nameLength = static_cast<DWORD>(name.size());
+    if (RegEnumKeyExW(key, i, name.data(), &nameLength, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+    const std::wstring subkey(name.data(), nameLength);
+    platform::RegKey child;
+    out += "\1" + platform::Utf8FromWide(subkey) + "{";
+    if (RegOpenKeyExW(key, subkey.c_str(), 0, KEY_READ, child.put()) == ERROR_SUCCESS) AppendKeyText(child.get(), true, out);
+    out += "}";
+  }
+}
+
+// What a host's own key holds that its listener is built from: its values
+// and its "Locations" subtree (never "Users", which the authenticator reads).
+std::string HostKeyText(HKEY hosts, const std::wstring& host) {
+  std::string text;
+  platform::RegKey key;
+  if (RegOpenKeyExW(hosts, host.c_str(), 0, KEY_READ, key.put()) != ERROR_SUCCESS) return text;
+  AppendKeyText(key.get(), false, text);
+  platform::RegKey locations;
+  if (RegOpenKeyExW(key.get(), L"Locations", 0, KEY_READ, locations.put()) == ERROR_SUCCESS) {
+    text += "\2";
+    AppendKeyText(locations.get(), true, text);
+  }
+  return text;
+}
+
 }  // namespace
 
 // What one host's values resolve to, in reading order.
@@ -120,12 +170,22 @@ CHTTPServer::CListener* CHTTPServer::FindListener(const std::string& host) const
   return found == m_listeners.end() ? nullptr : found->second.get();
 }
 
+std::map<std::string, CStatus> CHTTPServer::GetHostFailures() const {
+  std::map<std::string, CStatus> failures;
+  for (const auto& [name, failed] : m_failedHosts) failures.emplace(name, failed.status);
+  return failures;
+}
+
 CStatus& CHTTPServer::Start(CStatus& status, IArchiveSystem* archive, HKEY hosts, HKEY applications) {
   m_archive = platform::ComPtr<IArchiveSystem>(archive);
   platform::RegKey names = Duplicate(hosts);
+  // A host's failure is its own: it is reported and kept for a retry, and
+  // the hosts after it start all the same; the service runs whatever one
+  // host's configuration says.
   status = EnumRegistryKeys(names.get(), [&](const std::wstring& host) {
     CStatus one;
-    return BuildHost(one, applications, hosts, host);
+    if (!BuildHost(one, applications, hosts, host).IsOK()) ReportError(*one.GetError());
+    return CStatus();
   });
   return status;
 }
@@ -382,38 +442,17 @@ CStatus& CHTTPServer::SetUpListener(CStatus& status, const std::wstring& host, p
   return status;
 }
 
-// cpprest keeps a port's socket (and the TLS context it was opened with)
-// until every listener of the process is closed: closing one listener alone
-// leaves its port bound. So while one goes, the others close too, and open
-// again once it is gone; their connections at that moment are cut.
+// Each host owns its public socket (its front) and the listener behind it on
+// a loopback port of its own, so a host that goes closes only those: the
+// other hosts and their connections are not touched. The public port is free
+// again once the listener is destroyed (the front goes first).
 void CHTTPServer::RemoveListener(const std::string& name) {
   const auto found = m_listeners.find(name);
   if (found == m_listeners.end()) return;
   std::unique_ptr<CListener> leaving = std::move(found->second);
   m_listeners.erase(found);
-  std::vector<CListener*> reopen;
-  if (leaving->IsOpen()) {
-    for (auto& [other, listener] : m_listeners) {
-      if (!listener->IsOpen()) continue;
-      try {
-        listener->CloseSocket();
-        reopen.push_back(listener.get());
-      } catch (const std::exception& e) {
-        const CStatus status(NewExceptionMessage(CSourcePos{__FILE__, kCloseExceptionLine}, e, MSG_CLOSE_EXCEPTION));
-        status.Report();
-      }
-    }
-  }
+  m_builtFrom.erase(name);
   leaving.reset();
-  for (CListener* listener : reopen) {
-    try {
-      listener->Open();
-    } catch (const std::exception& e) {
-      const CStatus status(NewExceptionMessage(CSourcePos{__FILE__, kOpenExceptionLine}, e, MSG_LISTENER_EXCEPTION));
-      status.Report();
-      ServiceTrace(this, TRC_LISTENER_NOT_CREATED, platform::WideFromUtf8(listener->GetURI().to_string()).c_str());
-    }
-  }
 }
 
 const CHTTPServer::CListener* CHTTPServer::PortTakenBy(const std::string& host, int port) const {
@@ -423,16 +462,31 @@ const CHTTPServer::CListener* CHTTPServer::PortTakenBy(const std::string& host, 
 }
 
 CStatus& CHTTPServer::BuildHost(CStatus& status, HKEY applications, HKEY hosts, const std::wstring& host) {
+  const std::string name = platform::Utf8FromWide(host);
+  // Read before the build, so that a change made while the host is built
+  // is seen as one at the next look.
+  std::string text = HostKeyText(hosts, host);
+  if (m_listeners.count(name) != 0) ServiceTrace(this, TRC_HOST_REBUILT, host.c_str());
   CreateListener(status, applications, hosts, host);
-  if (m_listeners.count(platform::Utf8FromWide(host)) != 0)
-    m_failedHosts.erase(platform::Utf8FromWide(host));
-  else
-    MarkFailed(hosts, host);
+  if (m_listeners.count(name) != 0) {
+    m_failedHosts.erase(name);
+    // What it was built from, unless the build failed and the old listener stayed.
+    if (status.IsOK()) m_builtFrom[name] = std::move(text);
+  } else {
+    m_builtFrom.erase(name);
+    MarkFailed(hosts, host, status);
+  }
   return status;
 }
 
-void CHTTPServer::MarkFailed(HKEY hosts, const std::wstring& host) {
+bool CHTTPServer::HostValuesChanged(HKEY hosts, const std::wstring& host) const {
+  const auto built = m_builtFrom.find(platform::Utf8FromWide(host));
+  return built == m_builtFrom.end() || built->second != HostKeyText(hosts, host);
+}
+
+void CHTTPServer::MarkFailed(HKEY hosts, const std::wstring& host, const CStatus& status) {
   FailedHost failed;
+  failed.status = status;
   if (RegOpenKeyExW(hosts, host.c_str(), 0, KEY_READ, failed.key.put()) != ERROR_SUCCESS) {
     m_failedHosts.erase(platform::Utf8FromWide(host));
     return;
@@ -462,6 +516,7 @@ void CHTTPServer::RefreshHosts(HKEY hosts, HKEY applications) {
     for (const std::string& name : gone) {
       RemoveListener(name);
       m_failedHosts.erase(name);
+      m_builtFrom.erase(name);
     }
   }
   if (!status.IsOK()) ReportError(*status.GetError());
@@ -474,6 +529,10 @@ CStatus& CHTTPServer::RefreshHost(CStatus& status, HKEY hosts, HKEY applications
     CListener& listener = *present->second;
     if (WaitForSingleObject(listener.GetHostKeyEvent(), 0) != WAIT_OBJECT_0) return status;
     RegNotifyChangeKeyValue(listener.GetHostKey(), TRUE, kFailedHostFilter, listener.GetHostKeyEvent(), TRUE);
+    if (!HostValuesChanged(hosts, host)) {
+      ServiceTrace(this, TRC_HOST_UNCHANGED, host.c_str());
+      return status;
+    }
     return BuildHost(status, applications, hosts, host);
   }
   const auto failed = m_failedHosts.find(name);
@@ -503,6 +562,12 @@ CStatus& CHTTPServer::RefreshSignalledHost(CStatus& status, HKEY hosts, HKEY app
   if (present != m_listeners.end()) {
     RegNotifyChangeKeyValue(present->second->GetHostKey(), TRUE, kFailedHostFilter, present->second->GetHostKeyEvent(),
                             TRUE);
+    // The authenticator follows "Users" by itself: a remembered login's
+    // write there leaves the listener (its cache, its mappings) alone.
+    if (!HostValuesChanged(hosts, host)) {
+      ServiceTrace(this, TRC_HOST_UNCHANGED, host.c_str());
+      return status;
+    }
   } else {
     const auto failed = m_failedHosts.find(name);
     if (failed == m_failedHosts.end()) return status;
@@ -538,6 +603,7 @@ CStatus& CHTTPServer::Stop(CStatus& status) {
 
 void CHTTPServer::ReleaseListeners() {
   m_listeners.clear();
+  m_builtFrom.clear();
   m_failedHosts.clear();
   m_archive.Reset();
 }

@@ -48,8 +48,10 @@ class CHTTPServer : public CTraceLoggable {
   // What the hosts' locations need of the running service.
   void SetServiceApplication(std::shared_ptr<ServiceApplication> application);
 
-  // Keeps archive and builds a listener per host; stops at the first host
-  // that fails (hosts built before it stay).
+  // Keeps archive and builds a listener per host. A host that fails is
+  // reported to the event log and kept for a retry (GetHostFailures); the
+  // other hosts start all the same, so status fails only when "Hosts" cannot
+  // be walked.
   CStatus& Start(CStatus& status, IArchiveSystem* archive, HKEY hosts, HKEY applications);
   // Reads one host and creates, replaces or updates its listener.
   CStatus& CreateListener(CStatus& status, HKEY applications, HKEY hosts, const std::wstring& host);
@@ -77,6 +79,9 @@ class CHTTPServer : public CTraceLoggable {
   // For tests and the service: the host names that listen, and one listener.
   std::vector<std::string> GetHostNames() const;
   CListener* FindListener(const std::string& host) const;
+  // The hosts without a listener and why their last build failed (success:
+  // it waits for a port another host holds).
+  std::map<std::string, CStatus> GetHostFailures() const;
 
  private:
   // A host without a listener because its last build failed: its key is
@@ -84,6 +89,7 @@ class CHTTPServer : public CTraceLoggable {
   struct FailedHost {
     platform::RegKey key;
     platform::UniqueHandle changed;
+    CStatus status;  // what the last build returned
   };
 
   CStatus& BuildHost(CStatus& status, HKEY applications, HKEY hosts, const std::wstring& host);
@@ -96,13 +102,18 @@ class CHTTPServer : public CTraceLoggable {
                          std::unique_ptr<CListener> listener, const std::map<std::wstring, CLocation>& locations);
   // The listener of another host that listens on port, or null.
   const CListener* PortTakenBy(const std::string& host, int port) const;
-  void MarkFailed(HKEY hosts, const std::wstring& host);
+  void MarkFailed(HKEY hosts, const std::wstring& host, const CStatus& status);
+  // Whether host's own values or its "Locations" differ from what its
+  // listener was built from (a write below "Users" alone changes nothing).
+  bool HostValuesChanged(HKEY hosts, const std::wstring& host) const;
   // Takes the listener of name out of the map and destroys it so that its
   // port is free again (see HTTPServer.cpp).
   void RemoveListener(const std::string& name);
 
   std::map<std::string, std::unique_ptr<CListener>> m_listeners;
   std::map<std::string, FailedHost> m_failedHosts;
+  // What each listener's host key held when it was built (HostKeyText).
+  std::map<std::string, std::string> m_builtFrom;
   platform::ComPtr<IArchiveSystem> m_archive;
   std::shared_ptr<ServiceApplication> m_application;
 };

@@ -1,6 +1,7 @@
 // ListenerOpen.cpp - the cpprest listener of a host: its configuration, TLS context and open.
 #include "REST APIs/HTTP Service/ListenerOpen.h"
 
+#include "platform/base/errors.h"
 #include "platform/base/format.h"
 
 #include <openssl/err.h>
@@ -116,6 +117,12 @@ std::unique_ptr<web::http::experimental::listener::http_listener> OpenHostListen
   config.limits = limits;
   config.address = uri.host();
   config.port = static_cast<WORD>(uri.port());
+  // A host named by a DNS name (or a hosts-file name) listens on each of its
+  // addresses, looked up now, as the host is built; a name that does not
+  // resolve fails this host alone.
+  if (const DWORD rc = platform::http::ResolveListenAddresses(uri.host(), config.addresses))
+    throw std::system_error(static_cast<int>(rc), platform::Win32Category(),
+                            "the host name of " + uri.to_string() + " cannot be resolved");
   if (uri.scheme() == "https") {
     config.certificatePem = tls.certificate;
     config.keyPem = tls.key;
@@ -124,7 +131,7 @@ std::unique_ptr<web::http::experimental::listener::http_listener> OpenHostListen
   // Bound now, accepting once the listener is open: a client that comes
   // while a host is rebuilt waits in the backlog instead of getting 502.
   if (const DWORD rc = platform::http::HttpFront::Bind(config, started))
-    throw std::system_error(static_cast<int>(rc), std::system_category(), "the public socket of " + uri.to_string());
+    throw std::system_error(static_cast<int>(rc), platform::Win32Category(), "the public socket of " + uri.to_string());
   auto listener = std::make_unique<web::http::experimental::listener::http_listener>(
       web::uri(started->BackendUrl()), web::http::experimental::listener::http_listener_config{});
   // The loopback port is open to every local process: only what came

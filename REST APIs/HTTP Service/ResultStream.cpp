@@ -3,6 +3,7 @@
 
 #include "REST APIs/HTTP Service/BlockingWork.h"
 #include "REST APIs/HTTP Service/ResultFormats.h"
+#include "platform/base/errors.h"
 #include "platform/base/text.h"
 
 #include <cstring>
@@ -18,7 +19,7 @@ using Query = ResultStream<unsigned char>::QueryInfo;
 }
 
 std::system_error RowError(HRESULT hr) {
-  return std::system_error(hr & 0xFFFF, std::system_category(), "query row");
+  return std::system_error(hr & 0xFFFF, platform::Win32Category(), "query row");
 }
 
 }  // namespace
@@ -111,7 +112,7 @@ pplx::task<concurrency::streams::istream> ResultStream<unsigned char>::Create(co
   std::shared_ptr<Query> query = ChooseFormat(request, variantTypes, std::move(filter), std::move(formatter));
   if (!query) {
     auto refused = pplx::task_from_exception<concurrency::streams::istream>(
-        std::system_error(ERROR_UNSUPPORTED_TYPE, std::system_category(), "no result format for the request"));
+        std::system_error(ERROR_UNSUPPORTED_TYPE, platform::Win32Category(), "no result format for the request"));
     if (ready) ready(refused);
     return refused;
   }
@@ -122,7 +123,7 @@ pplx::task<concurrency::streams::istream> ResultStream<unsigned char>::Create(co
         try {
           // Past its deadline before a thread was free: the reply has been
           // answered already, so the command never runs.
-          if (expired) throw std::system_error(ERROR_TIMEOUT, std::system_category(), "query queued too long");
+          if (expired) throw std::system_error(ERROR_TIMEOUT, platform::Win32Category(), "query queued too long");
           openQuery(query, holder);
         } catch (...) {
           holder->SetResultException(std::current_exception());
@@ -131,7 +132,7 @@ pplx::task<concurrency::streams::istream> ResultStream<unsigned char>::Create(co
       [query] { query->Cancel(); }, timeoutMs);
   if (!queued)
     holder->SetResultException(
-        std::make_exception_ptr(std::system_error(ERROR_BUSY, std::system_category(), "query threads full")));
+        std::make_exception_ptr(std::system_error(ERROR_BUSY, platform::Win32Category(), "query threads full")));
   return task;
 }
 

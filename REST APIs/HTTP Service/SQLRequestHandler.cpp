@@ -4,6 +4,7 @@
 #include "REST APIs/HTTP Service/FileRangeBuffer.h"
 #include "REST APIs/HTTP Service/FileResponse.h"
 #include "REST APIs/HTTP Service/HandlerFactory.h"
+#include "platform/base/errors.h"
 #include "platform/base/text.h"
 
 #include <cpprest/containerstream.h>
@@ -141,7 +142,7 @@ void AddParameters(CHTMLDataSource& query, const std::vector<std::wstring>& decl
   CStatus status;
   status.SetError(NewHRESULTMessage(CSourcePos{kSourceFile, line}, hr, messageId, {insert}));
   LogErrorOnce(status);
-  throw std::system_error(hr & 0xFFFF, std::system_category(), "query");
+  throw std::system_error(hr & 0xFFFF, platform::Win32Category(), "query");
 }
 
 void RunQuery(const std::shared_ptr<CSQLRequestInstance::Response>& response, const std::wstring& path,
@@ -152,7 +153,7 @@ void RunQuery(const std::shared_ptr<CSQLRequestInstance::Response>& response, co
   try {
     response->SetContentType(query->GetContentType());
     // From here a timed-out reply cancels the command.
-    if (!response->Attach(query)) throw std::system_error(ERROR_CANCELLED, std::system_category(), "query");
+    if (!response->Attach(query)) throw std::system_error(ERROR_CANCELLED, platform::Win32Category(), "query");
     const std::string bytes = ReadHandlerFile(path);
     HRESULT hr = query->Open(kConnectionString);
     if (FAILED(hr)) Fail(hr, __LINE__, kMsgProviderOpenFailed, kConnectionString);
@@ -165,19 +166,19 @@ void RunQuery(const std::shared_ptr<CSQLRequestInstance::Response>& response, co
         // copy may lack a value it now names. Answered busy, never bound
         // wrong; the next request copies by the new names.
         RememberDeclared(path, declared);
-        throw std::system_error(ERROR_BUSY, std::system_category(), "handler file changed");
+        throw std::system_error(ERROR_BUSY, platform::Win32Category(), "handler file changed");
       }
       RememberDeclared(path, declared);
       AddParameters(*query, declared, user, host, server.values, client);
       hr = query->Execute(text, !query->NeedsRows());
     }
-    if (query->IsCancelled()) throw std::system_error(ERROR_CANCELLED, std::system_category(), "query");
+    if (query->IsCancelled()) throw std::system_error(ERROR_CANCELLED, platform::Win32Category(), "query");
     if (FAILED(hr)) Fail(hr, __LINE__, kMsgCommandFailed, text);
   } catch (const std::system_error& e) {
-    holder->SetResultException(std::make_exception_ptr(std::system_error(e.code().value(), std::system_category())));
+    holder->SetResultException(std::make_exception_ptr(std::system_error(e.code().value(), platform::Win32Category())));
     return;
   } catch (const std::exception&) {
-    holder->SetResultException(std::make_exception_ptr(std::system_error(ERROR_INTERNAL_ERROR, std::system_category())));
+    holder->SetResultException(std::make_exception_ptr(std::system_error(ERROR_INTERNAL_ERROR, platform::Win32Category())));
     return;
   }
   holder->Start(std::move(query));

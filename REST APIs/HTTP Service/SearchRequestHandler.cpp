@@ -4,6 +4,7 @@
 #include "REST APIs/HTTP Service/FileRangeBuffer.h"
 #include "REST APIs/HTTP Service/FileResponse.h"
 #include "REST APIs/HTTP Service/HandlerFactory.h"
+#include "platform/base/errors.h"
 #include "platform/base/text.h"
 #include "platform/com/comptr.h"
 #include "platform/fs/fs.h"
@@ -234,7 +235,7 @@ std::wstring Substitute(const std::wstring& name, const std::wstring& value,
   CStatus status;
   status.SetError(NewHRESULTMessage(CSourcePos{kSourceFile, line}, hr, messageId, inserts));
   LogErrorOnce(status);
-  throw std::system_error(hr & 0xFFFF, std::system_category(), "search");
+  throw std::system_error(hr & 0xFFFF, platform::Win32Category(), "search");
 }
 
 std::string ReadHandlerFile(const std::wstring& path) {
@@ -261,13 +262,13 @@ platform::ComPtr<ISearchQueryHelper> AcquireHelper() {
         status.SetError(NewHRESULTMessage(CSourcePos{kSourceFile, __LINE__}, hr, kMsgManagerFailed));
         LogErrorOnce(status);
       }
-      throw std::system_error(hr & 0xFFFF, std::system_category(), "search manager");
+      throw std::system_error(hr & 0xFFFF, platform::Win32Category(), "search manager");
     }
   }
   platform::ComPtr<ISearchCatalogManager> catalog;
   HRESULT hr = g_manager->GetCatalog(kSearchCatalogName, catalog.GetAddressOf());
   if (SUCCEEDED(hr)) hr = catalog->GetQueryHelper(helper.GetAddressOf());
-  if (FAILED(hr)) throw std::system_error(hr & 0xFFFF, std::system_category(), "query helper");
+  if (FAILED(hr)) throw std::system_error(hr & 0xFFFF, platform::Win32Category(), "query helper");
   return helper;
 }
 
@@ -346,7 +347,7 @@ void RunSearchQuery(std::shared_ptr<ResultStream<unsigned char>::QueryInfo> quer
     sql = TakeTaskString(generated);
   }
   hr = query->Execute(sql, !query->NeedsRows());
-  if (query->IsCancelled()) throw std::system_error(ERROR_CANCELLED, std::system_category(), "search");
+  if (query->IsCancelled()) throw std::system_error(ERROR_CANCELLED, platform::Win32Category(), "search");
   if (FAILED(hr)) Fail(hr, __LINE__, kMsgQueryFailed, {sql});
   holder->Start(std::move(query));
 }
@@ -439,13 +440,13 @@ std::shared_ptr<CHTTPServer::CRequestHandler::CResponse>& CSearchQueryRequestHan
                   ResultStream<unsigned char>::CallbackOpen* holder) {
     try {
       response->SetContentType(query->GetContentType());
-      if (!response->Attach(query)) throw std::system_error(ERROR_CANCELLED, std::system_category(), "search");
+      if (!response->Attach(query)) throw std::system_error(ERROR_CANCELLED, platform::Win32Category(), "search");
       const std::string bytes = ReadHandlerFile(path);
       RunSearchQuery(std::move(query), holder, request, parameters, bytes, paths);
     } catch (const std::system_error& e) {
-      holder->SetResultException(std::make_exception_ptr(std::system_error(e.code().value(), std::system_category())));
+      holder->SetResultException(std::make_exception_ptr(std::system_error(e.code().value(), platform::Win32Category())));
     } catch (const std::exception&) {
-      holder->SetResultException(std::make_exception_ptr(std::system_error(ERROR_INTERNAL_ERROR, std::system_category())));
+      holder->SetResultException(std::make_exception_ptr(std::system_error(ERROR_INTERNAL_ERROR, platform::Win32Category())));
     }
   };
   ResultStream<unsigned char>::Create(

@@ -1,6 +1,9 @@
 // errors.cpp - last error, the errno -> Win32 table and the system message texts.
 #include "platform/base/errors.h"
 
+#include "platform/base/format.h"
+#include "platform/base/text.h"
+
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -91,6 +94,7 @@ DWORD Win32FromErrno(int err, ErrnoContext ctx) {
     case ENODATA: return ERROR_NOT_FOUND;
     case EMLINK: return ERROR_TOO_MANY_LINKS;
     case EMSGSIZE: return ERROR_MORE_DATA;
+    case EADDRNOTAVAIL: return WSAEADDRNOTAVAIL;  // binding an address this machine does not have
     case ESPIPE: return ERROR_INVALID_FUNCTION;
     default: return ERROR_INVALID_FUNCTION;  // documented default for anything unknown
   }
@@ -238,6 +242,12 @@ constexpr MessageEntry kMessages[] = {
     {1921, L"The name of the file cannot be resolved by the system."},
     {4350, L"This file is currently not available for use on this computer."},
     {5023, L"The group or resource is not in the correct state to perform the requested operation."},
+    {10049, L"The requested address is not valid in its context."},
+    {11001, L"No such host is known."},
+    {11002, L"This is usually a temporary error during hostname resolution and means that the local server did not "
+            L"receive a response from an authoritative server."},
+    {11003, L"A non-recoverable error occurred during a database lookup."},
+    {11004, L"The requested name is valid, but no data of the requested type was found."},
     // HRESULTs that are not FACILITY_WIN32 wrappers.
     {0x80004001u, L"Not implemented"},
     {0x80004002u, L"No such interface supported"},
@@ -284,6 +294,25 @@ std::wstring SystemMessageText(DWORD code) {
   std::wstring out(text);
   out += L"\r\n";
   return out;
+}
+
+namespace {
+class Win32ErrorCategory final : public std::error_category {
+ public:
+  const char* name() const noexcept override { return "win32"; }
+  std::string message(int value) const override {
+    const DWORD code = static_cast<DWORD>(value);
+    std::wstring text = SystemMessageText(code);
+    while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r')) text.pop_back();
+    if (text.empty()) return FormatA("Unknown error %lu (0x%08lX)", code, code);
+    return Utf8FromWide(text);
+  }
+};
+}  // namespace
+
+const std::error_category& Win32Category() {
+  static const Win32ErrorCategory category;
+  return category;
 }
 
 }  // namespace platform

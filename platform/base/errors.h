@@ -9,6 +9,7 @@
 #include "platform/base/types.h"
 
 #include <string>
+#include <system_error>
 
 // --- Win32 error codes (the ones the programs use; add here, never locally) ---
 constexpr DWORD ERROR_SUCCESS = 0;
@@ -120,6 +121,12 @@ constexpr DWORD ERROR_INVALID_ADDRESS = 487;
 constexpr DWORD ERROR_NOTIFY_ENUM_DIR = 1022;
 // A folder watch that cannot watch every folder below it (watch limit).
 constexpr DWORD ERROR_NOT_ENOUGH_QUOTA = 1816;
+// Added with host name resolution (the socket layer's codes).
+constexpr DWORD WSAEADDRNOTAVAIL = 10049;
+constexpr DWORD WSAHOST_NOT_FOUND = 11001;
+constexpr DWORD WSATRY_AGAIN = 11002;
+constexpr DWORD WSANO_RECOVERY = 11003;
+constexpr DWORD WSANO_DATA = 11004;
 
 // --- HRESULT values ---
 constexpr HRESULT S_OK = 0;
@@ -200,5 +207,13 @@ DWORD SetLastErrorFromErrno(int err, ErrnoContext ctx = ErrnoContext::Generic);
 // file specified.\r\n" style, with the trailing line break Windows gives);
 // empty when the code has no text.
 std::wstring SystemMessageText(DWORD code);
+
+// The error category of Win32 codes (and HRESULTs): what a std::system_error
+// carrying a code of this layer is made with. Its message is the system's
+// text above without the line break, so a code reads as Windows words it
+// ("The parameter is incorrect."), never as the errno value that the number
+// happens to be; a code without a text reads "Unknown error 1234 (0x000004D2)".
+// std::system_category() is never used for these codes.
+const std::error_category& Win32Category();
 
 }  // namespace platform

@@ -11,6 +11,7 @@
 
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <netdb.h>
 #include <pthread.h>
 #include <signal.h>
 #include <netinet/tcp.h>
@@ -191,6 +192,46 @@ bool ParsePeerHeader(const std::string& value, std::string& address, WORD& port,
   return true;
 }
 
+DWORD ResolveListenAddresses(const std::string& host, std::vector<std::string>& addresses) {
+  addresses.clear();
+  std::string bare = host;
+  if (bare.size() > 2 && bare.front() == '[' && bare.back() == ']') bare = bare.substr(1, bare.size() - 2);
+  in6_addr probe{};
+  if (bare.empty() || bare == "*" || bare == "+" || ::inet_pton(AF_INET, bare.c_str(), &probe) == 1 ||
+      ::inet_pton(AF_INET6, bare.c_str(), &probe) == 1) {
+    addresses.push_back(host);
+    return ERROR_SUCCESS;
+  }
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  const int rc = ::getaddrinfo(bare.c_str(), nullptr, &hints, &found);
+  switch (rc) {
+    case 0: break;
+    case EAI_NONAME: return WSAHOST_NOT_FOUND;
+#ifdef EAI_NODATA
+    case EAI_NODATA: return WSANO_DATA;
+#endif
+    case EAI_AGAIN: return WSATRY_AGAIN;
+    case EAI_MEMORY: return ERROR_NOT_ENOUGH_MEMORY;
+    case EAI_SYSTEM: return Win32FromErrno(errno);
+    default: return WSANO_RECOVERY;
+  }
+  for (const addrinfo* a = found; a != nullptr; a = a->ai_next) {
+    char text[INET6_ADDRSTRLEN] = {};
+    if (a->ai_family == AF_INET)
+      ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(a->ai_addr)->sin_addr, text, sizeof text);
+    else if (a->ai_family == AF_INET6)
+      ::inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(a->ai_addr)->sin6_addr, text, sizeof text);
+    else
+      continue;
+    if (std::find(addresses.begin(), addresses.end(), text) == addresses.end()) addresses.emplace_back(text);
+  }
+  ::freeaddrinfo(found);
+  return addresses.empty() ? WSANO_DATA : ERROR_SUCCESS;
+}
+
 // --- Impl: start and stop ---
 
 HttpFront::Impl::~Impl() {
@@ -220,7 +261,18 @@ DWORD HttpFront::Impl::Open(const FrontConfig& config) {
   m_loops = std::clamp<std::size_t>(m_loops, 1, m_limits.maxConnections);
   if (m_https)
     if (const DWORD error = OpenTls()) return error;
-  if (const DWORD error = BindPublic()) return error;
+  std::vector<BoundAddress> bound;
+  const DWORD error = BindPublic(bound);
+  // Whatever is not handed to a loop below is closed on the way out.
+  struct CloseLeft {
+    std::vector<BoundAddress>& bound;
+    ~CloseLeft() {
+      for (BoundAddress& b : bound)
+        if (b.fd >= 0) ::close(b.fd);
+    }
+  } closeLeft{bound};
+  if (error) return error;
+  if (const DWORD listened = ListenOn(bound.front(), m_loops == 1)) return listened;
   if (const DWORD error = ChooseBackend()) return error;
   m_epoll = ::epoll_create1(EPOLL_CLOEXEC);
   m_wake = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
@@ -229,7 +281,7 @@ DWORD HttpFront::Impl::Open(const FrontConfig& config) {
   ev.events = EPOLLIN;
   ev.data.u64 = kWakeData;
   ::epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_wake, &ev);
-  const std::size_t loops = m_loops;
+  const std::size_t loops = m_loops * bound.size();
   ComputeBudget();
   // Each loop has its share of the connections and of the descriptors, and
   // makes room among its own; a loop that is full stops accepting and leaves
@@ -237,15 +289,17 @@ DWORD HttpFront::Impl::Open(const FrontConfig& config) {
   m_budget = std::max<std::size_t>(m_budget / loops, 3);
   m_limits.maxConnections = static_cast<DWORD>((m_limits.maxConnections + loops - 1) / loops);
   AddListen();
-  for (std::size_t i = 1; i < loops; ++i) {
-    auto loop = std::make_unique<Impl>();
-    if (const DWORD error = loop->OpenSibling(*this, loops)) return error;
-    m_siblings.push_back(std::move(loop));
+  for (std::size_t a = 0; a < bound.size(); ++a) {
+    for (std::size_t i = a == 0 ? 1 : 0; i < m_loops; ++i) {
+      auto loop = std::make_unique<Impl>();
+      if (const DWORD error = loop->OpenSibling(*this, loops, bound[a], i == 0 && m_loops == 1)) return error;
+      m_siblings.push_back(std::move(loop));
+    }
   }
   return ERROR_SUCCESS;
 }
 
-DWORD HttpFront::Impl::OpenSibling(const Impl& first, std::size_t loops) {
+DWORD HttpFront::Impl::OpenSibling(const Impl& first, std::size_t loops, BoundAddress& bound, bool plain) {
   m_config = first.m_config;
   m_limits = first.m_limits;
   m_https = first.m_https;
@@ -258,9 +312,7 @@ DWORD HttpFront::Impl::OpenSibling(const Impl& first, std::size_t loops) {
   m_backendUrl = first.m_backendUrl;
   m_budget = first.m_budget;
   m_loops = loops;
-  m_bindAddress = first.m_bindAddress;
-  m_bindLength = first.m_bindLength;
-  if (const DWORD error = ListenShared()) return error;
+  if (const DWORD error = ListenOn(bound, plain)) return error;
   m_epoll = ::epoll_create1(EPOLL_CLOEXEC);
   m_wake = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   if (m_epoll < 0 || m_wake < 0) return Win32FromErrno(errno);
@@ -295,50 +347,99 @@ void HttpFront::Impl::StartThread() {
   });
 }
 
-DWORD HttpFront::Impl::BindPublic() {
-  sockaddr_storage& address = m_bindAddress;
-  socklen_t& length = m_bindLength;
+namespace {
+
+// A numeric address (or a wildcard, or "localhost") as a socket address on port.
+bool ParseBindAddress(std::string host, WORD port, sockaddr_storage& address, socklen_t& length) {
+  address = {};
   auto* v4 = reinterpret_cast<sockaddr_in*>(&address);
   auto* v6 = reinterpret_cast<sockaddr_in6*>(&address);
-  // The wildcards a host's URL may carry, and "localhost"; no other name is
-  // looked up, so that starting a front never waits on a resolver.
-  std::string host = m_config.address;
   if (host.empty() || host == "*" || host == "+") host = "0.0.0.0";
   if (host == "localhost") host = "127.0.0.1";
   if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
   if (::inet_pton(AF_INET, host.c_str(), &v4->sin_addr) == 1) {
     v4->sin_family = AF_INET;
-    v4->sin_port = htons(m_config.port);
+    v4->sin_port = htons(port);
     length = sizeof *v4;
-  } else if (::inet_pton(AF_INET6, host.c_str(), &v6->sin6_addr) == 1) {
-    v6->sin6_family = AF_INET6;
-    v6->sin6_port = htons(m_config.port);
-    length = sizeof *v6;
-  } else {
-    return ERROR_INVALID_PARAMETER;
+    return true;
   }
-  m_listen = ::socket(address.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (m_listen < 0) return Win32FromErrno(errno);
-  int one = 1;
-  // A host rebuilt on the same port binds again while old connections linger.
-  ::setsockopt(m_listen, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  if (::bind(m_listen, reinterpret_cast<sockaddr*>(&address), length) != 0) return Win32FromErrno(errno);
-  sockaddr_storage bound{};
-  socklen_t boundLength = sizeof bound;
-  ::getsockname(m_listen, reinterpret_cast<sockaddr*>(&bound), &boundLength);
-  m_port = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
-                                             : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
-  if (m_loops == 1) return ::listen(m_listen, SOMAXCONN) == 0 ? ERROR_SUCCESS : Win32FromErrno(errno);
-  // Several loops listen each on a socket of their own, bound to the port
-  // together, and the kernel spreads new clients over them. Such a group
-  // would also let a second group join it; the plain bind above is what
-  // finds the port taken, then it makes way for the group.
-  if (address.ss_family == AF_INET6)
-    reinterpret_cast<sockaddr_in6*>(&address)->sin6_port = htons(m_port);
-  else
-    reinterpret_cast<sockaddr_in*>(&address)->sin_port = htons(m_port);
-  ::close(m_listen);
-  m_listen = -1;
+  if (::inet_pton(AF_INET6, host.c_str(), &v6->sin6_addr) == 1) {
+    v6->sin6_family = AF_INET6;
+    v6->sin6_port = htons(port);
+    length = sizeof *v6;
+    return true;
+  }
+  return false;
+}
+
+WORD PortOf(const sockaddr_storage& address) {
+  return ntohs(address.ss_family == AF_INET6 ? reinterpret_cast<const sockaddr_in6*>(&address)->sin6_port
+                                             : reinterpret_cast<const sockaddr_in*>(&address)->sin_port);
+}
+
+}  // namespace
+
+// Binds every address of the configuration plainly, on one port (the first
+// bind's when the kernel picks it). A plain bind is what finds a port taken:
+// a SO_REUSEPORT group made later would let a second group join it.
+DWORD HttpFront::Impl::BindPublic(std::vector<BoundAddress>& bound) {
+  // No name is looked up here, so that starting a front never waits on a
+  // resolver: a caller resolves a host name first (ResolveListenAddresses).
+  std::vector<std::string> wanted = m_config.addresses;
+  if (wanted.empty()) wanted.push_back(m_config.address);
+  WORD port = m_config.port;
+  DWORD passedOver = ERROR_SUCCESS;
+  for (const std::string& text : wanted) {
+    BoundAddress b;
+    if (!ParseBindAddress(text, port, b.address, b.length)) return ERROR_INVALID_PARAMETER;
+    b.fd = ::socket(b.address.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    int err = b.fd < 0 ? errno : 0;
+    if (b.fd >= 0) {
+      int one = 1;
+      // A host rebuilt on the same port binds again while old connections linger.
+      ::setsockopt(b.fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+      if (::bind(b.fd, reinterpret_cast<sockaddr*>(&b.address), b.length) != 0) err = errno;
+    }
+    if (err != 0) {
+      if (b.fd >= 0) ::close(b.fd);
+      // An address of a name that this machine lacks is passed over while
+      // another one binds; any other failure (a taken port) fails the front.
+      if (wanted.size() > 1 && (err == EADDRNOTAVAIL || err == EAFNOSUPPORT)) {
+        if (!passedOver) passedOver = Win32FromErrno(err);
+        continue;
+      }
+      return Win32FromErrno(err);
+    }
+    sockaddr_storage actual{};
+    socklen_t actualLength = sizeof actual;
+    ::getsockname(b.fd, reinterpret_cast<sockaddr*>(&actual), &actualLength);
+    port = PortOf(actual);
+    if (b.address.ss_family == AF_INET6)
+      reinterpret_cast<sockaddr_in6*>(&b.address)->sin6_port = htons(port);
+    else
+      reinterpret_cast<sockaddr_in*>(&b.address)->sin_port = htons(port);
+    bound.push_back(b);
+  }
+  if (bound.empty()) return passedOver ? passedOver : ERROR_INVALID_PARAMETER;
+  m_port = port;
+  return ERROR_SUCCESS;
+}
+
+// Listens on bound: on its own plainly bound socket (one loop per address),
+// or on a socket of the address's SO_REUSEPORT group (several loops), the
+// kernel spreading new clients over the group.
+DWORD HttpFront::Impl::ListenOn(BoundAddress& bound, bool plain) {
+  m_bindAddress = bound.address;
+  m_bindLength = bound.length;
+  if (plain) {
+    m_listen = bound.fd;
+    bound.fd = -1;
+    return ::listen(m_listen, SOMAXCONN) == 0 ? ERROR_SUCCESS : Win32FromErrno(errno);
+  }
+  if (bound.fd >= 0) {
+    ::close(bound.fd);  // the plain bind found the port free; the group takes it now
+    bound.fd = -1;
+  }
   return ListenShared();
 }
 

@@ -34,6 +34,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace platform::http {
 
@@ -81,6 +82,11 @@ struct FrontConfig {
   // Numeric IPv4 or IPv6 (brackets allowed), "localhost", or "", "*", "+"
   // for every IPv4 address ("::" for every address).
   std::string address = "127.0.0.1";
+  // When not empty, the numeric addresses listened on instead of address,
+  // all on one port: a host name's addresses (ResolveListenAddresses). An
+  // address this machine does not have (EADDRNOTAVAIL, or a family it lacks)
+  // is passed over while another one binds.
+  std::vector<std::string> addresses;
   WORD port = 0;                       // 0: the kernel picks (see HttpFront::Port)
   // https when a pair is set: PEM files read once by Start, or the PEM texts
   // themselves (for callers that read them through their own file layer);
@@ -143,6 +149,15 @@ class HttpFront {
   explicit HttpFront(std::unique_ptr<Impl> impl);
   std::unique_ptr<Impl> m_impl;
 };
+
+// The addresses a front for host listens on, for FrontConfig::addresses: a
+// numeric address (IPv6 with or without brackets) or a wildcard ("", "*",
+// "+") as it is; any other name is asked of the system's resolver (the hosts
+// file, then DNS; IPv4 and IPv6, each address once, in the resolver's order),
+// which may wait. Returns a Win32 code: WSAHOST_NOT_FOUND (no such name),
+// WSATRY_AGAIN (no answer, try later), WSANO_RECOVERY, WSANO_DATA (a name
+// without addresses).
+DWORD ResolveListenAddresses(const std::string& host, std::vector<std::string>& addresses);
 
 // Splits a kPeerHeader value; false when it is not one the front writes.
 bool ParsePeerHeader(const std::string& value, std::string& address, WORD& port, std::string& scheme);

@@ -159,11 +159,18 @@ class HttpFront::Impl {
 
  private:
   // front.cpp: sockets, the loop, room and deadlines.
-  DWORD OpenSibling(const Impl& first, std::size_t loops);
+  // One public address bound (not yet listening), before the loops are made.
+  struct BoundAddress {
+    int fd = -1;
+    sockaddr_storage address{};
+    socklen_t length = 0;
+  };
+  DWORD OpenSibling(const Impl& first, std::size_t loops, BoundAddress& bound, bool plain);
   void AddListen();
   DWORD ListenShared();
   DWORD OpenTls();
-  DWORD BindPublic();
+  DWORD BindPublic(std::vector<BoundAddress>& bound);
+  DWORD ListenOn(BoundAddress& bound, bool plain);
   DWORD ChooseBackend();
   void ComputeBudget();
   void Run();
@@ -223,7 +230,8 @@ class HttpFront::Impl {
   int m_wake = -1;
   sockaddr_in m_backendAddress{};
   std::thread m_thread;
-  std::vector<std::unique_ptr<Impl>> m_siblings;  // the other loops, on the first
+  // The other loops (every loop of every further address too), on the first.
+  std::vector<std::unique_ptr<Impl>> m_siblings;
   std::size_t m_loops = 1;
   sockaddr_storage m_bindAddress{};
   socklen_t m_bindLength = 0;

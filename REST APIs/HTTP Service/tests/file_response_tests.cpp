@@ -4,6 +4,7 @@
 #include "REST APIs/HTTP Service/MIMEMap.h"
 #include "TestServer.h"
 
+#include "platform/base/errors.h"
 #include "platform/base/testing/unprivileged.h"
 #include "platform/base/text.h"
 
@@ -120,7 +121,7 @@ TEST(StatusFromSystemError, Win32CodesToStatus) {
   } cases[] = {{2, 404}, {3, 404}, {5, 403}, {32, 423}, {1630, 415}, {0, 500}, {13, 500}, {33, 500}, {112, 500}};
   for (const auto& c : cases) {
     // The category is not consulted: the value is a Win32 code either way.
-    EXPECT_EQ(StatusFromSystemError(std::system_error(c.code, std::system_category())), c.status) << c.code;
+    EXPECT_EQ(StatusFromSystemError(std::system_error(c.code, platform::Win32Category())), c.status) << c.code;
     EXPECT_EQ(StatusFromSystemError(std::system_error(c.code, std::generic_category())), c.status) << c.code;
   }
 }

@@ -101,7 +101,19 @@ class HostConfig : public ::testing::Test {
   }
   fs::path www() const { return scratch.path() / "www"; }
 
+  // Starts the server; the first failing host's failure, if any (a host
+  // fails alone: the start itself goes on).
   CStatus Start() {
+    server = std::make_unique<CHTTPServer>();
+    CStatus status;
+    server->Start(status, archiveSystem.Get(), hosts->get(), applications->get());
+    if (!status.IsOK()) return status;
+    for (const auto& [name, failure] : server->GetHostFailures())
+      if (!failure.IsOK()) return failure;
+    return status;
+  }
+  // The start's own status, whatever the hosts do.
+  CStatus StartAll() {
     server = std::make_unique<CHTTPServer>();
     CStatus status;
     server->Start(status, archiveSystem.Get(), hosts->get(), applications->get());
@@ -322,6 +334,42 @@ TEST_F(HostConfig, PortsOutsideOneTo65535FailTheirHostAlone) {
   }
 }
 
+// No host's failure stops the start or another host: hosts named by a name
+// that resolves listen on its addresses, one that does not resolve fails
+// alone, naming itself; so does a host with a missing root.
+TEST_F(HostConfig, StartGoesPastFailingHostsAndResolvesNames) {
+  // Sorted before the hosts that work, so a start that stopped there would miss them.
+  Host(L"0-missing-root").Str(L"Protocol", L"http").Dword(L"Port", static_cast<DWORD>(FreePort()))
+      .Str(L"Unlicensed Root", Wide(scratch.path() / "missing"));
+  Host(L"1-no-such-host.invalid").Str(L"Protocol", L"http").Dword(L"Port", static_cast<DWORD>(FreePort()))
+      .Str(L"Unlicensed Root", Wide(www()));
+  OpenHost(L"localhost");
+  OpenHost(L"127.0.0.1");
+  std::ofstream(www() / "page.GET.htm") << "page";
+  const CStatus status = StartAll();
+  ASSERT_TRUE(status.IsOK()) << platform::Utf8FromWide(status.GetText());
+  for (const char* name : {"localhost", "127.0.0.1"}) {
+    SCOPED_TRACE(name);
+    ASSERT_NE(Get(name), nullptr);
+    ASSERT_TRUE(Get(name)->IsOpen());
+    const std::string url = "http://127.0.0.1:" + std::to_string(Get(name)->GetURI().port()) + "/page";
+    EXPECT_EQ(Probe("GET", url).body, "page");
+  }
+  const auto failures = server->GetHostFailures();
+  ASSERT_EQ(failures.size(), 2u);
+  const CError* root = failures.at("0-missing-root").GetError();
+  ASSERT_NE(root, nullptr);
+  EXPECT_EQ(root->GetMessageId(), 0xC00000C9u);
+  const CError* name = failures.at("1-no-such-host.invalid").GetError();
+  ASSERT_NE(name, nullptr);
+  EXPECT_EQ(name->GetMessageId(), 0xC000012Cu);
+  const std::wstring text = name->GetInsert(0);
+  EXPECT_NE(text.find(L"no-such-host.invalid"), std::wstring::npos) << platform::Utf8FromWide(text);
+  EXPECT_NE(text.find(L"No such host is known."), std::wstring::npos) << platform::Utf8FromWide(text);
+  EXPECT_EQ(Get("0-missing-root"), nullptr);
+  EXPECT_EQ(Get("1-no-such-host.invalid"), nullptr);
+}
+
 // A failing host does not stop the walk over "Hosts": a new host still
 // starts, a deleted one still goes, and the failing one is kept for a retry.
 TEST_F(HostConfig, RefreshHostsWalksPastAFailingHost) {
@@ -356,6 +404,124 @@ TEST_F(HostConfig, RefreshHostsWalksPastAFailingHost) {
   CStatus gone;
   server->RefreshSignalledHost(gone, hosts->get(), applications->get(), L"127.0.0.3");
   EXPECT_TRUE(gone.IsOK()) << platform::Utf8FromWide(gone.GetText());
+}
+
+namespace {
+
+// Polls cond; the bound only keeps a broken watcher from hanging the run.
+bool Eventually(const std::function<bool()>& cond) {
+  for (int i = 0; i < 600; ++i) {
+    if (cond()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return cond();
+}
+
+// A kept-alive client connection: one GET after another on the same socket.
+class KeptConnection {
+ public:
+  KeptConnection(const char* address, int port) : m_fd(socket(AF_INET, SOCK_STREAM, 0)) {
+    const timeval wait{30, 0};
+    setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    inet_pton(AF_INET, address, &a.sin_addr);
+    m_connected = connect(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  }
+  ~KeptConnection() { close(m_fd); }
+  // The status of one GET of path on this connection; 0 when it is cut.
+  int Get(const std::string& path) {
+    if (!m_connected) return 0;
+    const std::string request = "GET " + path + " HTTP/1.1\r\nHost: x\r\n\r\n";
+    if (send(m_fd, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size())) return 0;
+    std::string reply;
+    char buffer[4096];
+    std::size_t end = std::string::npos;
+    while ((end = reply.find("\r\n\r\n")) == std::string::npos) {
+      const auto n = recv(m_fd, buffer, sizeof buffer, 0);
+      if (n <= 0) return 0;
+      reply.append(buffer, static_cast<std::size_t>(n));
+    }
+    // Reads the whole body (sized or chunked) so that the next reply starts clean.
+    const bool chunked = reply.find("Transfer-Encoding: chunked") < end;
+    std::size_t length = 0;
+    const auto at = reply.find("Content-Length: ");
+    if (at < end) length = std::strtoul(reply.c_str() + at + 16, nullptr, 10);
+    auto complete = [&] {
+      if (!chunked) return reply.size() >= end + 4 + length;
+      return reply.size() >= end + 9 && reply.compare(reply.size() - 5, 5, "0\r\n\r\n") == 0;
+    };
+    while (!complete()) {
+      const auto n = recv(m_fd, buffer, sizeof buffer, 0);
+      if (n <= 0) return 0;
+      reply.append(buffer, static_cast<std::size_t>(n));
+    }
+    return std::atoi(reply.c_str() + 9);
+  }
+
+ private:
+  int m_fd;
+  bool m_connected = false;
+};
+
+}  // namespace
+
+// Each host owns its socket: replacing or removing one host neither closes
+// another host's port nor cuts its open connections.
+TEST_F(HostConfig, ReplacingOrRemovingAHostLeavesTheOthersAlone) {
+  Key first = OpenHost(L"127.0.0.1");
+  OpenHost(L"127.0.0.2");
+  std::ofstream(www() / "page.GET.htm") << "page";
+  ASSERT_TRUE(Start().IsOK());
+  Listener* other = Get("127.0.0.2");
+  ASSERT_TRUE(other != nullptr && other->IsOpen());
+  KeptConnection client("127.0.0.2", other->GetURI().port());
+  ASSERT_EQ(client.Get("/page"), 200);
+  ASSERT_EQ(client.Get("/page"), 200) << "kept alive";
+
+  first.Dword(L"Port", static_cast<DWORD>(FreePort()));  // replaces the first host
+  ASSERT_TRUE(Rebuild(L"127.0.0.1").IsOK());
+  ASSERT_NE(Get("127.0.0.1"), nullptr);
+  EXPECT_EQ(client.Get("/page"), 200) << "a replaced host leaves the other's connection open";
+
+  ASSERT_EQ(RegDeleteTreeW(hosts->get(), L"127.0.0.1"), ERROR_SUCCESS);
+  server->RefreshHosts(hosts->get(), applications->get());
+  EXPECT_EQ(Get("127.0.0.1"), nullptr);
+  EXPECT_EQ(client.Get("/page"), 200) << "a removed host leaves the other's connection open";
+  EXPECT_EQ(Get("127.0.0.2"), other) << "the other host is the same listener";
+}
+
+// Every remembered login writes "Users\<name>\Cookie": such writes wake the
+// host's watch but do not rebuild its listener (its cache stays); a change
+// of its values or its locations still does.
+TEST_F(HostConfig, AWriteBelowUsersDoesNotRebuildTheHost) {
+  Key host = OpenHost();
+  Key(host.get(), L"Users\\alice").Str(L"Password", L"pw");
+  std::ofstream(www() / "page.GET.htm") << "page";
+  ASSERT_TRUE(Start().IsOK());
+  Listener* first = Get("127.0.0.1");
+  ASSERT_NE(first, nullptr);
+  const std::string url = first->GetURI().to_string();
+  EXPECT_EQ(Probe("GET", url + "page").body, "page");
+  ASSERT_GT(first->HandlerCacheSize(), 0u);
+
+  for (int i = 0; i < 5; ++i) Key(host.get(), L"Users\\alice").Str(L"Cookie", L"sealed-" + std::to_wstring(i));
+  ASSERT_TRUE(Eventually([&] { return WaitForSingleObject(first->GetHostKeyEvent(), 0) == WAIT_OBJECT_0; }))
+      << "the host's watch sees the write";
+  SetEvent(first->GetHostKeyEvent());  // consumed by the look above; given back to RefreshHost
+  CStatus status;
+  server->RefreshHost(status, hosts->get(), applications->get(), L"127.0.0.1");
+  EXPECT_TRUE(status.IsOK());
+  EXPECT_EQ(Get("127.0.0.1"), first);
+  EXPECT_GT(first->HandlerCacheSize(), 0u) << "not rebuilt: the cache is kept";
+
+  Key(host.get(), L"Locations\\/info").Str(L"Handler", L"SystemInfo");
+  ASSERT_TRUE(Eventually([&] { return WaitForSingleObject(first->GetHostKeyEvent(), 0) == WAIT_OBJECT_0; }));
+  CStatus changed;
+  server->RefreshSignalledHost(changed, hosts->get(), applications->get(), L"127.0.0.1");
+  EXPECT_TRUE(changed.IsOK()) << platform::Utf8FromWide(changed.GetText());
+  EXPECT_NE(Get("127.0.0.1"), first) << "a new location rebuilds the host";
 }
 
 TEST_F(HostConfig, DefaultRangeUpdatesInPlacePortReplaces) {
@@ -506,18 +672,6 @@ TEST(WebbridgeMessages, InsertCountsMatchWhatTheCodePasses) {
   for (const auto& [id, count] : ids) EXPECT_EQ(GetInsertCount(id), count) << std::hex << id;
 }
 
-namespace {
-
-// Polls cond; the bound only keeps a broken watcher from hanging the run.
-bool Eventually(const std::function<bool()>& cond) {
-  for (int i = 0; i < 600; ++i) {
-    if (cond()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return cond();
-}
-
-}  // namespace
 
 TEST_F(HostConfig, ANameChangeUnderARootEmptiesTheCache) {
   fs::create_directories(www() / "deep" / "er");

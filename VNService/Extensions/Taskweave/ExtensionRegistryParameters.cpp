@@ -66,7 +66,7 @@ void AppendValue(CExtensionRegistryParametersBase::ValueList& values, const std:
 }
 
 std::system_error SystemError(const char* what) {
-  return std::system_error(static_cast<int>(GetLastError()), std::system_category(), what);
+  return std::system_error(static_cast<int>(GetLastError()), platform::Win32Category(), what);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <string>
+#include <system_error>
 #include <thread>
 
 using namespace platform;
@@ -172,6 +173,33 @@ TEST(SystemMessage, Texts) {
   EXPECT_EQ(SystemMessageText(static_cast<DWORD>(E_ACCESSDENIED)), L"Access is denied.\r\n");
   EXPECT_EQ(SystemMessageText(static_cast<DWORD>(E_FAIL)), L"Unspecified error\r\n");
   EXPECT_EQ(SystemMessageText(0xDEADu), L"");
+}
+
+// A Win32 code in a std::system_error reads as Windows words it, not as the
+// errno value the same number is (87 would be "Too many users", 1227 "Unknown error 1227").
+TEST(Win32Category, MessagesAreTheSystemTexts) {
+  struct Case {
+    DWORD code;
+    const char* text;
+  };
+  const Case cases[] = {
+      {ERROR_INVALID_PARAMETER, "The parameter is incorrect."},
+      {ERROR_ADDRESS_ALREADY_ASSOCIATED, "The network transport endpoint already has an address associated with it."},
+      {ERROR_FILE_NOT_FOUND, "The system cannot find the file specified."},
+      {ERROR_CANCELLED, "The operation was canceled by the user."},
+      {WSAHOST_NOT_FOUND, "No such host is known."},
+      {static_cast<DWORD>(E_FAIL), "Unspecified error"},
+      {static_cast<DWORD>(E_ACCESSDENIED), "Access is denied."},
+      {0xDEADu, "Unknown error 57005 (0x0000DEAD)"},
+  };
+  for (const Case& c : cases) {
+    const std::system_error error(static_cast<int>(c.code), Win32Category(), "open");
+    EXPECT_EQ(error.code().message(), c.text) << c.code;
+    EXPECT_EQ(std::string(error.what()), std::string("open: ") + c.text) << c.code;
+    EXPECT_EQ(static_cast<DWORD>(error.code().value()), c.code);
+  }
+  EXPECT_STREQ(Win32Category().name(), "win32");
+  EXPECT_NE(std::error_code(87, Win32Category()), std::error_code(87, std::system_category()));
 }
 
 TEST(SystemMessage, EveryTableTargetHasText) {

@@ -17,6 +17,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -622,6 +623,93 @@ TEST(HttpFrontTest, ListenerConnectionsOutliveTheirClients) {
 }
 
 }  // namespace
+
+// One GET to address:port over a plain socket; whether "ok" came back.
+static bool AnswersOn(const char* address, int port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  const timeval wait{30, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  ::inet_pton(AF_INET, address, &a.sin_addr);
+  bool ok = false;
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+    const std::string request = "GET / HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
+    ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    std::string reply;
+    char buffer[512];
+    ssize_t n;
+    while ((n = ::recv(fd, buffer, sizeof buffer, 0)) > 0) reply.append(buffer, static_cast<size_t>(n));
+    ok = reply.rfind("HTTP/1.1 200", 0) == 0 && reply.find("\r\n\r\nok") != std::string::npos;
+  }
+  ::close(fd);
+  return ok;
+}
+
+TEST(HttpFrontTest, NamesAreResolvedByTheCallerAndNumbersKept) {
+  struct Row {
+    const char* host;
+    DWORD error;
+    const char* first;  // the first address, or null for none
+  };
+  const Row rows[] = {{"127.0.0.1", ERROR_SUCCESS, "127.0.0.1"},
+                      {"[::1]", ERROR_SUCCESS, "[::1]"},
+                      {"::1", ERROR_SUCCESS, "::1"},
+                      {"*", ERROR_SUCCESS, "*"},
+                      {"", ERROR_SUCCESS, ""},
+                      {"no-such-host.invalid", WSAHOST_NOT_FOUND, nullptr}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.host);
+    std::vector<std::string> addresses{"left over"};
+    EXPECT_EQ(platform::http::ResolveListenAddresses(row.host, addresses), row.error);
+    if (row.first) {
+      ASSERT_EQ(addresses.size(), 1u);
+      EXPECT_EQ(addresses[0], row.first);
+    } else {
+      EXPECT_TRUE(addresses.empty());
+    }
+  }
+  // "localhost" comes from the hosts file like any other name.
+  std::vector<std::string> addresses;
+  ASSERT_EQ(platform::http::ResolveListenAddresses("localhost", addresses), ERROR_SUCCESS);
+  EXPECT_NE(std::find(addresses.begin(), addresses.end(), "127.0.0.1"), addresses.end());
+}
+
+TEST(HttpFrontTest, EveryAddressOfAHostListensOnOnePort) {
+  for (const DWORD loops : {1u, 3u}) {
+    SCOPED_TRACE(loops);
+    platform::http::FrontConfig config;
+    config.limits.loops = loops;
+    // 192.0.2.1 (a documentation address) is no address of this machine:
+    // passed over, since the others bind.
+    config.addresses = {"127.0.0.1", "192.0.2.1", "127.0.0.2"};
+    std::unique_ptr<platform::http::HttpFront> front;
+    ASSERT_EQ(platform::http::HttpFront::Bind(config, front), ERROR_SUCCESS);
+    const std::string url = front->BackendUrl();
+    PlainBackend backend(std::atoi(url.substr(url.rfind(':') + 1).c_str()));
+    ASSERT_TRUE(backend.Bound());
+    front->Admit();
+    for (int i = 0; i < 6; ++i) {
+      EXPECT_TRUE(AnswersOn("127.0.0.1", front->Port()));
+      EXPECT_TRUE(AnswersOn("127.0.0.2", front->Port()));
+    }
+    EXPECT_FALSE(AnswersOn("127.0.0.3", front->Port())) << "only the host's own addresses listen";
+
+    // The port taken on any one address fails the whole front.
+    platform::http::FrontConfig second;
+    second.addresses = {"127.0.0.3", "127.0.0.2"};
+    second.port = front->Port();
+    std::unique_ptr<platform::http::HttpFront> refused;
+    EXPECT_EQ(platform::http::HttpFront::Bind(second, refused), ERROR_ADDRESS_ALREADY_ASSOCIATED);
+    EXPECT_EQ(refused, nullptr);
+    front.reset();
+  }
+  // An address of no interface of this machine, alone, fails.
+  platform::http::FrontConfig foreign;
+  foreign.addresses = {"192.0.2.1"};
+  std::unique_ptr<platform::http::HttpFront> front;
+  EXPECT_EQ(platform::http::HttpFront::Bind(foreign, front), WSAEADDRNOTAVAIL);
 
 TEST(HttpFrontTest, AKeptConnectionTheListenerClosesIsRetriedOnAFreshOne) {
   platform::http::FrontConfig config;
