@@ -710,6 +710,7 @@ TEST(HttpFrontTest, EveryAddressOfAHostListensOnOnePort) {
   foreign.addresses = {"192.0.2.1"};
   std::unique_ptr<platform::http::HttpFront> front;
   EXPECT_EQ(platform::http::HttpFront::Bind(foreign, front), WSAEADDRNOTAVAIL);
+}
 
 TEST(HttpFrontTest, AKeptConnectionTheListenerClosesIsRetriedOnAFreshOne) {
   platform::http::FrontConfig config;
