@@ -1,9 +1,10 @@
-// process.cpp - the running program's path, from /proc/self/exe.
+// process.cpp - the running program's path, from /proc/self/exe, and its heap.
 #include "platform/base/process.h"
 
 #include "platform/base/errors.h"
 #include "platform/base/text.h"
 
+#include <malloc.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -26,6 +27,12 @@ std::wstring ExecutableDirectory() {
   if (path.empty()) return L"./";
   path.erase(path.rfind(L'/') + 1);
   return path;
+}
+
+void CompactHeap() {
+  // glibc returns memory at the top of an arena by itself, but not free
+  // pages below live blocks, nor those of the other threads' arenas.
+  malloc_trim(0);
 }
 
 }  // namespace platform

@@ -1,4 +1,4 @@
-// process.h - where the running program lies.
+// process.h - where the running program lies, and its heap.
 #pragma once
 
 #include <string>
@@ -10,5 +10,10 @@ namespace platform {
 std::wstring ExecutablePath();
 // The folder of the running executable, with a trailing '/'.
 std::wstring ExecutableDirectory();
+
+// Gives the heap's free pages back to the system (what HeapCompact does for
+// a Windows heap): after a large structure is freed, the process's resident
+// memory falls again instead of keeping the pages for later allocations.
+void CompactHeap();
 
 }  // namespace platform
