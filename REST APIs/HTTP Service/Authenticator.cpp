@@ -206,9 +206,9 @@ std::wstring Trim(std::wstring_view s) {
 
 // A form value as the listener decoded it (once; decoding again would change
 // a password holding "%").
-std::wstring FormValue(const std::map<std::wstring, std::wstring>& fields, const wchar_t* name) {
-  const auto found = fields.find(name);
-  return found == fields.end() ? std::wstring() : found->second;
+std::wstring FormValue(const CParameterMap& fields, const wchar_t* name) {
+  const std::wstring* found = fields.Find(name);
+  return found == nullptr ? std::wstring() : *found;
 }
 
 // Only local paths may be redirect targets: "/" but not "//" or "/\", and no
@@ -794,7 +794,7 @@ DWORD CHTTPServer::CAuthenticator::CheckLogin(const std::string& client, const s
 }
 
 std::shared_ptr<CHTTPServer::CRequestHandler::CResponse> CHTTPServer::CAuthenticator::Authenticate(
-    const web::http::http_request& request, const std::map<std::wstring, std::wstring>& parameters) {
+    const web::http::http_request& request, const CParameterMap& parameters) {
   web::http::http_headers headers;
   const std::wstring user = FormValue(parameters, L"user");
   const std::wstring password = FormValue(parameters, L"password");
@@ -863,7 +863,7 @@ std::shared_ptr<CHTTPServer::CRequestHandler::CResponse> CHTTPServer::CAuthentic
 
 std::shared_ptr<CHTTPServer::CRequestHandler::CResponse>& CHTTPServer::CAuthenticator::Handler::Handle(
     std::shared_ptr<CResponse>& response, web::http::http_request request, vantrel::basic_istring<wchar_t>,
-    const std::map<std::wstring, std::wstring>& parameters) {
+    const CParameterMap& parameters) {
   response = m_authenticator->Authenticate(request, parameters);
   return response;
 }

@@ -79,7 +79,7 @@ class CHTTPServer::CAuthenticator : public std::enable_shared_from_this<CHTTPSer
   std::wstring GetSessionCookie(const web::http::http_request& request) const;
   std::pair<vantrel::basic_istring<wchar_t>, int> GetUser(const web::http::http_request& request) const;
   std::shared_ptr<CHTTPServer::CRequestHandler::CResponse> Authenticate(
-      const web::http::http_request& request, const std::map<std::wstring, std::wstring>& parameters);
+      const web::http::http_request& request, const CParameterMap& parameters);
 
   // The persisted key's name, one for the machine.
   static constexpr const wchar_t* kKeyName = L"Vantrel Webbridge Session Key";
@@ -198,7 +198,7 @@ class CHTTPServer::CAuthenticator::Handler : public CHTTPServer::CRequestHandler
   explicit Handler(std::shared_ptr<CAuthenticator> authenticator) : m_authenticator(std::move(authenticator)) {}
   std::shared_ptr<CResponse>& Handle(std::shared_ptr<CResponse>& response, web::http::http_request request,
                                      vantrel::basic_istring<wchar_t> user,
-                                     const std::map<std::wstring, std::wstring>& parameters) override;
+                                     const CParameterMap& parameters) override;
 
  private:
   std::shared_ptr<CAuthenticator> m_authenticator;

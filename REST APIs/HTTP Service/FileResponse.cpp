@@ -189,7 +189,7 @@ CFileRequestHandler::CFileRequestHandler(std::wstring path, const wchar_t* mimeT
 
 std::shared_ptr<CHTTPServer::CRequestHandler::CResponse>& CFileRequestHandler::Handle(
     std::shared_ptr<CResponse>& response, web::http::http_request request, vantrel::basic_istring<wchar_t>,
-    const std::map<std::wstring, std::wstring>&) {
+    const CParameterMap&) {
   response = std::make_shared<CFileResponseHandler>(m_path, m_mimeType, m_etag, m_cacheMode, m_maxRange,
                                                     request.headers());
   return response;

@@ -68,7 +68,7 @@ class CFileRequestHandler : public CHTTPServer::CRequestHandler {
 
   std::shared_ptr<CResponse>& Handle(std::shared_ptr<CResponse>& response, web::http::http_request request,
                                      vantrel::basic_istring<wchar_t> user,
-                                     const std::map<std::wstring, std::wstring>& parameters) override;
+                                     const CParameterMap& parameters) override;
 
  private:
   const std::wstring m_path;

@@ -4,12 +4,26 @@
 
 #include "REST APIs/HTTP Service/Authenticator.h"
 #include "REST APIs/HTTP Service/LocationInstance.h"
+#include "platform/base/process.h"
 #include "platform/fs/fs.h"
 
 #include <algorithm>
+#include <utility>
 #include <vector>
 
 namespace {
+
+// A host's values as the listener and its requests share them. A host may
+// hold many values; when its map goes, so that deleting them shrinks the
+// process, the heap's free pages are given back with it.
+std::shared_ptr<const CHTTPServer::CListener::Parameters> ShareParameters(
+    CHTTPServer::CListener::Parameters parameters) {
+  using Parameters = CHTTPServer::CListener::Parameters;
+  return std::shared_ptr<const Parameters>(new Parameters(std::move(parameters)), [](const Parameters* p) {
+    delete p;
+    platform::ReleaseFreeMemory();
+  });
+}
 
 // Event: a root folder cannot be opened, or a mapping cannot be resolved.
 constexpr DWORD MSG_DIRECTORY_NOT_FOUND = 0xC00000C9;  // (directory or value, host name)
@@ -31,13 +45,13 @@ CHTTPServer::CListener::CListener(std::unique_ptr<web::http::experimental::liste
       m_roots(roots),
       m_mappings(mappings),
       m_applications(applications),
-      m_parameters(std::move(parameters)),
+      m_parameters(ShareParameters(std::move(parameters))),
       m_defaultRange(defaultRange),
       m_archive(archive),
       m_host(std::move(host)),
       m_closing(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
   if (m_listener) m_uri = m_listener->uri();
-  m_queryTimeoutMs.store(QueryTimeoutFrom(m_parameters));
+  m_queryTimeoutMs.store(QueryTimeoutFrom(*m_parameters));
 }
 
 CHTTPServer::CListener::CListener(web::uri uri, CHostTls tls, LocationSettings locationSettings, const Roots& roots,
@@ -48,7 +62,7 @@ CHTTPServer::CListener::CListener(web::uri uri, CHostTls tls, LocationSettings l
   m_tls = std::move(tls);
   m_locationSettings = std::move(locationSettings);
   std::vector<CRejectedLimit> rejected;  // reported by the server, which read the values
-  m_limits = HostLimitsFrom(m_parameters, rejected);
+  m_limits = HostLimitsFrom(*m_parameters, rejected);
 }
 
 // The cpprest listener calls into every other member, so it is closed first
@@ -116,13 +130,19 @@ bool CHTTPServer::CListener::UpdateFrom(CListener& rebuilt) {
   if (rebuilt.m_uri != m_uri || rebuilt.m_roots != m_roots || !(rebuilt.m_tls == m_tls) ||
       rebuilt.m_locationSettings != m_locationSettings || !(rebuilt.m_limits == m_limits))
     return false;  // a new front (or a new listener) is needed
-  platform::SrwExclusiveLock hold(m_configLock);
-  m_mappings = rebuilt.m_mappings;
-  m_applications = rebuilt.m_applications;
-  m_parameters = rebuilt.m_parameters;
-  m_defaultRange = rebuilt.m_defaultRange;
-  m_queryTimeoutMs.store(QueryTimeoutFrom(m_parameters));
-  ClearHandlerCache();
+  std::shared_ptr<const Parameters> previous;
+  {
+    platform::SrwExclusiveLock hold(m_configLock);
+    m_mappings = rebuilt.m_mappings;
+    m_applications = rebuilt.m_applications;
+    // Shared, not copied: the rebuilt listener built the map once.
+    previous = std::exchange(m_parameters, rebuilt.m_parameters);
+    m_defaultRange = rebuilt.m_defaultRange;
+    m_queryTimeoutMs.store(QueryTimeoutFrom(*m_parameters));
+    ClearHandlerCache();
+  }
+  // The old map goes here, outside the lock, unless a request still holds it.
+  previous.reset();
   return true;
 }
 

@@ -9,8 +9,14 @@
 // request; the watcher (ListenerWatch.cpp) empties the cache when names
 // change under a root.
 //
-// Locks: m_configLock guards the roots, mappings, applications, parameters
-// and default range: shared by requests, exclusive while they are replaced.
+// The parameters are one immutable map per configuration, shared by the
+// listener and every request that was given it; a change swaps the pointer,
+// and whoever lets go of a map last frees it and gives the heap's freed pages
+// back to the system.
+//
+// Locks: m_configLock guards the roots, mappings, applications, the
+// parameters pointer and default range: shared by requests, exclusive while
+// they are replaced.
 // m_cacheLock guards m_cache, m_cacheClock's meaning and m_reportedMisses
 // (shared for look-ups, exclusive for inserts and emptying); it is taken
 // inside m_configLock, never the other way round. m_locations,
@@ -152,7 +158,8 @@ class CHTTPServer::CListener : public CTraceLoggable {
 
   const std::string& GetHostName() const { return m_host; }
   std::uint64_t GetDefaultRange() const { return m_defaultRange; }
-  const Parameters& GetParameters() const { return m_parameters; }
+  // Read on the thread that builds hosts (tests); requests take the pointer under m_configLock.
+  const Parameters& GetParameters() const { return *m_parameters; }
   SRWLOCK& ConfigLock() { return m_configLock; }
 
  private:
@@ -228,7 +235,7 @@ class CHTTPServer::CListener : public CTraceLoggable {
   Roots m_roots;
   Mappings m_mappings;
   Applications m_applications;
-  Parameters m_parameters;
+  std::shared_ptr<const Parameters> m_parameters;  // never null
   Locations m_locations;
   std::uint64_t m_defaultRange;
   platform::ComPtr<IArchiveSystem> m_archive;

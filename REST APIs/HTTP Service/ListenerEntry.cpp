@@ -141,7 +141,7 @@ void CHTTPServer::CListener::HandleGet(web::http::http_request request) {
     {
       platform::SrwSharedLock hold(m_configLock);
       found = FindRequestHandler(request);
-      if (found.second) found.second->Handle(response, request, found.first, m_parameters);
+      if (found.second) found.second->Handle(response, request, found.first, CParameterMap(m_parameters));
     }
     if (!found.second) {
       ReplyNoHandler(request, found.first, false);
@@ -162,21 +162,22 @@ void CHTTPServer::CListener::HandlePost(web::http::http_request request) {
     try {
       std::shared_ptr<CResponse> response;
       Result found;
-      Parameters merged;
+      CParameterMap parameters;
       {
         platform::SrwSharedLock hold(m_configLock);
         found = FindRequestHandler(request);
-        if (found.second) merged = m_parameters;
+        if (found.second) parameters = CParameterMap(m_parameters);
       }
       if (!found.second) {
         ReplyNoHandler(request, found.first, true);
         return;
       }
-      // Configured parameters win over form fields of the same name, and a
+      // The form's fields lie over the listener's map, never in a copy of
+      // it: configured parameters win over fields of the same name, and a
       // reserved name is never a client's.
-      for (const auto& field : fields)
-        if (!IsReservedParameterName(field.first)) merged.insert(field);
-      found.second->Handle(response, request, found.first, merged);
+      for (const auto& [name, value] : fields)
+        if (!IsReservedParameterName(name)) parameters.AddRequestValue(name, value);
+      found.second->Handle(response, request, found.first, parameters);
       if (!response) throw std::runtime_error("the handler gave no response");
       ReplyFromResponse(request, std::move(response));
     } catch (const std::exception& e) {

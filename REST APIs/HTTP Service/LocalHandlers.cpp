@@ -15,7 +15,7 @@ Resp::Resp() : m_body(concurrency::streams::bytestream::open_istream(std::vector
 
 std::shared_ptr<CHTTPServer::CRequestHandler::CResponse>& CNotModifiedHandler::Handle(
     std::shared_ptr<CResponse>& response, web::http::http_request, vantrel::basic_istring<wchar_t>,
-    const std::map<std::wstring, std::wstring>&) {
+    const CParameterMap&) {
   response = std::make_shared<Response>();
   return response;
 }
@@ -24,7 +24,7 @@ CRedirectHandler::Response::Response() { m_headers.add(web::http::header_names::
 
 std::shared_ptr<CHTTPServer::CRequestHandler::CResponse>& CRedirectHandler::Handle(
     std::shared_ptr<CResponse>& response, web::http::http_request, vantrel::basic_istring<wchar_t>,
-    const std::map<std::wstring, std::wstring>&) {
+    const CParameterMap&) {
   response = std::make_shared<Response>();
   return response;
 }

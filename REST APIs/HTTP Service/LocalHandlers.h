@@ -33,7 +33,7 @@ class CNotModifiedHandler : public CHTTPServer::CRequestHandler {
 
   std::shared_ptr<CResponse>& Handle(std::shared_ptr<CResponse>& response, web::http::http_request request,
                                      vantrel::basic_istring<wchar_t> user,
-                                     const std::map<std::wstring, std::wstring>& parameters) override;
+                                     const CParameterMap& parameters) override;
 };
 
 class CRedirectHandler : public CHTTPServer::CRequestHandler {
@@ -46,5 +46,5 @@ class CRedirectHandler : public CHTTPServer::CRequestHandler {
 
   std::shared_ptr<CResponse>& Handle(std::shared_ptr<CResponse>& response, web::http::http_request request,
                                      vantrel::basic_istring<wchar_t> user,
-                                     const std::map<std::wstring, std::wstring>& parameters) override;
+                                     const CParameterMap& parameters) override;
 };

@@ -9,6 +9,33 @@
 
 using CResponse = CHTTPServer::CRequestHandler::CResponse;
 
+namespace {
+
+const std::shared_ptr<const CParameterMap::Map>& EmptyParameters() {
+  static const auto* const empty = new std::shared_ptr<const CParameterMap::Map>(std::make_shared<CParameterMap::Map>());
+  return *empty;
+}
+
+}  // namespace
+
+CParameterMap::CParameterMap() : m_shared(EmptyParameters()) {}
+
+CParameterMap::CParameterMap(Map values) : m_shared(std::make_shared<const Map>(std::move(values))) {}
+
+CParameterMap::CParameterMap(std::shared_ptr<const Map> shared)
+    : m_shared(shared ? std::move(shared) : EmptyParameters()) {}
+
+void CParameterMap::AddRequestValue(std::wstring name, std::wstring value) {
+  if (m_shared->count(name) != 0) return;
+  m_request.emplace(std::move(name), std::move(value));
+}
+
+const std::wstring* CParameterMap::Find(const std::wstring& name) const {
+  if (const auto found = m_shared->find(name); found != m_shared->end()) return &found->second;
+  if (const auto found = m_request.find(name); found != m_request.end()) return &found->second;
+  return nullptr;
+}
+
 const utility::char_t* CacheControlHeader(std::int32_t cacheMode) {
   switch (cacheMode) {
     case CacheModes::ApplicationFile:

@@ -6,6 +6,11 @@
 // response's operations are called, because responses that compute their
 // result asynchronously block in GetStatusCode (and for POST in GetBody) and
 // rely on being read in that order.
+//
+// CParameterMap is what a handler is given as the listener's parameter map:
+// the host's values, built once per configuration change and shared whole by
+// every request (never copied per request), and over them the few values of
+// one request (a POST's form fields).
 #pragma once
 
 #include "REST APIs/HTTP Service/HTTPServer.h"
@@ -19,6 +24,35 @@
 #include <memory>
 #include <string>
 
+// The parameters one request's handler sees. The listener's map is immutable
+// and shared: a copy of a CParameterMap costs a reference count and its
+// request values, however many values the host holds, and keeps the map it
+// was made from alive after the listener has swapped in a newer one. A
+// request value never hides one of the listener's.
+class CParameterMap {
+ public:
+  using Map = std::map<std::wstring, std::wstring>;
+
+  CParameterMap();
+  // A map of its own (handlers called without a listener, tests).
+  CParameterMap(Map values);  // implicit: a plain map is one without request values
+  explicit CParameterMap(std::shared_ptr<const Map> shared);
+
+  // Adds a value of this request alone; ignored when the name is taken (the
+  // listener's values win, and the first request value of a name is kept).
+  void AddRequestValue(std::wstring name, std::wstring value);
+  // The value of name, or null.
+  const std::wstring* Find(const std::wstring& name) const;
+  bool Contains(const std::wstring& name) const { return Find(name) != nullptr; }
+  // The listener's values, and this request's over them.
+  const Map& Shared() const { return *m_shared; }
+  const Map& RequestValues() const { return m_request; }
+
+ private:
+  std::shared_ptr<const Map> m_shared;  // never null
+  Map m_request;                        // names not in *m_shared
+};
+
 // No virtual destructor: every handler is made with std::make_shared of its
 // concrete class, so the shared pointer destroys the right class. The
 // destructor is protected so that nothing deletes through the interface.
@@ -30,7 +64,7 @@ class CHTTPServer::CRequestHandler {
   // under the listener's configuration lock held for reading.
   virtual std::shared_ptr<CResponse>& Handle(std::shared_ptr<CResponse>& response, web::http::http_request request,
                                              vantrel::basic_istring<wchar_t> user,
-                                             const std::map<std::wstring, std::wstring>& parameters) = 0;
+                                             const CParameterMap& parameters) = 0;
 
  protected:
   CRequestHandler() = default;

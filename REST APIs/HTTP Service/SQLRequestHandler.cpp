@@ -54,49 +54,10 @@ void AddBstr(CHTMLDataSource& query, const std::wstring& name, const std::wstrin
   VariantClear(&v);
 }
 
-// The server's values a request may need. The parameter names each handler
-// file declares are remembered once its statement has been compiled, so a
-// request copies only those values, however many the host holds; until then
-// (and for a file that named a value it was not given) it copies them all.
-struct ServerCopy {
-  std::map<std::wstring, std::wstring> values;
-  bool whole = true;
-  std::vector<std::wstring> names;  // when not whole: the names it was copied by
-};
-
-SRWLOCK g_declaredLock = SRWLOCK_INIT;  // guards g_declared
-std::map<std::wstring, std::vector<std::wstring>>* const g_declared = new std::map<std::wstring, std::vector<std::wstring>>();
-constexpr std::size_t kMaxRememberedFiles = 4096;
-
-void RememberDeclared(const std::wstring& path, const std::vector<std::wstring>& names) {
-  platform::SrwExclusiveLock hold(g_declaredLock);
-  if (g_declared->size() >= kMaxRememberedFiles && g_declared->count(path) == 0) g_declared->clear();
-  (*g_declared)[path] = names;
-}
-
-ServerCopy ServerValues(const std::wstring& path, const std::map<std::wstring, std::wstring>& parameters) {
-  ServerCopy copy;
-  {
-    platform::SrwSharedLock hold(g_declaredLock);
-    const auto known = g_declared->find(path);
-    if (known != g_declared->end()) {
-      copy.whole = false;
-      copy.names = known->second;
-      for (const std::wstring& name : known->second) {
-        const auto found = parameters.find(name);
-        if (found != parameters.end()) copy.values.insert(*found);
-      }
-      return copy;
-    }
-  }
-  copy.values = parameters;
-  return copy;
-}
-
 // The client's values: the query string's pairs, names and values decoded.
 // A reserved name, or one the listener's map holds, is never a client's.
 std::map<std::wstring, std::wstring> ClientValues(const web::http::http_request& request,
-                                                  const std::map<std::wstring, std::wstring>& parameters) {
+                                                  const CParameterMap& parameters) {
   std::map<std::wstring, std::wstring> values;
   for (const auto& [name, value] : web::uri::split_query(request.relative_uri().query())) {
     std::wstring wideName;
@@ -105,7 +66,7 @@ std::map<std::wstring, std::wstring> ClientValues(const web::http::http_request&
     } catch (const std::exception&) {
       continue;  // a malformed escape names nothing
     }
-    if (IsReservedParameterName(wideName) || parameters.count(wideName) != 0) continue;
+    if (IsReservedParameterName(wideName) || parameters.Contains(wideName)) continue;
     std::wstring wideValue;
     try {
       wideValue = platform::WideFromUtf8(web::uri::decode(value));
@@ -120,7 +81,7 @@ std::map<std::wstring, std::wstring> ClientValues(const web::http::http_request&
 // Binds the parameters the statement names, and only those: the server's
 // value of a name wins over a client's, and a name nobody gives stays NULL.
 void AddParameters(CHTMLDataSource& query, const std::vector<std::wstring>& declared, const std::wstring& user,
-                   const std::wstring& host, const std::map<std::wstring, std::wstring>& parameters,
+                   const std::wstring& host, const CParameterMap& parameters,
                    const std::map<std::wstring, std::wstring>& client) {
   std::set<std::wstring> bound;
   for (const std::wstring& name : declared) {
@@ -129,8 +90,8 @@ void AddParameters(CHTMLDataSource& query, const std::vector<std::wstring>& decl
       AddBstr(query, name, user);
     } else if (name == L"Session$Host") {
       AddBstr(query, name, host);
-    } else if (const auto found = parameters.find(name); found != parameters.end()) {
-      AddBstr(query, name, found->second);
+    } else if (const std::wstring* found = parameters.Find(name)) {
+      AddBstr(query, name, *found);
     } else if (const auto given = client.find(name); given != client.end()) {
       AddBstr(query, name, given->second);
     }
@@ -146,7 +107,7 @@ void AddParameters(CHTMLDataSource& query, const std::vector<std::wstring>& decl
 }
 
 void RunQuery(const std::shared_ptr<CSQLRequestInstance::Response>& response, const std::wstring& path,
-              const std::wstring& user, const std::wstring& host, const ServerCopy& server,
+              const std::wstring& user, const std::wstring& host, const CParameterMap& parameters,
               const std::map<std::wstring, std::wstring>& client,
               std::shared_ptr<ResultStream<unsigned char>::QueryInfo> query,
               ResultStream<unsigned char>::CallbackOpen* holder) {
@@ -161,15 +122,7 @@ void RunQuery(const std::shared_ptr<CSQLRequestInstance::Response>& response, co
     std::vector<std::wstring> declared;
     hr = query->DeclaredParameters(text, declared);
     if (SUCCEEDED(hr)) {
-      if (!server.whole && server.names != declared) {
-        // The file changed since its names were remembered: this request's
-        // copy may lack a value it now names. Answered busy, never bound
-        // wrong; the next request copies by the new names.
-        RememberDeclared(path, declared);
-        throw std::system_error(ERROR_BUSY, platform::Win32Category(), "handler file changed");
-      }
-      RememberDeclared(path, declared);
-      AddParameters(*query, declared, user, host, server.values, client);
+      AddParameters(*query, declared, user, host, parameters, client);
       hr = query->Execute(text, !query->NeedsRows());
     }
     if (query->IsCancelled()) throw std::system_error(ERROR_CANCELLED, platform::Win32Category(), "query");
@@ -303,11 +256,10 @@ void CSQLRequestInstance::Response::Complete(pplx::task<concurrency::streams::is
   SetEvent(m_ready.get());
 }
 
-DWORD QueryTimeoutMs(const std::map<std::wstring, std::wstring>& parameters) {
+DWORD QueryTimeoutMs(const CParameterMap& parameters) {
   unsigned long seconds = kDefaultQuerySeconds;
-  const auto found = parameters.find(L"Registry$Query Timeout");
-  if (found != parameters.end()) {
-    const unsigned long value = std::wcstoul(found->second.c_str(), nullptr, 10);
+  if (const std::wstring* found = parameters.Find(L"Registry$Query Timeout")) {
+    const unsigned long value = std::wcstoul(found->c_str(), nullptr, 10);
     if (value != 0) seconds = value;
   }
   return static_cast<DWORD>(std::min<unsigned long>(seconds, 0x7FFFFFFFul / 1000) * 1000);
@@ -315,15 +267,17 @@ DWORD QueryTimeoutMs(const std::map<std::wstring, std::wstring>& parameters) {
 
 std::shared_ptr<CHTTPServer::CRequestHandler::CResponse>& CSQLRequestHandler::Handle(
     std::shared_ptr<CResponse>& out, web::http::http_request request, vantrel::basic_istring<wchar_t> user,
-    const std::map<std::wstring, std::wstring>& parameters) {
+    const CParameterMap& parameters) {
   auto response = std::make_shared<Response>();
   std::string host;
   request.headers().match(web::http::header_names::host, host);
   auto open = [response, path = m_path, user = std::wstring(user.c_str()), host = platform::WideFromUtf8(host),
-               server = ServerValues(m_path, parameters), client = ClientValues(request, parameters)](
+               parameters, client = ClientValues(request, parameters)](
                   std::shared_ptr<ResultStream<unsigned char>::QueryInfo> query,
                   ResultStream<unsigned char>::CallbackOpen* holder) {
-    RunQuery(response, path, user, host, server, client, std::move(query), holder);
+    // parameters holds the listener's map it was given alive, however many
+    // values the host holds and whatever the listener swaps in meanwhile.
+    RunQuery(response, path, user, host, parameters, client, std::move(query), holder);
   };
   // The outcome is fixed on the query thread that finishes the stream, never
   // through a continuation on the HTTP library's pool: the listener's threads

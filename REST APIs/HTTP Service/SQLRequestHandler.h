@@ -12,8 +12,9 @@
 // of: "Session$User", "Session$Host", the listener's map, the query string's
 // pairs (names and values decoded). A client name with a reserved prefix
 // ("Session$", "Registry$", "Directory$") or one the listener's map holds is
-// never a client's. A request copies only the listener values its file
-// declares (remembered per file), however many the host holds.
+// never a client's. A request holds the listener's map it was given (shared,
+// never copied) until its statement is bound, however many values the host
+// holds.
 //
 // The reply's wait ends at the query timeout counted from the request's
 // arrival; then Cancel stops the command (ICommand::Cancel) and frees its
@@ -81,7 +82,7 @@ class CSQLRequestHandler : public CSQLRequestInstance {
   using CSQLRequestInstance::CSQLRequestInstance;
   std::shared_ptr<CResponse>& Handle(std::shared_ptr<CResponse>& response, web::http::http_request request,
                                      vantrel::basic_istring<wchar_t> user,
-                                     const std::map<std::wstring, std::wstring>& parameters) override;
+                                     const CParameterMap& parameters) override;
 };
 
 // The "SQL" factory, registered in the handler factory map at start-up.
@@ -98,7 +99,7 @@ void LogErrorOnce(CStatus status);
 constexpr char kRetryAfterSeconds[] = "1";
 // The query timeout when the host gives none, in seconds.
 constexpr unsigned long kDefaultQuerySeconds = 120;
-DWORD QueryTimeoutMs(const std::map<std::wstring, std::wstring>& parameters);
+DWORD QueryTimeoutMs(const CParameterMap& parameters);
 
 // The parameter names a client may not use.
 bool IsReservedParameterName(std::wstring_view name);

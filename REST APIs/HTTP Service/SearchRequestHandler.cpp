@@ -154,13 +154,18 @@ std::wstring Sanitised(const std::wstring& name, const std::wstring& value, cons
   return value;
 }
 
-// The listener's lookup: the greatest key not greater than reference, when it is a prefix of it.
-const std::pair<const std::wstring, std::wstring>* ListenerMatch(const std::map<std::wstring, std::wstring>& map,
+// The listener's lookup: the greatest key not greater than reference, when
+// it is a prefix of it (both of the map's parts read as one ordered map).
+const std::pair<const std::wstring, std::wstring>* ListenerMatch(const CParameterMap& map,
                                                                  const std::wstring& reference) {
-  auto it = map.upper_bound(reference);
-  if (it == map.begin()) return nullptr;
-  --it;
-  return StartsWith(reference, it->first) ? &*it : nullptr;
+  const std::pair<const std::wstring, std::wstring>* best = nullptr;
+  for (const CParameterMap::Map* part : {&map.Shared(), &map.RequestValues()}) {
+    auto it = part->upper_bound(reference);
+    if (it == part->begin()) continue;
+    --it;
+    if (best == nullptr || best->first < it->first) best = &*it;
+  }
+  return best != nullptr && StartsWith(reference, best->first) ? best : nullptr;
 }
 
 // A client's parameter matches only by its whole name: the longest name
@@ -176,9 +181,16 @@ const std::pair<const std::wstring, std::wstring>* QueryMatch(const std::map<std
   return best;
 }
 
+const std::pair<const std::wstring, std::wstring>* QueryMatch(const CParameterMap& map, const std::wstring& reference) {
+  const auto* shared = QueryMatch(map.Shared(), reference);
+  const auto* own = QueryMatch(map.RequestValues(), reference);
+  if (shared == nullptr) return own;
+  return own != nullptr && own->first.size() > shared->first.size() ? own : shared;
+}
+
 std::wstring Substitute(const std::wstring& name, const std::wstring& value,
                         const std::map<std::wstring, std::wstring>& query,
-                        const std::map<std::wstring, std::wstring>& listener, SearchPathMap& paths) {
+                        const CParameterMap& listener, SearchPathMap& paths) {
   std::wstring result;
   std::size_t pos = 0;
   bool first = true;
@@ -280,7 +292,7 @@ std::wstring TakeTaskString(LPWSTR text) {
 
 void RunSearchQuery(std::shared_ptr<ResultStream<unsigned char>::QueryInfo> query,
                     ResultStream<unsigned char>::CallbackOpen* holder, const web::http::http_request& request,
-                    const std::map<std::wstring, std::wstring>& parameters, const std::string& bytes,
+                    const CParameterMap& parameters, const std::string& bytes,
                     const std::shared_ptr<SearchPathMap>& paths) {
   const platform::ComPtr<ISearchQueryHelper> helper = AcquireHelper();
   LPWSTR connectionText = nullptr;
@@ -300,7 +312,7 @@ void RunSearchQuery(std::shared_ptr<ResultStream<unsigned char>::QueryInfo> quer
     } catch (const std::exception&) {
       continue;
     }
-    if (IsReserved(wideName) || parameters.count(wideName) != 0) continue;
+    if (IsReserved(wideName) || parameters.Contains(wideName)) continue;
     queryParameters.emplace(std::move(wideName), platform::WideFromUtf8(value));
   }
   const auto settings = ReadSearchSettings(bytes, queryParameters, parameters, *paths);
@@ -356,7 +368,7 @@ void RunSearchQuery(std::shared_ptr<ResultStream<unsigned char>::QueryInfo> quer
 
 std::map<std::wstring, std::wstring> ReadSearchSettings(const std::string& bytes,
                                                         const std::map<std::wstring, std::wstring>& query,
-                                                        const std::map<std::wstring, std::wstring>& listener,
+                                                        const CParameterMap& listener,
                                                         SearchPathMap& paths) {
   std::map<std::wstring, std::wstring> settings;
   const std::string text = bytes.substr(0, bytes.find('\0'));
@@ -432,7 +444,7 @@ std::wstring MapResultValue(const SearchPathMap& paths, const wchar_t* text, DBO
 
 std::shared_ptr<CHTTPServer::CRequestHandler::CResponse>& CSearchQueryRequestHandler::Handle(
     std::shared_ptr<CResponse>& out, web::http::http_request request, vantrel::basic_istring<wchar_t>,
-    const std::map<std::wstring, std::wstring>& parameters) {
+    const CParameterMap& parameters) {
   auto response = std::make_shared<Response>();
   auto paths = std::make_shared<SearchPathMap>();
   auto open = [response, path = m_path, request, parameters, paths](

@@ -32,7 +32,7 @@ class CSearchQueryRequestHandler : public CSQLRequestInstance {
   using CSQLRequestInstance::CSQLRequestInstance;
   std::shared_ptr<CResponse>& Handle(std::shared_ptr<CResponse>& response, web::http::http_request request,
                                      vantrel::basic_istring<wchar_t> user,
-                                     const std::map<std::wstring, std::wstring>& parameters) override;
+                                     const CParameterMap& parameters) override;
 };
 
 // The "SEARCH" factory, registered in the handler factory map at start-up.
@@ -49,7 +49,7 @@ using SearchPathMap = std::map<std::wstring, std::wstring>;
 // query holds the request's query pairs (names as written, values encoded).
 std::map<std::wstring, std::wstring> ReadSearchSettings(const std::string& bytes,
                                                         const std::map<std::wstring, std::wstring>& query,
-                                                        const std::map<std::wstring, std::wstring>& listener,
+                                                        const CParameterMap& listener,
                                                         SearchPathMap& paths);
 
 // The where restriction SCOPE (and PATH) give: "AND SCOPE = '...'" with the

@@ -34,7 +34,7 @@ bool CVectorRequestHandler::WantsJSON(const std::string* accept) {
 
 std::shared_ptr<CHTTPServer::CRequestHandler::CResponse>& CVectorRequestHandler::Handle(
     std::shared_ptr<CResponse>& response, web::http::http_request request, vantrel::basic_istring<wchar_t>,
-    const std::map<std::wstring, std::wstring>&) {
+    const CParameterMap&) {
   const auto& headers = request.headers();
   const auto accept = headers.find(web::http::header_names::accept);
   const bool json = WantsJSON(accept != headers.end() ? &accept->second : nullptr);

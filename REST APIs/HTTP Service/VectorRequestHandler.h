@@ -23,7 +23,7 @@ class CVectorRequestHandler : public CHTTPServer::CRequestHandler {
 
   std::shared_ptr<CResponse>& Handle(std::shared_ptr<CResponse>& response, web::http::http_request request,
                                      vantrel::basic_istring<wchar_t> user,
-                                     const std::map<std::wstring, std::wstring>& parameters) override;
+                                     const CParameterMap& parameters) override;
 
   // Whether the "Accept" header (absent: nullptr) chooses JSON: the first of
   // its ","-separated tokens, each cut at ";" and taken as written, that is

@@ -1,4 +1,4 @@
-// process.h - where the running program lies.
+// process.h - where the running program lies, and its heap.
 #pragma once
 
 #include <string>

@@ -67,7 +67,7 @@ class TextResponse : public CHTTPServer::CRequestHandler::CResponse {
 class ActivationHandler : public CHTTPServer::CRequestHandler {
  public:
   std::shared_ptr<CResponse>& Handle(std::shared_ptr<CResponse>& response, web::http::http_request request,
-                                     vantrel::basic_istring<wchar_t>, const std::map<std::wstring, std::wstring>&) override {
+                                     vantrel::basic_istring<wchar_t>, const CParameterMap&) override {
     std::string text;
     if (request.relative_uri().path() == "/blocking") {
       std::promise<std::string> done;

@@ -9,6 +9,7 @@
 #include "REST APIs/HTTP Service/HTTPServer.h"
 #include "REST APIs/HTTP Service/HandlerFactory.h"
 #include "REST APIs/HTTP Service/Listener.h"
+#include "REST APIs/HTTP Service/LocalHandlers.h"
 #include "TestServer.h"
 
 #include "LibService/Status.h"
@@ -29,7 +30,9 @@
 #include <fstream>
 #include <functional>
 #include <optional>
+#include <mutex>
 #include <thread>
+#include <utility>
 
 namespace fs = std::filesystem;
 using Listener = CHTTPServer::CListener;
@@ -719,7 +722,7 @@ class ThrowingHandler : public CHTTPServer::CRequestHandler {
  public:
   explicit ThrowingHandler(bool inResponse) : m_inResponse(inResponse) {}
   std::shared_ptr<CResponse>& Handle(std::shared_ptr<CResponse>& response, web::http::http_request,
-                                     vantrel::basic_istring<wchar_t>, const std::map<std::wstring, std::wstring>&) override {
+                                     vantrel::basic_istring<wchar_t>, const CParameterMap&) override {
     struct Failing : CResponse {
       std::uint16_t GetStatusCode() override { throw std::runtime_error("status failed.\r\n"); }
       web::http::http_headers& GetHeaders() override { return headers; }
@@ -782,4 +785,83 @@ TEST_F(HostConfig, AnExceptionIsAnEventAndA500) {
     }();
   }
   EXPECT_EQ(Probe("GET", url + "now").status, 500) << "the listener goes on answering";
+}
+
+namespace {
+
+// A handler type that keeps the parameters each request's handler was given
+// (as a query does until its statement is bound) and answers 303.
+std::mutex g_keptLock;
+std::vector<CParameterMap> g_kept;
+
+class KeepingHandler : public CHTTPServer::CRequestHandler {
+ public:
+  std::shared_ptr<CResponse>& Handle(std::shared_ptr<CResponse>& response, web::http::http_request request,
+                                     vantrel::basic_istring<wchar_t> user, const CParameterMap& parameters) override {
+    {
+      std::lock_guard<std::mutex> hold(g_keptLock);
+      g_kept.push_back(parameters);
+    }
+    CRedirectHandler redirect;
+    return redirect.Handle(response, std::move(request), std::move(user), parameters);
+  }
+};
+
+const bool g_keepingType = [] {
+  RegisterRequestHandlerFactory(L"KEEP", [](std::wstring, std::wstring) -> std::shared_ptr<CHTTPServer::CRequestHandler> {
+    return std::make_shared<KeepingHandler>();
+  });
+  return true;
+}();
+
+std::vector<CParameterMap> TakeKept() {
+  std::lock_guard<std::mutex> hold(g_keptLock);
+  return std::exchange(g_kept, {});
+}
+
+}  // namespace
+
+// Every request is given the listener's one map, never a copy of it; a POST's
+// fields lie over it; a change swaps in a new map whole while a request that
+// still holds the old one keeps it unchanged.
+TEST_F(HostConfig, HostValuesAreSharedByRequestsAndSwappedWhole) {
+  Key host = OpenHost();
+  host.Str(L"Color", L"blue");
+  for (int i = 0; i < 1000; ++i) host.Str(L"Bulk" + std::to_wstring(i), L"value " + std::to_wstring(i));
+  std::ofstream(www() / "keep.GET.KEEP") << "";
+  std::ofstream(www() / "keep.POST.KEEP") << "";
+  ASSERT_TRUE(Start().IsOK());
+  Listener* listener = Get("127.0.0.1");
+  ASSERT_TRUE(listener != nullptr && listener->IsOpen());
+  const std::string url = listener->GetURI().to_string();
+  TakeKept();
+
+  EXPECT_EQ(Probe("GET", url + "keep").status, 303);
+  EXPECT_EQ(Probe("GET", url + "keep?Registry%24Color=red").status, 303);
+  EXPECT_EQ(Probe("POST", url + "keep", {{"Content-Type", "application/x-www-form-urlencoded"}},
+                  "Extra=mine&Color=plain&Registry%24Color=red&registry%24New=x&Directory%24media=y")
+                .status,
+            303);
+  std::vector<CParameterMap> kept = TakeKept();
+  ASSERT_EQ(kept.size(), 3u);
+  const CParameterMap::Map* first = &listener->GetParameters();
+  EXPECT_EQ(first->size(), 1001u);
+  for (const CParameterMap& map : kept) EXPECT_EQ(&map.Shared(), first) << "the listener's map, not a copy";
+  EXPECT_TRUE(kept[0].RequestValues().empty());
+  EXPECT_TRUE(kept[1].RequestValues().empty()) << "the query string is the handler's to read, not the map's";
+  EXPECT_EQ(kept[2].RequestValues(), (CParameterMap::Map{{L"Color", L"plain"}, {L"Extra", L"mine"}}))
+      << "reserved names are never a client's";
+  EXPECT_EQ(*kept[2].Find(L"Registry$Color"), L"blue");
+
+  host.Str(L"Color", L"green");
+  ASSERT_TRUE(Rebuild(L"127.0.0.1").IsOK());
+  ASSERT_EQ(Get("127.0.0.1"), listener) << "updated in place";
+  EXPECT_NE(&listener->GetParameters(), first) << "a new map swapped in";
+  EXPECT_EQ(Parameter(*listener, L"Registry$Color"), L"green");
+  EXPECT_EQ(&kept[0].Shared(), first);
+  EXPECT_EQ(*kept[0].Find(L"Registry$Color"), L"blue") << "a request's map is kept whole and unchanged";
+  EXPECT_EQ(Probe("GET", url + "keep").status, 303);
+  kept = TakeKept();
+  ASSERT_EQ(kept.size(), 1u);
+  EXPECT_EQ(&kept[0].Shared(), &listener->GetParameters());
 }

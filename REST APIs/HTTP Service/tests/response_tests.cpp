@@ -1,6 +1,7 @@
 // response_tests.cpp - cache modes, the order a response is read in, and the 303/304 handlers.
 #include "REST APIs/HTTP Service/LocalHandlers.h"
 #include "REST APIs/HTTP Service/RequestHandler.h"
+#include "platform/base/text.h"
 
 #include <cpprest/containerstream.h>
 #include <gtest/gtest.h>
@@ -206,3 +207,33 @@ TEST(LocalHandlers, EachHandleMakesAFreshResponse) {
 }
 
 }  // namespace
+
+// What a handler sees of the listener's map and one request's values over it.
+TEST(ParameterMap, RequestValuesLieOverTheSharedMapAndNeverHideIt) {
+  const auto shared = std::make_shared<const CParameterMap::Map>(
+      CParameterMap::Map{{L"Registry$Color", L"blue"}, {L"Directory$media", L"Q:\\Media"}});
+  CParameterMap map(shared);
+  map.AddRequestValue(L"Registry$Color", L"red");
+  map.AddRequestValue(L"Extra", L"first");
+  map.AddRequestValue(L"Extra", L"second");
+  struct Row {
+    const wchar_t* name;
+    const wchar_t* value;  // null: absent
+  };
+  for (const Row& row : {Row{L"Registry$Color", L"blue"}, Row{L"Directory$media", L"Q:\\Media"},
+                         Row{L"Extra", L"first"}, Row{L"extra", nullptr}, Row{L"Missing", nullptr}}) {
+    SCOPED_TRACE(platform::Utf8FromWide(row.name));
+    const std::wstring* found = map.Find(row.name);
+    ASSERT_EQ(found != nullptr, row.value != nullptr);
+    if (found != nullptr) EXPECT_EQ(*found, row.value);
+    EXPECT_EQ(map.Contains(row.name), row.value != nullptr);
+  }
+  EXPECT_EQ(&map.Shared(), shared.get()) << "the listener's map itself, not a copy";
+  EXPECT_EQ(map.RequestValues(), (CParameterMap::Map{{L"Extra", L"first"}}));
+  EXPECT_EQ(shared->size(), 2u) << "the shared map is never written";
+
+  const CParameterMap copy = map;
+  EXPECT_EQ(&copy.Shared(), shared.get()) << "a copy shares the map";
+  EXPECT_TRUE(CParameterMap().Shared().empty());
+  EXPECT_TRUE(CParameterMap(std::shared_ptr<const CParameterMap::Map>()).Shared().empty());
+}

@@ -34,7 +34,7 @@ class QueryStandIn : public CHTTPServer::CRequestHandler {
  public:
   explicit QueryStandIn(std::wstring path) : m_path(std::move(path)) {}
   std::shared_ptr<CResponse>& Handle(std::shared_ptr<CResponse>& response, web::http::http_request,
-                                     vantrel::basic_istring<wchar_t>, const std::map<std::wstring, std::wstring>&) override {
+                                     vantrel::basic_istring<wchar_t>, const CParameterMap&) override {
     struct Body : CResponse {
       explicit Body(const std::string& text)
           : body(concurrency::streams::bytestream::open_istream(std::vector<std::uint8_t>(text.begin(), text.end()))) {}
