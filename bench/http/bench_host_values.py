@@ -16,7 +16,6 @@ Options: --seconds=N (1-60, default 5) per wrk run, --connections=N (1-512,
 default 32), --values=N (1-1,000,000, default 100,000). Exits 1 when the
 service does not start, does not see the values, or wrk measures nothing.
 """
-import argparse
 import os
 import re
 import shutil
@@ -63,9 +62,7 @@ def wrk(url, seconds, connections, script=None):
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    for name in ("program", "vnsc", "vnreg", "vnregsvr", "archive", "provider", "data-init"):
-        parser.add_argument("--" + name, required=True)
+    parser = wb.program_arguments()
     parser.add_argument("--seconds", type=int, default=5)
     parser.add_argument("--connections", type=int, default=32)
     parser.add_argument("--values", type=int, default=hv.VALUES)

@@ -23,7 +23,6 @@ Options: --seconds=N (1-60, default 5) per wrk run, --connections=N (1-512,
 default 32), --logins=N (1-64, default 8) login threads, --changes=N (1-100,
 default 20). Exits 1 when a server does not answer or wrk measures nothing.
 """
-import argparse
 import http.client
 import os
 import re
@@ -137,9 +136,7 @@ def login_flood(port, threads, stop, counts):
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    for name in ("program", "vnsc", "vnreg", "vnregsvr", "archive", "provider", "data-init", "front-server"):
-        parser.add_argument("--" + name, required=True)
+    parser = wb.program_arguments(("front-server",))
     parser.add_argument("--seconds", type=int, default=5)
     parser.add_argument("--connections", type=int, default=32)
     parser.add_argument("--logins", type=int, default=8)

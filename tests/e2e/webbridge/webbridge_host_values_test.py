@@ -15,7 +15,6 @@ deleted again (one more import):
 How fast /clips is with the values is a benchmark's business
 (bench/http/bench_host_values.py), not this test's.
 """
-import argparse
 import os
 import sys
 import threading
@@ -100,9 +99,7 @@ def forms_beside_values(port):
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    for name in ("program", "vnsc", "vnreg", "vnregsvr", "archive", "provider", "data-init"):
-        parser.add_argument("--" + name, required=True)
+    parser = wb.program_arguments()
     env = wb.Env(parser.parse_args())
     ports = {name: wb.free_port() for name in ("main", "secure", "moved", "extra")}
     try:

@@ -16,7 +16,6 @@ On the hosts webbridge_test.py configures (127.0.0.1 with its login location,
   rebuild no host (trace 0x100D1 never, 0x100D2 instead) and a download in
   progress on another connection is not cut.
 """
-import argparse
 import hashlib
 import http.client
 import os
@@ -267,9 +266,7 @@ def remembered_logins(env, ports):
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    for name in ("program", "vnsc", "vnreg", "vnregsvr", "archive", "provider", "data-init"):
-        parser.add_argument("--" + name, required=True)
+    parser = wb.program_arguments()
     env = wb.Env(parser.parse_args())
     ports = {name: wb.free_port() for name in ("main", "secure", "moved", "extra", "a", "b", "c", "named", "x",
                                                "held")}

@@ -11,7 +11,6 @@ descriptor limit is 1,024) on the hosts webbridge_test.py configures:
   body above it and takes one below it; values out of their bounds (0, a
   word) are events, and the host keeps the defaults.
 """
-import argparse
 import os
 import resource
 import socket
@@ -130,9 +129,7 @@ def limit_values(env, ports):
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    for name in ("program", "vnsc", "vnreg", "vnregsvr", "archive", "provider", "data-init"):
-        parser.add_argument("--" + name, required=True)
+    parser = wb.program_arguments()
     env = wb.Env(parser.parse_args())
     # This process holds the idle connections itself.
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)

@@ -18,7 +18,6 @@ On the hosts webbridge_test.py configures ("Query Timeout" 3):
   start and the descriptors as they were, and the stop still ends in 10 s;
 - INSERT ... RETURNING runs once.
 """
-import argparse
 import json
 import os
 import socket
@@ -273,9 +272,7 @@ def abandoned_requests(env, port, total=6000, clients=48):
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    for name in ("program", "vnsc", "vnreg", "vnregsvr", "archive", "provider", "data-init"):
-        parser.add_argument("--" + name, required=True)
+    parser = wb.program_arguments()
     env = wb.Env(parser.parse_args())
     ports = {name: wb.free_port() for name in ("main", "secure", "moved", "extra")}
     try:

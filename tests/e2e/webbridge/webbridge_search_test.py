@@ -9,7 +9,6 @@ webbridge_test.py configures, with the mapping "/media" = Q:\\Media:
   type BOOL, comes back True for the folders and False for the files in
   JSON (jq) and XML (xmllint).
 """
-import argparse
 import json
 import os
 import sys
@@ -121,9 +120,7 @@ def variant_bool(env, port):
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    for name in ("program", "vnsc", "vnreg", "vnregsvr", "archive", "provider", "data-init", "search", "search-index"):
-        parser.add_argument("--" + name, required=True)
+    parser = wb.program_arguments(("search", "search-index"))
     env = wb.Env(parser.parse_args())
     ports = {name: wb.free_port() for name in ("main", "secure", "moved", "extra")}
     try:

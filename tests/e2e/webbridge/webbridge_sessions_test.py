@@ -14,7 +14,6 @@ cookie "sid", user alice):
   multipart/byteranges read with Python's email parser and curl, each part
   checked against the file.
 """
-import argparse
 import email
 import email.policy
 import http.client
@@ -169,9 +168,7 @@ def ranges(env, ports, session):
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    for name in ("program", "vnsc", "vnreg", "vnregsvr", "archive", "provider", "data-init"):
-        parser.add_argument("--" + name, required=True)
+    parser = wb.program_arguments()
     env = wb.Env(parser.parse_args())
     ports = {name: wb.free_port() for name in ("main", "secure", "moved", "extra")}
     try:

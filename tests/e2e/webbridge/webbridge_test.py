@@ -16,6 +16,7 @@ import argparse
 import http.client
 import json
 import os
+import random
 import shutil
 import socket
 import sqlite3
@@ -65,11 +66,26 @@ def check(name, condition, detail=""):
 
 
 def free_port():
-    s = socket.socket()
-    s.bind(("127.0.0.1", 0))
-    port = s.getsockname()[1]
-    s.close()
-    return port
+    """A port no socket of this machine holds, below the ephemeral range.
+
+    A port the kernel hands out for bind(0) is one it also gives client
+    sockets as their source: a client of another test, bound to 127.0.0.2,
+    was seen holding a host's port when the host came to listen on it."""
+    try:
+        with open("/proc/sys/net/ipv4/ip_local_port_range") as f:
+            low = int(f.read().split()[0])
+    except (OSError, ValueError, IndexError):
+        low = 32768
+    while True:
+        port = random.randrange(max(1024, low - 12000), low)
+        s = socket.socket()
+        try:
+            s.bind(("0.0.0.0", port))  # fails while any address holds it
+            return port
+        except OSError:
+            continue
+        finally:
+            s.close()
 
 
 def listening(port, address="127.0.0.1"):
@@ -664,10 +680,19 @@ def wire(env, ports):
         check("a forged peer straight to the listener is refused", status.split(" ")[1] == "403", (status, body))
 
 
-def main():
+PROGRAMS = ("program", "vnsc", "vnreg", "vnregsvr", "archive", "provider", "data-init")
+
+
+def program_arguments(extra=()):
+    """A parser of the programs' paths that every Webbridge test and bench is given, and extra ones."""
     parser = argparse.ArgumentParser()
-    for name in ("program", "vnsc", "vnreg", "vnregsvr", "archive", "provider", "data-init"):
+    for name in PROGRAMS + tuple(extra):
         parser.add_argument("--" + name, required=True)
+    return parser
+
+
+def main():
+    parser = program_arguments()
     env = Env(parser.parse_args())
     ports = {name: free_port() for name in ("main", "secure", "moved", "extra")}
     try:
