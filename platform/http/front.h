@@ -71,9 +71,10 @@ struct FrontLimits {
   // default: a host rebuilt on its port was seen to find the port still held
   // (address in use) with several loops, a fault not yet found.
   DWORD loops = 1;
-  // Listener connections kept for the next client once a client leaves. Off
-  // by default: a kept connection the listener closes just as it is reused
-  // answers that client 502, and no retry is built yet.
+  // Listener connections kept for the next client while a client is between
+  // requests. A request without a body whose kept connection the listener
+  // closed before replying is sent again on a fresh one. Off by default
+  // until it has run under the whole suite.
   bool reuseBackend = false;
   bool operator==(const FrontLimits& other) const = default;
 };
