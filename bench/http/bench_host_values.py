@@ -34,16 +34,6 @@ POST_SCRIPT = 'wrk.method = "POST"\nwrk.body = "Extra=mine&Registry%%24Color=red
               'wrk.headers["Accept"] = "application/json"\n'
 
 
-def status_kib(pid, field):
-    try:
-        with open("/proc/%s/status" % pid) as f:
-            for line in f:
-                if line.startswith(field):
-                    return int(line.split()[1])
-    except OSError:
-        pass
-    return -1
-
 
 def wrk(url, seconds, connections, script=None):
     """requests/s, the p99 text and the count of non-2xx/3xx replies of one wrk run."""
@@ -75,7 +65,7 @@ def main():
         return 0
 
     env = wb.Env(args)
-    ports = {name: wb.free_port() for name in ("main", "secure", "moved", "extra")}
+    ports = wb.host_ports()
     script = os.path.join(tempfile.mkdtemp(prefix="vn-bench-values-"), "post.lua")
     with open(script, "w") as f:
         f.write(POST_SCRIPT)
@@ -96,7 +86,7 @@ def main():
         def measure(phase):
             clips = wrk(base + "/clips", seconds, connections)
             post = wrk(base + "/echo", seconds, connections, script)
-            rows.append((phase, clips, post, status_kib(pid, "VmRSS:"), status_kib(pid, "VmHWM:")))
+            rows.append((phase, clips, post, wb.status_kib(pid, "VmRSS:"), wb.status_kib(pid, "VmHWM:")))
             return clips[0] > 0 and post[0] > 0 and clips[2] == 0 and post[2] == 0
 
         wrk(base + "/clips", 1, connections)  # warm: handlers, provider, query threads

@@ -42,16 +42,6 @@ import webbridge_test as wb  # noqa: E402  the environment and the host set-up o
 SIZES = (1024, 1 << 20)
 
 
-def status_kib(pid, field):
-    try:
-        with open("/proc/%s/status" % pid) as f:
-            for line in f:
-                if line.startswith(field):
-                    return int(line.split()[1])
-    except OSError:
-        pass
-    return -1
-
 
 def wrk(url, seconds, connections):
     """requests/s and the p99 text of one wrk run (0, "-" when it measured nothing)."""
@@ -152,7 +142,7 @@ def main():
 
     env = wb.Env(args)
     failures = 0
-    ports = {name: wb.free_port() for name in ("main", "secure", "moved", "extra")}
+    ports = wb.host_ports()
     try:
         wb.configure(env, ports)
         for folder in ("www", "www2"):
@@ -201,7 +191,7 @@ def main():
                     alone[(scheme, server, size)] = (rate, p99)
                     print("%-6s %-18s %-6s %11.0f %10s %9d %9d%s" % (
                         scheme, server, "1 KiB" if size == 1024 else "1 MiB", rate, p99,
-                        status_kib(server_pid, "VmRSS:"), status_kib(server_pid, "VmHWM:"),
+                        wb.status_kib(server_pid, "VmRSS:"), wb.status_kib(server_pid, "VmHWM:"),
                         "  (%d not 2xx)" % non2xx if non2xx else ""), flush=True)
                 if process:
                     process.stop()
@@ -255,7 +245,7 @@ def main():
             print("\nregistry write (vnreg add, %.0f ms median of it) to the new port accepting, %d changes: "
                   "median %.0f ms, max %.0f ms" % (statistics.median(writes), len(took), statistics.median(took),
                                                    max(took)))
-        print("Webbridge VmHWM at the end: %d KiB" % status_kib(pid, "VmHWM:"))
+        print("Webbridge VmHWM at the end: %d KiB" % wb.status_kib(pid, "VmHWM:"))
         print("load average after: %.2f %.2f %.2f" % os.getloadavg())
     finally:
         subprocess.run([args.vnsc, "stop", wb.SERVICE], env=env.env, capture_output=True)

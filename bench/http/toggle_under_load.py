@@ -82,7 +82,7 @@ def main():
 
     env = wb.Env(args)
     problems = []
-    ports = {name: wb.free_port() for name in ("main", "secure", "moved", "extra")}
+    ports = wb.host_ports()
     try:
         wb.configure(env, ports)
         env.write("www/size.GET.bin", b"x" * 4096)

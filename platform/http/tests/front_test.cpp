@@ -129,6 +129,29 @@ class Server {
   int m_port = 0;
 };
 
+// The loopback port the front chose for its listener.
+int BackendPort(const platform::http::HttpFront& front) {
+  const std::string& url = front.BackendUrl();
+  return std::atoi(url.substr(url.rfind(':') + 1).c_str());
+}
+
+// A client socket connected to address:port, reads timing out after 30 s;
+// -1 when the connect fails.
+int ConnectTo(const char* address, int port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  const timeval wait{30, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  ::inet_pton(AF_INET, address, &a.sin_addr);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 // A self-signed certificate and its key, made by openssl itself.
 struct Certificate {
   std::string dir = platform::testing::MakeTempDir("vn_http_tls_");
@@ -352,11 +375,10 @@ TEST(HttpFrontTest, AClientBeforeAdmitWaitsForTheListener) {
   EXPECT_EQ(front->Counters().accepted, 0u) << "nobody is accepted before Admit";
 
   // The listener: a plain socket on the front's backend port, one reply.
-  const std::string url = front->BackendUrl();
   const int backend = ::socket(AF_INET, SOCK_STREAM, 0);
   const int one = 1;
   ::setsockopt(backend, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in backendAddress = loopback(std::atoi(url.substr(url.rfind(':') + 1).c_str()));
+  sockaddr_in backendAddress = loopback(BackendPort(*front));
   ASSERT_EQ(::bind(backend, reinterpret_cast<sockaddr*>(&backendAddress), sizeof backendAddress), 0);
   ASSERT_EQ(::listen(backend, 4), 0);
   std::thread listener([backend] {
@@ -547,8 +569,7 @@ TEST(HttpFrontTest, StopWhileEveryLoopIsBusy) {
     config.limits.loops = 4;
     std::unique_ptr<platform::http::HttpFront> front;
     ASSERT_EQ(platform::http::HttpFront::Bind(config, front), ERROR_SUCCESS);
-    const std::string url = front->BackendUrl();
-    auto backend = std::make_unique<PlainBackend>(std::atoi(url.substr(url.rfind(':') + 1).c_str()));
+    auto backend = std::make_unique<PlainBackend>(BackendPort(*front));
     ASSERT_TRUE(backend->Bound());
     front->Admit();
     const int port = front->Port();
@@ -558,17 +579,8 @@ TEST(HttpFrontTest, StopWhileEveryLoopIsBusy) {
     for (int t = 0; t < 8; ++t)
       clients.emplace_back([&, t] {
         while (!stop.load()) {
-          const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-          const timeval wait{30, 0};
-          ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
-          sockaddr_in a{};
-          a.sin_family = AF_INET;
-          a.sin_port = htons(static_cast<uint16_t>(port));
-          a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-          if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-            ::close(fd);
-            break;  // the front is gone
-          }
+          const int fd = ConnectTo("127.0.0.1", port);
+          if (fd < 0) break;  // the front is gone
           bool open = true;
           for (int i = 0; i < 1 + t * 5 && open && !stop.load(); ++i) {
             const std::string request = "GET /" + std::to_string(i) + " HTTP/1.1\r\nHost: x\r\n\r\n";
@@ -626,25 +638,16 @@ TEST(HttpFrontTest, ListenerConnectionsOutliveTheirClients) {
 
 // One GET to address:port over a plain socket; whether "ok" came back.
 static bool AnswersOn(const char* address, int port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  const timeval wait{30, 0};
-  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  ::inet_pton(AF_INET, address, &a.sin_addr);
-  bool ok = false;
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
-    const std::string request = "GET / HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
-    ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
-    std::string reply;
-    char buffer[512];
-    ssize_t n;
-    while ((n = ::recv(fd, buffer, sizeof buffer, 0)) > 0) reply.append(buffer, static_cast<size_t>(n));
-    ok = reply.rfind("HTTP/1.1 200", 0) == 0 && reply.find("\r\n\r\nok") != std::string::npos;
-  }
+  const int fd = ConnectTo(address, port);
+  if (fd < 0) return false;
+  const std::string request = "GET / HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
+  ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+  std::string reply;
+  char buffer[512];
+  ssize_t n;
+  while ((n = ::recv(fd, buffer, sizeof buffer, 0)) > 0) reply.append(buffer, static_cast<size_t>(n));
   ::close(fd);
-  return ok;
+  return reply.rfind("HTTP/1.1 200", 0) == 0 && reply.find("\r\n\r\nok") != std::string::npos;
 }
 
 TEST(HttpFrontTest, NamesAreResolvedByTheCallerAndNumbersKept) {
@@ -686,8 +689,7 @@ TEST(HttpFrontTest, EveryAddressOfAHostListensOnOnePort) {
     config.addresses = {"127.0.0.1", "192.0.2.1", "127.0.0.2"};
     std::unique_ptr<platform::http::HttpFront> front;
     ASSERT_EQ(platform::http::HttpFront::Bind(config, front), ERROR_SUCCESS);
-    const std::string url = front->BackendUrl();
-    PlainBackend backend(std::atoi(url.substr(url.rfind(':') + 1).c_str()));
+    PlainBackend backend(BackendPort(*front));
     ASSERT_TRUE(backend.Bound());
     front->Admit();
     for (int i = 0; i < 6; ++i) {
@@ -718,9 +720,8 @@ TEST(HttpFrontTest, AKeptConnectionTheListenerClosesIsRetriedOnAFreshOne) {
   config.limits.reuseBackend = true;
   std::unique_ptr<platform::http::HttpFront> front;
   ASSERT_EQ(platform::http::HttpFront::Bind(config, front), ERROR_SUCCESS);
-  const std::string url = front->BackendUrl();
   // Every kept connection is closed by the listener as it is reused.
-  auto backend = std::make_unique<PlainBackend>(std::atoi(url.substr(url.rfind(':') + 1).c_str()), 1);
+  auto backend = std::make_unique<PlainBackend>(BackendPort(*front), 1);
   ASSERT_TRUE(backend->Bound());
   front->Admit();
   const std::string base = "http://127.0.0.1:" + std::to_string(front->Port());

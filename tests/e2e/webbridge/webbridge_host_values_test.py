@@ -101,7 +101,7 @@ def forms_beside_values(port):
 def main():
     parser = wb.program_arguments()
     env = wb.Env(parser.parse_args())
-    ports = {name: wb.free_port() for name in ("main", "secure", "moved", "extra")}
+    ports = wb.host_ports()
     try:
         wb.configure(env, ports)
         env.write("www/bulk.GET.SQL", "SELECT :Registry$%s AS v" % value_name(VALUES - 1))

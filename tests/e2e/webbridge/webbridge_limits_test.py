@@ -137,7 +137,7 @@ def main():
         print("skipped: the descriptor hard limit %d is below what the test holds" % hard)
         return 0
     resource.setrlimit(resource.RLIMIT_NOFILE, (max(soft, IDLE_CONNECTIONS + 200), hard))
-    ports = {name: wb.free_port() for name in ("main", "secure", "moved", "extra")}
+    ports = wb.host_ports()
     try:
         wb.configure(env, ports)
         launcher = ["prlimit", "--nofile=%d:%d" % (DESCRIPTOR_LIMIT, DESCRIPTOR_LIMIT), "--"]

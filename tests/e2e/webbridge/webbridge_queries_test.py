@@ -274,7 +274,7 @@ def abandoned_requests(env, port, total=6000, clients=48):
 def main():
     parser = wb.program_arguments()
     env = wb.Env(parser.parse_args())
-    ports = {name: wb.free_port() for name in ("main", "secure", "moved", "extra")}
+    ports = wb.host_ports()
     try:
         wb.configure(env, ports)
         env.set_value(wb.HOSTS + "\\127.0.0.1", "Tenant", "REG_SZ", "")

@@ -122,7 +122,7 @@ def variant_bool(env, port):
 def main():
     parser = wb.program_arguments(("search", "search-index"))
     env = wb.Env(parser.parse_args())
-    ports = {name: wb.free_port() for name in ("main", "secure", "moved", "extra")}
+    ports = wb.host_ports()
     try:
         wb.configure(env, ports)
         env.set_value(wb.HOSTS + "\\127.0.0.1", "Tenant", "REG_SZ", "")

@@ -170,7 +170,7 @@ def ranges(env, ports, session):
 def main():
     parser = wb.program_arguments()
     env = wb.Env(parser.parse_args())
-    ports = {name: wb.free_port() for name in ("main", "secure", "moved", "extra")}
+    ports = wb.host_ports()
     try:
         wb.configure(env, ports)
         if not wb.check("running", wb.start(env), env.query()):

@@ -88,6 +88,23 @@ def free_port():
             s.close()
 
 
+def host_ports():
+    """A free port for each host that configure() sets up."""
+    return {name: free_port() for name in ("main", "secure", "moved", "extra")}
+
+
+def status_kib(pid, field):
+    """A KiB figure of /proc/PID/status (field "VmRSS:", "VmHWM:"), or -1."""
+    try:
+        with open("/proc/%s/status" % pid) as f:
+            for line in f:
+                if line.startswith(field):
+                    return int(line.split()[1])
+    except OSError:
+        pass
+    return -1
+
+
 def listening(port, address="127.0.0.1"):
     try:
         with socket.create_connection((address, port), timeout=2):
@@ -694,7 +711,7 @@ def program_arguments(extra=()):
 def main():
     parser = program_arguments()
     env = Env(parser.parse_args())
-    ports = {name: free_port() for name in ("main", "secure", "moved", "extra")}
+    ports = host_ports()
     try:
         configure(env, ports)
         if not check("running", start(env), env.query()):
