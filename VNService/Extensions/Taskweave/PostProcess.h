@@ -18,7 +18,7 @@
 
 #include "VNService/Extensions/Taskweave/ExtensionRegistryOperations.h"
 #include "VNService/Extensions/Taskweave/ProviderInterfaces.h"
-#include "archive/system/ArchiveInterfaces.h"
+#include "archive/interfaces/ArchiveInterfaces.h"
 #include "platform/com/comptr.h"
 
 #include <atomic>
