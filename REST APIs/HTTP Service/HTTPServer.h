@@ -16,7 +16,7 @@
 #pragma once
 
 #include "LibService/Status.h"
-#include "archive/system/ArchiveInterfaces.h"
+#include "archive/interfaces/ArchiveInterfaces.h"
 #include "platform/com/comptr.h"
 #include "platform/registry/registry.h"
 #include "platform/sync/sync.h"

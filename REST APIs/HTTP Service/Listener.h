@@ -33,7 +33,7 @@
 #include "REST APIs/HTTP Service/Location.h"
 #include "REST APIs/HTTP Service/RequestHandler.h"
 #include "REST APIs/HTTP Service/istring.h"
-#include "archive/system/ArchiveInterfaces.h"
+#include "archive/interfaces/ArchiveInterfaces.h"
 #include "platform/com/comptr.h"
 #include "platform/registry/registry.h"
 #include "platform/sync/sync.h"

@@ -15,7 +15,7 @@
 #include "REST APIs/HTTP Service/Listener.h"
 #include "REST APIs/HTTP Service/Location.h"
 #include "REST APIs/HTTP Service/RequestHandler.h"
-#include "archive/system/ArchiveInterfaces.h"
+#include "archive/interfaces/ArchiveInterfaces.h"
 #include "platform/com/comptr.h"
 
 #include <memory>

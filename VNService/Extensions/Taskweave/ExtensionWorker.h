@@ -37,7 +37,7 @@
 #include "VNService/Extensions/Taskweave/PinnedElements.h"
 #include "VNService/Extensions/Taskweave/PostProcess.h"
 #include "VNService/Extensions/Taskweave/ProviderInterfaces.h"
-#include "archive/system/ArchiveInterfaces.h"
+#include "archive/interfaces/ArchiveInterfaces.h"
 #include "platform/com/comptr.h"
 #include "platform/sync/sync.h"
 #include "trace/TraceLogger.h"

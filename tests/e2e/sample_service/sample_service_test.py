@@ -5,7 +5,7 @@ Installs the sample service with its own "-install", starts it through vnsc,
 reads its administration pipe with a client written from the wire format
 (the pipe's socket framing: a byte 'C' to open, the answer 1, then messages
 as u32 little-endian length + bytes; requests and replies little-endian as
-in LibService/ServiceAPI.h), stops it and checks its exit code, its events
+in platform/pipe/ServiceAPI.h), stops it and checks its exit code, its events
 and the .VNT file of its error line; runs it again failing, to check the
 exit codes of failures; removes it with "-remove". Then runs it with
 "-debug" on a pseudo-terminal, where the service dialog must print the
