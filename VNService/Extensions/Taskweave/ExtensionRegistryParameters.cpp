@@ -134,15 +134,19 @@ HRESULT CExtensionRegistryParametersBase::CheckChanged() {
         baseKey_.reset();
         return OpenFailure(status);
       }
+      // Marked armed before the watch is set: a change that fires it at once
+      // must find the watcher re-arming (it waits for keysLock_ until this
+      // returns) and its mark must not be cleared here afterwards.
+      changed_.store(false);
+      armed_.store(true, std::memory_order_release);
       // Without an armed notification no change would ever be seen: keep the
       // base key closed so that the next call tries again.
       HRESULT hr = ArmNotification();
       if (FAILED(hr)) {
+        armed_.store(false, std::memory_order_release);
         baseKey_.reset();
         return hr;
       }
-      changed_.store(false);
-      armed_.store(true, std::memory_order_release);
       return S_OK;
     }
   }
