@@ -2,23 +2,25 @@
 //
 // Every request is traced, matched to a handler under the configuration lock
 // held for reading, and answered through one of the reply helpers, which add
-// the common headers. A query response blocks until its command has run, so
-// it is read on a reply thread, never on the HTTP library's pool; that wait
-// is bounded by the query timeout and ends when the listener closes, so a
-// hanging query holds neither the pool nor the stop. Every reply's task is
+// the common headers. How a response is read is its own word: a deferred
+// response with a deadline (a query's, DeferredResponse.h) is read on a reply
+// thread, never on the HTTP library's pool; that wait ends at its deadline or
+// when the listener closes, so a hanging query holds neither the pool nor the
+// stop. Every other response is read where the handler returned it. Every reply's task is
 // observed: a failed send that nobody looks at would end the process.
 #include "REST APIs/HTTP Service/Listener.h"
 
 #include "LibService/ServiceLogger.h"
 #include "LibService/ThreadSet.h"
 #include "REST APIs/HTTP Service/BlockingWork.h"
+#include "REST APIs/HTTP Service/DeferredResponse.h"
 #include "REST APIs/HTTP Service/LocationInstance.h"
 #include "REST APIs/HTTP Service/SQLRequestHandler.h"
 #include "platform/base/text.h"
 
 #include <cpprest/base_uri.h>
 
-#include <cstdlib>
+#include <algorithm>
 
 namespace {
 
@@ -108,6 +110,12 @@ std::map<std::wstring, std::wstring> DecodeFormFields(const std::string& body) {
   return fields;
 }
 
+CParameterMap CHTTPServer::CListener::RequestParameters() const {
+  // The parameters live as long as the settings they are part of.
+  return CParameterMap(std::shared_ptr<const Parameters>(m_settings, &m_settings->parameters),
+                       m_settings->limits.queryTimeoutMs);
+}
+
 void CHTTPServer::CListener::Dispatch(web::http::http_request request) {
   const auto& method = request.method();
   if (method == web::http::methods::GET)
@@ -141,7 +149,7 @@ void CHTTPServer::CListener::HandleGet(web::http::http_request request) {
     {
       platform::SrwSharedLock hold(m_configLock);
       found = FindRequestHandler(request);
-      if (found.second) found.second->Handle(response, request, found.first, CParameterMap(m_parameters));
+      if (found.second) found.second->Handle(response, request, found.first, RequestParameters());
     }
     if (!found.second) {
       ReplyNoHandler(request, found.first, false);
@@ -166,7 +174,7 @@ void CHTTPServer::CListener::HandlePost(web::http::http_request request) {
       {
         platform::SrwSharedLock hold(m_configLock);
         found = FindRequestHandler(request);
-        if (found.second) parameters = CParameterMap(m_parameters);
+        if (found.second) parameters = RequestParameters();
       }
       if (!found.second) {
         ReplyNoHandler(request, found.first, true);
@@ -256,7 +264,7 @@ void CHTTPServer::CListener::AddCommonHeaders(web::http::http_request& request, 
   headers.add("Server", kServerValue);
   headers.add(web::http::header_names::accept_ranges, "bytes");
   headers.add("Content-Security-Policy", "frame-ancestors 'self'");
-  if (platform::EqualsNoCaseA(m_uri.scheme(), "https")) headers.add("Strict-Transport-Security", "max-age=86400");
+  if (platform::EqualsNoCaseA(GetURI().scheme(), "https")) headers.add("Strict-Transport-Security", "max-age=86400");
   headers.add("X-Content-Type-Options", "nosniff");
   headers.add("X-XSS-Protection", "0");
   Send(request, reply);
@@ -284,25 +292,23 @@ void CHTTPServer::CListener::SendResponse(web::http::http_request& request, CRes
 }
 
 void CHTTPServer::CListener::ReplyFromResponse(web::http::http_request request, std::shared_ptr<CResponse> response) {
-  auto* query = dynamic_cast<CSQLRequestInstance::Response*>(response.get());
-  if (query == nullptr) {
+  CDeferredResponse* deferred = response->Deferred();
+  const ULONGLONG deadline = deferred != nullptr ? deferred->ReplyDeadline() : CDeferredResponse::kNoDeadline;
+  if (deadline == CDeferredResponse::kNoDeadline) {
     SendResponse(request, *response);
     return;
   }
-  // The timeout counts from the request's arrival, not from when a reply
-  // thread takes it up.
-  const ULONGLONG deadline = query->Arrival() + m_queryTimeoutMs.load();
   PendingReply pending(*this);
-  const bool queued = RunReplyWork([this, request, response, query, deadline, pending]() mutable {
+  const bool queued = RunReplyWork([this, request, response, deferred, deadline, pending]() mutable {
     try {
       const ULONGLONG now = GetTickCount64();
       const DWORD timeoutMs = now >= deadline ? 0 : static_cast<DWORD>(std::min<ULONGLONG>(deadline - now, 0x7FFFFFFF));
-      if (query->WaitReady(timeoutMs, m_closing.get())) {
+      if (deferred->WaitReady(timeoutMs, m_closing.get())) {
         SendResponse(request, *response);
         return;
       }
-      // The command is stopped and its thread freed; the client is told now.
-      query->Cancel();
+      // The work is stopped and its thread freed; the client is told now.
+      deferred->Cancel();
       ServiceTrace(this, TRC_QUERY_TIMED_OUT, DecodedRelativeUri(request).c_str());
       ReplyStatus(request, web::http::status_codes::ServiceUnavailable, {});
     } catch (const std::exception& e) {
@@ -313,21 +319,9 @@ void CHTTPServer::CListener::ReplyFromResponse(web::http::http_request request, 
   });
   if (!queued) {
     // Every reply thread waits already: answered at once.
-    query->Cancel();
+    deferred->Cancel();
     web::http::http_headers headers;
     headers.add(web::http::header_names::retry_after, kRetryAfterSeconds);
     ReplyStatus(request, web::http::status_codes::ServiceUnavailable, headers);
   }
-}
-
-// The query timeout in milliseconds from the parameter map.
-DWORD CHTTPServer::CListener::QueryTimeoutFrom(const Parameters& parameters) {
-  const auto found = parameters.find(L"Registry$Query Timeout");
-  unsigned long seconds = kDefaultQueryTimeoutSeconds;
-  if (found != parameters.end()) {
-    const unsigned long value = std::wcstoul(found->second.c_str(), nullptr, 10);
-    if (value != 0) seconds = value;
-  }
-  constexpr unsigned long kMaxSeconds = 0x7FFFFFFFul / 1000;
-  return static_cast<DWORD>(std::min(seconds, kMaxSeconds) * 1000);
 }

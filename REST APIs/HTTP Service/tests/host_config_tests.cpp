@@ -622,7 +622,7 @@ TEST(HostLimits, ValuesWithinTheirBoundsAreTakenOthersKeepTheDefault) {
   for (const Case& c : cases) {
     std::vector<CRejectedLimit> rejected;
     const platform::http::FrontLimits limits =
-        HostLimitsFrom({{std::wstring(L"Registry$") + c.value, c.text}, {L"Registry$Other", L"1"}}, rejected);
+        HostLimitsFrom({{std::wstring(L"Registry$") + c.value, c.text}, {L"Registry$Other", L"1"}}, rejected).front;
     EXPECT_TRUE(c.expect(limits)) << c.name;
     ASSERT_EQ(rejected.size(), c.taken ? 0u : 1u) << c.name;
     if (!c.taken) {
