@@ -865,3 +865,103 @@ TEST_F(HostConfig, HostValuesAreSharedByRequestsAndSwappedWhole) {
   ASSERT_EQ(kept.size(), 1u);
   EXPECT_EQ(&kept[0].Shared(), &listener->GetParameters());
 }
+
+// A host's typed settings, read once with their defaults: each limit and
+// "Query Timeout" at and beyond its bounds, as a DWORD and as text. A value
+// outside its bounds keeps the default (and is reported); the value reaches
+// the request's parameters and changes in place, without a new front.
+TEST_F(HostConfig, TypedSettingsTable) {
+  const CHostLimits defaults;
+  ASSERT_EQ(defaults.queryTimeoutMs, 120000u) << "the default query timeout";
+  struct Row {
+    const char* name;
+    const wchar_t* value;  // nullptr: no value at all
+    const wchar_t* text;
+    std::function<bool(const CHostLimits&)> expect;
+  };
+  const Row rows[] = {
+      {"no values: every default", nullptr, L"", [&](const CHostLimits& l) { return l == defaults; }},
+      {"query timeout of 1 s", L"Query Timeout", L"1", [](const CHostLimits& l) { return l.queryTimeoutMs == 1000; }},
+      {"query timeout of 0 keeps the default", L"Query Timeout", L"0",
+       [&](const CHostLimits& l) { return l.queryTimeoutMs == defaults.queryTimeoutMs; }},
+      {"query timeout at its high bound", L"Query Timeout", L"2147483",
+       [](const CHostLimits& l) { return l.queryTimeoutMs == 2147483000u; }},
+      {"query timeout above it keeps the default", L"Query Timeout", L"2147484",
+       [&](const CHostLimits& l) { return l.queryTimeoutMs == defaults.queryTimeoutMs; }},
+      {"head at its low bound", L"Request Head Limit", L"1024",
+       [](const CHostLimits& l) { return l.front.maxHeadBytes == 1024; }},
+      {"head below it", L"Request Head Limit", L"1023",
+       [&](const CHostLimits& l) { return l.front.maxHeadBytes == defaults.front.maxHeadBytes; }},
+      {"body at its high bound", L"Request Body Limit", L"1073741824",
+       [](const CHostLimits& l) { return l.front.maxBodyBytes == 1073741824ull; }},
+      {"body below its low bound", L"Request Body Limit", L"1023",
+       [&](const CHostLimits& l) { return l.front.maxBodyBytes == defaults.front.maxBodyBytes; }},
+      {"header timeout at its high bound", L"Request Header Timeout", L"600",
+       [](const CHostLimits& l) { return l.front.headerTimeoutMs == 600000; }},
+      {"header timeout above it", L"Request Header Timeout", L"601",
+       [&](const CHostLimits& l) { return l.front.headerTimeoutMs == defaults.front.headerTimeoutMs; }},
+      {"idle timeout at its low bound", L"Idle Connection Timeout", L"1",
+       [](const CHostLimits& l) { return l.front.idleTimeoutMs == 1000; }},
+      {"idle timeout above its high bound", L"Idle Connection Timeout", L"3601",
+       [&](const CHostLimits& l) { return l.front.idleTimeoutMs == defaults.front.idleTimeoutMs; }},
+      {"connections at the high bound", L"Connection Limit", L"65536",
+       [](const CHostLimits& l) { return l.front.maxConnections == 65536; }},
+      {"connections above it", L"Connection Limit", L"65537",
+       [&](const CHostLimits& l) { return l.front.maxConnections == defaults.front.maxConnections; }},
+  };
+  for (const bool asDword : {true, false}) {
+    for (const Row& row : rows) {
+      SCOPED_TRACE(std::string(row.name) + (asDword ? " as DWORD" : " as text"));
+      TearDown();
+      SetUp();
+      // No root: the host is built from its values but never binds.
+      Key host = Host(L"h.example");
+      host.Str(L"Protocol", L"http").Dword(L"Port", 8080);
+      if (row.value != nullptr) {
+        if (asDword)
+          host.Dword(row.value, static_cast<DWORD>(std::wcstoul(row.text, nullptr, 10)));
+        else
+          host.Str(row.value, row.text);
+      }
+      ASSERT_TRUE(Start().IsOK());
+      ASSERT_NE(Get("h.example"), nullptr);
+      const CHTTPServer::CHostSettings& settings = Get("h.example")->GetSettings();
+      EXPECT_TRUE(row.expect(settings.limits));
+      EXPECT_EQ(settings.uri.to_string(), "http://h.example:8080/");
+      EXPECT_EQ(settings.defaultRange, 0x100000u);
+    }
+  }
+
+  // A word is no number: the default, as text only (a DWORD is always one).
+  TearDown();
+  SetUp();
+  Host(L"h.example").Str(L"Protocol", L"http").Dword(L"Port", 8080).Str(L"Query Timeout", L"12abc");
+  ASSERT_TRUE(Start().IsOK());
+  EXPECT_EQ(Get("h.example")->GetSettings().limits.queryTimeoutMs, defaults.queryTimeoutMs);
+  EXPECT_EQ(Parameter(*Get("h.example"), L"Registry$Query Timeout"), L"12abc") << "still a parameter";
+}
+
+// "Query Timeout" is read once per build and handed to each request with the
+// parameters; a change applies in place (same listener, same front).
+TEST_F(HostConfig, QueryTimeoutReachesRequestsAndChangesInPlace) {
+  Key host = OpenHost();
+  host.Dword(L"Query Timeout", 7);
+  std::ofstream(www() / "keep.GET.KEEP") << "";
+  ASSERT_TRUE(Start().IsOK());
+  Listener* listener = Get("127.0.0.1");
+  ASSERT_TRUE(listener != nullptr && listener->IsOpen());
+  const std::string url = listener->GetURI().to_string();
+  TakeKept();
+  EXPECT_EQ(Probe("GET", url + "keep").status, 303);
+  std::vector<CParameterMap> kept = TakeKept();
+  ASSERT_EQ(kept.size(), 1u);
+  EXPECT_EQ(kept[0].QueryTimeoutMs(), 7000u);
+
+  host.Str(L"Query Timeout", L"9");
+  ASSERT_TRUE(Rebuild(L"127.0.0.1").IsOK());
+  ASSERT_EQ(Get("127.0.0.1"), listener) << "updated in place";
+  EXPECT_EQ(Probe("GET", url + "keep").status, 303);
+  kept = TakeKept();
+  ASSERT_EQ(kept.size(), 1u);
+  EXPECT_EQ(kept[0].QueryTimeoutMs(), 9000u);
+}
