@@ -5,8 +5,9 @@
 // parameters handed to every handler, the exact-path locations), the archive
 // system object, the authenticator a login location published, and the
 // handler cache. FindRequestHandler decides for one request who sent it and
-// which handler answers it; the entry points (ListenerEntry.cpp) answer the
-// request; the watcher (ListenerWatch.cpp) empties the cache when names
+// which handler answers it; the entry points (ListenerEntry.cpp) give the
+// request to that handler, the replies (ListenerReply.cpp) answer with its
+// response; the watcher (ListenerWatch.cpp) empties the cache when names
 // change under a root.
 //
 // What the host's configuration resolved to is one immutable CHostSettings
@@ -192,13 +193,17 @@ class CHTTPServer::CListener : public CTraceLoggable {
   CParameterMap RequestParameters() const;
   void Dispatch(web::http::http_request request);
   void TraceRequest(const web::http::http_request& request);
+  static std::wstring DecodedRelativeUri(const web::http::http_request& request);
+
+  // ListenerReply.cpp
   void ReplyStatus(web::http::http_request& request, std::uint16_t status, const web::http::http_headers& headers);
-  void ReplyWithBody(web::http::http_request& request, std::uint16_t status, const web::http::http_headers& headers,
-                     const concurrency::streams::istream& body, const std::wstring& contentType, std::int32_t cacheMode);
+  // The one finishing step of a reply: the common headers, then the send.
   void AddCommonHeaders(web::http::http_request& request, web::http::http_response& reply);
+  // "Allow" and "Server" only (OPTIONS and refused methods).
   void ReplyAllow(web::http::http_request& request, std::uint16_t status);
   void ReplyNoHandler(web::http::http_request& request, const vantrel::basic_istring<wchar_t>& user, bool post);
-  void ReplyFailure(web::http::http_request& request, const std::exception& e, int line);
+  // 500, with the exception as an event and a trace line.
+  void ReplyFailure(web::http::http_request& request, const std::exception& e);
   // Reads response into the reply: here, or for a deferred response with a
   // deadline on a reply thread, bounded by that deadline and the listener's close.
   void ReplyFromResponse(web::http::http_request request, std::shared_ptr<CHTTPServer::CRequestHandler::CResponse> response);

@@ -130,10 +130,10 @@ const utility::char_t* CacheControlHeader(std::int32_t cacheMode);
 //   POST: CacheMode, GetContentType, GetBody, GetHeaders, GetStatusCode.
 web::http::http_response ReadResponse(const web::http::method& method, CHTTPServer::CRequestHandler::CResponse& response);
 
-// The reply to a response with a body, as the listener's ReplyWithBody sends
-// it before the common headers: the status, the body stream with its content
-// type (none when it is empty) and no length, every header of the response,
-// then Cache-Control.
+// The reply to a response with a body, as the listener sends it before the
+// common headers (the body path of ReadResponse): the status, the body stream
+// with its content type (none when it is empty) and no length, every header
+// of the response, then Cache-Control.
 web::http::http_response BuildReplyWithBody(std::uint16_t status, const web::http::http_headers& headers,
                                        const concurrency::streams::istream& body, const std::wstring& contentType,
                                        std::int32_t cacheMode);
