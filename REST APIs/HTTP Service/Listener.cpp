@@ -118,12 +118,19 @@ CStatus& CHTTPServer::CListener::StartLocations(CStatus& status, const ServiceAp
   if (status.IsOK()) {
     m_watchStop.store(0);
     m_watchWake.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
-    HANDLE thread = CreateThread(nullptr, 0, &CListener::WatcherThread, this, 0, nullptr);
-    if (thread == nullptr) {
+    m_watchDone.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    // The watcher's own reference: the listener may go the moment it is set.
+    const HANDLE done = DuplicateHandleRef(m_watchDone.get());
+    status = StartServiceWorker(app, L"DirectoryWatcher", [this, done] {
+      WatchDirectories();  // reports its own failures
+      SetEvent(done);
+      CloseHandle(done);
+      return CStatus();
+    });
+    if (!status.IsOK()) {
+      CloseHandle(done);
       m_watchStop.store(1);
-      status = CStatus(NewLastError(VN_HERE));
-    } else {
-      m_watchThread.reset(thread);
+      m_watchDone.reset();
     }
   }
   return status;

@@ -134,7 +134,7 @@ class CHTTPServer::CListener : public CTraceLoggable {
   void HandleOptions(web::http::http_request request);
   void HandleOther(web::http::http_request request);
 
-  // The watcher's body.
+  // The watcher's body; its result is the Win32 code that ended it.
   DWORD WatchDirectories();
   // Whether the watcher failed (the cache then trusts entries only briefly).
   bool IsWatchFailed() const { return m_watchFailed.load(); }
@@ -225,7 +225,6 @@ class CHTTPServer::CListener : public CTraceLoggable {
   void WaitForPendingReplies();
 
   // ListenerWatch.cpp
-  static DWORD WatcherThread(LPVOID self);
   void ReportWatchFailure(DWORD code);
 
   // The public socket and its limits; the listener behind it listens on loopback.
@@ -240,11 +239,12 @@ class CHTTPServer::CListener : public CTraceLoggable {
   std::shared_ptr<CHTTPServer::CAuthenticator> m_authenticator;
   mutable std::atomic<std::uint64_t> m_cacheClock{0};
 
-  // The watcher: its stop flag (set until it is started), wake event and
-  // thread; the root folders it watches; whether it failed.
+  // The watcher (a worker of the service, started by StartLocations): its
+  // stop flag (set until it is started), wake event and the event it sets as
+  // it ends (null while none runs); the root folders it watches; whether it failed.
   std::atomic<LONG> m_watchStop{1};
   platform::UniqueHandle m_watchWake;
-  platform::UniqueHandle m_watchThread;
+  platform::UniqueHandle m_watchDone;
   std::map<std::int32_t, platform::UniqueHandle> m_rootHandles;
   std::atomic<bool> m_watchFailed{false};
   // The host key (owned once StartLocations took it) and its change event.
