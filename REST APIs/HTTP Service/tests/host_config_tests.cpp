@@ -67,6 +67,10 @@ class Key {
     platform::RegWriteDword(m_key.get(), name, value);
     return *this;
   }
+  // A number written as a DWORD or as its text.
+  Key& Number(const std::wstring& name, const wchar_t* text, bool asDword) {
+    return asDword ? Dword(name, static_cast<DWORD>(std::wcstoul(text, nullptr, 10))) : Str(name, text);
+  }
   Key& Qword(const std::wstring& name, ULONGLONG value) {
     platform::RegWriteQword(m_key.get(), name, value);
     return *this;
@@ -96,6 +100,11 @@ class HostConfig : public ::testing::Test {
   }
 
   Key Host(const std::wstring& name) { return Key(hosts->get(), name); }
+  // A fresh registry and server for the next row of a table.
+  void Fresh() {
+    TearDown();
+    SetUp();
+  }
   // A host that opens: http on a free loopback port with a root.
   Key OpenHost(const std::wstring& name = L"127.0.0.1") {
     Key key = Host(name);
@@ -311,15 +320,10 @@ TEST_F(HostConfig, PortsOutsideOneTo65535FailTheirHostAlone) {
   for (const bool asDword : {true, false}) {
     for (const PortCase& c : cases) {
       SCOPED_TRACE(platform::Utf8FromWide(c.text) + (asDword ? " as DWORD" : " as text"));
-      TearDown();
-      SetUp();
+      Fresh();
       // No root: the host is built but never binds, so ports 1 and 65535 need not be free.
       Key host = Host(L"h.example");
-      host.Str(L"Protocol", L"http");
-      if (asDword)
-        host.Dword(L"Port", static_cast<DWORD>(std::wcstoul(c.text, nullptr, 10)));
-      else
-        host.Str(L"Port", c.text);
+      host.Str(L"Protocol", L"http").Number(L"Port", c.text, asDword);
       const CStatus status = Start();
       if (c.accepted) {
         ASSERT_TRUE(status.IsOK()) << platform::Utf8FromWide(status.GetText());
@@ -819,6 +823,17 @@ std::vector<CParameterMap> TakeKept() {
   return std::exchange(g_kept, {});
 }
 
+// Starts t's server with "keep" handler files (GET and POST) under the root:
+// the listener of 127.0.0.1 if it opened (nullptr otherwise), nothing kept yet.
+Listener* StartKeeping(HostConfig& t) {
+  std::ofstream(t.www() / "keep.GET.KEEP") << "";
+  std::ofstream(t.www() / "keep.POST.KEEP") << "";
+  if (!t.Start().IsOK()) return nullptr;
+  Listener* listener = t.Get("127.0.0.1");
+  TakeKept();
+  return listener != nullptr && listener->IsOpen() ? listener : nullptr;
+}
+
 }  // namespace
 
 // Every request is given the listener's one map, never a copy of it; a POST's
@@ -828,13 +843,9 @@ TEST_F(HostConfig, HostValuesAreSharedByRequestsAndSwappedWhole) {
   Key host = OpenHost();
   host.Str(L"Color", L"blue");
   for (int i = 0; i < 1000; ++i) host.Str(L"Bulk" + std::to_wstring(i), L"value " + std::to_wstring(i));
-  std::ofstream(www() / "keep.GET.KEEP") << "";
-  std::ofstream(www() / "keep.POST.KEEP") << "";
-  ASSERT_TRUE(Start().IsOK());
-  Listener* listener = Get("127.0.0.1");
-  ASSERT_TRUE(listener != nullptr && listener->IsOpen());
+  Listener* listener = StartKeeping(*this);
+  ASSERT_TRUE(listener != nullptr);
   const std::string url = listener->GetURI().to_string();
-  TakeKept();
 
   EXPECT_EQ(Probe("GET", url + "keep").status, 303);
   EXPECT_EQ(Probe("GET", url + "keep?Registry%24Color=red").status, 303);
@@ -912,17 +923,11 @@ TEST_F(HostConfig, TypedSettingsTable) {
   for (const bool asDword : {true, false}) {
     for (const Row& row : rows) {
       SCOPED_TRACE(std::string(row.name) + (asDword ? " as DWORD" : " as text"));
-      TearDown();
-      SetUp();
+      Fresh();
       // No root: the host is built from its values but never binds.
       Key host = Host(L"h.example");
       host.Str(L"Protocol", L"http").Dword(L"Port", 8080);
-      if (row.value != nullptr) {
-        if (asDword)
-          host.Dword(row.value, static_cast<DWORD>(std::wcstoul(row.text, nullptr, 10)));
-        else
-          host.Str(row.value, row.text);
-      }
+      if (row.value != nullptr) host.Number(row.value, row.text, asDword);
       ASSERT_TRUE(Start().IsOK());
       ASSERT_NE(Get("h.example"), nullptr);
       const CHTTPServer::CHostSettings& settings = Get("h.example")->GetSettings();
@@ -933,8 +938,7 @@ TEST_F(HostConfig, TypedSettingsTable) {
   }
 
   // A word is no number: the default, as text only (a DWORD is always one).
-  TearDown();
-  SetUp();
+  Fresh();
   Host(L"h.example").Str(L"Protocol", L"http").Dword(L"Port", 8080).Str(L"Query Timeout", L"12abc");
   ASSERT_TRUE(Start().IsOK());
   EXPECT_EQ(Get("h.example")->GetSettings().limits.queryTimeoutMs, defaults.queryTimeoutMs);
@@ -946,12 +950,9 @@ TEST_F(HostConfig, TypedSettingsTable) {
 TEST_F(HostConfig, QueryTimeoutReachesRequestsAndChangesInPlace) {
   Key host = OpenHost();
   host.Dword(L"Query Timeout", 7);
-  std::ofstream(www() / "keep.GET.KEEP") << "";
-  ASSERT_TRUE(Start().IsOK());
-  Listener* listener = Get("127.0.0.1");
-  ASSERT_TRUE(listener != nullptr && listener->IsOpen());
+  Listener* listener = StartKeeping(*this);
+  ASSERT_TRUE(listener != nullptr);
   const std::string url = listener->GetURI().to_string();
-  TakeKept();
   EXPECT_EQ(Probe("GET", url + "keep").status, 303);
   std::vector<CParameterMap> kept = TakeKept();
   ASSERT_EQ(kept.size(), 1u);
