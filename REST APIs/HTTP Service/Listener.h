@@ -227,10 +227,11 @@ class CHTTPServer::CListener : public CTraceLoggable {
   // ListenerWatch.cpp
   void ReportWatchFailure(DWORD code);
 
-  // The public socket and its limits; the listener behind it listens on loopback.
+  // The public socket; the listener behind it listens on loopback.
   std::unique_ptr<platform::http::HttpFront> m_front;
   std::unique_ptr<web::http::experimental::listener::http_listener> m_listener;
-  std::shared_ptr<const Settings> m_settings;  // never null
+  // What the host's configuration resolved to; never null, swapped whole.
+  std::shared_ptr<const Settings> m_settings;
   Locations m_locations;
   platform::ComPtr<IArchiveSystem> m_archive;
   std::string m_host;
