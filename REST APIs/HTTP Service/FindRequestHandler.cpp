@@ -173,7 +173,7 @@ CHTTPServer::CListener::Result CHTTPServer::CListener::FindRequestHandler(const 
   const std::wstring key = path + L"." + platform::WideFromUtf8(request.method());
 
   if ((level == CAuthenticator::kUser || level == CAuthenticator::kAdministrator) &&
-      request.method() == web::http::methods::GET && !m_mappings.empty()) {
+      request.method() == web::http::methods::GET && !m_settings->mappings.empty()) {
     if (HandlerPtr mapped = FindMappedFile(request, path)) {
       result.second = std::move(mapped);
       return result;
@@ -214,15 +214,15 @@ std::shared_ptr<CHTTPServer::CRequestHandler> CHTTPServer::CListener::SearchHand
   std::vector<Candidate> candidates;
   const std::vector<std::int32_t> levels = SearchLevels(level);
   for (std::int32_t l : levels) {
-    const auto root = m_roots.find(l);
-    if (root != m_roots.end()) candidates.push_back({&root->second, 0, CacheModes::RootFile});
+    const auto root = m_settings->roots.find(l);
+    if (root != m_settings->roots.end()) candidates.push_back({&root->second, 0, CacheModes::RootFile});
   }
   const std::size_t second = path.find(L'/', 1);
   if (second != std::wstring::npos) {
     const std::wstring application = path.substr(0, second);
     for (std::int32_t l : levels) {
-      const auto apps = m_applications.find(l);
-      if (apps == m_applications.end()) continue;
+      const auto apps = m_settings->applications.find(l);
+      if (apps == m_settings->applications.end()) continue;
       const auto app = apps->second.find(application);
       if (app != apps->second.end()) candidates.push_back({&app->second, application.size(), CacheModes::ApplicationFile});
     }
@@ -351,7 +351,7 @@ void DescribeItem(IArchiveObject* item, const std::wstring& itemPath, const std:
 
 std::shared_ptr<CHTTPServer::CRequestHandler> CHTTPServer::CListener::FindMappedFile(
     const web::http::http_request& request, const std::wstring& path) const {
-  const auto* mapping = FindMapping(m_mappings, path);
+  const auto* mapping = FindMapping(m_settings->mappings, path);
   if (mapping == nullptr || !m_archive) return {};
   std::map<std::wstring, std::wstring> query;
   for (const auto& [name, value] : web::uri::split_query(request.relative_uri().query()))
@@ -397,5 +397,5 @@ std::shared_ptr<CHTTPServer::CRequestHandler> CHTTPServer::CListener::FindMapped
   if (!etag.empty() && match != headers.end() && platform::WideFromUtf8(match->second) == etag)
     return std::make_shared<CNotModifiedHandler>();
   return std::make_shared<CFileRequestHandler>(platform::WideFromUtf8(host), CMIMEMap::GetMIMEType(extension.c_str()), etag,
-                                               file.cacheMode, m_defaultRange);
+                                               file.cacheMode, m_settings->defaultRange);
 }

@@ -445,7 +445,7 @@ std::wstring MapResultValue(const SearchPathMap& paths, const wchar_t* text, DBO
 std::shared_ptr<CHTTPServer::CRequestHandler::CResponse>& CSearchQueryRequestHandler::Handle(
     std::shared_ptr<CResponse>& out, web::http::http_request request, vantrel::basic_istring<wchar_t>,
     const CParameterMap& parameters) {
-  auto response = std::make_shared<Response>();
+  auto response = std::make_shared<Response>(parameters.QueryTimeoutMs());
   auto paths = std::make_shared<SearchPathMap>();
   auto open = [response, path = m_path, request, parameters, paths](
                   std::shared_ptr<ResultStream<unsigned char>::QueryInfo> query,
@@ -465,7 +465,7 @@ std::shared_ptr<CHTTPServer::CRequestHandler::CResponse>& CSearchQueryRequestHan
       m_root, request, open, false, &SkipDirectoryRows,
       [paths](const wchar_t* text, DBORDINAL ordinal) { return MapResultValue(*paths, text, ordinal); },
       [response](pplx::task<concurrency::streams::istream> done) { response->Complete(std::move(done)); },
-      QueryTimeoutMs(parameters));
+      parameters.QueryTimeoutMs());
   out = response;
   return out;
 }
