@@ -249,6 +249,15 @@ DWORD FinalPath(std::wstring_view path, std::string& finalPath);
 // The same with "*" and "?" allowed in the last component (for searches).
 DWORD ResolvePattern(std::wstring_view pattern, std::string& hostFolder, std::wstring& namePattern);
 
+// Which characters a path text may not hold, by what the text becomes.
+enum class RefusedIn {
+  Name,         // a file or folder name: control characters and <>:"|?*, as Windows refuses them
+  PatternName,  // the last name of a search pattern: the same with "*" and "?" allowed
+  RequestPath,  // a URL path joined to a folder and searched there: control characters, DEL, and
+                // what would name another folder or act as a pattern ("\", ":", "*", "?")
+};
+bool IsRefusedCharacter(wchar_t c, RefusedIn where);
+
 // Whether name matches a search pattern ("*", "?"; "*.*" is "*"),
 // case-insensitively.
 bool MatchesFilePattern(std::wstring_view pattern, std::wstring_view name);
