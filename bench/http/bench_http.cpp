@@ -17,6 +17,7 @@
 #include "REST APIs/HTTP Service/MIMEMap.h"
 #include "REST APIs/HTTP Service/RequestHandler.h"
 #include "platform/base/bytes.h"
+#include "platform/base/testing/free_port.h"
 #include "platform/base/text.h"
 #include "platform/registry/registry.h"
 #include "platform/sync/sync.h"
@@ -52,6 +53,7 @@ namespace {
 
 using Auth = CHTTPServer::CAuthenticator;
 namespace fs = std::filesystem;
+using platform::testing::FreePort;
 using web::http::http_request;
 using web::http::http_response;
 using web::http::experimental::listener::http_listener;
@@ -85,23 +87,6 @@ class RunFolder {
  private:
   fs::path m_path;
 };
-
-// A port the kernel picked and released for the listener to bind; nothing
-// else on loopback is expected to race for it within the moment between.
-int FreePort() {
-  const int s = socket(AF_INET, SOCK_STREAM, 0);
-  if (s < 0) return 0;
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  int port = 0;
-  if (bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-      getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
-    port = ntohs(addr.sin_port);
-  close(s);
-  return port;
-}
 
 // An unobserved failed reply task would end the process; the client going
 // away mid-body (wrk stopping) is normal here.

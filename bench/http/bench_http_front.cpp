@@ -11,6 +11,8 @@
 // Everything lives in a temp folder removed at the end; each wrk run is
 // bounded by `timeout`. nginx missing is reported and its rows skipped
 // (bench/http/install-nginx installs it).
+#include "platform/base/testing/free_port.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -32,6 +34,8 @@
 
 namespace {
 
+using platform::testing::FreePort;
+
 std::string Shell(const std::string& command) {
   std::string out;
   if (FILE* pipe = ::popen(command.c_str(), "r")) {
@@ -41,18 +45,6 @@ std::string Shell(const std::string& command) {
     ::pclose(pipe);
   }
   return out;
-}
-
-int FreePort() {
-  const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof a;
-  ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &length);
-  ::close(s);
-  return ntohs(a.sin_port);
 }
 
 bool Accepts(int port) {

@@ -21,13 +21,14 @@ import re
 import pty
 import select
 import shutil
-import socket
 import struct
 import subprocess
 import sys
 import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..", "platform", "pipe", "testing"))
 from e2e_env import ServiceEnv  # noqa: E402  (the shared folder and tools)
+from pipe_wire import open_pipe, recv_message, send_message  # noqa: E402
 
 SERVICE = "VnSample"
 DISPLAY = "Vantrel Sample Service"
@@ -87,28 +88,15 @@ class Env(ServiceEnv):
 
 # --- the administration pipe, from the wire format ---
 
-def recv_exact(sock, size):
-    data = bytearray()
-    while len(data) < size:
-        chunk = sock.recv(size - len(data))
-        if not chunk:
-            raise EOFError("the service closed the pipe")
-        data += chunk
-    return bytes(data)
-
 
 def open_admin_pipe(env, seconds=20):
     path = os.path.join(env.env["VANTREL_PIPE_DIR"], ("Vantrel." + SERVICE).lower())
     deadline = time.monotonic() + seconds
     while time.monotonic() < deadline:
         try:
-            sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-            sock.settimeout(20)
-            sock.connect(path)
-            sock.sendall(b"C")
-            if sock.recv(1) == b"\x01":
+            sock = open_pipe(path, 20)
+            if sock is not None:
                 return sock
-            sock.close()
         except OSError:
             pass
         time.sleep(0.05)
@@ -118,9 +106,8 @@ def open_admin_pipe(env, seconds=20):
 def call(sock, request_id, code, payload, capacity):
     request = struct.pack("<IIQIIIII", 176 + len(payload), 20, request_id, 0, 0, code, len(payload), capacity)
     request += payload + bytes(140)
-    sock.sendall(struct.pack("<I", len(request)) + request)
-    (length,) = struct.unpack("<I", recv_exact(sock, 4))
-    reply = recv_exact(sock, length)
+    send_message(sock, request)
+    reply = recv_message(sock)
     rid, status, data_length = struct.unpack_from("<QII", reply, 0)
     assert rid == request_id and len(reply) == 24 + data_length and reply[16 + data_length:] == bytes(8)
     return status, reply[16:16 + data_length]
@@ -162,9 +149,9 @@ def malformed_requests(env):
         for name, message, want_id in cases:
             sock = open_admin_pipe(env)
             try:
-                sock.sendall(struct.pack("<I", len(message)) + message)
-                (length,) = struct.unpack("<I", recv_exact(sock, 4))
-                reply = recv_exact(sock, length)
+                send_message(sock, message)
+                reply = recv_message(sock)
+                length = len(reply)
                 got = struct.unpack_from("<QII", reply, 0) if length >= 16 else None
                 closed = sock.recv(1) == b""
                 check("malformed request answered: %s" % name,
