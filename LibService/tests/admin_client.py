@@ -168,6 +168,17 @@ def message_cases(administrator):
     return cases
 
 
+def reopen_after(sock, path, name, problem):
+    """A fresh connection in place of one the server closed; None, with the
+    case and the refusal reported, when it admits no client any more."""
+    sock.close()
+    sock = open_pipe_retry(path)
+    if sock is None:
+        report(name, problem)
+        report("reopen", "the server no longer admits clients")
+    return sock
+
+
 def run_message_cases(path, administrator):
     sock = open_pipe_retry(path)
     if sock is None:
@@ -192,11 +203,8 @@ def run_message_cases(path, administrator):
                     problem = "the connection stayed open"
             except (EOFError, OSError, ValueError) as error:
                 problem = "no error reply: %s" % error
-            sock.close()
-            sock = open_pipe_retry(path)
+            sock = reopen_after(sock, path, name, problem)
             if sock is None:
-                report(name, problem)
-                report("reopen", "the server no longer admits clients")
                 return
             report(name, problem)
             continue
@@ -218,11 +226,8 @@ def run_message_cases(path, administrator):
             problem = problem or check_good(recv_reply(sock), good_id)
         except (EOFError, OSError, ValueError) as error:
             problem = "connection lost: %s" % error
-            sock.close()
-            sock = open_pipe_retry(path)
+            sock = reopen_after(sock, path, name, problem)
             if sock is None:
-                report(name, problem)
-                report("reopen", "the server no longer admits clients")
                 return
         report(name, problem)
     sock.close()
