@@ -559,8 +559,9 @@ std::wstring CHTTPServer::CAuthenticator::GetSessionCookie(const web::http::http
     size_t start = 0;
     while (start <= text.size()) {
       const size_t end = text.find_first_of(L";,", start);
-      const std::wstring_view pair = platform::Trim(
-          std::wstring_view(text).substr(start, end == std::wstring::npos ? end : end - start), platform::Blanks::SpaceTab);
+      const size_t length = end == std::wstring::npos ? end : end - start;
+      const std::wstring_view pair =
+          platform::Trim(std::wstring_view(text).substr(start, length), platform::Blanks::SpaceTab);
       const size_t eq = pair.find(L'=');
       if (eq != std::wstring::npos && platform::Trim(pair.substr(0, eq), platform::Blanks::SpaceTab) == m_cookieName)
         return std::wstring(platform::Trim(pair.substr(eq + 1), platform::Blanks::SpaceTab));

@@ -317,7 +317,8 @@ void DescribeItem(IArchiveObject* item, const std::wstring& itemPath, const std:
     return;
   }
   if (!view) {
-    file.etagText = platform::FormatW(L"%s-%8.8X-%8.8X", itemPath.c_str(), platform::LoadLe32(record + kRecordIdOffset1),
+    file.etagText = platform::FormatW(L"%s-%8.8X-%8.8X", itemPath.c_str(),
+                                      platform::LoadLe32(record + kRecordIdOffset1),
                                       platform::LoadLe32(record + kRecordIdOffset2));
     return;
   }

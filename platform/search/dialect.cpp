@@ -378,7 +378,8 @@ std::vector<std::wstring> SplitList(std::wstring_view list) {
   std::size_t start = 0;
   for (;;) {
     const std::size_t comma = list.find(L',', start);
-    items.emplace_back(platform::Trim(list.substr(start, comma == std::wstring_view::npos ? std::wstring_view::npos : comma - start), platform::Blanks::Space));
+    const std::size_t length = comma == std::wstring_view::npos ? std::wstring_view::npos : comma - start;
+    items.emplace_back(platform::Trim(list.substr(start, length), platform::Blanks::Space));
     if (comma == std::wstring_view::npos) break;
     start = comma + 1;
   }
