@@ -1,5 +1,9 @@
 """e2e_env.py - what the end-to-end tests share: a folder of their own and the tools run in it.
 
+check() prints one "ok NAME" or "FAIL NAME DETAIL" line a case and keeps
+the names that failed in failures, the one list a test's exit code is made
+from.
+
 A ServiceEnv is a temporary folder with its own registry file, pipe folder
 and log folder, named to every program through the environment, so that
 nothing of the machine's is touched and tests can run side by side. The
@@ -11,6 +15,17 @@ import os
 import subprocess
 import tempfile
 import time
+
+failures = []
+
+
+def check(name, condition, detail=""):
+    if condition:
+        print("ok", name, flush=True)
+    else:
+        failures.append(name)
+        print("FAIL", name, detail, flush=True)
+    return condition
 
 
 def wait_for(condition, seconds=60, step=0.05):

@@ -27,7 +27,7 @@ import sys
 import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..", "platform", "pipe", "testing"))
-from e2e_env import ServiceEnv  # noqa: E402  (the shared folder and tools)
+from e2e_env import ServiceEnv, check, failures  # noqa: E402,F401  (the shared folder, tools and report)
 from pipe_wire import open_pipe, recv_message, send_message  # noqa: E402
 
 SERVICE = "VnSample"
@@ -45,17 +45,6 @@ MSG_STOPPED = 2
 MSG_SYSTEM_ERROR = 0xC0000064
 MSG_SAMPLE_FAILED = 0xC0000200
 ERROR_SERVICE_SPECIFIC_ERROR = 1066
-
-failures = []
-
-
-def check(name, condition, detail=""):
-    if condition:
-        print("ok", name, flush=True)
-    else:
-        failures.append(name)
-        print("FAIL", name, detail, flush=True)
-    return condition
 
 
 class Env(ServiceEnv):

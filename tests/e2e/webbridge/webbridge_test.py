@@ -26,7 +26,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "sample_service"))
-from e2e_env import ServiceEnv  # noqa: E402  (the shared folder and tools)
+from e2e_env import ServiceEnv, check, failures  # noqa: E402,F401  (the shared folder, tools and report)
 import sample_service_test as admin  # the administration pipe's client, written from the wire format
 
 SERVICE = "Webbridge"
@@ -43,8 +43,6 @@ MSG_PORT_TAKEN = 0xC00000CF
 # Generous: the machine may be busy with other builds.
 LIVE_TIMEOUT = 20
 
-failures = []
-
 
 def finish(env):
     """Stops the service whatever happened; keeps the folder of a failed run, removes a passed one's."""
@@ -54,15 +52,6 @@ def finish(env):
         print("kept", env.root)
     else:
         shutil.rmtree(env.root, ignore_errors=True)
-
-
-def check(name, condition, detail=""):
-    if condition:
-        print("ok", name, flush=True)
-    else:
-        failures.append(name)
-        print("FAIL", name, detail, flush=True)
-    return condition
 
 
 def free_port():
