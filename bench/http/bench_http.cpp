@@ -18,6 +18,7 @@
 #include "REST APIs/HTTP Service/RequestHandler.h"
 #include "platform/base/bytes.h"
 #include "platform/base/testing/free_port.h"
+#include "platform/base/testing/run_command.h"
 #include "platform/base/text.h"
 #include "platform/registry/registry.h"
 #include "platform/sync/sync.h"
@@ -195,17 +196,8 @@ class BareListener {
   std::unique_ptr<http_listener> m_listener;
 };
 
-// Runs command through the shell and returns its exit status and standard
-// output. The commands are built here from numbers and loopback URLs only.
-std::pair<int, std::string> RunCommand(const std::string& command) {
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return {-1, {}};
-  std::string out;
-  char buf[4096];
-  for (size_t n; (n = std::fread(buf, 1, sizeof buf, pipe)) > 0;) out.append(buf, n);
-  const int status = pclose(pipe);
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
-}
+// The commands run here are built from numbers and loopback URLs only.
+using platform::testing::RunCommand;
 
 bool HaveProgram(const char* name) {
   for (const char* dir : {"/usr/bin/", "/usr/local/bin/", "/bin/"})

@@ -12,6 +12,7 @@
 // bounded by `timeout`. nginx missing is reported and its rows skipped
 // (bench/http/install-nginx installs it).
 #include "platform/base/testing/free_port.h"
+#include "platform/base/testing/run_command.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -36,16 +37,8 @@ namespace {
 
 using platform::testing::FreePort;
 
-std::string Shell(const std::string& command) {
-  std::string out;
-  if (FILE* pipe = ::popen(command.c_str(), "r")) {
-    char buffer[4096];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
-    ::pclose(pipe);
-  }
-  return out;
-}
+// What command printed; its exit code does not matter here.
+std::string Shell(const std::string& command) { return platform::testing::RunCommand(command).second; }
 
 bool Accepts(int port) {
   for (int i = 0; i < 200; ++i) {
