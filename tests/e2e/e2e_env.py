@@ -11,6 +11,7 @@ service control and registry tools run against it; a subclass sets
 self.vnsc_program and self.vnreg_program to the built tools.
 """
 import datetime
+import json
 import os
 import subprocess
 import tempfile
@@ -85,6 +86,15 @@ class ServiceEnv:
         if result.returncode != 0:
             raise RuntimeError("vnreg %s: %s" % (words, result.stderr))
         return result
+
+    def event_log(self, source):
+        """The records the event log holds for source (a service's display
+        name), oldest first, as its own file in the log folder has them."""
+        path = os.path.join(self.env["VANTREL_LOG_DIR"], "eventlog", source + ".jsonl")
+        if not os.path.exists(path):
+            return []
+        with open(path, encoding="utf-8") as f:
+            return [json.loads(line) for line in f if line.strip()]
 
     def service_query(self, service):
         """`vnsc query`'s fields ("STATE": "4  RUNNING", "PID": ...), or None for no such service."""

@@ -15,7 +15,6 @@ temporary folder.
 """
 import argparse
 import glob
-import json
 import os
 import re
 import pty
@@ -68,11 +67,7 @@ class Env(ServiceEnv):
         return self.query()
 
     def events(self):
-        path = os.path.join(self.root, "logs", "eventlog", DISPLAY + ".jsonl")
-        if not os.path.exists(path):
-            return []
-        with open(path, encoding="utf-8") as f:
-            return [json.loads(line) for line in f if line.strip()]
+        return self.event_log(DISPLAY)
 
 
 # --- the administration pipe, from the wire format ---

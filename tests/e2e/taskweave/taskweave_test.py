@@ -20,7 +20,6 @@ records or checks that nothing happened before the cause, never how fast.
 import argparse
 import datetime
 import importlib.util
-import json
 import os
 import shutil
 import struct
@@ -101,11 +100,7 @@ class Env(ServiceEnv):
         return self.query()
 
     def events(self):
-        path = os.path.join(self.root, "logs", "eventlog", DISPLAY + ".jsonl")
-        if not os.path.exists(path):
-            return []
-        with open(path, encoding="utf-8") as f:
-            return [json.loads(line) for line in f if line.strip()]
+        return self.event_log(DISPLAY)
 
     # --- the archive ---
 

@@ -136,11 +136,7 @@ class Env(ServiceEnv):
         return self.service_query(SERVICE) or {}
 
     def events(self):
-        path = self.path("logs", "eventlog", DISPLAY + ".jsonl")
-        if not os.path.exists(path):
-            return []
-        with open(path, encoding="utf-8") as f:
-            return [json.loads(line) for line in f if line.strip()]
+        return self.event_log(DISPLAY)
 
     def events_with(self, message_id):
         return [e for e in self.events() if e["id"] == message_id]
