@@ -8,6 +8,8 @@
 #include "REST APIs/HTTP Service/HandlerFactory.h"
 #include "REST APIs/HTTP Service/RequestHandler.h"
 #include "REST APIs/HTTP Service/SQLRequestHandler.h"
+#include "platform/base/testing/free_port.h"
+#include "platform/base/testing/run_command.h"
 #include "platform/base/text.h"
 #include "platform/com/com.h"
 #include "platform/registry/registry.h"
@@ -33,30 +35,10 @@
 namespace {
 
 namespace fs = std::filesystem;
+using platform::testing::FreePort;
+using platform::testing::RunCommand;
 using web::http::http_request;
 using web::http::http_response;
-
-std::pair<int, std::string> RunCommand(const std::string& command) {
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return {-1, {}};
-  std::string out;
-  char buf[4096];
-  for (size_t n; (n = std::fread(buf, 1, sizeof buf, pipe)) > 0;) out.append(buf, n);
-  const int status = pclose(pipe);
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
-}
-
-int FreePort() {
-  const int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  socklen_t len = sizeof addr;
-  getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len);
-  close(s);
-  return ntohs(addr.sin_port);
-}
 
 // One GET on a fresh loopback connection, read to its end; the status code
 // (0: no answer). In-process, so that what is timed is the server, not the

@@ -1,4 +1,5 @@
 // TestServer.cpp - the loopback listener, the Python peer and temp folders of the tests.
+#include "platform/base/testing/free_port.h"
 #include "platform/base/testing/temp_dir.h"
 #include "TestServer.h"
 
@@ -22,23 +23,13 @@ extern char** environ;
 
 namespace {
 
+using platform::testing::FreePort;
+
 // Every test program gets a registry of its own, before any test runs.
 const bool g_registrySet = [] {
   setenv("VANTREL_REGISTRY", (platform::testing::MakeTempDir("webbridge-reg-") + "/registry.db").c_str(), 1);
   return true;
 }();
-
-int FreePort() {
-  const int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  socklen_t len = sizeof addr;
-  getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len);
-  close(s);
-  return ntohs(addr.sin_port);
-}
 
 std::string ReadAll(const std::filesystem::path& p) {
   std::ifstream in(p, std::ios::binary);

@@ -13,6 +13,7 @@
 #include "TestServer.h"
 
 #include "LibService/Status.h"
+#include "platform/base/testing/free_port.h"
 #include "platform/base/text.h"
 #include "platform/registry/registry.h"
 
@@ -36,20 +37,9 @@
 
 namespace fs = std::filesystem;
 using Listener = CHTTPServer::CListener;
+using platform::testing::FreePort;
 
 namespace {
-
-int FreePort() {
-  const int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  socklen_t len = sizeof addr;
-  getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len);
-  close(s);
-  return ntohs(addr.sin_port);
-}
 
 std::wstring Wide(const fs::path& p) { return platform::WideFromUtf8(p.string()); }
 

@@ -81,15 +81,14 @@ CExtensionRegistryParametersBase::CExtensionRegistryParametersBase(const GUID* c
   stopEvent_.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
   changeEvent_.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
   if (!stopEvent_ || !changeEvent_) throw SystemError("CreateEventW");
-  watcher_.reset(CreateThread(nullptr, 0, &WatchKeyThread, this, 0, nullptr));
-  if (!watcher_) throw SystemError("CreateThread");
+  // std::thread throws std::system_error when no thread can be made.
+  watcher_ = std::thread([this] { WatchKey(); });
 }
 
 CExtensionRegistryParametersBase::~CExtensionRegistryParametersBase() {
   stopping_.store(true);
   SetEvent(stopEvent_.get());
-  WaitForSingleObject(watcher_.get(), INFINITE);
-  watcher_.reset();
+  watcher_.join();
   {
     platform::SrwExclusiveLock hold(lock_);
     strings_.clear();
@@ -151,11 +150,6 @@ HRESULT CExtensionRegistryParametersBase::CheckChanged() {
     }
   }
   return changed_.exchange(false) ? S_OK : S_FALSE;
-}
-
-DWORD CExtensionRegistryParametersBase::WatchKeyThread(LPVOID self) {
-  static_cast<CExtensionRegistryParametersBase*>(self)->WatchKey();
-  return 0;
 }
 
 void CExtensionRegistryParametersBase::WatchKey() {
