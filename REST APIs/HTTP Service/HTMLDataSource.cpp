@@ -385,6 +385,12 @@ std::wstring CHTMLDataBuffer::ValueText(std::size_t i) const {
   return m_formatter ? m_formatter(text.c_str(), m_bound[i].ordinal) : text;
 }
 
+std::wstring_view CHTMLDataBuffer::ValueView(std::size_t i, std::wstring& scratch) const {
+  if (!m_formatter) return Text(i);
+  scratch = ValueText(i);
+  return scratch;
+}
+
 const wchar_t* CHTMLDataBuffer::Lookup(DBORDINAL ordinal) const {
   if (ordinal == 0) return nullptr;
   for (std::size_t i = 0; i < m_bound.size(); ++i) {

@@ -139,6 +139,7 @@ class Rowset final : public ComObject<IRowset, IAccessor, IColumnsInfo> {
   HROW m_lastHandle = 0; // handles count up from 1 and are never reused
   std::vector<Column> m_columns;
   AccessorTable m_accessors;
+  std::wstring m_text;  // a value's text on its way into a binding; its storage is kept between values
 };
 
 STDMETHODIMP Rowset::GetNextRows(HCHAPTER, DBROWOFFSET offset, DBROWCOUNT rows, DBCOUNTITEM* obtained,
@@ -173,7 +174,7 @@ STDMETHODIMP Rowset::GetData(HROW row, HACCESSOR handle, void* data) {
   bool errors = false;
   for (const DBBINDING& binding : accessor->bindings) {
     const Column* column = FindColumn(binding.iOrdinal);
-    WriteColumn(m_statement, *column, row, binding, static_cast<BYTE*>(data));
+    WriteColumn(m_statement, *column, row, binding, static_cast<BYTE*>(data), m_text);
     if (binding.dwPart & DBPART_STATUS) {
       const DBSTATUS status = *reinterpret_cast<DBSTATUS*>(static_cast<BYTE*>(data) + binding.obStatus);
       errors = errors || (status != DBSTATUS_S_OK && status != DBSTATUS_S_ISNULL && status != DBSTATUS_S_TRUNCATED);

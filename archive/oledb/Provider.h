@@ -87,7 +87,9 @@ class AccessorTable {
 
 // Writes column (of the statement's current row, or the bookmark value when
 // ordinal is 0) into data through binding, with length and status parts.
-void WriteColumn(sqlite3_stmt* statement, const Column& column, HROW row, const DBBINDING& binding, BYTE* data);
+// text is the caller's scratch, reused from value to value.
+void WriteColumn(sqlite3_stmt* statement, const Column& column, HROW row, const DBBINDING& binding, BYTE* data,
+                 std::wstring& text);
 // The text of a parameter bound by binding from data, or false when its
 // type is not one this provider reads (BSTR, WSTR, WSTR by reference).
 bool ReadParameter(const DBBINDING& binding, const BYTE* data, std::wstring& value, bool& isNull);
