@@ -211,6 +211,101 @@ TEST(SqlHandler, ByteAtATimeReaderGetsTheSameBody) {
   EXPECT_EQ(got, expected);
 }
 
+// Values at the edges of what the writers handle, byte for byte in JSON and
+// XML: shortest round-trip doubles, the widest integers, NULL, escapes,
+// characters XML cannot hold, characters beyond the BMP, values longer than
+// a body block.
+TEST(SqlHandler, EdgeValuesAreWrittenExactly) {
+  const std::string mebi(1 << 20, 'x');
+  const struct {
+    const char* name;
+    std::string expression, json, xml;
+  } cases[] = {
+      {"double needing 17 digits", "0.1 + 0.2", "0.30000000000000004", "0.30000000000000004"},
+      {"large double", "1e15", "1e+15", "1e+15"},
+      {"small double", "1.5e-7", "1.5e-07", "1.5e-07"},
+      {"smallest subnormal", "5e-324", "5e-324", "5e-324"},
+      {"largest double", "1.7976931348623157e308", "1.7976931348623157e+308", "1.7976931348623157e+308"},
+      {"negative double", "-2.5", "-2.5", "-2.5"},
+      {"whole double", "4.0", "4", "4"},
+      {"largest integer", "9223372036854775807", "9223372036854775807", "9223372036854775807"},
+      {"smallest integer", "-9223372036854775807 - 1", "-9223372036854775808", "-9223372036854775808"},
+      {"NULL", "NULL", "null", ""},
+      {"control characters", "char(31, 127, 8, 12)", "\"\\u001f\x7f\\b\\f\"", "\xEF\xBF\xBD\x7f\xEF\xBF\xBD\xEF\xBF\xBD"},
+      {"quotes and markup", "'\"\\<&>''' || char(13, 10, 9)", "\"\\\"\\\\<&>'\\r\\n\\t\"",
+       "&quot;\\&lt;&amp;&gt;&apos;&#13;\n\t"},
+      {"beyond the BMP", "char(128512, 65, 1114111)", "\"\xF0\x9F\x98\x80" "A\xF4\x8F\xBF\xBF\"",
+       "\xF0\x9F\x98\x80" "A\xF4\x8F\xBF\xBF"},
+      {"not a character in XML", "char(65534)", "\"\xEF\xBF\xBE\"", "\xEF\xBF\xBD"},
+      {"text of a number", "'12'", "\"12\"", "12"},
+      {"1 MiB text", "printf('%.1048576c', 'x')", "\"" + mebi + "\"", mebi},
+      {"1 MiB text, then an astral character", "printf('%.1048576c', 'x') || char(128512)",
+       "\"" + mebi + "\xF0\x9F\x98\x80\"", mebi + "\xF0\x9F\x98\x80"},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    const std::string name = "edge" + std::to_string(n++);
+    TestServer server(SqlRouter(WriteFile(name + ".GET.SQL", "SELECT " + c.expression + " AS v, 1 AS after")));
+    const std::string json = Probe("GET", server.base() + "/" + name, {{"Accept", "application/json"}}).body;
+    EXPECT_TRUE(json == "[{\"v\":" + c.json + ",\"after\":1}]") << c.name << ": " << json.substr(0, 200);
+    const std::string xml = Probe("GET", server.base() + "/" + name, {{"Accept", "*/*"}}).body;
+    EXPECT_NE(xml.find("<data>\r\n<row><v>" + c.xml + "</v><after>1</after></row></data>\r\n"), std::string::npos)
+        << c.name << ": " << xml.substr(0, 300);
+  }
+}
+
+// A body of many blocks: whole and in order however it is read, equal to
+// sqlite3's rows, and well-formed XML with every row.
+TEST(SqlHandler, BodyOfManyBlocksIsWholeInAnyReadSize) {
+  const char query[] =
+      "WITH RECURSIVE n(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM n WHERE x < 30000) "
+      "SELECT x AS id, 'r' || x || char(1, 128512, 10) AS name, x * 0.25 AS quarter, "
+      "CASE WHEN x % 7 THEN x END AS maybe FROM n";
+  TestServer server(SqlRouter(WriteFile("blocks.GET.SQL", query)));
+  const std::string whole = g_root + "/blocks.json";
+  ASSERT_EQ(Curl(server.base() + "/blocks", "application/json", whole).second, "200");
+  const auto [same, diff] = RunProgram({"python3", SQL_PEER, "json", whole, g_db, query, "", ""});
+  EXPECT_EQ(same, 0) << diff;
+  std::ifstream in(whole, std::ios::binary);
+  const std::string expected((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  ASSERT_GT(expected.size(), 8 * kBodyBlockBytes);
+
+  auto reader = ResultStream<unsigned char>::ChooseFormat(
+      [] {
+        web::http::http_request r(web::http::methods::GET);
+        r.headers().add("Accept", "application/json");
+        return r;
+      }(),
+      true, RowFilter(), ValueFormatter());
+  ASSERT_TRUE(reader);
+  ASSERT_EQ(reader->Open(L"Provider=Vantrel.OLEDBProvider"), S_OK);
+  ASSERT_EQ(reader->Execute(platform::WideFromUtf8(query)), S_OK);
+  auto* holder = new ResultStream<unsigned char>::CallbackOpen();
+  auto task = holder->Task();
+  holder->Start(reader);
+  concurrency::streams::istream body = task.get();
+  const std::size_t sizes[] = {1, 7, 4096, kBodyBlockBytes, kBodyBlockBytes + 1, 100000, 3};
+  std::vector<unsigned char> buffer(200000);
+  std::string got;
+  for (std::size_t i = 0;; ++i) {
+    const size_t n = body.streambuf().getn(buffer.data(), sizes[i % std::size(sizes)]).get();
+    if (n == 0) break;
+    got.append(reinterpret_cast<const char*>(buffer.data()), n);
+  }
+  EXPECT_EQ(got.size(), expected.size());
+  EXPECT_TRUE(got == expected);
+
+  const std::string xml = g_root + "/blocks.xml";
+  ASSERT_EQ(Curl(server.base() + "/blocks", "application/xml", xml).second, "200");
+  EXPECT_EQ(RunProgram({"xmllint", "--noout", xml}).first, 0);
+  const auto [rc, rows] = RunProgram({"python3", "-c",
+                                      "import sys, xml.etree.ElementTree as E; r = E.parse(sys.argv[1]).getroot(); "
+                                      "print(len(r), r[-1].find('id').text, r[6].find('maybe').text)",
+                                      xml});
+  EXPECT_EQ(rc, 0);
+  EXPECT_EQ(rows, "30000 30000 None\n");
+}
+
 TEST(SqlHandler, UnimplementedBufferMethodsThrowTheirNames) {
   auto query = std::make_shared<ResultStream<unsigned char>::JsonQueryInfo>(true, RowFilter(), ValueFormatter());
   ResultStream<unsigned char>::BasicBuffer buffer(query);
