@@ -70,6 +70,9 @@ class ResultStream<unsigned char>::BasicBuffer final : public concurrency::strea
   using off_type = streambuf_state_manager<unsigned char>::off_type;
 
   explicit BasicBuffer(std::shared_ptr<QueryInfo> query);
+  // Writes the first block on the calling thread (one the provider may
+  // block: a query thread), unless a read already asked for it.
+  void WriteFirstBlock();
 
   bool can_seek() const override { return false; }
   bool has_size() const override { return false; }

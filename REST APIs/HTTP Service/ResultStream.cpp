@@ -65,6 +65,9 @@ void ResultStream<unsigned char>::CallbackOpen::Start(std::shared_ptr<QueryInfo>
   m_event.set(stream);
   if (m_ready) m_ready(pplx::task_from_result(stream));
   delete this;
+  // The reply goes on with its status and headers meanwhile; the first read
+  // then finds the block ready, or waits for this thread, not for a queue.
+  buffer->WriteFirstBlock();
 }
 
 void ResultStream<unsigned char>::CallbackOpen::SetResultException(std::exception_ptr error) {
@@ -240,6 +243,16 @@ void ResultStream<unsigned char>::BasicBuffer::HandOver() {
       waiter.done.set(taken);
   }
   if (again) QueueBlock();
+}
+
+void ResultStream<unsigned char>::BasicBuffer::WriteFirstBlock() {
+  {
+    platform::SrwExclusiveLock hold(m_lock);
+    if (!ShouldWriteAhead()) return;
+    m_writing = true;
+  }
+  WriteBlock();
+  HandOver();
 }
 
 void ResultStream<unsigned char>::BasicBuffer::QueueBlock() {

@@ -80,7 +80,8 @@ class ResultStream<unsigned char> {
   class CallbackOpen {
    public:
     explicit CallbackOpen(ReadyCallback ready = ReadyCallback()) : m_ready(std::move(ready)) {}
-    // After a successful Execute: the body stream is made over query.
+    // After a successful Execute: the body stream is made over query, the
+    // outcome told, and then the body's first block written on this thread.
     void Start(std::shared_ptr<QueryInfo> query);
     void SetResultException(std::exception_ptr error);
     pplx::task<concurrency::streams::istream> Task() { return pplx::create_task(m_event); }

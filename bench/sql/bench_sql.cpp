@@ -253,6 +253,7 @@ int main(int argc, char** argv) {
   const std::string only = argc > 2 ? argv[2] : "";
   const bool slowOnly = only == "slow";
   const bool rowsOnly = only == "rows";
+  const bool oneOnly = only == "one";
   std::printf("load average at the start: %s\n", LoadAverage().c_str());
   char dir[] = "/tmp/bench-sql-XXXXXX";
   if (mkdtemp(dir) == nullptr) return 1;
@@ -281,6 +282,10 @@ int main(int argc, char** argv) {
     Listener server(folder);
     if (rowsOnly) {
       Throughput(server, folder, rows);
+    } else if (oneOnly) {
+      std::printf("one-row query beside a static file (wrk, 16 connections):\n");
+      Wrk("one-row SQL", server.base() + "/q/one", "application/json");
+      Wrk("static 1 KiB", server.base() + "/static.txt", "*/*");
     } else if (!slowOnly) {
       Throughput(server, folder, rows);
       FirstByteAndMemory(server, 10000000);
@@ -288,7 +293,7 @@ int main(int argc, char** argv) {
       Wrk("one-row SQL", server.base() + "/q/one", "application/json");
       Wrk("static 1 KiB", server.base() + "/static.txt", "*/*");
     }
-    if (!rowsOnly) SlowQueries(server, 200);
+    if (!rowsOnly && !oneOnly) SlowQueries(server, 200);
   }
   std::printf("load average at the end: %s\n", LoadAverage().c_str());
   std::error_code ec;
