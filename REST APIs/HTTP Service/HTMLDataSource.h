@@ -96,6 +96,8 @@ class CHTMLDataSource {
   platform::ComPtr<IDBInitialize> m_dataSource;
   platform::ComPtr<IOpenRowset> m_session;
   platform::ComPtr<ICommand> m_command;
+  platform::ComPtr<ICommand> m_declared;  // the command DeclaredParameters compiled, for an Execute of its text
+  std::wstring m_declaredText;
   HACCESSOR m_parameterAccessor = 0;
   std::vector<BYTE> m_parameterBuffer;
   platform::ComPtr<IRowset> m_rowset;

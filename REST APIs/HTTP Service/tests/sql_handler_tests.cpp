@@ -306,6 +306,61 @@ TEST(SqlHandler, BodyOfManyBlocksIsWholeInAnyReadSize) {
   EXPECT_EQ(rows, "30000 30000 None\n");
 }
 
+// A command prepared to declare its parameters runs that compiled text at
+// its Execute, with the values bound, and stays prepared after it: its
+// columns are still described, and a second Execute runs the text again.
+TEST(SqlHandler, PreparedCommandRunsItsCompiledTextAndStaysPrepared) {
+  struct Exposed : CHTMLDataBuffer {
+    using CHTMLDataBuffer::CHTMLDataBuffer;
+    ICommand* Command() const { return m_command.Get(); }
+    std::wstring FirstValue() {
+      if (!HasStringBinding() && FAILED(BuildStringBinding())) return L"(no binding)";
+      if (StepRow() != S_OK || FAILED(ReadRow())) return L"(no row)";
+      std::wstring text(Text(0));
+      FreeRowReferences();
+      return text;
+    }
+  };
+  Exposed query(true, RowFilter(), ValueFormatter());
+  ASSERT_EQ(query.Open(L"Provider=Vantrel.OLEDBProvider"), S_OK);
+  const std::wstring text = L"SELECT :a || 'x' AS v";
+  std::vector<std::wstring> names;
+  ASSERT_EQ(query.DeclaredParameters(text, names), S_OK);
+  ASSERT_EQ(names, std::vector<std::wstring>{L"a"});
+  VARIANT value;
+  VariantInit(&value);
+  value.vt = VT_BSTR;
+  value.bstrVal = SysAllocString(L"p");
+  query.AddParameter(L"a", value);
+  VariantClear(&value);
+  ASSERT_EQ(query.Execute(text), S_OK);
+  EXPECT_EQ(query.FirstValue(), L"px");
+
+  platform::ComPtr<IColumnsInfo> info;
+  ASSERT_EQ(query.Command()->QueryInterface(IID_PPV_ARGS(info.GetAddressOf())), S_OK);
+  DBORDINAL count = 0;
+  DBCOLUMNINFO* columns = nullptr;
+  OLECHAR* strings = nullptr;
+  ASSERT_EQ(info->GetColumnInfo(&count, &columns, &strings), S_OK);
+  ASSERT_EQ(count, 1u);
+  EXPECT_STREQ(columns[0].pwszName, L"v");
+  CoTaskMemFree(columns);
+  CoTaskMemFree(strings);
+
+  // Run again (no values: :a is NULL), the command compiles its text anew.
+  platform::ComPtr<IRowset> again;
+  ASSERT_EQ(query.Command()->Execute(nullptr, IID_IRowset, nullptr, nullptr,
+                                     reinterpret_cast<IUnknown**>(again.GetAddressOf())),
+            S_OK);
+  ASSERT_TRUE(again);
+  DBCOUNTITEM obtained = 0;
+  HROW row = 0;
+  HROW* rows = &row;
+  EXPECT_EQ(again->GetNextRows(0, 0, 1, &obtained, &rows), S_OK);
+  EXPECT_EQ(obtained, 1u);
+  again->ReleaseRows(1, &row, nullptr, nullptr, nullptr);
+}
+
 TEST(SqlHandler, UnimplementedBufferMethodsThrowTheirNames) {
   auto query = std::make_shared<ResultStream<unsigned char>::JsonQueryInfo>(true, RowFilter(), ValueFormatter());
   ResultStream<unsigned char>::BasicBuffer buffer(query);
