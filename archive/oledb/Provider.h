@@ -4,7 +4,8 @@
 // the database that the registry value "Database" of HKLM
 // "Software\Vantrel\Corvellane\OLEDBProvider" names (a connection-string
 // keyword "Data Source" overrides it). Session hands out Commands; a Command
-// compiles its text on Prepare or Execute, binds its named parameters
+// compiles its text on Prepare (its next Execute runs that) or on Execute,
+// binds its named parameters
 // (":name", "@name" or "$name" in the text, the name without its sign) from
 // the consumer's parameter accessor, and Execute returns a forward-only
 // Rowset that steps the statement one row per GetNextRows. A statement

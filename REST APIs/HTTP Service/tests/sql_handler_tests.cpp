@@ -180,13 +180,9 @@ TEST(SqlHandler, RowFailureBreaksTheTransfer) {
   EXPECT_EQ(rc, 18);  // the body ends early, not cleanly
 }
 
-TEST(SqlHandler, ByteAtATimeReaderGetsTheSameBody) {
-  TestServer server(SqlRouter(WriteFile("b.GET.SQL", kCompared)));
-  const std::string whole = g_root + "/whole.json";
-  ASSERT_EQ(Curl(server.base() + "/b", "application/json", whole).second, "200");
-  std::ifstream in(whole, std::ios::binary);
-  const std::string expected((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-
+// The JSON body of sql as the stream a reply reads, made without a server
+// (the first block is written on this thread, as on a query thread).
+void OpenJsonBody(const char* sql, concurrency::streams::istream& body) {
   auto query = ResultStream<unsigned char>::ChooseFormat(
       [] {
         web::http::http_request r(web::http::methods::GET);
@@ -196,11 +192,22 @@ TEST(SqlHandler, ByteAtATimeReaderGetsTheSameBody) {
       true, RowFilter(), ValueFormatter());
   ASSERT_TRUE(query);
   ASSERT_EQ(query->Open(L"Provider=Vantrel.OLEDBProvider"), S_OK);
-  ASSERT_EQ(query->Execute(platform::WideFromUtf8(kCompared)), S_OK);
+  ASSERT_EQ(query->Execute(platform::WideFromUtf8(sql)), S_OK);
   auto* holder = new ResultStream<unsigned char>::CallbackOpen();
   auto task = holder->Task();
   holder->Start(query);
-  concurrency::streams::istream body = task.get();
+  body = task.get();
+}
+
+TEST(SqlHandler, ByteAtATimeReaderGetsTheSameBody) {
+  TestServer server(SqlRouter(WriteFile("b.GET.SQL", kCompared)));
+  const std::string whole = g_root + "/whole.json";
+  ASSERT_EQ(Curl(server.base() + "/b", "application/json", whole).second, "200");
+  std::ifstream in(whole, std::ios::binary);
+  const std::string expected((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+
+  concurrency::streams::istream body;
+  ASSERT_NO_FATAL_FAILURE(OpenJsonBody(kCompared, body));
   std::string got;
   unsigned char byte;
   for (;;) {
@@ -270,20 +277,8 @@ TEST(SqlHandler, BodyOfManyBlocksIsWholeInAnyReadSize) {
   const std::string expected((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   ASSERT_GT(expected.size(), 8 * kBodyBlockBytes);
 
-  auto reader = ResultStream<unsigned char>::ChooseFormat(
-      [] {
-        web::http::http_request r(web::http::methods::GET);
-        r.headers().add("Accept", "application/json");
-        return r;
-      }(),
-      true, RowFilter(), ValueFormatter());
-  ASSERT_TRUE(reader);
-  ASSERT_EQ(reader->Open(L"Provider=Vantrel.OLEDBProvider"), S_OK);
-  ASSERT_EQ(reader->Execute(platform::WideFromUtf8(query)), S_OK);
-  auto* holder = new ResultStream<unsigned char>::CallbackOpen();
-  auto task = holder->Task();
-  holder->Start(reader);
-  concurrency::streams::istream body = task.get();
+  concurrency::streams::istream body;
+  ASSERT_NO_FATAL_FAILURE(OpenJsonBody(query, body));
   const std::size_t sizes[] = {1, 7, 4096, kBodyBlockBytes, kBodyBlockBytes + 1, 100000, 3};
   std::vector<unsigned char> buffer(200000);
   std::string got;
