@@ -118,8 +118,11 @@ class ResultStream<unsigned char>::BasicBuffer final : public concurrency::strea
   // On a query thread: writes rows into the query's m_ahead until a block
   // is ready or the body ends (a failure is kept for the read after it).
   void WriteBlock();
-  // After a block: answers the read waiting for it and writes the next.
-  void HandOver();
+  // After a block: answers the read waiting for it; true when this thread
+  // is to write the next block now (the reader has taken the last one).
+  bool HandOver();
+  // WriteBlock and HandOver until the body ends or the reader lags.
+  void WriteBlocks();
   void QueueBlock();
 
   std::shared_ptr<QueryInfo> m_query;

@@ -220,7 +220,7 @@ void ResultStream<unsigned char>::BasicBuffer::WriteBlock() {
   }
 }
 
-void ResultStream<unsigned char>::BasicBuffer::HandOver() {
+bool ResultStream<unsigned char>::BasicBuffer::HandOver() {
   Waiter waiter;
   bool answered = false, again = false;
   size_t taken = 0;
@@ -242,7 +242,14 @@ void ResultStream<unsigned char>::BasicBuffer::HandOver() {
     else
       waiter.done.set(taken);
   }
-  if (again) QueueBlock();
+  return again;
+}
+
+void ResultStream<unsigned char>::BasicBuffer::WriteBlocks() {
+  // While the reader keeps up, the next block is written on the same thread
+  // rather than queued anew; once it lags, the thread goes back to the queue.
+  do WriteBlock();
+  while (HandOver());
 }
 
 void ResultStream<unsigned char>::BasicBuffer::WriteFirstBlock() {
@@ -251,8 +258,7 @@ void ResultStream<unsigned char>::BasicBuffer::WriteFirstBlock() {
     if (!ShouldWriteAhead()) return;
     m_writing = true;
   }
-  WriteBlock();
-  HandOver();
+  WriteBlocks();
 }
 
 void ResultStream<unsigned char>::BasicBuffer::QueueBlock() {
@@ -260,10 +266,7 @@ void ResultStream<unsigned char>::BasicBuffer::QueueBlock() {
   const std::weak_ptr<QueryInfo> query = m_query;
   // The provider may block, so blocks are written on the query threads.
   const bool queued = RunQueryWork(
-      [self](bool) {
-        self->WriteBlock();
-        self->HandOver();
-      },
+      [self](bool) { self->WriteBlocks(); },
       [query] {
         if (const auto q = query.lock()) q->Cancel();
       },
@@ -274,7 +277,7 @@ void ResultStream<unsigned char>::BasicBuffer::QueueBlock() {
       m_query->m_ended = true;
       m_query->m_failure = std::make_exception_ptr(RowError(HRESULT_FROM_WIN32(ERROR_CANCELLED)));
     }
-    HandOver();
+    HandOver();  // answers a waiting read with the failure; nothing is left to write
   }
 }
 

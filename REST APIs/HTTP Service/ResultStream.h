@@ -13,8 +13,8 @@
 // Rows are written on the query threads (they may block in the provider) in
 // blocks of about kBodyBlockBytes, one block ahead of the reads: reads are
 // answered on the reader's thread from the block before, so the query
-// threads are woken once per block rather than once per read, and rows are
-// written while the wire sends. Every BasicBuffer entry point other than the
+// threads are woken at most once per block rather than once per read, and
+// rows are written while the wire sends. Every BasicBuffer entry point other than the
 // read throws std::logic_error naming itself.
 #pragma once
 
