@@ -218,12 +218,25 @@ void SlowQueries(const Listener& server, int count) {
               count, answered.load(), latencies.size(), failed, at(0.5), at(0.99), latencies.back());
 }
 
+std::string LoadAverage() {
+  std::ifstream in("/proc/loadavg");
+  double a = 0, b = 0, c = 0;
+  in >> a >> b >> c;
+  char text[64];
+  std::snprintf(text, sizeof text, "%.2f / %.2f / %.2f", a, b, c);
+  return text;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   const long rows = argc > 1 ? std::atol(argv[1]) : 1000000;
-  const bool slowOnly = argc > 2 && std::string(argv[2]) == "slow";
+  const std::string only = argc > 2 ? argv[2] : "";
+  const bool slowOnly = only == "slow";
+  const bool rowsOnly = only == "rows";
+  const bool oneOnly = only == "one";
+  std::printf("load average at the start: %s\n", LoadAverage().c_str());
   char dir[] = "/tmp/bench-sql-XXXXXX";
   if (mkdtemp(dir) == nullptr) return 1;
   const fs::path folder = dir;
@@ -249,15 +262,22 @@ int main(int argc, char** argv) {
   } else {
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     Listener server(folder);
-    if (!slowOnly) {
+    if (rowsOnly) {
+      Throughput(server, folder, rows);
+    } else if (oneOnly) {
+      std::printf("one-row query beside a static file (wrk, 16 connections):\n");
+      Wrk("one-row SQL", server.base() + "/q/one", "application/json");
+      Wrk("static 1 KiB", server.base() + "/static.txt", "*/*");
+    } else if (!slowOnly) {
       Throughput(server, folder, rows);
       FirstByteAndMemory(server, 10000000);
       std::printf("one-row query beside a static file (wrk, 16 connections):\n");
       Wrk("one-row SQL", server.base() + "/q/one", "application/json");
       Wrk("static 1 KiB", server.base() + "/static.txt", "*/*");
     }
-    SlowQueries(server, 200);
+    if (!rowsOnly && !oneOnly) SlowQueries(server, 200);
   }
+  std::printf("load average at the end: %s\n", LoadAverage().c_str());
   std::error_code ec;
   fs::remove_all(folder, ec);
   return rc == 0 ? 0 : 1;

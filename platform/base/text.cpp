@@ -243,21 +243,35 @@ bool WideFromUtf16leStrict(const void* bytes, std::size_t byteCount, std::wstrin
 }
 
 // --- UTF-8 ---
+void AppendUtf8(std::string& out, std::wstring_view text) {
+  for (wchar_t c : text) {
+    // Most text is ASCII: one byte, no scalar check.
+    if (static_cast<std::uint32_t>(c) < 0x80)
+      out += static_cast<char>(c);
+    else
+      AppendUtf8(out, Scalar(c));
+  }
+}
+
 std::string Utf8FromWide(std::wstring_view text) {
   std::string out;
   out.reserve(text.size());
-  for (wchar_t c : text) AppendUtf8(out, Scalar(c));
+  AppendUtf8(out, text);
   return out;
 }
 
-std::wstring WideFromUtf8(std::string_view utf8) {
-  std::wstring out;
-  out.reserve(utf8.size());
+void AppendWideFromUtf8(std::wstring& out, std::string_view utf8) {
+  out.reserve(out.size() + utf8.size());
   std::size_t i = 0;
   while (i < utf8.size()) {
     char32_t c;
     out += DecodeUtf8(utf8, i, c) ? static_cast<wchar_t>(c) : static_cast<wchar_t>(kReplacement);
   }
+}
+
+std::wstring WideFromUtf8(std::string_view utf8) {
+  std::wstring out;
+  AppendWideFromUtf8(out, utf8);
   return out;
 }
 

@@ -34,7 +34,11 @@ bool WideFromUtf16leStrict(const void* bytes, std::size_t byteCount, std::wstrin
 
 // --- UTF-8 ---
 std::string Utf8FromWide(std::wstring_view text);
+// Appends the UTF-8 of text to out (no allocation beyond out's growth).
+void AppendUtf8(std::string& out, std::wstring_view text);
 std::wstring WideFromUtf8(std::string_view utf8);
+// Appends the wide text of utf8 to out, as WideFromUtf8 decodes it.
+void AppendWideFromUtf8(std::wstring& out, std::string_view utf8);
 // False (and out unchanged) when utf8 is not well-formed UTF-8.
 bool WideFromUtf8Strict(std::string_view utf8, std::wstring& out);
 
