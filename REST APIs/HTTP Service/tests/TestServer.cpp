@@ -1,6 +1,7 @@
 // TestServer.cpp - the loopback listener, the Python peer and temp folders of the tests.
 #include "platform/base/testing/free_port.h"
 #include "platform/base/testing/temp_dir.h"
+#include "platform/base/testing/unprivileged.h"
 #include "TestServer.h"
 
 #include "REST APIs/HTTP Service/Listener.h"
@@ -128,6 +129,16 @@ std::pair<int, std::string> RunProgram(const std::vector<std::string>& argv) {
   return {rc == 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
 }
 
+namespace {
+// Copied at start, while the process may still read the source tree: a test
+// acting as nobody probes too.
+const std::string& ProbeScript() {
+  static const std::string script = platform::testing::ReadableByAnyone(HTTP_PROBE);
+  return script;
+}
+[[maybe_unused]] const std::string& kProbeCopiedAtStart = ProbeScript();
+}  // namespace
+
 ProbeReply Probe(const std::string& method, const std::string& url,
                  const std::vector<std::pair<std::string, std::string>>& headers, const std::string& body) {
   TempDir scratch;
@@ -141,7 +152,7 @@ ProbeReply Probe(const std::string& method, const std::string& url,
   std::string bodyFile = "-";
   if (!body.empty() || method == "POST") bodyFile = scratch.Write("body", body).string();
   const auto outFile = scratch.path() / "out";
-  const auto [rc, out] = RunProgram({"/usr/bin/python3", HTTP_PROBE, method, url, list.serialize(), bodyFile,
+  const auto [rc, out] = RunProgram({"/usr/bin/python3", ProbeScript(), method, url, list.serialize(), bodyFile,
                                      outFile.string()});
   ProbeReply reply;
   if (rc != 0) return reply;  // status 0: the peer failed (a framing error, for one)

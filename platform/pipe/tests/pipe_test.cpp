@@ -5,6 +5,7 @@
 
 #include "platform/base/testing/run_command.h"
 #include "platform/base/testing/temp_dir.h"
+#include "platform/base/testing/unprivileged.h"
 #include "platform/fs/fs.h"
 #include "platform/pipe/pipe.h"
 #include "platform/base/text.h"
@@ -28,6 +29,13 @@
 #include <vector>
 
 namespace {
+
+// The peer script where a client run as nobody can read it too.
+const std::string& PeerScript() {
+  static const std::string script =
+      platform::testing::ReadableByAnyone(PIPE_PEER_SCRIPT, {"../testing/pipe_wire.py"});
+  return script;
+}
 
 using platform::UniqueHandle;
 
@@ -95,7 +103,7 @@ std::string Pattern(std::size_t n) {
 // Runs the Python peer against name with the given steps; returns its exit
 // code and what it printed.
 int RunPeer(const std::wstring& name, const std::string& steps, std::string* output = nullptr) {
-  const std::string cmd = std::string(PYTHON3_EXECUTABLE) + " " + PIPE_PEER_SCRIPT + " '" +
+  const std::string cmd = std::string(PYTHON3_EXECUTABLE) + " " + PeerScript() + " '" +
                           platform::PipeSocketPath(name.c_str()) + "' " + steps;
   auto [code, text] = platform::testing::RunCommand(cmd);
   if (output != nullptr) *output += text;
@@ -424,11 +432,12 @@ Identity IdentityOfClient(const std::wstring& name, uid_t uid) {
   EXPECT_FALSE(ConnectNamedPipe(server.get(), &ov));
   EXPECT_EQ(GetLastError(), ERROR_IO_PENDING);
   const std::string path = platform::PipeSocketPath(name.c_str());
+  const std::string& script = PeerScript();
   pid_t child = ::fork();
   if (child == 0) {
     // Nothing but system calls between fork and exec.
     if (uid != 0 && (::setgroups(0, nullptr) != 0 || ::setgid(uid) != 0 || ::setuid(uid) != 0)) ::_exit(90);
-    ::execl("/usr/bin/python3", "python3", PIPE_PEER_SCRIPT, path.c_str(), "send:hi", nullptr);
+    ::execl("/usr/bin/python3", "python3", script.c_str(), path.c_str(), "send:hi", nullptr);
     ::_exit(91);
   }
   // Wait for the connect or for the child to end without one.

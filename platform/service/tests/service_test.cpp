@@ -4,6 +4,7 @@
 
 #include "platform/base/testing/run_command.h"
 #include "platform/base/testing/temp_dir.h"
+#include "platform/base/testing/unprivileged.h"
 #include "platform/service/service.h"
 #include "platform/service/service_internal.h"
 #include "platform/pipe/pipe.h"
@@ -333,6 +334,13 @@ TEST(ServiceTool, InstallStartQueryStopDelete) {
 
 namespace {
 
+// The peer script where a client run as nobody can read it too.
+const std::string& PeerScript() {
+  static const std::string script =
+      platform::testing::ReadableByAnyone(PIPE_PEER_SCRIPT, {"../testing/pipe_wire.py"});
+  return script;
+}
+
 // The control pipe's socket, as a client outside the platform layer sees it.
 std::string ControlSocket(const std::wstring& service) {
   const std::wstring name = platform::service_detail::ControlPipeName(service);
@@ -344,16 +352,17 @@ std::string Peer(bool asNobody, const std::string& socket, const std::string& st
   const std::string as = asNobody ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "";
   // The system interpreter: a per-user one may not be reachable by nobody.
   std::string out;
-  RunCommand(as + "/usr/bin/python3 " + PIPE_PEER_SCRIPT + " '" + socket + "' " + steps, &out);
+  RunCommand(as + "/usr/bin/python3 " + PeerScript() + " '" + socket + "' " + steps, &out);
   while (!out.empty() && out.back() == '\n') out.pop_back();
   return out;
 }
 
 pid_t SpawnSilentPeer(const std::string& socket) {
+  const std::string& script = PeerScript();
   const pid_t pid = ::fork();
   if (pid == 0) {
     ::execlp("setpriv", "setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "/usr/bin/python3",
-             PIPE_PEER_SCRIPT, socket.c_str(), "sleep:120", static_cast<char*>(nullptr));
+             script.c_str(), socket.c_str(), "sleep:120", static_cast<char*>(nullptr));
     ::_exit(127);
   }
   return pid;
