@@ -263,7 +263,9 @@ DWORD HttpFront::Impl::Open(const FrontConfig& config) {
     if (const DWORD error = OpenTls()) return error;
   std::vector<BoundAddress> bound;
   const DWORD error = BindPublic(bound);
-  // Whatever is not handed to a loop below is closed on the way out.
+  // Whatever is not handed to a loop below is closed on the way out: with
+  // several loops, the plain sockets that held the port while the groups
+  // bound.
   struct CloseLeft {
     std::vector<BoundAddress>& bound;
     ~CloseLeft() {
@@ -436,10 +438,11 @@ DWORD HttpFront::Impl::ListenOn(BoundAddress& bound, bool plain) {
     bound.fd = -1;
     return ::listen(m_listen, SOMAXCONN) == 0 ? ERROR_SUCCESS : Win32FromErrno(errno);
   }
-  if (bound.fd >= 0) {
-    ::close(bound.fd);  // the plain bind found the port free; the group takes it now
-    bound.fd = -1;
-  }
+  // The plain socket stays bound until Open ends, after every loop of the
+  // group listens: a socket bound with SO_REUSEADDR and not listening lets
+  // the group bind beside it, and closing it first would leave the port free
+  // for a moment, for any other socket to take (the group's bind would then
+  // fail with the port the plain bind had found free).
   return ListenShared();
 }
 

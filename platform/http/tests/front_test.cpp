@@ -735,3 +735,67 @@ TEST(HttpFrontTest, AKeptConnectionTheListenerClosesIsRetriedOnAFreshOne) {
   front.reset();
   backend.reset();
 }
+
+// A host rebuilt on its port: the old front goes while clients keep coming
+// (kept-alive ones mid-request, one-request ones, silent ones), and a new
+// front binds the same port at once, for one loop and for several.
+TEST(HttpFrontTest, AFrontRebuiltOnItsPortBindsItAtOnce) {
+  for (const DWORD loops : {1u, 4u}) {
+    SCOPED_TRACE(loops);
+    platform::http::FrontConfig config;
+    config.limits.loops = loops;
+    std::atomic<int> port{0};
+    std::atomic<bool> stop{false};
+    std::atomic<int> replies{0};
+    std::vector<std::thread> clients;
+    for (int t = 0; t < 6; ++t)
+      clients.emplace_back([&, t] {
+        while (!stop.load()) {
+          const int fd = port.load() ? ConnectTo("127.0.0.1", port.load()) : -1;
+          if (fd < 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            continue;
+          }
+          if (t == 5) {  // a silent client, held until the front closes it
+            char byte;
+            ::recv(fd, &byte, 1, 0);
+            ::close(fd);
+            continue;
+          }
+          bool open = true;
+          for (int i = 0; i < 1 + t * 4 && open && !stop.load(); ++i) {
+            const std::string request = "GET /" + std::to_string(i) + " HTTP/1.1\r\nHost: x\r\n\r\n";
+            open = ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size());
+            std::string reply;
+            char buffer[512];
+            while (open && reply.find("\r\n\r\nok") == std::string::npos) {
+              const auto n = ::recv(fd, buffer, sizeof buffer, 0);
+              open = n > 0;
+              if (open) reply.append(buffer, static_cast<size_t>(n));
+            }
+            if (open) replies.fetch_add(1);
+          }
+          ::close(fd);
+        }
+      });
+    std::unique_ptr<platform::http::HttpFront> front;
+    std::unique_ptr<PlainBackend> backend;
+    for (int rebuild = 0; rebuild < 40; ++rebuild) {
+      SCOPED_TRACE(rebuild);
+      ASSERT_EQ(platform::http::HttpFront::Bind(config, front), ERROR_SUCCESS);
+      config.port = front->Port();
+      backend = std::make_unique<PlainBackend>(BackendPort(*front));
+      ASSERT_TRUE(backend->Bound());
+      front->Admit();
+      port = front->Port();
+      const int before = replies.load();
+      for (int wait = 0; replies.load() < before + 20 && wait < 30'000; ++wait)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      EXPECT_GE(replies.load(), before + 20) << "the rebuilt front answers";
+      front.reset();  // as a host does: the front first, then its listener
+      backend.reset();
+    }
+    stop = true;
+    for (auto& c : clients) c.join();
+  }
+}
