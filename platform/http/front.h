@@ -66,11 +66,10 @@ struct FrontLimits {
   DWORD maxConnections = 4096;                   // client connections; also bounded by RLIMIT_NOFILE
   std::size_t bufferBytes = 64 * 1024;           // per direction and connection
   DWORD handshakeTimeoutMs = 10'000;             // TLS handshake
-  // Event loops (threads) sharing the public socket (0: half the cores, at
-  // most 4); connections and descriptors are shared out between them. One by
-  // default: a host rebuilt on its port was seen to find the port still held
-  // (address in use) with several loops, a fault not yet found.
-  DWORD loops = 1;
+  // Event loops (threads) sharing the public socket (0, the default: half
+  // the cores, at least 1 and at most 4); connections and descriptors are
+  // shared out between them.
+  DWORD loops = 0;
   // Listener connections kept for the next client while a client is between
   // requests. A request without a body whose kept connection the listener
   // closed before replying is sent again on a fresh one. Off by default
