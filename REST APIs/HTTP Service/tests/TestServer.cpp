@@ -9,10 +9,12 @@
 #include <cpprest/json.h>
 
 #include <arpa/inet.h>
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <netinet/in.h>
 #include <spawn.h>
+#include <random>
 #include <sstream>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -27,18 +29,6 @@ const bool g_registrySet = [] {
   setenv("VANTREL_REGISTRY", (platform::testing::MakeTempDir("webbridge-reg-") + "/registry.db").c_str(), 1);
   return true;
 }();
-
-int FreePort() {
-  const int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  socklen_t len = sizeof addr;
-  getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len);
-  close(s);
-  return ntohs(addr.sin_port);
-}
 
 std::string ReadAll(const std::filesystem::path& p) {
   std::ifstream in(p, std::ios::binary);
@@ -66,12 +56,30 @@ std::filesystem::path TempDir::Write(const std::string& name, const std::string&
 }
 
 TestServer::TestServer(Router router) : m_router(std::move(router)) {
-  // The port is picked by the kernel and released for the listener to bind;
-  // nothing else on loopback races for it in a test run.
+  // A port free on every address, released for the listener to bind.
   m_base = "http://127.0.0.1:" + std::to_string(FreePort());
   m_listener = std::make_unique<web::http::experimental::listener::http_listener>(m_base);
   m_listener->support([this](web::http::http_request request) { Serve(std::move(request)); });
   m_listener->open().wait();
+}
+
+int FreePort() {
+  int low = 32768;
+  if (std::ifstream range("/proc/sys/net/ipv4/ip_local_port_range"); !(range >> low)) low = 32768;
+  const int first = std::max(1024, low - 12000);
+  std::random_device seed;
+  std::mt19937 pick(seed());
+  for (;;) {
+    const int port = first + static_cast<int>(pick() % static_cast<unsigned>(low - first));
+    const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);  // fails while any address holds the port
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    const bool free = bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    close(s);
+    if (free) return port;
+  }
 }
 
 TestServer::~TestServer() { m_listener->close().wait(); }

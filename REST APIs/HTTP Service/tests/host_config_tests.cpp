@@ -39,18 +39,6 @@ using Listener = CHTTPServer::CListener;
 
 namespace {
 
-int FreePort() {
-  const int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  socklen_t len = sizeof addr;
-  getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len);
-  close(s);
-  return ntohs(addr.sin_port);
-}
-
 std::wstring Wide(const fs::path& p) { return platform::WideFromUtf8(p.string()); }
 
 // One registry key of the case, written through the platform's calls.
