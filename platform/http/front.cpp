@@ -40,6 +40,8 @@ constexpr int kAcceptBatch = 64;
 constexpr std::size_t kPoolSize = 64;
 constexpr std::uint64_t kPoolIdleMs = 20'000;
 constexpr std::size_t kMaxDefaultLoops = 4;
+// Kernel picks of a port for every address of a front before it gives up.
+constexpr int kPortPicks = 16;
 constexpr int kEventBatch = 256;
 constexpr std::uint64_t kListenData = 0;
 constexpr std::uint64_t kWakeData = 1;
@@ -389,6 +391,20 @@ DWORD HttpFront::Impl::BindPublic(std::vector<BoundAddress>& bound) {
   // resolver: a caller resolves a host name first (ResolveListenAddresses).
   std::vector<std::string> wanted = m_config.addresses;
   if (wanted.empty()) wanted.push_back(m_config.address);
+  // A port the kernel picked for the first address may be held on a later
+  // one (a client socket bound to that address takes ports from the same
+  // range): the set starts again on a new pick, a few times.
+  for (int attempt = 0;; ++attempt) {
+    const DWORD error = BindAll(wanted, bound);
+    if (error != ERROR_ADDRESS_ALREADY_ASSOCIATED || m_config.port != 0 || bound.empty() || attempt == kPortPicks)
+      return error;
+    for (BoundAddress& b : bound) ::close(b.fd);
+    bound.clear();
+  }
+}
+
+// One try of BindPublic; on a failure, what was bound stays in bound.
+DWORD HttpFront::Impl::BindAll(const std::vector<std::string>& wanted, std::vector<BoundAddress>& bound) {
   WORD port = m_config.port;
   DWORD passedOver = ERROR_SUCCESS;
   for (const std::string& text : wanted) {

@@ -799,3 +799,30 @@ TEST(HttpFrontTest, AFrontRebuiltOnItsPortBindsItAtOnce) {
     for (auto& c : clients) c.join();
   }
 }
+
+// A port the kernel picks for a front's first address may be held on its
+// next one: here by sockets bound to 127.0.0.2 on kernel-picked ports, as a
+// client that binds its source address holds them. Every Bind still gets
+// one port on both addresses.
+TEST(HttpFrontTest, APickedPortIsOneFreeOnEveryAddress) {
+  std::vector<int> held;
+  for (int i = 0; i < 500; ++i) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    ::inet_pton(AF_INET, "127.0.0.2", &a.sin_addr);
+    if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0)
+      held.push_back(fd);
+    else if (fd >= 0)
+      ::close(fd);
+  }
+  ASSERT_GT(held.size(), 400u);
+  platform::http::FrontConfig config;
+  config.addresses = {"127.0.0.1", "127.0.0.2"};
+  config.limits.loops = 1;
+  for (int i = 0; i < 200; ++i) {
+    std::unique_ptr<platform::http::HttpFront> front;
+    ASSERT_EQ(platform::http::HttpFront::Bind(config, front), ERROR_SUCCESS) << i;
+  }
+  for (const int fd : held) ::close(fd);
+}
