@@ -562,6 +562,24 @@ class PlainBackend {
   std::vector<std::thread> m_served;  // the acceptor's only, joined after it
 };
 
+// Up to count GETs one after the other on fd, each reply read to its "ok"
+// and counted in replies; stops early when the connection ends or stop is set.
+void KeptAliveGets(int fd, int count, const std::atomic<bool>& stop, std::atomic<int>& replies) {
+  bool open = true;
+  for (int i = 0; i < count && open && !stop.load(); ++i) {
+    const std::string request = "GET /" + std::to_string(i) + " HTTP/1.1\r\nHost: x\r\n\r\n";
+    open = ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size());
+    std::string reply;
+    char buffer[512];
+    while (open && reply.find("\r\n\r\nok") == std::string::npos) {
+      const auto n = ::recv(fd, buffer, sizeof buffer, 0);
+      open = n > 0;
+      if (open) reply.append(buffer, static_cast<size_t>(n));
+    }
+    if (open) replies.fetch_add(1);
+  }
+}
+
 TEST(HttpFrontTest, StopWhileEveryLoopIsBusy) {
   for (const bool midway : {false, true}) {
     SCOPED_TRACE(midway ? "stopped while clients send" : "stopped after they end");
@@ -581,19 +599,7 @@ TEST(HttpFrontTest, StopWhileEveryLoopIsBusy) {
         while (!stop.load()) {
           const int fd = ConnectTo("127.0.0.1", port);
           if (fd < 0) break;  // the front is gone
-          bool open = true;
-          for (int i = 0; i < 1 + t * 5 && open && !stop.load(); ++i) {
-            const std::string request = "GET /" + std::to_string(i) + " HTTP/1.1\r\nHost: x\r\n\r\n";
-            open = ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size());
-            std::string reply;
-            char buffer[512];
-            while (open && reply.find("\r\n\r\nok") == std::string::npos) {
-              const auto n = ::recv(fd, buffer, sizeof buffer, 0);
-              open = n > 0;
-              if (open) reply.append(buffer, static_cast<size_t>(n));
-            }
-            if (open) replies.fetch_add(1);
-          }
+          KeptAliveGets(fd, 1 + t * 5, stop, replies);
           ::close(fd);
         }
       });
@@ -762,19 +768,7 @@ TEST(HttpFrontTest, AFrontRebuiltOnItsPortBindsItAtOnce) {
             ::close(fd);
             continue;
           }
-          bool open = true;
-          for (int i = 0; i < 1 + t * 4 && open && !stop.load(); ++i) {
-            const std::string request = "GET /" + std::to_string(i) + " HTTP/1.1\r\nHost: x\r\n\r\n";
-            open = ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size());
-            std::string reply;
-            char buffer[512];
-            while (open && reply.find("\r\n\r\nok") == std::string::npos) {
-              const auto n = ::recv(fd, buffer, sizeof buffer, 0);
-              open = n > 0;
-              if (open) reply.append(buffer, static_cast<size_t>(n));
-            }
-            if (open) replies.fetch_add(1);
-          }
+          KeptAliveGets(fd, 1 + t * 4, stop, replies);
           ::close(fd);
         }
       });
