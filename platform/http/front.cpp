@@ -106,10 +106,19 @@ DWORD HttpFront::Start(const FrontConfig& config, std::unique_ptr<HttpFront>& fr
 }
 
 DWORD HttpFront::Bind(const FrontConfig& config, std::unique_ptr<HttpFront>& front) {
-  auto impl = std::make_unique<Impl>();
-  if (const DWORD error = impl->Open(config)) return error;
-  front.reset(new HttpFront(std::move(impl)));
-  return ERROR_SUCCESS;
+  // A port the kernel picked for the first address may be held on a later
+  // one (a client socket bound to that address takes ports from the same
+  // range), or taken there before the listen: with port 0 the whole front
+  // starts again on a new pick, a few times.
+  for (int attempt = 0;; ++attempt) {
+    auto impl = std::make_unique<Impl>();
+    const DWORD error = impl->Open(config);
+    if (!error) {
+      front.reset(new HttpFront(std::move(impl)));
+      return ERROR_SUCCESS;
+    }
+    if (error != ERROR_ADDRESS_ALREADY_ASSOCIATED || config.port != 0 || attempt == kPortPicks) return error;
+  }
 }
 
 void HttpFront::Admit() { m_impl->StartThread(); }
@@ -391,20 +400,6 @@ DWORD HttpFront::Impl::BindPublic(std::vector<BoundAddress>& bound) {
   // resolver: a caller resolves a host name first (ResolveListenAddresses).
   std::vector<std::string> wanted = m_config.addresses;
   if (wanted.empty()) wanted.push_back(m_config.address);
-  // A port the kernel picked for the first address may be held on a later
-  // one (a client socket bound to that address takes ports from the same
-  // range): the set starts again on a new pick, a few times.
-  for (int attempt = 0;; ++attempt) {
-    const DWORD error = BindAll(wanted, bound);
-    if (error != ERROR_ADDRESS_ALREADY_ASSOCIATED || m_config.port != 0 || bound.empty() || attempt == kPortPicks)
-      return error;
-    for (BoundAddress& b : bound) ::close(b.fd);
-    bound.clear();
-  }
-}
-
-// One try of BindPublic; on a failure, what was bound stays in bound.
-DWORD HttpFront::Impl::BindAll(const std::vector<std::string>& wanted, std::vector<BoundAddress>& bound) {
   WORD port = m_config.port;
   DWORD passedOver = ERROR_SUCCESS;
   for (const std::string& text : wanted) {

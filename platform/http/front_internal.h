@@ -170,7 +170,6 @@ class HttpFront::Impl {
   DWORD ListenShared();
   DWORD OpenTls();
   DWORD BindPublic(std::vector<BoundAddress>& bound);
-  DWORD BindAll(const std::vector<std::string>& wanted, std::vector<BoundAddress>& bound);
   DWORD ListenOn(BoundAddress& bound, bool plain);
   DWORD ChooseBackend();
   void ComputeBudget();
