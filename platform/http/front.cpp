@@ -505,7 +505,9 @@ void HttpFront::Impl::Run() {
   epoll_event events[kEventBatch];
   std::uint64_t nextTick = GetTickCount64() + kTickMs;
   for (;;) {
-    int timeout = m_connections.empty() && !m_acceptPaused ? -1 : kTickMs;
+    // Kept listener connections age out on the tick too, so a loop with
+    // nothing but its pool still wakes to let them go.
+    int timeout = m_connections.empty() && !m_acceptPaused && m_pool.empty() ? -1 : kTickMs;
     if (!m_again.empty()) timeout = 0;
     const int n = ::epoll_wait(m_epoll, events, kEventBatch, timeout);
     const std::uint64_t now = GetTickCount64();

@@ -526,7 +526,8 @@ class PlainBackend {
       for (;;) {
         const int fd = ::accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0) return;
-        m_served.emplace_back([fd, repliesPerConnection] {
+        m_open.fetch_add(1);
+        m_served.emplace_back([this, fd, repliesPerConnection] {
           std::string data;
           char buffer[4096];
           for (int replies = 0;;) {
@@ -543,6 +544,7 @@ class PlainBackend {
             data.append(buffer, static_cast<size_t>(n));
           }
           ::close(fd);
+          m_open.fetch_sub(1);
         });
       }
     });
@@ -554,10 +556,13 @@ class PlainBackend {
     ::close(m_listen);
   }
   bool Bound() const { return m_bound; }
+  // Connections the front holds to it now.
+  int Open() const { return m_open.load(); }
 
  private:
   int m_listen = -1;
   bool m_bound = false;
+  std::atomic<int> m_open{0};
   std::thread m_acceptor;
   std::vector<std::thread> m_served;  // the acceptor's only, joined after it
 };
@@ -819,4 +824,26 @@ TEST(HttpFrontTest, APickedPortIsOneFreeOnEveryAddress) {
     ASSERT_EQ(platform::http::HttpFront::Bind(config, front), ERROR_SUCCESS) << i;
   }
   for (const int fd : held) ::close(fd);
+}
+
+// A kept listener connection is let go once it has waited its time, also
+// when its loop has no client left to wake it.
+TEST(HttpFrontTest, AKeptConnectionOfAnIdleFrontAgesOut) {
+  platform::http::FrontConfig config;
+  config.limits.loops = 1;
+  config.limits.reuseBackend = true;
+  std::unique_ptr<platform::http::HttpFront> front;
+  ASSERT_EQ(platform::http::HttpFront::Bind(config, front), ERROR_SUCCESS);
+  auto backend = std::make_unique<PlainBackend>(BackendPort(*front));
+  ASSERT_TRUE(backend->Bound());
+  front->Admit();
+  ASSERT_TRUE(AnswersOn("127.0.0.1", front->Port()));
+  for (int wait = 0; front->Counters().open > 0 && wait < 10'000; ++wait)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_EQ(backend->Open(), 1) << "kept for the next client";
+  // The pool lets a connection go after 20 s; the bound is generous.
+  for (int wait = 0; backend->Open() > 0 && wait < 90; ++wait) std::this_thread::sleep_for(std::chrono::seconds(1));
+  EXPECT_EQ(backend->Open(), 0);
+  front.reset();
+  backend.reset();
 }
