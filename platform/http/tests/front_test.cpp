@@ -725,12 +725,20 @@ TEST(HttpFrontTest, EveryAddressOfAHostListensOnOnePort) {
   EXPECT_EQ(platform::http::HttpFront::Bind(foreign, front), WSAEADDRNOTAVAIL);
 }
 
-TEST(HttpFrontTest, AKeptConnectionTheListenerClosesIsRetriedOnAFreshOne) {
+// A front of one loop that keeps listener connections, bound and not yet
+// admitted; null when Bind failed.
+static std::unique_ptr<platform::http::HttpFront> BindKeepingFront() {
   platform::http::FrontConfig config;
   config.limits.loops = 1;
   config.limits.reuseBackend = true;
   std::unique_ptr<platform::http::HttpFront> front;
-  ASSERT_EQ(platform::http::HttpFront::Bind(config, front), ERROR_SUCCESS);
+  EXPECT_EQ(platform::http::HttpFront::Bind(config, front), ERROR_SUCCESS);
+  return front;
+}
+
+TEST(HttpFrontTest, AKeptConnectionTheListenerClosesIsRetriedOnAFreshOne) {
+  auto front = BindKeepingFront();
+  ASSERT_NE(front, nullptr);
   // Every kept connection is closed by the listener as it is reused.
   auto backend = std::make_unique<PlainBackend>(BackendPort(*front), 1);
   ASSERT_TRUE(backend->Bound());
@@ -829,11 +837,8 @@ TEST(HttpFrontTest, APickedPortIsOneFreeOnEveryAddress) {
 // A kept listener connection is let go once it has waited its time, also
 // when its loop has no client left to wake it.
 TEST(HttpFrontTest, AKeptConnectionOfAnIdleFrontAgesOut) {
-  platform::http::FrontConfig config;
-  config.limits.loops = 1;
-  config.limits.reuseBackend = true;
-  std::unique_ptr<platform::http::HttpFront> front;
-  ASSERT_EQ(platform::http::HttpFront::Bind(config, front), ERROR_SUCCESS);
+  auto front = BindKeepingFront();
+  ASSERT_NE(front, nullptr);
   auto backend = std::make_unique<PlainBackend>(BackendPort(*front));
   ASSERT_TRUE(backend->Bound());
   front->Admit();
