@@ -461,6 +461,143 @@ CStatus CServiceAPIConnection::Serve(HANDLE stopEvent) {
 
 std::wstring ServiceAPIPipeName(const std::wstring& serviceName) { return L"\\\\.\\pipe\\Vantrel." + serviceName; }
 
+namespace {
+
+// What a step of the accept loop leaves the loop to do.
+enum class AcceptStep {
+  kGoOn,   // the step is done: on to the next
+  kRetry,  // start the pass again
+  kStop    // leave the loop (status says why; OK when stopped)
+};
+
+HANDLE CreateServiceAPIInstance(const std::wstring& name) {
+  HANDLE pipe = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                                 PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, PIPE_UNLIMITED_INSTANCES,
+                                 4096, 4096, 0, nullptr);
+  return pipe == INVALID_HANDLE_VALUE ? nullptr : pipe;
+}
+
+// The listening instance of one server run and its overlapped connect. The
+// instance that is left when the run ends is cancelled and closed with it.
+class CServiceAPIAcceptor {
+ public:
+  CServiceAPIAcceptor(HANDLE stopEvent, const std::wstring& name, HANDLE connectEvent)
+      : m_stopEvent(stopEvent), m_name(name), m_connectEvent(connectEvent) {}
+  CServiceAPIAcceptor(const CServiceAPIAcceptor&) = delete;
+  CServiceAPIAcceptor& operator=(const CServiceAPIAcceptor&) = delete;
+  ~CServiceAPIAcceptor() {
+    if (m_pipe == nullptr) return;
+    if (m_pending) CancelConnect();
+    CloseHandle(m_pipe);
+  }
+
+  // An instance to listen on.
+  AcceptStep MakeInstance(CStatus& status) {
+    if (m_pipe != nullptr) return AcceptStep::kGoOn;
+    m_pipe = CreateServiceAPIInstance(m_name);
+    if (m_pipe != nullptr) return AcceptStep::kGoOn;
+    if (GetLastError() == ERROR_PIPE_BUSY || GetLastError() == ERROR_TOO_MANY_OPEN_FILES) {
+      // Every instance serves a client, or the process is out of
+      // descriptors: one will be free when a client leaves.
+      if (WaitForSingleObject(m_stopEvent, kAllInstancesBusyRetryMs) == WAIT_OBJECT_0) return AcceptStep::kStop;
+      return AcceptStep::kRetry;
+    }
+    status = CStatus(NewLastError(CSourcePos{__FILE__, 92}, m_name));
+    return AcceptStep::kStop;
+  }
+
+  // Starts a connect unless one is pending; connected when a client is
+  // there at once.
+  AcceptStep StartConnect(bool& connected, CStatus& status) {
+    connected = false;
+    if (m_pending) return AcceptStep::kGoOn;
+    ResetEvent(m_connectEvent);
+    m_overlapped = OVERLAPPED{};
+    m_overlapped.hEvent = m_connectEvent;
+    if (ConnectNamedPipe(m_pipe, &m_overlapped)) {
+      connected = true;
+      return AcceptStep::kGoOn;
+    }
+    const DWORD error = GetLastError();
+    if (error == ERROR_PIPE_CONNECTED) {
+      connected = true;
+    } else if (error == ERROR_IO_PENDING) {
+      m_pending = true;
+    } else if (error == ERROR_NO_DATA) {
+      // The client came and went before it was served: serve the next.
+      DisconnectNamedPipe(m_pipe);
+      return AcceptStep::kRetry;
+    } else {
+      status = CStatus(NewLastError(CSourcePos{__FILE__, 108}, m_name));
+      return AcceptStep::kStop;
+    }
+    return AcceptStep::kGoOn;
+  }
+
+  // Waits for the pending connect (or the stop event); kGoOn once a client
+  // is connected.
+  AcceptStep AwaitConnect(CStatus& status) {
+    HANDLE handles[2] = {m_stopEvent, m_connectEvent};
+    const DWORD result = WaitForMultipleObjects(2, handles, FALSE, kConnectCheckMs);
+    if (result == WAIT_OBJECT_0) return AcceptStep::kStop;
+    if (result == WAIT_TIMEOUT) {
+      ReportAcceptStallOnce(m_pipe, m_name, m_stalls);
+      // A client admitted while the connect was being queued leaves the
+      // connect pending for ever; an instance that is no longer listening
+      // has its client, so it is handed over all the same.
+      DWORD available = 0;
+      if (!PeekNamedPipe(m_pipe, nullptr, 0, nullptr, &available, nullptr) && GetLastError() == ERROR_PIPE_LISTENING)
+        return AcceptStep::kRetry;
+      CancelConnect();
+      return AcceptStep::kGoOn;
+    }
+    if (result != WAIT_OBJECT_0 + 1) {
+      status = CStatus(NewErrorNumber(CSourcePos{__FILE__, 131}, result));
+      return AcceptStep::kStop;
+    }
+    DWORD bytes = 0;
+    const BOOL done = GetOverlappedResult(m_pipe, &m_overlapped, &bytes, TRUE);
+    m_pending = false;
+    if (done) return AcceptStep::kGoOn;
+    const DWORD error = GetLastError();
+    if (error == ERROR_NO_DATA || error == ERROR_BROKEN_PIPE) {
+      DisconnectNamedPipe(m_pipe);
+      return AcceptStep::kRetry;
+    }
+    status = CStatus(NewErrorNumber(CSourcePos{__FILE__, 128}, error));
+    return AcceptStep::kStop;
+  }
+
+  // The connected instance, which belongs to its connection from now on.
+  // The next one is made before the handover: a connection that ends at
+  // once (a malformed request) would otherwise close the name's last
+  // instance, and its socket file with it, before another exists. When none
+  // can be made now, the next pass tries again.
+  HANDLE HandOver() {
+    HANDLE handed = m_pipe;
+    m_pipe = CreateServiceAPIInstance(m_name);
+    return handed;
+  }
+
+ private:
+  void CancelConnect() {
+    CancelIoEx(m_pipe, &m_overlapped);
+    DWORD bytes = 0;
+    GetOverlappedResult(m_pipe, &m_overlapped, &bytes, TRUE);
+    m_pending = false;
+  }
+
+  HANDLE m_stopEvent;
+  const std::wstring& m_name;
+  HANDLE m_connectEvent;
+  HANDLE m_pipe = nullptr;
+  bool m_pending = false;
+  CAcceptStalls m_stalls;
+  OVERLAPPED m_overlapped{};
+};
+
+}  // namespace
+
 CStatus RunServiceAPIServer(HANDLE stopEvent, const std::wstring& serviceName,
                             const CServiceAPIConnectionHandler& onConnection) {
   const std::wstring name = ServiceAPIPipeName(serviceName);
@@ -477,105 +614,22 @@ CStatus RunServiceAPIServer(HANDLE stopEvent, const std::wstring& serviceName,
   platform::UniqueHandle connectEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   if (!connectEvent) return CStatus(NewLastError(VN_HERE));
 
+  CServiceAPIAcceptor acceptor(stopEvent, name, connectEvent.get());
   CStatus status;
-  HANDLE pipe = nullptr;
-  bool pending = false;
-  CAcceptStalls stalls;
-  OVERLAPPED overlapped{};
   while (status.IsOK()) {
-    if (pipe == nullptr) {
-      pipe = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
-                              PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, PIPE_UNLIMITED_INSTANCES, 4096,
-                              4096, 0, nullptr);
-      if (pipe == INVALID_HANDLE_VALUE) {
-        pipe = nullptr;
-        if (GetLastError() == ERROR_PIPE_BUSY || GetLastError() == ERROR_TOO_MANY_OPEN_FILES) {
-          // Every instance serves a client, or the process is out of
-          // descriptors: one will be free when a client leaves.
-          if (WaitForSingleObject(stopEvent, kAllInstancesBusyRetryMs) == WAIT_OBJECT_0) break;
-          continue;
-        }
-        status = CStatus(NewLastError(CSourcePos{__FILE__, 92}, name));
-        break;
-      }
-    }
+    AcceptStep step = acceptor.MakeInstance(status);
+    if (step == AcceptStep::kRetry) continue;
+    if (step == AcceptStep::kStop) break;
     bool connected = false;
-    if (!pending) {
-      ResetEvent(connectEvent.get());
-      overlapped = OVERLAPPED{};
-      overlapped.hEvent = connectEvent.get();
-      if (ConnectNamedPipe(pipe, &overlapped)) {
-        connected = true;
-      } else {
-        const DWORD error = GetLastError();
-        if (error == ERROR_PIPE_CONNECTED) {
-          connected = true;
-        } else if (error == ERROR_IO_PENDING) {
-          pending = true;
-        } else if (error == ERROR_NO_DATA) {
-          // The client came and went before it was served: serve the next.
-          DisconnectNamedPipe(pipe);
-          continue;
-        } else {
-          status = CStatus(NewLastError(CSourcePos{__FILE__, 108}, name));
-          break;
-        }
-      }
-    }
+    step = acceptor.StartConnect(connected, status);
+    if (step == AcceptStep::kRetry) continue;
+    if (step == AcceptStep::kStop) break;
     if (!connected) {
-      HANDLE handles[2] = {stopEvent, connectEvent.get()};
-      const DWORD result = WaitForMultipleObjects(2, handles, FALSE, kConnectCheckMs);
-      if (result == WAIT_OBJECT_0) break;
-      if (result == WAIT_TIMEOUT) {
-        ReportAcceptStallOnce(pipe, name, stalls);
-        // A client admitted while the connect was being queued leaves the
-        // connect pending for ever; an instance that is no longer listening
-        // has its client, so it is handed over all the same.
-        DWORD available = 0;
-        if (!PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr) && GetLastError() == ERROR_PIPE_LISTENING)
-          continue;
-        CancelIoEx(pipe, &overlapped);
-        DWORD bytes = 0;
-        GetOverlappedResult(pipe, &overlapped, &bytes, TRUE);
-        pending = false;
-      } else if (result != WAIT_OBJECT_0 + 1) {
-        status = CStatus(NewErrorNumber(CSourcePos{__FILE__, 131}, result));
-        break;
-      } else {
-        DWORD bytes = 0;
-        const BOOL done = GetOverlappedResult(pipe, &overlapped, &bytes, TRUE);
-        pending = false;
-        if (!done) {
-          const DWORD error = GetLastError();
-          if (error == ERROR_NO_DATA || error == ERROR_BROKEN_PIPE) {
-            DisconnectNamedPipe(pipe);
-            continue;
-          }
-          status = CStatus(NewErrorNumber(CSourcePos{__FILE__, 128}, error));
-          break;
-        }
-      }
-      connected = true;
+      step = acceptor.AwaitConnect(status);
+      if (step == AcceptStep::kRetry) continue;
+      if (step == AcceptStep::kStop) break;
     }
-    // The instance belongs to the connection now. The next one is made
-    // before the handover: a connection that ends at once (a malformed
-    // request) would otherwise close the name's last instance, and its
-    // socket file with it, before another exists. When none can be made
-    // now, the next pass tries again.
-    HANDLE handed = pipe;
-    pipe = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
-                            PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, PIPE_UNLIMITED_INSTANCES, 4096,
-                            4096, 0, nullptr);
-    if (pipe == INVALID_HANDLE_VALUE) pipe = nullptr;
-    status = onConnection(handed, administrators);
-  }
-  if (pipe != nullptr) {
-    if (pending) {
-      CancelIoEx(pipe, &overlapped);
-      DWORD bytes = 0;
-      GetOverlappedResult(pipe, &overlapped, &bytes, TRUE);
-    }
-    CloseHandle(pipe);
+    status = onConnection(acceptor.HandOver(), administrators);
   }
   return status;
 }

@@ -18,7 +18,7 @@
 // get no reply.
 #pragma once
 
-#include "LibService/ServiceAPI.h"
+#include "platform/pipe/ServiceAPI.h"
 #include "LibService/Status.h"
 
 #include "platform/eventlog/eventlog.h"

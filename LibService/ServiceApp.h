@@ -69,7 +69,12 @@ class CServiceAppBase : public CWinService {
   // "RegistryChangeWorker" for a body that is no member of the service class
   // (a component's own watcher, such as a host's authenticator).
   CStatus StartRegistryChangeWorker(std::function<CStatus()> body) {
-    return StartThread("RegistryChangeWorker", this, &CServiceAppBase::FunctionBody, std::move(body));
+    return StartWorker("RegistryChangeWorker", std::move(body));
+  }
+  // A worker named name (copied) for a body that is no member of the
+  // service class, counted like every framework thread.
+  CStatus StartWorker(const char* name, std::function<CStatus()> body) {
+    return StartThread(name, this, &CServiceAppBase::FunctionBody, std::move(body));
   }
   // "APIServer": the administration pipe's server, which starts one
   // "APIConnection" per client.

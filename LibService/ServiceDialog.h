@@ -8,7 +8,7 @@
 // text with the unrecognised flag to standard error.
 #pragma once
 
-#include "LibService/ServiceAPI.h"
+#include "platform/pipe/ServiceAPI.h"
 #include "platform/base/types.h"
 
 #include <cstdio>

@@ -8,7 +8,6 @@
 #include "trace/TraceBuffer.h"
 
 #include "platform/base/bytes.h"
-#include "trace/TraceFile.h"
 
 #include <algorithm>
 #include <cstring>
@@ -91,19 +90,12 @@ class BlockPool {
 CTraceBuffer::CRep::~CRep() { BlockPool::Get().Give(m_block); }
 
 CTraceBuffer::CTraceBuffer() : m_rep(nullptr) {}
-CTraceBuffer::CTraceBuffer(ULONGLONG firstLine, const CTraceFile& file)
-    : CTraceBuffer(CTraceFile::AddBuffer(file.m_rep, firstLine)) {}
-CTraceBuffer::CTraceBuffer(CRep* rep) : m_rep(rep) {
-  if (m_rep) CTraceFile::Hold(m_rep->GetFile());
-}
+// The handles that hold and let go of their file's body are TraceFile.cpp's.
 CTraceBuffer::CTraceBuffer(const CTraceBuffer& other) : CTraceBuffer(other.m_rep) {}
 CTraceBuffer::CTraceBuffer(CTraceBuffer&& other) noexcept : m_rep(other.m_rep) { other.m_rep = nullptr; }
 CTraceBuffer& CTraceBuffer::operator=(CTraceBuffer other) noexcept {
   std::swap(m_rep, other.m_rep);
   return *this;
-}
-CTraceBuffer::~CTraceBuffer() {
-  if (m_rep != nullptr) CTraceFile::Release(m_rep->GetFile());
 }
 
 BYTE* CTraceBuffer::AddLine(DWORD messageId, BYTE sourceIndex, ULONGLONG time, DWORD argLength,
@@ -119,9 +111,6 @@ void CTraceBuffer::MarkRange(ULONGLONG first, DWORD count) { m_rep->MarkRange(fi
 bool CTraceBuffer::HasKeepRange() const { return m_rep->HasKeepRange(); }
 BYTE* CTraceBuffer::CloseBlock() { return m_rep->CloseBlock(); }
 DWORD CTraceBuffer::GetClosedLength() const { return m_rep->GetClosedLength(); }
-CTraceLoggable* CTraceBuffer::GetSourcePointer(BYTE index) const {
-  return CTraceFile::SourceOf(m_rep->GetFile(), index);
-}
 
 // --- the body ---
 

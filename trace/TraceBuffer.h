@@ -22,12 +22,16 @@
 
 #include "platform/base/types.h"
 
-#include "trace/TraceFile.h"
 #include "trace/TraceLine.h"
 
 #include <list>
 #include <map>
 #include <mutex>
+
+class CTraceFile;
+class CTraceFileRep;
+class CTraceLoggable;
+class CTraceLogger;
 
 class CTraceBuffer {
  public:
@@ -68,7 +72,7 @@ class CTraceBuffer {
 // not counted, and its file pointer does not own the file.
 class CTraceBuffer::CRep {
  public:
-  CRep(ULONGLONG firstLine, CTraceFile::CRep* file) : m_firstLine(firstLine), m_file(file) {}
+  CRep(ULONGLONG firstLine, CTraceFileRep* file) : m_firstLine(firstLine), m_file(file) {}
   CRep(const CRep&) = delete;
   CRep& operator=(const CRep&) = delete;
   virtual ~CRep();  // the block goes back to the blocks kept for reuse
@@ -83,7 +87,7 @@ class CTraceBuffer::CRep {
   bool HasKeepRange();
   BYTE* CloseBlock();
   DWORD GetClosedLength() const;
-  CTraceFile::CRep* GetFile() const { return m_file; }
+  CTraceFileRep* GetFile() const { return m_file; }
 
  private:
   struct Checkpoint {
@@ -100,7 +104,7 @@ class CTraceBuffer::CRep {
   ULONGLONG m_keepLow = ~0ULL;
   ULONGLONG m_keepHigh = 0;
   ULONGLONG m_previousTime = 0;
-  CTraceFile::CRep* const m_file;  // the owner
+  CTraceFileRep* const m_file;  // the owner
   BYTE* m_block = nullptr;
   BYTE* m_writePos = nullptr;
   DWORD m_lineCount = 0xFFFFFFFF;

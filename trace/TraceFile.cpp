@@ -15,7 +15,6 @@
 #include "trace/HuffmanCoder.h"
 #include "trace/MarkRange.h"
 #include "trace/TraceBuffer.h"
-#include "trace/TraceLogger.h"
 
 #include <array>
 #include <cstring>
@@ -27,15 +26,15 @@
 #include <tuple>
 #include <vector>
 
-class CTraceFile::CRep {
+class CTraceFileRep {
  public:
-  CRep(std::shared_ptr<const CTraceFileNames> names, ULONGLONG firstLine, DWORD fileIndex)
+  CTraceFileRep(std::shared_ptr<const CTraceFileNames> names, ULONGLONG firstLine, DWORD fileIndex)
       : m_names(std::move(names)), m_firstLine(firstLine), m_fileIndex(fileIndex) {
     m_sourcePointers.fill(nullptr);
     const std::wstring prefix = m_names->GetPrefix();
     if (!prefix.empty()) m_properties.emplace("ServiceName", platform::Utf8FromWide(prefix));
   }
-  virtual ~CRep() = default;
+  virtual ~CTraceFileRep() = default;
 
   // Every CTraceFile handle together holds one reference, and each buffer
   // handle one more; the body goes with the last reference.
@@ -111,8 +110,8 @@ DWORD WriteLayout(BYTE* out, std::size_t size, const std::map<BYTE, std::string>
 }  // namespace
 
 CTraceFile::CTraceFile() : m_rep(nullptr) {}
-CTraceFile::CTraceFile(CTraceLogger* logger, ULONGLONG firstLine, DWORD fileIndex)
-    : m_rep(new CRep(logger->GetFileNames(), firstLine, fileIndex)) {}
+CTraceFile::CTraceFile(std::shared_ptr<const CTraceFileNames> names, ULONGLONG firstLine, DWORD fileIndex)
+    : m_rep(new CRep(std::move(names), firstLine, fileIndex)) {}
 CTraceFile::CTraceFile(const CTraceFile& other) : m_rep(other.m_rep) {
   if (m_rep) m_rep->m_owners.fetch_add(1, std::memory_order_relaxed);
 }
@@ -144,6 +143,20 @@ CTraceBuffer CTraceFile::AddBuffer(CRep* rep, ULONGLONG firstLine) {
 }
 CTraceLoggable* CTraceFile::SourceOf(const CRep* rep, BYTE index) { return rep->m_sourcePointers[index]; }
 
+// --- buffer handles: each keeps its file's body alive ---
+
+CTraceBuffer::CTraceBuffer(ULONGLONG firstLine, const CTraceFile& file)
+    : CTraceBuffer(CTraceFile::AddBuffer(file.m_rep, firstLine)) {}
+CTraceBuffer::CTraceBuffer(CRep* rep) : m_rep(rep) {
+  if (m_rep) CTraceFile::Hold(m_rep->GetFile());
+}
+CTraceBuffer::~CTraceBuffer() {
+  if (m_rep != nullptr) CTraceFile::Release(m_rep->GetFile());
+}
+CTraceLoggable* CTraceBuffer::GetSourcePointer(BYTE index) const {
+  return CTraceFile::SourceOf(m_rep->GetFile(), index);
+}
+
 BYTE* CTraceFile::AddLine(DWORD messageId, CTraceLoggable* source, ULONGLONG time, DWORD argLength,
                           ULONGLONG lineNumber, CTraceBuffer& lineBuffer) {
   return m_rep->AddLine(messageId, source, time, argLength, lineNumber, &lineBuffer);
@@ -153,9 +166,9 @@ BYTE* CTraceFile::AddLine(DWORD messageId, CTraceLoggable* source, ULONGLONG tim
   return m_rep->AddLine(messageId, source, time, argLength, lineNumber, nullptr);
 }
 
-BYTE* CTraceFile::CRep::AddLine(DWORD messageId, CTraceLoggable* source, ULONGLONG time, DWORD argLength,
+BYTE* CTraceFileRep::AddLine(DWORD messageId, CTraceLoggable* source, ULONGLONG time, DWORD argLength,
                                 ULONGLONG lineNumber, CTraceBuffer* lineBuffer) {
-  CRep& r = *this;
+  CTraceFileRep& r = *this;
   BYTE index = 255;  // a line without a source
   if (source != nullptr) {
     auto known = r.m_sources.find(source);
@@ -174,7 +187,7 @@ BYTE* CTraceFile::CRep::AddLine(DWORD messageId, CTraceLoggable* source, ULONGLO
   if (BYTE* place = last.AddLine(messageId, index, time, argLength, lineBuffer)) return place;
   // An empty last buffer is offered every line again rather than followed by
   // another buffer of the same first line.
-  if (last.GetLineCount() == 0 || r.m_buffers.size() >= kMaxBuffers) return nullptr;
+  if (last.GetLineCount() == 0 || r.m_buffers.size() >= CTraceFile::kMaxBuffers) return nullptr;
   return r.NewBuffer(lineNumber).AddLine(messageId, index, time, argLength, lineBuffer);
 }
 
@@ -208,7 +221,7 @@ std::wstring CTraceFile::GetFileName() const { return m_rep->m_names->MakeFileNa
 
 CTraceLoggable* CTraceFile::GetSourcePointer(BYTE index) const { return m_rep->m_sourcePointers[index]; }
 
-DWORD CTraceFile::CRep::Save() {
+DWORD CTraceFileRep::Save() {
   if (!m_dirty) return ERROR_SUCCESS;
 
   std::size_t size = 1;

@@ -36,6 +36,7 @@
 #include <string>
 
 class CTraceBuffer;
+class CTraceFileRep;
 class CTraceLogger;
 class CTraceLoggable;
 
@@ -64,12 +65,16 @@ class CTraceFileNames {
 
 class CTraceFile {
  public:
-  class CRep;
+  // The body (TraceFile.cpp), named on its own so that a buffer can point
+  // at it without this header.
+  using CRep = CTraceFileRep;
   static constexpr std::size_t kMaxBuffers = 8;
 
   CTraceFile();  // empty handle
-  // A file named by the logger's file names.
+  // A file named by the logger's file names (defined with the logger).
   CTraceFile(CTraceLogger* logger, ULONGLONG firstLine, DWORD fileIndex);
+  // A file named by names.
+  CTraceFile(std::shared_ptr<const CTraceFileNames> names, ULONGLONG firstLine, DWORD fileIndex);
   CTraceFile(const CTraceFile& other);
   CTraceFile(CTraceFile&& other) noexcept;
   CTraceFile& operator=(CTraceFile other) noexcept;

@@ -12,11 +12,6 @@
 #include "platform/base/format.h"
 #include "platform/base/text.h"
 
-#include "trace/TraceBuffer.h"
-#include "trace/TraceCache.h"
-#include "trace/TraceFile.h"
-#include "trace/TraceLogger.h"
-
 #include "platform/com/oleauto.h"
 
 #include <algorithm>
@@ -26,31 +21,11 @@
 #include <stdexcept>
 #include <system_error>
 
-class CTraceLine::CRep {
- public:
-  explicit CRep(CTraceLogger* logger) : m_logger(logger) {}
-  virtual ~CRep() = default;
-
-  std::atomic<long> m_refs{1};
-  BYTE m_sourceIndex = 255;
-  ULONGLONG m_time = 0;
-  const CArgs* m_args = nullptr;
-  CTraceLogger* m_logger;
-  CTraceBuffer m_buffer;
-  const BYTE* m_argBytes = nullptr;
-  DWORD m_argLength = 0;
-};
-
 namespace {
 
 using CArg = CTraceLine::CArgs::CArg;
 constexpr DWORD kMaxStringUnits = 0xFFFF;  // the u16 length of a string entry
 constexpr INT kMaxFieldWidth = 4096;       // bounds what one text may ask FormatW for
-
-const CTraceLine::CArgs& SharedEmptyArgs() {
-  static const auto* empty = new CTraceLine::CArgs(0xFFFFFFFF);
-  return *empty;
-}
 
 // --- integers ---
 
@@ -439,80 +414,7 @@ CTraceLine::CArgs CTraceLine::CArgs::Parse(DWORD messageId, std::wstring_view te
   return list;
 }
 
-// --- the handle ---
-
-CTraceLine::CTraceLine(CTraceLogger* logger) : m_rep(new CRep(logger)) {}
-
-CTraceLine::CTraceLine(CTraceLogger* logger, const CTraceBuffer& buffer, DWORD messageId, BYTE sourceIndex,
-                       ULONGLONG time, const BYTE* argBytes, DWORD argLength)
-    : m_rep(new CRep(logger)) {
-  m_rep->m_buffer = buffer;
-  m_rep->m_args = &GetArgs(messageId);
-  m_rep->m_sourceIndex = sourceIndex;
-  m_rep->m_time = time;
-  m_rep->m_argBytes = argBytes;
-  m_rep->m_argLength = argLength;
-}
-
-CTraceLine::CTraceLine(const CTraceLine& other) : m_rep(other.m_rep) {
-  m_rep->m_refs.fetch_add(1, std::memory_order_relaxed);
-}
-CTraceLine::CTraceLine(CTraceLine&& other) noexcept : m_rep(other.m_rep) { other.m_rep = nullptr; }
-CTraceLine& CTraceLine::operator=(CTraceLine other) noexcept {
-  std::swap(m_rep, other.m_rep);
-  return *this;
-}
-CTraceLine::~CTraceLine() {
-  if (m_rep != nullptr && m_rep->m_refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete m_rep;
-}
-
-bool CTraceLine::IsEmpty() const { return !m_rep->m_buffer; }
-
-void CTraceLine::GetArgBytes(const BYTE** bytes, DWORD* length) const {
-  *bytes = m_rep->m_argBytes;
-  *length = m_rep->m_argLength;
-}
-DWORD CTraceLine::GetMessageId() const {
-  return m_rep->m_args != nullptr ? m_rep->m_args->GetMessageId() : 0xFFFFFFFF;
-}
-CTraceLoggable* CTraceLine::GetSource() const {
-  if (!m_rep->m_buffer) return nullptr;
-  return m_rep->m_buffer.GetSourcePointer(m_rep->m_sourceIndex);
-}
-BYTE CTraceLine::GetSourceIndex() const { return m_rep->m_sourceIndex; }
-ULONGLONG CTraceLine::GetTime() const { return m_rep->m_time; }
-CTraceBuffer CTraceLine::GetBuffer() const { return m_rep->m_buffer; }
-
-namespace {
-
-// Each thread's look-aside of the argument lists it used last, so a line
-// does not take the cache's lock: lists are never evicted or moved, and only
-// lists found (never the shared empty one) are kept here.
-struct ArgsSlot {
-  DWORD messageId;
-  const CTraceLine::CArgs* args;
-};
-thread_local ArgsSlot t_argsSlots[64];
-
-}  // namespace
-
-const CTraceLine::CArgs& CTraceLine::GetArgs(DWORD messageId) {
-  ArgsSlot& slot = t_argsSlots[(messageId ^ (messageId >> 6) ^ (messageId >> 16)) & 63];
-  if (slot.args != nullptr && slot.messageId == messageId) return *slot.args;
-  trace_cache::State& state = trace_cache::Get();
-  std::lock_guard<std::mutex> guard(state.lock);
-  auto cached = state.args.find(messageId);
-  if (cached == state.args.end()) {
-    const std::wstring text = trace_cache::TextLocked(state, messageId);
-    if (text.empty()) return SharedEmptyArgs();
-    std::wstring templateText;
-    CArgs parsed = CArgs::Parse(messageId, text, templateText);
-    state.templates[messageId] = std::move(templateText);
-    cached = state.args.emplace(messageId, std::move(parsed)).first;
-  }
-  slot = {messageId, &cached->second};
-  return cached->second;
-}
+// --- encoding and rendering through an argument list ---
 
 BYTE* CTraceLine::CArgBytes::Extend(DWORD count) {
   if (m_length + count > m_capacity) {
@@ -546,34 +448,11 @@ void CTraceLine::EncodeArgs(const CArgs& list, va_list args, CArgBytes& out) {
   va_end(encode);
 }
 
-void CTraceLine::Encode(CTraceLoggable* source, DWORD messageId, va_list args) {
-  const CArgs& list = GetArgs(messageId);
-  m_rep->m_args = &list;
-  CArgBytes bytes;
-  EncodeArgs(list, args, bytes);
-  BYTE* place = m_rep->m_logger->AddLine(messageId, source, bytes.Length(), m_rep->m_buffer);
-  if (place == nullptr) return;
-  std::memcpy(place, bytes.Data(), bytes.Length());
-  m_rep->m_argBytes = place;
-  m_rep->m_argLength = bytes.Length();
-}
-
-std::wstring CTraceLine::FormatText() const {
-  if (m_rep->m_argBytes == nullptr || m_rep->m_args == nullptr) return L"";
-  std::wstring templateText;
-  {
-    trace_cache::State& state = trace_cache::Get();
-    std::lock_guard<std::mutex> guard(state.lock);
-    auto found = state.templates.find(m_rep->m_args->GetMessageId());
-    if (found == state.templates.end()) return L"";
-    templateText = found->second;
-  }
-
+std::wstring CTraceLine::CArgs::Render(const std::wstring& templateText, const BYTE* bytes, DWORD length) const {
   // Render the arguments that were encoded: numbers 1, 2, ... up to a gap.
   std::map<int, std::wstring> rendered;
-  const BYTE* bytes = m_rep->m_argBytes;
-  DWORD left = m_rep->m_argLength;
-  m_rep->m_args->ForEachPassed([&](int number, const CArg& arg) {
+  DWORD left = length;
+  ForEachPassed([&](int number, const CArg& arg) {
     std::wstring text;
     if (left > 0) {
       const DWORD used = bytes[0] == 0 ? 1 : std::min(left, std::max<DWORD>(1, arg.m_toText(arg, bytes, left, text)));
@@ -606,13 +485,10 @@ std::wstring CTraceLine::FormatText() const {
   return out;
 }
 
-void CTraceLine::GetArgVariant(int number, VARIANT* out) const {
-  VariantInit(out);
-  if (m_rep->m_argBytes == nullptr || m_rep->m_args == nullptr) return;
-  const BYTE* bytes = m_rep->m_argBytes;
-  DWORD left = m_rep->m_argLength;
+void CTraceLine::CArgs::ArgVariant(int number, const BYTE* bytes, DWORD length, VARIANT* out) const {
+  DWORD left = length;
   bool found = false;
-  m_rep->m_args->ForEachPassed([&](int n, const CArg& arg) {
+  ForEachPassed([&](int n, const CArg& arg) {
     if (found || left == 0) return;
     if (n == number) {
       found = true;

@@ -24,9 +24,18 @@
 #include <vector>
 
 class CTraceLogger;
-class CTraceLoggable;
 class CTraceBuffer;
 struct VARIANT;
+
+// The base of every object that writes trace lines: a line's source. Here,
+// at the bottom of the trace's headers, so that the files that store sources
+// need nothing of the logger.
+class CTraceLoggable {
+ public:
+  virtual ~CTraceLoggable() = default;
+  // The name a trace file stores for this source (narrow, UTF-8).
+  virtual std::string GetTraceName() const = 0;
+};
 
 class CTraceLine {
  public:
@@ -112,6 +121,14 @@ class CTraceLine::CArgs {
 
   DWORD GetMessageId() const { return m_messageId; }
   const std::map<int, CArg>& GetArgMap() const { return m_args; }
+
+  // The text of encoded argument bytes through the id's template (every
+  // "^n" replaced by argument n's text; see Parse).
+  std::wstring Render(const std::wstring& templateText, const BYTE* bytes, DWORD length) const;
+  // Argument number n of encoded bytes into out (VariantInit'ed by the
+  // caller); out is left alone when the bytes hold no such argument or it
+  // is absent.
+  void ArgVariant(int number, const BYTE* bytes, DWORD length, VARIANT* out) const;
 
   // The arguments a caller passes: numbers 1, 2, 3, ... up to the first gap.
   // Entries without a number, numbered 0 or after a gap take no argument.

@@ -28,6 +28,11 @@ DWORD Selected(DWORD id) { return Category(id) << (4 * Severity(id)); }
 
 }  // namespace
 
+// A file the logger makes shares the logger's names; defined here, beside
+// the logger it reads, so that the file's own code needs nothing of it.
+CTraceFile::CTraceFile(CTraceLogger* logger, ULONGLONG firstLine, DWORD fileIndex)
+    : CTraceFile(logger->GetFileNames(), firstLine, fileIndex) {}
+
 CTraceLogger::CTraceLogger()
     : m_names(std::make_shared<CTraceFileNames>(static_cast<LONGLONG>(std::time(nullptr)))) {
   m_newLineEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);

@@ -34,14 +34,6 @@
 #include <string>
 #include <vector>
 
-// The base of every object that writes trace lines.
-class CTraceLoggable {
- public:
-  virtual ~CTraceLoggable() = default;
-  // The name a trace file stores for this source (narrow, UTF-8).
-  virtual std::string GetTraceName() const = 0;
-};
-
 class CTraceLogger {
  public:
   static constexpr DWORD kDefaultLevelMask = 0xF000FF0Fu;

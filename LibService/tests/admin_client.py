@@ -37,6 +37,10 @@ import struct
 import sys
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "platform", "pipe", "testing"))
+import pipe_wire  # noqa: E402
+from pipe_wire import frame, recv_exact, recv_message, send_message  # noqa: E402,F401  (recv_exact is used by importers too)
+
 READ_LINES = 0x930C4
 SOURCE_NAME = 0x930C8
 ADMIN_BIT = 0x4000
@@ -57,26 +61,8 @@ def report(name, problem):
         print("ok %s" % name, flush=True)
 
 
-def recv_exact(sock, size):
-    data = bytearray()
-    while len(data) < size:
-        chunk = sock.recv(min(size - len(data), 1 << 20))
-        if not chunk:
-            raise EOFError("the server closed the connection")
-        data += chunk
-    return bytes(data)
-
-
 def open_pipe(path, timeout=10.0):
-    sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-    sock.settimeout(timeout)
-    sock.connect(path)
-    sock.sendall(b"C")
-    answer = sock.recv(1)
-    if answer != b"\x01":
-        sock.close()
-        return None
-    return sock
+    return pipe_wire.open_pipe(path, timeout)
 
 
 def open_pipe_retry(path, seconds=10.0):
@@ -90,13 +76,9 @@ def open_pipe_retry(path, seconds=10.0):
         time.sleep(0.01)
 
 
-def send_message(sock, payload):
-    sock.sendall(struct.pack("<I", len(payload)) + payload)
-
-
 def recv_reply(sock):
-    (length,) = struct.unpack("<I", recv_exact(sock, 4))
-    body = recv_exact(sock, length)
+    body = recv_message(sock)
+    length = len(body)
     if length < 24:
         raise ValueError("reply of %d bytes" % length)
     request_id, status, data_length = struct.unpack_from("<QII", body, 0)
@@ -186,6 +168,17 @@ def message_cases(administrator):
     return cases
 
 
+def reopen_after(sock, path, name, problem):
+    """A fresh connection in place of one the server closed; None, with the
+    case and the refusal reported, when it admits no client any more."""
+    sock.close()
+    sock = open_pipe_retry(path)
+    if sock is None:
+        report(name, problem)
+        report("reopen", "the server no longer admits clients")
+    return sock
+
+
 def run_message_cases(path, administrator):
     sock = open_pipe_retry(path)
     if sock is None:
@@ -210,11 +203,8 @@ def run_message_cases(path, administrator):
                     problem = "the connection stayed open"
             except (EOFError, OSError, ValueError) as error:
                 problem = "no error reply: %s" % error
-            sock.close()
-            sock = open_pipe_retry(path)
+            sock = reopen_after(sock, path, name, problem)
             if sock is None:
-                report(name, problem)
-                report("reopen", "the server no longer admits clients")
                 return
             report(name, problem)
             continue
@@ -236,11 +226,8 @@ def run_message_cases(path, administrator):
             problem = problem or check_good(recv_reply(sock), good_id)
         except (EOFError, OSError, ValueError) as error:
             problem = "connection lost: %s" % error
-            sock.close()
-            sock = open_pipe_retry(path)
+            sock = reopen_after(sock, path, name, problem)
             if sock is None:
-                report(name, problem)
-                report("reopen", "the server no longer admits clients")
                 return
         report(name, problem)
     sock.close()
@@ -350,7 +337,7 @@ def run_silent(path, count, seconds, first_message=None):
         if first_message is not None:
             sock.sendall(b"C")
             if sock.recv(1) == b"\x01":
-                sock.sendall(struct.pack("<I", len(first_message)) + first_message)
+                sock.sendall(frame(first_message))
         held.append(sock)
     print("held", flush=True)
     time.sleep(seconds)

@@ -4,6 +4,7 @@
 // nobody), a full set of instances, a reader waiting while the service stops,
 // a reply that is never read while the service stops, two readers waiting
 // for the same new line, and a client that leaves while its read waits.
+#include "platform/base/testing/run_command.h"
 #include "platform/base/testing/temp_dir.h"
 #include "LibService/LibServiceAPI.h"
 #include "LibService/ServiceDialog.h"
@@ -57,12 +58,9 @@ std::string ClientScript() { return std::string(LIBSERVICE_TESTS_DIR) + "/admin_
 // Runs the Python client; its output goes to the test log.
 int RunClient(const std::string& arguments, std::string& output) {
   const std::string command = "python3 " + ClientScript() + " " + arguments + " 2>&1";
-  FILE* p = ::popen(command.c_str(), "r");
-  if (p == nullptr) return -1;
-  char line[512];
-  while (std::fgets(line, sizeof line, p) != nullptr) output += line;
-  const int status = ::pclose(p);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  auto [code, text] = platform::testing::RunCommand(command);
+  output += text;
+  return code;
 }
 
 // The event source the server's reports go to.

@@ -5,7 +5,7 @@
 // and source names.
 #include "platform/base/testing/temp_dir.h"
 #include "LibService/LibServiceAPI.h"
-#include "LibService/ServiceAPI.h"
+#include "platform/pipe/ServiceAPI.h"
 #include "LibService/ServiceLogger.h"
 
 #include "trace/tests/TraceTestSupport.h"

@@ -14,7 +14,7 @@
 // module lacks prints its id and its argument bytes in hex.
 // Exit codes: 0 success, 1 bad arguments, 2 no message module, 3 a file could
 // not be read.
-#include "LibService/ServiceAPI.h"
+#include "platform/pipe/ServiceAPI.h"
 #include "LibService/ServiceDialog.h"
 #include "platform/base/cmdline.h"
 #include "platform/base/errors.h"

@@ -198,12 +198,6 @@ bool IsCookieToken(const std::wstring& name) {
   return true;
 }
 
-std::wstring Trim(std::wstring_view s) {
-  while (!s.empty() && (s.front() == L' ' || s.front() == L'\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == L' ' || s.back() == L'\t')) s.remove_suffix(1);
-  return std::wstring(s);
-}
-
 // A form value as the listener decoded it (once; decoding again would change
 // a password holding "%").
 std::wstring FormValue(const CParameterMap& fields, const wchar_t* name) {
@@ -565,10 +559,12 @@ std::wstring CHTTPServer::CAuthenticator::GetSessionCookie(const web::http::http
     size_t start = 0;
     while (start <= text.size()) {
       const size_t end = text.find_first_of(L";,", start);
-      const std::wstring pair = Trim(std::wstring_view(text).substr(start, end == std::wstring::npos ? end : end - start));
+      const size_t length = end == std::wstring::npos ? end : end - start;
+      const std::wstring_view pair =
+          platform::Trim(std::wstring_view(text).substr(start, length), platform::Blanks::SpaceTab);
       const size_t eq = pair.find(L'=');
-      if (eq != std::wstring::npos && Trim(std::wstring_view(pair).substr(0, eq)) == m_cookieName)
-        return Trim(std::wstring_view(pair).substr(eq + 1));
+      if (eq != std::wstring::npos && platform::Trim(pair.substr(0, eq), platform::Blanks::SpaceTab) == m_cookieName)
+        return std::wstring(platform::Trim(pair.substr(eq + 1), platform::Blanks::SpaceTab));
       if (end == std::wstring::npos) break;
       start = end + 1;
     }

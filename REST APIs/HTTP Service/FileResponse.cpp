@@ -22,21 +22,6 @@
 
 using Concurrency::streams::details::basic_file_range_buffer;
 
-std::uint16_t StatusFromSystemError(const std::system_error& error) {
-  switch (error.code().value()) {
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND:
-      return web::http::status_codes::NotFound;
-    case ERROR_ACCESS_DENIED:
-      return web::http::status_codes::Forbidden;
-    case ERROR_SHARING_VIOLATION:
-      return 423;
-    case ERROR_UNSUPPORTED_TYPE:
-      return web::http::status_codes::UnsupportedMediaType;
-    default:
-      return web::http::status_codes::InternalError;
-  }
-}
 
 namespace {
 
@@ -198,11 +183,9 @@ std::shared_ptr<CHTTPServer::CRequestHandler::CResponse>& CFileRequestHandler::H
 CFileResponseHandler::CFileResponseHandler(std::wstring path, std::wstring contentType, std::wstring etag,
                                            std::int32_t cacheMode, std::uint64_t maxRange,
                                            const web::http::http_headers& requestHeaders)
-    : m_contentType(std::move(contentType)),
-      m_path(std::move(path)),
-      m_ready(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
+    : m_path(std::move(path)), m_fileType(contentType) {
   CacheMode = cacheMode;
-  if (!m_ready) throw std::system_error(static_cast<int>(GetLastError()), platform::Win32Category(), "CreateEvent");
+  SetContentType(std::move(contentType));
   std::optional<std::string> range;
   std::string value;
   if (requestHeaders.match(web::http::header_names::range, value)) range = value;
@@ -210,33 +193,9 @@ CFileResponseHandler::CFileResponseHandler(std::wstring path, std::wstring conte
   RunBlockingWork([this, range = std::move(range), maxRange] { Open(range, maxRange); });
 }
 
-CFileResponseHandler::~CFileResponseHandler() { WaitReady(); }
-
-void CFileResponseHandler::WaitReady() { WaitForSingleObject(m_ready.get(), INFINITE); }
-
-std::uint16_t CFileResponseHandler::GetStatusCode() {
-  WaitReady();
-  return m_status;
-}
-
-web::http::http_headers& CFileResponseHandler::GetHeaders() {
-  WaitReady();
-  return m_headers;
-}
-
-concurrency::streams::istream& CFileResponseHandler::GetBody() {
-  WaitReady();
-  return m_body;
-}
-
-std::wstring CFileResponseHandler::GetContentType() {
-  WaitReady();
-  return m_contentType;
-}
+CFileResponseHandler::~CFileResponseHandler() { WaitUntilReady(); }
 
 void CFileResponseHandler::Open(std::optional<std::string> range, std::uint64_t maxRange) {
-  // Our own reference: the response may be destroyed the moment the event is set.
-  platform::UniqueHandle ready(DuplicateHandleRef(m_ready.get()));
   OpenedFile file;
   try {
     file = OpenFileForReading(m_path);
@@ -247,7 +206,7 @@ void CFileResponseHandler::Open(std::optional<std::string> range, std::uint64_t 
     } else if (!r.parts.empty()) {
       const std::string boundary = NewBoundary();
       const std::vector<std::string> heads =
-          MultipartHeads(boundary, platform::Utf8FromWide(m_contentType), r.parts, file.size);
+          MultipartHeads(boundary, platform::Utf8FromWide(m_fileType), r.parts, file.size);
       std::vector<FileBodyPiece> pieces;
       std::uint64_t length = 0;
       for (size_t i = 0; i < heads.size(); ++i) {
@@ -256,7 +215,7 @@ void CFileResponseHandler::Open(std::optional<std::string> range, std::uint64_t 
         pieces.push_back(FileBodyPiece{heads[i], window.first, window.length});
       }
       m_headers.add(web::http::header_names::content_length, std::to_string(length));
-      m_contentType = L"multipart/byteranges; boundary=" + platform::WideFromUtf8(boundary);
+      SetContentType(L"multipart/byteranges; boundary=" + platform::WideFromUtf8(boundary));
       auto buffer = std::make_shared<basic_file_range_buffer<unsigned char>>(std::move(file), std::move(pieces));
       m_body = basic_file_range_buffer<unsigned char>::as_istream(std::move(buffer));
     } else {
@@ -268,17 +227,8 @@ void CFileResponseHandler::Open(std::optional<std::string> range, std::uint64_t 
       auto buffer = std::make_shared<basic_file_range_buffer<unsigned char>>(std::move(file), r.first, r.length);
       m_body = basic_file_range_buffer<unsigned char>::as_istream(std::move(buffer));
     }
-  } catch (const std::system_error& e) {
-    m_status = StatusFromSystemError(e);
   } catch (...) {
-    m_status = web::http::status_codes::InternalError;
+    SetFailure(std::current_exception());
   }
-  // A reply without a file still reads as an empty, valid body.
-  if (!m_body) {
-    try {
-      m_body = concurrency::streams::bytestream::open_istream(std::vector<std::uint8_t>());
-    } catch (...) {
-    }
-  }
-  SetEvent(ready.get());
+  MarkReady();
 }

@@ -1,26 +1,21 @@
 // FileResponse.h - the handler and response that answer a request with a file.
 //
 // Static files and mapped archive files are answered by CFileRequestHandler.
-// Each request gets a CFileResponseHandler, which opens the file on the
-// blocking-work threads (never on the HTTP library's pool), reads its size
-// from the opened file, applies the request's "Range" header and sets the
-// ready event; GetStatusCode, GetHeaders and GetBody wait for that event.
-// StatusFromSystemError is the one map from a Win32 code to an HTTP status.
+// Each request gets a CFileResponseHandler, a deferred response (DeferredResponse.h)
+// that opens the file on the blocking-work threads (never on the HTTP
+// library's pool), reads its size from the opened file, applies the request's
+// "Range" header and then is ready. It has no deadline: the listener reads it
+// where the handler returned it.
 #pragma once
 
+#include "REST APIs/HTTP Service/DeferredResponse.h"
 #include "REST APIs/HTTP Service/RequestHandler.h"
-#include "platform/sync/sync.h"
 
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <system_error>
 #include <vector>
-
-// The HTTP status for a std::system_error whose value is a Win32 code (the
-// category is not consulted): 2, 3 -> 404; 5 -> 403; 32 -> 423; 1630 -> 415;
-// anything else 500. Errors from errno must be translated before they get here.
-std::uint16_t StatusFromSystemError(const std::system_error& error);
 
 constexpr std::uint64_t kNoRangeLimit = UINT64_MAX;
 // The most ranges one "Range" header may list; a longer list is ignored
@@ -78,32 +73,19 @@ class CFileRequestHandler : public CHTTPServer::CRequestHandler {
   const std::uint64_t m_maxRange;  // longest window for an open-ended range
 };
 
-class CFileResponseHandler : public CHTTPServer::CRequestHandler::CResponse {
+class CFileResponseHandler : public CDeferredResponse {
  public:
   CFileResponseHandler(std::wstring path, std::wstring contentType, std::wstring etag, std::int32_t cacheMode,
                        std::uint64_t maxRange, const web::http::http_headers& requestHeaders);
   // Waits for the open, which writes into this object.
   ~CFileResponseHandler();
-  CFileResponseHandler(const CFileResponseHandler&) = delete;
-  CFileResponseHandler& operator=(const CFileResponseHandler&) = delete;
 
-  std::uint16_t GetStatusCode() override;
-  web::http::http_headers& GetHeaders() override;
-  concurrency::streams::istream& GetBody() override;
-  // The file's type, or multipart/byteranges with its boundary for a reply of
-  // several windows.
-  std::wstring GetContentType() override;
+  // GetContentType is the file's type, or multipart/byteranges with its
+  // boundary for a reply of several windows.
 
  private:
   void Open(std::optional<std::string> range, std::uint64_t maxRange);
-  void WaitReady();
 
-  // Written only by Open on a blocking-work thread before it sets m_ready,
-  // read by the listener only after waiting for it; the event orders the two.
-  std::uint16_t m_status = 200;
-  web::http::http_headers m_headers;
-  concurrency::streams::istream m_body;
-  std::wstring m_contentType;
   const std::wstring m_path;
-  platform::UniqueHandle m_ready;  // manual reset; set when the open has finished
+  const std::wstring m_fileType;  // the Content-Type of the file (and of each part)
 };

@@ -17,6 +17,7 @@
 #include "REST APIs/HTTP Service/LocalHandlers.h"
 #include "REST APIs/HTTP Service/LocationInstance.h"
 #include "REST APIs/HTTP Service/MIMEMap.h"
+#include "platform/base/bytes.h"
 #include "platform/base/format.h"
 #include "platform/base/text.h"
 #include "platform/fs/fs.h"
@@ -58,15 +59,11 @@ std::vector<std::int32_t> SearchLevels(std::int32_t level) {
   return levels;
 }
 
-bool IsRefusedCharacter(wchar_t c) {
-  return c < 0x20 || c == 0x7F || c == L'\\' || c == L':' || c == L'*' || c == L'?';
-}
-
 // Whether a decoded request path may be looked up at all.
 bool IsSafeRequestPath(const std::wstring& path) {
   if (path.empty() || path[0] != L'/') return false;
   for (wchar_t c : path)
-    if (IsRefusedCharacter(c)) return false;
+    if (platform::IsRefusedCharacter(c, platform::RefusedIn::RequestPath)) return false;
   std::size_t start = 1;
   while (start <= path.size()) {
     std::size_t end = path.find(L'/', start);
@@ -83,7 +80,7 @@ bool IsSafeRequestPath(const std::wstring& path) {
 bool IsSafeNamePart(const std::wstring& value) {
   if (value == L"." || value == L"..") return false;
   for (wchar_t c : value)
-    if (IsRefusedCharacter(c) || c == L'/') return false;
+    if (platform::IsRefusedCharacter(c, platform::RefusedIn::RequestPath) || c == L'/') return false;
   return true;
 }
 
@@ -96,18 +93,13 @@ std::uint64_t Fnv1a(const std::string& bytes) {
   return hash;
 }
 
-// The ETag of an ETag text: Base64 of the FNV-1a hash of its UTF-16LE bytes.
+// The ETag of an ETag text: Base64 of the FNV-1a hash of its UTF-16LE bytes,
+// the hash's eight bytes least significant first.
 std::wstring MakeETag(const std::wstring& text) {
   if (text.empty()) return {};
-  return platform::WideFromUtf8(utility::conversions::to_base64(Fnv1a(platform::Utf16leFromWide(text))));
-}
-
-std::uint32_t LoadU32(const BYTE* at) {
-  return at[0] | (at[1] << 8) | (at[2] << 16) | (static_cast<std::uint32_t>(at[3]) << 24);
-}
-
-void StoreU32(std::string& out, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>(v >> (8 * i)));
+  BYTE hash[8];
+  platform::StoreLe64(hash, Fnv1a(platform::Utf16leFromWide(text)));
+  return platform::WideFromUtf8(platform::Base64Encode(hash, sizeof hash));
 }
 
 // The text after the last "." of the last segment ("/dir.v2/file" has none).
@@ -173,7 +165,7 @@ CHTTPServer::CListener::Result CHTTPServer::CListener::FindRequestHandler(const 
   const std::wstring key = path + L"." + platform::WideFromUtf8(request.method());
 
   if ((level == CAuthenticator::kUser || level == CAuthenticator::kAdministrator) &&
-      request.method() == web::http::methods::GET && !m_mappings.empty()) {
+      request.method() == web::http::methods::GET && !m_settings->mappings.empty()) {
     if (HandlerPtr mapped = FindMappedFile(request, path)) {
       result.second = std::move(mapped);
       return result;
@@ -214,15 +206,15 @@ std::shared_ptr<CHTTPServer::CRequestHandler> CHTTPServer::CListener::SearchHand
   std::vector<Candidate> candidates;
   const std::vector<std::int32_t> levels = SearchLevels(level);
   for (std::int32_t l : levels) {
-    const auto root = m_roots.find(l);
-    if (root != m_roots.end()) candidates.push_back({&root->second, 0, CacheModes::RootFile});
+    const auto root = m_settings->roots.find(l);
+    if (root != m_settings->roots.end()) candidates.push_back({&root->second, 0, CacheModes::RootFile});
   }
   const std::size_t second = path.find(L'/', 1);
   if (second != std::wstring::npos) {
     const std::wstring application = path.substr(0, second);
     for (std::int32_t l : levels) {
-      const auto apps = m_applications.find(l);
-      if (apps == m_applications.end()) continue;
+      const auto apps = m_settings->applications.find(l);
+      if (apps == m_settings->applications.end()) continue;
       const auto app = apps->second.find(application);
       if (app != apps->second.end()) candidates.push_back({&app->second, application.size(), CacheModes::ApplicationFile});
     }
@@ -296,10 +288,9 @@ std::string ViewRequest(const BYTE* record, const std::wstring& view) {
   const std::string name = platform::Utf16leFromWide(view);
   if (name.size() / 2 >= kViewNameChars) return {};
   std::string request;
-  StoreU32(request, LoadU32(record + kRecordIdOffset1));
-  StoreU32(request, LoadU32(record + kRecordIdOffset2));
-  request.push_back(static_cast<char>(name.size() & 0xFF));
-  request.push_back(static_cast<char>(name.size() >> 8));
+  platform::AppendLe32(request, platform::LoadLe32(record + kRecordIdOffset1));
+  platform::AppendLe32(request, platform::LoadLe32(record + kRecordIdOffset2));
+  platform::AppendLe16(request, static_cast<WORD>(name.size()));
   request += name;
   request.resize(kViewHeaderBytes + kViewNameChars * 2, '\0');
   return request;
@@ -326,8 +317,9 @@ void DescribeItem(IArchiveObject* item, const std::wstring& itemPath, const std:
     return;
   }
   if (!view) {
-    file.etagText = platform::FormatW(L"%s-%8.8X-%8.8X", itemPath.c_str(), LoadU32(record + kRecordIdOffset1),
-                                      LoadU32(record + kRecordIdOffset2));
+    file.etagText = platform::FormatW(L"%s-%8.8X-%8.8X", itemPath.c_str(),
+                                      platform::LoadLe32(record + kRecordIdOffset1),
+                                      platform::LoadLe32(record + kRecordIdOffset2));
     return;
   }
   file.path.clear();
@@ -351,7 +343,7 @@ void DescribeItem(IArchiveObject* item, const std::wstring& itemPath, const std:
 
 std::shared_ptr<CHTTPServer::CRequestHandler> CHTTPServer::CListener::FindMappedFile(
     const web::http::http_request& request, const std::wstring& path) const {
-  const auto* mapping = FindMapping(m_mappings, path);
+  const auto* mapping = FindMapping(m_settings->mappings, path);
   if (mapping == nullptr || !m_archive) return {};
   std::map<std::wstring, std::wstring> query;
   for (const auto& [name, value] : web::uri::split_query(request.relative_uri().query()))
@@ -397,5 +389,5 @@ std::shared_ptr<CHTTPServer::CRequestHandler> CHTTPServer::CListener::FindMapped
   if (!etag.empty() && match != headers.end() && platform::WideFromUtf8(match->second) == etag)
     return std::make_shared<CNotModifiedHandler>();
   return std::make_shared<CFileRequestHandler>(platform::WideFromUtf8(host), CMIMEMap::GetMIMEType(extension.c_str()), etag,
-                                               file.cacheMode, m_defaultRange);
+                                               file.cacheMode, m_settings->defaultRange);
 }

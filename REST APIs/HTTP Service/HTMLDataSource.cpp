@@ -153,18 +153,29 @@ HRESULT CHTMLDataSource::Execute(const std::wstring& text, bool prepareOnly) {
     m_parameterAccessor = 0;
   }
   ComPtr<ICommand> created;
-  ComPtr<IDBCreateCommand> creator;
-  HRESULT hr = m_session.As(&creator);
-  if (SUCCEEDED(hr))
-    hr = creator->CreateCommand(nullptr, IID_ICommand, reinterpret_cast<IUnknown**>(created.GetAddressOf()));
+  HRESULT hr = S_OK;
+  // The command that declared the parameters has this text compiled already.
+  const bool declared = m_declared && m_declaredText == text;
+  if (declared) {
+    created = std::move(m_declared);
+  } else {
+    ComPtr<IDBCreateCommand> creator;
+    hr = m_session.As(&creator);
+    if (SUCCEEDED(hr))
+      hr = creator->CreateCommand(nullptr, IID_ICommand, reinterpret_cast<IUnknown**>(created.GetAddressOf()));
+  }
+  m_declared.Reset();
+  m_declaredText.clear();
   {
     platform::SrwExclusiveLock hold(m_cancelLock);
     m_command = created;
     if (m_cancelled) return HRESULT_FROM_WIN32(ERROR_CANCELLED);
   }
-  ComPtr<ICommandText> commandText;
-  if (SUCCEEDED(hr)) hr = m_command.As(&commandText);
-  if (SUCCEEDED(hr)) hr = commandText->SetCommandText(DBGUID_DEFAULT, text.c_str());
+  if (!declared) {
+    ComPtr<ICommandText> commandText;
+    if (SUCCEEDED(hr)) hr = m_command.As(&commandText);
+    if (SUCCEEDED(hr)) hr = commandText->SetCommandText(DBGUID_DEFAULT, text.c_str());
+  }
   if (FAILED(hr)) return hr;
   if (prepareOnly) {
     ComPtr<ICommandPrepare> prepare;
@@ -226,6 +237,9 @@ HRESULT CHTMLDataSource::DeclaredParameters(const std::wstring& text, std::vecto
   for (DB_UPARAMS i = 0; i < count; ++i) names.emplace_back(info[i].pwszName == nullptr ? L"" : info[i].pwszName);
   CoTaskMemFree(info);
   CoTaskMemFree(strings);
+  // Kept for an Execute of the same text, which then runs what was compiled here.
+  m_declared = command;
+  m_declaredText = text;
   return S_OK;
 }
 
@@ -383,6 +397,12 @@ DBTYPE CHTMLDataBuffer::Type(std::size_t i) const {
 std::wstring CHTMLDataBuffer::ValueText(std::size_t i) const {
   const std::wstring text(Text(i));
   return m_formatter ? m_formatter(text.c_str(), m_bound[i].ordinal) : text;
+}
+
+std::wstring_view CHTMLDataBuffer::ValueView(std::size_t i, std::wstring& scratch) const {
+  if (!m_formatter) return Text(i);
+  scratch = ValueText(i);
+  return scratch;
 }
 
 const wchar_t* CHTMLDataBuffer::Lookup(DBORDINAL ordinal) const {

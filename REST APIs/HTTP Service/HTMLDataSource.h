@@ -96,6 +96,8 @@ class CHTMLDataSource {
   platform::ComPtr<IDBInitialize> m_dataSource;
   platform::ComPtr<IOpenRowset> m_session;
   platform::ComPtr<ICommand> m_command;
+  platform::ComPtr<ICommand> m_declared;  // the command DeclaredParameters compiled, for an Execute of its text
+  std::wstring m_declaredText;
   HACCESSOR m_parameterAccessor = 0;
   std::vector<BYTE> m_parameterBuffer;
   platform::ComPtr<IRowset> m_rowset;
@@ -153,6 +155,9 @@ class CHTMLDataBuffer : public CHTMLDataSource {
   DBTYPE Type(std::size_t i) const;
   // Text written for column i: the formatter's result when one is set.
   std::wstring ValueText(std::size_t i) const;
+  // The same text without a copy when no formatter is set (the bound text
+  // itself); with one, the formatter's result, kept in scratch.
+  std::wstring_view ValueView(std::size_t i, std::wstring& scratch) const;
   // The lookup the row filter is given.
   const wchar_t* Lookup(DBORDINAL ordinal) const;
 

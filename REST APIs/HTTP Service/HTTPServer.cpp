@@ -12,6 +12,7 @@
 #include "LibService/RegistryKey.h"
 #include "LibService/ServiceLogger.h"
 #include "LibService/ThreadSet.h"
+#include "REST APIs/HTTP Service/HostSettings.h"
 #include "REST APIs/HTTP Service/Listener.h"
 #include "REST APIs/HTTP Service/LocationInstance.h"
 #include "platform/base/format.h"
@@ -300,11 +301,98 @@ CStatus& CHTTPServer::ResolveMappings(CStatus& status, const std::wstring& host,
   return status;
 }
 
+// The web applications of config: level -> "/" + name -> the folder of the
+// file the value names; an unknown level word drops the entry.
+static CHTTPServer::CHostSettings::Applications WebApplicationsOf(const CHTTPServer::CHostConfig& config);
+
+CStatus& CHTTPServer::ReadHostSettings(CStatus& status, HKEY applications, HKEY hostKey, const std::wstring& host,
+                                       CHostSettings& settings, std::map<std::wstring, CLocation>& locations) {
+  CHostConfig config;
+  platform::RegKey application;
+  std::wstring applicationName;
+  DWORD type = 0;
+  if (applications != nullptr &&
+      platform::RegReadString(hostKey, L"Application", applicationName, &type) == ERROR_SUCCESS &&
+      (type == REG_SZ || type == REG_EXPAND_SZ))
+    RegOpenKeyExW(applications, applicationName.c_str(), 0, KEY_READ, application.put());
+  for (HKEY source : {applications, application.get(), hostKey}) {
+    if (source != nullptr && status.IsOK()) ReadSource(status, source, config);
+  }
+  if (!status.IsOK()) return status;
+
+  // A port outside 1..65535 would be wrapped or picked by the kernel: that
+  // host fails alone.
+  if (!PortInRange(config.port))
+    return status = CStatus(NewErrorMessage(VN_HERE, MSG_LISTENER_EXCEPTION,
+                                            {L"the port " + config.port + L" of host " + host +
+                                             L" is not a number from 1 to 65535"}));
+  web::uri_builder builder(platform::Utf8FromWide(
+      platform::FormatW(L"%s://%s:%s", config.protocol.c_str(), host.c_str(), config.port.c_str())));
+  builder.set_path("/");
+  settings.uri = builder.to_uri();
+
+  for (const auto& [level, directory] : config.roots) settings.roots.emplace(level, directory);
+  if (!ResolveMappings(status, host, config, settings.mappings, settings.parameters).IsOK()) return status;
+  settings.applications = WebApplicationsOf(config);
+  for (const auto& [name, value] : config.parameters) settings.parameters.emplace(L"Registry$" + name, value);
+  settings.defaultRange = config.defaultRange;
+  std::vector<CRejectedLimit> rejected;
+  settings.limits = HostLimitsFrom(settings.parameters, rejected);
+  for (const CRejectedLimit& r : rejected)
+    ReportEvent(nullptr, MSG_LIMIT_OUT_OF_RANGE, {r.name, r.value, host, r.low, r.high, r.used});
+
+  for (const auto& [name, location] : config.locations) {
+    if (locations.emplace(name, location).second) settings.locationSettings.emplace(name, location.m_Properties);
+  }
+  // Only a host that will listen needs its certificate.
+  if (platform::EqualsNoCaseA(settings.uri.scheme(), "https") && !settings.roots.empty())
+    ReadHostTls(status, host, config, settings.tls);
+  return status;
+}
+
+static CHTTPServer::CHostSettings::Applications WebApplicationsOf(const CHTTPServer::CHostConfig& config) {
+  CHTTPServer::CHostSettings::Applications webApplications;
+  for (const auto& [name, value] : config.applications) {
+    const std::size_t slash = name.find(L'/');
+    const std::wstring word = name.substr(0, slash);
+    const auto known = std::find_if(std::begin(kLevelWords), std::end(kLevelWords),
+                                    [&word](const LevelWord& w) { return platform::EqualsNoCase(word, w.word); });
+    if (known == std::end(kLevelWords)) continue;
+    std::wstring root = value;
+    std::replace(root.begin(), root.end(), L'/', L'\\');
+    const std::size_t last = root.find_last_of(L'\\');
+    if (last != std::wstring::npos) root.resize(last);
+    webApplications[known->level].emplace(name.substr(slash), root);
+  }
+  return webApplications;
+}
+
+CStatus& CHTTPServer::ReadHostTls(CStatus& status, const std::wstring& host, const CHostConfig& config,
+                                  CHostTls& tls) {
+  tls.certificateFile = config.certificateFile;
+  tls.keyFile = config.keyFile;
+  for (const auto& [file, text] : {std::pair<const std::wstring*, std::string*>{&tls.certificateFile, &tls.certificate},
+                                   std::pair<const std::wstring*, std::string*>{&tls.keyFile, &tls.key}}) {
+    if (file->empty())
+      return status = CStatus(NewErrorMessage(VN_HERE, MSG_TLS_FILES,
+                                              {host, file == &tls.keyFile ? L"Key File" : L"Certificate File",
+                                               L"no file is named"}));
+    const DWORD read = platform::ReadWholeFile(*file, kMaxTlsFileBytes, *text);
+    if (read != ERROR_SUCCESS)
+      return status = CStatus(NewErrorMessage(VN_HERE, MSG_TLS_FILES, {host, *file, Win32Text(read)}));
+  }
+  const std::string wrong = CheckHostTls(tls);
+  if (!wrong.empty())
+    return status = CStatus(NewErrorMessage(VN_HERE, MSG_TLS_FILES,
+                                            {host, tls.certificateFile + L", " + tls.keyFile,
+                                             platform::WideFromUtf8(wrong)}));
+  return status;
+}
+
 CStatus& CHTTPServer::CreateListener(CStatus& status, HKEY applications, HKEY hosts, const std::wstring& host) {
   std::wstring url;
   bool made = false;
   try {
-    CHostConfig config;
     platform::RegKey hostKey;
     const LSTATUS rc = RegOpenKeyExW(hosts, host.c_str(), 0, kHostKeyAccess, hostKey.put());
     if (rc != ERROR_SUCCESS) return status = CStatus(NewErrorNumber(CSourcePos{__FILE__, kHostKeyLine}, rc));
@@ -315,89 +403,13 @@ CStatus& CHTTPServer::CreateListener(CStatus& status, HKEY applications, HKEY ho
         RegNotifyChangeKeyValue(hostKey.get(), TRUE, kFailedHostFilter, hostEvent.get(), TRUE) != ERROR_SUCCESS)
       hostEvent.reset();  // the listener arms its own
 
-    platform::RegKey application;
-    std::wstring applicationName;
-    DWORD type = 0;
-    if (applications != nullptr &&
-        platform::RegReadString(hostKey.get(), L"Application", applicationName, &type) == ERROR_SUCCESS &&
-        (type == REG_SZ || type == REG_EXPAND_SZ))
-      RegOpenKeyExW(applications, applicationName.c_str(), 0, KEY_READ, application.put());
-    for (HKEY source : {applications, application.get(), hostKey.get()}) {
-      if (source != nullptr && status.IsOK()) ReadSource(status, source, config);
-    }
-    if (!status.IsOK()) return status;
-
-    // A port outside 1..65535 would be wrapped or picked by the kernel: that
-    // host fails alone.
-    if (!PortInRange(config.port))
-      return status = CStatus(NewErrorMessage(VN_HERE, MSG_LISTENER_EXCEPTION,
-                                              {L"the port " + config.port + L" of host " + host +
-                                               L" is not a number from 1 to 65535"}));
-    web::uri_builder builder(platform::Utf8FromWide(
-        platform::FormatW(L"%s://%s:%s", config.protocol.c_str(), host.c_str(), config.port.c_str())));
-    builder.set_path("/");
-    const web::uri uri = builder.to_uri();
-    url = platform::WideFromUtf8(uri.to_string());
-
-    CListener::Roots roots;
-    for (const auto& [level, directory] : config.roots) roots.emplace(level, directory);
-    CListener::Mappings mappings;
-    CListener::Parameters parameters;
-    if (!ResolveMappings(status, host, config, mappings, parameters).IsOK()) return status;
-
-    CListener::Applications webApplications;
-    for (const auto& [name, value] : config.applications) {
-      const std::size_t slash = name.find(L'/');
-      const std::wstring word = name.substr(0, slash);
-      const auto known = std::find_if(std::begin(kLevelWords), std::end(kLevelWords),
-                                      [&word](const LevelWord& w) { return platform::EqualsNoCase(word, w.word); });
-      if (known == std::end(kLevelWords)) continue;
-      std::wstring root = value;
-      std::replace(root.begin(), root.end(), L'/', L'\\');
-      const std::size_t last = root.find_last_of(L'\\');
-      if (last != std::wstring::npos) root.resize(last);
-      webApplications[known->level].emplace(name.substr(slash), root);
-    }
-    for (const auto& [name, value] : config.parameters) parameters.emplace(L"Registry$" + name, value);
-    {
-      std::vector<CRejectedLimit> rejected;
-      HostLimitsFrom(parameters, rejected);
-      for (const CRejectedLimit& r : rejected)
-        ReportEvent(nullptr, MSG_LIMIT_OUT_OF_RANGE, {r.name, r.value, host, r.low, r.high, r.used});
-    }
-
+    CHostSettings settings;
     std::map<std::wstring, CLocation> locations;
-    CListener::LocationSettings locationSettings;
-    for (const auto& [name, location] : config.locations) {
-      if (locations.emplace(name, location).second) locationSettings.emplace(name, location.m_Properties);
-    }
+    if (!ReadHostSettings(status, applications, hostKey.get(), host, settings, locations).IsOK()) return status;
+    url = platform::WideFromUtf8(settings.uri.to_string());
 
-    // Only a host that will listen needs its certificate.
-    CHostTls tls;
-    if (platform::EqualsNoCaseA(uri.scheme(), "https") && !roots.empty()) {
-      tls.certificateFile = config.certificateFile;
-      tls.keyFile = config.keyFile;
-      for (const auto& [file, text] : {std::pair<const std::wstring*, std::string*>{&tls.certificateFile, &tls.certificate},
-                                       std::pair<const std::wstring*, std::string*>{&tls.keyFile, &tls.key}}) {
-        if (file->empty())
-          return status = CStatus(NewErrorMessage(VN_HERE, MSG_TLS_FILES,
-                                                  {host, file == &tls.keyFile ? L"Key File" : L"Certificate File",
-                                                   L"no file is named"}));
-        const DWORD read = platform::ReadWholeFile(*file, kMaxTlsFileBytes, *text);
-        if (read != ERROR_SUCCESS)
-          return status = CStatus(NewErrorMessage(VN_HERE, MSG_TLS_FILES, {host, *file, Win32Text(read)}));
-      }
-      const std::string wrong = CheckHostTls(tls);
-      if (!wrong.empty())
-        return status = CStatus(NewErrorMessage(VN_HERE, MSG_TLS_FILES,
-                                                {host, tls.certificateFile + L", " + tls.keyFile,
-                                                 platform::WideFromUtf8(wrong)}));
-    }
-
-    auto listener = std::make_unique<CListener>(uri, std::move(tls), std::move(locationSettings), roots, mappings,
-                                                webApplications, std::move(parameters), config.defaultRange,
-                                                m_archive.Get(), platform::Utf8FromWide(host));
     const std::string name = platform::Utf8FromWide(host);
+    auto listener = std::make_unique<CListener>(std::move(settings), m_archive.Get(), name);
     const auto present = m_listeners.find(name);
     if (present != m_listeners.end()) {
       if (present->second->UpdateFrom(*listener)) return status;

@@ -16,7 +16,7 @@
 #pragma once
 
 #include "LibService/Status.h"
-#include "archive/system/ArchiveInterfaces.h"
+#include "archive/interfaces/ArchiveInterfaces.h"
 #include "platform/com/comptr.h"
 #include "platform/registry/registry.h"
 #include "platform/sync/sync.h"
@@ -29,6 +29,7 @@
 #include <vector>
 
 struct ServiceApplication;
+struct CHostTls;  // ListenerOpen.h
 
 class CHTTPServer : public CTraceLoggable {
  public:
@@ -36,7 +37,8 @@ class CHTTPServer : public CTraceLoggable {
   class CLocation;      // Location.h
   class CAuthenticator; // Authenticator.h
   class CListener;      // Listener.h
-  struct CHostConfig;   // what one host's registry values resolve to
+  struct CHostConfig;   // one host's registry values in reading order
+  struct CHostSettings; // what they resolve to (HostSettings.h)
 
   CHTTPServer();
   ~CHTTPServer() override;
@@ -94,6 +96,14 @@ class CHTTPServer : public CTraceLoggable {
 
   CStatus& BuildHost(CStatus& status, HKEY applications, HKEY hosts, const std::wstring& host);
   CStatus& ReadSource(CStatus& status, HKEY source, CHostConfig& config);
+  // Reads host's values from its sources (the "Applications" key, the
+  // application subkey its "Application" value names, its own key) into
+  // settings and the locations it starts; what fails fails the host.
+  CStatus& ReadHostSettings(CStatus& status, HKEY applications, HKEY hostKey, const std::wstring& host,
+                            CHostSettings& settings, std::map<std::wstring, CLocation>& locations);
+  // Reads and checks the certificate and key files config names.
+  static CStatus& ReadHostTls(CStatus& status, const std::wstring& host, const CHostConfig& config,
+                              CHostTls& tls);
   CStatus& ResolveMappings(CStatus& status, const std::wstring& host, CHostConfig& config,
                            std::map<std::wstring, std::wstring>& mappings,
                            std::map<std::wstring, std::wstring>& parameters);

@@ -13,16 +13,30 @@
 
 namespace {
 
-// A host's values as the listener and its requests share them. A host may
-// hold many values; when its map goes, so that deleting them shrinks the
-// process, the heap's free pages are given back with it.
-std::shared_ptr<const CHTTPServer::CListener::Parameters> ShareParameters(
-    CHTTPServer::CListener::Parameters parameters) {
-  using Parameters = CHTTPServer::CListener::Parameters;
-  return std::shared_ptr<const Parameters>(new Parameters(std::move(parameters)), [](const Parameters* p) {
+// A host's settings as the listener and its requests share them. A host may
+// hold many values; when its settings go, so that deleting them shrinks the
+// process, the heap's free pages are given back with them.
+std::shared_ptr<const CHTTPServer::CHostSettings> ShareSettings(CHTTPServer::CHostSettings settings) {
+  using Settings = CHTTPServer::CHostSettings;
+  return std::shared_ptr<const Settings>(new Settings(std::move(settings)), [](const Settings* p) {
     delete p;
     platform::ReleaseFreeMemory();
   });
+}
+
+CHTTPServer::CHostSettings SettingsOf(const web::http::experimental::listener::http_listener* listener,
+                                      const CHTTPServer::CListener::Roots& roots,
+                                      const CHTTPServer::CListener::Mappings& mappings,
+                                      const CHTTPServer::CListener::Applications& applications,
+                                      CHTTPServer::CListener::Parameters parameters, std::uint64_t defaultRange) {
+  CHTTPServer::CHostSettings settings;
+  if (listener != nullptr) settings.uri = listener->uri();
+  settings.roots = roots;
+  settings.mappings = mappings;
+  settings.applications = applications;
+  settings.parameters = std::move(parameters);
+  settings.defaultRange = defaultRange;
+  return settings;
 }
 
 // Event: a root folder cannot be opened, or a mapping cannot be resolved.
@@ -42,28 +56,17 @@ CHTTPServer::CListener::CListener(std::unique_ptr<web::http::experimental::liste
                                   Parameters parameters, std::uint64_t defaultRange, IArchiveSystem* archive,
                                   std::string host)
     : m_listener(std::move(listener)),
-      m_roots(roots),
-      m_mappings(mappings),
-      m_applications(applications),
-      m_parameters(ShareParameters(std::move(parameters))),
-      m_defaultRange(defaultRange),
+      m_settings(ShareSettings(
+          SettingsOf(m_listener.get(), roots, mappings, applications, std::move(parameters), defaultRange))),
       m_archive(archive),
       m_host(std::move(host)),
-      m_closing(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
-  if (m_listener) m_uri = m_listener->uri();
-  m_queryTimeoutMs.store(QueryTimeoutFrom(*m_parameters));
-}
+      m_closing(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
 
-CHTTPServer::CListener::CListener(web::uri uri, CHostTls tls, LocationSettings locationSettings, const Roots& roots,
-                                  const Mappings& mappings, const Applications& applications, Parameters parameters,
-                                  std::uint64_t defaultRange, IArchiveSystem* archive, std::string host)
-    : CListener(nullptr, roots, mappings, applications, std::move(parameters), defaultRange, archive, std::move(host)) {
-  m_uri = std::move(uri);
-  m_tls = std::move(tls);
-  m_locationSettings = std::move(locationSettings);
-  std::vector<CRejectedLimit> rejected;  // reported by the server, which read the values
-  m_limits = HostLimitsFrom(*m_parameters, rejected);
-}
+CHTTPServer::CListener::CListener(Settings settings, IArchiveSystem* archive, std::string host)
+    : m_settings(ShareSettings(std::move(settings))),
+      m_archive(archive),
+      m_host(std::move(host)),
+      m_closing(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
 
 // The cpprest listener calls into every other member, so it is closed first
 // (after the watcher, which empties the cache); the members then go in the
@@ -83,7 +86,7 @@ CHTTPServer::CListener::~CListener() {
 CStatus& CHTTPServer::CListener::StartLocations(CStatus& status, const ServiceApplication& app, const std::wstring& host,
                                                 platform::RegKey hostKey, platform::UniqueHandle hostEvent,
                                                 const std::map<std::wstring, CHTTPServer::CLocation>& locations) {
-  for (const auto& [level, directory] : m_roots) {
+  for (const auto& [level, directory] : m_settings->roots) {
     if (!status.IsOK()) break;
     std::wstring path = directory;
     std::replace(path.begin(), path.end(), L'/', L'\\');
@@ -115,33 +118,34 @@ CStatus& CHTTPServer::CListener::StartLocations(CStatus& status, const ServiceAp
   if (status.IsOK()) {
     m_watchStop.store(0);
     m_watchWake.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
-    HANDLE thread = CreateThread(nullptr, 0, &CListener::WatcherThread, this, 0, nullptr);
-    if (thread == nullptr) {
+    m_watchDone.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    // The watcher's own reference: the listener may go the moment it is set.
+    const HANDLE done = DuplicateHandleRef(m_watchDone.get());
+    status = StartServiceWorker(app, L"DirectoryWatcher", [this, done] {
+      WatchDirectories();  // reports its own failures
+      SetEvent(done);
+      CloseHandle(done);
+      return CStatus();
+    });
+    if (!status.IsOK()) {
+      CloseHandle(done);
       m_watchStop.store(1);
-      status = CStatus(NewLastError(VN_HERE));
-    } else {
-      m_watchThread.reset(thread);
+      m_watchDone.reset();
     }
   }
   return status;
 }
 
 bool CHTTPServer::CListener::UpdateFrom(CListener& rebuilt) {
-  if (rebuilt.m_uri != m_uri || rebuilt.m_roots != m_roots || !(rebuilt.m_tls == m_tls) ||
-      rebuilt.m_locationSettings != m_locationSettings || !(rebuilt.m_limits == m_limits))
-    return false;  // a new front (or a new listener) is needed
-  std::shared_ptr<const Parameters> previous;
+  if (!m_settings->SameListener(*rebuilt.m_settings)) return false;  // a new front (or a new listener) is needed
+  std::shared_ptr<const Settings> previous;
   {
     platform::SrwExclusiveLock hold(m_configLock);
-    m_mappings = rebuilt.m_mappings;
-    m_applications = rebuilt.m_applications;
-    // Shared, not copied: the rebuilt listener built the map once.
-    previous = std::exchange(m_parameters, rebuilt.m_parameters);
-    m_defaultRange = rebuilt.m_defaultRange;
-    m_queryTimeoutMs.store(QueryTimeoutFrom(*m_parameters));
+    // Shared, not copied: the rebuilt listener built them once.
+    previous = std::exchange(m_settings, rebuilt.m_settings);
     ClearHandlerCache();
   }
-  // The old map goes here, outside the lock, unless a request still holds it.
+  // The old settings go here, outside the lock, unless a request still holds their parameters.
   previous.reset();
   return true;
 }
@@ -149,7 +153,7 @@ bool CHTTPServer::CListener::UpdateFrom(CListener& rebuilt) {
 void CHTTPServer::CListener::Open() {
   ResetEvent(m_closing.get());
   m_listener = OpenHostListener(
-      m_uri, m_tls, m_limits, [this](web::http::http_request request) { Dispatch(std::move(request)); }, m_front);
+      m_settings->uri, m_settings->tls, m_settings->limits.front, [this](web::http::http_request request) { Dispatch(std::move(request)); }, m_front);
 }
 
 void CHTTPServer::CListener::Close() {

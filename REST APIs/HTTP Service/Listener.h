@@ -5,23 +5,26 @@
 // parameters handed to every handler, the exact-path locations), the archive
 // system object, the authenticator a login location published, and the
 // handler cache. FindRequestHandler decides for one request who sent it and
-// which handler answers it; the entry points (ListenerEntry.cpp) answer the
-// request; the watcher (ListenerWatch.cpp) empties the cache when names
+// which handler answers it; the entry points (ListenerEntry.cpp) give the
+// request to that handler, the replies (ListenerReply.cpp) answer with its
+// response; the watcher (ListenerWatch.cpp) empties the cache when names
 // change under a root.
 //
-// The parameters are one immutable map per configuration, shared by the
-// listener and every request that was given it; a change swaps the pointer,
-// and whoever lets go of a map last frees it and gives the heap's freed pages
-// back to the system.
+// What the host's configuration resolved to is one immutable CHostSettings
+// (HostSettings.h), shared by the listener and every request that was given
+// its parameters; a change swaps the pointer, and whoever lets go of the
+// settings last frees them and gives the heap's freed pages back to the
+// system.
 //
-// Locks: m_configLock guards the roots, mappings, applications, the
-// parameters pointer and default range: shared by requests, exclusive while
-// they are replaced.
+// Locks: m_configLock guards the settings pointer: shared by requests,
+// exclusive while it is replaced (the URL, roots, TLS files, locations and
+// front limits stay the same across a replacement, so the thread that builds
+// hosts reads them without it).
 // m_cacheLock guards m_cache, m_cacheClock's meaning and m_reportedMisses
 // (shared for look-ups, exclusive for inserts and emptying); it is taken
-// inside m_configLock, never the other way round. m_locations,
-// m_authenticator, m_uri, m_tls and m_locationSettings are filled before the
-// listener opens and only read afterwards, so they take no lock. The host
+// inside m_configLock, never the other way round. m_locations and
+// m_authenticator are filled before the listener opens and only read
+// afterwards, so they take no lock. The host
 // key, its event, the watcher's handles and m_listener belong to the thread
 // that builds and stops hosts ("MainThread").
 #pragma once
@@ -29,11 +32,12 @@
 #include "LibService/ServiceLogger.h"
 #include "LibService/Status.h"
 #include "REST APIs/HTTP Service/HTTPServer.h"
+#include "REST APIs/HTTP Service/HostSettings.h"
 #include "REST APIs/HTTP Service/ListenerOpen.h"
 #include "REST APIs/HTTP Service/Location.h"
 #include "REST APIs/HTTP Service/RequestHandler.h"
 #include "REST APIs/HTTP Service/istring.h"
-#include "archive/system/ArchiveInterfaces.h"
+#include "archive/interfaces/ArchiveInterfaces.h"
 #include "platform/com/comptr.h"
 #include "platform/registry/registry.h"
 #include "platform/sync/sync.h"
@@ -60,10 +64,11 @@ std::map<std::wstring, std::wstring> DecodeFormFields(const std::string& body);
 
 class CHTTPServer::CListener : public CTraceLoggable {
  public:
-  using Roots = std::map<std::int32_t, std::wstring>;
-  using Mappings = std::map<std::wstring, std::wstring>;
-  using Applications = std::map<std::int32_t, std::map<std::wstring, std::wstring>>;
-  using Parameters = std::map<std::wstring, std::wstring>;
+  using Settings = CHTTPServer::CHostSettings;
+  using Roots = Settings::Roots;
+  using Mappings = Settings::Mappings;
+  using Applications = Settings::Applications;
+  using Parameters = Settings::Parameters;
   using Locations = std::map<std::wstring, std::shared_ptr<CHTTPServer::CLocation::CInstance>>;
   using Result = std::pair<vantrel::basic_istring<wchar_t>, std::shared_ptr<CHTTPServer::CRequestHandler>>;
 
@@ -73,26 +78,19 @@ class CHTTPServer::CListener : public CTraceLoggable {
   static constexpr std::size_t kHandlerCacheLimit = 10000;
   static constexpr std::size_t kMissEventLimit = 1000;
 
-  // A location's configuration as read (name -> properties), kept to tell
-  // whether a rebuilt host changed its locations.
-  using LocationSettings = std::map<std::wstring, std::map<std::wstring, std::wstring>>;
+  using LocationSettings = Settings::LocationSettings;
 
   // How long a found handler (or a miss) is trusted when the watcher could
   // not watch the roots, so that new files are still found.
   static constexpr ULONGLONG kUnwatchedCacheLifetimeMs = 2000;
-  // How long a reply waits for a query's outcome (the parameter
-  // "Registry$Query Timeout", seconds, overrides it).
-  static constexpr DWORD kDefaultQueryTimeoutSeconds = 120;
 
   // listener may be null (a listener that never opens, as in tests).
   CListener(std::unique_ptr<web::http::experimental::listener::http_listener> listener, const Roots& roots,
             const Mappings& mappings, const Applications& applications, Parameters parameters,
             std::uint64_t defaultRange, IArchiveSystem* archive, std::string host);
-  // A host's listener: its URL and TLS files; the cpprest listener is made
+  // A host's listener, built from its settings; the cpprest listener is made
   // when Open is called.
-  CListener(web::uri uri, CHostTls tls, LocationSettings locationSettings, const Roots& roots,
-            const Mappings& mappings, const Applications& applications, Parameters parameters,
-            std::uint64_t defaultRange, IArchiveSystem* archive, std::string host);
+  CListener(Settings settings, IArchiveSystem* archive, std::string host);
   // Stops the watcher and closes the cpprest listener before anything its
   // entry points use goes away.
   ~CListener() override;
@@ -107,8 +105,8 @@ class CHTTPServer::CListener : public CTraceLoggable {
   CStatus& StartLocations(CStatus& status, const ServiceApplication& app, const std::wstring& host,
                           platform::RegKey hostKey, platform::UniqueHandle hostEvent,
                           const std::map<std::wstring, CHTTPServer::CLocation>& locations);
-  // Takes over the new configuration of rebuilt when it has the same URL,
-  // roots, TLS files and locations; false otherwise (rebuilt replaces this).
+  // Takes over the settings of rebuilt when it has the same URL, roots, TLS
+  // files, locations and front limits; false otherwise (rebuilt replaces this).
   bool UpdateFrom(CListener& rebuilt);
   // Opens the cpprest listener on the URL and waits; throws what cpprest throws.
   void Open();
@@ -121,11 +119,12 @@ class CHTTPServer::CListener : public CTraceLoggable {
   void StopWatcher();
   bool IsOpen() const { return m_listener != nullptr; }
 
-  const web::uri& GetURI() const { return m_uri; }
-  const Roots& GetRoots() const { return m_roots; }
+  const web::uri& GetURI() const { return m_settings->uri; }
+  const Roots& GetRoots() const { return m_settings->roots; }
   // Read on the thread that builds hosts (tests); requests read them under m_configLock.
-  const Mappings& GetMappings() const { return m_mappings; }
-  const Applications& GetApplications() const { return m_applications; }
+  const Settings& GetSettings() const { return *m_settings; }
+  const Mappings& GetMappings() const { return m_settings->mappings; }
+  const Applications& GetApplications() const { return m_settings->applications; }
   HKEY GetHostKey() const { return m_hostKey.get(); }
   HANDLE GetHostKeyEvent() const { return m_hostKeyEvent.get(); }
 
@@ -135,7 +134,7 @@ class CHTTPServer::CListener : public CTraceLoggable {
   void HandleOptions(web::http::http_request request);
   void HandleOther(web::http::http_request request);
 
-  // The watcher's body.
+  // The watcher's body; its result is the Win32 code that ended it.
   DWORD WatchDirectories();
   // Whether the watcher failed (the cache then trusts entries only briefly).
   bool IsWatchFailed() const { return m_watchFailed.load(); }
@@ -157,9 +156,9 @@ class CHTTPServer::CListener : public CTraceLoggable {
   void AddLocation(const std::wstring& path, std::shared_ptr<CHTTPServer::CLocation::CInstance> instance);
 
   const std::string& GetHostName() const { return m_host; }
-  std::uint64_t GetDefaultRange() const { return m_defaultRange; }
+  std::uint64_t GetDefaultRange() const { return m_settings->defaultRange; }
   // Read on the thread that builds hosts (tests); requests take the pointer under m_configLock.
-  const Parameters& GetParameters() const { return *m_parameters; }
+  const Parameters& GetParameters() const { return m_settings->parameters; }
   SRWLOCK& ConfigLock() { return m_configLock; }
 
  private:
@@ -190,20 +189,25 @@ class CHTTPServer::CListener : public CTraceLoggable {
   void ReportMiss(std::int32_t level, const std::wstring& path);
 
   // ListenerEntry.cpp
+  // What a request's handler is given; called with m_configLock held shared.
+  CParameterMap RequestParameters() const;
   void Dispatch(web::http::http_request request);
   void TraceRequest(const web::http::http_request& request);
+  static std::wstring DecodedRelativeUri(const web::http::http_request& request);
+
+  // ListenerReply.cpp
   void ReplyStatus(web::http::http_request& request, std::uint16_t status, const web::http::http_headers& headers);
-  void ReplyWithBody(web::http::http_request& request, std::uint16_t status, const web::http::http_headers& headers,
-                     const concurrency::streams::istream& body, const std::wstring& contentType, std::int32_t cacheMode);
+  // The one finishing step of a reply: the common headers, then the send.
   void AddCommonHeaders(web::http::http_request& request, web::http::http_response& reply);
+  // "Allow" and "Server" only (OPTIONS and refused methods).
   void ReplyAllow(web::http::http_request& request, std::uint16_t status);
   void ReplyNoHandler(web::http::http_request& request, const vantrel::basic_istring<wchar_t>& user, bool post);
-  void ReplyFailure(web::http::http_request& request, const std::exception& e, int line);
-  // Reads response into the reply: here, or for a query response on a reply
-  // thread, bounded by the query timeout and the listener's close.
+  // 500, with the exception as an event and a trace line.
+  void ReplyFailure(web::http::http_request& request, const std::exception& e);
+  // Reads response into the reply: here, or for a deferred response with a
+  // deadline on a reply thread, bounded by that deadline and the listener's close.
   void ReplyFromResponse(web::http::http_request request, std::shared_ptr<CHTTPServer::CRequestHandler::CResponse> response);
   void SendResponse(web::http::http_request& request, CHTTPServer::CRequestHandler::CResponse& response);
-  static DWORD QueryTimeoutFrom(const Parameters& parameters);
 
   // Work that will still reply through this listener (a form body on its
   // way, a reply waiting for a query) holds one; Close waits until none is
@@ -221,23 +225,14 @@ class CHTTPServer::CListener : public CTraceLoggable {
   void WaitForPendingReplies();
 
   // ListenerWatch.cpp
-  static DWORD WatcherThread(LPVOID self);
   void ReportWatchFailure(DWORD code);
 
-  // The public socket and its limits; the listener behind it listens on loopback.
+  // The public socket; the listener behind it listens on loopback.
   std::unique_ptr<platform::http::HttpFront> m_front;
   std::unique_ptr<web::http::experimental::listener::http_listener> m_listener;
-  web::uri m_uri;
-  CHostTls m_tls;
-  // The front's limits from the parameters; set when built, like m_tls.
-  platform::http::FrontLimits m_limits;
-  LocationSettings m_locationSettings;
-  Roots m_roots;
-  Mappings m_mappings;
-  Applications m_applications;
-  std::shared_ptr<const Parameters> m_parameters;  // never null
+  // What the host's configuration resolved to; never null, swapped whole.
+  std::shared_ptr<const Settings> m_settings;
   Locations m_locations;
-  std::uint64_t m_defaultRange;
   platform::ComPtr<IArchiveSystem> m_archive;
   std::string m_host;
   std::map<CacheKey, CacheEntry> m_cache;
@@ -245,11 +240,12 @@ class CHTTPServer::CListener : public CTraceLoggable {
   std::shared_ptr<CHTTPServer::CAuthenticator> m_authenticator;
   mutable std::atomic<std::uint64_t> m_cacheClock{0};
 
-  // The watcher: its stop flag (set until it is started), wake event and
-  // thread; the root folders it watches; whether it failed.
+  // The watcher (a worker of the service, started by StartLocations): its
+  // stop flag (set until it is started), wake event and the event it sets as
+  // it ends (null while none runs); the root folders it watches; whether it failed.
   std::atomic<LONG> m_watchStop{1};
   platform::UniqueHandle m_watchWake;
-  platform::UniqueHandle m_watchThread;
+  platform::UniqueHandle m_watchDone;
   std::map<std::int32_t, platform::UniqueHandle> m_rootHandles;
   std::atomic<bool> m_watchFailed{false};
   // The host key (owned once StartLocations took it) and its change event.
@@ -257,7 +253,6 @@ class CHTTPServer::CListener : public CTraceLoggable {
   platform::UniqueHandle m_hostKeyEvent;
   // Set as the listener closes: replies waiting for a query give up.
   platform::UniqueHandle m_closing;
-  std::atomic<DWORD> m_queryTimeoutMs{kDefaultQueryTimeoutSeconds * 1000};
   // m_pendingLock guards m_pending; m_pendingDone is signalled as it drops to 0.
   std::mutex m_pendingLock;
   std::condition_variable m_pendingDone;

@@ -1,24 +1,21 @@
-// ListenerEntry.cpp - the listener's entry points and the replies they send.
+// ListenerEntry.cpp - the listener's entry points: trace, handler, response.
 //
 // Every request is traced, matched to a handler under the configuration lock
-// held for reading, and answered through one of the reply helpers, which add
-// the common headers. A query response blocks until its command has run, so
-// it is read on a reply thread, never on the HTTP library's pool; that wait
-// is bounded by the query timeout and ends when the listener closes, so a
-// hanging query holds neither the pool nor the stop. Every reply's task is
-// observed: a failed send that nobody looks at would end the process.
+// held for reading, given to the handler, and its response handed to the
+// reply (ListenerReply.cpp). A POST's form is decoded here, once.
 #include "REST APIs/HTTP Service/Listener.h"
 
 #include "LibService/ServiceLogger.h"
 #include "LibService/ThreadSet.h"
 #include "REST APIs/HTTP Service/BlockingWork.h"
+#include "REST APIs/HTTP Service/DeferredResponse.h"
 #include "REST APIs/HTTP Service/LocationInstance.h"
 #include "REST APIs/HTTP Service/SQLRequestHandler.h"
 #include "platform/base/text.h"
 
 #include <cpprest/base_uri.h>
 
-#include <cstdlib>
+#include <algorithm>
 
 namespace {
 
@@ -26,16 +23,7 @@ using CResponse = CHTTPServer::CRequestHandler::CResponse;
 
 // Trace ids of the listener.
 constexpr DWORD TRC_REQUEST = 0x000100CC;          // (request line)
-constexpr DWORD TRC_REQUEST_FAILED = 0xC00100CD;   // (error text, request URI)
 constexpr DWORD TRC_METHOD_REFUSED = 0xC00100CF;   // (method, request URI)
-constexpr DWORD TRC_QUERY_TIMED_OUT = 0xC00100D0;  // (request URI)
-
-// The source lines the exception events of GET and POST carry.
-constexpr int kGetFailureLine = 1041;
-constexpr int kPostFailureLine = 1078;
-
-// The "Server" value: product name, "/", version.
-constexpr char kServerValue[] = "Corvellane/7.28";
 
 constexpr char kFormContentType[] = "application/x-www-form-urlencoded";
 
@@ -43,25 +31,6 @@ constexpr char kFormContentType[] = "application/x-www-form-urlencoded";
 bool IsSecretHeader(const std::string& name) {
   return platform::EqualsNoCaseA(name, "Cookie") || platform::EqualsNoCaseA(name, "Authorization") ||
          platform::EqualsNoCaseA(name, "Proxy-Authorization");
-}
-
-// The decoded relative URI (path and query) for trace lines; the raw text
-// when it does not decode.
-std::wstring DecodedRelativeUri(const web::http::http_request& request) {
-  const std::string raw = request.relative_uri().to_string();
-  try {
-    return platform::WideFromUtf8(web::uri::decode(raw));
-  } catch (const std::exception&) {
-    return platform::WideFromUtf8(raw);
-  }
-}
-
-std::wstring DecodedPath(const web::http::http_request& request) {
-  try {
-    return platform::WideFromUtf8(web::uri::decode(request.relative_uri().path()));
-  } catch (const std::exception&) {
-    return {};
-  }
 }
 
 // One form part: "+" is a space, then percent-decoding; throws
@@ -72,21 +41,18 @@ std::wstring DecodeFormPart(std::string part) {
   return platform::WideFromUtf8(web::uri::decode(part));
 }
 
-// Every reply's task is looked at, so that a failed send (the client went
-// away) never becomes an unobserved exception.
-void Send(web::http::http_request& request, const web::http::http_response& reply) {
+}  // namespace
+
+// The decoded relative URI (path and query) for trace lines; the raw text
+// when it does not decode.
+std::wstring CHTTPServer::CListener::DecodedRelativeUri(const web::http::http_request& request) {
+  const std::string raw = request.relative_uri().to_string();
   try {
-    request.reply(reply).then([](pplx::task<void> sent) {
-      try {
-        sent.get();
-      } catch (...) {
-      }
-    });
-  } catch (...) {
+    return platform::WideFromUtf8(web::uri::decode(raw));
+  } catch (const std::exception&) {
+    return platform::WideFromUtf8(raw);
   }
 }
-
-}  // namespace
 
 // The decoded form fields of a POST body, each decoded exactly once, here.
 // Throws web::uri_exception for a malformed escape.
@@ -106,6 +72,12 @@ std::map<std::wstring, std::wstring> DecodeFormFields(const std::string& body) {
     start = end + 1;
   }
   return fields;
+}
+
+CParameterMap CHTTPServer::CListener::RequestParameters() const {
+  // The parameters live as long as the settings they are part of.
+  return CParameterMap(std::shared_ptr<const Parameters>(m_settings, &m_settings->parameters),
+                       m_settings->limits.queryTimeoutMs);
 }
 
 void CHTTPServer::CListener::Dispatch(web::http::http_request request) {
@@ -141,7 +113,7 @@ void CHTTPServer::CListener::HandleGet(web::http::http_request request) {
     {
       platform::SrwSharedLock hold(m_configLock);
       found = FindRequestHandler(request);
-      if (found.second) found.second->Handle(response, request, found.first, CParameterMap(m_parameters));
+      if (found.second) found.second->Handle(response, request, found.first, RequestParameters());
     }
     if (!found.second) {
       ReplyNoHandler(request, found.first, false);
@@ -150,7 +122,7 @@ void CHTTPServer::CListener::HandleGet(web::http::http_request request) {
     if (!response) throw std::runtime_error("the handler gave no response");
     ReplyFromResponse(std::move(request), std::move(response));
   } catch (const std::exception& e) {
-    ReplyFailure(request, e, kGetFailureLine);
+    ReplyFailure(request, e);
   }
 }
 
@@ -166,7 +138,7 @@ void CHTTPServer::CListener::HandlePost(web::http::http_request request) {
       {
         platform::SrwSharedLock hold(m_configLock);
         found = FindRequestHandler(request);
-        if (found.second) parameters = CParameterMap(m_parameters);
+        if (found.second) parameters = RequestParameters();
       }
       if (!found.second) {
         ReplyNoHandler(request, found.first, true);
@@ -181,7 +153,7 @@ void CHTTPServer::CListener::HandlePost(web::http::http_request request) {
       if (!response) throw std::runtime_error("the handler gave no response");
       ReplyFromResponse(request, std::move(response));
     } catch (const std::exception& e) {
-      ReplyFailure(request, e, kPostFailureLine);
+      ReplyFailure(request, e);
     }
   };
   if (!form) {
@@ -215,119 +187,3 @@ void CHTTPServer::CListener::HandleOther(web::http::http_request request) {
   ReplyAllow(request, web::http::status_codes::MethodNotAllowed);
 }
 
-void CHTTPServer::CListener::ReplyNoHandler(web::http::http_request& request,
-                                            const vantrel::basic_istring<wchar_t>& user, bool post) {
-  // Only a request of nobody known is sent to the login page: one with a
-  // cookie of a session that ended is sent there too, and "/" itself never
-  // is, so a missing login page answers 404 instead of redirecting to itself.
-  if (!post && m_authenticator && user.empty() && DecodedPath(request) != L"/") {
-    web::http::http_headers headers;
-    headers.add(web::http::header_names::location, "/");
-    ReplyStatus(request, web::http::status_codes::SeeOther, headers);
-    return;
-  }
-  ReplyStatus(request, web::http::status_codes::NotFound, {});
-}
-
-void CHTTPServer::CListener::ReplyFailure(web::http::http_request& request, const std::exception& e, int line) {
-  const CStatus status(NewExceptionMessage(CSourcePos{__FILE__, line}, e, MSG_WORK_ITEM_EXCEPTION));
-  status.Report();
-  ServiceTrace(this, TRC_REQUEST_FAILED, status.GetText().c_str(), DecodedRelativeUri(request).c_str());
-  web::http::http_response reply(web::http::status_codes::InternalError);
-  AddCommonHeaders(request, reply);
-}
-
-void CHTTPServer::CListener::ReplyStatus(web::http::http_request& request, std::uint16_t status,
-                                         const web::http::http_headers& headers) {
-  web::http::http_response reply = BuildReplyStatus(status, headers);
-  AddCommonHeaders(request, reply);
-}
-
-void CHTTPServer::CListener::ReplyWithBody(web::http::http_request& request, std::uint16_t status,
-                                           const web::http::http_headers& headers,
-                                           const concurrency::streams::istream& body, const std::wstring& contentType,
-                                           std::int32_t cacheMode) {
-  web::http::http_response reply = BuildReplyWithBody(status, headers, body, contentType, cacheMode);
-  AddCommonHeaders(request, reply);
-}
-
-void CHTTPServer::CListener::AddCommonHeaders(web::http::http_request& request, web::http::http_response& reply) {
-  auto& headers = reply.headers();
-  headers.add("Server", kServerValue);
-  headers.add(web::http::header_names::accept_ranges, "bytes");
-  headers.add("Content-Security-Policy", "frame-ancestors 'self'");
-  if (platform::EqualsNoCaseA(m_uri.scheme(), "https")) headers.add("Strict-Transport-Security", "max-age=86400");
-  headers.add("X-Content-Type-Options", "nosniff");
-  headers.add("X-XSS-Protection", "0");
-  Send(request, reply);
-}
-
-void CHTTPServer::CListener::ReplyAllow(web::http::http_request& request, std::uint16_t status) {
-  const std::wstring path = DecodedPath(request);
-  bool post = path == L"*" || request.relative_uri().path() == "*";
-  if (!post) {
-    const auto location = m_locations.find(path);
-    if (location != m_locations.end()) {
-      web::http::http_request probe(web::http::methods::POST);
-      post = location->second->GetHandler(probe) != nullptr;
-    }
-  }
-  web::http::http_response reply(status);
-  reply.headers().add("Allow", post ? "GET, POST" : "GET");
-  reply.headers().add("Server", kServerValue);
-  Send(request, reply);
-}
-
-void CHTTPServer::CListener::SendResponse(web::http::http_request& request, CResponse& response) {
-  web::http::http_response reply = ReadResponse(request.method(), response);
-  AddCommonHeaders(request, reply);
-}
-
-void CHTTPServer::CListener::ReplyFromResponse(web::http::http_request request, std::shared_ptr<CResponse> response) {
-  auto* query = dynamic_cast<CSQLRequestInstance::Response*>(response.get());
-  if (query == nullptr) {
-    SendResponse(request, *response);
-    return;
-  }
-  // The timeout counts from the request's arrival, not from when a reply
-  // thread takes it up.
-  const ULONGLONG deadline = query->Arrival() + m_queryTimeoutMs.load();
-  PendingReply pending(*this);
-  const bool queued = RunReplyWork([this, request, response, query, deadline, pending]() mutable {
-    try {
-      const ULONGLONG now = GetTickCount64();
-      const DWORD timeoutMs = now >= deadline ? 0 : static_cast<DWORD>(std::min<ULONGLONG>(deadline - now, 0x7FFFFFFF));
-      if (query->WaitReady(timeoutMs, m_closing.get())) {
-        SendResponse(request, *response);
-        return;
-      }
-      // The command is stopped and its thread freed; the client is told now.
-      query->Cancel();
-      ServiceTrace(this, TRC_QUERY_TIMED_OUT, DecodedRelativeUri(request).c_str());
-      ReplyStatus(request, web::http::status_codes::ServiceUnavailable, {});
-    } catch (const std::exception& e) {
-      ReplyFailure(request, e, request.method() == web::http::methods::POST ? kPostFailureLine : kGetFailureLine);
-    } catch (...) {
-      Send(request, web::http::http_response(web::http::status_codes::InternalError));
-    }
-  });
-  if (!queued) {
-    // Every reply thread waits already: answered at once.
-    query->Cancel();
-    web::http::http_headers headers;
-    headers.add(web::http::header_names::retry_after, kRetryAfterSeconds);
-    ReplyStatus(request, web::http::status_codes::ServiceUnavailable, headers);
-  }
-}
-
-// The query timeout in milliseconds from the parameter map.
-DWORD CHTTPServer::CListener::QueryTimeoutFrom(const Parameters& parameters) {
-  const auto found = parameters.find(L"Registry$Query Timeout");
-  unsigned long seconds = kDefaultQueryTimeoutSeconds;
-  if (found != parameters.end()) {
-    const unsigned long value = std::wcstoul(found->second.c_str(), nullptr, 10);
-    if (value != 0) seconds = value;
-  }
-  constexpr unsigned long kMaxSeconds = 0x7FFFFFFFul / 1000;
-  return static_cast<DWORD>(std::min(seconds, kMaxSeconds) * 1000);
-}

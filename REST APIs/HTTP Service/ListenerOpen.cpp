@@ -37,67 +37,7 @@ std::unique_ptr<BIO, BioFree> MemoryBio(const std::string& text) {
   return std::unique_ptr<BIO, BioFree>(BIO_new_mem_buf(text.data(), static_cast<int>(text.size())));
 }
 
-// One host value for a request limit: where it goes in FrontLimits, its
-// bounds and how many of the field's units one unit of the value is.
-struct LimitValue {
-  const wchar_t* name;
-  std::uint64_t low;
-  std::uint64_t high;
-  std::uint64_t scale;  // 1000 for seconds into milliseconds
-  void (*set)(platform::http::FrontLimits&, std::uint64_t);
-  std::uint64_t (*get)(const platform::http::FrontLimits&);
-};
-
-// The bounds keep a typing slip from opening the service up (a body of
-// gigabytes read into memory, a silent client kept for days) or shutting it
-// down (a head too short for a browser's cookies, a handful of connections).
-const LimitValue kLimitValues[] = {
-    {L"Request Head Limit", 1024, 1024 * 1024, 1,
-     [](platform::http::FrontLimits& l, std::uint64_t v) { l.maxHeadBytes = static_cast<std::size_t>(v); },
-     [](const platform::http::FrontLimits& l) { return static_cast<std::uint64_t>(l.maxHeadBytes); }},
-    {L"Request Body Limit", 1024, 1024ull * 1024 * 1024, 1,
-     [](platform::http::FrontLimits& l, std::uint64_t v) { l.maxBodyBytes = v; },
-     [](const platform::http::FrontLimits& l) { return l.maxBodyBytes; }},
-    {L"Request Header Timeout", 1, 600, 1000,
-     [](platform::http::FrontLimits& l, std::uint64_t v) { l.headerTimeoutMs = static_cast<DWORD>(v); },
-     [](const platform::http::FrontLimits& l) { return static_cast<std::uint64_t>(l.headerTimeoutMs); }},
-    {L"Idle Connection Timeout", 1, 3600, 1000,
-     [](platform::http::FrontLimits& l, std::uint64_t v) { l.idleTimeoutMs = static_cast<DWORD>(v); },
-     [](const platform::http::FrontLimits& l) { return static_cast<std::uint64_t>(l.idleTimeoutMs); }},
-    {L"Connection Limit", 16, 65536, 1,
-     [](platform::http::FrontLimits& l, std::uint64_t v) { l.maxConnections = static_cast<DWORD>(v); },
-     [](const platform::http::FrontLimits& l) { return static_cast<std::uint64_t>(l.maxConnections); }},
-};
-
-// A whole decimal number of at most 19 digits (no sign, no blanks).
-bool ParseWhole(const std::wstring& text, std::uint64_t& value) {
-  if (text.empty() || text.size() > 19) return false;
-  value = 0;
-  for (wchar_t c : text) {
-    if (c < L'0' || c > L'9') return false;
-    value = value * 10 + static_cast<std::uint64_t>(c - L'0');
-  }
-  return true;
-}
-
 }  // namespace
-
-platform::http::FrontLimits HostLimitsFrom(const std::map<std::wstring, std::wstring>& parameters,
-                                           std::vector<CRejectedLimit>& rejected) {
-  platform::http::FrontLimits limits;
-  for (const LimitValue& row : kLimitValues) {
-    const auto found = parameters.find(std::wstring(L"Registry$") + row.name);
-    if (found == parameters.end()) continue;
-    std::uint64_t value = 0;
-    if (ParseWhole(found->second, value) && value >= row.low && value <= row.high) {
-      row.set(limits, value * row.scale);
-      continue;
-    }
-    rejected.push_back({row.name, found->second, platform::FormatW(L"%I64u", row.low),
-                        platform::FormatW(L"%I64u", row.high), platform::FormatW(L"%I64u", row.get(limits) / row.scale)});
-  }
-  return limits;
-}
 
 std::string CheckHostTls(const CHostTls& tls) {
   auto certBio = MemoryBio(tls.certificate);

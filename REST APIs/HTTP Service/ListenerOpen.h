@@ -25,24 +25,6 @@ struct CHostTls {
   bool operator==(const CHostTls& other) const = default;
 };
 
-// A host value for a request limit that was not taken: its name and text,
-// the bounds it must lie within and the value used instead (the default).
-struct CRejectedLimit {
-  std::wstring name;
-  std::wstring value;
-  std::wstring low;
-  std::wstring high;
-  std::wstring used;
-};
-
-// The request limits of a host from its parameters ("Registry$" + the value
-// name): "Request Head Limit" and "Request Body Limit" (bytes), "Request
-// Header Timeout" and "Idle Connection Timeout" (seconds) and "Connection
-// Limit". A value that is not a whole number within its bounds leaves the
-// front's default and is added to rejected.
-platform::http::FrontLimits HostLimitsFrom(const std::map<std::wstring, std::wstring>& parameters,
-                                           std::vector<CRejectedLimit>& rejected);
-
 // Opens uri's public socket as an HttpFront (limits; TLS 1.2
 // and above with tls on https) and the cpprest listener behind it on the
 // loopback address the front chose, routes every request to serve and waits

@@ -1,8 +1,9 @@
 // ListenerWatch.cpp - the watcher of a listener's root folders, which empties the handler cache.
 //
-// One thread per listener waits for name changes under any root (files and
-// folders, whole subtrees) and empties the handler cache when one arrives;
-// what changed is never looked at. Each folder has a buffer of its own, and
+// One worker per listener (a thread of the service named "DirectoryWatcher")
+// waits for name changes under any root (files and folders, whole subtrees)
+// and empties the handler cache when one arrives; what changed is never
+// looked at. Each folder has a buffer of its own, and
 // the thread cancels its reads and waits for them to complete before the
 // buffers go, so no read ever completes into freed memory. When a root
 // cannot be watched (the kernel's watch limit), that is an event, and the
@@ -56,11 +57,6 @@ void Drain(std::vector<Watch>& watches) {
 }
 
 }  // namespace
-
-DWORD CHTTPServer::CListener::WatcherThread(LPVOID self) {
-  platform::SetCurrentThreadName(L"DirectoryWatcher");
-  return static_cast<CListener*>(self)->WatchDirectories();
-}
 
 void CHTTPServer::CListener::ReportWatchFailure(DWORD code) {
   m_watchFailed.store(true);
@@ -117,14 +113,11 @@ DWORD CHTTPServer::CListener::WatchDirectories() {
 
 void CHTTPServer::CListener::StopWatcher() {
   m_watchStop.store(1);
-  while (m_watchThread) {
-    DWORD code = 0;
-    if (!GetExitCodeThread(m_watchThread.get(), &code) || code != STILL_ACTIVE) {
-      m_watchThread.reset();
-      break;
-    }
+  // Woken until it has ended: it looks at the stop flag each time it wakes.
+  while (m_watchDone && WaitForSingleObject(m_watchDone.get(), 0) != WAIT_OBJECT_0) {
     SetEvent(m_watchWake.get());
-    WaitForSingleObject(m_watchThread.get(), kWatcherStopWaitMs);
+    WaitForSingleObject(m_watchDone.get(), kWatcherStopWaitMs);
   }
+  m_watchDone.reset();
   m_watchWake.reset();
 }

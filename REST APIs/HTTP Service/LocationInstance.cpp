@@ -28,7 +28,25 @@ std::shared_ptr<CHTTPServer::CLocation::CInstance> MakeAuthenticate(const std::w
   return handler;
 }
 
+// The body of a worker started without a service.
+DWORD OwnWorkerThread(LPVOID context) {
+  std::unique_ptr<std::pair<std::wstring, std::function<CStatus()>>> work(
+      static_cast<std::pair<std::wstring, std::function<CStatus()>>*>(context));
+  platform::SetCurrentThreadName(work->first);
+  work->second();
+  return 0;
+}
+
 }  // namespace
+
+CStatus StartServiceWorker(const ServiceApplication& app, const std::wstring& name, std::function<CStatus()> body) {
+  if (app.startWorker) return app.startWorker(name, std::move(body));
+  auto work = std::make_unique<std::pair<std::wstring, std::function<CStatus()>>>(name, std::move(body));
+  platform::UniqueHandle thread(CreateThread(nullptr, 0, &OwnWorkerThread, work.get(), 0, nullptr));
+  if (!thread) return CStatus(NewLastError(VN_HERE));
+  work.release();  // the thread's now
+  return CStatus();
+}
 
 CStatus& CHTTPServer::CLocation::CInstance::Initialize(CStatus& status, const ServiceApplication&, std::wstring,
                                                        HKEY) {

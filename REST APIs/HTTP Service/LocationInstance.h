@@ -15,7 +15,8 @@
 #include "REST APIs/HTTP Service/Listener.h"
 #include "REST APIs/HTTP Service/Location.h"
 #include "REST APIs/HTTP Service/RequestHandler.h"
-#include "archive/system/ArchiveInterfaces.h"
+#include "archive/interfaces/ArchiveInterfaces.h"
+#include "platform/base/text.h"
 #include "platform/com/comptr.h"
 
 #include <memory>
@@ -25,8 +26,8 @@
 constexpr DWORD MSG_LOCATION_NO_HANDLER = 0xC00000CB;       // (location name)
 constexpr DWORD MSG_LOCATION_UNKNOWN_HANDLER = 0xC00000CC;  // (location name, "Handler" value)
 
-// What a location needs of the running service: a starter of the service's
-// "RegistryChangeWorker" threads and the service's stop event.
+// What a host's listener and locations need of the running service: a
+// starter of the service's named worker threads and the service's stop event.
 struct ServiceApplication {
   WorkerStarter startWorker;
   HANDLE stopEvent = nullptr;
@@ -34,11 +35,16 @@ struct ServiceApplication {
 
 template <class T>
 ServiceApplication ServiceApplicationOf(CServiceApp<T>& app) {
-  return {[&app](const std::wstring&, std::function<CStatus()> body) {
-            return app.StartRegistryChangeWorker(std::move(body));
+  return {[&app](const std::wstring& name, std::function<CStatus()> body) {
+            return app.StartWorker(platform::Utf8FromWide(name).c_str(), std::move(body));
           },
           app.GetStopEvent()};
 }
+
+// Runs body on a worker named name: the service's (app.startWorker), or
+// without a service (tests, tools) a thread of its own. body never runs
+// when the status is a failure.
+CStatus StartServiceWorker(const ServiceApplication& app, const std::wstring& name, std::function<CStatus()> body);
 
 // No virtual destructor: instances are owned by std::shared_ptr made of
 // their concrete class.

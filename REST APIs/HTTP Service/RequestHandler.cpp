@@ -18,12 +18,13 @@ const std::shared_ptr<const CParameterMap::Map>& EmptyParameters() {
 
 }  // namespace
 
-CParameterMap::CParameterMap() : m_shared(EmptyParameters()) {}
+CParameterMap::CParameterMap() : m_shared(EmptyParameters()), m_queryTimeoutMs(kDefaultQuerySeconds * 1000) {}
 
-CParameterMap::CParameterMap(Map values) : m_shared(std::make_shared<const Map>(std::move(values))) {}
+CParameterMap::CParameterMap(Map values)
+    : m_shared(std::make_shared<const Map>(std::move(values))), m_queryTimeoutMs(kDefaultQuerySeconds * 1000) {}
 
-CParameterMap::CParameterMap(std::shared_ptr<const Map> shared)
-    : m_shared(shared ? std::move(shared) : EmptyParameters()) {}
+CParameterMap::CParameterMap(std::shared_ptr<const Map> shared, DWORD queryTimeoutMs)
+    : m_shared(shared ? std::move(shared) : EmptyParameters()), m_queryTimeoutMs(queryTimeoutMs) {}
 
 void CParameterMap::AddRequestValue(std::wstring name, std::wstring value) {
   if (m_shared->count(name) != 0) return;

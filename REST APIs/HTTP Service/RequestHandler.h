@@ -29,6 +29,12 @@
 // request values, however many values the host holds, and keeps the map it
 // was made from alive after the listener has swapped in a newer one. A
 // request value never hides one of the listener's.
+class CDeferredResponse;  // DeferredResponse.h
+
+// How long a reply waits for a query's outcome when the host's "Query
+// Timeout" gives none, in seconds.
+constexpr unsigned long kDefaultQuerySeconds = 120;
+
 class CParameterMap {
  public:
   using Map = std::map<std::wstring, std::wstring>;
@@ -36,7 +42,8 @@ class CParameterMap {
   CParameterMap();
   // A map of its own (handlers called without a listener, tests).
   CParameterMap(Map values);  // implicit: a plain map is one without request values
-  explicit CParameterMap(std::shared_ptr<const Map> shared);
+  // queryTimeoutMs: the host's "Query Timeout", read once with its settings.
+  explicit CParameterMap(std::shared_ptr<const Map> shared, DWORD queryTimeoutMs = kDefaultQuerySeconds * 1000);
 
   // Adds a value of this request alone; ignored when the name is taken (the
   // listener's values win, and the first request value of a name is kept).
@@ -47,10 +54,14 @@ class CParameterMap {
   // The listener's values, and this request's over them.
   const Map& Shared() const { return *m_shared; }
   const Map& RequestValues() const { return m_request; }
+  // How long a reply waits for a query's outcome (the host's "Query
+  // Timeout"; kDefaultQuerySeconds for a map without a host).
+  DWORD QueryTimeoutMs() const { return m_queryTimeoutMs; }
 
  private:
   std::shared_ptr<const Map> m_shared;  // never null
   Map m_request;                        // names not in *m_shared
+  DWORD m_queryTimeoutMs;
 };
 
 // No virtual destructor: every handler is made with std::make_shared of its
@@ -83,6 +94,10 @@ class CHTTPServer::CRequestHandler::CResponse {
   // long as that reading.
   virtual concurrency::streams::istream& GetBody() = 0;
   virtual std::wstring GetContentType() = 0;
+  // The response as one whose outcome comes after Handle returned, which
+  // says how long the listener may wait for it; null for one that is
+  // complete when Handle returns.
+  virtual CDeferredResponse* Deferred() { return nullptr; }
 
  protected:
   CResponse() = default;
@@ -115,10 +130,10 @@ const utility::char_t* CacheControlHeader(std::int32_t cacheMode);
 //   POST: CacheMode, GetContentType, GetBody, GetHeaders, GetStatusCode.
 web::http::http_response ReadResponse(const web::http::method& method, CHTTPServer::CRequestHandler::CResponse& response);
 
-// The reply to a response with a body, as the listener's ReplyWithBody sends
-// it before the common headers: the status, the body stream with its content
-// type (none when it is empty) and no length, every header of the response,
-// then Cache-Control.
+// The reply to a response with a body, as the listener sends it before the
+// common headers (the body path of ReadResponse): the status, the body stream
+// with its content type (none when it is empty) and no length, every header
+// of the response, then Cache-Control.
 web::http::http_response BuildReplyWithBody(std::uint16_t status, const web::http::http_headers& headers,
                                        const concurrency::streams::istream& body, const std::wstring& contentType,
                                        std::int32_t cacheMode);

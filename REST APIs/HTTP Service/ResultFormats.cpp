@@ -4,6 +4,7 @@
 #include "platform/base/format.h"
 #include "platform/base/text.h"
 
+#include <cstring>
 #include <cwctype>
 
 namespace {
@@ -94,45 +95,104 @@ const wchar_t* Alignment(DBTYPE type) { return IsStringType(type) ? L"left" : L"
 
 }  // namespace
 
+namespace {
+
+// The JSON escape, once for both outputs: runs of characters written as they
+// are go to plain, escapes (ASCII) to escaped.
+template <class Plain, class Escaped>
+void EscapeJSONTo(std::wstring_view text, Plain&& plain, Escaped&& escaped) {
+  std::size_t run = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const wchar_t c = text[i];
+    const char* escape = nullptr;
+    char unicode[7];
+    switch (c) {
+      case L'"': escape = "\\\""; break;
+      case L'\\': escape = "\\\\"; break;
+      case L'\n': escape = "\\n"; break;
+      case L'\r': escape = "\\r"; break;
+      case L'\t': escape = "\\t"; break;
+      case L'\b': escape = "\\b"; break;
+      case L'\f': escape = "\\f"; break;
+      default:
+        if (c >= 0 && c < 0x20) {
+          static const char kHex[] = "0123456789abcdef";
+          unicode[0] = '\\';
+          unicode[1] = 'u';
+          unicode[2] = '0';
+          unicode[3] = '0';
+          unicode[4] = kHex[c >> 4];
+          unicode[5] = kHex[c & 15];
+          unicode[6] = '\0';
+          escape = unicode;
+        }
+    }
+    if (escape == nullptr) continue;
+    if (i > run) plain(text.substr(run, i - run));
+    escaped(escape);
+    run = i + 1;
+  }
+  if (text.size() > run) plain(text.substr(run));
+}
+
+// The XML escape, likewise; a character XML cannot hold is kReplacement.
+template <class Plain, class Escaped>
+void EscapeXMLTo(std::wstring_view text, Plain&& plain, Escaped&& escaped) {
+  static constexpr wchar_t kReplacementText[] = {kReplacement, 0};
+  std::size_t run = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const wchar_t c = text[i];
+    const char* escape = nullptr;
+    switch (c) {
+      case L'"': escape = "&quot;"; break;
+      case L'&': escape = "&amp;"; break;
+      case L'\'': escape = "&apos;"; break;
+      case L'<': escape = "&lt;"; break;
+      case L'>': escape = "&gt;"; break;
+      case L'\r': escape = "&#13;"; break;  // a bare CR would be read back as a line feed
+      default:
+        if (IsXmlChar(c)) continue;
+    }
+    if (i > run) plain(text.substr(run, i - run));
+    if (escape != nullptr)
+      escaped(escape);
+    else
+      plain(std::wstring_view(kReplacementText, 1));
+    run = i + 1;
+  }
+  if (text.size() > run) plain(text.substr(run));
+}
+
+// Appends text's JSON (or XML) escape to out as UTF-8, in one pass.
+void AppendJSON(std::string& out, std::wstring_view text) {
+  EscapeJSONTo(
+      text, [&out](std::wstring_view run) { platform::AppendUtf8(out, run); },
+      [&out](const char* escape) { out += escape; });
+}
+
+void AppendXML(std::string& out, std::wstring_view text) {
+  EscapeXMLTo(
+      text, [&out](std::wstring_view run) { platform::AppendUtf8(out, run); },
+      [&out](const char* escape) { out += escape; });
+}
+
+}  // namespace
+
 std::wstring EscapeJSON(std::wstring_view text) {
   std::wstring out;
   out.reserve(text.size() + 2);
-  for (const wchar_t c : text) {
-    switch (c) {
-      case L'"': out += L"\\\""; break;
-      case L'\\': out += L"\\\\"; break;
-      case L'\n': out += L"\\n"; break;
-      case L'\r': out += L"\\r"; break;
-      case L'\t': out += L"\\t"; break;
-      case L'\b': out += L"\\b"; break;
-      case L'\f': out += L"\\f"; break;
-      default:
-        if (c < 0x20) {
-          wchar_t escaped[8];
-          std::swprintf(escaped, 8, L"\\u%04x", static_cast<unsigned>(c));
-          out += escaped;
-        } else {
-          out += c;
-        }
-    }
-  }
+  EscapeJSONTo(
+      text, [&out](std::wstring_view run) { out += run; },
+      [&out](const char* escape) { out.append(escape, escape + std::strlen(escape)); });
   return out;
 }
 
 std::wstring EscapeXML(std::wstring_view text) {
   std::wstring out;
   out.reserve(text.size());
-  for (const wchar_t c : text) {
-    switch (c) {
-      case L'"': out += L"&quot;"; break;
-      case L'&': out += L"&amp;"; break;
-      case L'\'': out += L"&apos;"; break;
-      case L'<': out += L"&lt;"; break;
-      case L'>': out += L"&gt;"; break;
-      case L'\r': out += L"&#13;"; break;  // a bare CR would be read back as a line feed
-      default: out += IsXmlChar(c) ? c : kReplacement;
-    }
-  }
+  EscapeXMLTo(
+      text, [&out](std::wstring_view run) { out += run; },
+      [&out](const char* escape) { out.append(escape, escape + std::strlen(escape)); });
   return out;
 }
 
@@ -160,34 +220,46 @@ std::string PercentEncodePath(const std::string& path) {
   return out;
 }
 
-HRESULT ResultStream<unsigned char>::JsonQueryInfo::NextRow(std::wstring& text) {
-  return NextRowWith([this, &text](bool) {
-    text += m_written ? L",{" : L"{";
+HRESULT ResultStream<unsigned char>::JsonQueryInfo::NextRow(std::string& out) {
+  return NextRowWith([this, &out](bool) {
+    if (m_keys.empty()) {
+      // Each member's key text, made once: the columns do not change between rows.
+      m_keys.resize(BoundColumns().size());
+      bool member = false;
+      for (std::size_t i = 0; i < BoundColumns().size(); ++i) {
+        const CBoundColumn& c = BoundColumns()[i];
+        if (c.ordinal == 0) continue;  // the bookmark is never written
+        std::string& key = m_keys[i];
+        if (member) key += ',';
+        member = true;
+        key += '"';
+        AppendJSON(key, c.name);
+        key += "\":";
+      }
+    }
+    out += m_written ? ",{" : "{";
     m_written = true;
-    bool member = false;
     for (std::size_t i = 0; i < BoundColumns().size(); ++i) {
-      const CBoundColumn& c = BoundColumns()[i];
-      if (c.ordinal == 0) continue;  // the bookmark is never written
-      if (member) text += L',';
-      member = true;
-      text += L'"' + EscapeJSON(c.name) + L"\":";
+      if (BoundColumns()[i].ordinal == 0) continue;
+      out += m_keys[i];
       const DBTYPE type = Type(i);
       const bool isNull = Status(i) == DBSTATUS_S_ISNULL;
       if (BaseType(type) == DBTYPE_BOOL) {
-        text += !isNull && IsTrue(Text(i)) ? L"true" : L"false";
+        out += !isNull && IsTrue(Text(i)) ? "true" : "false";
         continue;
       }
-      const std::wstring value = isNull ? std::wstring() : ValueText(i);
-      if (IsStringType(type))
-        text += L'"' + EscapeJSON(value) + L'"';
-      else if (isNull)
-        text += L"null";
-      else if (IsNumericType(type) && IsJsonNumber(value))
-        text += value;
-      else
-        text += L'"' + EscapeJSON(value) + L'"';
+      const std::wstring_view value = isNull ? std::wstring_view() : ValueView(i, m_scratch);
+      if (!IsStringType(type) && isNull) {
+        out += "null";
+      } else if (!IsStringType(type) && IsNumericType(type) && IsJsonNumber(value)) {
+        platform::AppendUtf8(out, value);
+      } else {
+        out += '"';
+        AppendJSON(out, value);
+        out += '"';
+      }
     }
-    text += L'}';
+    out += '}';
     return S_OK;
   });
 }
@@ -202,23 +274,32 @@ std::wstring ResultStream<unsigned char>::XMLQueryInfo::GetPrologue() {
          L"\"?>\r\n<data>\r\n";
 }
 
-HRESULT ResultStream<unsigned char>::XMLQueryInfo::NextRow(std::wstring& text) {
-  return NextRowWith([this, &text](bool) {
-    text += L"<row>";
+HRESULT ResultStream<unsigned char>::XMLQueryInfo::NextRow(std::string& out) {
+  return NextRowWith([this, &out](bool) {
+    if (m_names.empty()) {
+      // Each column's element name, made once: the columns do not change between rows.
+      m_names.resize(BoundColumns().size());
+      for (std::size_t i = 0; i < BoundColumns().size(); ++i)
+        if (BoundColumns()[i].ordinal != 0) m_names[i] = platform::Utf8FromWide(XMLName(BoundColumns()[i].name));
+    }
+    out += "<row>";
     for (std::size_t i = 0; i < BoundColumns().size(); ++i) {
-      const CBoundColumn& c = BoundColumns()[i];
-      if (c.ordinal == 0) continue;
-      const std::wstring name = XMLName(c.name);
-      text += L'<' + name + L'>';
+      if (BoundColumns()[i].ordinal == 0) continue;
+      const std::string& name = m_names[i];
+      out += '<';
+      out += name;
+      out += '>';
       if (Status(i) != DBSTATUS_S_ISNULL) {
         if (BaseType(Type(i)) == DBTYPE_BOOL)
-          text += IsTrue(Text(i)) ? L"True" : L"False";
+          out += IsTrue(Text(i)) ? "True" : "False";
         else
-          text += EscapeXML(ValueText(i));
+          AppendXML(out, ValueView(i, m_scratch));
       }
-      text += L"</" + name + L'>';
+      out += "</";
+      out += name;
+      out += '>';
     }
-    text += L"</row>";
+    out += "</row>";
     return S_OK;
   });
 }

@@ -14,6 +14,8 @@
 
 #include "REST APIs/HTTP Service/ResultStream.h"
 
+#include <optional>
+
 // Text escapes the formats share; exposed for their tests.
 std::wstring EscapeJSON(std::wstring_view text);
 std::wstring EscapeXML(std::wstring_view text);
@@ -26,10 +28,12 @@ class ResultStream<unsigned char>::JsonQueryInfo final : public QueryInfo {
   std::wstring GetContentType() override { return L"application/json"; }
   std::wstring GetPrologue() override { return L"["; }
   std::wstring GetEpilogue() override { return L"]"; }
-  HRESULT NextRow(std::wstring& text) override;
+  HRESULT NextRow(std::string& out) override;
 
  private:
   bool m_written = false;  // a row has been written, so the next one starts with ","
+  std::vector<std::string> m_keys;  // per bound column: [","] "name": as UTF-8
+  std::wstring m_scratch;           // a formatted value, reused across values
 };
 
 class ResultStream<unsigned char>::XMLQueryInfo final : public QueryInfo {
@@ -38,9 +42,11 @@ class ResultStream<unsigned char>::XMLQueryInfo final : public QueryInfo {
   std::wstring GetContentType() override { return L"text/xml"; }
   std::wstring GetPrologue() override;
   std::wstring GetEpilogue() override { return L"</data>\r\n"; }
-  HRESULT NextRow(std::wstring& text) override;
+  HRESULT NextRow(std::string& out) override;
 
  private:
+  std::vector<std::string> m_names;  // per bound column: its element name as UTF-8
+  std::wstring m_scratch;            // a formatted value, reused across values
   // Only the link is kept, not the request: the request holds its reply,
   // whose body holds this object, and the cycle would never be freed.
   std::wstring m_stylesheet;
@@ -52,7 +58,7 @@ class ResultStream<unsigned char>::XSLQueryInfo final : public QueryInfo {
   std::wstring GetContentType() override { return L"text/xml"; }
   std::wstring GetPrologue() override;
   std::wstring GetEpilogue() override { return L""; }
-  HRESULT NextRow(std::wstring&) override { return DB_S_ENDOFROWSET; }
+  HRESULT NextRow(std::string&) override { return DB_S_ENDOFROWSET; }
   bool NeedsRows() const override { return false; }
 };
 
@@ -64,6 +70,9 @@ class ResultStream<unsigned char>::BasicBuffer final : public concurrency::strea
   using off_type = streambuf_state_manager<unsigned char>::off_type;
 
   explicit BasicBuffer(std::shared_ptr<QueryInfo> query);
+  // Writes the first block on the calling thread (one the provider may
+  // block: a query thread), unless a read already asked for it.
+  void WriteFirstBlock();
 
   bool can_seek() const override { return false; }
   bool has_size() const override { return false; }
@@ -92,10 +101,33 @@ class ResultStream<unsigned char>::BasicBuffer final : public concurrency::strea
   pplx::task<void> _close_read() override;
 
  private:
-  // Moves up to count bytes of the body into destination; throws
-  // std::system_error when a row fails.
-  size_t Fill(unsigned char* destination, size_t count);
+  // One block is read while the next is written ahead on a query thread:
+  // the wire and the provider work at once, and a reply holds at most two
+  // blocks. m_lock guards m_writing, m_waiter and, while no block is being
+  // written, the query's end and failure; m_pending is the reader's alone.
+  struct Waiter {
+    unsigned char* destination = nullptr;
+    size_t count = 0;
+    pplx::task_completion_event<size_t> done;
+  };
+  // With m_lock held: answers a read from the ready bytes (taken, or error
+  // for a failed body); false when it must wait for the block being written.
+  bool Answer(unsigned char* destination, size_t count, size_t& taken, std::exception_ptr& error);
+  bool ShouldWriteAhead() const;
+  size_t TakeReady(unsigned char* destination, size_t count);
+  // On a query thread: writes rows into the query's m_ahead until a block
+  // is ready or the body ends (a failure is kept for the read after it).
+  void WriteBlock();
+  // After a block: answers the read waiting for it; true when this thread
+  // is to write the next block now (the reader has taken the last one).
+  bool HandOver();
+  // WriteBlock and HandOver until the body ends or the reader lags.
+  void WriteBlocks();
+  void QueueBlock();
 
   std::shared_ptr<QueryInfo> m_query;
-  pplx::task<size_t> m_last;  // the last read; the next is chained on it
+  SRWLOCK m_lock;
+  bool m_writing = false;
+  std::optional<Waiter> m_waiter;
+  pplx::task<size_t> m_last;  // the last read
 };

@@ -65,6 +65,9 @@ void ResultStream<unsigned char>::CallbackOpen::Start(std::shared_ptr<QueryInfo>
   m_event.set(stream);
   if (m_ready) m_ready(pplx::task_from_result(stream));
   delete this;
+  // The reply goes on with its status and headers meanwhile; the first read
+  // then finds the block ready, or waits for this thread, not for a queue.
+  buffer->WriteFirstBlock();
 }
 
 void ResultStream<unsigned char>::CallbackOpen::SetResultException(std::exception_ptr error) {
@@ -140,83 +143,168 @@ pplx::task<concurrency::streams::istream> ResultStream<unsigned char>::Create(co
 
 ResultStream<unsigned char>::BasicBuffer::BasicBuffer(std::shared_ptr<QueryInfo> query)
     : streambuf_state_manager<unsigned char>(std::ios_base::in), m_query(std::move(query)),
-      m_last(pplx::task_from_result<size_t>(0)) {}
+      m_last(pplx::task_from_result<size_t>(0)) {
+  InitializeSRWLock(&m_lock);
+}
 
-size_t ResultStream<unsigned char>::BasicBuffer::Fill(unsigned char* destination, size_t count) {
+size_t ResultStream<unsigned char>::BasicBuffer::TakeReady(unsigned char* destination, size_t count) {
   QueryInfo& q = *m_query;
-  size_t written = 0;
-  auto take = [&] {
-    const size_t n = std::min(q.m_pending.size() - q.m_pendingOffset, count - written);
-    std::memcpy(destination + written, q.m_pending.data() + q.m_pendingOffset, n);
-    written += n;
-    q.m_pendingOffset += n;
-    if (q.m_pendingOffset == q.m_pending.size()) {
-      q.m_pending.clear();
-      q.m_pendingOffset = 0;
-    }
-  };
-  take();
-  if (!q.m_pending.empty() || written == count) return written;
-  if (q.m_failure) std::rethrow_exception(q.m_failure);
-  std::wstring text;
-  while (!q.m_ended) {
-    text.clear();
-    if (!q.m_prologueSent) {
-      text = q.GetPrologue();
-      q.m_prologueSent = true;
-    } else {
-      HRESULT hr = q.NextRow(text);
+  const size_t n = std::min(q.m_pending.size() - q.m_pendingOffset, count);
+  std::memcpy(destination, q.m_pending.data() + q.m_pendingOffset, n);
+  q.m_pendingOffset += n;
+  return n;
+}
+
+bool ResultStream<unsigned char>::BasicBuffer::Answer(unsigned char* destination, size_t count, size_t& taken,
+                                                      std::exception_ptr& error) {
+  QueryInfo& q = *m_query;
+  if (q.m_pendingOffset == q.m_pending.size() && !m_writing && !q.m_ahead.empty()) {
+    // The block written ahead becomes the one read; the emptied one's
+    // storage is written next.
+    q.m_pending.swap(q.m_ahead);
+    q.m_pendingOffset = 0;
+    q.m_ahead.clear();
+  }
+  if (q.m_pendingOffset < q.m_pending.size()) {
+    taken = TakeReady(destination, count);
+    return true;
+  }
+  if (m_writing) return false;
+  if (q.m_failure) {
+    error = q.m_failure;
+    return true;
+  }
+  if (q.m_ended) {
+    taken = 0;
+    return true;
+  }
+  return false;
+}
+
+bool ResultStream<unsigned char>::BasicBuffer::ShouldWriteAhead() const {
+  return !m_writing && !m_query->m_ended && m_query->m_ahead.empty();
+}
+
+void ResultStream<unsigned char>::BasicBuffer::WriteBlock() {
+  QueryInfo& q = *m_query;
+  std::string& out = q.m_ahead;
+  std::size_t rowStart = out.size();
+  try {
+    while (!q.m_ended && out.size() < kBodyBlockBytes) {
+      rowStart = out.size();
+      if (!q.m_prologueSent) {
+        platform::AppendUtf8(out, q.GetPrologue());
+        q.m_prologueSent = true;
+        continue;
+      }
+      HRESULT hr = q.NextRow(out);
       if (hr == DB_S_ENDOFROWSET) {
-        text = q.GetEpilogue();
+        out.resize(rowStart);
+        platform::AppendUtf8(out, q.GetEpilogue());
         hr = q.Close();
         q.m_ended = true;
       }
       if (hr != S_OK) {
         // What was already produced goes out first; the failure ends the
-        // body at the next read, so the reply is visibly cut, never a
+        // body at the read after it, so the reply is visibly cut, never a
         // complete-looking answer without its rows.
+        out.resize(rowStart);
         q.m_ended = true;
         q.m_failure = std::make_exception_ptr(RowError(hr));
-        if (written == 0) std::rethrow_exception(q.m_failure);
-        break;
       }
     }
-    q.m_pending = platform::Utf8FromWide(text);
-    take();
-    if (written == count) break;
+  } catch (...) {
+    out.resize(rowStart);
+    q.m_ended = true;
+    q.m_failure = std::current_exception();
   }
-  return written;
+}
+
+bool ResultStream<unsigned char>::BasicBuffer::HandOver() {
+  Waiter waiter;
+  bool answered = false, again = false;
+  size_t taken = 0;
+  std::exception_ptr error;
+  {
+    platform::SrwExclusiveLock hold(m_lock);
+    m_writing = false;
+    if (m_waiter) {
+      waiter = std::move(*m_waiter);
+      m_waiter.reset();
+      // Nothing is being written now, so the read is answered.
+      answered = Answer(waiter.destination, waiter.count, taken, error);
+    }
+    if (ShouldWriteAhead()) m_writing = again = true;
+  }
+  if (answered) {
+    if (error)
+      waiter.done.set_exception(error);
+    else
+      waiter.done.set(taken);
+  }
+  return again;
+}
+
+void ResultStream<unsigned char>::BasicBuffer::WriteBlocks() {
+  // While the reader keeps up, the next block is written on the same thread
+  // rather than queued anew; once it lags, the thread goes back to the queue.
+  do WriteBlock();
+  while (HandOver());
+}
+
+void ResultStream<unsigned char>::BasicBuffer::WriteFirstBlock() {
+  {
+    platform::SrwExclusiveLock hold(m_lock);
+    if (!ShouldWriteAhead()) return;
+    m_writing = true;
+  }
+  WriteBlocks();
+}
+
+void ResultStream<unsigned char>::BasicBuffer::QueueBlock() {
+  auto self = std::static_pointer_cast<BasicBuffer>(shared_from_this());
+  const std::weak_ptr<QueryInfo> query = m_query;
+  // The provider may block, so blocks are written on the query threads.
+  const bool queued = RunQueryWork(
+      [self](bool) { self->WriteBlocks(); },
+      [query] {
+        if (const auto q = query.lock()) q->Cancel();
+      },
+      INFINITE, true);
+  if (!queued) {
+    {
+      platform::SrwExclusiveLock hold(m_lock);
+      m_query->m_ended = true;
+      m_query->m_failure = std::make_exception_ptr(RowError(HRESULT_FROM_WIN32(ERROR_CANCELLED)));
+    }
+    HandOver();  // answers a waiting read with the failure; nothing is left to write
+  }
 }
 
 pplx::task<size_t> ResultStream<unsigned char>::BasicBuffer::_getn(unsigned char* ptr, size_t count) {
-  auto self = std::static_pointer_cast<BasicBuffer>(shared_from_this());
-  // Each fill runs on the query threads, because the provider may block, and
-  // after the one before it. The HTTP library reads one piece at a time, so
-  // the last fill has normally finished and no continuation (which would need
-  // a thread of the library's pool) is involved.
-  auto fill = [self, ptr, count] {
-    pplx::task_completion_event<size_t> done;
-    const std::weak_ptr<QueryInfo> query = self->m_query;
-    const bool queued = RunQueryWork(
-        [self, ptr, count, done](bool) {
-          try {
-            done.set(self->Fill(ptr, count));
-          } catch (...) {
-            done.set_exception(std::current_exception());
-          }
-        },
-        [query] {
-          if (const auto q = query.lock()) q->Cancel();
-        },
-        INFINITE, true);
-    if (!queued) done.set_exception(std::make_exception_ptr(RowError(HRESULT_FROM_WIN32(ERROR_CANCELLED))));
-    return pplx::create_task(done);
-  };
-  if (m_last.is_done())
-    m_last = fill();
-  else
-    m_last = m_last.then([fill](pplx::task<size_t>) { return fill(); });
-  return m_last;
+  size_t taken = 0;
+  std::exception_ptr error;
+  bool wait = false, write = false;
+  pplx::task_completion_event<size_t> done;
+  {
+    platform::SrwExclusiveLock hold(m_lock);
+    if (m_waiter) {
+      // The HTTP library reads one piece at a time; a second read before the
+      // first is answered waits for it.
+      auto self = std::static_pointer_cast<BasicBuffer>(shared_from_this());
+      return m_last = m_last.then([self, ptr, count](pplx::task<size_t>) { return self->_getn(ptr, count); });
+    }
+    if (!Answer(ptr, count, taken, error)) {
+      // Answered by the block's writer when it is done, on its thread: a
+      // continuation would need a thread of the library's pool.
+      m_waiter = Waiter{ptr, count, done};
+      wait = true;
+    }
+    if (ShouldWriteAhead()) m_writing = write = true;
+  }
+  if (write) QueueBlock();
+  if (wait) return m_last = pplx::create_task(done);
+  return m_last = error ? pplx::task_from_exception<size_t>(error) : pplx::task_from_result(taken);
 }
 
 // clang-format off

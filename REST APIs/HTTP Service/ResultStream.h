@@ -10,9 +10,12 @@
 // object, as UTF-8. UTF-8 bytes that did not fit a read wait for the next,
 // so a reader taking one byte at a time gets the same body.
 //
-// Fills run on the query threads (they may block in the provider), one after
-// another: each is chained on the one before. Every BasicBuffer entry point
-// other than the read throws std::logic_error naming itself.
+// Rows are written on the query threads (they may block in the provider) in
+// blocks of about kBodyBlockBytes, one block ahead of the reads: reads are
+// answered on the reader's thread from the block before, so the query
+// threads are woken at most once per block rather than once per read, and
+// rows are written while the wire sends. Every BasicBuffer entry point other than the
+// read throws std::logic_error naming itself.
 #pragma once
 
 #include "REST APIs/HTTP Service/HTMLDataSource.h"
@@ -30,6 +33,10 @@
 // (a cut chunked reply) rather than taking unbounded memory.
 constexpr std::size_t kMaxValueCharacters = 8u << 20;
 
+// How much body a fill prepares before it hands over (one row may take it
+// past): the bytes held per reply beyond the row being written.
+constexpr std::size_t kBodyBlockBytes = 64u << 10;
+
 template <class CharType>
 class ResultStream;
 
@@ -43,14 +50,16 @@ class ResultStream<unsigned char> {
     virtual std::wstring GetContentType() = 0;
     virtual std::wstring GetPrologue() = 0;
     virtual std::wstring GetEpilogue() = 0;
-    // Appends the next row's text; S_OK, DB_S_ENDOFROWSET or a failure.
-    virtual HRESULT NextRow(std::wstring& text) = 0;
+    // Appends the next row's UTF-8 to out; S_OK, DB_S_ENDOFROWSET or a
+    // failure (out may then hold part of the row: the caller drops it).
+    virtual HRESULT NextRow(std::string& out) = 0;
     // Whether the format needs the command run (false: described only).
     virtual bool NeedsRows() const { return true; }
 
-    // The stream's state, touched only by the fill in progress.
-    std::string m_pending;  // UTF-8 bytes produced; those from m_pendingOffset on are not yet read
+    // The stream's state (see BasicBuffer for who touches what).
+    std::string m_pending;  // the block being read; its bytes from m_pendingOffset on are not yet read
     std::size_t m_pendingOffset = 0;
+    std::string m_ahead;  // the block being written ahead of the reads
     std::exception_ptr m_failure;  // a row that failed after bytes went out, thrown at the next read
     bool m_prologueSent = false;
     bool m_ended = false;
@@ -71,7 +80,8 @@ class ResultStream<unsigned char> {
   class CallbackOpen {
    public:
     explicit CallbackOpen(ReadyCallback ready = ReadyCallback()) : m_ready(std::move(ready)) {}
-    // After a successful Execute: the body stream is made over query.
+    // After a successful Execute: the body stream is made over query, the
+    // outcome told, and then the body's first block written on this thread.
     void Start(std::shared_ptr<QueryInfo> query);
     void SetResultException(std::exception_ptr error);
     pplx::task<concurrency::streams::istream> Task() { return pplx::create_task(m_event); }

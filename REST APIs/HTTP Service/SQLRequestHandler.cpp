@@ -171,10 +171,9 @@ void LogErrorOnce(CStatus status) {
   ReportError(*status.GetError());
 }
 
-CSQLRequestInstance::Response::Response()
-    : m_arrival(GetTickCount64()), m_ready(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
+CSQLRequestInstance::Response::Response(DWORD timeoutMs) : m_arrival(GetTickCount64()), m_timeoutMs(timeoutMs) {
   CacheMode = CacheModes::Query;
-  InitializeSRWLock(&m_lock);
+  m_status = web::http::status_codes::NoContent;
 }
 
 CSQLRequestInstance::Response::~Response() = default;
@@ -196,79 +195,25 @@ void CSQLRequestInstance::Response::Cancel() {
   if (query) query->Cancel();
 }
 
-std::uint16_t CSQLRequestInstance::Response::GetStatusCode() {
-  WaitForSingleObject(m_ready.get(), INFINITE);
-  return m_status;
-}
-
-concurrency::streams::istream& CSQLRequestInstance::Response::GetBody() {
-  WaitForSingleObject(m_ready.get(), INFINITE);
-  return m_body;
-}
-
-bool CSQLRequestInstance::Response::WaitReady(DWORD timeoutMs, HANDLE cancel) {
-  const HANDLE handles[] = {m_ready.get(), cancel};
-  return WaitForMultipleObjects(cancel != nullptr ? 2 : 1, handles, FALSE, timeoutMs) == WAIT_OBJECT_0;
-}
-
-std::wstring CSQLRequestInstance::Response::GetContentType() {
-  platform::SrwSharedLock hold(m_lock);
-  return m_contentType;
-}
-
-void CSQLRequestInstance::Response::SetContentType(std::wstring type) {
-  platform::SrwExclusiveLock hold(m_lock);
-  m_contentType = std::move(type);
-}
-
 void CSQLRequestInstance::Response::Complete(pplx::task<concurrency::streams::istream> stream) {
   try {
     m_body = stream.get();
     m_status = web::http::status_codes::OK;
-  } catch (const std::system_error& e) {
-    switch (e.code().value()) {
-      case ERROR_BUSY:
-        // Every query thread is taken: the client may come back soon.
-        m_status = web::http::status_codes::ServiceUnavailable;
-        m_headers.add(web::http::header_names::retry_after, kRetryAfterSeconds);
-        break;
-      case ERROR_TIMEOUT:
-      case ERROR_CANCELLED:
-        m_status = web::http::status_codes::ServiceUnavailable;
-        break;
-      default:
-        m_status = StatusFromSystemError(e);
-    }
   } catch (...) {
-    m_status = web::http::status_codes::InternalError;
+    SetFailure(std::current_exception());
   }
   {
     // The outcome is fixed: the response no longer keeps the command.
     platform::SrwExclusiveLock hold(m_lock);
     if (m_status != web::http::status_codes::OK) m_query.reset();
   }
-  if (!m_body) {
-    try {
-      m_body = concurrency::streams::bytestream::open_istream(std::vector<std::uint8_t>());
-    } catch (...) {
-    }
-  }
-  SetEvent(m_ready.get());
-}
-
-DWORD QueryTimeoutMs(const CParameterMap& parameters) {
-  unsigned long seconds = kDefaultQuerySeconds;
-  if (const std::wstring* found = parameters.Find(L"Registry$Query Timeout")) {
-    const unsigned long value = std::wcstoul(found->c_str(), nullptr, 10);
-    if (value != 0) seconds = value;
-  }
-  return static_cast<DWORD>(std::min<unsigned long>(seconds, 0x7FFFFFFFul / 1000) * 1000);
+  MarkReady();
 }
 
 std::shared_ptr<CHTTPServer::CRequestHandler::CResponse>& CSQLRequestHandler::Handle(
     std::shared_ptr<CResponse>& out, web::http::http_request request, vantrel::basic_istring<wchar_t> user,
     const CParameterMap& parameters) {
-  auto response = std::make_shared<Response>();
+  auto response = std::make_shared<Response>(parameters.QueryTimeoutMs());
   std::string host;
   request.headers().match(web::http::header_names::host, host);
   auto open = [response, path = m_path, user = std::wstring(user.c_str()), host = platform::WideFromUtf8(host),
@@ -286,7 +231,7 @@ std::shared_ptr<CHTTPServer::CRequestHandler::CResponse>& CSQLRequestHandler::Ha
   ResultStream<unsigned char>::Create(
       m_root, request, open, true, RowFilter(), ValueFormatter(),
       [response](pplx::task<concurrency::streams::istream> done) { response->Complete(std::move(done)); },
-      QueryTimeoutMs(parameters));
+      parameters.QueryTimeoutMs());
   out = response;
   return out;
 }

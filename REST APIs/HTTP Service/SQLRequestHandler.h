@@ -1,9 +1,9 @@
 // SQLRequestHandler.h - the "SQL" handler file: one SQL command answered as a streamed result.
 //
 // CSQLRequestInstance is what the SQL and SEARCH handlers share: the root
-// and the handler file the factory was given, and the asynchronous response
-// base (CacheMode 4, status 204 until the query has run, a manual-reset ready
-// event). CSQLRequestHandler reads the handler file, opens
+// and the handler file the factory was given, and the query response (a
+// deferred response, DeferredResponse.h: CacheMode 4, status 204 until the
+// query has run, its deadline the query timeout). CSQLRequestHandler reads the handler file, opens
 // "Provider=Vantrel.OLEDBProvider", binds the request's parameters by name
 // and executes the command on the query threads; the response becomes ready
 // once the command has run, and the rows are written as the body is read.
@@ -22,6 +22,7 @@
 // 503 with "Retry-After".
 #pragma once
 
+#include "REST APIs/HTTP Service/DeferredResponse.h"
 #include "REST APIs/HTTP Service/RequestHandler.h"
 #include "REST APIs/HTTP Service/ResultStream.h"
 #include "LibService/Status.h"
@@ -32,42 +33,33 @@
 
 class CSQLRequestInstance : public CHTTPServer::CRequestHandler {
  public:
-  class Response : public CHTTPServer::CRequestHandler::CResponse {
+  // A query's response: deferred, with the deadline of the query timeout
+  // counted from the request's arrival.
+  class Response : public CDeferredResponse {
    public:
-    Response();
-    virtual ~Response();
-    std::uint16_t GetStatusCode() override;
-    web::http::http_headers& GetHeaders() override { return m_headers; }
-    concurrency::streams::istream& GetBody() override;
-    std::wstring GetContentType() override;
+    // timeoutMs: how long the reply may wait for the outcome, from now.
+    explicit Response(DWORD timeoutMs);
+    ~Response();
 
     // Fixes the outcome of stream (body and 200, or the error's status) and
     // signals the ready event.
     void Complete(pplx::task<concurrency::streams::istream> stream);
-    void SetContentType(std::wstring type);
-    // Waits until the outcome is fixed (true), for at most timeoutMs or
-    // until cancel is set (false).
-    bool WaitReady(DWORD timeoutMs, HANDLE cancel);
     // The query whose command Cancel stops; false when already cancelled.
     bool Attach(std::shared_ptr<CHTMLDataSource> query);
     // Stops the query's command, now or as soon as it is attached.
-    void Cancel();
+    void Cancel() override;
+    ULONGLONG ReplyDeadline() const override { return m_arrival + m_timeoutMs; }
     // When the request arrived (GetTickCount64), where its timeout counts from.
     ULONGLONG Arrival() const { return m_arrival; }
 
    private:
-    // m_lock guards m_contentType (set on a query thread, read by the
-    // listener), m_query and m_cancelled; status and body are written once
-    // before m_ready is set.
-    std::uint16_t m_status = 204;
-    web::http::http_headers m_headers;
-    concurrency::streams::istream m_body;
-    std::wstring m_contentType;
-    SRWLOCK m_lock;
+    // m_lock guards m_query and m_cancelled (the reply's thread cancels,
+    // the query's thread attaches).
+    SRWLOCK m_lock = SRWLOCK_INIT;
     std::shared_ptr<CHTMLDataSource> m_query;
     bool m_cancelled = false;
     const ULONGLONG m_arrival;
-    platform::UniqueHandle m_ready;
+    const DWORD m_timeoutMs;
   };
 
   CSQLRequestInstance(std::wstring root, std::wstring path) : m_root(std::move(root)), m_path(std::move(path)) {}
@@ -95,11 +87,6 @@ std::shared_ptr<CHTTPServer::CRequestHandler> CreateSQLRequestHandler(std::wstri
 constexpr std::size_t kMaxReportedErrors = 1024;
 void LogErrorOnce(CStatus status);
 
-// The "Retry-After" of a query refused for want of a thread, in seconds.
-constexpr char kRetryAfterSeconds[] = "1";
-// The query timeout when the host gives none, in seconds.
-constexpr unsigned long kDefaultQuerySeconds = 120;
-DWORD QueryTimeoutMs(const CParameterMap& parameters);
 
 // The parameter names a client may not use.
 bool IsReservedParameterName(std::wstring_view name);

@@ -64,13 +64,6 @@ bool IsReserved(std::wstring_view reference) {
 
 bool IsNameChar(wchar_t c) { return std::iswalnum(c) || c == L'_'; }
 
-std::wstring Trim(std::wstring_view s) {
-  std::size_t b = 0, e = s.size();
-  while (b < e && std::iswspace(s[b])) ++b;
-  while (e > b && std::iswspace(s[e - 1])) --e;
-  return std::wstring(s.substr(b, e - b));
-}
-
 // A path resolved lexically, Windows style: "." and empty elements dropped,
 // ".." taking the element before it but never a root ("D:", "file:D:") nor
 // anything at all when clamped, "\" separators.
@@ -343,8 +336,9 @@ void RunSearchQuery(std::shared_ptr<ResultStream<unsigned char>::QueryInfo> quer
   if (!scope.empty()) {
     restriction = SearchScopeRestriction(scope, path, *paths);
     // Both given: the scope still holds, the restrictions narrow it.
-    std::wstring rest = Trim(where);
-    if (StartsWithNoCase(rest, L"AND") && (rest.size() == 3 || !IsNameChar(rest[3]))) rest = Trim(rest.substr(3));
+    std::wstring rest(platform::Trim(where, platform::Blanks::Space));
+    if (StartsWithNoCase(rest, L"AND") && (rest.size() == 3 || !IsNameChar(rest[3])))
+      rest = std::wstring(platform::Trim(std::wstring_view(rest).substr(3), platform::Blanks::Space));
     if (!rest.empty()) restriction += L" AND (" + rest + L")";
   }
   if (!restriction.empty()) {
@@ -384,10 +378,10 @@ std::map<std::wstring, std::wstring> ReadSearchSettings(const std::string& bytes
     if (hash != std::wstring::npos && (equals == std::wstring::npos || equals > hash)) continue;
     std::wstring name, value;
     if (equals == std::wstring::npos) {
-      value = Trim(line);
+      value = platform::Trim(line, platform::Blanks::Space);
     } else {
-      name = platform::ToUpper(Trim(std::wstring_view(line).substr(0, equals)));
-      value = Trim(std::wstring_view(line).substr(equals + 1));
+      name = platform::ToUpper(platform::Trim(std::wstring_view(line).substr(0, equals), platform::Blanks::Space));
+      value = platform::Trim(std::wstring_view(line).substr(equals + 1), platform::Blanks::Space);
     }
     if (settings.count(name) != 0) continue;
     settings.emplace(name, Substitute(name, value, query, listener, paths));
@@ -445,7 +439,7 @@ std::wstring MapResultValue(const SearchPathMap& paths, const wchar_t* text, DBO
 std::shared_ptr<CHTTPServer::CRequestHandler::CResponse>& CSearchQueryRequestHandler::Handle(
     std::shared_ptr<CResponse>& out, web::http::http_request request, vantrel::basic_istring<wchar_t>,
     const CParameterMap& parameters) {
-  auto response = std::make_shared<Response>();
+  auto response = std::make_shared<Response>(parameters.QueryTimeoutMs());
   auto paths = std::make_shared<SearchPathMap>();
   auto open = [response, path = m_path, request, parameters, paths](
                   std::shared_ptr<ResultStream<unsigned char>::QueryInfo> query,
@@ -465,7 +459,7 @@ std::shared_ptr<CHTTPServer::CRequestHandler::CResponse>& CSearchQueryRequestHan
       m_root, request, open, false, &SkipDirectoryRows,
       [paths](const wchar_t* text, DBORDINAL ordinal) { return MapResultValue(*paths, text, ordinal); },
       [response](pplx::task<concurrency::streams::istream> done) { response->Complete(std::move(done)); },
-      QueryTimeoutMs(parameters));
+      parameters.QueryTimeoutMs());
   out = response;
   return out;
 }

@@ -27,7 +27,10 @@
 
 class CSearchQueryRequestHandler : public CSQLRequestInstance {
  public:
-  class Response : public CSQLRequestInstance::Response {};
+  class Response : public CSQLRequestInstance::Response {
+   public:
+    using CSQLRequestInstance::Response::Response;
+  };
 
   using CSQLRequestInstance::CSQLRequestInstance;
   std::shared_ptr<CResponse>& Handle(std::shared_ptr<CResponse>& response, web::http::http_request request,

@@ -15,7 +15,7 @@
 #include "REST APIs/HTTP Service/HTTPServer.h"
 #include "REST APIs/HTTP Service/Listener.h"
 #include "REST APIs/HTTP Service/LocationInstance.h"
-#include "archive/system/ArchiveInterfaces.h"
+#include "archive/interfaces/ArchiveInterfaces.h"
 #include "platform/base/process.h"
 #include "platform/registry/registry.h"
 

@@ -6,7 +6,7 @@
 // administration pipe format.
 #include "archive/mainsvc/MainService.h"
 
-#include "LibService/ServiceAPI.h"
+#include "platform/pipe/ServiceAPI.h"
 #include "platform/base/ntstatus.h"
 #include "platform/fs/fs.h"
 #include "platform/pipe/pipe.h"

@@ -12,42 +12,30 @@ nobody answered in time. As a program: mainsvc_control.py COMMAND prints the
 reply of the stand-in in $VANTREL_PIPE_DIR (exit 1 when there is none).
 """
 import os
-import socket
-import struct
 import sys
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "platform", "pipe", "testing"))
+from pipe_wire import open_pipe, recv_message, send_message  # noqa: E402
+
 PIPE_NAME = "vantrel.vnservice.control"
-
-
-def recv_exact(sock, size):
-    data = bytearray()
-    while len(data) < size:
-        chunk = sock.recv(size - len(data))
-        if not chunk:
-            raise EOFError
-        data += chunk
-    return bytes(data)
 
 
 def control(pipe_dir, command, seconds=10):
     path = os.path.join(pipe_dir, PIPE_NAME)
     deadline = time.monotonic() + seconds
     while True:
-        sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        sock = None
         try:
-            sock.settimeout(30)
-            sock.connect(path)
-            sock.sendall(b"C")
-            if sock.recv(1) == b"\x01":
-                payload = command.encode()
-                sock.sendall(struct.pack("<I", len(payload)) + payload)
-                (length,) = struct.unpack("<I", recv_exact(sock, 4))
-                return recv_exact(sock, length).decode(errors="replace")
+            sock = open_pipe(path, 30)
+            if sock is not None:
+                send_message(sock, command.encode())
+                return recv_message(sock).decode(errors="replace")
         except (OSError, EOFError):
             pass
         finally:
-            sock.close()
+            if sock is not None:
+                sock.close()
         if time.monotonic() >= deadline:
             return ""
         time.sleep(0.05)

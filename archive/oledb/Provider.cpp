@@ -139,6 +139,7 @@ class Rowset final : public ComObject<IRowset, IAccessor, IColumnsInfo> {
   HROW m_lastHandle = 0; // handles count up from 1 and are never reused
   std::vector<Column> m_columns;
   AccessorTable m_accessors;
+  std::wstring m_text;  // a value's text on its way into a binding; its storage is kept between values
 };
 
 STDMETHODIMP Rowset::GetNextRows(HCHAPTER, DBROWOFFSET offset, DBROWCOUNT rows, DBCOUNTITEM* obtained,
@@ -173,7 +174,7 @@ STDMETHODIMP Rowset::GetData(HROW row, HACCESSOR handle, void* data) {
   bool errors = false;
   for (const DBBINDING& binding : accessor->bindings) {
     const Column* column = FindColumn(binding.iOrdinal);
-    WriteColumn(m_statement, *column, row, binding, static_cast<BYTE*>(data));
+    WriteColumn(m_statement, *column, row, binding, static_cast<BYTE*>(data), m_text);
     if (binding.dwPart & DBPART_STATUS) {
       const DBSTATUS status = *reinterpret_cast<DBSTATUS*>(static_cast<BYTE*>(data) + binding.obStatus);
       errors = errors || (status != DBSTATUS_S_OK && status != DBSTATUS_S_ISNULL && status != DBSTATUS_S_TRUNCATED);
@@ -232,11 +233,14 @@ class Command final : public ComObject<ICommandText, ICommandPrepare, ICommandWi
   STDMETHODIMP Prepare(ULONG) override {
     if (m_text.empty()) return DB_E_NOCOMMAND;
     if (m_prepared != nullptr) return S_OK;
-    return vnoledb::Prepare(m_db, m_text, &m_prepared);
+    const HRESULT hr = vnoledb::Prepare(m_db, m_text, &m_prepared);
+    m_isPrepared = SUCCEEDED(hr);
+    return hr;
   }
   STDMETHODIMP Unprepare() override {
     sqlite3_finalize(m_prepared);
     m_prepared = nullptr;
+    m_isPrepared = false;
     return S_OK;
   }
   // ICommandWithParameters
@@ -263,17 +267,29 @@ class Command final : public ComObject<ICommandText, ICommandPrepare, ICommandWi
   STDMETHODIMP ReleaseAccessor(HACCESSOR handle, DBREFCOUNT* refs) override { return m_accessors.Release(handle, refs); }
   // IColumnsInfo: the result of the prepared text, without running it.
   STDMETHODIMP GetColumnInfo(DBORDINAL* count, DBCOLUMNINFO** info, OLECHAR** strings) override {
-    if (m_prepared == nullptr) return DB_E_NOTPREPARED;
+    const HRESULT hr = Compiled();
+    if (FAILED(hr)) return hr;
     return CopyColumnInfo(DescribeColumns(m_prepared, m_db->bookmarks), count, info, strings);
   }
   STDMETHODIMP MapColumnIDs(DBORDINAL, const DBID[], DBORDINAL[]) override { return E_NOTIMPL; }
 
  private:
   HRESULT BindParameters(sqlite3_stmt* statement, const DBPARAMS* params);
+  // The prepared command's compiled text, compiled again when an Execute
+  // took it; DB_E_NOTPREPARED when the command is not prepared.
+  HRESULT Compiled() {
+    if (m_prepared != nullptr) return S_OK;
+    if (!m_isPrepared) return DB_E_NOTPREPARED;
+    return vnoledb::Prepare(m_db, m_text, &m_prepared);
+  }
 
   std::shared_ptr<Database> m_db;
   std::wstring m_text;
-  sqlite3_stmt* m_prepared = nullptr;              // compiled by Prepare, used for descriptions only
+  // Compiled by Prepare for descriptions; the next Execute runs it rather
+  // than compiling the text again (a consumer that asks for the parameters
+  // first then compiles once), and the command stays prepared.
+  sqlite3_stmt* m_prepared = nullptr;
+  bool m_isPrepared = false;
   std::map<DB_UPARAMS, std::wstring> m_parameterNames;  // ordinal -> name, from SetParameterInfo
   AccessorTable m_accessors;
 };
@@ -285,7 +301,8 @@ STDMETHODIMP Command::GetParameterInfo(DB_UPARAMS* count, DBPARAMINFO** info, OL
   if (names != nullptr) *names = nullptr;
   std::vector<std::pair<DB_UPARAMS, std::wstring>> list(m_parameterNames.begin(), m_parameterNames.end());
   if (list.empty()) {
-    if (m_prepared == nullptr) return DB_E_NOTPREPARED;
+    const HRESULT hr = Compiled();
+    if (FAILED(hr)) return hr;
     const auto declared = StatementParameters(m_prepared);
     for (std::size_t i = 0; i < declared.size(); ++i) list.emplace_back(i + 1, declared[i]);
   }
@@ -353,8 +370,9 @@ STDMETHODIMP Command::Execute(IUnknown* outer, REFIID riid, DBPARAMS* params, DB
   if (rowsAffected != nullptr) *rowsAffected = -1;
   if (outer != nullptr) return CLASS_E_NOAGGREGATION;
   if (m_text.empty()) return DB_E_NOCOMMAND;
-  sqlite3_stmt* statement = nullptr;
-  HRESULT hr = vnoledb::Prepare(m_db, m_text, &statement);
+  sqlite3_stmt* statement = m_prepared;
+  m_prepared = nullptr;
+  HRESULT hr = statement != nullptr ? S_OK : vnoledb::Prepare(m_db, m_text, &statement);
   if (SUCCEEDED(hr)) hr = BindParameters(statement, params);
   if (FAILED(hr)) {
     sqlite3_finalize(statement);

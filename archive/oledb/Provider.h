@@ -4,7 +4,8 @@
 // the database that the registry value "Database" of HKLM
 // "Software\Vantrel\Corvellane\OLEDBProvider" names (a connection-string
 // keyword "Data Source" overrides it). Session hands out Commands; a Command
-// compiles its text on Prepare or Execute, binds its named parameters
+// compiles its text on Prepare (its next Execute runs that) or on Execute,
+// binds its named parameters
 // (":name", "@name" or "$name" in the text, the name without its sign) from
 // the consumer's parameter accessor, and Execute returns a forward-only
 // Rowset that steps the statement one row per GetNextRows. A statement
@@ -87,7 +88,9 @@ class AccessorTable {
 
 // Writes column (of the statement's current row, or the bookmark value when
 // ordinal is 0) into data through binding, with length and status parts.
-void WriteColumn(sqlite3_stmt* statement, const Column& column, HROW row, const DBBINDING& binding, BYTE* data);
+// text is the caller's scratch, reused from value to value.
+void WriteColumn(sqlite3_stmt* statement, const Column& column, HROW row, const DBBINDING& binding, BYTE* data,
+                 std::wstring& text);
 // The text of a parameter bound by binding from data, or false when its
 // type is not one this provider reads (BSTR, WSTR, WSTR by reference).
 bool ReadParameter(const DBBINDING& binding, const BYTE* data, std::wstring& value, bool& isNull);

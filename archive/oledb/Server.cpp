@@ -45,22 +45,10 @@ const wchar_t kRegistrationScript[] =
     L"  }\n"
     L"}\n";
 
+platform::InprocServer g_server({{&CLSID_VantrelOLEDBProvider, &g_factory}}, vnarchive::LiveObjects(),
+                               vnarchive::ServerLocks(), kRegistrationScript);
+
 }  // namespace
 }  // namespace vnoledb
 
-VN_DLL_EXPORT HRESULT DllGetClassObject(REFCLSID clsid, REFIID riid, void** ppv) {
-  return vnoledb::g_factory.GetClassObject(clsid, vnoledb::CLSID_VantrelOLEDBProvider, riid, ppv);
-}
-
-VN_DLL_EXPORT HRESULT DllCanUnloadNow() {
-  return vnarchive::LiveObjects().load() == 0 && vnarchive::ServerLocks().load() == 0 ? S_OK : S_FALSE;
-}
-
-VN_DLL_EXPORT HRESULT DllRegisterServer() {
-  return platform::RegisterModuleScript(vnoledb::kRegistrationScript, &vnoledb::g_factory);
-}
-
-VN_DLL_EXPORT HRESULT DllUnregisterServer() {
-  return platform::UnregisterModuleScript(vnoledb::kRegistrationScript,
-                                          &vnoledb::g_factory);
-}
+VN_INPROC_SERVER_EXPORTS(vnoledb::g_server)

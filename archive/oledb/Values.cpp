@@ -58,17 +58,21 @@ std::wstring Hex(const unsigned char* bytes, int count) {
   return out;
 }
 
+// A number's decimal text (doubles and floats in their shortest round-trip
+// form), written into out without the C library's formatted printing.
 template <class Number>
-std::wstring Shortest(Number value) {
+void Decimal(Number value, std::wstring& out) {
   char text[64];
   const auto end = std::to_chars(text, text + sizeof text, value).ptr;
-  return std::wstring(text, end);
+  out.assign(text, end);
 }
 
-std::wstring Text(sqlite3_stmt* statement, int index) {
+// The value's text, decoded into out (whose storage is reused).
+void Text(sqlite3_stmt* statement, int index, std::wstring& out) {
   const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, index));
   const int bytes = sqlite3_column_bytes(statement, index);
-  return platform::WideFromUtf8(std::string_view(text == nullptr ? "" : text, static_cast<std::size_t>(bytes)));
+  out.clear();
+  platform::AppendWideFromUtf8(out, std::string_view(text == nullptr ? "" : text, static_cast<std::size_t>(bytes)));
 }
 
 // The row type of an expression column from the value's storage class.
@@ -82,10 +86,10 @@ DBTYPE StorageType(int storage) {
   }
 }
 
-std::wstring BoolText(sqlite3_stmt* statement, int index, int storage) {
+const wchar_t* BoolText(sqlite3_stmt* statement, int index, int storage, std::wstring& text) {
   bool value;
   if (storage == SQLITE_TEXT) {
-    const std::wstring text = Text(statement, index);
+    Text(statement, index, text);
     value = platform::EqualsNoCase(text, L"true") || (!text.empty() && text != L"0" && text != L"false" &&
                                                       sqlite3_column_double(statement, index) != 0.0);
   } else {
@@ -98,49 +102,55 @@ std::wstring BoolText(sqlite3_stmt* statement, int index, int storage) {
 bool ValueText(sqlite3_stmt* statement, const Column& column, HROW row, std::wstring& text, DBTYPE& rowType) {
   rowType = column.type.type;
   if (column.ordinal == 0) {
-    text = std::to_wstring(row);
+    Decimal(row, text);
     return true;
   }
   const int index = static_cast<int>(column.ordinal) - 1;
   const int storage = sqlite3_column_type(statement, index);
   if (column.type.type == DBTYPE_VARIANT) rowType = StorageType(storage);
   if (storage == SQLITE_NULL) return false;
-  const auto* blob = static_cast<const unsigned char*>(sqlite3_column_blob(statement, index));
-  const int bytes = sqlite3_column_bytes(statement, index);
+  // The bytes are asked for only where they are written: asking a number
+  // for them makes SQLite format it as text first.
+  auto blob = [&] { return static_cast<const unsigned char*>(sqlite3_column_blob(statement, index)); };
+  auto bytes = [&] { return sqlite3_column_bytes(statement, index); };
   switch (column.type.type) {
     case DBTYPE_BOOL:
-      text = BoolText(statement, index, storage);
+      text = BoolText(statement, index, storage, text);
       return true;
     case DBTYPE_GUID:
-      if (storage == SQLITE_BLOB && bytes == static_cast<int>(sizeof(GUID))) {
+      if (storage == SQLITE_BLOB && bytes() == static_cast<int>(sizeof(GUID))) {
         GUID guid;
-        std::memcpy(&guid, blob, sizeof guid);
+        std::memcpy(&guid, blob(), sizeof guid);
         wchar_t braced[40];
         StringFromGUID2(guid, braced, 40);
         text = braced;
         return true;
       }
       break;
-    case DBTYPE_BYTES:
-      text = Hex(blob, bytes);
+    case DBTYPE_BYTES: {
+      const unsigned char* data = blob();  // before the size: the size is of the form asked for last
+      text = Hex(data, bytes());
       return true;
+    }
     case DBTYPE_R4:
       if (storage != SQLITE_TEXT) {
-        text = Shortest(static_cast<float>(sqlite3_column_double(statement, index)));
+        Decimal(static_cast<float>(sqlite3_column_double(statement, index)), text);
         return true;
       }
       break;
     default:
       break;
   }
-  if (storage == SQLITE_INTEGER)
-    text = std::to_wstring(sqlite3_column_int64(statement, index));
-  else if (storage == SQLITE_FLOAT)
-    text = Shortest(sqlite3_column_double(statement, index));
-  else if (storage == SQLITE_BLOB)
-    text = Hex(blob, bytes);
-  else
-    text = Text(statement, index);
+  if (storage == SQLITE_INTEGER) {
+    Decimal(sqlite3_column_int64(statement, index), text);
+  } else if (storage == SQLITE_FLOAT) {
+    Decimal(sqlite3_column_double(statement, index), text);
+  } else if (storage == SQLITE_BLOB) {
+    const unsigned char* data = blob();
+    text = Hex(data, bytes());
+  } else {
+    Text(statement, index, text);
+  }
   return true;
 }
 
@@ -267,8 +277,8 @@ HRESULT AccessorTable::Get(HACCESSOR handle, DBACCESSORFLAGS* flags, DBCOUNTITEM
   return S_OK;
 }
 
-void WriteColumn(sqlite3_stmt* statement, const Column& column, HROW row, const DBBINDING& binding, BYTE* data) {
-  std::wstring text;
+void WriteColumn(sqlite3_stmt* statement, const Column& column, HROW row, const DBBINDING& binding, BYTE* data,
+                 std::wstring& text) {
   DBTYPE rowType;
   const bool present = ValueText(statement, column, row, text, rowType);
   if (binding.pBindExt != nullptr && binding.pBindExt->pExtension != nullptr)

@@ -14,8 +14,8 @@
 // The list is the file "--list <path>" names, else the one the registry names.
 // CLSIDs are written braced and upper case, the form the worker compares
 // exactly; a value of 0 is refused, since only search keys carry 0.
-#include "VNService/Extensions/Taskweave/FragmentList/FragmentList.h"
-#include "archive/system/ArchiveInterfaces.h"
+#include "archive/interfaces/FragmentList/FragmentList.h"
+#include "archive/interfaces/ArchiveInterfaces.h"
 #include "platform/com/comptr.h"
 
 #include "platform/base/errors.h"

@@ -9,7 +9,7 @@
 // themselves.
 #pragma once
 
-#include "archive/system/ArchiveInterfaces.h"
+#include "archive/interfaces/ArchiveInterfaces.h"
 #include "archive/system/ComObject.h"
 #include "archive/system/Diagnostics.h"
 #include "archive/system/FileRecords.h"

@@ -1,7 +1,8 @@
 // Diagnostics.cpp - injected failures and the event report log.
 //
-// Both are read from their settings on every call, so a test can switch a
-// failure on and off, or move the log, while the library stays loaded.
+// The event log's place is read from its settings on every call, so a test
+// can move the log while the library stays loaded. Injected failures are
+// read once and again after their key changed (see InjectionSettings).
 #include "archive/system/Diagnostics.h"
 
 #include "archive/system/Volumes.h"
@@ -16,18 +17,142 @@
 #include <cstdlib>
 #include <ctime>
 #include <mutex>
+#include <unordered_map>
+#include <vector>
 
 namespace vnarchive {
 
 namespace {
 
+// The values under the Fail key, read once and again only after a change
+// the key's watch reports: a change of the key itself, or, while it does not
+// exist, a key created below the nearest key above it that does. The
+// registry signals this process's own writes before they return, so a
+// failure set by a test is seen by its next call; another process's within
+// the registry's poll interval.
+class InjectionSettings {
+ public:
+  InjectionSettings() : changed_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+  InjectionSettings(const InjectionSettings&) = delete;
+  InjectionSettings& operator=(const InjectionSettings&) = delete;
+
+  HRESULT Value(const std::wstring& valueName) {
+    const std::wstring folded = platform::ToUpper(valueName);
+    {
+      platform::SrwSharedLock hold(lock_);
+      if (Current()) return Find(folded);
+    }
+    platform::SrwExclusiveLock hold(lock_);
+    if (!Current()) Reload();
+    if (!watching_) return ReadOnce(valueName);
+    return Find(folded);
+  }
+
+ private:
+  // Held shared or exclusive.
+  bool Current() const {
+    return watching_ && pid_ == GetCurrentProcessId() && WaitForSingleObject(changed_, 0) == WAIT_TIMEOUT;
+  }
+
+  HRESULT Find(const std::wstring& folded) const {
+    const auto found = values_.find(folded);
+    return found == values_.end() ? S_OK : found->second;
+  }
+
+  // Held exclusive. A watch that cannot be set leaves watching_ false: every
+  // call then reads the registry itself.
+  void Reload() {
+    values_.clear();
+    watching_ = false;
+    pid_ = GetCurrentProcessId();
+    const std::wstring keyName = std::wstring(kArchiveKey) + L"\\Fail";
+    // Two rounds cover the key created between the failed open and the
+    // watch set on the key above it.
+    for (int round = 0; round < 2; ++round) {
+      // Closing the watched key signals its watch: close before the reset.
+      watched_.reset();
+      ResetEvent(changed_);
+      platform::RegKey key;
+      if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyName.c_str(), 0, KEY_READ | KEY_NOTIFY, key.put()) == ERROR_SUCCESS) {
+        if (RegNotifyChangeKeyValue(key.get(), FALSE, REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET, changed_,
+                                    TRUE) != ERROR_SUCCESS)
+          return;
+        // Read after the watch is set, so that no change falls between them.
+        watching_ = ReadValues(key.get());
+        watched_ = std::move(key);
+        return;
+      }
+      if (!WatchCreation(keyName)) return;
+      if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyName.c_str(), 0, KEY_READ, key.put()) != ERROR_SUCCESS) {
+        watching_ = true;
+        return;
+      }
+    }
+  }
+
+  // Watches the nearest existing key above keyName for new subkeys.
+  bool WatchCreation(const std::wstring& keyName) {
+    std::wstring above = keyName;
+    for (;;) {
+      const std::size_t cut = above.rfind(L'\\');
+      above = cut == std::wstring::npos ? std::wstring() : above.substr(0, cut);
+      platform::RegKey key;
+      const LSTATUS opened = above.empty() ? RegOpenKeyExW(HKEY_LOCAL_MACHINE, nullptr, 0, KEY_NOTIFY, key.put())
+                                           : RegOpenKeyExW(HKEY_LOCAL_MACHINE, above.c_str(), 0, KEY_NOTIFY, key.put());
+      if (opened == ERROR_SUCCESS) {
+        if (RegNotifyChangeKeyValue(key.get(), FALSE, REG_NOTIFY_CHANGE_NAME, changed_, TRUE) != ERROR_SUCCESS)
+          return false;
+        watched_ = std::move(key);
+        return true;
+      }
+      if (above.empty()) return false;
+    }
+  }
+
+  bool ReadValues(HKEY key) {
+    DWORD longestName = 0;
+    if (RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &longestName, nullptr,
+                         nullptr, nullptr) != ERROR_SUCCESS)
+      return false;
+    std::vector<wchar_t> name(longestName + 1);
+    for (DWORD index = 0;; ++index) {
+      DWORD nameLength = static_cast<DWORD>(name.size());
+      DWORD type = REG_NONE;
+      DWORD value = 0;
+      DWORD size = sizeof value;
+      const LSTATUS rc =
+          RegEnumValueW(key, index, name.data(), &nameLength, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size);
+      if (rc == ERROR_NO_MORE_ITEMS) return true;
+      // A value too long for a DWORD is not an injected failure; a longer
+      // name than the key reported means it changed meanwhile (read again).
+      if (rc == ERROR_MORE_DATA && nameLength < name.size()) continue;
+      if (rc != ERROR_SUCCESS) return false;
+      if (type == REG_DWORD && size == sizeof value)
+        values_[platform::ToUpper(std::wstring_view(name.data(), nameLength))] = static_cast<HRESULT>(value);
+    }
+  }
+
+  static HRESULT ReadOnce(const std::wstring& valueName) {
+    platform::RegKey key;
+    const std::wstring keyName = std::wstring(kArchiveKey) + L"\\Fail";
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyName.c_str(), 0, KEY_READ, key.put()) != ERROR_SUCCESS) return S_OK;
+    DWORD value = 0;
+    if (platform::RegReadDword(key.get(), valueName, value) != ERROR_SUCCESS) return S_OK;
+    return static_cast<HRESULT>(value);
+  }
+
+  SRWLOCK lock_ = SRWLOCK_INIT;  // guards everything below
+  HANDLE changed_;               // manual reset, set by the watch
+  platform::RegKey watched_;
+  bool watching_ = false;
+  DWORD pid_ = 0;  // a forked child reads again: the watch is its parent's
+  std::unordered_map<std::wstring, HRESULT> values_;  // by upper-cased name
+};
+
 HRESULT InjectedValue(const std::wstring& valueName) {
-  platform::RegKey key;
-  const std::wstring keyName = std::wstring(kArchiveKey) + L"\\Fail";
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyName.c_str(), 0, KEY_READ, key.put()) != ERROR_SUCCESS) return S_OK;
-  DWORD value = 0;
-  if (platform::RegReadDword(key.get(), valueName, value) != ERROR_SUCCESS) return S_OK;
-  return static_cast<HRESULT>(value);
+  // Never destroyed: archive objects may be called during process exit.
+  static InjectionSettings* const settings = new InjectionSettings();
+  return settings->Value(valueName);
 }
 
 }  // namespace

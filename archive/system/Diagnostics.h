@@ -6,7 +6,9 @@
 // makes that slot answer the value as its HRESULT, before it does anything.
 // A value named "<interface>.<slot>:<key string>" does so for one file only
 // (slots IArchiveSystem.26, IArchiveObject.20, IArchivePins.8, IArchivePin.8
-// and .9), after the file is known.
+// and .9), after the file is known. The values are read once and again after
+// the key changed: a change made by this process shows at its next call, one
+// made by another process within the registry's poll interval.
 //
 // Pins: every pin and release through IArchivePin slot 9 becomes one line of
 // "pins.log" beside "events.log": the UTC time with milliseconds, the process

@@ -6,7 +6,7 @@
 #include "archive/system/PinStore.h"
 
 #include "archive/system/FileRecords.h"
-#include "VNService/Extensions/Taskweave/FragmentList/FragmentList.h"
+#include "archive/interfaces/FragmentList/FragmentList.h"
 #include "platform/base/errors.h"
 #include "platform/base/text.h"
 

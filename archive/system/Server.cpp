@@ -35,22 +35,10 @@ const wchar_t kRegistrationScript[] =
     L"  }\n"
     L"}\n";
 
+platform::InprocServer g_server({{&CLSID_ArchiveSystem, &g_factory}}, LiveObjects(), ServerLocks(),
+                               kRegistrationScript);
+
 }  // namespace
 }  // namespace vnarchive
 
-VN_DLL_EXPORT HRESULT DllGetClassObject(REFCLSID clsid, REFIID riid, void** ppv) {
-  return vnarchive::g_factory.GetClassObject(clsid, CLSID_ArchiveSystem, riid, ppv);
-}
-
-VN_DLL_EXPORT HRESULT DllCanUnloadNow() {
-  return vnarchive::LiveObjects().load() == 0 && vnarchive::ServerLocks().load() == 0 ? S_OK : S_FALSE;
-}
-
-VN_DLL_EXPORT HRESULT DllRegisterServer() {
-  return platform::RegisterModuleScript(vnarchive::kRegistrationScript, &vnarchive::g_factory);
-}
-
-VN_DLL_EXPORT HRESULT DllUnregisterServer() {
-  return platform::UnregisterModuleScript(vnarchive::kRegistrationScript,
-                                          &vnarchive::g_factory);
-}
+VN_INPROC_SERVER_EXPORTS(vnarchive::g_server)

@@ -9,7 +9,7 @@
 // ("--worker list|sqlite PATH FIRST COUNT"), each child inserting COUNT pins
 // and then removing them. Sizes: "bench_fragments [max elements]" (default
 // 1000000). Files go to a temporary folder.
-#include "VNService/Extensions/Taskweave/FragmentList/FragmentList.h"
+#include "archive/interfaces/FragmentList/FragmentList.h"
 
 #include "platform/base/errors.h"
 #include "platform/base/format.h"

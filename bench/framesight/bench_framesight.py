@@ -21,7 +21,6 @@ import shlex
 import shutil
 import signal
 import socket
-import struct
 import subprocess
 import sys
 import threading
@@ -31,10 +30,9 @@ import statistics
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "..", "tests", "e2e", "framesight"))
+sys.path.insert(0, os.path.join(HERE, "..", "..", "platform", "pipe", "testing"))
 import framesight_env as fe  # noqa: E402
-
-# The pipe layer's wire reads, as the transcoder stand-in's own client does them.
-_recv_exact = fe.TRANSCODER_CLIENT._recv_exact
+from pipe_wire import recv_message, send_message  # noqa: E402
 
 
 def load_average():
@@ -108,14 +106,13 @@ class InstantTranscoder:
             if conn.recv(1) != b"C":
                 return
             conn.sendall(b"\x01")
-            (length,) = struct.unpack("<I", _recv_exact(conn, 4))
-            request = json.loads(_recv_exact(conn, length)[:-1].decode("utf-8"))
+            request = json.loads(recv_message(conn)[:-1].decode("utf-8"))
             with open(self.host(request["transcode"][1]), "wb") as f:
                 f.write(b"instant\n")
             for reply in ({"log": {"line": "instant transcode\n", "level": 32}},
                           {"result": {"message": "", "error": 0}}):
                 payload = json.dumps(reply).encode()
-                conn.sendall(struct.pack("<I", len(payload)) + payload)
+                send_message(conn, payload)
             conn.recv(1)  # until the client hangs up
         except Exception as error:  # noqa: BLE001 - a job that breaks says why instead of going silent
             if not isinstance(error, (OSError, EOFError)):

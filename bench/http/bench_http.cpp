@@ -17,6 +17,8 @@
 #include "REST APIs/HTTP Service/MIMEMap.h"
 #include "REST APIs/HTTP Service/RequestHandler.h"
 #include "platform/base/bytes.h"
+#include "platform/base/testing/free_port.h"
+#include "platform/base/testing/run_command.h"
 #include "platform/base/text.h"
 #include "platform/registry/registry.h"
 #include "platform/sync/sync.h"
@@ -52,6 +54,7 @@ namespace {
 
 using Auth = CHTTPServer::CAuthenticator;
 namespace fs = std::filesystem;
+using platform::testing::FreePort;
 using web::http::http_request;
 using web::http::http_response;
 using web::http::experimental::listener::http_listener;
@@ -85,23 +88,6 @@ class RunFolder {
  private:
   fs::path m_path;
 };
-
-// A port the kernel picked and released for the listener to bind; nothing
-// else on loopback is expected to race for it within the moment between.
-int FreePort() {
-  const int s = socket(AF_INET, SOCK_STREAM, 0);
-  if (s < 0) return 0;
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  int port = 0;
-  if (bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-      getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
-    port = ntohs(addr.sin_port);
-  close(s);
-  return port;
-}
 
 // An unobserved failed reply task would end the process; the client going
 // away mid-body (wrk stopping) is normal here.
@@ -210,17 +196,8 @@ class BareListener {
   std::unique_ptr<http_listener> m_listener;
 };
 
-// Runs command through the shell and returns its exit status and standard
-// output. The commands are built here from numbers and loopback URLs only.
-std::pair<int, std::string> RunCommand(const std::string& command) {
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return {-1, {}};
-  std::string out;
-  char buf[4096];
-  for (size_t n; (n = std::fread(buf, 1, sizeof buf, pipe)) > 0;) out.append(buf, n);
-  const int status = pclose(pipe);
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
-}
+// The commands run here are built from numbers and loopback URLs only.
+using platform::testing::RunCommand;
 
 bool HaveProgram(const char* name) {
   for (const char* dir : {"/usr/bin/", "/usr/local/bin/", "/bin/"})

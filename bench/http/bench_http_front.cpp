@@ -11,6 +11,9 @@
 // Everything lives in a temp folder removed at the end; each wrk run is
 // bounded by `timeout`. nginx missing is reported and its rows skipped
 // (bench/http/install-nginx installs it).
+#include "platform/base/testing/free_port.h"
+#include "platform/base/testing/run_command.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -32,28 +35,10 @@
 
 namespace {
 
-std::string Shell(const std::string& command) {
-  std::string out;
-  if (FILE* pipe = ::popen(command.c_str(), "r")) {
-    char buffer[4096];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
-    ::pclose(pipe);
-  }
-  return out;
-}
+using platform::testing::FreePort;
 
-int FreePort() {
-  const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof a;
-  ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &length);
-  ::close(s);
-  return ntohs(a.sin_port);
-}
+// What command printed; its exit code does not matter here.
+std::string Shell(const std::string& command) { return platform::testing::RunCommand(command).second; }
 
 bool Accepts(int port) {
   for (int i = 0; i < 200; ++i) {

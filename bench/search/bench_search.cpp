@@ -7,6 +7,7 @@
 // through SQLite itself on one open connection of this process, both timed
 // the same way (the same clock around one whole query: prepare, every row's
 // text read, finish), and prints p50/p99 of both. See README.md.
+#include "platform/base/testing/run_command.h"
 #include "platform/base/text.h"
 #include "platform/com/comptr.h"
 #include "platform/fs/fs.h"
@@ -35,15 +36,7 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-std::pair<int, std::string> RunCommand(const std::string& command) {
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return {-1, {}};
-  std::string out;
-  char buf[4096];
-  for (size_t n; (n = std::fread(buf, 1, sizeof buf, pipe)) > 0;) out.append(buf, n);
-  const int status = pclose(pipe);
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
-}
+using platform::testing::RunCommand;
 
 double Seconds(Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); }
 

@@ -8,6 +8,8 @@
 #include "REST APIs/HTTP Service/HandlerFactory.h"
 #include "REST APIs/HTTP Service/RequestHandler.h"
 #include "REST APIs/HTTP Service/SQLRequestHandler.h"
+#include "platform/base/testing/free_port.h"
+#include "platform/base/testing/run_command.h"
 #include "platform/base/text.h"
 #include "platform/com/com.h"
 #include "platform/registry/registry.h"
@@ -33,30 +35,10 @@
 namespace {
 
 namespace fs = std::filesystem;
+using platform::testing::FreePort;
+using platform::testing::RunCommand;
 using web::http::http_request;
 using web::http::http_response;
-
-std::pair<int, std::string> RunCommand(const std::string& command) {
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return {-1, {}};
-  std::string out;
-  char buf[4096];
-  for (size_t n; (n = std::fread(buf, 1, sizeof buf, pipe)) > 0;) out.append(buf, n);
-  const int status = pclose(pipe);
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
-}
-
-int FreePort() {
-  const int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  socklen_t len = sizeof addr;
-  getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len);
-  close(s);
-  return ntohs(addr.sin_port);
-}
 
 // One GET on a fresh loopback connection, read to its end; the status code
 // (0: no answer). In-process, so that what is timed is the server, not the
@@ -236,12 +218,25 @@ void SlowQueries(const Listener& server, int count) {
               count, answered.load(), latencies.size(), failed, at(0.5), at(0.99), latencies.back());
 }
 
+std::string LoadAverage() {
+  std::ifstream in("/proc/loadavg");
+  double a = 0, b = 0, c = 0;
+  in >> a >> b >> c;
+  char text[64];
+  std::snprintf(text, sizeof text, "%.2f / %.2f / %.2f", a, b, c);
+  return text;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   const long rows = argc > 1 ? std::atol(argv[1]) : 1000000;
-  const bool slowOnly = argc > 2 && std::string(argv[2]) == "slow";
+  const std::string only = argc > 2 ? argv[2] : "";
+  const bool slowOnly = only == "slow";
+  const bool rowsOnly = only == "rows";
+  const bool oneOnly = only == "one";
+  std::printf("load average at the start: %s\n", LoadAverage().c_str());
   char dir[] = "/tmp/bench-sql-XXXXXX";
   if (mkdtemp(dir) == nullptr) return 1;
   const fs::path folder = dir;
@@ -267,15 +262,22 @@ int main(int argc, char** argv) {
   } else {
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     Listener server(folder);
-    if (!slowOnly) {
+    if (rowsOnly) {
+      Throughput(server, folder, rows);
+    } else if (oneOnly) {
+      std::printf("one-row query beside a static file (wrk, 16 connections):\n");
+      Wrk("one-row SQL", server.base() + "/q/one", "application/json");
+      Wrk("static 1 KiB", server.base() + "/static.txt", "*/*");
+    } else if (!slowOnly) {
       Throughput(server, folder, rows);
       FirstByteAndMemory(server, 10000000);
       std::printf("one-row query beside a static file (wrk, 16 connections):\n");
       Wrk("one-row SQL", server.base() + "/q/one", "application/json");
       Wrk("static 1 KiB", server.base() + "/static.txt", "*/*");
     }
-    SlowQueries(server, 200);
+    if (!rowsOnly && !oneOnly) SlowQueries(server, 200);
   }
+  std::printf("load average at the end: %s\n", LoadAverage().c_str());
   std::error_code ec;
   fs::remove_all(folder, ec);
   return rc == 0 ? 0 : 1;

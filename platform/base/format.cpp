@@ -143,11 +143,257 @@ inline std::string CharText(char*, int c, bool wideArg) {
   return Utf8FromWide(std::wstring_view(&w, 1));
 }
 
-// --- The engine ---
+// --- The engine: a conversion's spec, then its rendering ---
+
+// One conversion as written: flags, width, precision, size modifier.
+struct Spec {
+  bool left = false, plus = false, space = false, alt = false, zero = false;
+  int width = -1;  // -1: none
+  int prec = -1;   // -1: none
+  Size size = Size::None;
+  bool wideMod = false, narrowMod = false;  // l/w, h
+};
+
+template <typename Ch>
+void ReadFlags(std::basic_string_view<Ch> fmt, std::size_t& i, Spec& spec) {
+  for (; i < fmt.size(); ++i) {
+    Ch f = fmt[i];
+    if (f == '-') spec.left = true;
+    else if (f == '+') spec.plus = true;
+    else if (f == ' ') spec.space = true;
+    else if (f == '#') spec.alt = true;
+    else if (f == '0') spec.zero = true;
+    else break;
+  }
+}
+
+// Digits of a width or precision, bounded so that no text can ask for more.
+template <typename Ch>
+int ReadCount(std::basic_string_view<Ch> fmt, std::size_t& i, int value) {
+  while (i < fmt.size() && fmt[i] >= '0' && fmt[i] <= '9') {
+    value = (value < 0 ? 0 : value) * 10 + static_cast<int>(fmt[i] - '0');
+    if (value > 1000000) value = 1000000;
+    ++i;
+  }
+  return value;
+}
+
+// Width: digits, or '*' from the arguments (negative: left-justified).
+template <typename Ch, typename Src>
+void ReadWidth(std::basic_string_view<Ch> fmt, std::size_t& i, Src& src, Spec& spec) {
+  if (i < fmt.size() && fmt[i] == '*') {
+    spec.width = src.Int();
+    if (spec.width < 0) {
+      spec.left = true;
+      spec.width = spec.width == INT32_MIN ? INT32_MAX : -spec.width;
+    }
+    ++i;
+  } else {
+    spec.width = ReadCount(fmt, i, -1);
+  }
+}
+
+// Precision: '.' then digits (none: 0), or '*' from the arguments (negative: none).
+template <typename Ch, typename Src>
+void ReadPrecision(std::basic_string_view<Ch> fmt, std::size_t& i, Src& src, Spec& spec) {
+  if (i >= fmt.size() || fmt[i] != '.') return;
+  ++i;
+  spec.prec = 0;
+  if (i < fmt.size() && fmt[i] == '*') {
+    spec.prec = src.Int();
+    if (spec.prec < 0) spec.prec = -1;
+    ++i;
+  } else {
+    spec.prec = ReadCount(fmt, i, 0);
+  }
+}
+
+// The size modifiers MSVC knows: h hh l ll w L j z t I I32 I64.
+template <typename Ch>
+void ReadSize(std::basic_string_view<Ch> fmt, std::size_t& i, Spec& spec) {
+  const std::size_t end = fmt.size();
+  if (i >= end) return;
+  Ch s = fmt[i];
+  if (s == 'h') {
+    spec.narrowMod = true;
+    ++i;
+    spec.size = Size::h;
+    if (i < end && fmt[i] == 'h') {
+      spec.size = Size::hh;
+      ++i;
+    }
+  } else if (s == 'l') {
+    spec.wideMod = true;
+    ++i;
+    spec.size = Size::l;
+    if (i < end && fmt[i] == 'l') {
+      spec.size = Size::ll;
+      ++i;
+    }
+  } else if (s == 'w') {
+    spec.wideMod = true;
+    spec.size = Size::l;
+    ++i;
+  } else if (s == 'L') {
+    spec.size = Size::L;
+    ++i;
+  } else if (s == 'j') {
+    spec.size = Size::ll;
+    ++i;
+  } else if (s == 'z' || s == 't') {
+    spec.size = Size::I;
+    ++i;
+  } else if (s == 'I') {
+    ++i;
+    if (i + 1 < end && fmt[i] == '6' && fmt[i + 1] == '4') {
+      spec.size = Size::I64;
+      i += 2;
+    } else if (i + 1 < end && fmt[i] == '3' && fmt[i + 1] == '2') {
+      spec.size = Size::I32;
+      i += 2;
+    } else {
+      spec.size = Size::I;
+    }
+  }
+}
+
+// %d %i %u %x %X %o.
+template <typename Ch, typename Src>
+void FormatInteger(std::basic_string<Ch>& out, Ch conv, const Spec& spec, Src& src) {
+  const bool isSigned = conv == 'd' || conv == 'i';
+  std::uint64_t mag;
+  bool neg = false;
+  std::int64_t sv;
+  switch (spec.size) {
+    case Size::hh: sv = isSigned ? static_cast<signed char>(src.Int()) : static_cast<unsigned char>(src.Int()); break;
+    case Size::h: sv = isSigned ? static_cast<short>(src.Int()) : static_cast<unsigned short>(src.Int()); break;
+    case Size::ll:
+    case Size::I64:
+    case Size::I:
+    case Size::L: sv = src.I64(); break;
+    default:  // none, l, I32: 32 bits (MSVC's long is 32 bits)
+      sv = isSigned ? static_cast<std::int64_t>(src.Int())
+                    : static_cast<std::int64_t>(static_cast<std::uint32_t>(src.Int()));
+      break;
+  }
+  if (isSigned && sv < 0) {
+    neg = true;
+    mag = static_cast<std::uint64_t>(0) - static_cast<std::uint64_t>(sv);
+  } else {
+    mag = static_cast<std::uint64_t>(sv);
+  }
+  const unsigned base = (conv == 'x' || conv == 'X') ? 16 : conv == 'o' ? 8 : 10;
+  const char* digitsSet = conv == 'X' ? "0123456789ABCDEF" : "0123456789abcdef";
+  std::string digits;
+  for (std::uint64_t v = mag; v; v /= base) digits.insert(digits.begin(), digitsSet[v % base]);
+  if (mag == 0 && spec.prec != 0) digits = "0";
+  if (spec.prec > 0 && digits.size() < static_cast<std::size_t>(spec.prec))
+    digits.insert(0, static_cast<std::size_t>(spec.prec) - digits.size(), '0');
+  if (conv == 'o' && spec.alt && (digits.empty() || digits[0] != '0')) digits.insert(digits.begin(), '0');
+  std::string prefix;
+  if (isSigned) {
+    if (neg) prefix = "-";
+    else if (spec.plus) prefix = "+";
+    else if (spec.space) prefix = " ";
+  }
+  if (spec.alt && mag != 0 && base == 16) prefix += conv == 'X' ? "0X" : "0x";
+  const bool leftZero = spec.zero && !spec.left;
+  Emit<Ch>(out, Widen<Ch>(prefix), Widen<Ch>(digits), spec.width, spec.left, leftZero && spec.prec < 0);
+}
+
+// %p: all the pointer's hex digits, upper case.
+template <typename Ch, typename Src>
+void FormatPointer(std::basic_string<Ch>& out, const Spec& spec, Src& src) {
+  auto v = reinterpret_cast<std::uintptr_t>(src.Ptr());
+  std::string digits;
+  for (int k = static_cast<int>(sizeof(v)) * 2 - 1; k >= 0; --k) digits += "0123456789ABCDEF"[(v >> (4 * k)) & 0xF];
+  Emit<Ch>(out, {}, Widen<Ch>(digits), spec.width, spec.left, false);
+}
+
+// Whether a %c/%C/%s/%S argument is wide. Wide format: lower case wide,
+// upper case narrow; narrow format: the other way. h forces narrow, l/w wide.
+template <typename Ch>
+bool WideArgument(Ch conv, const Spec& spec) {
+  constexpr bool kWideOut = std::is_same_v<Ch, wchar_t>;
+  bool wideArg = (conv == 'c' || conv == 's') == kWideOut;
+  if (spec.narrowMod) wideArg = false;
+  if (spec.wideMod) wideArg = true;
+  return wideArg;
+}
+
+// %c %C.
+template <typename Ch, typename Src>
+void FormatChar(std::basic_string<Ch>& out, Ch conv, const Spec& spec, Src& src) {
+  const bool wideArg = WideArgument(conv, spec);
+  int ch = src.Int();
+  Emit<Ch>(out, {}, CharText(static_cast<Ch*>(nullptr), ch, wideArg), spec.width, spec.left,
+           spec.zero && !spec.left);
+}
+
+// %s %S.
+template <typename Ch, typename Src>
+void FormatString(std::basic_string<Ch>& out, Ch conv, const Spec& spec, Src& src) {
+  const bool wideArg = WideArgument(conv, spec);
+  const void* p = src.Ptr();
+  std::basic_string<Ch> body;
+  AppendText(body, p, wideArg, spec.prec);
+  Emit<Ch>(out, {}, body, spec.width, spec.left, spec.zero && !spec.left);
+}
+
+// %f %F %e %E %g %G %a %A, through the C library with the same spec.
+template <typename Ch, typename Src>
+void FormatFloat(std::basic_string<Ch>& out, Ch conv, const Spec& spec, Src& src) {
+  double v = src.Dbl();  // L too: MSVC's long double is double
+  std::string text = "%";
+  if (spec.left) text += '-';
+  if (spec.plus) text += '+';
+  if (spec.space) text += ' ';
+  if (spec.alt) text += '#';
+  if (spec.zero) text += '0';
+  if (spec.width >= 0) text += std::to_string(spec.width);
+  if (spec.prec >= 0) text += "." + std::to_string(spec.prec);
+  text += static_cast<char>(conv);
+  char small[128];
+  int n = std::snprintf(small, sizeof small, text.c_str(), v);
+  if (n < 0) return;
+  if (static_cast<std::size_t>(n) < sizeof small) {
+    out += Widen<Ch>(std::string(small, static_cast<std::size_t>(n)));
+  } else {
+    std::vector<char> big(static_cast<std::size_t>(n) + 1);
+    std::snprintf(big.data(), big.size(), text.c_str(), v);
+    out += Widen<Ch>(std::string(big.data(), static_cast<std::size_t>(n)));
+  }
+}
+
+// Renders one conversion; false for a conversion it does not know.
+template <typename Ch, typename Src>
+bool FormatConversion(std::basic_string<Ch>& out, Ch conv, const Spec& spec, Src& src) {
+  switch (conv) {
+    case 'd':
+    case 'i':
+    case 'u':
+    case 'x':
+    case 'X':
+    case 'o': FormatInteger(out, conv, spec, src); return true;
+    case 'p': FormatPointer(out, spec, src); return true;
+    case 'c':
+    case 'C': FormatChar(out, conv, spec, src); return true;
+    case 's':
+    case 'S': FormatString(out, conv, spec, src); return true;
+    case 'f':
+    case 'F':
+    case 'e':
+    case 'E':
+    case 'g':
+    case 'G':
+    case 'a':
+    case 'A': FormatFloat(out, conv, spec, src); return true;
+    default: return false;
+  }
+}
 
 template <typename Ch, typename Src>
 void FormatEngine(std::basic_string<Ch>& out, std::basic_string_view<Ch> fmt, Src& src) {
-  constexpr bool kWideOut = std::is_same_v<Ch, wchar_t>;
   const std::size_t end = fmt.size();
   std::size_t i = 0;
   while (i < end) {
@@ -167,211 +413,19 @@ void FormatEngine(std::basic_string<Ch>& out, std::basic_string_view<Ch> fmt, Sr
       ++i;
       continue;
     }
-    bool left = false, plus = false, space = false, alt = false, zero = false;
-    for (; i < end; ++i) {
-      Ch f = fmt[i];
-      if (f == '-') left = true;
-      else if (f == '+') plus = true;
-      else if (f == ' ') space = true;
-      else if (f == '#') alt = true;
-      else if (f == '0') zero = true;
-      else break;
-    }
-    int width = -1;
-    if (i < end && fmt[i] == '*') {
-      width = src.Int();
-      if (width < 0) {
-        left = true;
-        width = width == INT32_MIN ? INT32_MAX : -width;
-      }
-      ++i;
-    } else {
-      while (i < end && fmt[i] >= '0' && fmt[i] <= '9') {
-        width = (width < 0 ? 0 : width) * 10 + static_cast<int>(fmt[i] - '0');
-        if (width > 1000000) width = 1000000;
-        ++i;
-      }
-    }
-    int prec = -1;
-    if (i < end && fmt[i] == '.') {
-      ++i;
-      prec = 0;
-      if (i < end && fmt[i] == '*') {
-        prec = src.Int();
-        if (prec < 0) prec = -1;
-        ++i;
-      } else {
-        while (i < end && fmt[i] >= '0' && fmt[i] <= '9') {
-          prec = prec * 10 + static_cast<int>(fmt[i] - '0');
-          if (prec > 1000000) prec = 1000000;
-          ++i;
-        }
-      }
-    }
-    Size size = Size::None;
-    bool wideMod = false, narrowMod = false;
-    if (i < end) {
-      Ch s = fmt[i];
-      if (s == 'h') {
-        narrowMod = true;
-        ++i;
-        size = Size::h;
-        if (i < end && fmt[i] == 'h') {
-          size = Size::hh;
-          ++i;
-        }
-      } else if (s == 'l') {
-        wideMod = true;
-        ++i;
-        size = Size::l;
-        if (i < end && fmt[i] == 'l') {
-          size = Size::ll;
-          ++i;
-        }
-      } else if (s == 'w') {
-        wideMod = true;
-        size = Size::l;
-        ++i;
-      } else if (s == 'L') {
-        size = Size::L;
-        ++i;
-      } else if (s == 'j') {
-        size = Size::ll;
-        ++i;
-      } else if (s == 'z' || s == 't') {
-        size = Size::I;
-        ++i;
-      } else if (s == 'I') {
-        ++i;
-        if (i + 1 < end && fmt[i] == '6' && fmt[i + 1] == '4') {
-          size = Size::I64;
-          i += 2;
-        } else if (i + 1 < end && fmt[i] == '3' && fmt[i + 1] == '2') {
-          size = Size::I32;
-          i += 2;
-        } else {
-          size = Size::I;
-        }
-      }
-    }
+    Spec spec;
+    ReadFlags(fmt, i, spec);
+    ReadWidth(fmt, i, src, spec);
+    ReadPrecision(fmt, i, src, spec);
+    ReadSize(fmt, i, spec);
     if (i >= end) {  // unfinished conversion: copy as written
       out.append(fmt.substr(start));
       break;
     }
     const Ch conv = fmt[i++];
-    const bool leftZero = zero && !left;
-    switch (conv) {
-      case 'd':
-      case 'i':
-      case 'u':
-      case 'x':
-      case 'X':
-      case 'o': {
-        const bool isSigned = conv == 'd' || conv == 'i';
-        std::uint64_t mag;
-        bool neg = false;
-        std::int64_t sv;
-        switch (size) {
-          case Size::hh: sv = isSigned ? static_cast<signed char>(src.Int()) : static_cast<unsigned char>(src.Int()); break;
-          case Size::h: sv = isSigned ? static_cast<short>(src.Int()) : static_cast<unsigned short>(src.Int()); break;
-          case Size::ll:
-          case Size::I64:
-          case Size::I:
-          case Size::L: sv = src.I64(); break;
-          default:  // none, l, I32: 32 bits (MSVC's long is 32 bits)
-            sv = isSigned ? static_cast<std::int64_t>(src.Int())
-                          : static_cast<std::int64_t>(static_cast<std::uint32_t>(src.Int()));
-            break;
-        }
-        if (isSigned && sv < 0) {
-          neg = true;
-          mag = static_cast<std::uint64_t>(0) - static_cast<std::uint64_t>(sv);
-        } else {
-          mag = static_cast<std::uint64_t>(sv);
-        }
-        const unsigned base = (conv == 'x' || conv == 'X') ? 16 : conv == 'o' ? 8 : 10;
-        const char* digitsSet = conv == 'X' ? "0123456789ABCDEF" : "0123456789abcdef";
-        std::string digits;
-        for (std::uint64_t v = mag; v; v /= base) digits.insert(digits.begin(), digitsSet[v % base]);
-        if (mag == 0 && prec != 0) digits = "0";
-        if (prec > 0 && digits.size() < static_cast<std::size_t>(prec))
-          digits.insert(0, static_cast<std::size_t>(prec) - digits.size(), '0');
-        if (conv == 'o' && alt && (digits.empty() || digits[0] != '0')) digits.insert(digits.begin(), '0');
-        std::string prefix;
-        if (isSigned) {
-          if (neg) prefix = "-";
-          else if (plus) prefix = "+";
-          else if (space) prefix = " ";
-        }
-        if (alt && mag != 0 && base == 16) prefix += conv == 'X' ? "0X" : "0x";
-        Emit<Ch>(out, Widen<Ch>(prefix), Widen<Ch>(digits), width, left, leftZero && prec < 0);
-        break;
-      }
-      case 'p': {
-        auto v = reinterpret_cast<std::uintptr_t>(src.Ptr());
-        std::string digits;
-        for (int k = static_cast<int>(sizeof(v)) * 2 - 1; k >= 0; --k) digits += "0123456789ABCDEF"[(v >> (4 * k)) & 0xF];
-        Emit<Ch>(out, {}, Widen<Ch>(digits), width, left, false);
-        break;
-      }
-      case 'c':
-      case 'C': {
-        // Wide format: %c wide, %C narrow. Narrow format: %c narrow, %C wide.
-        // h forces narrow, l/w wide.
-        bool wideArg = (conv == 'c') == kWideOut;
-        if (narrowMod) wideArg = false;
-        if (wideMod) wideArg = true;
-        int ch = src.Int();
-        Emit<Ch>(out, {}, CharText(static_cast<Ch*>(nullptr), ch, wideArg), width, left, leftZero);
-        break;
-      }
-      case 's':
-      case 'S': {
-        bool wideArg = (conv == 's') == kWideOut;
-        if (narrowMod) wideArg = false;
-        if (wideMod) wideArg = true;
-        const void* p = src.Ptr();
-        std::basic_string<Ch> body;
-        AppendText(body, p, wideArg, prec);
-        Emit<Ch>(out, {}, body, width, left, leftZero);
-        break;
-      }
-      case 'f':
-      case 'F':
-      case 'e':
-      case 'E':
-      case 'g':
-      case 'G':
-      case 'a':
-      case 'A': {
-        double v = src.Dbl();  // L too: MSVC's long double is double
-        std::string spec = "%";
-        if (left) spec += '-';
-        if (plus) spec += '+';
-        if (space) spec += ' ';
-        if (alt) spec += '#';
-        if (zero) spec += '0';
-        if (width >= 0) spec += std::to_string(width);
-        if (prec >= 0) spec += "." + std::to_string(prec);
-        spec += static_cast<char>(conv);
-        char small[128];
-        int n = std::snprintf(small, sizeof small, spec.c_str(), v);
-        if (n < 0) break;
-        if (static_cast<std::size_t>(n) < sizeof small) {
-          out += Widen<Ch>(std::string(small, static_cast<std::size_t>(n)));
-        } else {
-          std::vector<char> big(static_cast<std::size_t>(n) + 1);
-          std::snprintf(big.data(), big.size(), spec.c_str(), v);
-          out += Widen<Ch>(std::string(big.data(), static_cast<std::size_t>(n)));
-        }
-        break;
-      }
-      default:
-        // Unknown conversions (and %n, which MSVC disables): copied as
-        // written; no argument is consumed for the conversion itself.
-        out.append(fmt.substr(start, i - start));
-        break;
-    }
+    // Unknown conversions (and %n, which MSVC disables): copied as written;
+    // no argument is consumed for the conversion itself.
+    if (!FormatConversion(out, conv, spec, src)) out.append(fmt.substr(start, i - start));
   }
 }
 

@@ -1,8 +1,9 @@
-// text.cpp - UTF-16/UTF-8 conversion, case mapping and environment expansion.
+// text.cpp - UTF-16/UTF-8 conversion, case mapping, trimming and environment expansion.
 #include "platform/base/text.h"
 
 #include "platform/base/errors.h"
 
+#include <cctype>
 #include <clocale>
 #include <cstdlib>
 #include <cstring>
@@ -242,21 +243,35 @@ bool WideFromUtf16leStrict(const void* bytes, std::size_t byteCount, std::wstrin
 }
 
 // --- UTF-8 ---
+void AppendUtf8(std::string& out, std::wstring_view text) {
+  for (wchar_t c : text) {
+    // Most text is ASCII: one byte, no scalar check.
+    if (static_cast<std::uint32_t>(c) < 0x80)
+      out += static_cast<char>(c);
+    else
+      AppendUtf8(out, Scalar(c));
+  }
+}
+
 std::string Utf8FromWide(std::wstring_view text) {
   std::string out;
   out.reserve(text.size());
-  for (wchar_t c : text) AppendUtf8(out, Scalar(c));
+  AppendUtf8(out, text);
   return out;
 }
 
-std::wstring WideFromUtf8(std::string_view utf8) {
-  std::wstring out;
-  out.reserve(utf8.size());
+void AppendWideFromUtf8(std::wstring& out, std::string_view utf8) {
+  out.reserve(out.size() + utf8.size());
   std::size_t i = 0;
   while (i < utf8.size()) {
     char32_t c;
     out += DecodeUtf8(utf8, i, c) ? static_cast<wchar_t>(c) : static_cast<wchar_t>(kReplacement);
   }
+}
+
+std::wstring WideFromUtf8(std::string_view utf8) {
+  std::wstring out;
+  AppendWideFromUtf8(out, utf8);
   return out;
 }
 
@@ -315,6 +330,32 @@ int CompareNoCaseA(std::string_view a, std::string_view b) {
 bool EqualsNoCaseA(std::string_view a, std::string_view b) {
   return a.size() == b.size() && CompareNoCaseA(a, b) == 0;
 }
+
+// --- Blanks ---
+namespace {
+template <typename Char>
+bool IsBlankOf(Char c, Blanks set) {
+  switch (set) {
+    case Blanks::SpaceTab: return c == ' ' || c == '\t';
+    case Blanks::SpaceTabLine: return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+    case Blanks::Space:
+      if constexpr (sizeof(Char) == 1) return std::isspace(static_cast<unsigned char>(c)) != 0;
+      else return std::iswspace(static_cast<wint_t>(c)) != 0;
+  }
+  return false;
+}
+
+template <typename Char>
+std::basic_string_view<Char> TrimBlanks(std::basic_string_view<Char> text, Blanks set) {
+  while (!text.empty() && IsBlankOf(text.front(), set)) text.remove_prefix(1);
+  while (!text.empty() && IsBlankOf(text.back(), set)) text.remove_suffix(1);
+  return text;
+}
+}  // namespace
+
+bool IsBlank(wchar_t c, Blanks set) { return IsBlankOf(c, set); }
+std::wstring_view Trim(std::wstring_view text, Blanks set) { return TrimBlanks(text, set); }
+std::string_view Trim(std::string_view text, Blanks set) { return TrimBlanks(text, set); }
 
 // --- Environment ---
 namespace {

@@ -1,4 +1,4 @@
-// text.h - the one place wide text is converted, compared and expanded.
+// text.h - the one place wide text is converted, compared, trimmed and expanded.
 //
 // Wide text is wchar_t (UTF-32 on Linux). Byte layouts that were designed as
 // UTF-16LE (trace arguments, trace files, pipe messages, registry values) go
@@ -34,7 +34,11 @@ bool WideFromUtf16leStrict(const void* bytes, std::size_t byteCount, std::wstrin
 
 // --- UTF-8 ---
 std::string Utf8FromWide(std::wstring_view text);
+// Appends the UTF-8 of text to out (no allocation beyond out's growth).
+void AppendUtf8(std::string& out, std::wstring_view text);
 std::wstring WideFromUtf8(std::string_view utf8);
+// Appends the wide text of utf8 to out, as WideFromUtf8 decodes it.
+void AppendWideFromUtf8(std::wstring& out, std::string_view utf8);
 // False (and out unchanged) when utf8 is not well-formed UTF-8.
 bool WideFromUtf8Strict(std::string_view utf8, std::wstring& out);
 
@@ -52,6 +56,18 @@ struct LessNoCase {
   using is_transparent = void;
   bool operator()(std::wstring_view a, std::wstring_view b) const { return CompareNoCase(a, b) < 0; }
 };
+
+// --- Blanks at the ends of a text ---
+// Which characters Trim strips: each set is the rule of the texts it serves.
+enum class Blanks {
+  SpaceTab,      // " \t": HTTP's optional white space, cookie pairs
+  SpaceTabLine,  // " \t\r\n": connection strings
+  Space,         // iswspace (isspace for narrow text) in the current locale: typed queries and lists
+};
+bool IsBlank(wchar_t c, Blanks set);
+// The text without the set's characters at either end (a view into text).
+std::wstring_view Trim(std::wstring_view text, Blanks set);
+std::string_view Trim(std::string_view text, Blanks set);
 
 // %NAME% replaced by the environment variable NAME; an unknown name or a
 // lone '%' stays as written, as ExpandEnvironmentStrings leaves it.

@@ -12,7 +12,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <cwctype>
 #include <limits>
 #include <string>
 #include <vector>
@@ -61,10 +60,7 @@ struct Number {
 
 // Decimal, "&H" hex or "&O" octal text, blanks around it allowed.
 HRESULT ParseNumber(std::wstring_view text, Number& out) {
-  std::size_t b = 0, e = text.size();
-  while (b < e && std::iswspace(text[b])) ++b;
-  while (e > b && std::iswspace(text[e - 1])) --e;
-  std::string t = platform::Utf8FromWide(text.substr(b, e - b));
+  std::string t = platform::Utf8FromWide(platform::Trim(text, platform::Blanks::Space));
   if (t.empty()) return DISP_E_TYPEMISMATCH;
   if (t.size() > 2 && t[0] == '&' && (t[1] == 'H' || t[1] == 'h' || t[1] == 'O' || t[1] == 'o')) {
     int base = (t[1] == 'H' || t[1] == 'h') ? 16 : 8;
@@ -246,10 +242,7 @@ HRESULT ToText(const VARIANT& v, USHORT flags, std::wstring& out) {
 HRESULT ToBool(const VARIANT& v, VARIANT_BOOL& out) {
   if (v.vt == VT_BSTR) {
     std::wstring_view text = v.bstrVal == nullptr ? std::wstring_view() : std::wstring_view(v.bstrVal, SysStringLen(v.bstrVal));
-    std::size_t b = 0, e = text.size();
-    while (b < e && std::iswspace(text[b])) ++b;
-    while (e > b && std::iswspace(text[e - 1])) --e;
-    std::wstring_view word = text.substr(b, e - b);
+    const std::wstring_view word = platform::Trim(text, platform::Blanks::Space);
     if (platform::EqualsNoCase(word, L"True") || platform::EqualsNoCase(word, L"#TRUE#")) {
       out = VARIANT_TRUE;
       return S_OK;

@@ -11,16 +11,16 @@
 //
 // Handles are sync.h handles: CloseHandle (or platform::UniqueHandle, the
 // owning form) closes them. ReadFile, WriteFile, GetOverlappedResult,
-// CancelIo and FlushFileBuffers (declared in pipe.h) serve files and folder
-// watches as they serve pipes. Every call answers the Win32 codes Windows
-// gives: 2 file not found, 3 path not found, 5 access denied, 32 sharing
-// violation, 123 invalid name, 161 bad path name; see README.md for where the
-// behaviour differs from Windows.
+// CancelIo and FlushFileBuffers (handle_io.h, shared with the pipes) serve
+// files and folder watches as they serve pipes. Every call answers the Win32
+// codes Windows gives: 2 file not found, 3 path not found, 5 access denied,
+// 32 sharing violation, 123 invalid name, 161 bad path name; see README.md
+// for where the behaviour differs from Windows.
 #pragma once
 
 #include "platform/base/errors.h"
+#include "platform/base/handle_io.h"
 #include "platform/base/types.h"
-#include "platform/pipe/pipe.h"
 #include "platform/registry/registry.h"
 #include "platform/sync/sync.h"
 
@@ -29,7 +29,7 @@
 
 constexpr DWORD MAX_PATH = 260;
 
-// Access rights beyond GENERIC_READ/GENERIC_WRITE (pipe.h).
+// Access rights beyond GENERIC_READ/GENERIC_WRITE (handle_io.h).
 constexpr DWORD GENERIC_EXECUTE = 0x20000000u;
 constexpr DWORD FILE_READ_DATA = 0x0001u;
 constexpr DWORD FILE_LIST_DIRECTORY = 0x0001u;
@@ -39,7 +39,7 @@ constexpr DWORD FILE_READ_ATTRIBUTES = 0x0080u;
 constexpr DWORD FILE_WRITE_ATTRIBUTES = 0x0100u;
 constexpr DWORD FILE_SHARE_DELETE = 0x4;
 
-// Creation dispositions (OPEN_EXISTING is in pipe.h).
+// Creation dispositions (OPEN_EXISTING is in handle_io.h).
 constexpr DWORD CREATE_NEW = 1;
 constexpr DWORD CREATE_ALWAYS = 2;
 constexpr DWORD OPEN_ALWAYS = 4;
@@ -248,6 +248,15 @@ DWORD FinalPath(std::wstring_view path, std::string& finalPath);
 
 // The same with "*" and "?" allowed in the last component (for searches).
 DWORD ResolvePattern(std::wstring_view pattern, std::string& hostFolder, std::wstring& namePattern);
+
+// Which characters a path text may not hold, by what the text becomes.
+enum class RefusedIn {
+  Name,         // a file or folder name: control characters and <>:"|?*, as Windows refuses them
+  PatternName,  // the last name of a search pattern: the same with "*" and "?" allowed
+  RequestPath,  // a URL path joined to a folder and searched there: control characters, DEL, and
+                // what would name another folder or act as a pattern ("\", ":", "*", "?")
+};
+bool IsRefusedCharacter(wchar_t c, RefusedIn where);
 
 // Whether name matches a search pattern ("*", "?"; "*.*" is "*"),
 // case-insensitively.

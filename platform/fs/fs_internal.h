@@ -6,6 +6,7 @@
 #pragma once
 
 #include "platform/fs/fs.h"
+#include "platform/pipe/pipe.h"  // HandleIo, the pipe client
 
 #include <sys/stat.h>
 #include <sys/types.h>

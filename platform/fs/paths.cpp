@@ -23,17 +23,6 @@ bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
 
 bool IsDriveLetter(wchar_t c) { return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z'); }
 
-// Characters Windows refuses in a file name; "*" and "?" are allowed where
-// the caller searches.
-bool IsRefusedCharacter(wchar_t c, bool wildcards) {
-  if (c < 32) return true;
-  switch (c) {
-    case L'<': case L'>': case L':': case L'"': case L'|': return true;
-    case L'*': case L'?': return !wildcards;
-    default: return false;
-  }
-}
-
 // "\\?\" (and "//?/") turns normalisation of names off on Windows; here only
 // the trailing dots and spaces are kept.
 bool StripLiteralPrefix(std::wstring_view& path) {
@@ -65,7 +54,8 @@ DWORD AddComponents(std::wstring_view rest, bool literal, bool wildcardsLast, st
     }
     const bool last = n + 1 == names.size();
     for (wchar_t c : name) {
-      if (IsRefusedCharacter(c, wildcardsLast && last)) return ERROR_INVALID_NAME;
+      if (IsRefusedCharacter(c, wildcardsLast && last ? RefusedIn::PatternName : RefusedIn::Name))
+        return ERROR_INVALID_NAME;
     }
     // Windows drops trailing dots and spaces from every name it normalises.
     if (!literal) {
@@ -142,6 +132,16 @@ DWORD ResolveWith(std::wstring_view path, bool wildcardsLast, std::string& hostP
 
 }  // namespace
 
+bool IsRefusedCharacter(wchar_t c, RefusedIn where) {
+  if (c < 32) return true;
+  if (where == RefusedIn::RequestPath) return c == 0x7F || c == L'\\' || c == L':' || c == L'*' || c == L'?';
+  switch (c) {
+    case L'<': case L'>': case L':': case L'"': case L'|': return true;
+    case L'*': case L'?': return where == RefusedIn::Name;
+    default: return false;
+  }
+}
+
 DWORD DriveFolder(wchar_t letter, std::string& folder) {
   if (!IsDriveLetter(letter)) return ERROR_INVALID_NAME;
   RegKey map;
@@ -167,7 +167,7 @@ DWORD ResolvePattern(std::wstring_view pattern, std::string& hostFolder, std::ws
   if (cut == 0 && pattern.size() >= 2 && pattern[1] == L':' && IsDriveLetter(pattern[0])) cut = 2;
   namePattern.assign(pattern.substr(cut));
   for (wchar_t c : namePattern) {
-    if (IsRefusedCharacter(c, true)) return ERROR_INVALID_NAME;
+    if (IsRefusedCharacter(c, RefusedIn::PatternName)) return ERROR_INVALID_NAME;
   }
   std::wstring_view folder = pattern.substr(0, cut);
   if (folder.empty()) folder = L".";

@@ -7,16 +7,8 @@
 namespace platform {
 namespace {
 
-bool IsBlank(wchar_t c) { return c == L' ' || c == L'\t' || c == L'\r' || c == L'\n'; }
-
-std::wstring_view Trim(std::wstring_view s) {
-  while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
-  while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
-  return s;
-}
-
 void SkipBlanks(std::wstring_view text, std::size_t& at) {
-  while (at < text.size() && IsBlank(text[at])) ++at;
+  while (at < text.size() && IsBlank(text[at], Blanks::SpaceTabLine)) ++at;
 }
 
 // The keyword from at up to its "=" (a "==" is a literal "="); at ends after it.
@@ -31,7 +23,7 @@ bool ReadKeyword(std::wstring_view text, std::size_t& at, std::wstring& keyword)
         continue;
       }
       ++at;
-      keyword = Trim(raw);
+      keyword = Trim(raw, Blanks::SpaceTabLine);
       return !keyword.empty();
     }
     if (c == L';') return false;
@@ -65,7 +57,7 @@ bool ReadValue(std::wstring_view text, std::size_t& at, std::wstring& value) {
   } else {
     const std::size_t end = text.find(L';', at);
     const std::size_t stop = end == std::wstring_view::npos ? text.size() : end;
-    value = Trim(text.substr(at, stop - at));
+    value = Trim(text.substr(at, stop - at), Blanks::SpaceTabLine);
     at = stop;
   }
   if (at < text.size()) ++at;  // the ";"

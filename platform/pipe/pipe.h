@@ -19,6 +19,7 @@
 #pragma once
 
 #include "platform/base/errors.h"
+#include "platform/base/handle_io.h"
 #include "platform/base/types.h"
 #include "platform/sync/sync.h"
 
@@ -27,36 +28,13 @@
 #include <string>
 #include <vector>
 
-// Kept opaque (as sync.h and registry.h declare it): the pipe layer reads no
-// security descriptor. The socket file is created mode 0666 (anyone may
-// connect), which is the intent of the only DACL the system builds for a
-// pipe (Everyone read/write, creator owner all); platform::SetPipeAccess
-// narrows that for a name.
-struct SECURITY_ATTRIBUTES;
+// The pipe layer reads no security descriptor (SECURITY_ATTRIBUTES stays
+// opaque). The socket file is created mode 0666 (anyone may connect), which
+// is the intent of the only DACL the system builds for a pipe (Everyone
+// read/write, creator owner all); platform::SetPipeAccess narrows that for a
+// name. OVERLAPPED, the access, share and creation values and the I/O calls
+// are those of handle_io.h, which files share.
 
-// The part of OVERLAPPED that pipes use. Internal holds the operation's
-// Win32 result (STATUS_PENDING while it runs) and InternalHigh its byte
-// count; both are written under the pipe layer's lock, so read them through
-// GetOverlappedResult only.
-struct OVERLAPPED {
-  ULONG_PTR Internal = 0;
-  ULONG_PTR InternalHigh = 0;
-  DWORD Offset = 0;
-  DWORD OffsetHigh = 0;
-  HANDLE hEvent = nullptr;
-};
-using LPOVERLAPPED = OVERLAPPED*;
-
-constexpr ULONG_PTR STATUS_PENDING = 0x103;
-
-// Access, share and creation values (those CreateFileW takes for a pipe).
-constexpr DWORD GENERIC_READ = 0x80000000u;
-constexpr DWORD GENERIC_WRITE = 0x40000000u;
-constexpr DWORD GENERIC_ALL = 0x10000000u;
-constexpr DWORD FILE_SHARE_READ = 0x1;
-constexpr DWORD FILE_SHARE_WRITE = 0x2;
-constexpr DWORD OPEN_EXISTING = 3;
-constexpr DWORD FILE_FLAG_OVERLAPPED = 0x40000000u;
 constexpr DWORD FILE_FLAG_FIRST_PIPE_INSTANCE = 0x00080000u;
 
 // CreateNamedPipeW open mode and pipe mode.
@@ -111,34 +89,15 @@ BOOL TransactNamedPipe(HANDLE pipe, const void* in, DWORD inSize, void* out, DWO
                        OVERLAPPED* overlapped);
 
 // --- I/O on either end ---
-// These calls serve pipes here and every other handle kind that implements
-// platform::HandleIo (the files and folders of platform/fs).
-// With an overlapped handle and an OVERLAPPED: TRUE when done at once (the
-// event is set as well), else FALSE with ERROR_IO_PENDING. Otherwise the call
-// waits. A message-mode read into a buffer shorter than the message returns
-// its first part with ERROR_MORE_DATA and the rest on the next reads.
-// Errors: ERROR_BROKEN_PIPE (peer gone, nothing left to read), ERROR_NO_DATA
-// (write to a pipe whose peer has gone), ERROR_PIPE_LISTENING /
-// ERROR_PIPE_NOT_CONNECTED (server instance without a client),
-// ERROR_OPERATION_ABORTED (cancelled).
-BOOL ReadFile(HANDLE file, void* buffer, DWORD size, DWORD* bytesRead, OVERLAPPED* overlapped);
-BOOL WriteFile(HANDLE file, const void* buffer, DWORD size, DWORD* bytesWritten, OVERLAPPED* overlapped);
-// The result of an operation started with overlapped. With wait FALSE and
-// the operation still running: FALSE with ERROR_IO_INCOMPLETE.
-BOOL GetOverlappedResult(HANDLE file, OVERLAPPED* overlapped, DWORD* bytes, BOOL wait);
-// CancelIo ends the calling thread's operations on the handle, CancelIoEx the
-// one started with overlapped (all of them when null); FALSE with
-// ERROR_NOT_FOUND when there was none. A write that has begun to go out is
-// finished instead, so that the peer never sees half a message.
-BOOL CancelIo(HANDLE file);
-BOOL CancelIoEx(HANDLE file, OVERLAPPED* overlapped);
+// ReadFile, WriteFile, GetOverlappedResult, CancelIo(Ex) and FlushFileBuffers
+// (handle_io.h) are defined here: they serve pipes, and every other handle
+// kind that implements platform::HandleIo (the files and folders of
+// platform/fs).
 // Copies up to size bytes of what can be read now without removing them;
 // totalAvailable counts every byte waiting, bytesLeftThisMessage what
 // remains of the current message after the copied part (0 in byte mode).
 BOOL PeekNamedPipe(HANDLE pipe, void* buffer, DWORD size, DWORD* bytesRead, DWORD* totalAvailable,
                    DWORD* bytesLeftThisMessage);
-// Waits until everything written so far has been handed to the socket.
-BOOL FlushFileBuffers(HANDLE file);
 
 // --- The client's identity ---
 // Takes the identity of the pipe's client (from the socket's peer

@@ -3,12 +3,13 @@
 //
 // Every write appends rows to `changes` in its own transaction, so a change
 // is visible to watchers exactly when it is committed, whichever process made
-// it. One watcher thread per process (started by the first watch) reads the
-// rows past the last sequence it saw. It wakes when this process commits a
-// change (an eventfd), when any process writes the database files (inotify
-// on their folder), and every 20 ms in case a wakeup was missed. It holds
-// the store's lock only while it reads and signals; it stops and is joined
-// at process exit.
+// it. This process's own commits read the new rows and signal before the
+// write returns. One watcher thread per process (started by the first
+// watch) reads the rows past the last sequence it saw for the others: it
+// wakes when any process writes the database files (inotify on their
+// folder), every 20 ms in case a wakeup was missed, and on the eventfd that
+// stops it. It holds the store's lock only while it reads and signals; it
+// stops and is joined at process exit.
 #include "platform/registry/store.h"
 #include "platform/sync/sync.h"
 

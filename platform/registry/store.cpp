@@ -286,8 +286,10 @@ LSTATUS Store::Commit() {
     st = ERROR_REGISTRY_IO_FAILED;
   }
   depth_ = 0;
-  // Our own changes reach our watches without waiting for the next poll.
-  if (st == ERROR_SUCCESS && changed_) WakeWatcher();
+  // Our own changes reach our watches before the write returns, so a caller
+  // that writes and then reads through a cache that follows the key sees
+  // its write. Other processes' changes come through the watcher thread.
+  if (st == ERROR_SUCCESS && changed_ && !watches.empty()) ScanChanges();
   return st;
 }
 

@@ -170,7 +170,7 @@ class Store {
   std::int64_t lastSeq_ = 0;
   bool stop_ = false;
   std::thread watcher_;
-  int wakeFd_ = -1;     // eventfd: a local commit or the stop request
+  int wakeFd_ = -1;     // eventfd: the stop request
   int inotifyFd_ = -1;  // the database folder's writes (other processes)
 };
 

@@ -373,19 +373,13 @@ class Parser {
   std::wstring* m_error;
 };
 
-std::wstring Trim(std::wstring_view s) {
-  std::size_t b = 0, e = s.size();
-  while (b < e && std::iswspace(s[b])) ++b;
-  while (e > b && std::iswspace(s[e - 1])) --e;
-  return std::wstring(s.substr(b, e - b));
-}
-
 std::vector<std::wstring> SplitList(std::wstring_view list) {
   std::vector<std::wstring> items;
   std::size_t start = 0;
   for (;;) {
     const std::size_t comma = list.find(L',', start);
-    items.push_back(Trim(list.substr(start, comma == std::wstring_view::npos ? std::wstring_view::npos : comma - start)));
+    const std::size_t length = comma == std::wstring_view::npos ? std::wstring_view::npos : comma - start;
+    items.emplace_back(platform::Trim(list.substr(start, length), platform::Blanks::Space));
     if (comma == std::wstring_view::npos) break;
     start = comma + 1;
   }
@@ -398,7 +392,7 @@ bool ListItem(const std::wstring& item, bool sorting, std::wstring& out) {
   const std::size_t blank = item.find_first_of(L" \t");
   if (blank != std::wstring::npos) {
     name = item.substr(0, blank);
-    direction = Trim(std::wstring_view(item).substr(blank));
+    direction = platform::Trim(std::wstring_view(item).substr(blank), platform::Blanks::Space);
   }
   if (name.size() > 2 && name.front() == L'"' && name.back() == L'"') name = name.substr(1, name.size() - 2);
   const Property* p = FindProperty(name);
@@ -498,7 +492,7 @@ HRESULT GenerateSql(const HelperSettings& settings, std::wstring_view userQuery,
   // The user's query: words and phrases; advanced syntax also takes
   // name:, ext: and type: restrictions; without a syntax every word is
   // taken as a phrase, so no word acts as an operator.
-  std::wstring query = Trim(userQuery);
+  std::wstring query(platform::Trim(userQuery, platform::Blanks::Space));
   std::vector<std::wstring> conditions;
   if (settings.syntax == 1) {
     std::wstring rest;
@@ -545,10 +539,10 @@ HRESULT GenerateSql(const HelperSettings& settings, std::wstring_view userQuery,
     }
     conditions.push_back(content.size() > 1 ? L"(" + any + L")" : any);
   }
-  std::wstring restrictions = Trim(settings.whereRestrictions);
+  std::wstring restrictions(platform::Trim(settings.whereRestrictions, platform::Blanks::Space));
   if (restrictions.size() >= 3 && platform::EqualsNoCase(std::wstring_view(restrictions).substr(0, 3), L"AND") &&
       (restrictions.size() == 3 || !IsWordChar(restrictions[3])))
-    restrictions = Trim(std::wstring_view(restrictions).substr(3));
+    restrictions = std::wstring(platform::Trim(std::wstring_view(restrictions).substr(3), platform::Blanks::Space));
   // In parentheses, so that an OR in the restrictions cannot undo the user's query.
   if (!restrictions.empty()) conditions.push_back(L"(" + restrictions + L")");
 

@@ -676,25 +676,11 @@ const wchar_t kRegistrationScript[] =
     L"  }\n"
     L"}\n";
 
+platform::InprocServer g_server({{&CLSID_SearchIndexProvider, &g_providerFactory},
+                                {&CLSID_CSearchManager, &g_managerFactory}},
+                               g_objects, g_locks, kRegistrationScript);
+
 }  // namespace
 }  // namespace vnsearch
 
-VN_DLL_EXPORT HRESULT DllGetClassObject(REFCLSID clsid, REFIID riid, void** ppv) {
-  if (ppv == nullptr) return E_POINTER;
-  *ppv = nullptr;
-  if (clsid == CLSID_SearchIndexProvider)
-    return vnsearch::g_providerFactory.GetClassObject(clsid, CLSID_SearchIndexProvider, riid, ppv);
-  return vnsearch::g_managerFactory.GetClassObject(clsid, CLSID_CSearchManager, riid, ppv);
-}
-
-VN_DLL_EXPORT HRESULT DllCanUnloadNow() {
-  return vnsearch::g_objects.load() == 0 && vnsearch::g_locks.load() == 0 ? S_OK : S_FALSE;
-}
-
-VN_DLL_EXPORT HRESULT DllRegisterServer() {
-  return platform::RegisterModuleScript(vnsearch::kRegistrationScript, &vnsearch::g_managerFactory);
-}
-
-VN_DLL_EXPORT HRESULT DllUnregisterServer() {
-  return platform::UnregisterModuleScript(vnsearch::kRegistrationScript, &vnsearch::g_managerFactory);
-}
+VN_INPROC_SERVER_EXPORTS(vnsearch::g_server)

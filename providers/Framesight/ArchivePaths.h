@@ -17,7 +17,7 @@
 // without terminator, as long as the returned byte count says.
 #pragma once
 
-#include "archive/system/ArchiveInterfaces.h"
+#include "archive/interfaces/ArchiveInterfaces.h"
 #include "platform/base/types.h"
 #include "platform/com/comptr.h"
 

@@ -21,7 +21,7 @@
 
 #include "VNService/Extensions/Taskweave/ExtensionRegistryParameters.h"
 #include "VNService/Extensions/Taskweave/PatternMatcher.h"
-#include "archive/system/ArchiveInterfaces.h"
+#include "archive/interfaces/ArchiveInterfaces.h"
 #include "platform/base/text.h"
 #include "platform/com/comptr.h"
 

@@ -5,6 +5,7 @@
 #include "providers/Framesight/FramesightInterfaces.h"
 #include "providers/Framesight/Resources.h"
 
+#include "platform/com/class_factory.h"
 #include "platform/com/oleauto.h"
 #include "platform/com/registrar.h"
 
@@ -13,42 +14,12 @@
 
 namespace {
 
-// The factory of CFramesight objects. It holds no lock on the module by
-// itself: only LockServer does, so a cached factory does not keep the
-// library loaded.
-class CFramesightFactory final : public IClassFactory {
- public:
-  HRESULT QueryInterface(REFIID riid, void** ppv) override {
-    if (ppv == nullptr) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IClassFactory) {
-      *ppv = static_cast<IClassFactory*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG AddRef() override { return ++m_references; }
-  ULONG Release() override {
-    const ULONG left = --m_references;
-    if (left == 0) delete this;
-    return left;
-  }
-  HRESULT CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
-    return CFramesight::CreateInstance(outer, riid, ppv);
-  }
-  HRESULT LockServer(BOOL lock) override {
-    if (lock) {
-      FramesightModule().Lock();
-    } else {
-      FramesightModule().Unlock();
-    }
-    return S_OK;
-  }
+// The factory of CFramesight objects: made on the heap and kept by its
+// references. It holds no lock on the module by itself: only LockServer does,
+// so a cached factory does not keep the library loaded.
+using CFramesightFactory = platform::ClassFactory<platform::ComLifetime::kFirstAddRef, LONG>;
 
- private:
-  std::atomic<ULONG> m_references{0};
-};
+HRESULT CreateFramesight(REFIID riid, void** ppv) { return CFramesight::CreateInstance(nullptr, riid, ppv); }
 
 // Sets the thread locale for the registrar and restores it on every path.
 class ThreadLocaleBracket {
@@ -119,7 +90,7 @@ HRESULT CFramesightModule::GetClassObject(REFCLSID clsid, REFIID riid, void** pp
   {
     platform::CriticalSectionLock hold(m_objectMapLock);
     if (m_factory == nullptr) {
-      m_factory = new (std::nothrow) CFramesightFactory;
+      m_factory = new (std::nothrow) CFramesightFactory(CreateFramesight, m_locks);
       if (m_factory == nullptr) return E_OUTOFMEMORY;
       m_factory->AddRef();
     }
@@ -172,15 +143,7 @@ HRESULT CFramesightModule::UnregisterSteps() {
 
 // --- Exports ---
 
-VN_DLL_EXPORT HRESULT DllCanUnloadNow() { return g_module.CanUnloadNow(); }
-
-VN_DLL_EXPORT HRESULT DllGetClassObject(REFCLSID clsid, REFIID riid, void** ppv) {
-  return g_module.GetClassObject(clsid, riid, ppv);
-}
-
-VN_DLL_EXPORT HRESULT DllRegisterServer() { return g_module.RegisterServer(); }
-
-VN_DLL_EXPORT HRESULT DllUnregisterServer() { return g_module.UnregisterServer(); }
+VN_INPROC_SERVER_EXPORTS(g_module)
 
 VN_DLL_EXPORT HRESULT DllInstall(BOOL install, LPCWSTR commandLine) {
   if (IsUserSwitch(commandLine)) g_module.SetPerUserRegistration(true);

@@ -17,7 +17,7 @@
 // The walks hold no state between calls; they may run on any thread.
 #pragma once
 
-#include "archive/system/ArchiveInterfaces.h"
+#include "archive/interfaces/ArchiveInterfaces.h"
 #include "platform/base/types.h"
 
 #include <functional>

@@ -1,5 +1,9 @@
 """e2e_env.py - what the end-to-end tests share: a folder of their own and the tools run in it.
 
+check() prints one "ok NAME" or "FAIL NAME DETAIL" line a case and keeps
+the names that failed in failures, the one list a test's exit code is made
+from.
+
 A ServiceEnv is a temporary folder with its own registry file, pipe folder
 and log folder, named to every program through the environment, so that
 nothing of the machine's is touched and tests can run side by side. The
@@ -7,10 +11,22 @@ service control and registry tools run against it; a subclass sets
 self.vnsc_program and self.vnreg_program to the built tools.
 """
 import datetime
+import json
 import os
 import subprocess
 import tempfile
 import time
+
+failures = []
+
+
+def check(name, condition, detail=""):
+    if condition:
+        print("ok", name, flush=True)
+    else:
+        failures.append(name)
+        print("FAIL", name, detail, flush=True)
+    return condition
 
 
 def wait_for(condition, seconds=60, step=0.05):
@@ -70,6 +86,15 @@ class ServiceEnv:
         if result.returncode != 0:
             raise RuntimeError("vnreg %s: %s" % (words, result.stderr))
         return result
+
+    def event_log(self, source):
+        """The records the event log holds for source (a service's display
+        name), oldest first, as its own file in the log folder has them."""
+        path = os.path.join(self.env["VANTREL_LOG_DIR"], "eventlog", source + ".jsonl")
+        if not os.path.exists(path):
+            return []
+        with open(path, encoding="utf-8") as f:
+            return [json.loads(line) for line in f if line.strip()]
 
     def service_query(self, service):
         """`vnsc query`'s fields ("STATE": "4  RUNNING", "PID": ...), or None for no such service."""

@@ -6,7 +6,7 @@
 // MapDrive maps a letter to a folder in the one drive map.
 #pragma once
 
-#include "archive/system/ArchiveInterfaces.h"
+#include "archive/interfaces/ArchiveInterfaces.h"
 #include "platform/com/comptr.h"
 
 #include <filesystem>

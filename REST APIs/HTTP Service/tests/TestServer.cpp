@@ -1,4 +1,5 @@
 // TestServer.cpp - the loopback listener, the Python peer and temp folders of the tests.
+#include "platform/base/testing/free_port.h"
 #include "platform/base/testing/temp_dir.h"
 #include "TestServer.h"
 
@@ -23,6 +24,8 @@
 extern char** environ;
 
 namespace {
+
+using platform::testing::FreePort;
 
 // Every test program gets a registry of its own, before any test runs.
 const bool g_registrySet = [] {

@@ -9,7 +9,7 @@
 #include "REST APIs/HTTP Service/RequestHandler.h"
 #include "TestServer.h"
 
-#include "archive/system/ArchiveInterfaces.h"
+#include "archive/interfaces/ArchiveInterfaces.h"
 #include "platform/base/format.h"
 #include "platform/base/text.h"
 #include "platform/com/comptr.h"

@@ -13,6 +13,7 @@
 #include "TestServer.h"
 
 #include "LibService/Status.h"
+#include "platform/base/testing/free_port.h"
 #include "platform/base/text.h"
 #include "platform/registry/registry.h"
 
@@ -36,6 +37,7 @@
 
 namespace fs = std::filesystem;
 using Listener = CHTTPServer::CListener;
+using platform::testing::FreePort;
 
 namespace {
 
@@ -54,6 +56,10 @@ class Key {
   Key& Dword(const std::wstring& name, DWORD value) {
     platform::RegWriteDword(m_key.get(), name, value);
     return *this;
+  }
+  // A number written as a DWORD or as its text.
+  Key& Number(const std::wstring& name, const wchar_t* text, bool asDword) {
+    return asDword ? Dword(name, static_cast<DWORD>(std::wcstoul(text, nullptr, 10))) : Str(name, text);
   }
   Key& Qword(const std::wstring& name, ULONGLONG value) {
     platform::RegWriteQword(m_key.get(), name, value);
@@ -84,6 +90,11 @@ class HostConfig : public ::testing::Test {
   }
 
   Key Host(const std::wstring& name) { return Key(hosts->get(), name); }
+  // A fresh registry and server for the next row of a table.
+  void Fresh() {
+    TearDown();
+    SetUp();
+  }
   // A host that opens: http on a free loopback port with a root.
   Key OpenHost(const std::wstring& name = L"127.0.0.1") {
     Key key = Host(name);
@@ -299,15 +310,10 @@ TEST_F(HostConfig, PortsOutsideOneTo65535FailTheirHostAlone) {
   for (const bool asDword : {true, false}) {
     for (const PortCase& c : cases) {
       SCOPED_TRACE(platform::Utf8FromWide(c.text) + (asDword ? " as DWORD" : " as text"));
-      TearDown();
-      SetUp();
+      Fresh();
       // No root: the host is built but never binds, so ports 1 and 65535 need not be free.
       Key host = Host(L"h.example");
-      host.Str(L"Protocol", L"http");
-      if (asDword)
-        host.Dword(L"Port", static_cast<DWORD>(std::wcstoul(c.text, nullptr, 10)));
-      else
-        host.Str(L"Port", c.text);
+      host.Str(L"Protocol", L"http").Number(L"Port", c.text, asDword);
       const CStatus status = Start();
       if (c.accepted) {
         ASSERT_TRUE(status.IsOK()) << platform::Utf8FromWide(status.GetText());
@@ -610,7 +616,7 @@ TEST(HostLimits, ValuesWithinTheirBoundsAreTakenOthersKeepTheDefault) {
   for (const Case& c : cases) {
     std::vector<CRejectedLimit> rejected;
     const platform::http::FrontLimits limits =
-        HostLimitsFrom({{std::wstring(L"Registry$") + c.value, c.text}, {L"Registry$Other", L"1"}}, rejected);
+        HostLimitsFrom({{std::wstring(L"Registry$") + c.value, c.text}, {L"Registry$Other", L"1"}}, rejected).front;
     EXPECT_TRUE(c.expect(limits)) << c.name;
     ASSERT_EQ(rejected.size(), c.taken ? 0u : 1u) << c.name;
     if (!c.taken) {
@@ -807,6 +813,17 @@ std::vector<CParameterMap> TakeKept() {
   return std::exchange(g_kept, {});
 }
 
+// Starts t's server with "keep" handler files (GET and POST) under the root:
+// the listener of 127.0.0.1 if it opened (nullptr otherwise), nothing kept yet.
+Listener* StartKeeping(HostConfig& t) {
+  std::ofstream(t.www() / "keep.GET.KEEP") << "";
+  std::ofstream(t.www() / "keep.POST.KEEP") << "";
+  if (!t.Start().IsOK()) return nullptr;
+  Listener* listener = t.Get("127.0.0.1");
+  TakeKept();
+  return listener != nullptr && listener->IsOpen() ? listener : nullptr;
+}
+
 }  // namespace
 
 // Every request is given the listener's one map, never a copy of it; a POST's
@@ -816,13 +833,9 @@ TEST_F(HostConfig, HostValuesAreSharedByRequestsAndSwappedWhole) {
   Key host = OpenHost();
   host.Str(L"Color", L"blue");
   for (int i = 0; i < 1000; ++i) host.Str(L"Bulk" + std::to_wstring(i), L"value " + std::to_wstring(i));
-  std::ofstream(www() / "keep.GET.KEEP") << "";
-  std::ofstream(www() / "keep.POST.KEEP") << "";
-  ASSERT_TRUE(Start().IsOK());
-  Listener* listener = Get("127.0.0.1");
-  ASSERT_TRUE(listener != nullptr && listener->IsOpen());
+  Listener* listener = StartKeeping(*this);
+  ASSERT_TRUE(listener != nullptr);
   const std::string url = listener->GetURI().to_string();
-  TakeKept();
 
   EXPECT_EQ(Probe("GET", url + "keep").status, 303);
   EXPECT_EQ(Probe("GET", url + "keep?Registry%24Color=red").status, 303);
@@ -852,4 +865,94 @@ TEST_F(HostConfig, HostValuesAreSharedByRequestsAndSwappedWhole) {
   kept = TakeKept();
   ASSERT_EQ(kept.size(), 1u);
   EXPECT_EQ(&kept[0].Shared(), &listener->GetParameters());
+}
+
+// A host's typed settings, read once with their defaults: each limit and
+// "Query Timeout" at and beyond its bounds, as a DWORD and as text. A value
+// outside its bounds keeps the default (and is reported); the value reaches
+// the request's parameters and changes in place, without a new front.
+TEST_F(HostConfig, TypedSettingsTable) {
+  const CHostLimits defaults;
+  ASSERT_EQ(defaults.queryTimeoutMs, 120000u) << "the default query timeout";
+  struct Row {
+    const char* name;
+    const wchar_t* value;  // nullptr: no value at all
+    const wchar_t* text;
+    std::function<bool(const CHostLimits&)> expect;
+  };
+  const Row rows[] = {
+      {"no values: every default", nullptr, L"", [&](const CHostLimits& l) { return l == defaults; }},
+      {"query timeout of 1 s", L"Query Timeout", L"1", [](const CHostLimits& l) { return l.queryTimeoutMs == 1000; }},
+      {"query timeout of 0 keeps the default", L"Query Timeout", L"0",
+       [&](const CHostLimits& l) { return l.queryTimeoutMs == defaults.queryTimeoutMs; }},
+      {"query timeout at its high bound", L"Query Timeout", L"2147483",
+       [](const CHostLimits& l) { return l.queryTimeoutMs == 2147483000u; }},
+      {"query timeout above it keeps the default", L"Query Timeout", L"2147484",
+       [&](const CHostLimits& l) { return l.queryTimeoutMs == defaults.queryTimeoutMs; }},
+      {"head at its low bound", L"Request Head Limit", L"1024",
+       [](const CHostLimits& l) { return l.front.maxHeadBytes == 1024; }},
+      {"head below it", L"Request Head Limit", L"1023",
+       [&](const CHostLimits& l) { return l.front.maxHeadBytes == defaults.front.maxHeadBytes; }},
+      {"body at its high bound", L"Request Body Limit", L"1073741824",
+       [](const CHostLimits& l) { return l.front.maxBodyBytes == 1073741824ull; }},
+      {"body below its low bound", L"Request Body Limit", L"1023",
+       [&](const CHostLimits& l) { return l.front.maxBodyBytes == defaults.front.maxBodyBytes; }},
+      {"header timeout at its high bound", L"Request Header Timeout", L"600",
+       [](const CHostLimits& l) { return l.front.headerTimeoutMs == 600000; }},
+      {"header timeout above it", L"Request Header Timeout", L"601",
+       [&](const CHostLimits& l) { return l.front.headerTimeoutMs == defaults.front.headerTimeoutMs; }},
+      {"idle timeout at its low bound", L"Idle Connection Timeout", L"1",
+       [](const CHostLimits& l) { return l.front.idleTimeoutMs == 1000; }},
+      {"idle timeout above its high bound", L"Idle Connection Timeout", L"3601",
+       [&](const CHostLimits& l) { return l.front.idleTimeoutMs == defaults.front.idleTimeoutMs; }},
+      {"connections at the high bound", L"Connection Limit", L"65536",
+       [](const CHostLimits& l) { return l.front.maxConnections == 65536; }},
+      {"connections above it", L"Connection Limit", L"65537",
+       [&](const CHostLimits& l) { return l.front.maxConnections == defaults.front.maxConnections; }},
+  };
+  for (const bool asDword : {true, false}) {
+    for (const Row& row : rows) {
+      SCOPED_TRACE(std::string(row.name) + (asDword ? " as DWORD" : " as text"));
+      Fresh();
+      // No root: the host is built from its values but never binds.
+      Key host = Host(L"h.example");
+      host.Str(L"Protocol", L"http").Dword(L"Port", 8080);
+      if (row.value != nullptr) host.Number(row.value, row.text, asDword);
+      ASSERT_TRUE(Start().IsOK());
+      ASSERT_NE(Get("h.example"), nullptr);
+      const CHTTPServer::CHostSettings& settings = Get("h.example")->GetSettings();
+      EXPECT_TRUE(row.expect(settings.limits));
+      EXPECT_EQ(settings.uri.to_string(), "http://h.example:8080/");
+      EXPECT_EQ(settings.defaultRange, 0x100000u);
+    }
+  }
+
+  // A word is no number: the default, as text only (a DWORD is always one).
+  Fresh();
+  Host(L"h.example").Str(L"Protocol", L"http").Dword(L"Port", 8080).Str(L"Query Timeout", L"12abc");
+  ASSERT_TRUE(Start().IsOK());
+  EXPECT_EQ(Get("h.example")->GetSettings().limits.queryTimeoutMs, defaults.queryTimeoutMs);
+  EXPECT_EQ(Parameter(*Get("h.example"), L"Registry$Query Timeout"), L"12abc") << "still a parameter";
+}
+
+// "Query Timeout" is read once per build and handed to each request with the
+// parameters; a change applies in place (same listener, same front).
+TEST_F(HostConfig, QueryTimeoutReachesRequestsAndChangesInPlace) {
+  Key host = OpenHost();
+  host.Dword(L"Query Timeout", 7);
+  Listener* listener = StartKeeping(*this);
+  ASSERT_TRUE(listener != nullptr);
+  const std::string url = listener->GetURI().to_string();
+  EXPECT_EQ(Probe("GET", url + "keep").status, 303);
+  std::vector<CParameterMap> kept = TakeKept();
+  ASSERT_EQ(kept.size(), 1u);
+  EXPECT_EQ(kept[0].QueryTimeoutMs(), 7000u);
+
+  host.Str(L"Query Timeout", L"9");
+  ASSERT_TRUE(Rebuild(L"127.0.0.1").IsOK());
+  ASSERT_EQ(Get("127.0.0.1"), listener) << "updated in place";
+  EXPECT_EQ(Probe("GET", url + "keep").status, 303);
+  kept = TakeKept();
+  ASSERT_EQ(kept.size(), 1u);
+  EXPECT_EQ(kept[0].QueryTimeoutMs(), 9000u);
 }

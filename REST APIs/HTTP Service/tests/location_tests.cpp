@@ -185,19 +185,24 @@ class LocationTestService : public CServiceApp<LocationTestService> {
 };
 
 TEST(ServiceApplicationOf, StartsTheServicesRegistryChangeWorker) {
-  LocationTestService service;
-  const ServiceApplication app = ServiceApplicationOf(service);
-  EXPECT_EQ(app.stopEvent, service.GetStopEvent());
-  std::promise<std::wstring> name;
-  auto seen = name.get_future();
-  ASSERT_TRUE(app.startWorker(L"RegistryChangeWorker", [&name] {
-                   name.set_value(platform::GetCurrentThreadName());
-                   return CStatus();
-                 }).IsOK());
-  ASSERT_EQ(seen.wait_for(std::chrono::seconds(60)), std::future_status::ready);
-  EXPECT_EQ(seen.get(), L"RegistryChangeWorker");
-  service.WaitForExit(60000);
-  EXPECT_EQ(service.GetRunningThreads(), 0);
+  // The authenticator's watcher and a listener's directory watcher, each on
+  // a service of its own (a service's all-done event is set only once).
+  for (const wchar_t* worker : {L"RegistryChangeWorker", L"DirectoryWatcher"}) {
+    SCOPED_TRACE(platform::Utf8FromWide(worker));
+    LocationTestService service;
+    const ServiceApplication app = ServiceApplicationOf(service);
+    EXPECT_EQ(app.stopEvent, service.GetStopEvent());
+    std::promise<std::wstring> name;
+    auto seen = name.get_future();
+    ASSERT_TRUE(app.startWorker(worker, [&name] {
+                     name.set_value(platform::GetCurrentThreadName());
+                     return CStatus();
+                   }).IsOK());
+    ASSERT_EQ(seen.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+    EXPECT_EQ(seen.get(), worker) << "the worker is named as asked";
+    service.WaitForExit(60000);
+    EXPECT_EQ(service.GetRunningThreads(), 0);
+  }
 }
 
 }  // namespace

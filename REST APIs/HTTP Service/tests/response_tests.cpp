@@ -1,4 +1,5 @@
 // response_tests.cpp - cache modes, the order a response is read in, and the 303/304 handlers.
+#include "REST APIs/HTTP Service/DeferredResponse.h"
 #include "REST APIs/HTTP Service/LocalHandlers.h"
 #include "REST APIs/HTTP Service/RequestHandler.h"
 #include "platform/base/text.h"
@@ -7,6 +8,9 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <stdexcept>
+#include <system_error>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -236,4 +240,78 @@ TEST(ParameterMap, RequestValuesLieOverTheSharedMapAndNeverHideIt) {
   EXPECT_EQ(&copy.Shared(), shared.get()) << "a copy shares the map";
   EXPECT_TRUE(CParameterMap().Shared().empty());
   EXPECT_TRUE(CParameterMap(std::shared_ptr<const CParameterMap::Map>()).Shared().empty());
+}
+
+namespace {
+
+// A deferred response whose outcome the test fixes.
+class TestDeferred : public CDeferredResponse {
+ public:
+  void Fail(std::exception_ptr error) {
+    SetFailure(std::move(error));
+    MarkReady();
+  }
+  void Succeed() { MarkReady(); }
+};
+
+std::exception_ptr Win32(DWORD code) {
+  return std::make_exception_ptr(std::system_error(static_cast<int>(code), platform::Win32Category()));
+}
+
+}  // namespace
+
+// How a failed outcome is answered, and that every outcome has a body the
+// reply can read (an empty one when the work gave none).
+TEST(DeferredResponse, FailureStatusesAndAnEmptyBody) {
+  struct Row {
+    const char* name;
+    std::exception_ptr error;
+    std::uint16_t status;
+    const char* retryAfter;  // nullptr: none
+  };
+  const Row rows[] = {
+      {"every thread taken", Win32(ERROR_BUSY), 503, "1"},
+      {"timed out", Win32(ERROR_TIMEOUT), 503, nullptr},
+      {"cancelled", Win32(ERROR_CANCELLED), 503, nullptr},
+      {"no such file", Win32(ERROR_FILE_NOT_FOUND), 404, nullptr},
+      {"access denied", Win32(ERROR_ACCESS_DENIED), 403, nullptr},
+      {"another Win32 code", Win32(ERROR_INVALID_PARAMETER), 500, nullptr},
+      {"not a system error", std::make_exception_ptr(std::runtime_error("x")), 500, nullptr},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    TestDeferred response;
+    response.Fail(row.error);
+    EXPECT_EQ(response.GetStatusCode(), row.status);
+    std::string retry;
+    EXPECT_EQ(response.GetHeaders().match(web::http::header_names::retry_after, retry), row.retryAfter != nullptr);
+    if (row.retryAfter != nullptr) EXPECT_EQ(retry, row.retryAfter);
+    ASSERT_TRUE(static_cast<bool>(response.GetBody())) << "an empty, valid body";
+    EXPECT_TRUE(response.GetBody().is_open());
+  }
+  TestDeferred ok;
+  ok.Succeed();
+  EXPECT_EQ(ok.GetStatusCode(), 200);
+  EXPECT_TRUE(ok.GetBody().is_open());
+  EXPECT_EQ(ok.ReplyDeadline(), CDeferredResponse::kNoDeadline) << "read where it stands unless it says otherwise";
+  EXPECT_EQ(static_cast<CResponse&>(ok).Deferred(), &ok);
+}
+
+// The wait the listener's reply thread uses: it ends at its timeout or at the
+// cancel event while the outcome is not fixed, and at once after.
+TEST(DeferredResponse, WaitEndsAtTheTimeoutTheCancelOrTheOutcome) {
+  TestDeferred response;
+  EXPECT_FALSE(response.WaitReady(0, nullptr));
+  EXPECT_FALSE(response.WaitReady(20, nullptr)) << "not ready: the timeout ends the wait";
+  platform::UniqueHandle cancel(CreateEventW(nullptr, TRUE, TRUE, nullptr));
+  EXPECT_FALSE(response.WaitReady(INFINITE, cancel.get())) << "the cancel event ends the wait";
+
+  std::thread finisher([&response] {
+    Sleep(20);
+    response.Succeed();
+  });
+  EXPECT_TRUE(response.WaitReady(INFINITE, nullptr));
+  finisher.join();
+  EXPECT_TRUE(response.WaitReady(0, cancel.get())) << "ready wins over a set cancel event";
+  EXPECT_EQ(response.GetStatusCode(), 200);
 }

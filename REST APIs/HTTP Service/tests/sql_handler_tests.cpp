@@ -180,13 +180,9 @@ TEST(SqlHandler, RowFailureBreaksTheTransfer) {
   EXPECT_EQ(rc, 18);  // the body ends early, not cleanly
 }
 
-TEST(SqlHandler, ByteAtATimeReaderGetsTheSameBody) {
-  TestServer server(SqlRouter(WriteFile("b.GET.SQL", kCompared)));
-  const std::string whole = g_root + "/whole.json";
-  ASSERT_EQ(Curl(server.base() + "/b", "application/json", whole).second, "200");
-  std::ifstream in(whole, std::ios::binary);
-  const std::string expected((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-
+// The JSON body of sql as the stream a reply reads, made without a server
+// (the first block is written on this thread, as on a query thread).
+void OpenJsonBody(const char* sql, concurrency::streams::istream& body) {
   auto query = ResultStream<unsigned char>::ChooseFormat(
       [] {
         web::http::http_request r(web::http::methods::GET);
@@ -196,11 +192,22 @@ TEST(SqlHandler, ByteAtATimeReaderGetsTheSameBody) {
       true, RowFilter(), ValueFormatter());
   ASSERT_TRUE(query);
   ASSERT_EQ(query->Open(L"Provider=Vantrel.OLEDBProvider"), S_OK);
-  ASSERT_EQ(query->Execute(platform::WideFromUtf8(kCompared)), S_OK);
+  ASSERT_EQ(query->Execute(platform::WideFromUtf8(sql)), S_OK);
   auto* holder = new ResultStream<unsigned char>::CallbackOpen();
   auto task = holder->Task();
   holder->Start(query);
-  concurrency::streams::istream body = task.get();
+  body = task.get();
+}
+
+TEST(SqlHandler, ByteAtATimeReaderGetsTheSameBody) {
+  TestServer server(SqlRouter(WriteFile("b.GET.SQL", kCompared)));
+  const std::string whole = g_root + "/whole.json";
+  ASSERT_EQ(Curl(server.base() + "/b", "application/json", whole).second, "200");
+  std::ifstream in(whole, std::ios::binary);
+  const std::string expected((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+
+  concurrency::streams::istream body;
+  ASSERT_NO_FATAL_FAILURE(OpenJsonBody(kCompared, body));
   std::string got;
   unsigned char byte;
   for (;;) {
@@ -209,6 +216,144 @@ TEST(SqlHandler, ByteAtATimeReaderGetsTheSameBody) {
     got += static_cast<char>(byte);
   }
   EXPECT_EQ(got, expected);
+}
+
+// Values at the edges of what the writers handle, byte for byte in JSON and
+// XML: shortest round-trip doubles, the widest integers, NULL, escapes,
+// characters XML cannot hold, characters beyond the BMP, values longer than
+// a body block.
+TEST(SqlHandler, EdgeValuesAreWrittenExactly) {
+  const std::string mebi(1 << 20, 'x');
+  const struct {
+    const char* name;
+    std::string expression, json, xml;
+  } cases[] = {
+      {"double needing 17 digits", "0.1 + 0.2", "0.30000000000000004", "0.30000000000000004"},
+      {"large double", "1e15", "1e+15", "1e+15"},
+      {"small double", "1.5e-7", "1.5e-07", "1.5e-07"},
+      {"smallest subnormal", "5e-324", "5e-324", "5e-324"},
+      {"largest double", "1.7976931348623157e308", "1.7976931348623157e+308", "1.7976931348623157e+308"},
+      {"negative double", "-2.5", "-2.5", "-2.5"},
+      {"whole double", "4.0", "4", "4"},
+      {"largest integer", "9223372036854775807", "9223372036854775807", "9223372036854775807"},
+      {"smallest integer", "-9223372036854775807 - 1", "-9223372036854775808", "-9223372036854775808"},
+      {"NULL", "NULL", "null", ""},
+      {"control characters", "char(31, 127, 8, 12)", "\"\\u001f\x7f\\b\\f\"", "\xEF\xBF\xBD\x7f\xEF\xBF\xBD\xEF\xBF\xBD"},
+      {"quotes and markup", "'\"\\<&>''' || char(13, 10, 9)", "\"\\\"\\\\<&>'\\r\\n\\t\"",
+       "&quot;\\&lt;&amp;&gt;&apos;&#13;\n\t"},
+      {"beyond the BMP", "char(128512, 65, 1114111)", "\"\xF0\x9F\x98\x80" "A\xF4\x8F\xBF\xBF\"",
+       "\xF0\x9F\x98\x80" "A\xF4\x8F\xBF\xBF"},
+      {"not a character in XML", "char(65534)", "\"\xEF\xBF\xBE\"", "\xEF\xBF\xBD"},
+      {"text of a number", "'12'", "\"12\"", "12"},
+      {"1 MiB text", "printf('%.1048576c', 'x')", "\"" + mebi + "\"", mebi},
+      {"1 MiB text, then an astral character", "printf('%.1048576c', 'x') || char(128512)",
+       "\"" + mebi + "\xF0\x9F\x98\x80\"", mebi + "\xF0\x9F\x98\x80"},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    const std::string name = "edge" + std::to_string(n++);
+    TestServer server(SqlRouter(WriteFile(name + ".GET.SQL", "SELECT " + c.expression + " AS v, 1 AS after")));
+    const std::string json = Probe("GET", server.base() + "/" + name, {{"Accept", "application/json"}}).body;
+    EXPECT_TRUE(json == "[{\"v\":" + c.json + ",\"after\":1}]") << c.name << ": " << json.substr(0, 200);
+    const std::string xml = Probe("GET", server.base() + "/" + name, {{"Accept", "*/*"}}).body;
+    EXPECT_NE(xml.find("<data>\r\n<row><v>" + c.xml + "</v><after>1</after></row></data>\r\n"), std::string::npos)
+        << c.name << ": " << xml.substr(0, 300);
+  }
+}
+
+// A body of many blocks: whole and in order however it is read, equal to
+// sqlite3's rows, and well-formed XML with every row.
+TEST(SqlHandler, BodyOfManyBlocksIsWholeInAnyReadSize) {
+  const char query[] =
+      "WITH RECURSIVE n(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM n WHERE x < 30000) "
+      "SELECT x AS id, 'r' || x || char(1, 128512, 10) AS name, x * 0.25 AS quarter, "
+      "CASE WHEN x % 7 THEN x END AS maybe FROM n";
+  TestServer server(SqlRouter(WriteFile("blocks.GET.SQL", query)));
+  const std::string whole = g_root + "/blocks.json";
+  ASSERT_EQ(Curl(server.base() + "/blocks", "application/json", whole).second, "200");
+  const auto [same, diff] = RunProgram({"python3", SQL_PEER, "json", whole, g_db, query, "", ""});
+  EXPECT_EQ(same, 0) << diff;
+  std::ifstream in(whole, std::ios::binary);
+  const std::string expected((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  ASSERT_GT(expected.size(), 8 * kBodyBlockBytes);
+
+  concurrency::streams::istream body;
+  ASSERT_NO_FATAL_FAILURE(OpenJsonBody(query, body));
+  const std::size_t sizes[] = {1, 7, 4096, kBodyBlockBytes, kBodyBlockBytes + 1, 100000, 3};
+  std::vector<unsigned char> buffer(200000);
+  std::string got;
+  for (std::size_t i = 0;; ++i) {
+    const size_t n = body.streambuf().getn(buffer.data(), sizes[i % std::size(sizes)]).get();
+    if (n == 0) break;
+    got.append(reinterpret_cast<const char*>(buffer.data()), n);
+  }
+  EXPECT_EQ(got.size(), expected.size());
+  EXPECT_TRUE(got == expected);
+
+  const std::string xml = g_root + "/blocks.xml";
+  ASSERT_EQ(Curl(server.base() + "/blocks", "application/xml", xml).second, "200");
+  EXPECT_EQ(RunProgram({"xmllint", "--noout", xml}).first, 0);
+  const auto [rc, rows] = RunProgram({"python3", "-c",
+                                      "import sys, xml.etree.ElementTree as E; r = E.parse(sys.argv[1]).getroot(); "
+                                      "print(len(r), r[-1].find('id').text, r[6].find('maybe').text)",
+                                      xml});
+  EXPECT_EQ(rc, 0);
+  EXPECT_EQ(rows, "30000 30000 None\n");
+}
+
+// A command prepared to declare its parameters runs that compiled text at
+// its Execute, with the values bound, and stays prepared after it: its
+// columns are still described, and a second Execute runs the text again.
+TEST(SqlHandler, PreparedCommandRunsItsCompiledTextAndStaysPrepared) {
+  struct Exposed : CHTMLDataBuffer {
+    using CHTMLDataBuffer::CHTMLDataBuffer;
+    ICommand* Command() const { return m_command.Get(); }
+    std::wstring FirstValue() {
+      if (!HasStringBinding() && FAILED(BuildStringBinding())) return L"(no binding)";
+      if (StepRow() != S_OK || FAILED(ReadRow())) return L"(no row)";
+      std::wstring text(Text(0));
+      FreeRowReferences();
+      return text;
+    }
+  };
+  Exposed query(true, RowFilter(), ValueFormatter());
+  ASSERT_EQ(query.Open(L"Provider=Vantrel.OLEDBProvider"), S_OK);
+  const std::wstring text = L"SELECT :a || 'x' AS v";
+  std::vector<std::wstring> names;
+  ASSERT_EQ(query.DeclaredParameters(text, names), S_OK);
+  ASSERT_EQ(names, std::vector<std::wstring>{L"a"});
+  VARIANT value;
+  VariantInit(&value);
+  value.vt = VT_BSTR;
+  value.bstrVal = SysAllocString(L"p");
+  query.AddParameter(L"a", value);
+  VariantClear(&value);
+  ASSERT_EQ(query.Execute(text), S_OK);
+  EXPECT_EQ(query.FirstValue(), L"px");
+
+  platform::ComPtr<IColumnsInfo> info;
+  ASSERT_EQ(query.Command()->QueryInterface(IID_PPV_ARGS(info.GetAddressOf())), S_OK);
+  DBORDINAL count = 0;
+  DBCOLUMNINFO* columns = nullptr;
+  OLECHAR* strings = nullptr;
+  ASSERT_EQ(info->GetColumnInfo(&count, &columns, &strings), S_OK);
+  ASSERT_EQ(count, 1u);
+  EXPECT_STREQ(columns[0].pwszName, L"v");
+  CoTaskMemFree(columns);
+  CoTaskMemFree(strings);
+
+  // Run again (no values: :a is NULL), the command compiles its text anew.
+  platform::ComPtr<IRowset> again;
+  ASSERT_EQ(query.Command()->Execute(nullptr, IID_IRowset, nullptr, nullptr,
+                                     reinterpret_cast<IUnknown**>(again.GetAddressOf())),
+            S_OK);
+  ASSERT_TRUE(again);
+  DBCOUNTITEM obtained = 0;
+  HROW row = 0;
+  HROW* rows = &row;
+  EXPECT_EQ(again->GetNextRows(0, 0, 1, &obtained, &rows), S_OK);
+  EXPECT_EQ(obtained, 1u);
+  again->ReleaseRows(1, &row, nullptr, nullptr, nullptr);
 }
 
 TEST(SqlHandler, UnimplementedBufferMethodsThrowTheirNames) {

@@ -81,15 +81,14 @@ CExtensionRegistryParametersBase::CExtensionRegistryParametersBase(const GUID* c
   stopEvent_.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
   changeEvent_.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
   if (!stopEvent_ || !changeEvent_) throw SystemError("CreateEventW");
-  watcher_.reset(CreateThread(nullptr, 0, &WatchKeyThread, this, 0, nullptr));
-  if (!watcher_) throw SystemError("CreateThread");
+  // std::thread throws std::system_error when no thread can be made.
+  watcher_ = std::thread([this] { WatchKey(); });
 }
 
 CExtensionRegistryParametersBase::~CExtensionRegistryParametersBase() {
   stopping_.store(true);
   SetEvent(stopEvent_.get());
-  WaitForSingleObject(watcher_.get(), INFINITE);
-  watcher_.reset();
+  watcher_.join();
   {
     platform::SrwExclusiveLock hold(lock_);
     strings_.clear();
@@ -134,24 +133,23 @@ HRESULT CExtensionRegistryParametersBase::CheckChanged() {
         baseKey_.reset();
         return OpenFailure(status);
       }
+      // Marked armed before the watch is set: a change that fires it at once
+      // must find the watcher re-arming (it waits for keysLock_ until this
+      // returns) and its mark must not be cleared here afterwards.
+      changed_.store(false);
+      armed_.store(true, std::memory_order_release);
       // Without an armed notification no change would ever be seen: keep the
       // base key closed so that the next call tries again.
       HRESULT hr = ArmNotification();
       if (FAILED(hr)) {
+        armed_.store(false, std::memory_order_release);
         baseKey_.reset();
         return hr;
       }
-      changed_.store(false);
-      armed_.store(true, std::memory_order_release);
       return S_OK;
     }
   }
   return changed_.exchange(false) ? S_OK : S_FALSE;
-}
-
-DWORD CExtensionRegistryParametersBase::WatchKeyThread(LPVOID self) {
-  static_cast<CExtensionRegistryParametersBase*>(self)->WatchKey();
-  return 0;
 }
 
 void CExtensionRegistryParametersBase::WatchKey() {

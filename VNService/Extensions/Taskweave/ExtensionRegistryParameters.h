@@ -30,6 +30,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -177,7 +178,6 @@ class CExtensionRegistryParametersBase {
   std::optional<std::wstring> LookupString(std::wstring_view name, const wchar_t* defaultValue);
   DWORD LookupDword(std::wstring_view name, DWORD defaultValue);
 
-  static DWORD WatchKeyThread(LPVOID self);
   void WatchKey();
   HRESULT ArmNotification();  // called with keysLock_ held
 
@@ -199,7 +199,7 @@ class CExtensionRegistryParametersBase {
   std::atomic<bool> stopping_{false};
   platform::UniqueHandle stopEvent_;
   platform::UniqueHandle changeEvent_;
-  platform::UniqueHandle watcher_;
+  std::thread watcher_;  // runs WatchKey; joined by the destructor
 
   // lock_ guards parameters_, strings_ and numbers_: shared for lookups and
   // for the watcher's walk over the parameters, exclusive for registration

@@ -1,5 +1,20 @@
 // ExtensionWorker.h - one extension's worker: the scan of its pins, its provider's callbacks, the work in progress.
 //
+// A pinned file goes through steps, each in its own source file:
+// - scan (ExtensionWorkerScan.cpp): passes over the pinned elements, the
+//   wait between them, the retry after a failure;
+// - capacity (ExtensionWorkerCapacity.cpp): a running record that covers
+//   the file takes the pin, else QueryCapacity;
+// - schedule (ExtensionWorkerSchedule.cpp): ScheduleOperation and what its
+//   answer means for the pin;
+// - post-process and run (ExtensionWorkerRun.cpp): PostProcess records the
+//   operation, its COperationRun runs ExecuteOperation;
+// - unpin and complete (ExtensionWorkerUnpin.cpp): Unpin, OperationComplete,
+//   the record's erase and the pins it kept.
+// The waits (kept pins, busy provider, backoff) are rule objects the worker
+// holds (ExtensionWorkerRules.h), and so are the extension's rules and
+// operations (m_rules).
+//
 // CExtensionWorker runs "ExtensionRecordsWorker" (ProcessRecords): passes
 // over the fragment list's elements pinned for its extension, each resolved
 // through the archive's system object to a file and its pin, whose value
@@ -26,7 +41,7 @@
 //   scan hands them over again.
 //
 // Locking: m_lock guards m_inProgress (its records and their pin maps) and
-// m_kept: exclusive to insert, erase, merge a pin, note or expire kept pins;
+// m_keptPins: exclusive to insert, erase, merge a pin, note or expire kept pins;
 // shared to find a record for Unpin. Pin releases under
 // the shared lock are claimed atomically per pin. No provider method is
 // called with m_lock held. m_nameLock guards m_logName and m_registeredName.
@@ -34,10 +49,11 @@
 
 #include "LibService/Status.h"
 #include "VNService/Extensions/Taskweave/ExtensionRegistryOperations.h"
+#include "VNService/Extensions/Taskweave/ExtensionWorkerRules.h"
 #include "VNService/Extensions/Taskweave/PinnedElements.h"
 #include "VNService/Extensions/Taskweave/PostProcess.h"
 #include "VNService/Extensions/Taskweave/ProviderInterfaces.h"
-#include "archive/system/ArchiveInterfaces.h"
+#include "archive/interfaces/ArchiveInterfaces.h"
 #include "platform/com/comptr.h"
 #include "platform/sync/sync.h"
 #include "trace/TraceLogger.h"
@@ -85,7 +101,6 @@ class COperationRun {
 
 class CExtensionWorker : public CComBase<IProviderSupport, 1>,
                          public CTraceLoggable,
-                         public CExtensionRegistryOperations,
                          public std::enable_shared_from_this<CExtensionWorker> {
  public:
   using LogFunction = std::function<void(IProviderSupport*, ULONG, const wchar_t*)>;
@@ -120,9 +135,9 @@ class CExtensionWorker : public CComBase<IProviderSupport, 1>,
   // Where ReportEvent's events go (the event log unless replaced).
   void SetEventFunction(EventFunction function) { m_reportEvent = std::move(function); }
   // How long kept pins wait (kKeptPinRetryMs unless changed, for tests).
-  void SetKeptPinRetry(DWORD ms) { m_keptRetryMs = ms; }
+  void SetKeptPinRetry(DWORD ms) { m_keptPins.SetRetry(ms); }
   // How long a busy state lasts at most (kRescanIntervalMs unless changed, for tests).
-  void SetBusyBound(DWORD ms) { m_busyBoundMs = ms; }
+  void SetBusyBound(DWORD ms) { m_busy.SetBound(ms); }
 
   // The thread body: passes until keepRunning is false; a failure of the
   // list or the wait is reported once per outage and retried. Returns status.
@@ -144,6 +159,11 @@ class CExtensionWorker : public CComBase<IProviderSupport, 1>,
   STDMETHODIMP ReportEvent(ULONG eventId, IUnknown* item, SAFEARRAY* strings) override;
 
   std::string GetTraceName() const override;
+  // The extension's rules and operations, kept alive with the worker (what
+  // the post-process parameters read).
+  std::shared_ptr<CExtensionRegistryOperations> Rules() {
+    return std::shared_ptr<CExtensionRegistryOperations>(shared_from_this(), &m_rules);
+  }
   // The extension's registered name (its CLSID string until the scan starts).
   std::wstring RegisteredName() const;
   // Operations in progress now (for tests and diagnostics).
@@ -152,12 +172,13 @@ class CExtensionWorker : public CComBase<IProviderSupport, 1>,
  private:
   friend class COperationRun;
 
+  const std::wstring& ClsidString() const { return m_rules.ClsidString(); }
   // The trace name of a registered name: the text after its last ".".
   static std::wstring LogNameOf(const std::wstring& registeredName);
   void SetNames();
   // One attempt: opens the walk and runs passes until the stop (OK) or a
   // failure of the list or the wait (returned).
-  CStatus RunWorker(const std::function<bool()>& keepRunning, HANDLE stopEvent, DWORD& backoff, bool& reported);
+  CStatus RunWorker(const std::function<bool()>& keepRunning, HANDLE stopEvent);
   // One pass over the pinned elements, until keepRunning turns false; only
   // an error that ends the worker is returned.
   CStatus RunPass(CPinnedElementWalk& walk, bool& busy, const std::function<bool()>& keepRunning);
@@ -175,7 +196,7 @@ class CExtensionWorker : public CComBase<IProviderSupport, 1>,
   bool JoinRunning(const PostProcessRecord& record, IArchiveFile* file, IArchivePin* pin, const std::wstring& pinName,
                    ULONGLONG erasures);
   bool IsKept(const std::wstring& keyString, const std::wstring& pinName);
-  bool IsKeptLocked(const std::wstring& keyString, const std::wstring& pinName);  // m_lock held exclusive
+  // The scan's wait: the rescan interval, or less until a kept pin is due.
   DWORD WaitTimeout();
   // Erases a record and notes the pins it kept; called by COperationRun.
   void EraseRecord(RecordSet::iterator record);
@@ -186,9 +207,8 @@ class CExtensionWorker : public CComBase<IProviderSupport, 1>,
 
   RecordSet m_inProgress;
   SRWLOCK m_lock = SRWLOCK_INIT;
-  // Pins a finished operation kept, by (key string, pin name): when the scan
-  // may hand them over again (tick count).
-  std::map<std::pair<std::wstring, std::wstring>, ULONGLONG> m_kept;
+  // Pins a finished operation kept, and when the scan may hand them over again.
+  CKeptPins m_keptPins{kKeptPinRetryMs};
   // Records erased so far; changed under m_lock held exclusive.
   std::atomic<ULONGLONG> m_erasures{0};
 
@@ -204,8 +224,11 @@ class CExtensionWorker : public CComBase<IProviderSupport, 1>,
   platform::ComPtr<IProviderOperations> m_provider;
   HANDLE m_rescanEvent;
   HANDLE m_completionEvent;
-  DWORD m_keptRetryMs = kKeptPinRetryMs;
-  DWORD m_busyBoundMs = kRescanIntervalMs;
+  // The extension's rules and operations, read by its post-process parameters.
+  CExtensionRegistryOperations m_rules;
+  // Used by the scan thread alone.
+  CBusyState m_busy{kRescanIntervalMs};
+  CRetryBackoff m_backoff{kRetryFirstMs, kRetryMaxMs};
 
   // Per-element failures already logged, by (element position, code); kept
   // only while they recur, pass after pass. Used by the scan thread alone.

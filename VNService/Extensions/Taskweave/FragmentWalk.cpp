@@ -5,7 +5,7 @@
 // index's order. The list throws its Win32 codes as DWORD; they stop here.
 #include "VNService/Extensions/Taskweave/FragmentWalk.h"
 
-#include "VNService/Extensions/Taskweave/FragmentList/FragmentList.h"
+#include "archive/interfaces/FragmentList/FragmentList.h"
 
 #include <optional>
 

@@ -18,7 +18,8 @@
 
 #include "VNService/Extensions/Taskweave/ExtensionRegistryOperations.h"
 #include "VNService/Extensions/Taskweave/ProviderInterfaces.h"
-#include "archive/system/ArchiveInterfaces.h"
+#include "archive/interfaces/ArchiveInterfaces.h"
+#include "platform/com/com_object.h"
 #include "platform/com/comptr.h"
 
 #include <atomic>
@@ -28,37 +29,26 @@
 #include <tuple>
 #include <vector>
 
-// The COM face of a service object: counting, and QueryInterface for
-// IUnknown and I alone. A null out pointer answers E_FAIL.
+// The COM face of a service object: platform/com's counting, and
+// QueryInterface for IUnknown and I alone. A null out pointer answers E_FAIL.
+// A count that starts at 0 belongs to an object the creator's first AddRef
+// makes live and the last Release destroys; one that starts at 1 to an
+// object owned elsewhere, which COM never frees.
 template <class I, ULONG kInitialCount>
-class CComBase : public I {
+class CComBase : public platform::RefCounted<kInitialCount == 0 ? platform::ComLifetime::kFirstAddRef
+                                                                : platform::ComLifetime::kOwnedElsewhere,
+                                             I> {
+  static_assert(kInitialCount <= 1, "a service object's count starts at 0 or 1");
+
  public:
   STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-    if (ppv == nullptr) return E_FAIL;
-    if (riid == IID_IUnknown || riid == IidOf<I>()) {
-      *ppv = static_cast<I*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
+    return this->Answer(riid, ppv, {{&IID_IUnknown, static_cast<I*>(this)}, {&IidOf<I>(), static_cast<I*>(this)}},
+                        E_FAIL);
   }
-  STDMETHODIMP_(ULONG) AddRef() override { return m_refs.fetch_add(1, std::memory_order_relaxed) + 1; }
-  STDMETHODIMP_(ULONG) Release() override {
-    const ULONG left = m_refs.fetch_sub(1, std::memory_order_acq_rel) - 1;
-    // An object whose count starts above 0 is owned elsewhere: COM never frees it.
-    if (left == 0 && kInitialCount == 0) delete this;
-    return left;
-  }
-  virtual ~CComBase() = default;
+  ~CComBase() override = default;
 
  protected:
   CComBase() = default;
-  CComBase(const CComBase&) = delete;
-  CComBase& operator=(const CComBase&) = delete;
-
- private:
-  std::atomic<ULONG> m_refs{kInitialCount};
 };
 
 class PostProcessRecord {

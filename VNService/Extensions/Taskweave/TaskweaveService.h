@@ -26,7 +26,7 @@
 #include "VNService/Extensions/Taskweave/VNServiceInterface.h"
 
 #include "LibService/ServiceApp.h"
-#include "archive/system/ArchiveInterfaces.h"
+#include "archive/interfaces/ArchiveInterfaces.h"
 #include "platform/com/comptr.h"
 #include "platform/sync/sync.h"
 

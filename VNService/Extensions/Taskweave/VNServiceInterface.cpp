@@ -5,7 +5,7 @@
 
 #include "VNService/Extensions/Taskweave/VNServiceInterfaceRep.h"
 
-#include "LibService/ServiceAPI.h"
+#include "platform/pipe/ServiceAPI.h"
 #include "platform/base/ntstatus.h"
 #include "platform/fs/fs.h"
 #include "platform/pipe/pipe.h"

@@ -2,7 +2,7 @@
 // service: control requests, and notifications for the codes subscribed to.
 //
 // The first choice is the main service's pipe "\\.\pipe\Vantrel.VNService",
-// spoken in the administration pipe format (LibService/ServiceAPI.h); while
+// spoken in the administration pipe format (platform/pipe/ServiceAPI.h); while
 // that pipe has never been opened, the client falls back to the volumes of
 // the archive's kernel file system (CDriveLetterFinder) and sends the same
 // control codes to the first one. Subscribers receive notification records

@@ -3,7 +3,7 @@
 // reconnect after a broken pipe, and stopping.
 #include "VNService/Extensions/Taskweave/VNServiceInterfaceRep.h"
 
-#include "LibService/ServiceAPI.h"
+#include "platform/pipe/ServiceAPI.h"
 #include "platform/volume/volume.h"
 
 #include <algorithm>

@@ -3,7 +3,7 @@
 // volume poller that stands in for pushed notifications.
 #include "VNService/Extensions/Taskweave/VNServiceInterfaceRep.h"
 
-#include "LibService/ServiceAPI.h"
+#include "platform/pipe/ServiceAPI.h"
 #include "platform/pipe/pipe.h"
 #include "platform/volume/volume.h"
 

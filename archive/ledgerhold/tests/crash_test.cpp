@@ -1,6 +1,6 @@
 // crash_test.cpp - two processes on one list: the pin tool inserts while this process walks index 6, and is
 // killed mid-insert; the walk never waits long and the list stays consistent.
-#include "VNService/Extensions/Taskweave/FragmentList/FragmentList.h"
+#include "archive/interfaces/FragmentList/FragmentList.h"
 
 #include "platform/base/errors.h"
 #include "platform/base/testing/temp_dir.h"

@@ -1,5 +1,5 @@
 // ledgerhold_test.cpp - the fragment list's operations over a real file: insert, find, walk, remove, check.
-#include "VNService/Extensions/Taskweave/FragmentList/FragmentList.h"
+#include "archive/interfaces/FragmentList/FragmentList.h"
 
 #include "platform/base/errors.h"
 #include "platform/base/format.h"

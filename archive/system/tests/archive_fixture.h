@@ -5,7 +5,7 @@
 // file once per process, before any test touches the registry.
 #pragma once
 
-#include "archive/system/ArchiveInterfaces.h"
+#include "archive/interfaces/ArchiveInterfaces.h"
 #include "platform/base/testing/temp_registry.h"
 
 #include "platform/base/bytes.h"

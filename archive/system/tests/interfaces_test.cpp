@@ -1,5 +1,5 @@
 // interfaces_test.cpp - the archive interfaces keep their vtable slots and IIDs.
-#include "archive/system/ArchiveInterfaces.h"
+#include "archive/interfaces/ArchiveInterfaces.h"
 
 #include "platform/base/guid.h"
 #include "platform/com/testing/vtable_slot.h"

@@ -5,7 +5,7 @@
 // on every pin, as it is for the archive's library loaded by Taskweave.
 #include "archive/system/tests/archive_fixture.h"
 
-#include "VNService/Extensions/Taskweave/FragmentList/FragmentList.h"
+#include "archive/interfaces/FragmentList/FragmentList.h"
 
 #include <fstream>
 #include <sstream>

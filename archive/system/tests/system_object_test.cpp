@@ -377,6 +377,66 @@ TEST_F(ArchiveSystemTest, InjectedFailuresAnswerFromTheirSlot) {
   }
 }
 
+// The injected failures are read once and followed through their key: each
+// change made by this process shows at the very next call, whether it sets,
+// changes or removes a value or deletes and makes the key again; another
+// process's change shows within a generous bound.
+TEST_F(ArchiveSystemTest, InjectedFailuresFollowTheirKey) {
+  const std::wstring failKey = std::wstring(kArchiveKey) + L"\\Fail";
+  const std::string slot = "IArchiveSystem.26";
+  const HRESULT denied = HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED);
+  const HRESULT busy = HRESULT_FROM_WIN32(ERROR_BUSY);
+  ComPtr<IArchiveObject> out;
+  auto call = [&] { return Object(L"D:\\Media\\clip.mov", out); };
+  auto deleteKey = [&] { RegDeleteTreeW(HKEY_LOCAL_MACHINE, failKey.c_str()); };
+  auto vnreg = [&](const std::string& arguments) {
+    const std::string command = std::string("'") + VNREG_PROGRAM + "' " + arguments + " >/dev/null 2>&1";
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+  };
+  const std::string hklmFail = "'HKLM\\" + platform::Utf8FromWide(failKey) + "'";
+  const struct {
+    const char* step;
+    std::function<void()> change;
+    HRESULT expected;
+    bool otherProcess;
+  } steps[] = {
+      {"no Fail key", deleteKey, S_OK, false},
+      {"the key made with the value", [&] { SetFail(L"IArchiveSystem.26", denied); }, denied, false},
+      {"the value changed", [&] { SetFail(L"IArchiveSystem.26", busy); }, busy, false},
+      {"the name in another case", [&] { SetFail(L"iarchivesystem.26", denied); }, denied, false},
+      {"another slot's value", [&] { SetFail(L"IArchiveSystem.27", busy); }, denied, false},
+      {"the value removed", [&] { SetFail(L"IArchiveSystem.26", S_OK); }, S_OK, false},
+      {"set again", [&] { SetFail(L"IArchiveSystem.26", denied); }, denied, false},
+      {"the key deleted whole", deleteKey, S_OK, false},
+      {"set by another process",
+       [&] {
+         vnreg("add " + hklmFail + " /v " + slot + " /t REG_DWORD /d " + std::to_string(static_cast<DWORD>(busy)) +
+               " /f");
+       },
+       busy, true},
+      {"removed by another process", [&] { vnreg("delete " + hklmFail + " /v " + slot + " /f"); }, S_OK, true},
+      {"the key deleted by another process after this one set it",
+       [&] {
+         SetFail(L"IArchiveSystem.26", denied);
+         EXPECT_EQ(call(), denied);
+         vnreg("delete " + hklmFail + " /f");
+       },
+       S_OK, true},
+  };
+  for (const auto& s : steps) {
+    s.change();
+    if (s.otherProcess) {
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+      while (call() != s.expected && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(call(), s.expected) << s.step;
+    // Read twice: a cached answer must not differ from the first.
+    EXPECT_EQ(call(), s.expected) << s.step;
+  }
+  deleteKey();
+}
+
 TEST_F(ArchiveSystemTest, ServerExportsHandOutTheClassAndCountItsObjects) {
   void* module = dlopen(VNARCHIVE_LIBRARY, RTLD_NOW | RTLD_NOLOAD);
   ASSERT_NE(module, nullptr) << "CoCreateInstance loaded the registered library";

@@ -18,8 +18,10 @@ such pipe), 3 (busy) or 4 (the server went away before the result).
 import json
 import os
 import socket
-import struct
 import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..", "platform", "pipe", "testing"))
+from pipe_wire import recv_exact, recv_message, send_message  # noqa: E402
 
 PIPE_PREFIX = "Vantrel.Transcode."
 
@@ -35,16 +37,6 @@ class NoPipe(Exception):
 def socket_path(name, pipe_dir=None):
     folder = pipe_dir or os.environ.get("VANTREL_PIPE_DIR", "/run/vantrel")
     return os.path.join(folder, (PIPE_PREFIX + name).lower())
-
-
-def _recv_exact(sock, size):
-    data = bytearray()
-    while len(data) < size:
-        chunk = sock.recv(size - len(data))
-        if not chunk:
-            raise EOFError
-        data += chunk
-    return bytes(data)
 
 
 class Client:
@@ -68,20 +60,19 @@ class Client:
             self.sock.close()
             raise NoPipe(name)
         self.sock.sendall(b"C")
-        if _recv_exact(self.sock, 1) != b"\x01":
+        if recv_exact(self.sock, 1) != b"\x01":
             self.sock.close()
             raise Busy(name)
 
     def send_raw(self, payload):
-        self.sock.sendall(struct.pack("<I", len(payload)) + payload)
+        send_message(self.sock, payload)
 
     def send_request(self, loglevel, transcode):
         text = json.dumps({"loglevel": loglevel, "transcode": transcode}, ensure_ascii=False)
         self.send_raw(text.encode("utf-8") + b"\0")
 
     def recv_message(self):
-        (length,) = struct.unpack("<I", _recv_exact(self.sock, 4))
-        return _recv_exact(self.sock, length)
+        return recv_message(self.sock)
 
     def replies(self):
         """Yields every reply, parsed, up to and including the result."""
@@ -102,8 +93,8 @@ def wait_for_instance(name, timeout=120, pipe_dir=None):
     try:
         sock.connect(socket_path(name, pipe_dir))
         sock.sendall(b"W")
-        _recv_exact(sock, 4)
-        return _recv_exact(sock, 1) == b"\x01"
+        recv_exact(sock, 4)
+        return recv_exact(sock, 1) == b"\x01"
     finally:
         sock.close()
 

@@ -121,6 +121,33 @@ TEST(Case, Compare) {
   EXPECT_EQ(m.find(std::wstring_view(L"key"))->second, 2);
 }
 
+// Each set strips its own characters at both ends and nothing inside.
+TEST(Trim, EachSetStripsItsOwnBlanks) {
+  struct Row {
+    const wchar_t* text;
+    Blanks set;
+    const wchar_t* trimmed;
+  };
+  const Row rows[] = {
+      {L" \t a b \t ", Blanks::SpaceTab, L"a b"},
+      {L"\r\n a \r\n", Blanks::SpaceTab, L"\r\n a \r\n"},  // line ends are not HTTP white space
+      {L"\r\n\t a \t\r\n", Blanks::SpaceTabLine, L"a"},
+      {L"\v a \f", Blanks::SpaceTabLine, L"\v a \f"},
+      {L"\v\f\r\n\t a \t\n\r\f\v", Blanks::Space, L"a"},
+      {L"   ", Blanks::Space, L""},
+      {L"", Blanks::SpaceTab, L""},
+      {L"x", Blanks::SpaceTabLine, L"x"},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(Trim(std::wstring_view(row.text), row.set), row.trimmed) << static_cast<int>(row.set);
+    const std::string narrow = Utf8FromWide(row.text);
+    EXPECT_EQ(Trim(std::string_view(narrow), row.set), Utf8FromWide(row.trimmed)) << narrow;
+  }
+  // The result is a view into the text, not a copy.
+  const std::wstring text = L"  mid  ";
+  EXPECT_EQ(Trim(text, Blanks::Space).data(), text.data() + 2);
+}
+
 TEST(Environment, Expand) {
   setenv("VN_BASE_TEST_VAR", "value\xC3\xA4", 1);
   unsetenv("VN_BASE_NO_SUCH_VAR");

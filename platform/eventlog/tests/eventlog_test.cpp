@@ -1,5 +1,6 @@
 // eventlog_test.cpp - sources, records, formatting and the reader.
 #include "platform/base/text.h"
+#include "platform/base/testing/run_command.h"
 #include "platform/base/testing/temp_registry.h"
 #include "platform/eventlog/eventlog.h"
 #include "platform/messages/messages.h"
@@ -58,12 +59,8 @@ TEST_F(EventLogTest, RecordCarriesEverythingAndIsFormatted) {
 
   // jq reads the same file: each record is one JSON object on one line.
   std::string cmd = "jq -r '.id' '" + dir_ + "/eventlog/Vantrel Test Service.jsonl'";
-  FILE* p = popen(cmd.c_str(), "r");
-  ASSERT_NE(p, nullptr);
-  char line[64];
-  std::string out;
-  while (fgets(line, sizeof line, p) != nullptr) out += line;
-  EXPECT_EQ(pclose(p), 0);
+  const auto [code, out] = platform::testing::RunCommand(cmd);
+  EXPECT_EQ(code, 0);
   EXPECT_EQ(out, std::to_string(0xC0000064u) + "\n1\n");
 }
 

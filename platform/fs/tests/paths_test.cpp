@@ -103,3 +103,25 @@ TEST_F(FsTest, DriveMapChangesAreSeenAtOnce) {
 }
 
 }  // namespace
+
+// Each use refuses its own characters: a name what Windows refuses, the last
+// name of a pattern the same but for the wildcards, a request path what could
+// name another folder or search there.
+TEST(RefusedCharacters, EachUseRefusesItsOwnSet) {
+  struct Row {
+    wchar_t c;
+    bool name, patternName, requestPath;
+  };
+  const Row rows[] = {
+      {L'a', false, false, false},   {L' ', false, false, false},  {L'/', false, false, false},
+      {L'\x01', true, true, true},   {L'\x1F', true, true, true},  {L'\x7F', false, false, true},
+      {L'*', true, false, true},     {L'?', true, false, true},    {L':', true, true, true},
+      {L'\\', false, false, true},   {L'<', true, true, false},    {L'>', true, true, false},
+      {L'"', true, true, false},     {L'|', true, true, false},    {L'\u00E4', false, false, false},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(platform::IsRefusedCharacter(row.c, platform::RefusedIn::Name), row.name) << int(row.c);
+    EXPECT_EQ(platform::IsRefusedCharacter(row.c, platform::RefusedIn::PatternName), row.patternName) << int(row.c);
+    EXPECT_EQ(platform::IsRefusedCharacter(row.c, platform::RefusedIn::RequestPath), row.requestPath) << int(row.c);
+  }
+}

@@ -12,40 +12,21 @@ Steps, run in order:
   sleep:S     stay connected and silent for S seconds
 Exit codes: 0 done, 2 no such pipe, 3 busy, 4 the server went away.
 """
-import socket
+import os
 import struct
 import sys
 import time
 
-
-def recv_exact(sock, size):
-    data = bytearray()
-    while len(data) < size:
-        chunk = sock.recv(size - len(data))
-        if not chunk:
-            raise EOFError
-        data += chunk
-    return bytes(data)
-
-
-def send_message(sock, payload):
-    sock.sendall(struct.pack("<I", len(payload)) + payload)
-
-
-def recv_message(sock):
-    (length,) = struct.unpack("<I", recv_exact(sock, 4))
-    return recv_exact(sock, length)
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "testing"))
+from pipe_wire import open_pipe, recv_message, send_message  # noqa: E402
 
 
 def main(argv):
-    sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
     try:
-        sock.connect(argv[1])
+        sock = open_pipe(argv[1])
     except (FileNotFoundError, ConnectionRefusedError):
         return 2
-    sock.sendall(b"C")  # open request; the server answers 1 (admitted) or 0 (busy)
-    answer = sock.recv(1)
-    if answer != b"\x01":
+    if sock is None:
         return 3
     try:
         for step in argv[2:]:

@@ -3,6 +3,7 @@
 // identity, with a Python client (pipe_peer.py) as the peer where the bytes on
 // the wire matter.
 
+#include "platform/base/testing/run_command.h"
 #include "platform/base/testing/temp_dir.h"
 #include "platform/fs/fs.h"
 #include "platform/pipe/pipe.h"
@@ -96,14 +97,9 @@ std::string Pattern(std::size_t n) {
 int RunPeer(const std::wstring& name, const std::string& steps, std::string* output = nullptr) {
   const std::string cmd = std::string(PYTHON3_EXECUTABLE) + " " + PIPE_PEER_SCRIPT + " '" +
                           platform::PipeSocketPath(name.c_str()) + "' " + steps;
-  FILE* f = ::popen(cmd.c_str(), "r");
-  if (f == nullptr) return -1;
-  char line[512];
-  while (std::fgets(line, sizeof line, f) != nullptr) {
-    if (output != nullptr) *output += line;
-  }
-  const int status = ::pclose(f);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  auto [code, text] = platform::testing::RunCommand(cmd);
+  if (output != nullptr) *output += text;
+  return code;
 }
 
 TEST(PipeNames, ErrorsForMissingAndForeignNames) {

@@ -106,16 +106,7 @@ int RunTool(const std::string& arguments) {
   return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
 }
 
-std::string Sqlite(const std::string& sql) {
-  const std::string command = "sqlite3 '" + std::string(std::getenv("VANTREL_REGISTRY")) + "' \"" + sql + "\"";
-  FILE* p = ::popen(command.c_str(), "r");
-  std::string out;
-  char buffer[256];
-  while (p != nullptr && std::fgets(buffer, sizeof buffer, p) != nullptr) out += buffer;
-  if (p != nullptr) ::pclose(p);
-  while (!out.empty() && out.back() == '\n') out.pop_back();
-  return out;
-}
+std::string Sqlite(const std::string& sql) { return registry_test::Sqlite(std::getenv("VANTREL_REGISTRY"), sql); }
 
 }  // namespace
 

@@ -566,10 +566,5 @@ TEST(RegistryFile, ReadableBySqliteClient) {
   ASSERT_EQ(platform::RegWriteDword(k.get(), L"Visible", 42), ERROR_SUCCESS);
   std::string cmd = std::string("sqlite3 '") + std::getenv("VANTREL_REGISTRY") +
                     "' \"SELECT hex(data) FROM vals WHERE name = 'Visible'\"";
-  FILE* p = ::popen(cmd.c_str(), "r");
-  ASSERT_NE(p, nullptr);
-  char line[64] = {};
-  ASSERT_NE(std::fgets(line, sizeof line, p), nullptr);
-  ::pclose(p);
-  EXPECT_EQ(std::string(line), "2A000000\n");
+  EXPECT_EQ(platform::testing::RunCommand(cmd).second, "2A000000\n");
 }

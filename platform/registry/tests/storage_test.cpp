@@ -15,29 +15,14 @@ using platform::RegKey;
 
 namespace {
 
-// Runs sqlite3 on file with sql and gives its output without the last newline.
-std::string Sqlite(const std::string& file, const std::string& sql) {
-  const std::string command = "sqlite3 '" + file + "' \"" + sql + "\"";
-  FILE* p = ::popen(command.c_str(), "r");
-  std::string out;
-  char buffer[256];
-  while (p != nullptr && std::fgets(buffer, sizeof buffer, p) != nullptr) out += buffer;
-  if (p != nullptr) ::pclose(p);
-  while (!out.empty() && out.back() == '\n') out.pop_back();
-  return out;
-}
+using registry_test::Sqlite;
 
 // The tool run on file; its exit code, its standard output in *out.
 int RunTool(const std::string& file, const std::string& arguments, std::string* out = nullptr) {
   const std::string command = "VANTREL_REGISTRY='" + file + "' " + VNREG_PATH + " " + arguments + " 2>&1";
-  FILE* p = ::popen(command.c_str(), "r");
-  if (p == nullptr) return -1;
-  std::string text;
-  char buffer[256];
-  while (std::fgets(buffer, sizeof buffer, p) != nullptr) text += buffer;
-  const int rc = ::pclose(p);
-  if (out != nullptr) *out = text;
-  return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+  auto [code, text] = platform::testing::RunCommand(command);
+  if (out != nullptr) *out = std::move(text);
+  return code;
 }
 
 // The database's size in bytes as SQLite sees it (the write-ahead log included).

@@ -5,6 +5,7 @@
 // temporary folder, removed when the program exits.
 #pragma once
 
+#include "platform/base/testing/run_command.h"
 #include "platform/base/testing/temp_registry.h"
 
 #include <string>
@@ -22,5 +23,13 @@ inline bool SetUpRegistryFile() {
 }
 
 inline const bool kRegistryFileReady = SetUpRegistryFile();
+
+// sqlite3 run on a database file with sql: its output without the last
+// newlines. The tests read the store's tables as an outside reader would.
+inline std::string Sqlite(const std::string& file, const std::string& sql) {
+  std::string out = platform::testing::RunCommand("sqlite3 '" + file + "' \"" + sql + "\"").second;
+  while (!out.empty() && out.back() == '\n') out.pop_back();
+  return out;
+}
 
 }  // namespace registry_test

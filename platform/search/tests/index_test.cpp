@@ -7,6 +7,7 @@
 // exactly as a consumer would; sqlite3 and find are the peers.
 #include "platform/search/search.h"
 
+#include "platform/base/testing/run_command.h"
 #include "platform/base/testing/temp_dir.h"
 #include "platform/base/text.h"
 #include "platform/com/comptr.h"
@@ -53,12 +54,7 @@ std::pair<int, std::string> RunTool(const std::vector<std::string>& argv) {
     for (char c : a) command += c == '\'' ? std::string("'\\''") : std::string(1, c);
     command += "'";
   }
-  FILE* pipe = popen(command.c_str(), "r");
-  std::string out;
-  char buffer[4096];
-  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
-  const int status = pclose(pipe);
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
+  return platform::testing::RunCommand(command);
 }
 
 void WriteFile(const std::string& relative, const std::string& bytes) {

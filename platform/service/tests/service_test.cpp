@@ -2,6 +2,7 @@
 // real service process (vn_test_service) started, queried, controlled,
 // signalled, crashed and deleted, and the vnsc tool over the same calls.
 
+#include "platform/base/testing/run_command.h"
 #include "platform/base/testing/temp_dir.h"
 #include "platform/service/service.h"
 #include "platform/service/service_internal.h"
@@ -95,13 +96,9 @@ bool Exited(DWORD pid) {
 }
 
 int RunCommand(const std::string& command, std::string* output = nullptr) {
-  FILE* f = ::popen((command + " 2>&1").c_str(), "r");
-  char line[512];
-  while (std::fgets(line, sizeof line, f) != nullptr) {
-    if (output != nullptr) *output += line;
-  }
-  const int status = ::pclose(f);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  auto [code, text] = platform::testing::RunCommand(command + " 2>&1");
+  if (output != nullptr) *output += text;
+  return code;
 }
 
 TEST(ServiceDatabase, ValuesAsWindowsKeepsThemAndTheErrorsOfEachCall) {

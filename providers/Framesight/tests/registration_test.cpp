@@ -6,6 +6,7 @@
 // stay (a sibling extension, the product's key). A registrar failure is
 // injected with a trigger in the registry's database, so the server sees a
 // genuine write failure in the middle of its steps.
+#include "platform/base/testing/run_command.h"
 #include "platform/base/testing/temp_dir.h"
 #include "platform/base/text.h"
 
@@ -45,14 +46,8 @@ struct RunResult {
 };
 
 RunResult RunCommand(const std::string& command) {
-  RunResult result;
-  FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
-  if (pipe == nullptr) return result;
-  char buffer[512];
-  while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) result.output += buffer;
-  const int status = ::pclose(pipe);
-  if (WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
-  return result;
+  auto [code, output] = platform::testing::RunCommand(command + " 2>&1");
+  return {code, std::move(output)};
 }
 
 // An exported registry: key path (upper case) -> its value lines as exported.

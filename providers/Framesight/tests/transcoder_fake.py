@@ -32,26 +32,10 @@ import struct
 import sys
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..", "platform", "pipe", "testing"))
+from pipe_wire import recv_message, send_message  # noqa: E402
+
 WAIT_TIMEOUT_MS = 50  # the default time-out a wait request is told
-
-
-def recv_exact(sock, size):
-    data = bytearray()
-    while len(data) < size:
-        chunk = sock.recv(size - len(data))
-        if not chunk:
-            raise EOFError
-        data += chunk
-    return bytes(data)
-
-
-def send_message(sock, payload):
-    sock.sendall(struct.pack("<I", len(payload)) + payload)
-
-
-def recv_message(sock):
-    (length,) = struct.unpack("<I", recv_exact(sock, 4))
-    return recv_exact(sock, length)
 
 
 def record_request(record, payload):

@@ -9,7 +9,7 @@
 #pragma once
 
 #include "platform/com/com_object.h"
-#include "archive/system/ArchiveInterfaces.h"
+#include "archive/interfaces/ArchiveInterfaces.h"
 #include "VNService/Extensions/Taskweave/ProviderInterfaces.h"
 
 #include "platform/base/errors.h"

@@ -354,12 +354,7 @@ class Chain(ServiceEnv):
 
     def event_records(self, event_id):
         """The same events with their insertion strings, from the log's own file."""
-        path = os.path.join(self.env["VANTREL_LOG_DIR"], "eventlog", DISPLAY + ".jsonl")
-        if not os.path.exists(path):
-            return []
-        with open(path, encoding="utf-8") as f:
-            records = [json.loads(line) for line in f if line.strip()]
-        return [r for r in records if r["id"] == event_id]
+        return [r for r in self.event_log(DISPLAY) if r["id"] == event_id]
 
     # --- the end ---
 

@@ -5,7 +5,7 @@ Installs the sample service with its own "-install", starts it through vnsc,
 reads its administration pipe with a client written from the wire format
 (the pipe's socket framing: a byte 'C' to open, the answer 1, then messages
 as u32 little-endian length + bytes; requests and replies little-endian as
-in LibService/ServiceAPI.h), stops it and checks its exit code, its events
+in platform/pipe/ServiceAPI.h), stops it and checks its exit code, its events
 and the .VNT file of its error line; runs it again failing, to check the
 exit codes of failures; removes it with "-remove". Then runs it with
 "-debug" on a pseudo-terminal, where the service dialog must print the
@@ -15,19 +15,19 @@ temporary folder.
 """
 import argparse
 import glob
-import json
 import os
 import re
 import pty
 import select
 import shutil
-import socket
 import struct
 import subprocess
 import sys
 import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-from e2e_env import ServiceEnv  # noqa: E402  (the shared folder and tools)
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..", "platform", "pipe", "testing"))
+from e2e_env import ServiceEnv, check, failures  # noqa: E402,F401  (the shared folder, tools and report)
+from pipe_wire import open_pipe, recv_message, send_message  # noqa: E402
 
 SERVICE = "VnSample"
 DISPLAY = "Vantrel Sample Service"
@@ -44,17 +44,6 @@ MSG_STOPPED = 2
 MSG_SYSTEM_ERROR = 0xC0000064
 MSG_SAMPLE_FAILED = 0xC0000200
 ERROR_SERVICE_SPECIFIC_ERROR = 1066
-
-failures = []
-
-
-def check(name, condition, detail=""):
-    if condition:
-        print("ok", name, flush=True)
-    else:
-        failures.append(name)
-        print("FAIL", name, detail, flush=True)
-    return condition
 
 
 class Env(ServiceEnv):
@@ -78,23 +67,10 @@ class Env(ServiceEnv):
         return self.query()
 
     def events(self):
-        path = os.path.join(self.root, "logs", "eventlog", DISPLAY + ".jsonl")
-        if not os.path.exists(path):
-            return []
-        with open(path, encoding="utf-8") as f:
-            return [json.loads(line) for line in f if line.strip()]
+        return self.event_log(DISPLAY)
 
 
 # --- the administration pipe, from the wire format ---
-
-def recv_exact(sock, size):
-    data = bytearray()
-    while len(data) < size:
-        chunk = sock.recv(size - len(data))
-        if not chunk:
-            raise EOFError("the service closed the pipe")
-        data += chunk
-    return bytes(data)
 
 
 def open_admin_pipe(env, seconds=20):
@@ -102,13 +78,9 @@ def open_admin_pipe(env, seconds=20):
     deadline = time.monotonic() + seconds
     while time.monotonic() < deadline:
         try:
-            sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-            sock.settimeout(20)
-            sock.connect(path)
-            sock.sendall(b"C")
-            if sock.recv(1) == b"\x01":
+            sock = open_pipe(path, 20)
+            if sock is not None:
                 return sock
-            sock.close()
         except OSError:
             pass
         time.sleep(0.05)
@@ -118,9 +90,8 @@ def open_admin_pipe(env, seconds=20):
 def call(sock, request_id, code, payload, capacity):
     request = struct.pack("<IIQIIIII", 176 + len(payload), 20, request_id, 0, 0, code, len(payload), capacity)
     request += payload + bytes(140)
-    sock.sendall(struct.pack("<I", len(request)) + request)
-    (length,) = struct.unpack("<I", recv_exact(sock, 4))
-    reply = recv_exact(sock, length)
+    send_message(sock, request)
+    reply = recv_message(sock)
     rid, status, data_length = struct.unpack_from("<QII", reply, 0)
     assert rid == request_id and len(reply) == 24 + data_length and reply[16 + data_length:] == bytes(8)
     return status, reply[16:16 + data_length]
@@ -162,9 +133,9 @@ def malformed_requests(env):
         for name, message, want_id in cases:
             sock = open_admin_pipe(env)
             try:
-                sock.sendall(struct.pack("<I", len(message)) + message)
-                (length,) = struct.unpack("<I", recv_exact(sock, 4))
-                reply = recv_exact(sock, length)
+                send_message(sock, message)
+                reply = recv_message(sock)
+                length = len(reply)
                 got = struct.unpack_from("<QII", reply, 0) if length >= 16 else None
                 closed = sock.recv(1) == b""
                 check("malformed request answered: %s" % name,

@@ -20,7 +20,6 @@ records or checks that nothing happened before the cause, never how fast.
 import argparse
 import datetime
 import importlib.util
-import json
 import os
 import shutil
 import struct
@@ -29,7 +28,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-from e2e_env import ServiceEnv, pin_releases, wait_for  # noqa: E402  (the shared folder and tools)
+from e2e_env import ServiceEnv, check, failures, pin_releases, wait_for  # noqa: E402,F401  (the shared folder, tools and report)
 
 SERVICE = "Taskweave"
 DISPLAY = "Vantrel Archive Extensions"
@@ -53,17 +52,6 @@ CLSIDS = {
     "B": "{5C1D0A02-7E57-4A11-9A00-00000000000B}",
     "C": "{5C1D0A03-7E57-4A11-9A00-00000000000C}",
 }
-
-failures = []
-
-
-def check(name, condition, detail=""):
-    if condition:
-        print("ok", name, flush=True)
-    else:
-        failures.append(name)
-        print("FAIL", name, detail, flush=True)
-    return condition
 
 
 def load_module(name, path):
@@ -112,11 +100,7 @@ class Env(ServiceEnv):
         return self.query()
 
     def events(self):
-        path = os.path.join(self.root, "logs", "eventlog", DISPLAY + ".jsonl")
-        if not os.path.exists(path):
-            return []
-        with open(path, encoding="utf-8") as f:
-            return [json.loads(line) for line in f if line.strip()]
+        return self.event_log(DISPLAY)
 
     # --- the archive ---
 

@@ -26,7 +26,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "sample_service"))
-from e2e_env import ServiceEnv  # noqa: E402  (the shared folder and tools)
+from e2e_env import ServiceEnv, check, failures  # noqa: E402,F401  (the shared folder, tools and report)
 import sample_service_test as admin  # the administration pipe's client, written from the wire format
 
 SERVICE = "Webbridge"
@@ -43,8 +43,6 @@ MSG_PORT_TAKEN = 0xC00000CF
 # Generous: the machine may be busy with other builds.
 LIVE_TIMEOUT = 20
 
-failures = []
-
 
 def finish(env):
     """Stops the service whatever happened; keeps the folder of a failed run, removes a passed one's."""
@@ -54,15 +52,6 @@ def finish(env):
         print("kept", env.root)
     else:
         shutil.rmtree(env.root, ignore_errors=True)
-
-
-def check(name, condition, detail=""):
-    if condition:
-        print("ok", name, flush=True)
-    else:
-        failures.append(name)
-        print("FAIL", name, detail, flush=True)
-    return condition
 
 
 def free_port():
@@ -147,11 +136,7 @@ class Env(ServiceEnv):
         return self.service_query(SERVICE) or {}
 
     def events(self):
-        path = self.path("logs", "eventlog", DISPLAY + ".jsonl")
-        if not os.path.exists(path):
-            return []
-        with open(path, encoding="utf-8") as f:
-            return [json.loads(line) for line in f if line.strip()]
+        return self.event_log(DISPLAY)
 
     def events_with(self, message_id):
         return [e for e in self.events() if e["id"] == message_id]

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <filesystem>
 #include <functional>
 #include <thread>
 
@@ -327,6 +328,15 @@ TEST_F(ExtensionRegistryParametersTest, CheckChangedFromManyThreads) {
   for (std::thread& caller : callers) caller.join();
 }
 
+// The threads of this process now (the kernel's list of them).
+std::size_t ThreadCount() {
+  std::size_t n = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) ++n;
+  return n;
+}
+
+// A reader destroyed while its watcher is marking changes: the destructor
+// returns, and the watcher thread is gone with it.
 TEST_F(ExtensionRegistryParametersTest, DestroyedWhileChangesArrive) {
   CreateKey(kExtension);
   for (int round = 0; round < 10; ++round) {
@@ -334,11 +344,18 @@ TEST_F(ExtensionRegistryParametersTest, DestroyedWhileChangesArrive) {
     std::thread writer([&] {
       for (DWORD i = 0; !done.load(); ++i) SetDword(kExtension, L"n", i);
     });
+    const std::size_t before = ThreadCount();
     {
       Parameters parameters;
       Parameters::RegistryParam<DWORD, 1> number(parameters, L"n", 0);
-      (void)number.Get();
-      Sleep(3);
+      // Changes are being delivered at the moment the reader goes away.
+      const DWORD first = number.Get();
+      EXPECT_TRUE(WaitUntil([&] { return number.Get() != first; })) << "round " << round;
+    }
+    // The first round may start threads the platform keeps for the process.
+    if (round > 0) {
+      EXPECT_TRUE(WaitUntil([&] { return ThreadCount() <= before; }))
+          << "round " << round << ": " << ThreadCount() << " threads, " << before << " before";
     }
     done.store(true);
     writer.join();

@@ -2,7 +2,7 @@
 #include <filesystem>
 #include "VNService/Extensions/Taskweave/tests/WorkerFixture.h"
 
-#include "VNService/Extensions/Taskweave/FragmentList/FragmentList.h"
+#include "archive/interfaces/FragmentList/FragmentList.h"
 #include "VNService/Extensions/Taskweave/FragmentWalk.h"
 #include "archive/ledgerhold/LedgerFile.h"
 

@@ -16,7 +16,7 @@ class ProviderSupportTest : public WorkerFixture {
   ComPtr<CPostProcessParameters> Parameters() {
     return ComPtr<CPostProcessParameters>(new CPostProcessParameters(
         m_file.file.Get(), PinOf(m_file, m_pinName).Get(), m_pinName,
-        std::shared_ptr<CExtensionRegistryOperations>(m_extension->worker, m_extension->worker.get())));
+        m_extension->worker->Rules()));
   }
   static SAFEARRAY* Strings(int count) {
     SAFEARRAY* array = SafeArrayCreateVector(VT_BSTR, 0, count);

@@ -3,7 +3,7 @@
 
 #include "VNService/Extensions/Taskweave/VNServiceInterface.h"
 
-#include "LibService/ServiceAPI.h"
+#include "platform/pipe/ServiceAPI.h"
 #include "platform/sync/sync.h"
 
 #include <vector>

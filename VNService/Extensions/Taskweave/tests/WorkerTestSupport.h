@@ -15,7 +15,7 @@
 #include "VNService/Extensions/Taskweave/tests/TestRegistry.h"
 
 #include "LibService/ServiceApp.h"
-#include "archive/system/ArchiveInterfaces.h"
+#include "archive/interfaces/ArchiveInterfaces.h"
 #include "platform/base/format.h"
 #include "platform/base/guid.h"
 #include "platform/base/testing/temp_dir.h"

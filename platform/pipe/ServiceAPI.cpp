@@ -3,7 +3,7 @@
 // Lengths from the wire are widened to 64 bits before they are added, so a
 // field near 0xFFFFFFFF can never wrap around into a small, valid-looking
 // size.
-#include "LibService/ServiceAPI.h"
+#include "platform/pipe/ServiceAPI.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,5 +1,5 @@
 // fragment_records_test.cpp - the record classes alone: the allocator by type byte and the orders of the indexes.
-#include "VNService/Extensions/Taskweave/FragmentList/FragmentItem.h"
+#include "archive/interfaces/FragmentList/FragmentItem.h"
 
 #include "platform/base/errors.h"
 

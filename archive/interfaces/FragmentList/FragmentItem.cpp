@@ -2,7 +2,7 @@
 //
 // Blocks are read and written byte by byte in little-endian order, so the
 // stored forms do not depend on the host's structure packing.
-#include "VNService/Extensions/Taskweave/FragmentList/FragmentItem.h"
+#include "archive/interfaces/FragmentList/FragmentItem.h"
 
 #include "platform/base/errors.h"
 #include "platform/base/text.h"

@@ -16,7 +16,7 @@
 // Codes are thrown as DWORD.
 #pragma once
 
-#include "VNService/Extensions/Taskweave/FragmentList/FragmentItem.h"
+#include "archive/interfaces/FragmentList/FragmentItem.h"
 #include "platform/sync/sync.h"
 
 #include <memory>
@@ -79,4 +79,4 @@ class CFileListPointer {
   std::shared_ptr<CRep> m_rep;
 };
 
-#include "VNService/Extensions/Taskweave/FragmentList/FileListPointer.inl"
+#include "archive/interfaces/FragmentList/FileListPointer.inl"

@@ -1,5 +1,5 @@
 // FragmentList.cpp - the opening sequence of the archive's fragment list.
-#include "VNService/Extensions/Taskweave/FragmentList/FragmentList.h"
+#include "archive/interfaces/FragmentList/FragmentList.h"
 
 #include "platform/base/errors.h"
 
