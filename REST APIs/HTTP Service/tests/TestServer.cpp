@@ -15,7 +15,6 @@
 #include <fstream>
 #include <netinet/in.h>
 #include <spawn.h>
-#include <random>
 #include <sstream>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -25,7 +24,6 @@ extern char** environ;
 
 namespace {
 
-using platform::testing::FreePort;
 
 // Every test program gets a registry of its own, before any test runs.
 const bool g_registrySet = [] {
@@ -64,25 +62,6 @@ TestServer::TestServer(Router router) : m_router(std::move(router)) {
   m_listener = std::make_unique<web::http::experimental::listener::http_listener>(m_base);
   m_listener->support([this](web::http::http_request request) { Serve(std::move(request)); });
   m_listener->open().wait();
-}
-
-int FreePort() {
-  int low = 32768;
-  if (std::ifstream range("/proc/sys/net/ipv4/ip_local_port_range"); !(range >> low)) low = 32768;
-  const int first = std::max(1024, low - 12000);
-  std::random_device seed;
-  std::mt19937 pick(seed());
-  for (;;) {
-    const int port = first + static_cast<int>(pick() % static_cast<unsigned>(low - first));
-    const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_ANY);  // fails while any address holds the port
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    const bool free = bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-    close(s);
-    if (free) return port;
-  }
 }
 
 TestServer::~TestServer() { m_listener->close().wait(); }

@@ -8,6 +8,7 @@
 #pragma once
 
 #include "REST APIs/HTTP Service/RequestHandler.h"
+#include "platform/base/testing/free_port.h"
 
 #include <cpprest/http_listener.h>
 
@@ -69,11 +70,8 @@ struct ProbeReply {
 ProbeReply Probe(const std::string& method, const std::string& url,
                  const std::vector<std::pair<std::string, std::string>>& headers = {}, const std::string& body = {});
 
-// A port no socket of this machine holds on any address, below the
-// ephemeral range: a port bind(0) hands out is one client sockets of other
-// programs take as their source too, and one bound to another loopback
-// address was seen holding a host's port as the host came to listen on it.
-int FreePort();
+// A port free on every address, below the ephemeral range.
+using platform::testing::FreePort;
 
 // Runs argv (no shell) and returns its standard output and exit status.
 std::pair<int, std::string> RunProgram(const std::vector<std::string>& argv);
