@@ -40,6 +40,8 @@ constexpr int kAcceptBatch = 64;
 constexpr std::size_t kPoolSize = 64;
 constexpr std::uint64_t kPoolIdleMs = 20'000;
 constexpr std::size_t kMaxDefaultLoops = 4;
+// Kernel picks of a port for every address of a front before it gives up.
+constexpr int kPortPicks = 16;
 constexpr int kEventBatch = 256;
 constexpr std::uint64_t kListenData = 0;
 constexpr std::uint64_t kWakeData = 1;
@@ -104,10 +106,19 @@ DWORD HttpFront::Start(const FrontConfig& config, std::unique_ptr<HttpFront>& fr
 }
 
 DWORD HttpFront::Bind(const FrontConfig& config, std::unique_ptr<HttpFront>& front) {
-  auto impl = std::make_unique<Impl>();
-  if (const DWORD error = impl->Open(config)) return error;
-  front.reset(new HttpFront(std::move(impl)));
-  return ERROR_SUCCESS;
+  // A port the kernel picked for the first address may be held on a later
+  // one (a client socket bound to that address takes ports from the same
+  // range), or taken there before the listen: with port 0 the whole front
+  // starts again on a new pick, a few times.
+  for (int attempt = 0;; ++attempt) {
+    auto impl = std::make_unique<Impl>();
+    const DWORD error = impl->Open(config);
+    if (!error) {
+      front.reset(new HttpFront(std::move(impl)));
+      return ERROR_SUCCESS;
+    }
+    if (error != ERROR_ADDRESS_ALREADY_ASSOCIATED || config.port != 0 || attempt == kPortPicks) return error;
+  }
 }
 
 void HttpFront::Admit() { m_impl->StartThread(); }
@@ -263,7 +274,9 @@ DWORD HttpFront::Impl::Open(const FrontConfig& config) {
     if (const DWORD error = OpenTls()) return error;
   std::vector<BoundAddress> bound;
   const DWORD error = BindPublic(bound);
-  // Whatever is not handed to a loop below is closed on the way out.
+  // Whatever is not handed to a loop below is closed on the way out: with
+  // several loops, the plain sockets that held the port while the groups
+  // bound.
   struct CloseLeft {
     std::vector<BoundAddress>& bound;
     ~CloseLeft() {
@@ -436,10 +449,11 @@ DWORD HttpFront::Impl::ListenOn(BoundAddress& bound, bool plain) {
     bound.fd = -1;
     return ::listen(m_listen, SOMAXCONN) == 0 ? ERROR_SUCCESS : Win32FromErrno(errno);
   }
-  if (bound.fd >= 0) {
-    ::close(bound.fd);  // the plain bind found the port free; the group takes it now
-    bound.fd = -1;
-  }
+  // The plain socket stays bound until Open ends, after every loop of the
+  // group listens: a socket bound with SO_REUSEADDR and not listening lets
+  // the group bind beside it, and closing it first would leave the port free
+  // for a moment, for any other socket to take (the group's bind would then
+  // fail with the port the plain bind had found free).
   return ListenShared();
 }
 
@@ -491,7 +505,9 @@ void HttpFront::Impl::Run() {
   epoll_event events[kEventBatch];
   std::uint64_t nextTick = GetTickCount64() + kTickMs;
   for (;;) {
-    int timeout = m_connections.empty() && !m_acceptPaused ? -1 : kTickMs;
+    // Kept listener connections age out on the tick too, so a loop with
+    // nothing but its pool still wakes to let them go.
+    int timeout = m_connections.empty() && !m_acceptPaused && m_pool.empty() ? -1 : kTickMs;
     if (!m_again.empty()) timeout = 0;
     const int n = ::epoll_wait(m_epoll, events, kEventBatch, timeout);
     const std::uint64_t now = GetTickCount64();

@@ -66,16 +66,15 @@ struct FrontLimits {
   DWORD maxConnections = 4096;                   // client connections; also bounded by RLIMIT_NOFILE
   std::size_t bufferBytes = 64 * 1024;           // per direction and connection
   DWORD handshakeTimeoutMs = 10'000;             // TLS handshake
-  // Event loops (threads) sharing the public socket (0: half the cores, at
-  // most 4); connections and descriptors are shared out between them. One by
-  // default: a host rebuilt on its port was seen to find the port still held
-  // (address in use) with several loops, a fault not yet found.
-  DWORD loops = 1;
+  // Event loops (threads) sharing the public socket (0, the default: half
+  // the cores, at least 1 and at most 4); connections and descriptors are
+  // shared out between them.
+  DWORD loops = 0;
   // Listener connections kept for the next client while a client is between
-  // requests. A request without a body whose kept connection the listener
-  // closed before replying is sent again on a fresh one. Off by default
-  // until it has run under the whole suite.
-  bool reuseBackend = false;
+  // requests (on by default: a one-request client then costs no connect and
+  // no new listener worker). A request without a body whose kept connection
+  // the listener closed before replying is sent again on a fresh one.
+  bool reuseBackend = true;
   bool operator==(const FrontLimits& other) const = default;
 };
 
@@ -135,9 +134,10 @@ class HttpFront {
   HttpFront& operator=(const HttpFront&) = delete;
 
   // Where the listener must listen, "http://127.0.0.1:PORT" (plain HTTP on
-  // loopback; the front connects there per client connection as requests
-  // arrive). Open the listener before clients are let in (Bind, open, Admit);
-  // a request that finds nothing listening gets 502.
+  // loopback; the front connects there as requests arrive and keeps the
+  // connections for later clients, FrontLimits::reuseBackend). Open the
+  // listener before clients are let in (Bind, open, Admit); a request that
+  // finds nothing listening gets 502.
   const std::string& BackendUrl() const;
   // The public port (the one bound, when config.port was 0).
   WORD Port() const;

@@ -11,6 +11,7 @@
 #include <cpprest/json.h>
 
 #include <arpa/inet.h>
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <netinet/in.h>
@@ -24,7 +25,6 @@ extern char** environ;
 
 namespace {
 
-using platform::testing::FreePort;
 
 // Every test program gets a registry of its own, before any test runs.
 const bool g_registrySet = [] {
@@ -58,8 +58,7 @@ std::filesystem::path TempDir::Write(const std::string& name, const std::string&
 }
 
 TestServer::TestServer(Router router) : m_router(std::move(router)) {
-  // The port is picked by the kernel and released for the listener to bind;
-  // nothing else on loopback races for it in a test run.
+  // A port free on every address, released for the listener to bind.
   m_base = "http://127.0.0.1:" + std::to_string(FreePort());
   m_listener = std::make_unique<web::http::experimental::listener::http_listener>(m_base);
   m_listener->support([this](web::http::http_request request) { Serve(std::move(request)); });

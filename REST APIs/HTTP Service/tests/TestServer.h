@@ -8,6 +8,7 @@
 #pragma once
 
 #include "REST APIs/HTTP Service/RequestHandler.h"
+#include "platform/base/testing/free_port.h"
 
 #include <cpprest/http_listener.h>
 
@@ -68,6 +69,9 @@ struct ProbeReply {
 // One request through Python's http.client; headers are sent as given.
 ProbeReply Probe(const std::string& method, const std::string& url,
                  const std::vector<std::pair<std::string, std::string>>& headers = {}, const std::string& body = {});
+
+// A port free on every address, below the ephemeral range.
+using platform::testing::FreePort;
 
 // Runs argv (no shell) and returns its standard output and exit status.
 std::pair<int, std::string> RunProgram(const std::vector<std::string>& argv);

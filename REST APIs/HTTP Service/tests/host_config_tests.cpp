@@ -37,7 +37,6 @@
 
 namespace fs = std::filesystem;
 using Listener = CHTTPServer::CListener;
-using platform::testing::FreePort;
 
 namespace {
 

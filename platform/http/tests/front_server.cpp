@@ -1,7 +1,8 @@
 // front_server.cpp - a bare cpprestsdk listener behind an HttpFront, for the tests and the benchmark.
 //
 //   front_server [--https CERT KEY | --https-text CERT KEY] [--max-body N] [--header-timeout MS]
-//                [--idle-timeout MS] [--max-connections N] [--nofile N] [--hog N] [--loops N] [--bare]
+//                [--idle-timeout MS] [--max-connections N] [--nofile N] [--hog N] [--loops N]
+//                [--reuse-backend | --no-reuse-backend] [--bare]
 //
 // Prints "READY <port>" once both are open and runs until its standard input
 // closes. --nofile lowers RLIMIT_NOFILE first (the process is the child the
@@ -123,6 +124,8 @@ int main(int argc, char** argv) {
       config.limits.loops = static_cast<DWORD>(std::strtoul(next(), nullptr, 10));
     } else if (a == "--reuse-backend") {
       config.limits.reuseBackend = true;
+    } else if (a == "--no-reuse-backend") {
+      config.limits.reuseBackend = false;
     } else if (a == "--hog") {
       hog = std::strtoul(next(), nullptr, 10);
     } else if (a == "--bare") {

@@ -526,7 +526,8 @@ class PlainBackend {
       for (;;) {
         const int fd = ::accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0) return;
-        m_served.emplace_back([fd, repliesPerConnection] {
+        m_open.fetch_add(1);
+        m_served.emplace_back([this, fd, repliesPerConnection] {
           std::string data;
           char buffer[4096];
           for (int replies = 0;;) {
@@ -543,6 +544,7 @@ class PlainBackend {
             data.append(buffer, static_cast<size_t>(n));
           }
           ::close(fd);
+          m_open.fetch_sub(1);
         });
       }
     });
@@ -554,13 +556,34 @@ class PlainBackend {
     ::close(m_listen);
   }
   bool Bound() const { return m_bound; }
+  // Connections the front holds to it now.
+  int Open() const { return m_open.load(); }
 
  private:
   int m_listen = -1;
   bool m_bound = false;
+  std::atomic<int> m_open{0};
   std::thread m_acceptor;
   std::vector<std::thread> m_served;  // the acceptor's only, joined after it
 };
+
+// Up to count GETs one after the other on fd, each reply read to its "ok"
+// and counted in replies; stops early when the connection ends or stop is set.
+void KeptAliveGets(int fd, int count, const std::atomic<bool>& stop, std::atomic<int>& replies) {
+  bool open = true;
+  for (int i = 0; i < count && open && !stop.load(); ++i) {
+    const std::string request = "GET /" + std::to_string(i) + " HTTP/1.1\r\nHost: x\r\n\r\n";
+    open = ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size());
+    std::string reply;
+    char buffer[512];
+    while (open && reply.find("\r\n\r\nok") == std::string::npos) {
+      const auto n = ::recv(fd, buffer, sizeof buffer, 0);
+      open = n > 0;
+      if (open) reply.append(buffer, static_cast<size_t>(n));
+    }
+    if (open) replies.fetch_add(1);
+  }
+}
 
 TEST(HttpFrontTest, StopWhileEveryLoopIsBusy) {
   for (const bool midway : {false, true}) {
@@ -581,19 +604,7 @@ TEST(HttpFrontTest, StopWhileEveryLoopIsBusy) {
         while (!stop.load()) {
           const int fd = ConnectTo("127.0.0.1", port);
           if (fd < 0) break;  // the front is gone
-          bool open = true;
-          for (int i = 0; i < 1 + t * 5 && open && !stop.load(); ++i) {
-            const std::string request = "GET /" + std::to_string(i) + " HTTP/1.1\r\nHost: x\r\n\r\n";
-            open = ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size());
-            std::string reply;
-            char buffer[512];
-            while (open && reply.find("\r\n\r\nok") == std::string::npos) {
-              const auto n = ::recv(fd, buffer, sizeof buffer, 0);
-              open = n > 0;
-              if (open) reply.append(buffer, static_cast<size_t>(n));
-            }
-            if (open) replies.fetch_add(1);
-          }
+          KeptAliveGets(fd, 1 + t * 5, stop, replies);
           ::close(fd);
         }
       });
@@ -714,12 +725,20 @@ TEST(HttpFrontTest, EveryAddressOfAHostListensOnOnePort) {
   EXPECT_EQ(platform::http::HttpFront::Bind(foreign, front), WSAEADDRNOTAVAIL);
 }
 
-TEST(HttpFrontTest, AKeptConnectionTheListenerClosesIsRetriedOnAFreshOne) {
+// A front of one loop that keeps listener connections, bound and not yet
+// admitted; null when Bind failed.
+static std::unique_ptr<platform::http::HttpFront> BindKeepingFront() {
   platform::http::FrontConfig config;
   config.limits.loops = 1;
   config.limits.reuseBackend = true;
   std::unique_ptr<platform::http::HttpFront> front;
-  ASSERT_EQ(platform::http::HttpFront::Bind(config, front), ERROR_SUCCESS);
+  EXPECT_EQ(platform::http::HttpFront::Bind(config, front), ERROR_SUCCESS);
+  return front;
+}
+
+TEST(HttpFrontTest, AKeptConnectionTheListenerClosesIsRetriedOnAFreshOne) {
+  auto front = BindKeepingFront();
+  ASSERT_NE(front, nullptr);
   // Every kept connection is closed by the listener as it is reused.
   auto backend = std::make_unique<PlainBackend>(BackendPort(*front), 1);
   ASSERT_TRUE(backend->Bound());
@@ -732,6 +751,104 @@ TEST(HttpFrontTest, AKeptConnectionTheListenerClosesIsRetriedOnAFreshOne) {
   }
   // Each client's request went to the pool's connection first, then again.
   EXPECT_GE(front->Counters().backendConnects, 20u);
+  front.reset();
+  backend.reset();
+}
+
+// A host rebuilt on its port: the old front goes while clients keep coming
+// (kept-alive ones mid-request, one-request ones, silent ones), and a new
+// front binds the same port at once, for one loop and for several.
+TEST(HttpFrontTest, AFrontRebuiltOnItsPortBindsItAtOnce) {
+  for (const DWORD loops : {1u, 4u}) {
+    SCOPED_TRACE(loops);
+    platform::http::FrontConfig config;
+    config.limits.loops = loops;
+    std::atomic<int> port{0};
+    std::atomic<bool> stop{false};
+    std::atomic<int> replies{0};
+    std::vector<std::thread> clients;
+    for (int t = 0; t < 6; ++t)
+      clients.emplace_back([&, t] {
+        while (!stop.load()) {
+          const int fd = port.load() ? ConnectTo("127.0.0.1", port.load()) : -1;
+          if (fd < 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            continue;
+          }
+          if (t == 5) {  // a silent client, held until the front closes it
+            char byte;
+            ::recv(fd, &byte, 1, 0);
+            ::close(fd);
+            continue;
+          }
+          KeptAliveGets(fd, 1 + t * 4, stop, replies);
+          ::close(fd);
+        }
+      });
+    std::unique_ptr<platform::http::HttpFront> front;
+    std::unique_ptr<PlainBackend> backend;
+    for (int rebuild = 0; rebuild < 40; ++rebuild) {
+      SCOPED_TRACE(rebuild);
+      ASSERT_EQ(platform::http::HttpFront::Bind(config, front), ERROR_SUCCESS);
+      config.port = front->Port();
+      backend = std::make_unique<PlainBackend>(BackendPort(*front));
+      ASSERT_TRUE(backend->Bound());
+      front->Admit();
+      port = front->Port();
+      const int before = replies.load();
+      for (int wait = 0; replies.load() < before + 20 && wait < 30'000; ++wait)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      EXPECT_GE(replies.load(), before + 20) << "the rebuilt front answers";
+      front.reset();  // as a host does: the front first, then its listener
+      backend.reset();
+    }
+    stop = true;
+    for (auto& c : clients) c.join();
+  }
+}
+
+// A port the kernel picks for a front's first address may be held on its
+// next one: here by sockets bound to 127.0.0.2 on kernel-picked ports, as a
+// client that binds its source address holds them. Every Bind still gets
+// one port on both addresses.
+TEST(HttpFrontTest, APickedPortIsOneFreeOnEveryAddress) {
+  std::vector<int> held;
+  for (int i = 0; i < 500; ++i) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    ::inet_pton(AF_INET, "127.0.0.2", &a.sin_addr);
+    if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0)
+      held.push_back(fd);
+    else if (fd >= 0)
+      ::close(fd);
+  }
+  ASSERT_GT(held.size(), 400u);
+  platform::http::FrontConfig config;
+  config.addresses = {"127.0.0.1", "127.0.0.2"};
+  config.limits.loops = 1;
+  for (int i = 0; i < 200; ++i) {
+    std::unique_ptr<platform::http::HttpFront> front;
+    ASSERT_EQ(platform::http::HttpFront::Bind(config, front), ERROR_SUCCESS) << i;
+  }
+  for (const int fd : held) ::close(fd);
+}
+
+// A kept listener connection is let go once it has waited its time, also
+// when its loop has no client left to wake it.
+TEST(HttpFrontTest, AKeptConnectionOfAnIdleFrontAgesOut) {
+  auto front = BindKeepingFront();
+  ASSERT_NE(front, nullptr);
+  auto backend = std::make_unique<PlainBackend>(BackendPort(*front));
+  ASSERT_TRUE(backend->Bound());
+  front->Admit();
+  ASSERT_TRUE(AnswersOn("127.0.0.1", front->Port()));
+  for (int wait = 0; front->Counters().open > 0 && wait < 10'000; ++wait)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_EQ(backend->Open(), 1) << "kept for the next client";
+  // The pool lets a connection go after 20 s; the bound is generous.
+  for (int wait = 0; backend->Open() > 0 && wait < 90; ++wait) std::this_thread::sleep_for(std::chrono::seconds(1));
+  EXPECT_EQ(backend->Open(), 0);
   front.reset();
   backend.reset();
 }
