@@ -405,8 +405,10 @@ HRESULT CFramesight::CheckOperationNames(IPostProcessParameters* parameters, IPo
 CFramesight::SourceFate CFramesight::FateOfSource(IPostProcessParameters* parameters, const std::wstring& source) {
   platform::ComPtr<IArchiveFile> file;
   platform::ComBstr key;
+  ULONG identity[3] = {};
   if (!m_system || FAILED(parameters->QueryInterface(IID_IArchiveFile, file.PutVoid())) ||
-      FAILED(file->GetKeyString(key.ReleaseAndGetAddressOf())))
+      FAILED(file->GetKeyString(key.ReleaseAndGetAddressOf())) ||
+      FAILED(parameters->GetItem(framesight::kItemIdentity, identity)))
     return SourceFate::kSame;  // nothing to tell by: taken as it was
   // The key names the file itself: the archive follows it through a rename.
   platform::ComPtr<IArchiveObject> object;
@@ -414,10 +416,21 @@ CFramesight::SourceFate CFramesight::FateOfSource(IPostProcessParameters* parame
   if (hr == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) || hr == HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND))
     return SourceFate::kGone;
   platform::ComPtr<IArchiveFile> now;
+  platform::ComPtr<IArchiveFileControl> control;
   platform::ComBstr path;
   if (FAILED(hr) || !object || FAILED(object->QueryInterface(IID_IArchiveFile, now.PutVoid())) ||
-      FAILED(now->GetFullPath(path.ReleaseAndGetAddressOf())))
+      FAILED(now->GetFullPath(path.ReleaseAndGetAddressOf())) ||
+      FAILED(object->QueryInterface(IID_IArchiveFileControl, control.PutVoid())))
     return SourceFate::kSame;
+  BYTE pair[kIdentityPairBytes] = {};
+  ULONG returned = 0;
+  const HRESULT read = control->Control(framesight::kControlIdentityPair, nullptr, 0, pair, sizeof pair, &returned);
+  // Gone between the lookup and the read.
+  if (read == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) || read == HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND))
+    return SourceFate::kGone;
+  if (SUCCEEDED(read) && returned == kIdentityPairBytes &&
+      (platform::LoadLe32(pair) != identity[1] || platform::LoadLe32(pair + 4) != identity[2]))
+    return SourceFate::kRewritten;
   return path.Str() == source ? SourceFate::kSame : SourceFate::kRenamed;
 }
 

@@ -4,9 +4,10 @@
 // over a volume folder mapped as "D:"; transcodes go to the real transcoder
 // stand-in, which runs a small script in ffmpeg's place: a source whose
 // bytes begin "corrupt" fails with ffmpeg's error line, "slow" takes a
-// moment ("slow3" three seconds, "long" sixteen), "partial" writes part of
-// its output and then hangs, anything else makes a small output and two
-// info lines. The
+// moment ("slow3" three seconds, "long" sixteen), "late" opens its source
+// only after three seconds (and fails as ffmpeg does when it is gone),
+// "partial" writes part of its output and then hangs, anything else makes a
+// small output and two info lines. The
 // service's side (IProviderSupport and the post-process objects) is faked
 // here, recording what the provider asked of it.
 #include "versions_fixture.h"
@@ -40,6 +41,7 @@ case "$(head -c 7 "$src")" in
   slow3*) sleep 3 ;;
   slow*) sleep 1 ;;
   long*) sleep 16 ;;
+  late*) sleep 3; [ -e "$src" ] || { printf '[error] %s: No such file or directory\n' "$src" >&2; exit 1; } ;;
   partial) printf 'part' > "$out"; sleep 60 ;;
 esac
 printf '[info] Input #0, from %s\n[info] Output #0, to %s\n' "$src" "$out" >&2
@@ -699,20 +701,26 @@ TEST_F(ProviderTest, AllInstancesBusyForTheWholeWaitIsBusyNotNotFound) {
 
 // The file's identity after the job: a file deleted meanwhile has no output
 // left; one renamed has none under its old name and keeps its pin, so that
-// it is handed over again under the new one.
+// it is handed over again under the new one. The same when the transcoder
+// fails because it opens the source only after it went: no event, since the
+// file itself is not at fault.
 TEST_F(ProviderTest, AFileRenamedOrDeletedMidTranscodeLeavesNoOutputUnderAGoneName) {
   StartTranscoder();
   ComPtr<IProviderOperations> provider = Provider();
   const struct {
     const char* name;
     const char* file;
+    const char* content;  // "slow3": read at once; "late": opened after the change
     const char* renamedTo;  // null: deleted
     int unpins;
-  } rows[] = {{"deleted", "gone.mov", nullptr, 1}, {"renamed", "moved.mov", "arrived.mov", 0}};
+  } rows[] = {{"deleted", "gone.mov", "slow3 clip", nullptr, 1},
+              {"renamed", "moved.mov", "slow3 clip", "arrived.mov", 0},
+              {"deleted before it is opened", "early-gone.mov", "late clip", nullptr, 1},
+              {"renamed before it is opened", "early-moved.mov", "late clip", "early-arrived.mov", 0}};
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
     const int runs = TranscoderRuns();
-    ComPtr<Pinned> pinned = Pin(row.file, "slow3 clip");
+    ComPtr<Pinned> pinned = Pin(row.file, row.content);
     const fs::path output = Output(row.file, L"Preview", L".webm");
     ComPtr<FakeSupport> support = Make<FakeSupport>();
     ASSERT_EQ(provider->ScheduleOperation(m_operation, pinned.Get(), support.Get()), E_PENDING);
@@ -727,6 +735,7 @@ TEST_F(ProviderTest, AFileRenamedOrDeletedMidTranscodeLeavesNoOutputUnderAGoneNa
     EXPECT_FALSE(fs::exists(output));
     EXPECT_FALSE(fs::exists(Output(row.file, L"Preview", L".log")));
     EXPECT_EQ(support->unpinCalls, row.unpins);
+    EXPECT_TRUE(support->events.empty()) << support->events[0].strings.back();
     if (row.renamedTo == nullptr) continue;
     // Handed over again, as the worker does with the kept pin: the archive
     // now gives the file's new path, and the preview is made for it.
