@@ -700,10 +700,11 @@ TEST_F(ProviderTest, AllInstancesBusyForTheWholeWaitIsBusyNotNotFound) {
 }
 
 // The file's identity after the job: a file deleted meanwhile has no output
-// left; one renamed has none under its old name and keeps its pin, so that
-// it is handed over again under the new one. The same when the transcoder
-// fails because it opens the source only after it went: no event, since the
-// file itself is not at fault.
+// left; one rewritten (a new identity pair) none of the version it was pinned
+// as; one renamed has none under its old name and keeps its pin, so that it
+// is handed over again under the new one. The same when the transcoder fails
+// because it opens the source only after it went: no event, since the file
+// itself is not at fault.
 TEST_F(ProviderTest, AFileRenamedOrDeletedMidTranscodeLeavesNoOutputUnderAGoneName) {
   StartTranscoder();
   ComPtr<IProviderOperations> provider = Provider();
@@ -711,12 +712,14 @@ TEST_F(ProviderTest, AFileRenamedOrDeletedMidTranscodeLeavesNoOutputUnderAGoneNa
     const char* name;
     const char* file;
     const char* content;  // "slow3": read at once; "late": opened after the change
-    const char* renamedTo;  // null: deleted
+    const char* renamedTo;  // null: deleted, or rewritten when rewrite is set
+    bool rewrite;
     int unpins;
-  } rows[] = {{"deleted", "gone.mov", "slow3 clip", nullptr, 1},
-              {"renamed", "moved.mov", "slow3 clip", "arrived.mov", 0},
-              {"deleted before it is opened", "early-gone.mov", "late clip", nullptr, 1},
-              {"renamed before it is opened", "early-moved.mov", "late clip", "early-arrived.mov", 0}};
+  } rows[] = {{"deleted", "gone.mov", "slow3 clip", nullptr, false, 1},
+              {"rewritten", "rewritten.mov", "slow3 clip", nullptr, true, 1},
+              {"renamed", "moved.mov", "slow3 clip", "arrived.mov", false, 0},
+              {"deleted before it is opened", "early-gone.mov", "late clip", nullptr, false, 1},
+              {"renamed before it is opened", "early-moved.mov", "late clip", "early-arrived.mov", false, 0}};
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
     const int runs = TranscoderRuns();
@@ -729,6 +732,7 @@ TEST_F(ProviderTest, AFileRenamedOrDeletedMidTranscodeLeavesNoOutputUnderAGoneNa
     ASSERT_TRUE(WaitForRuns(runs + 1));
     const fs::path host = m_volume / "Media" / row.file;
     if (row.renamedTo != nullptr) fs::rename(host, m_volume / "Media" / row.renamedTo);
+    else if (row.rewrite) fs::last_write_time(host, fs::last_write_time(host) + std::chrono::seconds(2));
     else fs::remove(host);
     job.join();
     EXPECT_EQ(result, S_OK);
