@@ -4,8 +4,9 @@
 // over a volume folder mapped as "D:"; transcodes go to the real transcoder
 // stand-in, which runs a small script in ffmpeg's place: a source whose
 // bytes begin "corrupt" fails with ffmpeg's error line, "slow" takes a
-// moment ("slow3" three seconds, "long" sixteen), "late" opens its source
-// only after three seconds (and fails as ffmpeg does when it is gone),
+// moment ("slow3" three seconds, "long" sixteen), a source named "late-*"
+// is opened only after three seconds (and fails as ffmpeg does when it is
+// gone: told by its name, so whatever happens to it before then),
 // "partial" writes part of its output and then hangs, anything else makes a
 // small output and two info lines. The
 // service's side (IProviderSupport and the post-process objects) is faked
@@ -36,12 +37,14 @@ constexpr const char* kFakeFfmpeg = R"sh(#!/bin/sh
 prev=""; src=""; for a; do [ "$prev" = "-i" ] && src="${a#file:}"; prev="$a"; last="$a"; done
 out="${last#file:}"
 echo "$*" >> "$FAKE_ARGS"
+case "$src" in
+  */late-*) sleep 3; [ -e "$src" ] || { printf '[error] %s: No such file or directory\n' "$src" >&2; exit 1; } ;;
+esac
 case "$(head -c 7 "$src")" in
   corrupt) printf '[error] %s: Invalid data found when processing input\n' "$src" >&2; exit 1 ;;
   slow3*) sleep 3 ;;
   slow*) sleep 1 ;;
   long*) sleep 16 ;;
-  late*) sleep 3; [ -e "$src" ] || { printf '[error] %s: No such file or directory\n' "$src" >&2; exit 1; } ;;
   partial) printf 'part' > "$out"; sleep 60 ;;
 esac
 printf '[info] Input #0, from %s\n[info] Output #0, to %s\n' "$src" "$out" >&2
@@ -711,15 +714,15 @@ TEST_F(ProviderTest, AFileRenamedOrDeletedMidTranscodeLeavesNoOutputUnderAGoneNa
   const struct {
     const char* name;
     const char* file;
-    const char* content;  // "slow3": read at once; "late": opened after the change
+    const char* content;  // "slow3": read at once and slow; a "late-" name is opened after the change
     const char* renamedTo;  // null: deleted, or rewritten when rewrite is set
     bool rewrite;
     int unpins;
   } rows[] = {{"deleted", "gone.mov", "slow3 clip", nullptr, false, 1},
               {"rewritten", "rewritten.mov", "slow3 clip", nullptr, true, 1},
               {"renamed", "moved.mov", "slow3 clip", "arrived.mov", false, 0},
-              {"deleted before it is opened", "early-gone.mov", "late clip", nullptr, false, 1},
-              {"renamed before it is opened", "early-moved.mov", "late clip", "early-arrived.mov", false, 0}};
+              {"deleted before it is opened", "late-gone.mov", "a clip", nullptr, false, 1},
+              {"renamed before it is opened", "late-moved.mov", "a clip", "early-arrived.mov", false, 0}};
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
     const int runs = TranscoderRuns();
