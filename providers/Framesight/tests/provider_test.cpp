@@ -893,6 +893,51 @@ TEST_F(OperationsTest, EveryOperationIsTriedWhenOneFails) {
   }
 }
 
+// The source renamed or deleted after the first operation made its output:
+// the second fails for it, the walk stops there (the third would meet the
+// same), the first's outputs go with the gone name, and no failure is
+// reported. Renamed, the pin stays for the new name.
+TEST_F(OperationsTest, ASourceGoneBetweenOperationsEndsTheWalkWithoutAnEvent) {
+  StartTranscoder();
+  ComPtr<IProviderOperations> provider = Provider();
+  const struct {
+    const char* name;
+    const char* file;
+    const char* renamedTo;  // null: deleted
+    int unpins;
+  } rows[] = {{"renamed", "late-walked.mov", "walked-on.mov", 0}, {"deleted", "late-walked-gone.mov", nullptr, 1}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    ComPtr<Pinned> pinned = Pin(row.file, "a clip");
+    pinned->operations = {
+        Operation(L"first", {{L"Transcoder", L"FFMPEG"}, {L"Options", L"-an"}, {L"OutputFile", L"First.webm"},
+                             {L"LogFile", L"First.log"}}),
+        Operation(L"second", {{L"Transcoder", L"FFMPEG"}, {L"Options", L"-an"}, {L"OutputFile", L"Second.webm"}},
+                  false),
+        Operation(L"third", {{L"Transcoder", L"FFMPEG"}, {L"Options", L"-an"}, {L"OutputFile", L"Third.webm"}}),
+    };
+    ComPtr<FakeSupport> support = Make<FakeSupport>();
+    ASSERT_EQ(provider->ScheduleOperation(m_operation, pinned.Get(), support.Get()), E_PENDING);
+    const int runs = TranscoderRuns();
+    HRESULT result = E_UNEXPECTED;
+    std::thread job([&] { result = provider->ExecuteOperation(m_operation, pinned.Get(), support.Get()); });
+    // The second run opens its source three seconds after it starts.
+    const bool second = WaitForRuns(runs + 2);
+    const fs::path host = m_volume / "Media" / row.file;
+    if (row.renamedTo != nullptr) fs::rename(host, m_volume / "Media" / row.renamedTo);
+    else fs::remove(host);
+    job.join();
+    ASSERT_TRUE(second);
+    EXPECT_EQ(result, S_OK);
+    EXPECT_EQ(TranscoderRuns(), runs + 2);  // the third never ran
+    for (const wchar_t* output : {L"First", L"Second", L"Third"})
+      EXPECT_FALSE(fs::exists(Output(row.file, output, L".webm"))) << platform::Utf8FromWide(output);
+    EXPECT_FALSE(fs::exists(Output(row.file, L"First", L".log")));
+    EXPECT_TRUE(support->events.empty()) << support->events[0].strings.back();
+    EXPECT_EQ(support->unpinCalls, row.unpins);
+  }
+}
+
 // A "LogFile" or "OutputFile" the archive will not map is found before the
 // file is taken: reported once, and the file released (or its other
 // operations run), instead of failing on every pass.
