@@ -259,6 +259,20 @@ constexpr ULONG kIdentityPairBytes = 8;
 // The output and log of preview mode.
 constexpr const wchar_t* kPreviewOutput = L"Preview.webm";
 
+// The archived file's identity pair as it is now (I1, I2); a pin holds the
+// pair of the version it was taken for as its second and third values.
+HRESULT ReadIdentityPair(IArchiveFileControl* control, ULONG (&pair)[2]) {
+  BYTE bytes[kIdentityPairBytes] = {};
+  ULONG returned = 0;
+  if (HRESULT hr = control->Control(framesight::kControlIdentityPair, nullptr, 0, bytes, sizeof bytes, &returned);
+      FAILED(hr))
+    return hr;
+  if (returned != kIdentityPairBytes) return HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
+  pair[0] = platform::LoadLe32(bytes);
+  pair[1] = platform::LoadLe32(bytes + 4);
+  return S_OK;
+}
+
 }  // namespace
 
 HRESULT CFramesight::QueryCapacity(BSTR, ULONG* mode) {
@@ -320,14 +334,10 @@ HRESULT CFramesight::ScheduleOperation(BSTR operation, IPostProcessParameters* p
   if (HRESULT hr = parameters->GetItem(framesight::kItemIdentity, identity); FAILED(hr)) return hr;
   platform::ComPtr<IArchiveFileControl> control;
   if (HRESULT hr = file->QueryInterface(IID_IArchiveFileControl, control.PutVoid()); FAILED(hr)) return hr;
-  BYTE pair[kIdentityPairBytes] = {};
-  ULONG returned = 0;
-  if (HRESULT hr = control->Control(framesight::kControlIdentityPair, nullptr, 0, pair, sizeof pair, &returned);
-      FAILED(hr))
-    return hr;
-  if (returned != kIdentityPairBytes) return HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
+  ULONG pair[2] = {};
+  if (HRESULT hr = ReadIdentityPair(control.Get(), pair); FAILED(hr)) return hr;
   // Rewritten since it was pinned: the pin's version needs nothing.
-  if (platform::LoadLe32(pair) != identity[1] || platform::LoadLe32(pair + 4) != identity[2]) return S_OK;
+  if (pair[0] != identity[1] || pair[1] != identity[2]) return S_OK;
 
   if (!PreviewMode()) return ScheduleOperations(operation, parameters, support);
   bool needed = false;
@@ -405,8 +415,10 @@ HRESULT CFramesight::CheckOperationNames(IPostProcessParameters* parameters, IPo
 CFramesight::SourceFate CFramesight::FateOfSource(IPostProcessParameters* parameters, const std::wstring& source) {
   platform::ComPtr<IArchiveFile> file;
   platform::ComBstr key;
+  ULONG identity[3] = {};
   if (!m_system || FAILED(parameters->QueryInterface(IID_IArchiveFile, file.PutVoid())) ||
-      FAILED(file->GetKeyString(key.ReleaseAndGetAddressOf())))
+      FAILED(file->GetKeyString(key.ReleaseAndGetAddressOf())) ||
+      FAILED(parameters->GetItem(framesight::kItemIdentity, identity)))
     return SourceFate::kSame;  // nothing to tell by: taken as it was
   // The key names the file itself: the archive follows it through a rename.
   platform::ComPtr<IArchiveObject> object;
@@ -414,10 +426,19 @@ CFramesight::SourceFate CFramesight::FateOfSource(IPostProcessParameters* parame
   if (hr == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) || hr == HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND))
     return SourceFate::kGone;
   platform::ComPtr<IArchiveFile> now;
+  platform::ComPtr<IArchiveFileControl> control;
   platform::ComBstr path;
   if (FAILED(hr) || !object || FAILED(object->QueryInterface(IID_IArchiveFile, now.PutVoid())) ||
-      FAILED(now->GetFullPath(path.ReleaseAndGetAddressOf())))
+      FAILED(now->GetFullPath(path.ReleaseAndGetAddressOf())) ||
+      FAILED(object->QueryInterface(IID_IArchiveFileControl, control.PutVoid())))
     return SourceFate::kSame;
+  ULONG pair[2] = {};
+  const HRESULT read = ReadIdentityPair(control.Get(), pair);
+  // Gone between the lookup and the read.
+  if (read == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) || read == HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND))
+    return SourceFate::kGone;
+  if (SUCCEEDED(read) && (pair[0] != identity[1] || pair[1] != identity[2]))
+    return SourceFate::kRewritten;
   return path.Str() == source ? SourceFate::kSame : SourceFate::kRenamed;
 }
 

@@ -103,6 +103,8 @@ class CFramesight final : public IProviderOperations,
     kUnavailable,  // no result came back: no pipe, or the pipe closed
     kBusy,         // every instance of the transcoder stayed busy for the whole wait
     kNotRun,       // a step before the transcoder failed (the HRESULT says which)
+    kSourceRenamed,  // it failed, and the source is now under another name (no event)
+    kSourceGone,     // it failed, and the source was deleted or rewritten meanwhile (no event)
   };
 
   // Reports eventId with the HRESULT, its system text and the extra strings,
@@ -135,10 +137,13 @@ class CFramesight final : public IProviderOperations,
   HRESULT CheckOperationNames(IPostProcessParameters* parameters, IPostProcessOperation* operation,
                               IProviderSupport* support, bool report);
   // After a job: whether its file is still where, and what, it was when the
-  // job began. The outputs the job made go when it is gone or renamed; a
-  // renamed file keeps its pin, so the worker hands it over for its new name.
-  enum class SourceFate { kSame, kGone, kRenamed };
+  // job began (its path, and its identity pair against the pinned one). The
+  // outputs the job made go when it is gone, rewritten or renamed; a renamed
+  // file keeps its pin, so the worker hands it over for its new name; the
+  // pinned version of a gone or rewritten file needs nothing more.
+  enum class SourceFate { kSame, kGone, kRewritten, kRenamed };
   SourceFate FateOfSource(IPostProcessParameters* parameters, const std::wstring& source);
+  static const wchar_t* FateText(SourceFate fate);
   void MarkTranscoderUnavailable();
 
   // One writer per output path: a job waits here while another makes the

@@ -10,8 +10,12 @@
 // not empty: a transcoder that writes in place and dies leaves a partial file
 // under the temporary name, never under the output's. A reported success
 // without that file is a failure. A refusal or failure with a result is the
-// file's failure; only no result at all (no pipe, the pipe closed) is the
-// transcoder being unavailable.
+// file's failure, unless the file was renamed, deleted or rewritten
+// meanwhile; only no result at all (no pipe, the pipe closed) is the
+// transcoder being unavailable. After the job, and after a failure, the
+// file is looked up again: outputs under a name or version that no longer
+// exists are removed, and a renamed file keeps its pin so that it comes back
+// under its new name.
 #include "providers/Framesight/Framesight.h"
 
 #include "providers/Framesight/ArchivePaths.h"
@@ -93,6 +97,10 @@ class CFramesight::WriterSlot {
   const std::wstring m_path;
 };
 
+const wchar_t* CFramesight::FateText(SourceFate fate) {
+  return fate == SourceFate::kGone ? L"deleted" : fate == SourceFate::kRewritten ? L"rewritten" : L"renamed";
+}
+
 HRESULT CFramesight::ExecuteOperation(BSTR operation, IPostProcessParameters* parameters, IProviderSupport* support) {
   // Ends the job and wakes the service's scan on every way out.
   struct JobEnd {
@@ -122,22 +130,24 @@ HRESULT CFramesight::ExecuteOperation(BSTR operation, IPostProcessParameters* pa
       hr = Transcode(parameters, kPreviewTranscoder, options, kPreviewOutput, level.transcoderLevel, log,
                      kPreviewLog, support, ended, made);
       // A transcoder that could not be asked, or had no free instance, gets
-      // the file again later.
-      unpin = ended != TranscodeEnd::kUnavailable && ended != TranscodeEnd::kBusy;
+      // the file again later; so does a file renamed before it was read.
+      unpin = ended != TranscodeEnd::kUnavailable && ended != TranscodeEnd::kBusy &&
+              ended != TranscodeEnd::kSourceRenamed;
       if (ended == TranscodeEnd::kBusy) hr = S_OK;
     } else {
       hr = ExecuteOperations(parameters, support, level.transcoderLevel, log, unpin, made);
     }
     if (!made.empty()) {
-      // Outputs under a name that no longer exists help nobody: a file
-      // deleted meanwhile is done; one renamed keeps its pin and comes back
-      // under its new name.
+      // Outputs under a name or version that no longer exists help nobody:
+      // a file deleted or rewritten meanwhile is done (its pinned version
+      // needs nothing more); one renamed keeps its pin and comes back under
+      // its new name.
       const SourceFate fate = FateOfSource(parameters, source.Str());
       if (fate != SourceFate::kSame) {
         for (const std::wstring& path : made) (void)DeleteFileW(path.c_str());
         log.Printf(kJobTraceLevel, L"'%s' was %s while it was transcoded: its outputs are removed\n",
-                   source.Str().c_str(), fate == SourceFate::kGone ? L"deleted" : L"renamed");
-        if (fate == SourceFate::kRenamed) unpin = false;
+                   source.Str().c_str(), FateText(fate));
+        unpin = fate != SourceFate::kRenamed;
       }
     }
     if (SUCCEEDED(hr) && unpin) hr = support->Unpin(operation, parameters);
@@ -200,6 +210,13 @@ HRESULT CFramesight::ExecuteOperations(IPostProcessParameters* parameters, IProv
     // this one would meet the same.
     if (ended == TranscodeEnd::kUnavailable) return E_FAIL;
     if (ended == TranscodeEnd::kBusy) return S_OK;
+    // The source is no longer what the rules were read for: the operations
+    // after this one would fail the same way. Renamed, the file comes back
+    // under its new name; gone, it is done.
+    if (ended == TranscodeEnd::kSourceRenamed || ended == TranscodeEnd::kSourceGone) {
+      unpin = ended == TranscodeEnd::kSourceGone;
+      return S_OK;
+    }
     if (ended == TranscodeEnd::kFailed) {
       if (FAILED(hr)) return hr;  // the event could not be reported: tried again
       bool release = true;
@@ -289,6 +306,20 @@ HRESULT CFramesight::Transcode(IPostProcessParameters* parameters, const std::ws
         platform::FormatW(L"%s; '%s' is tried again later\n", failureText.c_str(), source.Str().c_str());
     (void)support->LogMessage(nullptr, 2, text.c_str());
     return S_OK;
+  }
+
+  if (answered) {
+    // A source that vanished from under the transcoder (renamed or deleted
+    // before it was opened, or while it was read) is not this file's
+    // failure: no event, and the job's end says what became of it.
+    const SourceFate fate = FateOfSource(parameters, source.Str());
+    if (fate != SourceFate::kSame) {
+      (void)DeleteFileW(kept.Str().c_str());
+      end = fate == SourceFate::kRenamed ? TranscodeEnd::kSourceRenamed : TranscodeEnd::kSourceGone;
+      log.Printf(kJobTraceLevel, L"'%s' was %s while it was transcoded: the failure (%lu) is not the file's\n",
+                 source.Str().c_str(), FateText(fate), static_cast<unsigned long>(code));
+      return S_OK;
+    }
   }
 
   // Only a request that got no result at all says the transcoder is not

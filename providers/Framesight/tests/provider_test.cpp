@@ -4,9 +4,11 @@
 // over a volume folder mapped as "D:"; transcodes go to the real transcoder
 // stand-in, which runs a small script in ffmpeg's place: a source whose
 // bytes begin "corrupt" fails with ffmpeg's error line, "slow" takes a
-// moment ("slow3" three seconds, "long" sixteen), "partial" writes part of
-// its output and then hangs, anything else makes a small output and two
-// info lines. The
+// moment ("slow3" three seconds, "long" sixteen), a source named "late-*"
+// is opened only after three seconds (and fails as ffmpeg does when it is
+// gone: told by its name, so whatever happens to it before then),
+// "partial" writes part of its output and then hangs, anything else makes a
+// small output and two info lines. The
 // service's side (IProviderSupport and the post-process objects) is faked
 // here, recording what the provider asked of it.
 #include "versions_fixture.h"
@@ -35,6 +37,9 @@ constexpr const char* kFakeFfmpeg = R"sh(#!/bin/sh
 prev=""; src=""; for a; do [ "$prev" = "-i" ] && src="${a#file:}"; prev="$a"; last="$a"; done
 out="${last#file:}"
 echo "$*" >> "$FAKE_ARGS"
+case "$src" in
+  */late-*) sleep 3; [ -e "$src" ] || { printf '[error] %s: No such file or directory\n' "$src" >&2; exit 1; } ;;
+esac
 case "$(head -c 7 "$src")" in
   corrupt) printf '[error] %s: Invalid data found when processing input\n' "$src" >&2; exit 1 ;;
   slow3*) sleep 3 ;;
@@ -698,21 +703,30 @@ TEST_F(ProviderTest, AllInstancesBusyForTheWholeWaitIsBusyNotNotFound) {
 }
 
 // The file's identity after the job: a file deleted meanwhile has no output
-// left; one renamed has none under its old name and keeps its pin, so that
-// it is handed over again under the new one.
+// left; one rewritten (a new identity pair) none of the version it was pinned
+// as; one renamed has none under its old name and keeps its pin, so that it
+// is handed over again under the new one. The same when the transcoder fails
+// because it opens the source only after it went: no event, since the file
+// itself is not at fault.
 TEST_F(ProviderTest, AFileRenamedOrDeletedMidTranscodeLeavesNoOutputUnderAGoneName) {
   StartTranscoder();
   ComPtr<IProviderOperations> provider = Provider();
   const struct {
     const char* name;
     const char* file;
-    const char* renamedTo;  // null: deleted
+    const char* content;  // "slow3": read at once and slow; a "late-" name is opened after the change
+    const char* renamedTo;  // null: deleted, or rewritten when rewrite is set
+    bool rewrite;
     int unpins;
-  } rows[] = {{"deleted", "gone.mov", nullptr, 1}, {"renamed", "moved.mov", "arrived.mov", 0}};
+  } rows[] = {{"deleted", "gone.mov", "slow3 clip", nullptr, false, 1},
+              {"rewritten", "rewritten.mov", "slow3 clip", nullptr, true, 1},
+              {"renamed", "moved.mov", "slow3 clip", "arrived.mov", false, 0},
+              {"deleted before it is opened", "late-gone.mov", "a clip", nullptr, false, 1},
+              {"renamed before it is opened", "late-moved.mov", "a clip", "early-arrived.mov", false, 0}};
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
     const int runs = TranscoderRuns();
-    ComPtr<Pinned> pinned = Pin(row.file, "slow3 clip");
+    ComPtr<Pinned> pinned = Pin(row.file, row.content);
     const fs::path output = Output(row.file, L"Preview", L".webm");
     ComPtr<FakeSupport> support = Make<FakeSupport>();
     ASSERT_EQ(provider->ScheduleOperation(m_operation, pinned.Get(), support.Get()), E_PENDING);
@@ -721,12 +735,14 @@ TEST_F(ProviderTest, AFileRenamedOrDeletedMidTranscodeLeavesNoOutputUnderAGoneNa
     ASSERT_TRUE(WaitForRuns(runs + 1));
     const fs::path host = m_volume / "Media" / row.file;
     if (row.renamedTo != nullptr) fs::rename(host, m_volume / "Media" / row.renamedTo);
+    else if (row.rewrite) fs::last_write_time(host, fs::last_write_time(host) + std::chrono::seconds(2));
     else fs::remove(host);
     job.join();
     EXPECT_EQ(result, S_OK);
     EXPECT_FALSE(fs::exists(output));
     EXPECT_FALSE(fs::exists(Output(row.file, L"Preview", L".log")));
     EXPECT_EQ(support->unpinCalls, row.unpins);
+    EXPECT_TRUE(support->events.empty()) << support->events[0].strings.back();
     if (row.renamedTo == nullptr) continue;
     // Handed over again, as the worker does with the kept pin: the archive
     // now gives the file's new path, and the preview is made for it.
@@ -874,6 +890,51 @@ TEST_F(OperationsTest, EveryOperationIsTriedWhenOneFails) {
     EXPECT_EQ(support->events[0].id, 0xC00007D0u);
     EXPECT_EQ(support->unpinCalls, row.unpins);
     EXPECT_FALSE(ReadHostFile(Output("clip.mov", L"Second", L".log")).empty());
+  }
+}
+
+// The source renamed or deleted after the first operation made its output:
+// the second fails for it, the walk stops there (the third would meet the
+// same), the first's outputs go with the gone name, and no failure is
+// reported. Renamed, the pin stays for the new name.
+TEST_F(OperationsTest, ASourceGoneBetweenOperationsEndsTheWalkWithoutAnEvent) {
+  StartTranscoder();
+  ComPtr<IProviderOperations> provider = Provider();
+  const struct {
+    const char* name;
+    const char* file;
+    const char* renamedTo;  // null: deleted
+    int unpins;
+  } rows[] = {{"renamed", "late-walked.mov", "walked-on.mov", 0}, {"deleted", "late-walked-gone.mov", nullptr, 1}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    ComPtr<Pinned> pinned = Pin(row.file, "a clip");
+    pinned->operations = {
+        Operation(L"first", {{L"Transcoder", L"FFMPEG"}, {L"Options", L"-an"}, {L"OutputFile", L"First.webm"},
+                             {L"LogFile", L"First.log"}}),
+        Operation(L"second", {{L"Transcoder", L"FFMPEG"}, {L"Options", L"-an"}, {L"OutputFile", L"Second.webm"}},
+                  false),
+        Operation(L"third", {{L"Transcoder", L"FFMPEG"}, {L"Options", L"-an"}, {L"OutputFile", L"Third.webm"}}),
+    };
+    ComPtr<FakeSupport> support = Make<FakeSupport>();
+    ASSERT_EQ(provider->ScheduleOperation(m_operation, pinned.Get(), support.Get()), E_PENDING);
+    const int runs = TranscoderRuns();
+    HRESULT result = E_UNEXPECTED;
+    std::thread job([&] { result = provider->ExecuteOperation(m_operation, pinned.Get(), support.Get()); });
+    // The second run opens its source three seconds after it starts.
+    const bool second = WaitForRuns(runs + 2);
+    const fs::path host = m_volume / "Media" / row.file;
+    if (row.renamedTo != nullptr) fs::rename(host, m_volume / "Media" / row.renamedTo);
+    else fs::remove(host);
+    job.join();
+    ASSERT_TRUE(second);
+    EXPECT_EQ(result, S_OK);
+    EXPECT_EQ(TranscoderRuns(), runs + 2);  // the third never ran
+    for (const wchar_t* output : {L"First", L"Second", L"Third"})
+      EXPECT_FALSE(fs::exists(Output(row.file, output, L".webm"))) << platform::Utf8FromWide(output);
+    EXPECT_FALSE(fs::exists(Output(row.file, L"First", L".log")));
+    EXPECT_TRUE(support->events.empty()) << support->events[0].strings.back();
+    EXPECT_EQ(support->unpinCalls, row.unpins);
   }
 }
 

@@ -225,12 +225,14 @@ class Chain(ServiceEnv):
             self.transcoder.stdout.close()
             self.transcoder = None
 
-    def slow_ffmpeg(self, rate="1"):
+    def slow_ffmpeg(self, rate="1", gate=None):
         """ffmpeg reading its input at the clip's own rate (or a fraction of it), so that
-        a job runs for seconds on any machine."""
+        a job runs for seconds on any machine. With a gate (a path), each run waits until
+        that file exists before ffmpeg starts, and so before it opens its source."""
         path = os.path.join(self.root, "ffmpeg-slow")
+        wait = 'while [ ! -e "%s" ]; do sleep 0.1; done\n' % gate if gate else ""
         with open(path, "w") as f:
-            f.write('#!/bin/sh\nexec ffmpeg -readrate %s "$@"\n' % rate)
+            f.write('#!/bin/sh\n%sexec ffmpeg -readrate %s "$@"\n' % (wait, rate))
         os.chmod(path, 0o755)
         return path
 

@@ -19,7 +19,9 @@ One case group a run (--case), each on a chain of its own (framesight_env.py):
               "LogFile" the archive refuses, another extension's file after them;
   inplace     the transcoder writing in place killed mid-job: nothing under the
               output's name until a whole output is made after its restart;
-  moved       a file renamed and one deleted mid-transcode;
+  moved       a file renamed and one deleted mid-transcode, and one renamed
+              before the transcoder opens it: no output under a name that is
+              gone, previews under the new names, each pin released once;
   busy        4 jobs on 2 instances with 12 s transcodes: all done, no "not found".
 Outputs are checked with ffprobe, jobs in the transcoder's journal, events with
 vnevent, pins in the archive's pin log and with vnpin. Waits are bounded and
@@ -612,14 +614,17 @@ def case_inplace(chain, tools):
     chain.stop_service()
 
 
-def begun_output(chain, relative):
-    """Whether a .webm beside the file has bytes: ffmpeg has opened its source then."""
-    for n in chain.listing(relative):
+def source_open(chain, relative):
+    """Whether the ffmpeg of the file's running job has its source open (its /proc fd links)."""
+    host = chain.host(relative)
+    for record in chain.jobs_of(relative, "start"):
+        folder = "/proc/%d/fd" % record["pid"]
         try:
-            if n.endswith(".webm") and os.path.getsize(os.path.join(chain.companions(relative), n)) > 0:
-                return True
-        except OSError:  # renamed into place meanwhile
-            pass
+            links = [os.readlink(os.path.join(folder, n)) for n in os.listdir(folder)]
+        except OSError:  # ended, or a descriptor closed meanwhile
+            continue
+        if host in links:
+            return True
     return False
 
 
@@ -627,40 +632,73 @@ def case_moved(chain, tools):
     chain.set_up()
     chain.set_parameter("Maximum Transcode Jobs", 2)
     chain.start_mainsvc()
-    chain.start_transcoder(2, ffmpeg=chain.slow_ffmpeg("0.1"))
-    moved, deleted = "media\\moved.mp4", "media\\deleted.mp4"
-    renamed = "media\\renamed.mp4"
-    for relative in (moved, deleted):
+    # Each ffmpeg waits for the gate before it starts, then reads at a tenth of
+    # the clip's rate: about ten seconds a preview.
+    gate = os.path.join(chain.root, "gate")
+    chain.start_transcoder(2, ffmpeg=chain.slow_ffmpeg("0.1", gate=gate))
+    early, early_renamed = "media\\early.mp4", "media\\early-renamed.mp4"
+    moved, renamed, deleted = "media\\moved.mp4", "media\\renamed.mp4", "media\\deleted.mp4"
+    for relative in (early, moved, deleted):
         fe.make_clip(chain.host(relative), seconds=2)
-    old_version = fe.version_of(chain.host(moved))
-    deleted_output = chain.companion(deleted, "Preview", "webm")
+    versions = {relative: fe.version_of(chain.host(relative)) for relative in (early, moved)}
     if not chain.start_service():
         return
+    pins = {}
+
+    name = "a file renamed before the transcoder opens it"
+    pins[early] = chain.pin(early)
+    chain.rescan()
+    if not chain.check(name + ": the job started", wait_for(lambda: chain.jobs_of(early, "start"), 60),
+                       chain.journal_records()):
+        return
+    os.rename(chain.host(early), chain.host(early_renamed))
+    with open(gate, "w"):
+        pass
+    ends = wait_for(lambda: chain.jobs_of(early), 90)
+    chain.check(name + ": the job fails, its source gone", bool(ends) and ends[0]["status"] == "failed", ends)
+
     name = "a file renamed and one deleted mid-transcode"
-    pins = [chain.pin(relative) for relative in (moved, deleted)]
+    pins[moved], pins[deleted] = chain.pin(moved), chain.pin(deleted)
     chain.rescan()
     if not chain.check(name + ": both jobs started",
                        wait_for(lambda: chain.jobs_of(moved, "start") and chain.jobs_of(deleted, "start"), 60),
                        chain.journal_records()):
         return
-    # Once both ffmpeg processes have their source open and their output begun.
-    chain.check(name + ": both outputs begun", wait_for(lambda: all(
-        begun_output(chain, r) for r in (moved, deleted)), 60),
-        (chain.listing(moved), chain.listing(deleted)))
+    # Once both ffmpeg processes have their source open; each has seconds to go.
+    chain.check(name + ": both sources opened", wait_for(lambda: all(
+        source_open(chain, r) for r in (moved, deleted)), 60), chain.journal_records())
     os.rename(chain.host(moved), chain.host(renamed))
     os.unlink(chain.host(deleted))
+    chain.check(name + ": both jobs still ran then", not chain.jobs_of(moved) and not chain.jobs_of(deleted),
+                chain.journal_records())
     chain.check(name + ": both jobs end", wait_for(lambda: chain.jobs_of(moved) and chain.jobs_of(deleted), 90),
                 chain.journal_records())
-    chain.check(name + ": the deleted file's pin is released", chain.wait_released([pins[1]], 90), chain.pinned())
-    made = chain.companion(renamed, "Preview", "webm", version=old_version)
-    chain.check(name + ": the renamed file's preview is made", wait_for(lambda: os.path.isfile(made), 240)
-                or chain.wait_released([pins[0]], 1) and os.path.isfile(made), chain.listing(renamed))
-    if os.path.isfile(made):
-        check_video(chain, name + " (renamed)", made, "vp8", 640, 360, 29)
-    chain.check(name + ": no output under the old name",
-                not any(n.endswith(".webm") for n in chain.listing(moved)), chain.listing(moved))
-    chain.check(name + ": no output under the deleted name", not os.path.exists(deleted_output)
-                and not any(n.endswith(".webm") for n in chain.listing(deleted)), chain.listing(deleted))
+    chain.check(name + ": the deleted file's pin is released", chain.wait_released([pins[deleted]], 90),
+                chain.pinned())
+
+    # A pin the provider kept waits a minute before the worker hands its file over again.
+    name = "renamed files"
+    chain.check(name + ": every pin is released", chain.wait_released(list(pins.values()), 300, rescan_every=10),
+                chain.pinned())
+    for old, new in ((early, early_renamed), (moved, renamed)):
+        label = "%s renamed %s" % (old, new)
+        made = chain.companion(new, "Preview", "webm", version=versions[old])
+        chain.check(label + ": the preview is made under the new name", os.path.isfile(made), chain.listing(new))
+        if os.path.isfile(made):
+            check_video(chain, label, made, "vp8", 640, 360, 29)
+        chain.check(label + ": its log too", os.path.isfile(chain.companion(new, "Preview", "log",
+                                                                            version=versions[old])),
+                    chain.listing(new))
+        chain.check(label + ": nothing under the old name", chain.listing(old) == [], chain.listing(old))
+        chain.check(label + ": transcoded again under the new name", len(chain.jobs_of(new)) == 1,
+                    chain.jobs_of(new))
+        no_leftovers(chain, label, new)
+    chain.check("the deleted file: nothing under its name", chain.listing(deleted) == [], chain.listing(deleted))
+    settle(chain, 6)
+    released = chain.releases()
+    chain.check("each pin released once", all(released.get(p) == 1 for p in pins.values()), released)
+    gone = [t for _, t in chain.events(fe.EVENT_TRANSCODE_FAILED)]
+    chain.check("no transcode failure is reported", not gone, gone)
     chain.stop_service()
 
 
