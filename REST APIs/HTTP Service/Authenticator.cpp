@@ -294,8 +294,9 @@ std::string LoginClientOf(const web::http::http_request& request) {
   return LoginClientKey(request.remote_address());
 }
 
-CHTTPServer::CAuthenticator::CAuthenticator(std::wstring host)
+CHTTPServer::CAuthenticator::CAuthenticator(std::wstring host, const CLoginBackoff::Limits& backoff)
     : m_host(std::move(host)),
+      m_backoff(backoff),
       m_watchStop(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
       m_watchDone(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
 

@@ -60,7 +60,8 @@ class CHTTPServer::CAuthenticator : public std::enable_shared_from_this<CHTTPSer
   static constexpr int kUser = 2;
   static constexpr int kAdministrator = 3;
 
-  explicit CAuthenticator(std::wstring host);
+  // backoff: the waits after failed logins (tests lengthen them).
+  explicit CAuthenticator(std::wstring host, const CLoginBackoff::Limits& backoff = {});
   // Ends the users watcher (if it runs) before anything it uses goes away.
   virtual ~CAuthenticator();
   CAuthenticator(const CAuthenticator&) = delete;

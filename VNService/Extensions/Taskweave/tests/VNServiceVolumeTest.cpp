@@ -121,7 +121,8 @@ TEST_F(VNServiceVolumeTest, DestructionDoesNotWaitForAPendingPoll) {
   client.reset();
   const auto elapsed =
       std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
-  EXPECT_LT(elapsed, 3000);
+  // Far below the poll's 60 s, with room for a loaded machine.
+  EXPECT_LT(elapsed, 20000);
 }
 
 }  // namespace
