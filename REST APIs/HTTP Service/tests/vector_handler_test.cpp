@@ -1,4 +1,4 @@
-// vector_handler_tests.cpp - the vector handler's format choice and bodies, over real HTTP.
+// vector_handler_test.cpp - the vector handler's format choice and bodies, over real HTTP.
 #include "REST APIs/HTTP Service/VectorRequestHandler.h"
 #include "TestServer.h"
 

@@ -1,4 +1,4 @@
-// selection_tests.cpp - which handler answers a request, over real HTTP against a fixture tree.
+// selection_test.cpp - which handler answers a request, over real HTTP against a fixture tree.
 //
 // Two hosts: one with a login location (levels 1 to 3, roots "Anon",
 // "User", "Admin", web applications, an archive mapping) and one without

@@ -1,4 +1,4 @@
-// ProviderSupportTest.cpp - the worker as its provider's IProviderSupport, called the way providers call it.
+// provider_support_test.cpp - the worker as its provider's IProviderSupport, called the way providers call it.
 #include "VNService/Extensions/Taskweave/tests/WorkerFixture.h"
 
 namespace worker_test {

@@ -1,4 +1,4 @@
-// sql_handler_tests.cpp - the "SQL" handler over real HTTP, with the archive's provider over SQLite.
+// sql_handler_test.cpp - the "SQL" handler over real HTTP, with the archive's provider over SQLite.
 //
 // Each test program registers the data-initialisation service and the
 // provider in its own registry, makes a fixture database with the sqlite3

@@ -1,4 +1,4 @@
-// response_tests.cpp - cache modes, the order a response is read in, and the 303/304 handlers.
+// response_test.cpp - cache modes, the order a response is read in, and the 303/304 handlers.
 #include "REST APIs/HTTP Service/DeferredResponse.h"
 #include "REST APIs/HTTP Service/LocalHandlers.h"
 #include "REST APIs/HTTP Service/RequestHandler.h"

@@ -1,4 +1,4 @@
-// ProviderInterfacesTest.cpp - the provider contract keeps its vtable slots and IIDs.
+// provider_interfaces_test.cpp - the provider contract keeps its vtable slots and IIDs.
 #include "VNService/Extensions/Taskweave/ExtensionWorker.h"
 #include "VNService/Extensions/Taskweave/ProviderInterfaces.h"
 

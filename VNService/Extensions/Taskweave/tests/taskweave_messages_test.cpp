@@ -1,4 +1,4 @@
-// TaskweaveMessagesTest.cpp - the service's message modules hold every id it and its providers write, with their inserts.
+// taskweave_messages_test.cpp - the service's message modules hold every id it and its providers write, with their inserts.
 #include "LibService/Status.h"
 #include "platform/messages/messages.h"
 

@@ -1,4 +1,4 @@
-// VNServiceVolumeTest.cpp - the main-service client's fallback to the
+// vn_service_volume_test.cpp - the main-service client's fallback to the
 // archive's volumes: which drives count, a type 7 reaching a single
 // Subscribe through the poller, a lost cursor, and stopping during a poll.
 #include "VNService/Extensions/Taskweave/VNServiceInterface.h"

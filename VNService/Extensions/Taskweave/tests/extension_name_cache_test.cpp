@@ -1,4 +1,4 @@
-// ExtensionNameCacheTest.cpp - the extension name cache's loading rules, lookups and pin names.
+// extension_name_cache_test.cpp - the extension name cache's loading rules, lookups and pin names.
 #include "VNService/Extensions/Taskweave/ExtensionNameCache.h"
 
 #include "VNService/Extensions/Taskweave/tests/TestRegistry.h"

@@ -1,4 +1,4 @@
-// file_response_tests.cpp - ranges, the window buffer, open failures and file replies over HTTP.
+// file_response_test.cpp - ranges, the window buffer, open failures and file replies over HTTP.
 #include "REST APIs/HTTP Service/FileRangeBuffer.h"
 #include "REST APIs/HTTP Service/FileResponse.h"
 #include "REST APIs/HTTP Service/MIMEMap.h"

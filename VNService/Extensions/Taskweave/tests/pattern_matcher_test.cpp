@@ -1,4 +1,4 @@
-// PatternMatcherTest.cpp - wildcard lists: translation, matching, failures, long paths.
+// pattern_matcher_test.cpp - wildcard lists: translation, matching, failures, long paths.
 //
 // The reference for what a list matches is the chain of six textual rewrites
 // into an std::regex expression that the matcher was designed from, with the

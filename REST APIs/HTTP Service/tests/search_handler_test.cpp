@@ -1,4 +1,4 @@
-// search_handler_tests.cpp - the "SEARCH" handler over real HTTP, against the search index stand-in.
+// search_handler_test.cpp - the "SEARCH" handler over real HTTP, against the search index stand-in.
 //
 // The program registers the search server and the data-initialisation
 // service in its own registry, maps drive D: to a fixture volume, fills the

@@ -1,4 +1,4 @@
-// PostProcessTest.cpp - records of work in progress and the objects handed to providers, over real archive files.
+// post_process_test.cpp - records of work in progress and the objects handed to providers, over real archive files.
 #include "VNService/Extensions/Taskweave/tests/WorkerTestSupport.h"
 
 namespace worker_test {

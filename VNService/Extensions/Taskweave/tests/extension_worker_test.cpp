@@ -1,4 +1,4 @@
-// ExtensionWorkerTest.cpp - workers draining pins through stub providers, against the archive stand-in.
+// extension_worker_test.cpp - workers draining pins through stub providers, against the archive stand-in.
 #include <filesystem>
 #include "VNService/Extensions/Taskweave/tests/WorkerFixture.h"
 

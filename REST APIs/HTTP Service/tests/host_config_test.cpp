@@ -1,4 +1,4 @@
-// host_config_tests.cpp - a host's registry values, the listener built from them, and rebuilds.
+// host_config_test.cpp - a host's registry values, the listener built from them, and rebuilds.
 //
 // Each case writes a host (and shared "Applications" values) into the test's
 // own registry, builds it with CHTTPServer::Start against the archive

@@ -1,4 +1,4 @@
-// http_object_tests.cpp - the value model's kinds, dates, lists and both renderings.
+// http_object_test.cpp - the value model's kinds, dates, lists and both renderings.
 #include "REST APIs/HTTP Service/HTTPObject.h"
 
 #include <gtest/gtest.h>

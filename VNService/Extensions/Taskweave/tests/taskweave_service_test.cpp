@@ -1,4 +1,4 @@
-// TaskweaveServiceTest.cpp - Run of the extension service: what each registry layout gives, and what Run leaves behind.
+// taskweave_service_test.cpp - Run of the extension service: what each registry layout gives, and what Run leaves behind.
 //
 // The service runs in this process against the archive stand-in and the
 // main service stand-in on the pipe the service uses; each extension's

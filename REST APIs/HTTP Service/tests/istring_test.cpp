@@ -1,4 +1,4 @@
-// istring_tests.cpp - ordering, equality and conversions of vantrel::basic_istring.
+// istring_test.cpp - ordering, equality and conversions of vantrel::basic_istring.
 #include "REST APIs/HTTP Service/istring.h"
 
 #include <gtest/gtest.h>

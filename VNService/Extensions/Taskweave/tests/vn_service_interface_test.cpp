@@ -1,4 +1,4 @@
-// VNServiceInterfaceTest.cpp - the main-service client in pipe mode against
+// vn_service_interface_test.cpp - the main-service client in pipe mode against
 // the stand-in, both inside this process and as its own program: requests
 // and replies, subscriptions, and a table of hostile main-service behaviour.
 #include "VNService/Extensions/Taskweave/VNServiceInterface.h"

@@ -1,4 +1,4 @@
-// result_format_tests.cpp - the format choice and the text escapes of the result formats, as named cases.
+// result_format_test.cpp - the format choice and the text escapes of the result formats, as named cases.
 #include "REST APIs/HTTP Service/ResultFormats.h"
 
 #include <gtest/gtest.h>

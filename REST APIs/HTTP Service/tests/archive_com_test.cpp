@@ -1,4 +1,4 @@
-// archive_com_tests.cpp - the archive system object created on the HTTP library's threads.
+// archive_com_test.cpp - the archive system object created on the HTTP library's threads.
 //
 // Requests over real HTTP reach a handler on a cpprestsdk pool thread, which
 // creates the archive's system object there or on a blocking-work thread and

@@ -1,4 +1,4 @@
-// location_tests.cpp - the location factory, the login location and the system-information document.
+// location_test.cpp - the location factory, the login location and the system-information document.
 #include "ArchiveFixture.h"
 #include "REST APIs/HTTP Service/LocationInstance.h"
 #include "TestServer.h"

@@ -1,4 +1,4 @@
-// factory_mime_tests.cpp - the handler factory map, the MIME table and location properties.
+// factory_mime_test.cpp - the handler factory map, the MIME table and location properties.
 #include "REST APIs/HTTP Service/HandlerFactory.h"
 #include "REST APIs/HTTP Service/LocalHandlers.h"
 #include "REST APIs/HTTP Service/Location.h"

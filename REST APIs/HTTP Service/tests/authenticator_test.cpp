@@ -1,4 +1,4 @@
-// authenticator_tests.cpp - accounts, password checks, sessions, cookies and the login form over HTTP.
+// authenticator_test.cpp - accounts, password checks, sessions, cookies and the login form over HTTP.
 #include "REST APIs/HTTP Service/Authenticator.h"
 #include "TestServer.h"
 

@@ -1,4 +1,4 @@
-// ExtensionRegistryOperationsTest.cpp - rules, operations and their choice for a path.
+// extension_registry_operations_test.cpp - rules, operations and their choice for a path.
 #include "VNService/Extensions/Taskweave/ExtensionRegistryOperations.h"
 
 #include "VNService/Extensions/Taskweave/tests/TestRegistry.h"

@@ -1,4 +1,4 @@
-// ExtensionRegistryParametersTest.cpp - key opening, change marks, value reading and caches.
+// extension_registry_parameters_test.cpp - key opening, change marks, value reading and caches.
 #include "VNService/Extensions/Taskweave/ExtensionRegistryParameters.h"
 
 #include "VNService/Extensions/Taskweave/tests/TestRegistry.h"
