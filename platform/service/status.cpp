@@ -21,16 +21,27 @@
 namespace platform::service_detail {
 namespace {
 
-// Alive and not a zombie: a service started by StartServiceW is nobody's
-// child, but one started another way may wait unreaped.
+// Alive while any of its threads runs. A service started by StartServiceW is
+// nobody's child, but one started another way may wait unreaped. The first
+// thread reads as a zombie as soon as it has ended, while the others may still
+// run, holding the process's descriptors (its control pipe among them): a
+// service killed with many threads is not stopped until the last has ended.
 bool ProcessAlive(pid_t pid) {
   if (pid <= 0) return false;
   if (::kill(pid, 0) != 0 && errno != EPERM) return false;
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string line;
-  if (!std::getline(stat, line)) return true;
-  const auto close = line.rfind(')');
-  return close == std::string::npos || close + 2 >= line.size() || line[close + 2] != 'Z';
+  std::error_code ec;
+  std::filesystem::directory_iterator tasks("/proc/" + std::to_string(pid) + "/task", ec);
+  if (ec) return ec != std::errc::no_such_file_or_directory;  // unreadable: taken as alive
+  for (const auto& task : tasks) {
+    std::ifstream stat(task.path() / "stat");
+    std::string line;
+    if (!std::getline(stat, line)) continue;  // that thread ended as it was read
+    const auto close = line.rfind(')');
+    if (close == std::string::npos || close + 2 >= line.size()) return true;
+    const char state = line[close + 2];
+    if (state != 'Z' && state != 'X') return true;
+  }
+  return false;
 }
 
 }  // namespace

@@ -14,8 +14,10 @@
 
 #include <gtest/gtest.h>
 
+#include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -242,6 +244,45 @@ TEST(ServiceLifecycle, CrashedServiceReadsStoppedWithProcessAborted) {
   EXPECT_TRUE(StartServiceW(svc.handle, 0, nullptr));
   svc.WaitFor(SERVICE_STOPPED);
   EXPECT_TRUE(DeleteService(svc.handle));
+}
+
+// Killed with many threads, a process's first thread ends (and reads as a
+// zombie) before the others, which still hold its descriptors: a service is
+// not reported stopped, and so not started again beside its own remains,
+// until its last thread has ended.
+TEST(ServiceLifecycle, RunningUntilTheLastThreadHasEnded) {
+  int hold[2];
+  ASSERT_EQ(::pipe(hold), 0);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::close(hold[1]);
+    pthread_t waiter;
+    static int readEnd = hold[0];
+    if (::pthread_create(&waiter, nullptr, [](void*) -> void* {
+          char c;
+          (void)::read(readEnd, &c, 1);  // until the parent closes its end
+          ::_exit(0);
+        }, nullptr) != 0)
+      ::_exit(1);
+    // The first thread ends, the process lives on (no unwinding through the
+    // test framework, as pthread_exit would do).
+    ::syscall(SYS_exit, 0);
+  }
+  ::close(hold[0]);
+  // The first thread's own state: a zombie once it has ended.
+  auto leaderEnded = [&] { return Exited(static_cast<DWORD>(child)); };
+  for (int i = 0; i < 1000 && !leaderEnded(); ++i) Sleep(10);
+  ASSERT_TRUE(leaderEnded());
+  const SERVICE_STATUS running{SERVICE_WIN32_OWN_PROCESS, SERVICE_RUNNING, 0, 0, 0, 0, 0};
+  ASSERT_TRUE(platform::service_detail::WriteStatus(L"LeaderEndedFirst", child, running));
+  EXPECT_EQ(platform::service_detail::ReadStatus(L"LeaderEndedFirst").dwCurrentState, SERVICE_RUNNING);
+  ::close(hold[1]);
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  const SERVICE_STATUS_PROCESS gone = platform::service_detail::ReadStatus(L"LeaderEndedFirst");
+  EXPECT_EQ(gone.dwCurrentState, SERVICE_STOPPED);
+  EXPECT_EQ(gone.dwWin32ExitCode, ERROR_PROCESS_ABORTED);
+  platform::service_detail::RemoveStatus(L"LeaderEndedFirst");
 }
 
 TEST(ServiceLifecycle, ControlNotAcceptedAndMissingProgram) {
