@@ -137,10 +137,16 @@ CStatus CExtensionWorker::HandleElement(const CPinnedElement& element, bool& bus
   if (IsKept(element.keyString, pinName)) return CStatus();
   const ULONGLONG erasures = m_erasures.load();
   platform::ComPtr<IArchivePin> pin;
+  // A pin released while the scan looks at it (its operation ended
+  // meanwhile, and the archive reads its record as going) leaves nothing to
+  // hand over: no error, and the next pass sees whether it is still there.
+  const HRESULT kPinGoing = HRESULT_FROM_WIN32(ERROR_DELETE_PENDING);
   hr = pins->GetPin(platform::ComVariant(pinName), pin.ReleaseAndGetAddressOf());
+  if (hr == kPinGoing) return CStatus();
   if (FAILED(hr)) return CStatus(NewHRESULT(kPinLookupFailed, hr));
   platform::ComVariant value;
   hr = pin->GetValue(&value);
+  if (hr == kPinGoing) return CStatus();
   if (FAILED(hr)) return CStatus(NewHRESULT(kPinReadFailed, hr));
   if (value.vt == VT_EMPTY) return CStatus();
   platform::ComVariant text;
