@@ -390,6 +390,34 @@ WORD PortOf(const sockaddr_storage& address) {
                                              : reinterpret_cast<const sockaddr_in*>(&address)->sin_port);
 }
 
+// A port no address of this machine holds now, picked by the kernel for the
+// wildcard address (which conflicts with a bind to any address on the port);
+// 0 when none could be had. IPv6's wildcard, open to IPv4 too, when any of
+// the addresses is IPv6.
+WORD PortFreeOnEveryAddress(const std::vector<std::string>& addresses) {
+  const bool v6 = std::any_of(addresses.begin(), addresses.end(),
+                              [](const std::string& a) { return a.find(':') != std::string::npos; });
+  const int fd = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return 0;
+  sockaddr_storage any{};
+  socklen_t length = 0;
+  if (v6) {
+    int off = 0;
+    ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
+    reinterpret_cast<sockaddr_in6*>(&any)->sin6_family = AF_INET6;
+    length = sizeof(sockaddr_in6);
+  } else {
+    reinterpret_cast<sockaddr_in*>(&any)->sin_family = AF_INET;
+    length = sizeof(sockaddr_in);
+  }
+  WORD port = 0;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&any), length) == 0 &&
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&any), &length) == 0)
+    port = PortOf(any);
+  ::close(fd);
+  return port;
+}
+
 }  // namespace
 
 // Binds every address of the configuration plainly, on one port (the first
@@ -401,6 +429,10 @@ DWORD HttpFront::Impl::BindPublic(std::vector<BoundAddress>& bound) {
   std::vector<std::string> wanted = m_config.addresses;
   if (wanted.empty()) wanted.push_back(m_config.address);
   WORD port = m_config.port;
+  // With several addresses, the kernel's pick for the first one tends to be
+  // a port held on another (client sockets bound to that address take their
+  // ports from the same sequence): the port is picked for all of them at once.
+  if (port == 0 && wanted.size() > 1) port = PortFreeOnEveryAddress(wanted);
   DWORD passedOver = ERROR_SUCCESS;
   for (const std::string& text : wanted) {
     BoundAddress b;
