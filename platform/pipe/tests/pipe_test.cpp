@@ -5,7 +5,7 @@
 
 #include "platform/base/testing/run_command.h"
 #include "platform/base/testing/temp_dir.h"
-#include "platform/base/testing/unprivileged.h"
+#include "platform/pipe/testing/peer_script.h"
 #include "platform/fs/fs.h"
 #include "platform/pipe/pipe.h"
 #include "platform/base/text.h"
@@ -30,12 +30,7 @@
 
 namespace {
 
-// The peer script where a client run as nobody can read it too.
-const std::string& PeerScript() {
-  static const std::string script =
-      platform::testing::ReadableByAnyone(PIPE_PEER_SCRIPT, {"../testing/pipe_wire.py"});
-  return script;
-}
+using platform::testing::PipePeerScript;
 
 using platform::UniqueHandle;
 
@@ -103,7 +98,7 @@ std::string Pattern(std::size_t n) {
 // Runs the Python peer against name with the given steps; returns its exit
 // code and what it printed.
 int RunPeer(const std::wstring& name, const std::string& steps, std::string* output = nullptr) {
-  const std::string cmd = std::string(PYTHON3_EXECUTABLE) + " " + PeerScript() + " '" +
+  const std::string cmd = std::string(PYTHON3_EXECUTABLE) + " " + PipePeerScript() + " '" +
                           platform::PipeSocketPath(name.c_str()) + "' " + steps;
   auto [code, text] = platform::testing::RunCommand(cmd);
   if (output != nullptr) *output += text;
@@ -432,7 +427,7 @@ Identity IdentityOfClient(const std::wstring& name, uid_t uid) {
   EXPECT_FALSE(ConnectNamedPipe(server.get(), &ov));
   EXPECT_EQ(GetLastError(), ERROR_IO_PENDING);
   const std::string path = platform::PipeSocketPath(name.c_str());
-  const std::string& script = PeerScript();
+  const std::string& script = PipePeerScript();
   pid_t child = ::fork();
   if (child == 0) {
     // Nothing but system calls between fork and exec.

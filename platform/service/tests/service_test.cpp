@@ -4,7 +4,7 @@
 
 #include "platform/base/testing/run_command.h"
 #include "platform/base/testing/temp_dir.h"
-#include "platform/base/testing/unprivileged.h"
+#include "platform/pipe/testing/peer_script.h"
 #include "platform/service/service.h"
 #include "platform/service/service_internal.h"
 #include "platform/pipe/pipe.h"
@@ -375,12 +375,7 @@ TEST(ServiceTool, InstallStartQueryStopDelete) {
 
 namespace {
 
-// The peer script where a client run as nobody can read it too.
-const std::string& PeerScript() {
-  static const std::string script =
-      platform::testing::ReadableByAnyone(PIPE_PEER_SCRIPT, {"../testing/pipe_wire.py"});
-  return script;
-}
+using platform::testing::PipePeerScript;
 
 // The control pipe's socket, as a client outside the platform layer sees it.
 std::string ControlSocket(const std::wstring& service) {
@@ -393,13 +388,13 @@ std::string Peer(bool asNobody, const std::string& socket, const std::string& st
   const std::string as = asNobody ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "";
   // The system interpreter: a per-user one may not be reachable by nobody.
   std::string out;
-  RunCommand(as + "/usr/bin/python3 " + PeerScript() + " '" + socket + "' " + steps, &out);
+  RunCommand(as + "/usr/bin/python3 " + PipePeerScript() + " '" + socket + "' " + steps, &out);
   while (!out.empty() && out.back() == '\n') out.pop_back();
   return out;
 }
 
 pid_t SpawnSilentPeer(const std::string& socket) {
-  const std::string& script = PeerScript();
+  const std::string& script = PipePeerScript();
   const pid_t pid = ::fork();
   if (pid == 0) {
     ::execlp("setpriv", "setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "/usr/bin/python3",
